@@ -1,0 +1,19 @@
+// The entry point: platform set-up, then everything else on the interpreter thread.
+#include "runtime/init.h"
+#include "runtime/platform.h"
+#include "runtime/runtime.h"
+
+static int run(void*) {
+    try {
+        runtime::init();
+    } catch (const Throw& t) {
+        // The outermost catch frame: a throw nothing else took.
+        runtime::quit(t.code == codes::normal_end ? 0 : 95, KEL_CALLER_ADDRESS());
+    }
+    runtime::quit(0);
+}
+
+int main(int argc, char** argv) {
+    platform::init(argc, argv);
+    return platform::run_on_interpreter_thread(run, nullptr);
+}

@@ -1,0 +1,35 @@
+// The interface between the memory manager, the modules that own series and the garbage
+// collector.
+#pragma once
+
+#include <cstdint>
+
+#include "runtime/memory.h"
+
+struct Cell;
+
+namespace collector {
+
+extern bool enabled;      // collection runs only once the boot data is loaded
+extern uint32_t cycles;   // completed collections
+
+// Runs a collection when enabled; true when one ran. Called by the allocator when it finds no
+// room.
+bool auto_cycle();
+
+// Marking callbacks of modules that keep series outside what the roots reach (at most 100).
+void add_marker(void (*marker)());
+void remove_marker(void (*marker)());
+int marker_count();
+
+// Marking functions for owners of series, usable inside marking callbacks.
+bool keep(Node* slot);
+void mark_series(Cell* value);
+void mark_block(Node* slot);
+void mark_context(Node* slot);
+void mark_values(Cell* first, Cell* end);
+
+void queue_node(Node n);
+void free_queued_nodes();
+
+}  // namespace collector

@@ -1,0 +1,460 @@
+#include "runtime/memory.h"
+
+#include <sys/mman.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "datatypes/cell.h"
+#include "runtime/collector.h"
+#include "runtime/fire.h"
+#include "runtime/runtime.h"
+
+namespace memory {
+
+SeriesBuf** nodes = nullptr;
+State state;
+
+// The node table is one reserved range of address space; pages are committed by the kernel as
+// node frames are first touched, so the table never moves and a handle lookup is one load.
+static constexpr size_t kMaxNodes = size_t(1) << 26;
+
+static constexpr size_t kPage = 4096;
+static constexpr size_t kFrameHeader = sizeof(size_t);  // size word in front of every OS frame
+
+static size_t round_page(size_t n) { return (n + kPage - 1) & ~(kPage - 1); }
+
+bool initialised() { return nodes != nullptr; }
+
+void* os_allocate_frame(size_t bytes) {
+    size_t size = round_page(bytes + kFrameHeader);
+    void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) fire(err::internal::no_memory);
+    *static_cast<size_t*>(p) = size;
+    state.total += size;
+    return static_cast<char*>(p) + kFrameHeader;
+}
+
+void os_free_frame(void* address) {
+    char* base = static_cast<char*>(address) - kFrameHeader;
+    size_t size = *reinterpret_cast<size_t*>(base);
+    state.total -= size;
+    if (munmap(base, size) != 0) fire(err::internal::wrong_mem);
+}
+
+static std::vector<Node> retired_bases;  // handle ranges of node frames given back
+static std::vector<NodeFrame*> frame_by_range;  // node frame of each range of 10,000 handles
+
+static NodeFrame* alloc_node_frame() {
+    Node base;
+    if (!retired_bases.empty()) {
+        base = retired_bases.back();
+        retired_bases.pop_back();
+    } else {
+        if (state.node_high + kNodesPerFrame >= kMaxNodes) fire(err::internal::no_memory);
+        base = state.node_high;
+        state.node_high += kNodesPerFrame;
+    }
+    auto* f = static_cast<NodeFrame*>(runtime::allocate_zeroed(sizeof(NodeFrame)));
+    f->capacity = kNodesPerFrame;
+    f->first = base;
+    size_t k = (base - 1) / kNodesPerFrame;
+    if (frame_by_range.size() <= k) frame_by_range.resize(k + 1, nullptr);
+    frame_by_range[k] = f;
+    // Chain every node in address order.
+    for (uint32_t i = 0; i < kNodesPerFrame; i++) {
+        Node next = i + 1 < kNodesPerFrame ? f->first + i + 1 : 0;
+        nodes[f->first + i] = reinterpret_cast<SeriesBuf*>((uintptr_t(next) << 1) | 1);
+    }
+    f->free_head = f->first;
+    f->cycle = collector::cycles;
+    f->prev = state.node_last;
+    if (state.node_last)
+        state.node_last->next = f;
+    else
+        state.node_first = f;
+    state.node_last = f;
+    if (!state.node_current) state.node_current = f;
+    return f;
+}
+
+NodeFrame* frame_of_node(Node n) {
+    size_t k = (n - 1) / kNodesPerFrame;
+    return n && k < frame_by_range.size() ? frame_by_range[k] : nullptr;
+}
+
+Node alloc_node() {
+    NodeFrame* f = state.node_current;
+    if (!f || !f->free_head || f->releasing) {
+        f = state.node_first;
+        while (f && (!f->free_head || f->releasing)) f = f->next;
+        if (!f) f = alloc_node_frame();
+        state.node_current = f;
+    }
+    Node n = f->free_head;
+    f->free_head = static_cast<Node>(reinterpret_cast<uintptr_t>(nodes[n]) >> 1);
+    nodes[n] = nullptr;
+    f->in_use++;
+    return n;
+}
+
+void free_node(Node n) {
+    NodeFrame* f = frame_of_node(n);
+    if (!f) return;
+    nodes[n] = reinterpret_cast<SeriesBuf*>((uintptr_t(f->free_head) << 1) | 1);
+    f->free_head = n;
+    f->in_use--;
+}
+
+void compact_nodes() {
+    NodeFrame* f = state.node_first;
+    bool current_set = false;
+    while (f) {
+        NodeFrame* next = f->next;
+        if (f->in_use == 0 || f->releasing) {
+            // Give the frame back: its handles are retired with it.
+            if (f->prev)
+                f->prev->next = f->next;
+            else
+                state.node_first = f->next;
+            if (f->next)
+                f->next->prev = f->prev;
+            else
+                state.node_last = f->prev;
+            if (state.node_current == f) state.node_current = state.node_last;
+            // The frame's handle range is reused by the next node frame made.
+            for (uint32_t i = 0; i < f->capacity; i++) nodes[f->first + i] = nullptr;
+            retired_bases.push_back(f->first);
+            frame_by_range[(f->first - 1) / kNodesPerFrame] = nullptr;
+            runtime::free(f);
+        } else {
+            if (!current_set && f->free_head) {
+                state.node_current = f;
+                current_set = true;
+            }
+            f->history = (f->history << 1) | (f->in_use == f->in_use_before ? 1u : 0u);
+            f->in_use_before = f->in_use;
+        }
+        f = next;
+    }
+}
+
+SeriesFrame* alloc_series_frame() {
+    size_t data_size = state.next_frame_size;
+    if (state.next_frame_size < state.max_frame_size) state.next_frame_size *= 2;
+    if (state.next_frame_size > state.max_frame_size) state.next_frame_size = state.max_frame_size;
+    auto* f = static_cast<SeriesFrame*>(os_allocate_frame(data_size + sizeof(SeriesFrame)));
+    f->size = data_size + sizeof(SeriesFrame);
+    f->free = f->data();
+    f->end = f->data() + data_size;
+    state.frames_made++;
+    // Insert in address order.
+    SeriesFrame* after = nullptr;
+    for (SeriesFrame* s = state.series_first; s && s < f; s = s->next) after = s;
+    f->prev = after;
+    f->next = after ? after->next : state.series_first;
+    if (f->next)
+        f->next->prev = f;
+    else
+        state.series_last = f;
+    if (after)
+        after->next = f;
+    else
+        state.series_first = f;
+    return f;
+}
+
+void free_series_frame(SeriesFrame* f) {
+    if (f->prev)
+        f->prev->next = f->next;
+    else
+        state.series_first = f->next;
+    if (f->next)
+        f->next->prev = f->prev;
+    else
+        state.series_last = f->prev;
+    if (state.series_current == f) state.series_current = state.series_last;
+    os_free_frame(f);
+}
+
+SeriesFrame* find_series_frame(size_t n) {
+    for (SeriesFrame* f = state.series_first; f; f = f->next)
+        if (f->free + n < f->end) return f;
+    return nullptr;
+}
+
+SeriesBuf* alloc_big_region(size_t bytes) {
+    auto* r = static_cast<BigRegion*>(os_allocate_frame(bytes + sizeof(BigRegion)));
+    r->size = bytes;
+    r->next = nullptr;
+    r->prev = state.big_last;
+    if (state.big_last)
+        state.big_last->next = r;
+    else
+        state.big_first = r;
+    state.big_last = r;
+    return r->buffer();
+}
+
+static BigRegion* region_of(SeriesBuf* b) { return reinterpret_cast<BigRegion*>(b) - 1; }
+
+void free_big_region(SeriesBuf* b) {
+    BigRegion* r = region_of(b);
+    if (r->prev)
+        r->prev->next = r->next;
+    else
+        state.big_first = r->next;
+    if (r->next)
+        r->next->prev = r->prev;
+    else
+        state.big_last = r->prev;
+    os_free_frame(r);
+}
+
+void sweep_big_series() {
+    BigRegion* r = state.big_first;
+    while (r) {
+        BigRegion* next = r->next;
+        SeriesBuf* b = r->buffer();
+        if (b->flags & series_flag::mark) {
+            b->flags &= ~series_flag::mark;
+        } else {
+            if (b->node && (b->flags & series_flag::in_use)) collector::queue_node(b->node);
+            free_big_region(b);
+        }
+        r = next;
+    }
+}
+
+bool in_series_frames(const void* p) {
+    for (SeriesFrame* f = state.series_first; f; f = f->next)
+        if (p >= f->data() && p < f->end) return true;
+    return false;
+}
+
+void init() {
+    if (nodes) return;
+    void* p = mmap(nullptr, kMaxNodes * sizeof(SeriesBuf*), PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (p == MAP_FAILED) runtime::quit(94, KEL_CALLER_ADDRESS());
+    nodes = static_cast<SeriesBuf**>(p);
+    state = State();
+    // Handle 0 is never given out.
+    state.node_high = 1;
+    alloc_node_frame();
+    state.series_current = alloc_series_frame();
+}
+
+SeriesBuf* alloc_series_buffer(int32_t units, int unit, int32_t offset) {
+    int64_t bytes = int64_t(units) * unit;
+    if (units < 0 || bytes > int64_t(0x7FFFFFF0)) fire(err::internal::no_memory);
+    uint32_t c = static_cast<uint32_t>((bytes + 15) & ~int64_t(15));
+    size_t n = size_t(c) + sizeof(SeriesBuf);
+    SeriesBuf* b;
+    uint32_t big = 0;
+    if (n >= state.max_frame_size) {
+        collector::auto_cycle();
+        b = alloc_big_region(n);
+        big = series_flag::big;
+    } else {
+        SeriesFrame* f = state.series_current;
+        if (!f || !(f->free + n < f->end)) {
+            f = find_series_frame(n);
+            if (!f) {
+                if (collector::auto_cycle()) f = find_series_frame(n);
+                if (!f || size_t(f->end - f->free) < kMinFrameRoom) {
+                    if (n >= state.next_frame_size) state.next_frame_size = state.max_frame_size;
+                    f = alloc_series_frame();
+                }
+            }
+            state.series_current = f;
+        }
+        b = reinterpret_cast<SeriesBuf*>(f->free);
+        f->free += n;
+    }
+    b->flags = uint32_t(unit) | series_flag::in_use | big | series_flag::fresh;
+    if (offset == -1) {
+        b->flags |= series_flag::middle;
+        offset = static_cast<int32_t>(c / 2);
+    }
+    b->node = 0;
+    b->capacity = c;
+    b->head = b->tail = static_cast<uint32_t>(offset);
+    b->spare = 0;
+    return b;
+}
+
+Node alloc_series(int32_t units, int unit, int32_t offset) {
+    // The node first: a collection run by the buffer allocation must not see a half-made pair.
+    Node n = alloc_node();
+    nodes[n] = nullptr;
+    SeriesBuf* b = alloc_series_buffer(units, unit, offset);
+    b->node = n;
+    nodes[n] = b;
+    return n;
+}
+
+Node alloc_fixed_series(int32_t units, int unit, int32_t offset) {
+    uint32_t c = static_cast<uint32_t>((int64_t(units) * unit + 15) & ~int64_t(15));
+    auto* b = static_cast<SeriesBuf*>(runtime::allocate(size_t(c) + sizeof(SeriesBuf)));
+    b->flags = uint32_t(unit) | series_flag::in_use | series_flag::fresh | series_flag::fixed;
+    b->capacity = c;
+    b->head = b->tail = static_cast<uint32_t>(offset);
+    b->spare = 0;
+    Node n = alloc_node();
+    b->node = n;
+    nodes[n] = b;
+    return n;
+}
+
+Node alloc_cells(int32_t n) { return alloc_series(n, 16, 0); }
+
+Node alloc_cells_unset(int32_t n) {
+    Node node = alloc_series(n, 16, 0);
+    SeriesBuf* b = nodes[node];
+    Cell* c = cells_of(b);
+    for (uint32_t i = 0; i < b->capacity / 16; i++) set_cell(c + i, TYPE_UNSET);
+    return node;
+}
+
+Node alloc_bytes(int32_t n) { return alloc_series(n == 0 ? 16 : n, 1, 0); }
+
+Node alloc_codepoints(int32_t n, int unit) { return alloc_series(n == 0 ? 16 / unit : n, unit, 0); }
+
+Node alloc_bytes_filled(int32_t n, uint8_t byte) {
+    Node node = alloc_bytes(n);
+    SeriesBuf* b = nodes[node];
+    std::memset(b->data(), byte, b->capacity);
+    return node;
+}
+
+SeriesBuf* realloc_series(Node n, uint32_t new_capacity) {
+    uint64_t x = new_capacity;
+    if (x == 0) {
+        uint32_t cap = nodes[n]->capacity;
+        x = cap == 0 ? 16 : uint64_t(cap) * 2;
+    }
+    if (x == 0 || x > 0x7FFFFFF0u) fire(err::internal::no_memory);
+    uint32_t unit = nodes[n]->unit();
+    SeriesBuf* fresh = alloc_series_buffer(static_cast<int32_t>((x + unit - 1) / unit), static_cast<int>(unit), 0);
+    // The allocation may have moved the old buffer: fetch it again through its node.
+    SeriesBuf* old = nodes[n];
+    fresh->flags = (old->flags & ~series_flag::big) | (fresh->flags & series_flag::big) | series_flag::in_use;
+    fresh->node = n;
+    fresh->tail = fresh->head + (old->tail - old->head);
+    nodes[n] = fresh;
+    old->node = 0;
+    old->flags &= ~series_flag::in_use;
+    if (old->flags & series_flag::big) {
+        free_big_region(old);
+    } else if (old->flags & series_flag::fixed) {
+        // A fixed series stays a heap block of its own: the new buffer is fixed too.
+        runtime::free(old);
+    }
+    return fresh;
+}
+
+// Keeps a pointer to the abandoned buffer's bytes valid while they are copied: abandoned frame
+// buffers stay where they are until the next compaction, but big and fixed ones are released by
+// realloc_series, so those are copied out first.
+SeriesBuf* expand_series(Node n, uint32_t new_capacity) {
+    SeriesBuf* old = nodes[n];
+    uint32_t old_head = old->head;
+    uint32_t old_span = old->capacity - old->head;
+    bool released = old->flags & (series_flag::big | series_flag::fixed);
+    uint8_t* saved = nullptr;
+    if (released && old_span) {
+        saved = static_cast<uint8_t*>(std::malloc(old_span));
+        if (!saved) runtime::quit(94, KEL_CALLER_ADDRESS());
+        std::memcpy(saved, old->data() + old_head, old_span);
+    }
+    SeriesBuf* fresh = realloc_series(n, new_capacity);
+    if (old_span) {
+        const uint8_t* from = saved ? saved : old->data() + old_head;
+        uint32_t count = old_span <= fresh->capacity - fresh->head ? old_span : fresh->capacity - fresh->head;
+        std::memcpy(fresh->data() + fresh->head, from, count);
+    }
+    std::free(saved);
+    return fresh;
+}
+
+SeriesBuf* expand_series_filled(Node n, uint32_t new_capacity, uint8_t byte) {
+    uint32_t old_capacity = nodes[n]->capacity;
+    SeriesBuf* fresh = expand_series(n, new_capacity);
+    uint32_t from = fresh->head + old_capacity;
+    if (from < fresh->capacity) std::memset(fresh->data() + from, byte, fresh->capacity - from);
+    return fresh;
+}
+
+Node copy_series(Node n) {
+    uint32_t cap = nodes[n]->capacity;
+    Node copy = alloc_series(static_cast<int32_t>(cap), 1, 0);
+    SeriesBuf* src = nodes[n];
+    SeriesBuf* dst = nodes[copy];
+    dst->flags = (src->flags & ~(series_flag::big | series_flag::fixed | series_flag::mark)) |
+                 (dst->flags & series_flag::big);
+    dst->head = 0;
+    dst->tail = src->tail - src->head;
+    if (cap) std::memcpy(dst->data(), src->data() + src->head, cap - src->head);
+    return copy;
+}
+
+void release_all_frames() {
+    while (state.series_first) free_series_frame(state.series_first);
+    while (state.big_first) free_big_region(state.big_first->buffer());
+    state.node_first = state.node_last = state.node_current = nullptr;
+}
+
+void fill(uint8_t* first, uint8_t* last, uint8_t byte) {
+    if (last > first) std::memset(first, byte, size_t(last - first));
+}
+
+void zero_range(uint32_t* first, uint32_t* last) {
+    while (first < last) *first++ = 0;
+}
+
+}  // namespace memory
+
+namespace series {
+
+void set_flags(Node n, uint32_t bits) { memory::nodes[n]->flags |= bits; }
+
+SeriesBuf* reserve(Node node, uint32_t n) {
+    SeriesBuf* b = memory::nodes[node];
+    if (b->tail + uint64_t(n) <= b->capacity) return b;
+    uint64_t need = uint64_t(b->tail) + n;
+    uint64_t cap = b->capacity ? b->capacity : 16;
+    // Start the new buffer at its data start: the head's offset is dropped by the expansion.
+    need -= b->head;
+    while (cap < need) cap *= 2;
+    if (cap > 0x7FFFFFF0u) fire(err::internal::no_memory);
+    return memory::expand_series(node, static_cast<uint32_t>(cap));
+}
+
+uint32_t alloc_tail_bytes(Node node, uint32_t n) {
+    SeriesBuf* b = memory::nodes[node];
+    if (b->tail + uint64_t(n) > b->capacity) {
+        uint64_t grow = n > b->capacity ? uint64_t(b->capacity) + 2ull * n : 0;
+        if (grow > 0x7FFFFFF0u) fire(err::internal::no_memory);
+        b = memory::expand_series(node, static_cast<uint32_t>(grow));
+        if (b->tail + uint64_t(n) > b->capacity) b = reserve(node, n);
+    }
+    uint32_t at = b->tail;
+    b->tail += n;
+    return at;
+}
+
+Node copy_part(Node node, int32_t offset, int32_t length) {
+    uint32_t unit = memory::nodes[node]->unit();
+    Node copy = memory::alloc_series(length, static_cast<int>(unit), 0);
+    SeriesBuf* src = memory::nodes[node];
+    SeriesBuf* dst = memory::nodes[copy];
+    dst->flags = (src->flags & ~(series_flag::owned | series_flag::big | series_flag::fixed | series_flag::mark)) |
+                 (dst->flags & series_flag::big) | series_flag::in_use;
+    std::memcpy(dst->data(), src->at_head() + size_t(offset) * unit, size_t(length) * unit);
+    dst->tail = static_cast<uint32_t>(length) * unit;
+    return copy;
+}
+
+}  // namespace series

@@ -1,0 +1,164 @@
+// Nodes, series buffers and the frames that hold them.
+//
+// Values never hold a buffer address: they hold a 32-bit node handle, and the node table maps the
+// handle to the buffer's current address. A buffer can move when it grows or when the collector
+// compacts its frame, so C++ code keeps (node, index) across anything that may allocate and
+// fetches the address again afterwards.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+using Node = uint32_t;  // 0 is no node
+
+// Series buffer header; the data follows it. head and tail are byte offsets from the data start.
+struct SeriesBuf {
+    uint32_t flags;
+    Node node;          // back-link; 0 once the buffer is abandoned
+    uint32_t capacity;  // bytes, a multiple of 16
+    uint32_t head;
+    uint32_t tail;
+    uint32_t spare;
+
+    uint8_t* data() { return reinterpret_cast<uint8_t*>(this + 1); }
+    uint8_t* at_head() { return data() + head; }
+    uint8_t* at_tail() { return data() + tail; }
+    uint32_t unit() const { return flags & 0x1F; }
+    uint32_t used_bytes() const { return tail - head; }
+    uint32_t length() const { return (tail - head) / unit(); }
+    // Room left between the tail and the end of the data area, in bytes.
+    uint32_t room() const { return capacity - tail; }
+};
+static_assert(sizeof(SeriesBuf) == 24);
+
+namespace series_flag {
+constexpr uint32_t unit_mask = 0x1F;
+constexpr uint32_t owned = 0x00020000;       // owned by an object (ownership table has it)
+constexpr uint32_t complement = 0x00080000;  // a complemented bitset
+constexpr uint32_t fixed = 0x00100000;       // a heap block outside every frame; never moves
+constexpr uint32_t big = 0x01000000;         // lives in a region of its own
+constexpr uint32_t mark = 0x08000000;        // collector's mark
+constexpr uint32_t middle = 0x10000000;      // head first placed at the middle
+constexpr uint32_t fresh = 0x20000000;       // set at allocation
+constexpr uint32_t in_use = 0x80000000;
+// Bits free for the series' owners.
+constexpr uint32_t owner_bits = ~(unit_mask | owned | complement | fixed | big | mark | middle | fresh | in_use);
+}  // namespace series_flag
+
+struct NodeFrame {
+    NodeFrame* next;
+    NodeFrame* prev;
+    uint32_t capacity;      // always 10,000 nodes
+    Node first;             // handle of the frame's first node
+    Node free_head;         // 0 at the end of the free list
+    uint32_t in_use;
+    uint32_t cycle;         // collector's cycle count when made
+    uint32_t in_use_before; // count at the previous node compaction
+    uint32_t history;
+    uint32_t releasing;
+};
+
+struct SeriesFrame {
+    SeriesFrame* next;  // higher address
+    SeriesFrame* prev;  // lower address
+    size_t size;        // data size plus the header
+    uint8_t* free;      // first unused byte
+    uint8_t* end;       // just past the data
+    uint8_t* data() { return reinterpret_cast<uint8_t*>(this + 1); }
+};
+
+struct BigRegion {
+    BigRegion* next;
+    BigRegion* prev;
+    size_t size;  // bytes as requested
+    size_t spare;
+    SeriesBuf* buffer() { return reinterpret_cast<SeriesBuf*>(this + 1); }
+};
+
+namespace memory {
+
+constexpr uint32_t kNodesPerFrame = 10000;
+constexpr size_t kDefaultFrameSize = 1048576;
+constexpr size_t kMaxFrameSize = 2097152;
+constexpr size_t kMinFrameRoom = 52428;  // a frame with less room than this is not reused
+
+// The node table: slot h holds the buffer of node h. A free node holds (next free << 1) | 1.
+extern SeriesBuf** nodes;
+
+struct State {
+    size_t total = 0;  // bytes obtained from the operating system
+    NodeFrame* node_first = nullptr;
+    NodeFrame* node_last = nullptr;
+    NodeFrame* node_current = nullptr;
+    SeriesFrame* series_first = nullptr;
+    SeriesFrame* series_current = nullptr;
+    SeriesFrame* series_last = nullptr;
+    size_t default_frame_size = kDefaultFrameSize;
+    size_t next_frame_size = kDefaultFrameSize;
+    size_t max_frame_size = kMaxFrameSize;
+    BigRegion* big_first = nullptr;
+    BigRegion* big_last = nullptr;
+    Node node_high = 1;  // next never-used node handle
+    uint32_t frames_made = 0;
+};
+extern State state;
+
+inline SeriesBuf* buf(Node n) { return nodes[n]; }
+inline bool node_in_use(Node n) { return (reinterpret_cast<uintptr_t>(nodes[n]) & 1) == 0 && nodes[n]; }
+
+void init();
+bool initialised();
+
+Node alloc_series(int32_t units, int unit, int32_t offset);
+SeriesBuf* alloc_series_buffer(int32_t units, int unit, int32_t offset);
+Node alloc_fixed_series(int32_t units, int unit, int32_t offset);
+Node alloc_cells(int32_t n);
+Node alloc_cells_unset(int32_t n);
+Node alloc_bytes(int32_t n);
+Node alloc_codepoints(int32_t n, int unit);
+Node alloc_bytes_filled(int32_t n, uint8_t byte);
+
+// Moves the node's buffer to a new one of new_capacity bytes (0 doubles it). The content is
+// not copied; the new head is at the data start and the used length is kept.
+SeriesBuf* realloc_series(Node n, uint32_t new_capacity);
+// realloc_series, then copies the old content from the old head up to the old buffer's end.
+SeriesBuf* expand_series(Node n, uint32_t new_capacity);
+SeriesBuf* expand_series_filled(Node n, uint32_t new_capacity, uint8_t byte);
+// A new node and buffer with the same capacity, flags and content.
+Node copy_series(Node n);
+
+Node alloc_node();
+void free_node(Node n);
+NodeFrame* frame_of_node(Node n);
+void compact_nodes();
+
+SeriesFrame* alloc_series_frame();
+void free_series_frame(SeriesFrame* f);
+SeriesFrame* find_series_frame(size_t n);
+
+SeriesBuf* alloc_big_region(size_t bytes);
+void free_big_region(SeriesBuf* b);
+void sweep_big_series();
+
+void* os_allocate_frame(size_t bytes);
+void os_free_frame(void* address);
+void release_all_frames();
+
+void fill(uint8_t* first, uint8_t* last, uint8_t byte);
+void zero_range(uint32_t* first, uint32_t* last);
+
+// Whether a buffer lies inside some series frame (not big, not fixed).
+bool in_series_frames(const void* p);
+
+}  // namespace memory
+
+namespace series {
+void set_flags(Node n, uint32_t bits);
+// Reserves n bytes at the tail (growing the buffer when needed) and returns their offset from the
+// data start.
+uint32_t alloc_tail_bytes(Node node, uint32_t n);
+// A new series of length units of the same unit, copied from head + offset (units).
+Node copy_part(Node node, int32_t offset, int32_t length);
+// Makes sure n more bytes fit after the tail; returns the (possibly moved) buffer.
+SeriesBuf* reserve(Node node, uint32_t n);
+}  // namespace series

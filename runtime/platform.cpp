@@ -1,0 +1,268 @@
+#include "runtime/platform.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "runtime/output.h"
+#include "runtime/runtime.h"
+
+namespace platform {
+
+const char* stack_limit = nullptr;
+
+static char* thread_stack_low = nullptr;   // lowest address of the interpreter thread's stack
+static size_t thread_stack_size = 0;
+
+static constexpr size_t kInterpreterStack = size_t(1) << 30;  // 1 GiB reserved
+
+void get_args(int argc, char** argv) {
+    auto** list = static_cast<char**>(runtime::allocate(sizeof(char*) * (argc + 1)));
+    for (int i = 0; i < argc; i++) {
+        size_t n = std::strlen(argv[i]);
+        list[i] = static_cast<char*>(runtime::allocate(n + 1));
+        std::memcpy(list[i], argv[i], n + 1);
+    }
+    list[argc] = nullptr;
+    runtime::sys.argc = argc;
+    runtime::sys.argv = list;
+}
+
+int fault_code(int signo, int code, bool stack_fault) {
+    if (stack_fault) return 19;
+    switch (signo) {
+        case SIGSEGV:
+            switch (code) {
+                case SEGV_MAPERR: return 1;
+                case SEGV_ACCERR: return 1;
+#ifdef SEGV_BNDERR
+                case SEGV_BNDERR: return 5;
+#endif
+                default: return 32;
+            }
+        case SIGBUS:
+            switch (code) {
+                case BUS_ADRALN: return 2;
+                case BUS_ADRERR: return 27;
+                case BUS_OBJERR: return 28;
+#ifdef BUS_MCEERR_AR
+                case BUS_MCEERR_AR: return 29;
+                case BUS_MCEERR_AO: return 30;
+#endif
+                default: return 34;
+            }
+        case SIGFPE:
+            switch (code) {
+                case FPE_INTDIV: return 13;
+                case FPE_INTOVF: return 14;
+                case FPE_FLTDIV: return 7;
+                case FPE_FLTOVF: return 10;
+                case FPE_FLTUND: return 12;
+                case FPE_FLTRES: return 8;
+                case FPE_FLTINV: return 9;
+                case FPE_FLTSUB: return 5;
+                default: return 33;
+            }
+        case SIGILL:
+            switch (code) {
+                case ILL_ILLOPC: return 17;
+                case ILL_ILLOPN: return 23;
+                case ILL_ILLADR: return 24;
+                case ILL_ILLTRP: return 25;
+                case ILL_PRVOPC: return 15;
+                case ILL_PRVREG: return 31;
+                case ILL_COPROC: return 26;
+                case ILL_BADSTK: return 19;
+                default: return 17;
+            }
+        case SIGTRAP:
+            switch (code) {
+                case TRAP_BRKPT: return 3;
+                case TRAP_TRACE: return 4;
+                default: return 3;
+            }
+        default: return 99;
+    }
+}
+
+static void on_fault(int signo, siginfo_t* info, void* context) {
+    (void)context;
+    const char* addr = static_cast<const char*>(info->si_addr);
+    // A fault within the lowest megabyte of the interpreter stack (or its guard page just below)
+    // is a native stack overflow.
+    bool stack_fault = signo == SIGSEGV && thread_stack_low &&
+                       addr >= thread_stack_low - 65536 && addr < thread_stack_low + (1 << 20);
+    runtime::quit_from_signal(fault_code(signo, info->si_code, stack_fault), info->si_addr);
+}
+
+static void install_alt_stack() {
+    static thread_local std::vector<char>* alt = nullptr;
+    if (alt) return;
+    size_t size = 1 << 16;
+    alt = new std::vector<char>(size);
+    stack_t ss{};
+    ss.ss_sp = alt->data();
+    ss.ss_size = size;
+    ss.ss_flags = 0;
+    sigaltstack(&ss, nullptr);
+}
+
+void install_fault_handlers() {
+    install_alt_stack();
+    struct sigaction sa{};
+    sa.sa_sigaction = on_fault;
+    sa.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_NODEFER;
+    sigemptyset(&sa.sa_mask);
+    for (int s : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP}) sigaction(s, &sa, nullptr);
+}
+
+void init(int argc, char** argv) {
+    signal(SIGPIPE, SIG_IGN);
+    install_fault_handlers();
+    get_args(argc, argv);
+}
+
+void init_io() { output::init(); }
+
+void set_stack_limit_for_current_thread(size_t margin) {
+    pthread_attr_t attr;
+    void* low = nullptr;
+    size_t size = 0;
+    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+        pthread_attr_getstack(&attr, &low, &size);
+        pthread_attr_destroy(&attr);
+    }
+    if (!low) {
+        // Fall back on the resource limit, measured from the current frame.
+        struct rlimit rl{};
+        getrlimit(RLIMIT_STACK, &rl);
+        size = rl.rlim_cur == RLIM_INFINITY ? (8u << 20) : rl.rlim_cur;
+        low = static_cast<char*>(__builtin_frame_address(0)) - size + 65536;
+    }
+    if (margin > size / 2) margin = size / 2;
+    stack_limit = static_cast<const char*>(low) + margin;
+    thread_stack_low = static_cast<char*>(low);
+    thread_stack_size = size;
+}
+
+struct ThreadStart {
+    int (*fn)(void*);
+    void* arg;
+    int result;
+};
+
+static void* thread_main(void* p) {
+    auto* start = static_cast<ThreadStart*>(p);
+    install_alt_stack();
+    // Keep 4 MiB below the limit: enough for an error to be made, printed and caught.
+    set_stack_limit_for_current_thread(size_t(4) << 20);
+    start->result = start->fn(start->arg);
+    return nullptr;
+}
+
+int run_on_interpreter_thread(int (*fn)(void*), void* arg) {
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, kInterpreterStack);
+    ThreadStart start{fn, arg, 0};
+    pthread_t thread;
+    if (pthread_create(&thread, &attr, thread_main, &start) != 0) {
+        // No room for a big stack: run here with what the main thread has.
+        pthread_attr_destroy(&attr);
+        set_stack_limit_for_current_thread(size_t(1) << 20);
+        return fn(arg);
+    }
+    pthread_attr_destroy(&attr);
+    pthread_join(thread, nullptr);
+    return start.result;
+}
+
+bool set_current_dir(const std::string& path) { return chdir(path.c_str()) == 0; }
+
+}  // namespace platform
+
+namespace os {
+
+std::string get_current_dir() {
+    std::vector<char> buf(4096);
+    while (!getcwd(buf.data(), buf.size())) {
+        if (errno != ERANGE) return std::string();
+        buf.resize(buf.size() * 2);
+    }
+    return std::string(buf.data());
+}
+
+bool set_env(const std::string& name, const std::string* value) {
+    if (!value) return unsetenv(name.c_str()) == 0;
+    return setenv(name.c_str(), value->c_str(), 1) == 0;
+}
+
+bool get_env(const std::string& name, std::string& out) {
+    const char* v = getenv(name.c_str());
+    if (!v) return false;
+    out = v;
+    return true;
+}
+
+int wait_milliseconds(double seconds) {
+    double ms = seconds * 1000.0;
+    if (!(ms >= 1.0)) return 1;              // below 1 ms, negative and NaN
+    if (ms > 2147483647.0) return 2147483647;
+    return static_cast<int>(ms);
+}
+
+void wait(double seconds) {
+    int ms = wait_milliseconds(seconds);
+    struct timespec ts{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+double time_of_day(bool precise) {
+    struct timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    double secs = static_cast<double>(ts.tv_sec % 86400);
+    if (precise) secs += static_cast<double>(ts.tv_nsec) / 1e9;
+    return secs;
+}
+
+int local_zone_minutes() {
+    time_t now = time(nullptr);
+    struct tm local{};
+    localtime_r(&now, &local);
+    return static_cast<int>(local.tm_gmtoff / 60);
+}
+
+uint32_t pack_zone(int minutes_east) {
+    uint32_t sign = minutes_east < 0 ? 0x40 : 0;
+    int m = minutes_east < 0 ? -minutes_east : minutes_east;
+    uint32_t hours = static_cast<uint32_t>(m / 60) & 0x0F;
+    uint32_t quarters = static_cast<uint32_t>((m % 60) / 15) & 0x03;
+    return sign | (hours << 2) | quarters;
+}
+
+uint32_t date_now(bool utc) {
+    time_t now = time(nullptr);
+    struct tm t{};
+    uint32_t zone = 0;
+    if (utc) {
+        gmtime_r(&now, &t);
+    } else {
+        localtime_r(&now, &t);
+        zone = pack_zone(static_cast<int>(t.tm_gmtoff / 60));
+    }
+    uint32_t year = static_cast<uint32_t>(t.tm_year + 1900);
+    uint32_t month = static_cast<uint32_t>(t.tm_mon + 1);
+    uint32_t day = static_cast<uint32_t>(t.tm_mday);
+    return (year << 17) | (month << 12) | (1u << 16) | (day << 7) | zone;
+}
+
+}  // namespace os

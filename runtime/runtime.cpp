@@ -1,0 +1,214 @@
+#include "runtime/runtime.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "runtime/output.h"
+#include "runtime/print.h"
+
+namespace runtime {
+
+SystemRecord sys;
+
+static size_t live_blocks = 0;
+
+static void link_last(HeapBlock* b) {
+    b->next = nullptr;
+    b->prev = sys.heap_last;
+    if (sys.heap_last)
+        sys.heap_last->next = b;
+    else
+        sys.heap_first = b;
+    sys.heap_last = b;
+}
+
+static void unlink(HeapBlock* b) {
+    if (b->prev)
+        b->prev->next = b->next;
+    else
+        sys.heap_first = b->next;
+    if (b->next)
+        b->next->prev = b->prev;
+    else
+        sys.heap_last = b->prev;
+}
+
+void* allocate(size_t n) {
+    auto* b = static_cast<HeapBlock*>(std::malloc(n + sizeof(HeapBlock)));
+    if (!b) quit(94, KEL_CALLER_ADDRESS());
+    b->size = n;
+    b->spare = 0;
+    link_last(b);
+    live_blocks++;
+    return b + 1;
+}
+
+void* allocate_zeroed(size_t n) {
+    void* p = allocate(n);
+    std::memset(p, 0, n);
+    return p;
+}
+
+// The header is found from the address itself, so unlinking and resizing are O(1); a foreign
+// address would be undefined, which is why `free` still checks membership.
+static HeapBlock* header_of(void* p) { return static_cast<HeapBlock*>(p) - 1; }
+
+static bool in_list(HeapBlock* target) {
+    for (HeapBlock* b = sys.heap_first; b; b = b->next)
+        if (b == target) return true;
+    return false;
+}
+
+void* resize(void* p, size_t n) {
+    if (!p) return allocate(n);
+    if (n == 0) {
+        free(p);
+        return nullptr;
+    }
+    HeapBlock* old = header_of(p);
+    HeapBlock* prev = old->prev;
+    HeapBlock* next = old->next;
+    auto* b = static_cast<HeapBlock*>(std::realloc(old, n + sizeof(HeapBlock)));
+    if (!b) quit(94, KEL_CALLER_ADDRESS());
+    b->size = n;
+    if (prev)
+        prev->next = b;
+    else
+        sys.heap_first = b;
+    if (next)
+        next->prev = b;
+    else
+        sys.heap_last = b;
+    return b + 1;
+}
+
+void free(void* p) {
+    if (!p) return;
+    HeapBlock* b = header_of(p);
+    // A second free of the same address finds nothing and does nothing.
+    if (!in_list(b)) return;
+    unlink(b);
+    live_blocks--;
+    std::free(b);
+}
+
+void free_all() {
+    HeapBlock* b = sys.heap_first;
+    while (b) {
+        HeapBlock* next = b->next;
+        std::free(b);
+        b = next;
+    }
+    sys.heap_first = sys.heap_last = nullptr;
+    live_blocks = 0;
+}
+
+void release_all() { free_all(); }
+
+size_t heap_total() {
+    size_t sum = 0;
+    for (HeapBlock* b = sys.heap_first; b; b = b->next) sum += b->size + sizeof(HeapBlock);
+    return sum;
+}
+
+size_t heap_count() { return live_blocks; }
+
+void dump_heap() {
+    print_line({Typed::text("-- Heap-allocations --")});
+    print_line({Typed::text("Asked   Real")});
+    size_t sum = 0;
+    for (HeapBlock* b = sys.heap_first; b; b = b->next) {
+        print_line({Typed::integer(static_cast<int64_t>(b->size)), Typed::byte('\t'),
+                    Typed::integer(static_cast<int64_t>(b->size + sizeof(HeapBlock)))});
+        sum += b->size + sizeof(HeapBlock);
+    }
+    print_line({Typed::text("-- Sum: "), Typed::integer(static_cast<int64_t>(sum)), Typed::text(" --")});
+}
+
+void throw_() { throw Throw{sys.thrown}; }
+
+void throw_code(uint32_t code) {
+    sys.thrown = code;
+    throw Throw{code};
+}
+
+const char* error_text(int code) {
+    static const char* const low[] = {
+        nullptr,
+        "access violation",
+        "invalid alignment",
+        "breakpoint",
+        "single step",
+        "bounds exceeded",
+        "float denormal operan",
+        "float divide by zero",
+        "float inexact result",
+        "float invalid operation",
+        "float overflow",
+        "float stack check",
+        "float underflow",
+        "integer divide by zero",
+        "integer overflow",
+        "privileged instruction",
+        "invalid virtual address",
+        "illegal instruction",
+        "non-continuable exception",
+        "stack error or overflow",
+        "invalid disposition",
+        "guard page",
+        "invalid handle",
+        "illegal operand",
+        "illegal addressing mode",
+        "illegal trap",
+        "coprocessor error",
+        "non-existent physical address",
+        "object specific hardware error",
+        "hardware memory error consumed AR",
+        "hardware memory error consumed AO",
+        "privileged register",
+        "segmentation fault",
+        "FPU error",
+        "Bus error",
+    };
+    if (code >= 1 && code <= 34) return low[code];
+    switch (code) {
+        case 94: return "out of memory";
+        case 95: return "no CATCH for THROW";
+        case 98: return "assertion failed";
+        case 99: return "unknown error";
+        case 100: return "no value matched in CASE";
+        case 101: return "no value matched in SWITCH";
+        default: return "unknown error code!";
+    }
+}
+
+static void format_report(char* buf, size_t size, int code, const void* address) {
+    auto addr = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(address));
+    std::snprintf(buf, size, "\n*** Runtime Error %d: %s\n*** at: %08Xh\n", code, error_text(code), addr);
+}
+
+void quit(int code, const void* address) {
+    if (code != 0) {
+        char buf[160];
+        format_report(buf, sizeof buf, code, address);
+        output::write_raw(buf, std::strlen(buf));
+    }
+    output::flush();
+    output::at_exit();
+    release_all();
+    _exit(code & 0xFF);
+}
+
+void quit_from_signal(int code, const void* address) {
+    // No allocation and no locks here: the fault may have struck inside the allocator.
+    char buf[160];
+    format_report(buf, sizeof buf, code, address);
+    output::write_fd_all(1, buf, std::strlen(buf));
+    output::at_exit_from_signal();
+    _exit(code & 0xFF);
+}
+
+}  // namespace runtime

@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Builds Kel and runs every test: the release build, then the same suite under AddressSanitizer
+# and UndefinedBehaviorSanitizer.
+set -euo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
+"$here/tools/deps.sh" g++ clang cmake ninja-build python3 libgtest-dev libbenchmark-dev \
+  lua5.4 libclang-rt-14-dev
+jobs=$(nproc)
+status=0
+run_suite() {
+  local dir="$1"; shift
+  echo "=== build: $dir"
+  cmake -S "$here" -B "$here/build/$dir" -G Ninja "$@" >/dev/null
+  cmake --build "$here/build/$dir"
+  echo "=== tests: $dir"
+  (cd "$here/build/$dir" && ctest --output-on-failure -j "$jobs") || status=1
+}
+run_suite release -DCMAKE_BUILD_TYPE=Release
+run_suite sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEL_SANITIZE=ON
+exit $status
