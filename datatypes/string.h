@@ -83,6 +83,10 @@ std::string to_utf8_part(const Cell* value, int32_t part);
 // The whole buffer (from its head offset 0) as UTF-8.
 std::string node_to_utf8(Node buffer, uint32_t from_char = 0);
 
+// The compare action of string!: text order under a comparison operator (case-insensitive
+// unless the operator is a strict one); -2 when b is not comparable.
+int compare(const Cell* a, const Cell* b, int op);
+
 // Two upper-case hexadecimal digits / 8 digits (leading zeros dropped with trim).
 void byte_to_hex(uint8_t byte, char out[2]);
 std::string to_hex(int32_t value, bool trim);

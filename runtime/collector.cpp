@@ -47,6 +47,26 @@ bool keep(Node* slot) {
     return true;
 }
 
+static constexpr int kMaxGuards = 1 << 16;
+static Cell* guarded_cells[kMaxGuards];
+static int guarded_cell_count = 0;
+static Node* guarded_nodes[kMaxGuards];
+static int guarded_node_count = 0;
+
+Root::Root(Cell* c) {
+    if (guarded_cell_count >= kMaxGuards) runtime::quit(98, KEL_CALLER_ADDRESS());
+    guarded_cells[guarded_cell_count++] = c;
+}
+Root::~Root() { guarded_cell_count--; }
+
+NodeRoot::NodeRoot(Node* n) {
+    if (guarded_node_count >= kMaxGuards) runtime::quit(98, KEL_CALLER_ADDRESS());
+    guarded_nodes[guarded_node_count++] = n;
+}
+NodeRoot::~NodeRoot() { guarded_node_count--; }
+
+Guards guards() { return {guarded_cells, guarded_cell_count, guarded_nodes, guarded_node_count}; }
+
 void queue_node(Node n) {
     if (dead_count == kQueueSize) free_queued_nodes();
     dead_queue[dead_count++] = n;
