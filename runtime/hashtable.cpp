@@ -961,7 +961,7 @@ void remove_range(Node t, int32_t position, int32_t n) {
     if (n <= 0 || position >= length) return;
     if (n > length - position) n = length - position;
     if (r->kind == kHash) {
-        if (position == 0 && n >= length) {
+        if (position == 0 && n >= block_length(t)) {
             clear(t);
             return;
         }
