@@ -604,6 +604,17 @@ TEST(HashTable, RefreshOfAHugeRangeAsksForARebuild) {
     EXPECT_EQ(refresh(h.t, 1, 0, 30001, false), 1);
     EXPECT_TRUE(std::equal(before.begin(), before.end(), memory::nodes[keys]->data()));
     EXPECT_EQ(refresh(h.t, 0, 0, 30000, false), 0);
+    // Arguments that would overflow or reach far past the block change nothing.
+    EXPECT_EQ(refresh(h.t, INT32_MAX, 5, 5, false), 1);
+    EXPECT_EQ(refresh(h.t, INT32_MIN, 5, 5, true), 1);
+    EXPECT_EQ(refresh(h.t, 1, INT32_MAX, 5, false), 0);
+    move_range(h.t, 0, INT32_MAX, 5);
+    move_range(h.t, INT32_MAX - 1, 2, 0);
+    h.remove_at(0, 0);
+    for (int32_t i = 5; i < 10; i++) {
+        Cell k = integer(i);
+        EXPECT_EQ(find(h.t, &k, 0, 1, 0, false, false), i);
+    }
 }
 
 TEST(HashTable, NodeKeyedHashRehashesAfterNodesAreRenumbered) {
