@@ -818,6 +818,19 @@ TEST(HashTable, NodeSetKeepsItsKeys) {
     clear_all_marks();
 }
 
+TEST(HashTable, TableOverAnExistingBlockStartsAtItsIndex) {
+    Node blk = memory::alloc_cells(4);
+    for (int32_t v : {7, 8, 9, 7}) append(blk, integer(v));
+    Cell value = block_value(blk);
+    value.set_index(2);
+    Node t = init(2, &value, kHash, 1);
+    EXPECT_EQ(block_of(t), blk);
+    EXPECT_EQ(count(t), 2u);
+    Cell seven = integer(7), eight = integer(8);
+    EXPECT_EQ(find(t, &seven, 0, 1, 0, false, false), 3);
+    EXPECT_EQ(find(t, &eight, 0, 1, 0, false, false), -1);
+}
+
 TEST(HashTable, ClearEmptiesEveryKind) {
     HashFixture h;
     for (int32_t v : {1, 1, 2}) h.append_value(v);
