@@ -8,6 +8,9 @@ namespace collector {
 
 bool enabled = false;
 uint32_t cycles = 0;
+bool active = false;
+bool node_compaction = true;
+uint32_t node_passes = 0;
 
 static constexpr int kMaxMarkers = 100;
 static void (*markers[kMaxMarkers])() = {};

@@ -123,6 +123,8 @@ void delete_(Node table, int32_t position);
 // empties the table.
 void remove_range(Node table, int32_t position, int32_t count);
 void clear(Node table);
+// map!: the live count after the map module revived (+1) a hole by writing its value.
+void adjust_count(Node table, int32_t delta);
 // hash!: the count cells that were at position now sit at position + shift. With drop, the keys
 // of the cells a downward move overwrote ([position + shift, position)) are removed first. Cells
 // are not read. Answers 1 without changing anything when count exceeds 30,000 (rebuild instead).
