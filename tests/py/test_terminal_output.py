@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Output on a pseudo-terminal and to a pipe, through the output probe (KEL_OUTPUT_PROBE): ANSI
+"""Output on a pseudo-terminal and to a pipe, through the output probe (KEL_PROBE_DIR): ANSI
 sequences in printed strings become VT sequences on a terminal, redirected output keeps every
 byte, and questions to the terminal (cursor position, window size) are answered from the pty."""
 import fcntl
@@ -14,7 +14,7 @@ import termios
 import time
 import unittest
 
-PROBE = os.environ.get("KEL_OUTPUT_PROBE")
+PROBE = os.path.join(os.environ.get("KEL_PROBE_DIR", ""), "probe_output")
 ESC = "\x1b"
 
 
@@ -94,6 +94,6 @@ class TerminalOutput(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    if not PROBE:
-        sys.exit("KEL_OUTPUT_PROBE is not set")
+    if not os.access(PROBE, os.X_OK):
+        sys.exit("no probe_output in KEL_PROBE_DIR")
     unittest.main(argv=sys.argv[:1])

@@ -1,7 +1,7 @@
 // Prints its arguments through the output hooks, as the language's print does, so that tests can
 // watch the bytes that reach a terminal or a pipe.
 //
-//   kel_output_probe [--unit 1|2|4] [--no-line] TEXT...
+//   probe_output [--unit 1|2|4] [--no-line] TEXT...
 //
 // Each TEXT (UTF-8) becomes one string of the given unit width (1 by default) and is printed with
 // a line end unless --no-line is given. The process ends through the run-time's exit path, so the
