@@ -488,18 +488,18 @@ size_t sequence(const uint8_t* t, size_t units) {
 }
 
 // Up to this many codepoints go out in one write on the terminal.
-constexpr unsigned kTerminalPiece = 510;
+constexpr unsigned kTerminalChunk = 510;
 
 template <int U>
 void ansi_units(const uint8_t* t, size_t n, bool line_end) {
-    char piece[kTerminalPiece * 4 + 8];
+    char chunk[kTerminalChunk * 4 + 8];
     size_t k = 0;
     unsigned pending = 0;
     size_t i = 0;
     while (i < n) {
         uint32_t c = load<U>(t + i * U);
         if (c == 0x1B) {
-            if (k) output::write_raw(piece, k);
+            if (k) output::write_raw(chunk, k);
             k = 0;
             pending = 0;
             size_t used = sequence<U>(t + i * U, n - i) / U;
@@ -509,51 +509,51 @@ void ansi_units(const uint8_t* t, size_t n, bool line_end) {
             }
         }
         if (U == 4 && c > 0x10FFFF) {
-            if (k) output::write_raw(piece, k);
+            if (k) output::write_raw(chunk, k);
             Cell arg;
             set_cell(&arg, TYPE_INTEGER, 0, c);
             fire(err::script::invalid_char, &arg);
         }
-        k += put_utf8(c, piece + k);
+        k += put_utf8(c, chunk + k);
         i++;
-        if (++pending == kTerminalPiece) {
-            output::write_raw(piece, k);
+        if (++pending == kTerminalChunk) {
+            output::write_raw(chunk, k);
             k = 0;
             pending = 0;
         }
     }
-    if (line_end) piece[k++] = '\n';
-    if (k) output::write_raw(piece, k);
+    if (line_end) chunk[k++] = '\n';
+    if (k) output::write_raw(chunk, k);
 }
 
 // Redirected output goes out once more than this many bytes are pending; the longest encoding
-// still fits in the 1024-byte piece.
+// still fits in the 1024-byte chunk.
 constexpr size_t kStreamFlushAt = 1020;
 
 template <int U>
 void utf8_units(const uint8_t* t, size_t n, bool line_end) {
-    char piece[output::kChunk + 8];
+    char chunk[output::kChunk + 8];
     size_t k = 0;
     for (size_t i = 0; i < n; i++) {
         uint32_t c = load<U>(t + i * U);
         if (c < 0x80) {
-            piece[k++] = char(c);
+            chunk[k++] = char(c);
         } else {
             if (U == 4 && c > 0x10FFFF) {
-                if (k) output::write_raw(piece, k);
+                if (k) output::write_raw(chunk, k);
                 Cell arg;
                 set_cell(&arg, TYPE_INTEGER, 0, c);
                 fire(err::script::invalid_char, &arg);
             }
-            k += put_utf8(c, piece + k);
+            k += put_utf8(c, chunk + k);
         }
         if (k > kStreamFlushAt) {
-            output::write_raw(piece, k);
+            output::write_raw(chunk, k);
             k = 0;
         }
     }
-    if (line_end) piece[k++] = '\n';
-    if (k) output::write_raw(piece, k);
+    if (line_end) chunk[k++] = '\n';
+    if (k) output::write_raw(chunk, k);
 }
 
 }  // namespace

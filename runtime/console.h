@@ -32,9 +32,9 @@ uint32_t default_attributes();
 
 // Terminal: write_ansi; redirected: write_utf8. unit is 1 or 2 (4 goes to write_utf8).
 void print_ucs(const void* text, size_t bytes, int unit, bool line_end);
-// Writes with escape-sequence emulation; pieces of at most 510 codepoints per write call.
+// Writes with escape-sequence emulation; chunks of at most 510 codepoints per write call.
 void write_ansi(const void* text, size_t bytes, int unit, bool line_end);
-// Writes the codepoints as UTF-8 with no emulation; pieces of at most 1024 bytes per write call.
+// Writes the codepoints as UTF-8 with no emulation; chunks of at most 1024 bytes per write call.
 // A codepoint above 0x10FFFF raises invalid-char after what precedes it is written.
 void write_utf8(const void* text, size_t bytes, int unit, bool line_end);
 // Writes one codepoint as UTF-8, with no emulation.

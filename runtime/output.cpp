@@ -51,7 +51,7 @@ bool write_fd_all(int fd, const void* bytes, size_t n) {
     return true;
 }
 
-// Writes in pieces of at most kChunk bytes.
+// Writes in chunks of at most kChunk bytes.
 static void write_chunked(const char* p, size_t n) {
     while (n > 0) {
         size_t k = n < kChunk ? n : kChunk;

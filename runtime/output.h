@@ -14,7 +14,7 @@ struct Cell;
 
 namespace output {
 
-// Largest piece handed to one write call on standard output.
+// Largest chunk handed to one write call on standard output.
 constexpr size_t kChunk = 1024;
 
 // Allocates the hook arrays and registers print_string as the first string hook. Runs once.

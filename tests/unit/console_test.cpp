@@ -216,7 +216,7 @@ TEST_F(Console, SequencesLookAtWholeUnits) {
     EXPECT_EQ(c.text(), "mX");
 }
 
-TEST_F(Console, WritesGoOutInBoundedPieces) {
+TEST_F(Console, WritesGoOutInBoundedChunks) {
     {
         std::string s(600, 'x');
         Capture c(true);
@@ -227,7 +227,7 @@ TEST_F(Console, WritesGoOutInBoundedPieces) {
         EXPECT_EQ(w[1], std::string(90, 'x') + "\n");
     }
     {
-        // Two-byte encodings straddle the 1024-byte pieces without being split.
+        // Two-byte encodings straddle the 1024-byte chunks without being split.
         std::string s;
         for (int i = 0; i < 3000; i++) s += (i % 3) ? 'a' : '\xe9';
         Capture c(false);
