@@ -34,6 +34,31 @@ void mark_block(Node* slot);
 void mark_context(Node* slot);
 void mark_values(Cell* first, Cell* end);
 
+// Scoped roots: C++ code that holds a value or a bare node across an allocation guards it, so the
+// collector keeps it and, when nodes move, rewrites it in place. Guards nest strictly (LIFO).
+class Root {
+public:
+    explicit Root(Cell* c);
+    ~Root();
+    Root(const Root&) = delete;
+    Root& operator=(const Root&) = delete;
+};
+class NodeRoot {
+public:
+    explicit NodeRoot(Node* n);
+    ~NodeRoot();
+    NodeRoot(const NodeRoot&) = delete;
+    NodeRoot& operator=(const NodeRoot&) = delete;
+};
+// The guarded cells and nodes, for the marking phase.
+struct Guards {
+    Cell** cells;
+    int cell_count;
+    Node** nodes;
+    int node_count;
+};
+Guards guards();
+
 void queue_node(Node n);
 void free_queued_nodes();
 
