@@ -1,17 +1,11 @@
-// Weak stand-ins for modules that other work provides: the case-folding tables and the
-// collector's marking functions. The real definitions, once linked, take precedence.
-//
-// The case mapping covers ASCII, Latin-1, the Cyrillic basic block and the Deseret letters (a
-// pair above the basic plane); the marking walks blocks, strings, symbols, hash! and map!.
+// A weak stand-in for the case-folding module, which other work provides: the real definition,
+// once linked, takes precedence. It covers ASCII, Latin-1, the Cyrillic basic block and the
+// Deseret letters (a pair above the basic plane), the real mappings of those ranges.
 #pragma once
 
 #include <cstdint>
 
-#include "datatypes/cell.h"
 #include "runtime/case_folding.h"
-#include "runtime/collector.h"
-#include "runtime/hashtable.h"
-#include "runtime/memory.h"
 
 namespace case_folding {
 __attribute__((weak)) uint32_t change(uint32_t cp, bool upper) {
@@ -29,27 +23,3 @@ __attribute__((weak)) uint32_t change(uint32_t cp, bool upper) {
     return cp;
 }
 }  // namespace case_folding
-
-namespace collector {
-__attribute__((weak)) void mark_block(Node* slot);
-__attribute__((weak)) void mark_values(Cell* first, Cell* end) {
-    for (Cell* c = first; c < end; c++) {
-        uint8_t t = c->type();
-        if (types::any_block(t) || t == TYPE_MAP) {
-            if (c->data2) mark_block(&c->data2);
-            if ((t == TYPE_HASH || t == TYPE_MAP) && c->data3) hashtable::mark(&c->data3);
-        } else if (types::any_string(t) || t == TYPE_BINARY) {
-            keep(&c->data2);
-        } else if (t == TYPE_SYMBOL) {
-            keep(&c->data3);
-            if (c->data2) keep(&c->data2);
-        }
-    }
-}
-__attribute__((weak)) void mark_block(Node* slot) {
-    if (!*slot || !keep(slot)) return;
-    SeriesBuf* b = memory::nodes[*slot];
-    mark_values(cells_head(b), cells_tail(b));
-}
-}  // namespace collector
-

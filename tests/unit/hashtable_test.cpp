@@ -786,6 +786,7 @@ TEST(HashTable, OwnedSeriesTableIsWeak) {
     clear_all_marks();
     Node slot = t;
     mark(&slot);
+    collector::mark_values(nullptr, nullptr);
     // The table's own series are kept, the owned series are not.
     EXPECT_TRUE(memory::nodes[record(t)->keys]->flags & series_flag::mark);
     EXPECT_TRUE(memory::nodes[block_of(t)]->flags & series_flag::mark);
@@ -813,6 +814,7 @@ TEST(HashTable, NodeSetKeepsItsKeys) {
     clear_all_marks();
     Node slot = t;
     mark(&slot);
+    collector::mark_values(nullptr, nullptr);  // finish the marking work queued so far
     EXPECT_TRUE(memory::nodes[blk]->flags & series_flag::mark);
     EXPECT_TRUE(memory::nodes[inner]->flags & series_flag::mark);  // the key block's values too
     clear_all_marks();
