@@ -2,6 +2,9 @@
 
 #include <cstring>
 
+#include "runtime/collector.h"
+#include "runtime/cycles.h"
+#include "runtime/fire.h"
 #include "runtime/stack.h"
 
 namespace block {
@@ -56,6 +59,43 @@ Node copy_cells(const Cell* v) {
     std::memcpy(d->data(), cells_head(memory::nodes[src]) + from, size_t(n) * sizeof(Cell));
     d->tail = uint32_t(n) * 16;
     return node;
+}
+
+// Replaces every nested block of a fresh copy by a copy of its own; the originals being copied
+// sit on the cycle stack, so a series met again inside itself raises no-cycle.
+static void copy_nested(Node copy) {
+    int32_t n = node_length(copy);
+    for (int32_t i = 0; i < n; i++) {
+        Cell inner = *node_cell(copy, i);
+        if (!types::any_block(inner.type())) continue;
+        if (cycles::find_q(inner.node())) {
+            cycles::reset();
+            fire(err::internal::no_cycle);
+        }
+        cycles::push(inner.node());
+        Node nested = copy_cells(&inner);
+        collector::NodeRoot keep(&nested);
+        copy_nested(nested);
+        cycles::pop();
+        Cell* slot = node_cell(copy, i);
+        slot->data2 = nested;
+        slot->data1 = 0;
+    }
+}
+
+Node copy_deep(const Cell* v) {
+    Node copy = copy_cells(v);
+    collector::NodeRoot keep(&copy);
+    int depth = cycles::depth();
+    cycles::push(v->node());
+    try {
+        copy_nested(copy);
+    } catch (...) {
+        cycles::pop_n(cycles::depth() - depth);
+        throw;
+    }
+    cycles::pop();
+    return copy;
 }
 
 void clear(Node node) {

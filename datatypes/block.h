@@ -39,6 +39,9 @@ inline Cell* node_cell(Node n, int32_t i) { return cells_head(memory::nodes[n]) 
 
 // A shallow copy of the cells from the value's index to the tail.
 Node copy_cells(const Cell* v);
+// A copy of the cells from the value's index, with nested blocks, parens and paths copied too;
+// a series that contains itself raises internal no-cycle.
+Node copy_deep(const Cell* v);
 void clear(Node node);
 
 }  // namespace block

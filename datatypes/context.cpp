@@ -264,6 +264,9 @@ void bind(const Cell* blk, Node ctx, bool self) { bind_series(blk->node(), blk->
 void init() {
     datatype::Row row;
     datatype::register_row(TYPE_CONTEXT, 0, "context!", row);
+}
+
+void init_global() {
     global_node = create(4000, false, false, 0, KIND_GLOBAL);
     self_symbol = static_cast<uint32_t>(symbol::make("self"));
 }

@@ -34,7 +34,8 @@ inline int32_t count(Node ctx) { return static_cast<int32_t>(memory::nodes[words
 Cell* values(Node ctx);
 inline Cell* word_at_node(Node ctx, int32_t i) { return cells_head(memory::nodes[words_node(ctx)]) + i; }
 
-void init();  // registers context! and makes the global context
+void init();         // registers context!
+void init_global();  // makes the global context (after the symbol table)
 
 Node create(int32_t slots, bool values_on_stack, bool object, Node source, int kind);
 Node make(const Cell* block, bool values_on_stack, bool object, int kind);

@@ -47,3 +47,57 @@ const char* name_of(int type_id) {
 }
 
 }  // namespace datatype
+
+#include "datatypes/string.h"
+#include "datatypes/word.h"
+#include "runtime/stack.h"
+
+namespace datatype {
+
+Cell* make_at(Cell* c, int type_id) { return set_cell(c, TYPE_DATATYPE, static_cast<uint32_t>(type_id)); }
+
+Cell* push(int type_id) { return make_at(stack::push_cell(), type_id); }
+
+int form(const Cell* value, Node buffer, const Cell*, int limit) {
+    const NameEntry& e = names[value->data1];
+    string::concatenate_literal_n(buffer, e.name, static_cast<size_t>(e.length));
+    return limit - e.length;
+}
+
+int mold(const Cell* value, Node buffer, bool, bool all, bool, const Cell*, int limit, int) {
+    const NameEntry& e = names[value->data1];
+    if (all) {
+        string::concatenate_literal(buffer, "#(");
+        string::concatenate_literal(buffer, e.name);
+        string::concatenate_literal(buffer, ")");
+        return limit - (e.length + 1) - 3;
+    }
+    string::concatenate_literal(buffer, e.name);
+    return limit - (e.length + 1);
+}
+
+int compare(const Cell* a, const Cell* b, int op) {
+    switch (op) {
+        case COMP_EQUAL:
+        case COMP_NOT_EQUAL:
+        case COMP_STRICT_EQUAL:
+        case COMP_SAME:
+        case COMP_EQUAL_FIND: return b->type() == TYPE_DATATYPE && a->data1 == b->data1 ? 0 : 1;
+        default: return -2;
+    }
+}
+
+void init() {
+    Row row;
+    row.set(ACT_FORM, form).set(ACT_MOLD, mold).set(ACT_COMPARE, compare);
+    register_row(TYPE_DATATYPE, 0, "datatype!", row);
+}
+
+void init_words() {
+    for (int t = 1; t <= top_id; t++) {
+        if (!names[t].name) continue;
+        word::load(&names[t].word, names[t].name);
+    }
+}
+
+}  // namespace datatype

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "datatypes/datatype.h"
 #include "runtime/fire.h"
 #include "runtime/stack.h"
 
@@ -313,6 +314,30 @@ std::string node_to_utf8(Node node, uint32_t from_char) {
     Cell v;
     make_at(&v, node, static_cast<int32_t>(from_char));
     return to_utf8(&v);
+}
+
+static inline uint32_t fold(uint32_t cp) { return cp < 128 && cp >= 'A' && cp <= 'Z' ? cp + 32 : cp; }
+
+int compare(const Cell* a, const Cell* b, int op) {
+    if (!types::any_string(b->type())) return -2;
+    SeriesBuf* sa = sbuf(a);
+    SeriesBuf* sb = sbuf(b);
+    uint32_t ua = sa->unit(), ub = sb->unit();
+    int32_t na = rs_length_q(a), nb = rs_length_q(b);
+    const uint8_t* pa = sa->at_head() + size_t(a->index() > 0 ? a->index() : 0) * ua;
+    const uint8_t* pb = sb->at_head() + size_t(b->index() > 0 ? b->index() : 0) * ub;
+    bool strict = op == COMP_STRICT_EQUAL || op == COMP_CASE_SORT || op == COMP_SAME;
+    if ((op == COMP_EQUAL || op == COMP_STRICT_EQUAL || op == COMP_NOT_EQUAL) && na != nb) return 1;
+    int32_t n = na < nb ? na : nb;
+    for (int32_t i = 0; i < n; i++) {
+        uint32_t x = get_char(pa + size_t(i) * ua, ua), y = get_char(pb + size_t(i) * ub, ub);
+        if (!strict) {
+            x = fold(x);
+            y = fold(y);
+        }
+        if (x != y) return x < y ? -1 : 1;
+    }
+    return na == nb ? 0 : (na < nb ? -1 : 1);
 }
 
 void byte_to_hex(uint8_t byte, char out[2]) {

@@ -86,10 +86,13 @@ int compare(const Cell* a, const Cell* b, int op) {
     return r;
 }
 
-void init() {
+void init_table() {
     table_node = hashtable::init(4000, nullptr, 2, 1);
     block_node = hashtable::block_of(table_node);
     hashtable::set_symbol_table(table_node);
+}
+
+void init() {
     datatype::Row row;
     row.set(ACT_COMPARE, compare);
     datatype::register_row(TYPE_SYMBOL, 0, "symbol!", row);

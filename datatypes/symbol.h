@@ -17,7 +17,8 @@ extern Node table_node;  // its lookup table
 
 // Symbol cell: type 13, data1 alias (-1 when first of its case family), data2 string node (0
 // until asked), data3 UTF-8 node (NUL kept just past the tail).
-void init();
+void init();        // registers symbol!
+void init_table();  // makes the symbol block and its lookup table
 
 int32_t make(const char* text);
 int32_t make_alt(const char* text, size_t length);

@@ -12,6 +12,11 @@ namespace collector {
 
 extern bool enabled;      // collection runs only once the boot data is loaded
 extern uint32_t cycles;   // completed collections
+extern bool active;       // a collection is running
+// Node compaction may renumber nodes; tables that hash by node handle switch it off while they
+// rebuild and rehash when node_passes has moved on since their hashes were taken.
+extern bool node_compaction;
+extern uint32_t node_passes;  // node-compaction passes that moved at least one node frame
 
 // Runs a collection when enabled; true when one ran. Called by the allocator when it finds no
 // room.

@@ -123,6 +123,8 @@ void delete_(Node table, int32_t position);
 // empties the table.
 void remove_range(Node table, int32_t position, int32_t count);
 void clear(Node table);
+// map!: the live count after the map module revived (+1) a hole by writing its value.
+void adjust_count(Node table, int32_t delta);
 // hash!: the count cells that were at position now sit at position + shift. With drop, the keys
 // of the cells a downward move overwrote ([position + shift, position)) are removed first. Cells
 // are not read. Answers 1 without changing anything when count exceeds 30,000 (rebuild instead).
@@ -162,6 +164,7 @@ int32_t context_find(Node table, int32_t symbol, bool case_insensitive);
 
 // ---- Record tables (kinds 3 and 4) ----
 // The value cells of the key's record (unset in a new record); valid until the next allocation.
+// A node set of mode 0 has no value cells: the address is just past the key cell.
 Cell* put_int_key(Node table, uint32_t key);
 Cell* get_int_key(Node table, uint32_t key);
 void remove_int_key(Node table, uint32_t key);
