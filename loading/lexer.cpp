@@ -273,13 +273,13 @@ void build_automaton() {
         .on({C_HASH, C_LT, C_BSLASH, C_SLASH}, fin(T_REFINEMENT));
 
     // Lit-words and get-words: a quote or colon, then a word that does not start with a digit.
-    row(S_LWORD).copy(S_WORD).on({C_DOLLAR, C_AT}, fin(T_ERROR));
+    row(S_LWORD).copy(S_WORD).on(kWordChars, S_LWORD).on({C_DOLLAR, C_AT}, fin(T_ERROR));
     row(S_LSIGN).copy(S_LWORD).on({C_DIGIT, C_ZERO}, fin(T_ERROR));
     row(S_LIT).all(fin(T_ERROR)).on(kWordStart, S_LWORD).on({C_PLUS, C_MINUS, C_DOT}, S_LSIGN)
         .on({C_SLASH}, S_LIT_SLASH);
     row(S_LIT_SLASH).all(fin(T_ERROR)).on(kDelims, fin(T_REFINEMENT)).on({C_HASH, C_LT, C_BSLASH}, fin(T_REFINEMENT));
-    row(S_GWORD).copy(S_LWORD);
-    row(S_GSIGN).copy(S_LSIGN);
+    row(S_GWORD).copy(S_LWORD).on(kWordChars, S_GWORD);
+    row(S_GSIGN).copy(S_GWORD).on({C_DIGIT, C_ZERO}, fin(T_ERROR));
     row(S_GET).copy(S_LIT).on(kWordStart, S_GWORD).on({C_PLUS, C_MINUS, C_DOT}, S_GSIGN).on({C_SLASH}, S_GET_SLASH);
     row(S_GET_SLASH).copy(S_LIT_SLASH);
 
@@ -397,7 +397,8 @@ void build_automaton() {
     row(S_PISSUE).all(S_PISSUE).on(kDelims, fin(T_ISSUE)).on({C_SLASH, C_COLON, C_AT}, fin(T_ISSUE))
         .on({C_BAD}, fin(T_ERROR));
     row(S_PREF).all(S_PREF).on(kDelims, fin(T_REF)).on({C_SLASH, C_COLON}, fin(T_REF)).on({C_AT, C_BAD}, fin(T_ERROR));
-    row(S_PMONEY).copy(S_MONEY).on({C_SLASH, C_COLON}, fin(T_MONEY));
+    row(S_PMONEY).copy(S_MONEY).on({C_DIGIT, C_ZERO, C_QUOTE, C_DOT, C_COMMA}, S_PMONEY)
+        .on({C_SLASH, C_COLON}, fin(T_MONEY));
 
     // The datatype each working state stands for (named by "invalid X" errors).
     auto type = [](std::initializer_list<int> states, uint8_t t) {
@@ -860,9 +861,10 @@ bool open_series(Scan& s, int kind, uint32_t opener) {
 // Turns the cells of a map being closed into a map! in the marker's cell.
 void build_map(Scan& s, uint32_t m) {
     uint32_t n = s.tail - (m + 1);
-    if (n % 2) invalid(s, TYPE_MAP);
+    uint32_t opener = at(m)->data3;
+    if (n % 2) raise(s, opener, s.pos, TYPE_MAP);
     for (uint32_t i = m + 1; i < s.tail; i += 2) {
-        if (!map::valid_key_q(at(i)->type())) invalid(s, TYPE_MAP);
+        if (!map::valid_key_q(at(i)->type())) raise(s, opener, s.pos, TYPE_MAP);
         map::preprocess_key(at(i));
     }
     Node node = block::make_node(static_cast<int32_t>(n));
@@ -890,7 +892,8 @@ void close_series(Scan& s, int kind, uint32_t closer) {
                 (kind == TYPE_SET_PATH && open_kind == TYPE_PATH);
     if (!fits) {
         s.expected = open_kind;
-        raise(s, closer, closer + 1, -3);
+        // A path is quoted whole; a bracket that does not match is quoted where it stands.
+        raise(s, path_kind_q(open_kind) ? int64_t(at(m)->data3) : int64_t(closer), closer + 1, -3);
     }
     int final_kind = open_kind == TYPE_MAP ? TYPE_MAP : kind;
     if (!fire_event(s, EV_CLOSE, final_kind, nullptr, at(m)->data3, closer + 1)) {

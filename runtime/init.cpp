@@ -1,13 +1,26 @@
 #include "runtime/init.h"
 
+#include "datatypes/binary.h"
 #include "datatypes/context.h"
 #include "datatypes/datatype.h"
+#include "datatypes/date.h"
+#include "datatypes/email.h"
 #include "datatypes/function.h"
+#include "datatypes/map.h"
+#include "datatypes/money.h"
+#include "datatypes/pair.h"
+#include "datatypes/percent.h"
+#include "datatypes/point.h"
+#include "datatypes/ref.h"
 #include "datatypes/symbol.h"
+#include "datatypes/tag.h"
+#include "datatypes/tuple.h"
+#include "datatypes/url.h"
 #include "datatypes/word.h"
 #include "evaluator/actions.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/natives.h"
+#include "loading/lexer.h"
 #include "runtime/cycles.h"
 #include "runtime/externals.h"
 #include "runtime/slots.h"
@@ -30,9 +43,23 @@ void init() {
 
     datatype::init_tables();
     datatype::init();
+    binary::init();
     symbol::init();
     context::init();
     word::init();
+    url::init();
+    file::init();
+    map::init();
+    pair::init();
+    percent::init();
+    tuple::init();
+    tag::init();
+    email::init();
+    date::init();
+    money::init();
+    ref::init();
+    point2D::init();
+    point3D::init();
 
     actions::init();
 
@@ -46,6 +73,8 @@ void init() {
     function::init();
 
     natives::init();
+
+    lexer::init();
 
     stack::init();
     interpreter::init();
