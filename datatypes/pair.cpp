@@ -28,7 +28,7 @@ int mold(const Cell* value, Node buffer, bool, bool, bool, const Cell* part, int
 
 int compare(const Cell* a, const Cell* b, int op) {
     if (b->type() == TYPE_POINT2D) {
-        Cell p;
+        Cell p{};
         point2D::make_at(&p, static_cast<float>(x_of(a)), static_cast<float>(y_of(a)));
         return point2D::compare(&p, b, op);
     }

@@ -86,7 +86,7 @@ int mold(const Cell* value, Node buffer, bool, bool, bool, const Cell*, int limi
 
 int compare(const Cell* a, const Cell* b, int op) {
     if (b->type() == TYPE_PAIR) {
-        Cell p;
+        Cell p{};
         make_at(&p, static_cast<float>(pair::x_of(b)), static_cast<float>(pair::y_of(b)));
         return compare_coords(a, &p, 2, op);
     }

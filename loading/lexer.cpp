@@ -706,10 +706,14 @@ bool fire_event(Scan& s, uint32_t bit, int32_t type, const Cell* value, uint32_t
         e.value = *value;
     else
         set_cell(&e.value, TYPE_UNSET);
+    uint32_t input_byte = at_start ? start : end;
     bool answer = tr->fn(e);
-    if (e.resume >= 0 && e.resume != e.input) {
-        s.pos = byte_at(s, e.resume);
-        s.resumed = true;
+    if (e.resume >= 0) {
+        uint32_t to = byte_at(s, e.resume);
+        if (to != input_byte) {
+            s.pos = to;
+            s.resumed = true;
+        }
     }
     return answer;
 }
@@ -757,6 +761,7 @@ Cell* token_text(Scan& s, uint32_t pos, Cell* out) {
     }
     // Malformed bytes must not make the message itself fail: they are quoted as code points.
     Node node = string::make_node(static_cast<int32_t>(e - pos + 1), 1);
+    collector::NodeRoot keep(&node);
     for (uint32_t i = pos; i < e;) {
         uint32_t cp;
         int n = utf8_char(s.input + i, s.input + e, &cp);
@@ -799,8 +804,10 @@ void raise(Scan& s, int64_t pos, uint32_t end, int code) {
         }
         bool go_on = fire_event(s, EV_ERROR, type, nullptr, static_cast<uint32_t>(pos), end);
         if (!go_on) {
-            if (s.resumed) throw Resume{};
-            throw QuietStop{};
+            if (!s.resumed) throw QuietStop{};
+            // Stepping over a bad point literal leaves it.
+            if (s.start_state == S_POINT) s.start_state = inside_path(s) ? S_PATH : S_START;
+            throw Resume{};
         }
         s.resumed = false;
     }
@@ -1481,6 +1488,7 @@ void scan_error(Scan& s) {
         pos = s.brace_start;
         code = TYPE_STRING;
     }
+    if (s.start_state == S_POINT && pos > 0) pos--;  // quote the point from its paren
     uint32_t end = s.token_end < s.length ? s.token_end + 1 : s.length;
     raise(s, pos, end, code);
 }
@@ -1572,7 +1580,11 @@ void scan_path(Scan& s) {
     uint32_t name = head + (kind == TYPE_PATH ? 0 : 1);
     s.pos = slash + 1;
     if (!name_ok(s.input + name, s.input + slash)) raise(s, head, slash, TYPE_WORD);
-    if (!open_series(s, kind, head)) return;
+    if (!open_series(s, kind, head)) {
+        // No path: the head stays a word of its own.
+        if (s.load) load_word(s, s.input + name, slash - name, TYPE_WORD);
+        return;
+    }
     s.kind_hint = TYPE_WORD;
     s.start_state = S_PATH;
     if (!s.load) return;
@@ -2367,8 +2379,7 @@ void run(Scan& s) {
         s.token_lines = s.start_state == S_START ? lines : 0;
         s.resumed = false;
         try {
-            bool point = t == T_PAREN_OPEN && point_ahead(s, s.token_end + 1);
-            if (!s.prescan && t == T_WORD && s.start_state == S_START && (flags & flag::non_ascii)) {
+            if (t == T_WORD && s.start_state == S_START && (flags & flag::non_ascii)) {
                 uint32_t q = skip_unicode_spaces(s, start, p);
                 if (q > start) {
                     s.pos = q;
@@ -2377,9 +2388,11 @@ void run(Scan& s) {
                 }
             }
             bool go = true;
-            if (s.trace && s.start_state != S_BRACE && !point) {
+            // A paren that opens a point literal is reported with the point, not before it.
+            if (s.trace && s.start_state != S_BRACE && !(t == T_PAREN_OPEN && point_ahead(s, s.token_end + 1))) {
                 int32_t type = s.token_type ? s.token_type : -t;
-                go = fire_event(s, EV_PRESCAN, type, nullptr, start, p);
+                bool point = t == T_POINT;
+                go = fire_event(s, EV_PRESCAN, type, nullptr, point ? start - 1 : start, point ? p + 1 : p);
                 if (s.resumed) continue;
             }
             if (!go) {
@@ -2564,6 +2577,11 @@ int32_t scan(Cell* out, const uint8_t* text, uint32_t length, const Options& o, 
         run(s);
     } catch (...) {
         pending = std::current_exception();
+        // Series left open by an error that did not close them (a callback's error, a limit).
+        try {
+            close_for_error(s);
+        } catch (...) {
+        }
     }
     if (!pending) {
         // A series still open at the end is missing its closing delimiter.
