@@ -125,6 +125,36 @@ std::string form_float(double v, Kind kind) {
     return text;
 }
 
+std::string form_coordinate(float v) {
+    if (!std::isfinite(v)) return special(v);
+    if (v == 0) return "0.0";
+    char buf[64];
+    std::to_chars_result r = std::to_chars(buf, buf + sizeof buf, std::fabs(v), std::chars_format::scientific);
+    *r.ptr = 0;
+    std::string mant;
+    const char* p = buf;
+    for (; *p && *p != 'e'; p++)
+        if (*p != '.') mant.push_back(*p);
+    int exp10 = std::atoi(p + 1);
+    int n = static_cast<int>(mant.size());
+    std::string out = std::signbit(v) ? "-" : "";
+    if (exp10 < -4 || exp10 >= 7) {
+        out.push_back(mant[0]);
+        out.push_back('.');
+        out += n > 1 ? mant.substr(1) : "0";
+        out += "e" + std::to_string(exp10);
+    } else if (exp10 >= 0) {
+        if (n > exp10 + 1) {
+            out += mant.substr(0, size_t(exp10) + 1) + "." + mant.substr(size_t(exp10) + 1);
+        } else {
+            out += mant + std::string(size_t(exp10 + 1 - n), '0') + ".0";
+        }
+    } else {
+        out += "0." + std::string(size_t(-exp10 - 1), '0') + mant;
+    }
+    return out;
+}
+
 double read_decimal(const char* first, const char* end, int extra_exp, bool* ok) {
     *ok = false;
     const char* p = first;

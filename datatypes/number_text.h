@@ -16,8 +16,13 @@ enum Kind { KIND_FLOAT32 = 0, KIND_FLOAT = 1, KIND_PERCENT32 = 2, KIND_PERCENT =
 std::string form_digits(double v, int digits, bool keep_point_zero);
 
 // The pretty layout of the float-based values: 13 significant digits and a "%" for percent!,
-// 7 digits for point coordinates (a whole number ends in ".0"), 16 for float!.
+// 16 for float!, 7 for the other 32-bit kinds.
 std::string form_float(double v, Kind kind);
+
+// A point coordinate: the shortest digits that read back to the same 32-bit float, in fixed
+// notation from 1e-4 to below 1e7 and as d.ddde<exp> outside; a whole number ends in ".0", and
+// both zeros are "0.0".
+std::string form_coordinate(float v);
 
 // Reads [first, end): an optional sign, digits with an optional point, an optional exponent; the
 // extra exponent is added to the written one (-2 reads a percentage). The nearest double; ok is

@@ -71,7 +71,7 @@ int write_coords(const Cell* value, int n, Node buffer, int limit) {
     std::string s = "(";
     for (int i = 0; i < n; i++) {
         if (i) s += ", ";
-        s += number_text::form_float(coord(value, i), number_text::KIND_POINT);
+        s += number_text::form_coordinate(coord(value, i));
     }
     s += ")";
     string::concatenate_literal_n(buffer, s.data(), s.size());
