@@ -3,7 +3,7 @@
 # and UndefinedBehaviorSanitizer.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
-"$here/tools/deps.sh" g++ clang cmake ninja-build python3 libgtest-dev libbenchmark-dev \
+"$here/tools/deps.sh" g++ clang cmake ninja-build python3 libgtest-dev libbenchmark-dev unicode-data \
   lua5.4 libclang-rt-14-dev
 jobs=$(nproc)
 status=0
