@@ -536,7 +536,7 @@ Node load_utf16(Source src, uint32_t units, Cell* target, bool cr) {
     uint8_t* w = b->data();
     uint32_t kept = 0;
     if (width == 2 && !cr) {
-        std::memcpy(w, in, size_t(units) * 2);
+        if (units) std::memcpy(w, in, size_t(units) * 2);
         kept = units;
     } else {
         for (uint32_t i = 0; i < units; i++) {
