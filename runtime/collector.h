@@ -12,6 +12,11 @@ namespace collector {
 
 extern bool enabled;      // collection runs only once the boot data is loaded
 extern uint32_t cycles;   // completed collections
+extern bool active;       // a collection is running
+// Node compaction may renumber nodes; tables that hash by node handle switch it off while they
+// rebuild and rehash when node_passes has moved on since their hashes were taken.
+extern bool node_compaction;
+extern uint32_t node_passes;  // node-compaction passes that moved at least one node frame
 
 // Runs a collection when enabled; true when one ran. Called by the allocator when it finds no
 // room.
@@ -28,6 +33,31 @@ void mark_series(Cell* value);
 void mark_block(Node* slot);
 void mark_context(Node* slot);
 void mark_values(Cell* first, Cell* end);
+
+// Scoped roots: C++ code that holds a value or a bare node across an allocation guards it, so the
+// collector keeps it and, when nodes move, rewrites it in place. Guards nest strictly (LIFO).
+class Root {
+public:
+    explicit Root(Cell* c);
+    ~Root();
+    Root(const Root&) = delete;
+    Root& operator=(const Root&) = delete;
+};
+class NodeRoot {
+public:
+    explicit NodeRoot(Node* n);
+    ~NodeRoot();
+    NodeRoot(const NodeRoot&) = delete;
+    NodeRoot& operator=(const NodeRoot&) = delete;
+};
+// The guarded cells and nodes, for the marking phase.
+struct Guards {
+    Cell** cells;
+    int cell_count;
+    Node** nodes;
+    int node_count;
+};
+Guards guards();
 
 void queue_node(Node n);
 void free_queued_nodes();

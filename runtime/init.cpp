@@ -1,15 +1,51 @@
 #include "runtime/init.h"
 
+#include "datatypes/context.h"
+#include "datatypes/datatype.h"
+#include "datatypes/function.h"
+#include "datatypes/symbol.h"
+#include "datatypes/word.h"
+#include "evaluator/actions.h"
+#include "evaluator/interpreter.h"
+#include "evaluator/natives.h"
+#include "runtime/cycles.h"
 #include "runtime/memory.h"
 #include "runtime/output.h"
 #include "runtime/platform.h"
+#include "runtime/root.h"
+#include "runtime/stack.h"
 
 namespace runtime {
 
+// Every module once, in a fixed order: the registrations follow the parent-before-child order of
+// the datatype registry, and nothing allocates a series before the memory manager is up.
 void init() {
     output::init();
     platform::init_io();
     memory::init();
+    cycles::init();
+
+    datatype::init_tables();
+    datatype::init();
+    symbol::init();
+    context::init();
+    word::init();
+
+    actions::init();
+
+    root::init();
+    stack::alloc();
+
+    symbol::init_table();
+    context::init_global();
+
+    datatype::init_words();
+    function::init();
+
+    natives::init();
+
+    stack::init();
+    interpreter::init();
 }
 
 }  // namespace runtime

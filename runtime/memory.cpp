@@ -340,7 +340,7 @@ SeriesBuf* realloc_series(Node n, uint32_t new_capacity) {
     SeriesBuf* fresh = alloc_series_buffer(static_cast<int32_t>((x + unit - 1) / unit), static_cast<int>(unit), 0);
     // The allocation may have moved the old buffer: fetch it again through its node.
     SeriesBuf* old = nodes[n];
-    fresh->flags = (old->flags & ~series_flag::big) | (fresh->flags & series_flag::big) | series_flag::in_use;
+    fresh->flags = (old->flags & ~(series_flag::big | series_flag::fixed)) | (fresh->flags & series_flag::big) | series_flag::in_use;
     fresh->node = n;
     fresh->tail = fresh->head + (old->tail - old->head);
     nodes[n] = fresh;

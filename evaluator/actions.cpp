@@ -1,0 +1,315 @@
+#include "evaluator/actions.h"
+
+#include "datatypes/error.h"
+#include "datatypes/string.h"
+#include "datatypes/word.h"
+#include "runtime/fire.h"
+#include "runtime/runtime.h"
+#include "runtime/stack.h"
+
+namespace actions {
+
+void* (*port_action_hook)(const Cell* port, int action) = nullptr;
+
+const int8_t refinement_count[kActionCount] = {
+    0,  // make
+    3,  // random /seed /secure /only
+    0,  // reflect
+    0,  // to
+    1,  // form /part
+    4,  // mold /only /all /flat /part
+    0,  // eval-path
+    0,  // set-path
+    0,  // compare
+    0, 0, 0, 0, 0, 0, 0,  // absolute add divide multiply negate power remainder
+    7,  // round /to /even /down /half-down /floor /ceiling /half-ceiling
+    0, 0, 0, 0, 0, 0, 0,  // subtract even? odd? and~ complement or~ xor~
+    3,  // append /part /only /dup
+    0,  // at
+    0,  // back
+    3,  // change /part /only /dup
+    0,  // clear
+    3,  // copy /part /deep /types
+    11, // find /part /only /case /same /any /with /skip /last /reverse /tail /match
+    0, 0, 0,  // head head? index?
+    3,  // insert /part /only /dup
+    0,  // length?
+    1,  // move /part
+    0,  // next
+    0,  // pick
+    0,  // poke
+    1,  // put /case
+    2,  // remove /part /key
+    2,  // reverse /part /skip
+    9,  // select /part /only /case /same /any /with /skip /last /reverse
+    7,  // sort /case /skip /compare /part /all /reverse /stable
+    0,  // skip
+    0,  // swap
+    0,  // tail
+    0,  // tail?
+    3,  // take /part /deep /last
+    6,  // trim /head /tail /auto /lines /all /with
+    0,  // create
+    0,  // close
+    0,  // delete
+    1,  // modify /case
+    5,  // open /new /read /write /seek /allow
+    0,  // open?
+    0,  // query
+    6,  // read /part /seek /binary /lines /info /as
+    0,  // rename
+    0,  // update
+    8,  // write /binary /lines /info /append /part /seek /allow /as
+};
+
+[[noreturn]] static void no_action(const Cell* value) {
+    Cell name, type, arg;
+    stack::get_call_name(&name);
+    datatype::make_at(&type, value->type());
+    error::get_call_argument(0, &arg);
+    fire(err::script::expect_arg, &name, &type, &arg);
+}
+
+void* get_action_by_type(int type, const Cell* value, int action) {
+    if (value && value->type() == TYPE_PORT && action >= ACT_APPEND) {
+        if (void* fn = port_action_hook ? port_action_hook(value, action) : nullptr) return fn;
+    }
+    void* fn = datatype::slot(type, action);
+    if (!fn) no_action(value);
+    return fn;
+}
+
+void* get_action(const Cell* value, int action) { return get_action_by_type(value->type(), value, action); }
+
+int form(const Cell* value, Node buffer, const Cell* part, int limit) {
+    auto fn = reinterpret_cast<FormFn>(datatype::slot(value->type(), ACT_FORM));
+    if (!fn) no_action(value);
+    return fn(value, buffer, part, limit);
+}
+
+int mold(const Cell* value, Node buffer, bool only, bool all, bool flat, const Cell* part, int limit, int indent) {
+    auto fn = reinterpret_cast<MoldFn>(datatype::slot(value->type(), ACT_MOLD));
+    if (!fn) no_action(value);
+    return fn(value, buffer, only, all, flat, part, limit, indent);
+}
+
+Cell* mold_new(Cell* out, const Cell* value, bool all, bool flat) {
+    Cell v = *value;
+    Node buf = string::make_node(16);
+    mold(&v, buf, false, all, flat, nullptr, 0x7FFFFFFF, 0);
+    return string::make_at(out, buf);
+}
+
+Cell* form_new(Cell* out, const Cell* value) {
+    Cell v = *value;
+    Node buf = string::make_node(16);
+    form(&v, buf, nullptr, 0x7FFFFFFF);
+    return string::make_at(out, buf);
+}
+
+int compare_value(const Cell* a, const Cell* b, int op) {
+    switch (a->type()) {
+        case TYPE_LOGIC:
+            if (b->type() != TYPE_LOGIC) return -2;
+            return static_cast<int>(a->data1 != 0) - static_cast<int>(b->data1 != 0);
+        default: break;
+    }
+    auto fn = reinterpret_cast<CompareFn>(datatype::slot(a->type(), ACT_COMPARE));
+    if (!fn) return -2;
+    return fn(a, b, op);
+}
+
+bool compare(const Cell* a, const Cell* b, int op) {
+    auto fn = reinterpret_cast<CompareFn>(datatype::slot(a->type(), ACT_COMPARE));
+    int r = fn ? fn(a, b, op) : -2;
+    if (r == -2) {
+        switch (op) {
+            case COMP_EQUAL:
+            case COMP_STRICT_EQUAL:
+            case COMP_SAME:
+            case COMP_STRICT_EQUAL_WORD:
+            case COMP_FIND:
+            case COMP_EQUAL_FIND: return false;
+            case COMP_NOT_EQUAL: return true;
+            default: fire(err::script::invalid_compare, a, b);
+        }
+    }
+    switch (op) {
+        case COMP_NOT_EQUAL: return r != 0;
+        case COMP_LESSER: return r < 0;
+        case COMP_LESSER_EQUAL: return r <= 0;
+        case COMP_GREATER: return r > 0;
+        case COMP_GREATER_EQUAL: return r >= 0;
+        case COMP_EQUAL:
+        case COMP_STRICT_EQUAL:
+        case COMP_SAME:
+        case COMP_STRICT_EQUAL_WORD:
+        case COMP_FIND:
+        case COMP_EQUAL_FIND: return r == 0;
+        default: runtime::quit(101, KEL_CALLER_ADDRESS());
+    }
+}
+
+void compare_op(int op) {
+    bool r = compare(stack::arguments, stack::arguments + 1, op);
+    set_cell(stack::arguments, TYPE_LOGIC, r ? 1 : 0);
+    stack::keep();
+}
+
+static int target_type(const Cell* proto) {
+    return proto->type() == TYPE_DATATYPE ? static_cast<int>(proto->data1) : proto->type();
+}
+
+static Cell* make_or_to(Cell* proto, Cell* spec, int action) {
+    int type = target_type(proto);
+    auto fn = reinterpret_cast<MakeFn>(datatype::slot(type, action));
+    if (!fn) {
+        Cell t;
+        datatype::make_at(&t, type);
+        no_action(&t);
+    }
+    return fn(proto, spec, type);
+}
+
+Cell* make(Cell* proto, Cell* spec) { return make_or_to(proto, spec, ACT_MAKE); }
+Cell* to(Cell* proto, Cell* spec) { return make_or_to(proto, spec, ACT_TO); }
+
+Cell* eval_path(PathStep& step, Cell* out) {
+    auto fn = reinterpret_cast<EvalPathFn>(datatype::slot(step.value->type(), ACT_EVAL_PATH));
+    if (!fn) {
+        Cell type;
+        datatype::make_at(&type, step.value->type());
+        if (step.path) {
+            Cell cut;
+            error::path_up_to(&cut, step.path, step.index);
+            fire(err::script::bad_path_type, &cut, &type, step.element);
+        }
+        fire(err::script::bad_path_type2, step.element, &type);
+    }
+    return fn(step, out);
+}
+
+int32_t get_index_arg(const Cell* index) {
+    switch (index->type()) {
+        case TYPE_INTEGER:
+        case TYPE_CHAR: return index->i1();
+        case TYPE_LOGIC: return index->data1 ? 1 : 2;
+        default: return 0;
+    }
+}
+
+// /part of append and insert: an integer count, or a position in the value being added.
+static void normalise_part(Cell* target_value, Cell* part, bool of_target) {
+    const Cell* series = of_target ? stack::arguments : target_value;
+    if (!of_target && !types::series(series->type()) && series->type() != TYPE_MAP)
+        fire(err::script::invalid_part, part);
+    int32_t count;
+    if (part->type() == TYPE_INTEGER) {
+        count = part->i1();
+    } else if (part->type() == series->type() && part->node() == series->node() && part->type() != TYPE_PORT) {
+        int32_t len = static_cast<int32_t>(memory::nodes[part->node()]->length());
+        int32_t pos = part->index() < len ? part->index() : len;
+        count = pos - series->index();
+    } else {
+        Cell w;
+        word::load(&w, "part");
+        fire(err::script::invalid_refine_arg, &w, part);
+    }
+    if (!of_target && count < 0) {
+        // A negative count moves the value's start back (never before its head) and counts
+        // forward from there.
+        int32_t start = target_value->index() + count;
+        if (start < 0) start = 0;
+        count = target_value->index() - start;
+        target_value->set_index(start);
+    }
+    set_cell(part, TYPE_INTEGER, static_cast<uint32_t>(count));
+}
+
+void entry(int action, const int32_t* refs) {
+    Cell* args = stack::arguments;
+    switch (action) {
+        case ACT_MAKE:
+        case ACT_TO: {
+            Cell* r = make_or_to(args, args + 1, action);
+            if (r != args) *args = *r;
+            stack::keep();
+            return;
+        }
+        case ACT_FORM:
+        case ACT_MOLD: {
+            int part_ref = action == ACT_FORM ? refs[0] : refs[3];
+            const Cell* part = part_ref >= 0 ? args + part_ref : nullptr;
+            int limit = 0x7FFFFFFF;
+            if (part) {
+                limit = part->type() == TYPE_INTEGER ? part->i1() : 0x7FFFFFFF;
+                if (limit < 1) {
+                    string::rs_make_at(args, 1);
+                    stack::keep();
+                    return;
+                }
+            }
+            Cell value = *args;
+            Node buf = string::make_node(16);
+            Cell* holder = stack::push_cell();  // keeps the buffer reachable while it fills
+            string::make_at(holder, buf);
+            if (action == ACT_FORM)
+                form(&value, buf, part, limit);
+            else
+                mold(&value, buf, refs[0] >= 0, refs[1] >= 0, refs[2] >= 0, part, limit, 0);
+            if (part) string::limit_tail(buf, static_cast<uint32_t>(limit));
+            string::make_at(args, buf);
+            stack::keep();
+            return;
+        }
+        case ACT_COMPARE: compare_op(args[2].i1()); return;
+        case ACT_APPEND:
+        case ACT_INSERT:
+        case ACT_CHANGE: {
+            if (refs[2] >= 0 && args[refs[2]].type() == TYPE_INTEGER && args[refs[2]].i1() < 1) {
+                stack::keep();
+                return;
+            }
+            if (action != ACT_APPEND && types::series(args->type()) && args->type() != TYPE_IMAGE) {
+                int32_t len = static_cast<int32_t>(memory::nodes[args->node()]->length());
+                if (args->index() > len) args->set_index(len);
+            }
+            if (refs[0] >= 0) {
+                normalise_part(args + 1, args + refs[0], action == ACT_CHANGE);
+                if (action != ACT_CHANGE && args[refs[0]].i1() == 0) {
+                    stack::keep();
+                    return;
+                }
+            }
+            break;
+        }
+        case ACT_COPY:
+            if (refs[2] >= 0) {
+                const Cell* kind = args + refs[2];
+                if (kind->type() != TYPE_DATATYPE && kind->type() != TYPE_TYPESET) {
+                    Cell name, type, arg;
+                    stack::get_call_name(&name);
+                    datatype::make_at(&type, kind->type());
+                    word::load(&arg, "kind");
+                    fire(err::script::expect_arg, &name, &type, &arg);
+                }
+            }
+            break;
+        default: break;
+    }
+    auto fn = reinterpret_cast<ActionFn>(get_action(args, action));
+    fn(refs);
+}
+
+void call(Cell* out, int action, const Cell* const* args, int nargs, const int32_t* refs) {
+    stack::mark_named(stack::body_symbol, FRAME_NATIVE);
+    for (int i = 0; i < nargs; i++) stack::push(args[i]);
+    int32_t none[12] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
+    entry(action, refs ? refs : none);
+    *out = *stack::arguments;
+    stack::pop_frame();
+}
+
+void init() {}
+
+}  // namespace actions

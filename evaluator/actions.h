@@ -1,0 +1,54 @@
+// Action dispatch: the 62 action entry points, the lookup of a datatype's implementation, and
+// typed helpers that C++ code uses to run an action on values it holds.
+#pragma once
+
+#include <cstdint>
+
+#include "datatypes/datatype.h"
+
+namespace actions {
+
+// Number of refinements of each action, in spec order (index: action number - 1).
+extern const int8_t refinement_count[kActionCount];
+
+// Entry point of an action: arguments on the data stack from stack::arguments, one refinement
+// integer per refinement. Dispatches on the type of the first argument.
+void entry(int action, const int32_t* refs);
+
+// Implementation of an action for a value's type; raises script expect-arg when the type has
+// none (the port rule first for port! values with a handle actor).
+void* get_action(const Cell* value, int action);
+// Set by the port module: the implementation of a series or port action taken from a port whose
+// actor is a handle, or null for the ordinary row.
+extern void* (*port_action_hook)(const Cell* port, int action);
+void* get_action_by_type(int type, const Cell* value, int action);
+
+// Dispatching helpers for C++ callers.
+int form(const Cell* value, Node buffer, const Cell* part, int limit);
+int mold(const Cell* value, Node buffer, bool only, bool all, bool flat, const Cell* part, int limit, int indent);
+// Molds or forms a value into a new string value (into out).
+Cell* mold_new(Cell* out, const Cell* value, bool all = false, bool flat = false);
+Cell* form_new(Cell* out, const Cell* value);
+// The raw comparison (-2 when the pair cannot be compared under op).
+int compare_value(const Cell* a, const Cell* b, int op);
+// Comparison as a truth value; raises invalid-compare for ordering operators on -2.
+bool compare(const Cell* a, const Cell* b, int op);
+// compare-op: compares the current frame's two arguments and stores a logic! in the result slot.
+void compare_op(int op);
+// make and to with a datatype or prototype in proto (the result replaces it).
+Cell* make(Cell* proto, Cell* spec);
+Cell* to(Cell* proto, Cell* spec);
+// Runs an action with the given arguments under a native frame; the result is left in out.
+// refs as for the entry (one per refinement of the action; -1 absent).
+void call(Cell* out, int action, const Cell* const* args, int nargs, const int32_t* refs);
+
+// Path access on a value (the type's eval-path), raising bad-path-type(2) when it has none.
+Cell* eval_path(PathStep& step, Cell* out);
+
+// Index argument of pick and poke: integer! or char! its value, logic! true 1 and false 2,
+// other types 0.
+int32_t get_index_arg(const Cell* index);
+
+void init();
+
+}  // namespace actions

@@ -1,0 +1,28 @@
+// The cycle stack: mold, form, binding and ownership walks push the series they enter, so a
+// series met again is written as a short marker instead of being walked forever.
+#pragma once
+
+#include <cstdint>
+
+#include "datatypes/cell.h"
+
+namespace cycles {
+
+constexpr int kSize = 1000;  // at most 999 nested entries
+
+void init();
+// Pushes a series node; raises internal too-deep (after emptying the stack) when it is full.
+void push(Node n);
+void pop();
+void pop_n(int n);
+void reset();
+bool find_q(Node n);
+int depth();
+// The node a value's walk is keyed on: the context for objects, else the series.
+Node node_of(const Cell* value);
+// When the value's series is being walked: appends its marker ("[...]", "(...)", "#[...]",
+// "make object! [...]", "..."; always "..." in form mode) to the string buffer, lowers the
+// remaining length by the marker's length and answers true.
+bool detect_q(const Cell* value, Node buffer, int* remaining, bool mold);
+
+}  // namespace cycles

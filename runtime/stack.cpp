@@ -1,0 +1,375 @@
+#include "runtime/stack.h"
+
+#include "datatypes/block.h"
+#include "datatypes/context.h"
+#include "datatypes/error.h"
+#include "datatypes/string.h"
+#include "datatypes/symbol.h"
+#include "datatypes/word.h"
+#include "runtime/cycles.h"
+#include "runtime/fire.h"
+#include "runtime/runtime.h"
+
+namespace stack {
+
+Cell* bottom = nullptr;
+Cell* arguments = nullptr;
+Cell* top = nullptr;
+Cell* end = nullptr;
+Frame* cbottom = nullptr;
+Frame* ctop = nullptr;
+Frame* cend = nullptr;
+Node data_node = 0;
+Node frame_node = 0;
+uint32_t body_symbol = 0;
+uint32_t anon_symbol = 0;
+Frame* remembered = nullptr;
+Cell pending_error;
+
+static uint32_t not_found_symbol = 0;
+
+void alloc() {
+    data_node = memory::alloc_fixed_series(kDataCells, 16, 0);
+    frame_node = memory::alloc_fixed_series(kFrames * static_cast<int>(sizeof(Frame)) / 16 + 1, 16, 0);
+    SeriesBuf* d = memory::nodes[data_node];
+    bottom = arguments = top = cells_of(d);
+    end = bottom + kDataCells;
+    for (Cell* c = bottom; c < end; c++) set_cell(c, TYPE_UNSET);
+    SeriesBuf* f = memory::nodes[frame_node];
+    cbottom = ctop = reinterpret_cast<Frame*>(f->data());
+    cend = cbottom + kFrames;
+}
+
+void init() {
+    if (!bottom) alloc();
+    arguments = top = bottom;
+    ctop = cbottom;
+    body_symbol = symbol::make("<body>");
+    anon_symbol = symbol::make("<anon>");
+    not_found_symbol = symbol::make("<not-found>");
+}
+
+void data_overflow() {
+    top = (top - bottom) > 4 ? top - 4 : bottom;
+    cycles::reset();
+    fire(err::internal::stack_overflow);
+}
+
+void frame_overflow() {
+    top = (top - bottom) > 5 ? top - 5 : bottom;
+    cycles::reset();
+    fire(err::internal::stack_overflow);
+}
+
+void mark(uint32_t symbol, Node context, uint32_t kind) {
+    if (ctop >= cend) frame_overflow();
+    Frame* f = ctop++;
+    f->header = kind;
+    f->symbol = symbol;
+    f->saved_args = index_of(arguments);
+    f->context = context;
+    f->function_context = 0;
+    f->saved_values = 0;
+    arguments = top;
+}
+
+void mark_word(const Cell* word, uint32_t kind) { mark(word->data2, word->data1, kind); }
+
+void mark_named(uint32_t symbol, uint32_t kind) { mark(symbol, context::global_node, kind); }
+
+void mark_func(const Cell* word, Node function_context) {
+    mark_word(word, FRAME_FUNCTION);
+    Frame* f = ctop - 1;
+    f->function_context = function_context;
+    f->saved_values = function_context ? context::cell_of(function_context)->data2 : 0;
+}
+
+void mark_func_ctx(const Cell* word, Node function_context) {
+    mark_word(word, FRAME_FUNC_CTX);
+    Frame* f = ctop - 1;
+    f->function_context = function_context;
+    Cell* ctx = context::cell_of(function_context);
+    f->saved_values = ctx->data2;
+    ctx->data2 = index_of(arguments) + 1;
+}
+
+void set_ctop(Frame* f) { ctop = f; }
+
+void set_frame_flag(bool on) {
+    Frame* f = ctop - 1;
+    if (on)
+        f->header |= frame_flag::return_target;
+    else
+        f->header &= ~frame_flag::return_target;
+}
+
+void set_interp_flag() { (ctop - 1)->header |= frame_flag::interpreted; }
+
+Frame* claim_caller_flag() {
+    if (ctop - cbottom < 2) return nullptr;
+    Frame* f = ctop - 2;
+    if (f->header & frame_flag::return_target) return nullptr;
+    f->header |= frame_flag::return_target;
+    return f;
+}
+
+void clear_frame_flag(Frame* f) { f->header &= ~frame_flag::return_target; }
+
+void restore_values(const Frame* f) {
+    if (f->function_context) context::cell_of(f->function_context)->data2 = f->saved_values;
+}
+
+void unwind() {
+    Frame* f = --ctop;
+    top = arguments + 1;
+    arguments = at_index(f->saved_args);
+}
+
+void unwind_restore() {
+    restore_values(ctop - 1);
+    unwind();
+}
+
+void unwind_last() {
+    Cell* result = arguments;
+    Frame* f = --ctop;
+    arguments = at_index(f->saved_args);
+    *arguments = *result;
+    top = arguments + 1;
+}
+
+void unwind_last_restore() {
+    restore_values(ctop - 1);
+    unwind_last();
+}
+
+void pop_frame() {
+    Frame* f = --ctop;
+    arguments = top = at_index(f->saved_args);
+}
+
+void pop_frame_restore() {
+    restore_values(ctop - 1);
+    pop_frame();
+}
+
+void revert() {
+    Frame* f = --ctop;
+    if (f->kind() == 1) restore_values(f);
+    if (ctop == cbottom) {
+        arguments = top = bottom;
+    } else {
+        top = arguments;
+        arguments = at_index(f->saved_args);
+    }
+}
+
+void keep_error() {
+    if (top > bottom && (top - 1)->type() == TYPE_ERROR) *arguments = *(top - 1);
+    top = arguments + 1;
+}
+
+bool eval_q(Frame* from, bool only_this_one) {
+    Frame* f = from ? from : ctop - 1;
+    for (; f >= cbottom; f--) {
+        if (f->header & frame_flag::interpreted) return true;
+        if (only_this_one) break;
+    }
+    return false;
+}
+
+static bool unnamed(const Frame* f) { return f->symbol == body_symbol || f->symbol == anon_symbol; }
+
+Cell* get_call_name(Cell* out) {
+    Frame* f = remembered ? remembered : ctop - 1;
+    remembered = nullptr;
+    for (; f >= cbottom; f--) {
+        if (!unnamed(f)) {
+            word::make_in_context(out, f->symbol, f->context);
+            return out;
+        }
+    }
+    word::make_global(out, not_found_symbol);
+    return out;
+}
+
+void collect_calls(Node block_node) {
+    for (Frame* f = ctop - 1; f > cbottom; f--) {
+        if (unnamed(f)) continue;
+        Cell w;
+        Node ctx = f->function_context ? f->function_context : context::global_node;
+        word::make_in_context(&w, f->symbol, ctx);
+        block::append_cell(block_node, &w);
+        Cell n;
+        set_cell(&n, TYPE_INTEGER, f->saved_args);
+        block::append_cell(block_node, &n);
+    }
+}
+
+// Frames named by a word that (at level 1 or below) holds a function in the frame's context.
+static bool selected(const Frame* f, int level) {
+    if (unnamed(f)) return false;
+    if (level > 1) return true;
+    Cell w;
+    word::make_in_context(&w, f->symbol, f->context);
+    const Cell* v = word::peek(&w);
+    return v && v->type() == TYPE_FUNCTION;
+}
+
+void frames_to_block(int level, Node block_node, Frame* limit) {
+    for (Frame* f = cbottom; f < limit && f < ctop; f++) {
+        if (!selected(f, level)) continue;
+        Cell w;
+        word::make_global(&w, f->symbol);
+        block::append_cell(block_node, &w);
+    }
+}
+
+int form_trace(int level, const Cell* err, Node string_node, int budget) {
+    const Cell* field = error::field(err, error::FIELD_STACK);
+    if (!field || field->type() != TYPE_INTEGER) return budget;
+    Frame* limit = cbottom + field->i1();
+    for (Frame* f = cbottom; f < limit && f < cend; f++) {
+        if (!selected(f, level)) continue;
+        Cell w;
+        word::make_global(&w, f->symbol);
+        budget = word::form(&w, string_node, nullptr, budget);
+        string::append_char(string_node, ' ');
+        budget -= 1;
+    }
+    return budget;
+}
+
+void attach_trace(Cell* err) {
+    Cell* field = error::field(err, error::FIELD_STACK);
+    if (!field || field->type() == TYPE_BLOCK) return;
+    set_cell(field, TYPE_INTEGER, static_cast<uint32_t>(ctop - cbottom));
+}
+
+void unroll(uint32_t kind, int mode) {
+    Frame* start = ctop;
+    Frame* found = nullptr;
+    while (ctop > cbottom) {
+        Frame* f = --ctop;
+        restore_values(f);
+        uint32_t k = f->kind();
+        if (k == kind || k == 5) {
+            found = f;
+            break;
+        }
+    }
+    if (found && mode == 1) ctop++;
+    if (ctop == start) {
+        top = arguments + 1;
+    } else if (ctop == cbottom) {
+        arguments = top = bottom;
+    } else {
+        top = arguments + 1;
+        arguments = at_index(ctop->saved_args);
+    }
+    if (found && mode == 0) ctop++;
+}
+
+void unroll_last(uint32_t kind) {
+    Cell result = *arguments;
+    unroll(kind, 0);
+    Cell* slot = at_index(ctop->saved_args);
+    *slot = result;
+    arguments = top = slot;
+}
+
+void unroll_loop(int mode) { unroll(8, mode); }
+
+[[noreturn]] static void boundary_error(const Saved& saved, ErrorId id, const Cell* arg = nullptr) {
+    restore(saved);
+    fire(id, arg);
+}
+
+void throw_error(Cell* err) {
+    Cell value = *err;
+    if (ctop > cbottom) {
+        Cell* where = error::field(&value, error::FIELD_WHERE);
+        if (where && where->type() == TYPE_NONE) {
+            Cell name;
+            get_call_name(&name);
+            error::set_field(&value, error::FIELD_WHERE, &name);
+        }
+        attach_trace(&value);
+        Cell* saved_top = top;
+        unroll(4, 0);
+        Frame* found = ctop - 1;
+        bool caught = found->kind() == 4 || found->kind() == 5;
+        ctop--;  // drop the found frame
+        top = saved_top;
+        if (ctop == cbottom && !caught) {
+            error::print_uncaught(&value);
+            runtime::quit(-2);
+        }
+    } else {
+        error::print_uncaught(&value);
+        runtime::quit(-2);
+    }
+    pending_error = value;
+    push(&value);
+    runtime::throw_code(codes::error);
+}
+
+void throw_break(bool has_value, bool continue_) {
+    Saved saved = save();
+    Cell value = *arguments;
+    while (ctop > cbottom && (ctop - 1)->kind() != 8) {
+        Frame* f = --ctop;
+        restore_values(f);
+        if (f->kind() == 5) boundary_error(saved, continue_ ? err::throw_::continue_ : err::throw_::break_);
+    }
+    if (ctop == cbottom) boundary_error(saved, continue_ ? err::throw_::continue_ : err::throw_::break_);
+    arguments = top = at_index(ctop->saved_args);
+    if (has_value && !continue_)
+        *arguments = value;
+    else
+        set_cell(arguments, TYPE_UNSET);
+    top = arguments + 1;
+    runtime::throw_code(continue_ ? codes::cont : codes::brk);
+}
+
+void throw_exit(bool has_value, bool include_top) {
+    Saved saved = save();
+    Cell value = *arguments;
+    if (!include_top && ctop > cbottom) {
+        --ctop;
+        restore_values(ctop);
+    }
+    while (ctop > cbottom && !((ctop - 1)->header & frame_flag::return_target)) {
+        Frame* f = --ctop;
+        restore_values(f);
+        if (f->kind() == 5) boundary_error(saved, err::throw_::return_);
+    }
+    if (ctop == cbottom) boundary_error(saved, err::throw_::return_);
+    arguments = at_index(ctop->saved_args);
+    if (has_value)
+        *arguments = value;
+    else
+        set_cell(arguments, TYPE_UNSET);
+    top = arguments + 1;
+    runtime::throw_code(has_value ? codes::ret : codes::exit);
+}
+
+void throw_throw(uint32_t code) {
+    Saved saved = save();
+    Cell value = arguments[0];
+    Cell name = arguments[1];
+    if (ctop > cbottom) --ctop;
+    if (!remembered && ctop > cbottom) remembered = ctop - 1;
+    while (ctop > cbottom && (ctop - 1)->kind() != 6) {
+        Frame* f = --ctop;
+        restore_values(f);
+        if (f->kind() == 5) boundary_error(saved, err::throw_::throw_, &value);
+    }
+    if (ctop == cbottom) boundary_error(saved, err::throw_::throw_, &value);
+    arguments = top = at_index(ctop->saved_args);
+    push(&value);
+    push(&name);
+    runtime::throw_code(code);
+}
+
+}  // namespace stack
