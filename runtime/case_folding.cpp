@@ -5,6 +5,7 @@
 #include <iterator>
 
 #include "case_folding_tables.h"
+#include "runtime/collector.h"
 #include "runtime/fire.h"
 #include "runtime/runtime.h"
 #include "runtime/unicode.h"
@@ -87,6 +88,7 @@ void change_string(Cell* value, bool upper, const Cell* part, const Cell* part_w
     }
     if (!types::any_string(value->type())) fire(err::script::invalid_arg, value);
     Node node = value->node();
+    collector::NodeRoot keep(&node);
     SeriesBuf* b = memory::nodes[node];
     uint32_t unit = b->unit();
     if (unit != 1 && unit != 2 && unit != 4) runtime::quit(101, KEL_CALLER_ADDRESS());

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "runtime/collector.h"
 #include "runtime/fire.h"
 #include "runtime/runtime.h"
 
@@ -46,7 +47,7 @@ class Sorter {
 public:
     Sorter(Node node, uint32_t offset, uint32_t count, uint32_t width, intptr_t op, int32_t flags, Compare cmp)
         : node_(node), offset_(offset), count_(count), width_(width), op_(op), flags_(flags), cmp_(cmp),
-          bytewise_(width % 4 != 0), end_(uint64_t(offset) + uint64_t(count) * width) {
+          bytewise_(width % 4 != 0), end_(uint64_t(offset) + uint64_t(count) * width), keep_(&node_) {
         check();
     }
 
@@ -124,6 +125,7 @@ private:
     Compare cmp_;
     bool bytewise_;
     uint64_t end_;
+    collector::NodeRoot keep_;  // the callback may allocate: the node is held for the whole sort
     uint8_t* temp_ = nullptr;
 
     // The records must still lie inside the buffer after the callback ran.

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <optional>
 
 #include "char_width_tables.h"
+#include "runtime/collector.h"
 #include "runtime/fire.h"
 #include "runtime/runtime.h"
 
@@ -382,7 +384,11 @@ SeriesBuf* ucs2_to_ucs4(Node buffer) { return widen(buffer, 4); }
 
 Node load_utf8(Source src, uint32_t length, Node target, bool crlf, uint32_t* remaining) {
     if (remaining) *remaining = 0;
+    // A source in a series and the string being filled are held across every allocation below.
+    std::optional<collector::NodeRoot> keep_source;
+    if (src.node) keep_source.emplace(&src.node);
     Node node = target;
+    collector::NodeRoot keep_node(&node);
     if (node) {
         SeriesBuf* b = memory::nodes[node];
         room_for(node, uint64_t(std::max<uint32_t>(length, 1)) * text_unit(b));
@@ -400,15 +406,15 @@ Node load_utf8(Source src, uint32_t length, Node target, bool crlf, uint32_t* re
     SeriesBuf* b0 = memory::nodes[node];
     uint32_t old_chars = (b0->tail - b0->head) / text_unit(b0);
     struct Restore {
-        Node node;
+        const Node* node;
         uint32_t chars;
         bool armed = true;
         ~Restore() {
             if (!armed) return;
-            SeriesBuf* b = memory::nodes[node];
+            SeriesBuf* b = memory::nodes[*node];
             b->tail = b->head + chars * b->unit();
         }
-    } restore{node, old_chars};
+    } restore{&node, old_chars};
 
     while (pos < length) {
         const uint8_t* in = src.at() + pos;
@@ -515,9 +521,12 @@ Node load_utf16(Source src, uint32_t units, Cell* target, bool cr) {
     }
     if (src.node && uint64_t(src.offset) + uint64_t(units) * 2 > memory::nodes[src.node]->capacity)
         fire(err::script::past_end);
+    std::optional<collector::NodeRoot> keep_source;
+    if (src.node) keep_source.emplace(&src.node);
     uint32_t width = units ? checked_utf16_width(src.at(), units) : 2;
     uint32_t bytes = checked_size(uint64_t(std::max<uint32_t>(units, 1)) * width);
-    Node node;
+    Node node = 0;
+    collector::NodeRoot keep_node(&node);
     if (target) {
         node = target->node();
         SeriesBuf* b = memory::nodes[node];
