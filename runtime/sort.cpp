@@ -398,9 +398,15 @@ void swap(uint8_t* a, uint8_t* b, uint32_t width, bool bytewise) {
     }
 }
 
+namespace {
+void mark_cell_areas() { mark_temp_areas(collector::mark_values); }
+}  // namespace
+
 void stable(Node node, uint32_t offset, uint32_t count, uint32_t width, intptr_t op, int32_t flags,
             Compare cmp, bool cell_records) {
     if (count < 2 || width == 0) return;
+    // Cells taken out into the temporary area are marked by the collector through this.
+    if (cell_records) collector::add_marker(mark_cell_areas);
     Sorter s(node, offset, count, width, op, flags, cmp);
     uint64_t bytes = uint64_t(count / 2) * width;
     if (bytes > 0x7FFFFFFF) fire(err::script::too_long);

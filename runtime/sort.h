@@ -21,8 +21,8 @@ using Compare = int32_t (*)(const uint8_t* a, const uint8_t* b, intptr_t op, int
 
 // Sorts `count` records of `width` bytes that start `offset` bytes after the data start of the
 // node's buffer. Equal records keep their order. Needs a temporary area of count / 2 records
-// (script too-long when that exceeds 31 bits). With cell_records the records are value cells and
-// the temporary area is reported to the collector through mark_temp_areas.
+// (script too-long when that exceeds 31 bits). With cell_records the records are value cells
+// (width a multiple of 16) and the collector marks those in the temporary area.
 void stable(Node node, uint32_t offset, uint32_t count, uint32_t width, intptr_t op, int32_t flags,
             Compare cmp, bool cell_records = false);
 // Same records, not stable, no allocation. Ordered and reverse-ordered input is recognised in one
@@ -34,7 +34,8 @@ void qsort(Node node, uint32_t offset, uint32_t count, uint32_t width, intptr_t 
 void swap(uint8_t* a, uint8_t* b, uint32_t width, bool bytewise);
 
 // Calls mark on the cell records held in the temporary areas of stable sorts in progress (cells
-// taken out of the sorted buffer while a merge runs). The collector calls this while marking.
+// taken out of the sorted buffer while a merge runs); the sort registers a collector marker that
+// does this.
 void mark_temp_areas(void (*mark)(Cell* first, Cell* end));
 
 }  // namespace sort
