@@ -593,7 +593,7 @@ const uint16_t* to_utf16_part(Cell* value, int32_t* length, bool crlf) {
     uint64_t extra = uint64_t(utf16_size(p, p + size_t(sp.count) * sp.unit, sp.unit));
     uint8_t* out = scratch_buffer(value, checked_size(uint64_t(sp.count) * 2 + 2 + extra));
     p = value->buffer()->data() + sp.start;
-    // The conversion buffer's data area is 16-byte aligned.
+    // Series data areas are at least 8-byte aligned, so 16-bit stores are aligned.
     auto* w = reinterpret_cast<uint16_t*>(out);
     uint16_t* start = w;
     if (sp.unit == 2 && !crlf) {

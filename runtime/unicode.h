@@ -66,7 +66,9 @@ inline const char* to_utf8_cstring(Cell* value, int32_t* length) {
     *length = -1;
     return to_utf8(value, length, false);
 }
-inline const char* to_utf8_part_cstring(Cell* value, int32_t* length) { return to_utf8(value, length, false); }
+inline const char* to_utf8_part_cstring(Cell* value, int32_t* length, bool crlf = false) {
+    return to_utf8(value, length, crlf);
+}
 // Encodes the first n characters from the head (all when n < 0 or beyond the length) into dst,
 // which the caller sized with utf8_length; appends a NUL (not counted) with nul. Returns the
 // bytes written.
