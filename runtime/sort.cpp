@@ -1,6 +1,7 @@
 #include "runtime/sort.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 #include "runtime/collector.h"
@@ -27,14 +28,16 @@ struct TempArea {
     static TempArea* top;
 
     TempArea(size_t n, bool cell_records) : bytes(n), cells(cell_records) {
+        // Released on every way out of the sort, so it needs no place in the run-time's heap list.
         // Cell areas start zeroed: the collector may look at them before they are filled.
-        data = static_cast<uint8_t*>(cell_records ? runtime::allocate_zeroed(n) : runtime::allocate(n));
+        data = static_cast<uint8_t*>(cell_records ? std::calloc(n ? n : 1, 1) : std::malloc(n ? n : 1));
+        if (!data) fire(err::internal::no_memory);
         below = top;
         top = this;
     }
     ~TempArea() {
         top = below;
-        runtime::free(data);
+        std::free(data);
     }
     TempArea(const TempArea&) = delete;
     TempArea& operator=(const TempArea&) = delete;
