@@ -8,6 +8,7 @@
 //   form KIND P BITS       pretty text of a kind, P 1/0 for pretty printing on/off
 //   digits N BITS          at most N significant digits -> DIGITS POS
 //   strtod EXTRA TEXT      -> BITS LEFT
+//   case U|L FIRST LAST    mapped codepoints of FIRST..LAST (hex), comma-separated
 // CPS are comma-separated hexadecimal codepoints ("-" for none); BITS a double's 16 hex digits.
 #include <cinttypes>
 #include <cstdio>
@@ -19,6 +20,7 @@
 
 #include "../support/fired.h"
 #include "datatypes/float.h"
+#include "runtime/case_folding.h"
 #include "runtime/dtoa.h"
 #include "runtime/init.h"
 #include "runtime/platform.h"
@@ -171,6 +173,17 @@ std::string run(const std::string& line) {
         char buf[40];
         std::snprintf(buf, sizeof buf, "%016" PRIx64 " %d", bits, left);
         return buf;
+    }
+    if (cmd == "case") {
+        std::string dir, first, last;
+        in >> dir >> first >> last;
+        std::string out;
+        char tmp[16];
+        for (uint32_t cp = uint32_t(std::stoul(first, nullptr, 16)), end = uint32_t(std::stoul(last, nullptr, 16)); cp <= end; cp++) {
+            std::snprintf(tmp, sizeof tmp, "%s%x", out.empty() ? "" : ",", case_folding::change(cp, dir == "U"));
+            out += tmp;
+        }
+        return out;
     }
     return "?";
 }

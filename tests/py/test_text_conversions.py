@@ -6,7 +6,9 @@ Drives the probe_text program (KEL_PROBE_DIR) with batches of random and hand-pi
   run-time's own rules on top: overlong forms load, encoded surrogates outside DC00-DCFF load,
   a cut last sequence is left unread, a byte order mark is skipped;
 - UTF-16LE loading and UTF-8 / UTF-16LE encoding against Python's codecs;
-- float text against repr() and the C library's %g, and text to float against float().
+- float text against repr() and the C library's %g, and text to float against float();
+- case mapping of every codepoint against str.upper() and str.lower() where those give one
+  codepoint (codepoints unassigned in Python's own Unicode database are skipped).
 The random seed is printed so that a failure can be replayed with KEL_SEED.
 """
 import codecs
@@ -17,6 +19,7 @@ import random
 import struct
 import subprocess
 import sys
+import unicodedata
 
 PROBE = os.path.join(os.environ.get("KEL_PROBE_DIR", os.path.join(os.path.dirname(__file__), "..", "..", "build", "tests")), "probe_text")
 ACCESS_INVALID_UTF8 = "5 4"   # category access, id invalid-utf8
@@ -396,12 +399,25 @@ def test_strtod(rng, f):
         f.check(same and left == "0", f"strtod {t!r} extra {extra}: got {value!r} left {left}, want {want!r}")
 
 
+# ---- Case mapping ----
+
+def test_case_mapping(rng, f):
+    upper, lower = (run_probe([f"case {d} 0 10ffff"])[0].split(",") for d in "UL")
+    for cp in range(0x110000):
+        if unicodedata.category(chr(cp)) in ("Cn", "Cs"):
+            continue
+        for got, want in ((upper[cp], chr(cp).upper()), (lower[cp], chr(cp).lower())):
+            # Multi-codepoint mappings (sharp s to SS) have no one-codepoint form in Python.
+            if len(want) == 1:
+                f.check(int(got, 16) == ord(want), f"case of U+{cp:04X}: got {got}, want {ord(want):x}")
+
+
 def main():
     seed = int(os.environ.get("KEL_SEED", random.randrange(1 << 30)))
     print(f"seed {seed}")
     rng = random.Random(seed)
     f = Failures()
-    for test in (test_utf8, test_utf16, test_encoders, test_float_text, test_strtod):
+    for test in (test_utf8, test_utf16, test_encoders, test_float_text, test_strtod, test_case_mapping):
         before = len(f.items)
         test(rng, f)
         print(f"{test.__name__}: {'ok' if len(f.items) == before else 'FAILED'}")
