@@ -8,7 +8,8 @@
 //
 // A string value cell is: type in the header, data1 = head index in units, data2 = buffer node,
 // data3 = 0 or the node of the string's conversion buffer (a byte series reused by every
-// conversion of that string to UTF-8 or UTF-16).
+// conversion of that string to UTF-8 or UTF-16). A value passed to a function that allocates
+// must be where the collector finds it (the data stack, a collector::Root).
 #pragma once
 
 #include <cstddef>
