@@ -6,8 +6,8 @@
 
 #include "datatypes/block.h"
 #include "datatypes/datatype.h"
-#include "datatypes/number_text.h"
 #include "datatypes/string.h"
+#include "runtime/dtoa.h"
 #include "runtime/fire.h"
 
 namespace date {
@@ -123,7 +123,7 @@ static std::string time_text(double t) {
     if (secs < 0.000001) {
         s += "00";
     } else {
-        std::string f = number_text::form_digits(secs, 6, false);
+        std::string f = dtoa::form_float(secs, 6, false);
         if (f.size() == 1 || f[1] == '.') s.push_back('0');
         s += f;
     }

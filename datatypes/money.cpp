@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "datatypes/datatype.h"
-#include "datatypes/number_text.h"
 #include "datatypes/string.h"
+#include "runtime/dtoa.h"
 #include "runtime/fire.h"
 
 namespace money {
@@ -139,8 +139,8 @@ static std::string amount_text(const Cell* c) {
 
 double to_float(const Cell* c) {
     std::string s = amount_text(c);
-    bool ok;
-    double d = number_text::read_decimal(s.data(), s.data() + s.size(), 0, &ok);
+    int left;
+    double d = dtoa::strtod(s.data(), s.data() + s.size(), 0, &left);
     return negative_q(c) ? -d : d;
 }
 

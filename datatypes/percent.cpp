@@ -3,7 +3,7 @@
 #include <string>
 
 #include "datatypes/datatype.h"
-#include "datatypes/number_text.h"
+#include "datatypes/float.h"
 #include "datatypes/string.h"
 
 namespace percent {
@@ -16,7 +16,9 @@ Cell* make_at(Cell* c, double d) {
 }
 
 int form(const Cell* value, Node buffer, const Cell*, int limit) {
-    std::string s = number_text::form_float(value->f() * 100.0, number_text::KIND_PERCENT);
+    // A whole percentage has no point: 50%, not 50.0%.
+    std::string s = float_::form_float(value->f() * 100.0, float_::kPercent);
+    if (s.size() > 3 && s.compare(s.size() - 3, 3, ".0%") == 0) s.erase(s.size() - 3, 2);
     string::concatenate_literal_n(buffer, s.data(), s.size());
     return limit - static_cast<int>(s.size());
 }

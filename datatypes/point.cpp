@@ -1,14 +1,58 @@
 #include "datatypes/point.h"
 
+#include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <string>
 
 #include "datatypes/datatype.h"
-#include "datatypes/number_text.h"
 #include "datatypes/pair.h"
 #include "datatypes/string.h"
 
 namespace point2D {
+
+// A coordinate: the shortest digits that read back to the same 32-bit float, in fixed notation
+// from 1e-4 to below 1e7 and as d.ddde<exp> outside; a whole number ends in ".0", and both zeros
+// are "0.0". Infinities and NaN: "1.#INF", "-1.#INF", "1.#NaN".
+static std::string coordinate_text(float v) {
+    if (std::isnan(v)) return "1.#NaN";
+    if (std::isinf(v)) return v < 0 ? "-1.#INF" : "1.#INF";
+    if (v == 0) return "0.0";
+    char buf[64];
+    std::to_chars_result r = std::to_chars(buf, buf + sizeof buf, std::fabs(v), std::chars_format::scientific);
+    *r.ptr = 0;
+    std::string mant;
+    const char* p = buf;
+    for (; *p && *p != 'e'; p++)
+        if (*p != '.') mant.push_back(*p);
+    int exp10 = std::atoi(p + 1);
+    int n = static_cast<int>(mant.size());
+    std::string out;
+    if (std::signbit(v)) out.push_back('-');
+    if (exp10 < -4 || exp10 >= 7) {
+        out.push_back(mant[0]);
+        out.push_back('.');
+        out.append(n > 1 ? mant.substr(1) : std::string("0"));
+        out.push_back('e');
+        out.append(std::to_string(exp10));
+    } else if (exp10 >= 0) {
+        if (n > exp10 + 1) {
+            out.append(mant, 0, size_t(exp10) + 1);
+            out.push_back('.');
+            out.append(mant, size_t(exp10) + 1, std::string::npos);
+        } else {
+            out.append(mant);
+            out.append(size_t(exp10 + 1 - n), '0');
+            out.append(".0");
+        }
+    } else {
+        out.append("0.");
+        out.append(size_t(-exp10 - 1), '0');
+        out.append(mant);
+    }
+    return out;
+}
+
 
 Cell* make_at(Cell* c, float x, float y) {
     c->header = (c->header & ~cell_flag::type_mask) | TYPE_POINT2D;
@@ -71,7 +115,7 @@ int write_coords(const Cell* value, int n, Node buffer, int limit) {
     std::string s = "(";
     for (int i = 0; i < n; i++) {
         if (i) s += ", ";
-        s += number_text::form_coordinate(coord(value, i));
+        s += coordinate_text(coord(value, i));
     }
     s += ")";
     string::concatenate_literal_n(buffer, s.data(), s.size());

@@ -11,7 +11,6 @@
 #include "datatypes/datatype.h"
 #include "datatypes/map.h"
 #include "datatypes/money.h"
-#include "datatypes/number_text.h"
 #include "datatypes/pair.h"
 #include "datatypes/percent.h"
 #include "datatypes/point.h"
@@ -21,6 +20,7 @@
 #include "datatypes/url.h"
 #include "datatypes/word.h"
 #include "runtime/collector.h"
+#include "runtime/dtoa.h"
 #include "runtime/fire.h"
 #include "runtime/runtime.h"
 #include "runtime/stack.h"
@@ -1071,7 +1071,10 @@ double float_value(const uint8_t* p, const uint8_t* end, int extra_exp, bool* ok
     size_t n = 0;
     for (const uint8_t* q = p; q < end && n < sizeof buf; q++)
         if (*q != '\'') buf[n++] = static_cast<char>(*q == ',' ? '.' : *q);
-    return number_text::read_decimal(buf, buf + n, extra_exp, ok);
+    int left = 0;
+    double d = dtoa::strtod(buf, buf + n, extra_exp, &left);
+    *ok = left == 0;
+    return d;
 }
 
 enum IntResult { INT_OK, INT_FLOAT, INT_BAD };
