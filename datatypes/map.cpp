@@ -51,6 +51,8 @@ static int write_entries(const Cell* m, Node buffer, bool all, bool flat, const 
         Cell key = *block::node_cell(blk, i);
         Cell value = *block::node_cell(blk, i + 1);
         if (hole_q(&value)) continue;
+        collector::Root keep_key(&key);
+        collector::Root keep_value(&value);
         if (!first && !lines) {
             string::append_char(buffer, flat ? ' ' : '\n');
             limit -= 1;
@@ -108,13 +110,15 @@ int mold(const Cell* value, Node buffer, bool only, bool all, bool flat, const C
 // The value of a live entry of m whose key equals key under op, tried over every equal key, that
 // equals value under op; answers whether one does.
 static bool has_entry(const Cell* m, const Cell* key, const Cell* value, int op) {
-    Node table = m->data3;
+    // The table is read from the map each time: comparing values may allocate.
     hashtable::Probe probe{};
-    for (int32_t pos = hashtable::find_first(table, key, op, probe); pos >= 0;
-         pos = hashtable::find_next(table, key, op, probe)) {
-        Cell other = *hashtable::cell_at(table, pos + 1);
+    for (int32_t pos = hashtable::find_first(m->data3, key, op, probe); pos >= 0;
+         pos = hashtable::find_next(m->data3, key, op, probe)) {
+        Cell other = *hashtable::cell_at(m->data3, pos + 1);
         if (hole_q(&other)) continue;
         Cell v = *value;
+        collector::Root keep_other(&other);
+        collector::Root keep_v(&v);
         if (actions::compare_value(&v, &other, op) == 0) return true;
         if (op == COMP_STRICT_EQUAL) return false;
     }
@@ -141,6 +145,8 @@ int compare(const Cell* a, const Cell* b, int op) {
         Cell key = *block::node_cell(blk, i);
         Cell value = *block::node_cell(blk, i + 1);
         if (hole_q(&value)) continue;
+        collector::Root keep_key(&key);
+        collector::Root keep_value(&value);
         if (!has_entry(b, &key, &value, lookup)) result = 1;
     }
     cycles::pop();

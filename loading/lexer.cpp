@@ -707,6 +707,8 @@ bool fire_event(Scan& s, uint32_t bit, int32_t type, const Cell* value, uint32_t
     else
         set_cell(&e.value, TYPE_UNSET);
     uint32_t input_byte = at_start ? start : end;
+    // The callback may allocate: the copy of the value is kept up to date like any root.
+    collector::Root keep(&e.value);
     bool answer = tr->fn(e);
     if (e.resume >= 0) {
         uint32_t to = byte_at(s, e.resume);
