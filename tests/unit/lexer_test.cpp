@@ -513,7 +513,11 @@ TEST(LexerStructure, BlanksAndLines) {
 // The value buffer grows past its first size; values before and after the growth survive.
 TEST(LexerStructure, ManyValues) {
     std::string text;
-    for (int i = 0; i < 5000; i++) text += "[" + std::to_string(i) + "x1 a] ";
+    for (int i = 0; i < 5000; i++) {
+        text += "[";
+        text += std::to_string(i);
+        text += "x1 a] ";
+    }
     Cell b = load_block(text);
     ASSERT_EQ(length(b), 5000);
     for (int i : {0, 999, 1000, 4999}) {
@@ -746,6 +750,15 @@ TEST(LexerModes, SeriesSources) {
     lexer::scan_value(&out, &text, 1000, all, &used);
     EXPECT_EQ(length(out), 3);
     EXPECT_EQ(used, 14);
+
+    // A text larger than the staging buffer is staged on the heap.
+    std::string big;
+    for (int i = 0; i < 60000; i++) big += "\xE2\x82\xAC ";
+    Cell large;
+    string::load_at(&large, big);
+    lexer::scan_value(&out, &large, -1, all, &used);
+    EXPECT_EQ(length(out), 60000);
+    EXPECT_EQ(used, 120000);
 
     Cell bin;
     binary::load_at(&bin, reinterpret_cast<const uint8_t*>("a \xC3\xA9 c"), 6);
