@@ -1,8 +1,10 @@
 #include "runtime/init.h"
 
+#include "datatypes/block.h"
 #include "datatypes/context.h"
 #include "datatypes/datatype.h"
 #include "datatypes/function.h"
+#include "datatypes/series.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
 #include "evaluator/actions.h"
@@ -27,9 +29,12 @@ void init() {
 
     datatype::init_tables();
     datatype::init();
+    series::init();
+    block::init();
     symbol::init();
     context::init();
     word::init();
+    paren::init();
 
     actions::init();
 
