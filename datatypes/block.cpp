@@ -87,6 +87,7 @@ Cell* alloc_tail(Node node) {
 
 Cell* append_cell(Node node, const Cell* value) {
     Cell copy = *value;  // the value may live in the buffer that grows
+    collector::Root keep(&copy);
     Cell* c = alloc_tail(node);
     *c = copy;
     return c;
@@ -94,6 +95,7 @@ Cell* append_cell(Node node, const Cell* value) {
 
 void insert_cell(Node node, int32_t index, const Cell* value) {
     Cell copy = *value;
+    collector::Root keep(&copy);
     alloc_tail(node);
     SeriesBuf* s = memory::nodes[node];
     Cell* head = cells_head(s);
@@ -214,11 +216,10 @@ Cell* select_word(const Cell* block, const Cell* word, bool case_, Cell* out) {
 
 Node copy_cells(const Cell* v) {
     int32_t n = rs_length_q(v);
-    Node src = v->node();
     int32_t from = head_of(v);
     Node node = make_node(n);
     SeriesBuf* d = memory::nodes[node];
-    std::memcpy(d->data(), cells_head(memory::nodes[src]) + from, size_t(n) * sizeof(Cell));
+    std::memcpy(static_cast<void*>(d->data()), cells_head(buf_of(v)) + from, size_t(n) * sizeof(Cell));
     d->tail = uint32_t(n) * 16;
     return node;
 }
@@ -711,9 +712,9 @@ Cell* to(Cell* proto, Cell* spec, int type) {
     if (types::any_block(st)) return shallow_copy(proto, spec, t);
     Cell value = *spec;
     collector::Root keep(&value);
-    Node node = make_node(1);
-    append_cell(node, &value);
-    return make_at(proto, node, 0, t);
+    make_new(proto, 1, t);
+    append_cell(proto->node(), &value);
+    return proto;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1036,8 +1037,7 @@ void copy(const int32_t* refs) {
             args->set_type(TYPE_BLOCK);
             args->data3 = 0;
         } else {
-            Cell copy = *args;
-            Node table = hashtable::init(rs_length_q(&copy), &copy, hashtable::kHash, 0);
+            Node table = hashtable::init(rs_length_q(args), args, hashtable::kHash, 0);
             args->data3 = table;
         }
     }
@@ -1075,8 +1075,8 @@ void take(const int32_t* refs) {
         return;
     }
     if (args->type() == TYPE_HASH) {
-        Cell copy = *args;
-        args->data3 = hashtable::init(rs_length_q(&copy), &copy, hashtable::kHash, 0);
+        Node table = hashtable::init(rs_length_q(args), args, hashtable::kHash, 0);
+        args->data3 = table;
     }
     if (deep) {
         CycleGuard guard;
@@ -1265,14 +1265,15 @@ static int32_t sort_call(const uint8_t* ra, const uint8_t* rb, intptr_t fn_index
     Cell* y = stack::push_cell();
     if (flags & 2) {
         int32_t cells = flags >> 2;
-        // Record addresses are valid only until something allocates: take the cells first.
-        std::vector<Cell> rec[2] = {std::vector<Cell>(first, first + cells), std::vector<Cell>(second, second + cells)};
+        // The scratch blocks were sized before the sort began: filling them allocates nothing,
+        // so the record addresses stay valid while they are copied.
+        const Cell* records[2] = {first, second};
         Cell copies[2];
         for (int k = 0; k < 2; k++) {
             Node n = scratch_block(k, cells);
             SeriesBuf* s = memory::nodes[n];
             s->head = 0;
-            std::memcpy(static_cast<void*>(s->data()), rec[k].data(), size_t(cells) * sizeof(Cell));
+            std::memcpy(static_cast<void*>(s->data()), records[k], size_t(cells) * sizeof(Cell));
             s->tail = uint32_t(cells) * 16;
             make_at(&copies[k], n);
         }
@@ -1345,7 +1346,11 @@ void sort(const int32_t* refs) {
         } else if (comparator->type() == TYPE_FUNCTION) {
             cmp = sort_call;
             pass = static_cast<intptr_t>(stack::index_of(comparator));
-            if (all) flags |= 2 | (step << 2);
+            if (all) {
+                flags |= 2 | (step << 2);
+                scratch_block(0, step);
+                scratch_block(1, step);
+            }
         } else {
             series::bad_refine("compare", comparator);
         }
@@ -1414,10 +1419,11 @@ void do_set_op(bool case_, const Cell* skip, int op) {
             if (other->type() == TYPE_HASH && other->data3) {
                 other_table = other->data3;
             } else {
-                Cell o = *other;
-                o.set_type(TYPE_BLOCK);
-                Node t = hashtable::init(rs_length_q(&o), &o, hashtable::kHash, 0);
-                set_cell(tables, TYPE_HASH, o.index(), o.node(), t);
+                *tables = *other;
+                tables->set_type(TYPE_BLOCK);
+                Node t = hashtable::init(rs_length_q(tables), tables, hashtable::kHash, 0);
+                tables->set_type(TYPE_HASH);
+                tables->data3 = t;
                 other_table = t;
             }
         }

@@ -152,11 +152,10 @@ Cell* element_at(const Cell* v, int32_t index, Cell* out) {
 Cell* copy_units(Cell* out, const Cell* v, int32_t from, int32_t count) {
     uint8_t type = v->type();
     uint32_t extra = type == TYPE_VECTOR ? v->data3 : 0;
-    Node source = v->node();
-    uint32_t unit = memory::nodes[source]->unit();
+    uint32_t unit = unit_of(v);
     Node node = memory::alloc_series(count > 0 ? count : 1, static_cast<int>(unit), 0);
     SeriesBuf* d = memory::nodes[node];
-    SeriesBuf* s = memory::nodes[source];  // the allocation may have moved it
+    SeriesBuf* s = buf_of(v);  // the allocation may have moved it
     constexpr uint32_t dropped = series_flag::owned | series_flag::big | series_flag::fixed | series_flag::mark |
                                  series_flag::middle;
     d->flags = (s->flags & ~dropped) | (d->flags & series_flag::big) | series_flag::in_use;

@@ -88,7 +88,8 @@ void poke_at(const Cell* v, int64_t position, const Cell* index_cell, const Cell
 // the source's extra word for vector!, and no owner; a hash! result gets no table (block! copy
 // makes it one).
 Cell* copy_core(Cell* out, const Cell* value, const Cell* part);
-// A new series of count units copied from an absolute unit index, same type and unit as v.
+// A new series of count units copied from an absolute unit index, same type and unit as v (a
+// cell the collector sees: on the data stack or guarded).
 Cell* copy_units(Cell* out, const Cell* v, int32_t from, int32_t count);
 
 // The shared take: part is null without /part. Answers none (empty series), a new series of the

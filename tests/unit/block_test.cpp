@@ -1,12 +1,14 @@
 // Series and block actions, driven through the action dispatch with values built in C++.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "datatypes/block.h"
 #include "datatypes/error.h"
+#include "datatypes/function.h"
 #include "datatypes/series.h"
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
@@ -1043,4 +1045,63 @@ TEST(Block, MakeAndTo) {
     interpreter::typeset_set(&ts, TYPE_BLOCK);
     Cell p3 = datatype_of(TYPE_BLOCK);
     EXPECT_EQ(molded(*actions::to(&p3, &ts)), "[block! word!]");
+}
+
+TEST(Block, SortWithComparisonFunction) {
+    auto logic = [](bool b) {
+        Cell c;
+        set_cell(&c, TYPE_LOGIC, b ? 1 : 0);
+        return c;
+    };
+    auto fn = [](const Cell& result_or_word) {
+        Cell spec = blk("x y");
+        Cell body = blk("");
+        block::append_cell(body.node(), &result_or_word);
+        Cell f;
+        function::make_at(&f, &spec, &body, 0);
+        return f;
+    };
+    auto sorted = [&](Cell b, const Cell& f, bool reverse) {
+        std::vector<Ref> refs = {{2, &f}, {6, nullptr}};
+        if (reverse) refs.push_back({5, nullptr});
+        run(ACT_SORT, {b}, refs);
+        std::string out;
+        for (int32_t i = 1; i <= run(ACT_LENGTH_Q, {b}).i1(); i++) out += run(ACT_PICK, {b, integer(i)}).data1 ? 'T' : 'F';
+        return out;
+    };
+    auto pairs = [&] {
+        Cell b = blk("");
+        Cell f = logic(false), t = logic(true);
+        block::append_cell(b.node(), &f);
+        block::append_cell(b.node(), &t);
+        return b;
+    };
+    // The function receives the second record first: answering its first argument orders by it.
+    EXPECT_EQ(sorted(pairs(), fn(word_of("x")), false), "TF");
+    EXPECT_EQ(sorted(pairs(), fn(word_of("x")), true), "FT");
+    EXPECT_EQ(sorted(pairs(), fn(word_of("y")), false), "FT");
+    // Answers as orders: true, a positive number and anything else put the first record after
+    // the second; false, none, zero or a negative number keep the order.
+    Cell minus = integer(-3), plus = integer(4), neg_f, pos_f, zero_f, nan_f, nothing = none();
+    set_cell(&neg_f, TYPE_FLOAT);
+    neg_f.set_f(-0.5);
+    set_cell(&pos_f, TYPE_FLOAT);
+    pos_f.set_f(2.5);
+    set_cell(&zero_f, TYPE_FLOAT);
+    zero_f.set_f(0.0);
+    set_cell(&nan_f, TYPE_FLOAT);
+    nan_f.set_f(std::nan(""));
+    struct Case {
+        Cell answer;
+        const char* expected;
+    } cases[] = {{logic(true), "TF"}, {logic(false), "FT"}, {minus, "FT"}, {plus, "TF"}, {neg_f, "FT"},
+                 {pos_f, "TF"},       {zero_f, "FT"},       {nan_f, "FT"},  {nothing, "FT"}, {blk("a"), "TF"}};
+    for (const Case& c : cases) EXPECT_EQ(sorted(pairs(), fn(c.answer), false), c.expected) << molded(c.answer);
+
+    // With /all the two whole records come as blocks.
+    Cell b = blk("b y a x");
+    Cell two = integer(2);
+    Cell f = fn(blk(""));
+    run(ACT_SORT, {b}, {{1, &two}, {2, &f}, {4, nullptr}, {6, nullptr}});
+    EXPECT_EQ(molded(b), "[a x b y]");
 }
