@@ -1105,3 +1105,74 @@ TEST(Block, SortWithComparisonFunction) {
     run(ACT_SORT, {b}, {{1, &two}, {2, &f}, {4, nullptr}, {6, nullptr}});
     EXPECT_EQ(molded(b), "[a x b y]");
 }
+
+TEST(Block, CellSeriesRoutines) {
+    Cell b = blk("a b c d");
+    Cell out;
+    EXPECT_TRUE(same_text(*block::select_value(&b, &(out = word_of("B")), &out), "c"));
+    EXPECT_EQ(block::select_value(&b, &(out = word_of("d")), &out)->type(), TYPE_NONE);
+    Cell w = word_of("x");
+    EXPECT_TRUE(same_text(*block::select_word(&b, &(out = word_of("A")), false, &out), "b"));
+    EXPECT_EQ(block::select_word(&b, &w, false, &out)->type(), TYPE_NONE);
+
+    Cell at2 = at_index(b, 2);
+    block::insert_value(&at2, &w, false, true);
+    EXPECT_EQ(molded(b), "[a b x c d]");
+    EXPECT_EQ(idx(at2), 3);
+    block::insert_value(&at2, &w, true, false);
+    EXPECT_EQ(molded(b), "[x a b x c d]");
+    EXPECT_TRUE(block::remove_value(&b, &w, false));
+    EXPECT_TRUE(block::remove_value(&b, &w, false));
+    EXPECT_FALSE(block::remove_value(&b, &w, false));
+    EXPECT_EQ(molded(b), "[a b c d]");
+
+    Cell end = at_index(b, 4);
+    block::remove_last(&end);
+    EXPECT_EQ(idx(end), 3);
+    EXPECT_EQ(molded(b), "[a b c]");
+    Cell other = blk("p q");
+    block::append_block(b.node(), &other);
+    block::insert_block(&at2, &other);
+    EXPECT_EQ(molded(b), "[a b c p q p q]");
+    out = at_index(b, 3);
+    block::clear_at_head(&out);
+    EXPECT_EQ(molded(b), "[a b c]");
+    block::set_tail(b.node(), 1);
+    EXPECT_EQ(molded(b), "[a]");
+
+    // clone copies nested blocks (and parens and paths with the second flag) but keeps headers.
+    Cell n = blk("[x] (y)");
+    Cell* first = block::rs_head(&n);
+    first->header |= cell_flag::newline;
+    Cell* c = block::clone(&n, true, false);
+    Cell copy = *c;
+    stack::pop(1);
+    EXPECT_NE(block::rs_head(&copy)->node(), block::rs_head(&n)->node());
+    EXPECT_TRUE(block::rs_head(&copy)->header & cell_flag::newline);
+    EXPECT_EQ((block::rs_head(&copy) + 1)->node(), (block::rs_head(&n) + 1)->node());
+    c = block::clone(&n, true, true);
+    copy = *c;
+    stack::pop(1);
+    EXPECT_NE((block::rs_head(&copy) + 1)->node(), (block::rs_head(&n) + 1)->node());
+}
+
+TEST(Block, DeepNestingStopsAtTheCycleStackLimit) {
+    auto nest = [](int levels) {
+        Cell outer = blk("a");
+        Cell inner = outer;
+        for (int i = 0; i < levels; i++) {
+            Cell next = blk("b");
+            block::append_cell(inner.node(), &next);
+            inner = next;
+        }
+        return outer;
+    };
+    Cell ok = nest(990);
+    EXPECT_EQ(molded(ok).size(), size_t(990 * 4 + 3));
+    Cell copied = run(ACT_COPY, {ok}, {{1, nullptr}});
+    EXPECT_EQ(molded(copied), molded(ok));
+    Cell deep = nest(1200);
+    EXPECT_EQ(error_of([&] { molded(deep); }), "too-deep");
+    EXPECT_EQ(error_of([&] { run(ACT_COPY, {deep}, {{1, nullptr}}); }), "too-deep");
+    EXPECT_EQ(cycles::depth(), 0);
+}
