@@ -848,7 +848,8 @@ Cell* eval_path(PathStep& step, Cell* out) {
         *out = value;
         return out;
     }
-    if (element.type() == TYPE_WORD && parent.type() != TYPE_HASH) return select_word(&parent, &element, step.case_, out);
+    if (element.type() == TYPE_WORD && parent.type() != TYPE_HASH)
+        return select_word(&parent, &element, step.case_, out);
     FindOptions o;
     o.only = true;
     o.case_ = step.case_;
@@ -928,8 +929,8 @@ static void insert_or_append(const int32_t* refs, bool append_mode) {
     int32_t total = total_length(target);
     added_size_check(n, total);
     int32_t head = head_of(target);
-    series::notify(target, append_mode ? series::EV_APPEND : series::EV_INSERT, false, value, append_mode ? total : head,
-                   static_cast<int32_t>(n));
+    series::notify(target, append_mode ? series::EV_APPEND : series::EV_INSERT, false, value,
+                   append_mode ? total : head, static_cast<int32_t>(n));
     total = total_length(target);
     if (head > total) head = total;
     if (src.cells && src.from + src.count > total_length(value)) {
@@ -957,7 +958,8 @@ static void insert_or_append(const int32_t* refs, bool append_mode) {
     fill_cells(base + at, n, from, src.count);
     s->tail += static_cast<uint32_t>(n * 16);
     series::hash_inserted(target, at, static_cast<int32_t>(n), total);
-    series::notify(target, append_mode ? series::EV_APPEND : series::EV_INSERT, true, value, at, static_cast<int32_t>(n));
+    series::notify(target, append_mode ? series::EV_APPEND : series::EV_INSERT, true, value, at,
+                   static_cast<int32_t>(n));
     if (append_mode) {
         target->set_index(0);
     } else {

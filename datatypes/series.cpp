@@ -48,12 +48,11 @@ void (*vector_set_value)(uint8_t*, int, uint32_t, const Cell*) = nullptr;
 // ---------------------------------------------------------------------------------------------
 // Owner notification
 
-static const char* const kBeforeWords[EV_COUNT] = {"append", "insert", "change",  "clear", "move",
-                                                   "poke",   "put",    "remove",  "random", "reverse",
-                                                   "sort",   "swap",   "take",    "trim"};
-static const char* const kAfterWords[EV_COUNT] = {"appended", "inserted",   "changed",  "cleared", "moved",
-                                                  "poked",    "put-ed",     "removed",  "randomized",
-                                                  "reversed", "sorted",     "swaped",   "taken",   "trimmed"};
+static const char* const kBeforeWords[EV_COUNT] = {"append", "insert", "change",  "clear", "move", "poke", "put",
+                                                   "remove", "random", "reverse", "sort",  "swap", "take", "trim"};
+static const char* const kAfterWords[EV_COUNT] = {"appended", "inserted", "changed", "cleared",    "moved",
+                                                  "poked",    "put-ed",   "removed", "randomized", "reversed",
+                                                  "sorted",   "swaped",   "taken",   "trimmed"};
 static int32_t event_symbols[2][EV_COUNT];
 
 void notify(const Cell* s, Event event, bool after, const Cell* value, int32_t index, int32_t part) {
@@ -156,8 +155,8 @@ Cell* copy_units(Cell* out, const Cell* v, int32_t from, int32_t count) {
     Node node = memory::alloc_series(count > 0 ? count : 1, static_cast<int>(unit), 0);
     SeriesBuf* d = memory::nodes[node];
     SeriesBuf* s = buf_of(v);  // the allocation may have moved it
-    constexpr uint32_t dropped = series_flag::owned | series_flag::big | series_flag::fixed | series_flag::mark |
-                                 series_flag::middle;
+    constexpr uint32_t dropped =
+        series_flag::owned | series_flag::big | series_flag::fixed | series_flag::mark | series_flag::middle;
     d->flags = (s->flags & ~dropped) | (d->flags & series_flag::big) | series_flag::in_use;
     if (count > 0) std::memcpy(d->data(), s->at_head() + size_t(from) * unit, size_t(count) * unit);
     d->head = 0;

@@ -1,12 +1,15 @@
 // Series and block actions, driven through the action dispatch with values built in C++.
+#include "datatypes/block.h"
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
-#include "datatypes/block.h"
 #include "datatypes/error.h"
 #include "datatypes/function.h"
 #include "datatypes/series.h"
@@ -150,15 +153,16 @@ Cell text(const std::u32string& s, uint32_t unit, uint8_t type = TYPE_STRING) {
 std::u32string codepoints(const Cell& v) {
     SeriesBuf* b = memory::nodes[v.node()];
     std::u32string out;
-    for (uint32_t i = 0; i < b->length(); i++) out += static_cast<char32_t>(string::get_char(b->at_head() + i * b->unit(), b->unit()));
+    for (uint32_t i = 0; i < b->length(); i++)
+        out += static_cast<char32_t>(string::get_char(b->at_head() + i * b->unit(), b->unit()));
     return out;
 }
 
 // ---- Running actions ----
 
 struct Ref {
-    int index;          // refinement position in the action's spec
-    const Cell* arg;    // its argument, or null for a flag
+    int index;        // refinement position in the action's spec
+    const Cell* arg;  // its argument, or null for a flag
 };
 
 // Runs an action through its entry point, as a call from script would.
@@ -256,8 +260,8 @@ TEST(Series, PositionsClampAtBothEnds) {
         int32_t arg;
         int32_t expected;
     } cases[] = {
-        {ACT_AT, 0, 1, 0},   {ACT_AT, 0, 0, 0},    {ACT_AT, 2, -1, 1}, {ACT_AT, 1, 3, 3},  {ACT_AT, 0, 99, 4},
-        {ACT_AT, 2, -9, 0},  {ACT_SKIP, 1, 2, 3},  {ACT_SKIP, 1, 9, 4}, {ACT_SKIP, 2, -5, 0}, {ACT_SKIP, 2, 0, 2},
+        {ACT_AT, 0, 1, 0},  {ACT_AT, 0, 0, 0},   {ACT_AT, 2, -1, 1},  {ACT_AT, 1, 3, 3},    {ACT_AT, 0, 99, 4},
+        {ACT_AT, 2, -9, 0}, {ACT_SKIP, 1, 2, 3}, {ACT_SKIP, 1, 9, 4}, {ACT_SKIP, 2, -5, 0}, {ACT_SKIP, 2, 0, 2},
     };
     for (const Case& c : cases) {
         Cell r = run(c.action, {at_index(b, c.from), integer(c.arg)});
@@ -338,8 +342,8 @@ TEST(Series, RemoveWithPartAndKey) {
         int32_t part;  // -100: no /part
         const char* after;
     } cases[] = {
-        {"a b c d", 0, -100, "[b c d]"}, {"a b c d", 1, 2, "[a d]"},       {"a b c d", 1, 0, "[a b c d]"},
-        {"a b c d", 1, -1, "[a b c d]"}, {"a b c d", 2, 99, "[a b]"},      {"a b c d", 4, -100, "[a b c d]"},
+        {"a b c d", 0, -100, "[b c d]"}, {"a b c d", 1, 2, "[a d]"},  {"a b c d", 1, 0, "[a b c d]"},
+        {"a b c d", 1, -1, "[a b c d]"}, {"a b c d", 2, 99, "[a b]"}, {"a b c d", 4, -100, "[a b c d]"},
     };
     for (const Case& c : cases) {
         Cell b = blk(c.start);
@@ -407,9 +411,8 @@ TEST(Series, CopyPartVariants) {
         const Cell* part;
         const char* expected;
     } cases[] = {
-        {nullptr, "[c d e]"}, {&two, "[c d]"},       {&minus2, "[a b]"},   {&minus9, "[a b]"},
-        {&big, "[c d e]"},    {&range, "[d e]"},     {&back_range, "[b c]"}, {&empty_range, "[]"},
-        {&upto, "[c d]"},     {&before, "[a b]"},
+        {nullptr, "[c d e]"}, {&two, "[c d]"},        {&minus2, "[a b]"},   {&minus9, "[a b]"}, {&big, "[c d e]"},
+        {&range, "[d e]"},    {&back_range, "[b c]"}, {&empty_range, "[]"}, {&upto, "[c d]"},   {&before, "[a b]"},
     };
     for (const Case& c : cases) {
         Cell r = c.part ? run(ACT_COPY, {at2}, {{0, c.part}}) : run(ACT_COPY, {at2});
@@ -621,9 +624,9 @@ TEST(Block, FindVariants) {
         Cell value;
         std::vector<int> flags;  // refinement positions without arguments
         const Cell* part;
-        int32_t skip;            // 0: none
+        int32_t skip;  // 0: none
         int32_t from;
-        int32_t expected;        // -1: none
+        int32_t expected;  // -1: none
     };
     Cell two = integer(2), four = integer(4);
     Cell upto = at_index(b, 3);
@@ -795,8 +798,8 @@ TEST(Block, Sort) {
         int32_t from;
         std::vector<int> flags;  // 0 /case 4 /all 5 /reverse 6 /stable
         int32_t skip;
-        int32_t compare;         // 0: none
-        int32_t part;            // 0: none
+        int32_t compare;  // 0: none
+        int32_t part;     // 0: none
         const char* expected;
         int32_t answer;
     } cases[] = {
@@ -869,8 +872,9 @@ TEST(Series, MoveWithinAndBetween) {
         int32_t part;  // 0: none
         const char* expected;
     } cases[] = {
-        {"a b c d e", 0, 2, 1, "[b c a d e]"}, {"a b c d e", 0, 5, 2, "[c d e a b]"}, {"a b c d e", 3, 1, 2, "[a d e b c]"},
-        {"a b c d e", 1, 1, 1, "[a b c d e]"}, {"a b c d e", 0, 4, 3, "[a b c d e]"}, {"a b c d e", 4, 0, 0, "[e a b c d]"},
+        {"a b c d e", 0, 2, 1, "[b c a d e]"}, {"a b c d e", 0, 5, 2, "[c d e a b]"},
+        {"a b c d e", 3, 1, 2, "[a d e b c]"}, {"a b c d e", 1, 1, 1, "[a b c d e]"},
+        {"a b c d e", 0, 4, 3, "[a b c d e]"}, {"a b c d e", 4, 0, 0, "[e a b c d]"},
     };
     for (const Case& c : cases) {
         Cell b = blk(c.start);
@@ -961,7 +965,9 @@ TEST(Series, TextAndBinaryUnits) {
     EXPECT_EQ(error_of([&] { run_fn(series::move, {bin, wide2}, {}, 1); }), "move-bad");
     Cell s = text(U"ab", 1);
     EXPECT_EQ(error_of([&] { run_fn(series::move, {bin, s}, {}, 1); }), "");
-    EXPECT_EQ(codepoints(s), U"\xFF\x02\x03" U"ab");
+    EXPECT_EQ(codepoints(s),
+              U"\xFF\x02\x03"
+              U"ab");
 }
 
 // ---- hash! tables follow their blocks ----
@@ -1000,12 +1006,9 @@ TEST(Block, SetOperations) {
         const char* b;
         const char* expected;
     } cases[] = {
-        {OP_UNIQUE, "a b a c b", "", "[a b c]"},
-        {OP_UNION, "a b", "b c a d", "[a b c d]"},
-        {OP_INTERSECT, "a b c d", "d b x", "[b d]"},
-        {OP_EXCLUDE, "a b c d", "d b x", "[a c]"},
-        {OP_DIFFERENCE, "a b c", "c d", "[a b d]"},
-        {OP_UNION, "a [x] b", "[x] c", "[a [x] b c]"},
+        {OP_UNIQUE, "a b a c b", "", "[a b c]"},     {OP_UNION, "a b", "b c a d", "[a b c d]"},
+        {OP_INTERSECT, "a b c d", "d b x", "[b d]"}, {OP_EXCLUDE, "a b c d", "d b x", "[a c]"},
+        {OP_DIFFERENCE, "a b c", "c d", "[a b d]"},  {OP_UNION, "a [x] b", "[x] c", "[a [x] b c]"},
     };
     for (const Case& c : cases) {
         stack::mark_named(stack::body_symbol, FRAME_NATIVE);
@@ -1036,7 +1039,11 @@ TEST(Block, MakeAndTo) {
     EXPECT_EQ(molded(made), "()");
     proto = datatype_of(TYPE_BLOCK);
     Cell w = word_of("w");
-    EXPECT_EQ(error_of([&] { Cell p = proto; actions::make(&p, &w); }), "bad-make-arg");
+    EXPECT_EQ(error_of([&] {
+                  Cell p = proto;
+                  actions::make(&p, &w);
+              }),
+              "bad-make-arg");
     Cell p2 = datatype_of(TYPE_BLOCK);
     EXPECT_EQ(molded(*actions::to(&p2, &w)), "[w]");
     Cell ts;
@@ -1066,7 +1073,8 @@ TEST(Block, SortWithComparisonFunction) {
         if (reverse) refs.push_back({5, nullptr});
         run(ACT_SORT, {b}, refs);
         std::string out;
-        for (int32_t i = 1; i <= run(ACT_LENGTH_Q, {b}).i1(); i++) out += run(ACT_PICK, {b, integer(i)}).data1 ? 'T' : 'F';
+        for (int32_t i = 1; i <= run(ACT_LENGTH_Q, {b}).i1(); i++)
+            out += run(ACT_PICK, {b, integer(i)}).data1 ? 'T' : 'F';
         return out;
     };
     auto pairs = [&] {
@@ -1094,8 +1102,8 @@ TEST(Block, SortWithComparisonFunction) {
     struct Case {
         Cell answer;
         const char* expected;
-    } cases[] = {{logic(true), "TF"}, {logic(false), "FT"}, {minus, "FT"}, {plus, "TF"}, {neg_f, "FT"},
-                 {pos_f, "TF"},       {zero_f, "FT"},       {nan_f, "FT"},  {nothing, "FT"}, {blk("a"), "TF"}};
+    } cases[] = {{logic(true), "TF"}, {logic(false), "FT"}, {minus, "FT"}, {plus, "TF"},    {neg_f, "FT"},
+                 {pos_f, "TF"},       {zero_f, "FT"},       {nan_f, "FT"}, {nothing, "FT"}, {blk("a"), "TF"}};
     for (const Case& c : cases) EXPECT_EQ(sorted(pairs(), fn(c.answer), false), c.expected) << molded(c.answer);
 
     // With /all the two whole records come as blocks.
@@ -1175,4 +1183,109 @@ TEST(Block, DeepNestingStopsAtTheCycleStackLimit) {
     EXPECT_EQ(error_of([&] { molded(deep); }), "too-deep");
     EXPECT_EQ(error_of([&] { run(ACT_COPY, {deep}, {{1, nullptr}}); }), "too-deep");
     EXPECT_EQ(cycles::depth(), 0);
+}
+
+// Random edits of a block and of a hash! against a plain model: contents must agree after every
+// step, and the hash! table must find every word at its first position.
+TEST(Block, RandomEditsAgreeWithAModel) {
+    std::mt19937 rng(7);
+    const char* names[] = {"a", "b", "c", "d", "e", "f", "g", "h"};
+    for (bool hashed : {false, true}) {
+        SCOPED_TRACE(hashed ? "hash!" : "block!");
+        Cell b = blk("");
+        std::vector<int> model;
+        if (hashed) {
+            b.set_type(TYPE_HASH);
+            b.data3 = hashtable::init(8, &b, hashtable::kHash, 0);
+        }
+        auto word_cell = [&](int k) { return word_of(names[k]); };
+        auto contents = [&] {
+            std::vector<int> out;
+            SeriesBuf* s = memory::nodes[b.node()];
+            for (uint32_t i = 0; i < s->length(); i++) {
+                const Cell& c = cells_head(s)[i];
+                std::string w = symbol::to_string(static_cast<int32_t>(c.data2));
+                out.push_back(w[0] - 'a');
+            }
+            return out;
+        };
+        for (int step = 0; step < 1500; step++) {
+            int len = static_cast<int>(model.size());
+            int at = len ? static_cast<int>(rng() % (len + 1)) : 0;
+            int k = static_cast<int>(rng() % 8);
+            int count = static_cast<int>(rng() % 4);
+            Cell pos = at_index(b, at);
+            Cell n = integer(count);
+            switch (rng() % 6) {
+                case 0: {
+                    run_fn(block::insert, {pos, word_cell(k)}, {}, 3);
+                    model.insert(model.begin() + at, k);
+                    break;
+                }
+                case 1: {
+                    Cell two = blk("");
+                    Cell w1 = word_cell(k), w2 = word_cell((k + 1) % 8);
+                    block::append_cell(two.node(), &w1);
+                    block::append_cell(two.node(), &w2);
+                    run_fn(block::append, {pos, two}, {}, 3);
+                    model.push_back(k);
+                    model.push_back((k + 1) % 8);
+                    break;
+                }
+                case 2: {
+                    run_fn(series::remove, {pos}, {{0, &n}}, 2);
+                    if (count > 0 && at < len)
+                        model.erase(model.begin() + at, model.begin() + std::min(len, at + count));
+                    break;
+                }
+                case 3: {
+                    run_fn(block::change, {pos, word_cell(k)}, {}, 3);
+                    if (at < len)
+                        model[size_t(at)] = k;
+                    else
+                        model.push_back(k);
+                    break;
+                }
+                case 4: {
+                    if (at < len) {
+                        int target = static_cast<int>(rng() % (len + 1));
+                        Cell t = at_index(b, target);
+                        Cell one = integer(1);
+                        run_fn(series::move, {pos, t}, {{0, &one}}, 1);
+                        if (target != at) {
+                            int v = model[size_t(at)];
+                            if (target > at) {
+                                model.erase(model.begin() + at);
+                                int dest = target == len ? len - 1 : target;
+                                model.insert(model.begin() + dest, v);
+                            } else {
+                                model.erase(model.begin() + at);
+                                model.insert(model.begin() + target, v);
+                            }
+                        }
+                    }
+                    break;
+                }
+                default: {
+                    if (at < len) {
+                        int upto = std::min(len - at, count + 1);
+                        Cell part = integer(upto);
+                        run_fn(series::reverse, {pos}, {{0, &part}}, 2);
+                        std::reverse(model.begin() + at, model.begin() + at + upto);
+                    }
+                    break;
+                }
+            }
+            ASSERT_EQ(contents(), model) << "step " << step;
+            if (hashed) {
+                for (int w = 0; w < 8; w++) {
+                    Cell r = run_fn(block::find, {b, word_cell(w)}, {}, 11);
+                    auto it = std::find(model.begin(), model.end(), w);
+                    int expected = it == model.end() ? -1 : static_cast<int>(it - model.begin());
+                    ASSERT_EQ(r.type() == TYPE_NONE ? -1 : r.index(), expected)
+                        << "step " << step << " word " << names[w];
+                }
+            }
+        }
+    }
 }
