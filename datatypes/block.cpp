@@ -19,6 +19,12 @@
 #include "runtime/sort.h"
 #include "runtime/stack.h"
 
+// Text converts to a block through the lexer, a module of its own.
+#if __has_include("loading/lexer.h")
+#include "loading/lexer.h"
+#define KEL_BLOCK_HAS_LEXER 1
+#endif
+
 namespace block {
 
 using series::buf_of;
@@ -710,6 +716,19 @@ Cell* to(Cell* proto, Cell* spec, int type) {
         return proto;
     }
     if (types::any_block(st)) return shallow_copy(proto, spec, t);
+    if (st == TYPE_STRING) {
+#ifdef KEL_BLOCK_HAS_LEXER
+        lexer::Options options;
+        lexer::scan_value(proto, spec, -1, options, nullptr);
+        if (types::any_block(proto->type()))
+            proto->set_type(t);
+        else
+            make_new(proto, 1, t);
+        return proto;
+#else
+        fire(err::internal::not_done);
+#endif
+    }
     Cell value = *spec;
     collector::Root keep(&value);
     make_new(proto, 1, t);

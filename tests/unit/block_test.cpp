@@ -1289,3 +1289,21 @@ TEST(Block, RandomEditsAgreeWithAModel) {
         }
     }
 }
+
+#if __has_include("loading/lexer.h")
+TEST(Block, ToBlockScansText) {
+    auto to_type = [](int type, const char* source) {
+        Cell s;
+        string::load_at(&s, source);
+        Cell p = datatype_of(type);
+        return *actions::to(&p, &s);
+    };
+    Cell r = to_type(TYPE_BLOCK, "a [b c]\n d:");
+    EXPECT_EQ(r.type(), TYPE_BLOCK);
+    EXPECT_EQ(molded(r), "[a [b c]\nd:]");
+    r = to_type(TYPE_PAREN, "x y");
+    EXPECT_EQ(molded(r), "(x y)");
+    EXPECT_EQ(molded(to_type(TYPE_BLOCK, "")), "[]");
+    EXPECT_EQ(error_of([&] { to_type(TYPE_BLOCK, "a [b"); }).empty(), false);
+}
+#endif
