@@ -2,7 +2,12 @@
 
 #include "datatypes/context.h"
 #include "datatypes/datatype.h"
+#include "datatypes/error.h"
 #include "datatypes/function.h"
+#include "datatypes/native.h"
+#include "datatypes/object.h"
+#include "datatypes/ownership.h"
+#include "datatypes/path.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
 #include "evaluator/actions.h"
@@ -30,6 +35,12 @@ void init() {
     symbol::init();
     context::init();
     word::init();
+    native::init();
+    path::init();  // after block!, whose slots it takes
+    function::init();
+    routine::init();
+    object::init();
+    error::init();
 
     actions::init();
 
@@ -40,7 +51,8 @@ void init() {
     context::init_global();
 
     datatype::init_words();
-    function::init();
+    ownership::init();
+    error::init_catalog();
 
     natives::init();
 
