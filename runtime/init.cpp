@@ -14,6 +14,8 @@
 #include "evaluator/interpreter.h"
 #include "evaluator/natives.h"
 #include "runtime/cycles.h"
+#include "runtime/externals.h"
+#include "runtime/slots.h"
 #include "runtime/memory.h"
 #include "runtime/output.h"
 #include "runtime/platform.h"
@@ -28,6 +30,7 @@ void init() {
     output::init();
     platform::init_io();
     memory::init();
+    externals::init();
     cycles::init();
 
     datatype::init_tables();
@@ -58,6 +61,7 @@ void init() {
 
     stack::init();
     interpreter::init();
+    slots::init();
 }
 
 }  // namespace runtime

@@ -1,15 +1,24 @@
 #include "runtime/output.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+
+#include "datatypes/cell.h"
+#include "runtime/console.h"
+#include "runtime/memory.h"
+#include "runtime/print.h"
+#include "runtime/runtime.h"
 
 namespace output {
 
-static char buffer[16384];
+static char buffer[kChunk];
 static size_t used = 0;
-static int terminal = -1;
+static int out_fd = 1;
+static int terminal = -1;  // -1 until known
 
 struct Restorer {
     void (*fn)();
@@ -18,12 +27,22 @@ struct Restorer {
 static Restorer restorers[8];
 static int restorer_count = 0;
 
+static void (*gui_begin)() = nullptr;
+static void (*gui_end)() = nullptr;
+static int write_depth = 0;
+
 bool write_fd_all(int fd, const void* bytes, size_t n) {
     auto* p = static_cast<const char*>(bytes);
     while (n > 0) {
         ssize_t w = ::write(fd, p, n);
         if (w < 0) {
             if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                // A descriptor left non-blocking by someone else: wait until it takes more.
+                pollfd pfd{fd, POLLOUT, 0};
+                if (poll(&pfd, 1, -1) < 0 && errno != EINTR) return false;
+                continue;
+            }
             return false;
         }
         p += w;
@@ -32,25 +51,43 @@ bool write_fd_all(int fd, const void* bytes, size_t n) {
     return true;
 }
 
-void init() { terminal = isatty(1) ? 1 : 0; }
+// Writes in chunks of at most kChunk bytes.
+static void write_chunked(const char* p, size_t n) {
+    while (n > 0) {
+        size_t k = n < kChunk ? n : kChunk;
+        write_fd_all(out_fd, p, k);
+        p += k;
+        n -= k;
+    }
+}
+
+void set_stdout(int fd, bool is_terminal) {
+    flush();
+    out_fd = fd;
+    terminal = is_terminal ? 1 : 0;
+}
+
+int stdout_fd() { return out_fd; }
 
 bool stdout_is_terminal() {
-    if (terminal < 0) init();
+    if (terminal < 0) terminal = isatty(out_fd) ? 1 : 0;
     return terminal == 1;
 }
 
 void flush() {
-    if (used) write_fd_all(1, buffer, used);
+    // Results are not checked: output to a closed or full stream is lost silently.
+    if (used) write_fd_all(out_fd, buffer, used);
     used = 0;
 }
 
 void write_bytes(const char* bytes, size_t n) {
-    if (n >= sizeof buffer) {
+    if (used + n > kChunk) {
         flush();
-        write_fd_all(1, bytes, n);
-        return;
+        if (n >= kChunk) {
+            write_chunked(bytes, n);
+            return;
+        }
     }
-    if (used + n > sizeof buffer) flush();
     std::memcpy(buffer + used, bytes, n);
     used += n;
 }
@@ -59,11 +96,28 @@ void write_text(const char* text) { write_bytes(text, std::strlen(text)); }
 
 void write_raw(const char* bytes, size_t n) {
     flush();
-    write_fd_all(1, bytes, n);
+    write_chunked(bytes, n);
 }
 
-void begin_write() {}
-void end_write() {}
+void write_err(const char* bytes, size_t n) {
+    flush();
+    write_fd_all(2, bytes, n);
+}
+
+void err_text(const char* text) { write_err(text, std::strlen(text)); }
+
+void set_print_brackets(void (*begin)(), void (*end)()) {
+    gui_begin = begin;
+    gui_end = end;
+}
+
+void begin_write() {
+    if (write_depth++ == 0 && gui_begin) gui_begin();
+}
+
+void end_write() {
+    if (write_depth > 0 && --write_depth == 0 && gui_end) gui_end();
+}
 
 void on_exit(void (*restore)(), bool signal_safe) {
     if (restorer_count < 8) restorers[restorer_count++] = {restore, signal_safe};
@@ -77,6 +131,109 @@ void at_exit() {
 void at_exit_from_signal() {
     for (int i = restorer_count - 1; i >= 0; i--)
         if (restorers[i].signal_safe) restorers[i].fn();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Hooks: two lists in tracked heap blocks, grown by kHookStep entries when full.
+
+constexpr int kHookStep = 5;
+
+template <class F>
+struct HookList {
+    F* items = nullptr;
+    int count = 0;
+    int capacity = 0;
+};
+
+static HookList<StringHook> string_hooks;
+static HookList<TextHook> text_hooks;
+static bool initialised = false;
+
+template <class F>
+static void append_hook(HookList<F>& list, F f) {
+    if (list.count == list.capacity) {
+        auto* grown = static_cast<F*>(runtime::allocate(sizeof(F) * size_t(list.capacity + kHookStep)));
+        if (list.count) std::memcpy(grown, list.items, sizeof(F) * size_t(list.count));
+        if (list.items) runtime::free(list.items);
+        list.items = grown;
+        list.capacity += kHookStep;
+    }
+    list.items[list.count++] = f;
+}
+
+template <class F>
+static void remove_hook(HookList<F>& list, F f) {
+    if (!f) return;
+    for (int i = 0; i < list.count; i++) {
+        if (list.items[i] != f) continue;
+        std::memmove(list.items + i, list.items + i + 1, sizeof(F) * size_t(list.count - i - 1));
+        list.count--;
+        return;
+    }
+}
+
+void init() {
+    if (initialised) return;
+    string_hooks.items = static_cast<StringHook*>(runtime::allocate(sizeof(StringHook) * kHookStep));
+    string_hooks.capacity = kHookStep;
+    text_hooks.items = static_cast<TextHook*>(runtime::allocate(sizeof(TextHook) * kHookStep));
+    text_hooks.capacity = kHookStep;
+    initialised = true;
+    add_hooks(print_string, nullptr);
+}
+
+void add_hooks(StringHook string_hook, TextHook text_hook) {
+    if (string_hook) append_hook(string_hooks, string_hook);
+    if (text_hook) append_hook(text_hooks, text_hook);
+}
+
+void remove_hooks(StringHook string_hook, TextHook text_hook) {
+    remove_hook(string_hooks, string_hook);
+    remove_hook(text_hooks, text_hook);
+}
+
+// The list is read afresh on every step: a hook may add or remove hooks while it runs.
+void call_hooks(const Cell* string, bool line_end) {
+    for (int i = 0; i < string_hooks.count; i++) string_hooks.items[i](string, line_end);
+}
+
+void call_hooks_3(const char* text, size_t length, int flag) {
+    for (int i = 0; i < text_hooks.count; i++) text_hooks.items[i](text, length, flag);
+}
+
+int string_hook_count() { return string_hooks.count; }
+int string_hook_capacity() { return string_hooks.capacity; }
+int text_hook_count() { return text_hooks.count; }
+int text_hook_capacity() { return text_hooks.capacity; }
+
+namespace {
+// Keeps the terminal GUI's brackets balanced when a write raises an error.
+struct WriteBracket {
+    WriteBracket() { begin_write(); }
+    ~WriteBracket() { end_write(); }
+};
+}  // namespace
+
+void print_string(const Cell* string, bool line_end) {
+    WriteBracket bracket;
+    // The buffer is fetched after the GUI's bracket, which might move it.
+    SeriesBuf* s = memory::nodes[string->node()];
+    uint32_t unit = s->unit();
+    if (unit != 1 && unit != 2 && unit != 4) {
+        print_line({Typed::text("Error: unknown string encoding: "), Typed::integer(unit)});
+        return;
+    }
+    // The value's index may lie past a tail that shrank since: print nothing then.
+    uint64_t start = uint64_t(s->head) + uint64_t(uint32_t(string->index() < 0 ? 0 : string->index())) * unit;
+    size_t bytes = start < s->tail ? size_t(s->tail - start) : 0;
+    const uint8_t* text = s->data() + (start < s->tail ? start : s->tail);
+    switch (unit) {
+        case 1: line_end ? print::latin1_line(text, bytes) : print::latin1(text, bytes); break;
+        case 2: line_end ? print::ucs2_line(text, bytes) : print::ucs2(text, bytes); break;
+        default: line_end ? print::ucs4_line(text, bytes) : print::ucs4(text, bytes); break;
+    }
+    flush();
+    std::fflush(stdout);  // in case anything else wrote through the C library
 }
 
 }  // namespace output

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <vector>
 
+#include "runtime/console.h"
 #include "runtime/output.h"
 #include "runtime/runtime.h"
 
@@ -130,7 +131,7 @@ void init(int argc, char** argv) {
     get_args(argc, argv);
 }
 
-void init_io() { output::init(); }
+void init_io() { console::init_output(); }
 
 void set_stack_limit_for_current_thread(size_t margin) {
     pthread_attr_t attr;

@@ -14,7 +14,7 @@ void get_args(int argc, char** argv);
 // Installs the fault handlers (on an alternate signal stack) that turn processor faults into
 // run-time error reports.
 void install_fault_handlers();
-// System-library set-up of run-time initialisation; nothing to do on Linux beyond the output.
+// System-library set-up of run-time initialisation; on Linux only the console output set-up.
 void init_io();
 
 // Runs fn on a thread whose stack is large enough for deep evaluation (at least 512 MiB

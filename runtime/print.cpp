@@ -1,8 +1,10 @@
 #include "runtime/print.h"
 
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 
+#include "runtime/console.h"
 #include "runtime/output.h"
 
 namespace print {
@@ -24,8 +26,8 @@ static void emit(const Typed& t) {
         case Typed::Logic: output::write_text(t.i ? "true" : "false"); return;
         case Typed::Integer: n = std::snprintf(buf, sizeof buf, "%lld", static_cast<long long>(t.i)); break;
         case Typed::Byte: buf[0] = static_cast<char>(t.i); n = 1; break;
-        case Typed::Float32: n = std::snprintf(buf, sizeof buf, "%.7g", static_cast<double>(static_cast<float>(t.f))); break;
-        case Typed::Float64: n = std::snprintf(buf, sizeof buf, "%.16g", t.f); break;
+        case Typed::Float32: n = static_cast<int>(format_float(static_cast<float>(t.f), 7, buf)); break;
+        case Typed::Float64: n = static_cast<int>(format_float(t.f, 16, buf)); break;
         case Typed::Text: if (t.s) output::write_text(t.s); return;
         default: n = std::snprintf(buf, sizeof buf, "%08X", static_cast<uint32_t>(t.i)); break;
     }
@@ -39,8 +41,8 @@ void typed_list(std::initializer_list<Typed> items, bool separate) {
         emit(t);
         if (separate && ++k < items.size() && !ends_in_blank(t)) output::write_bytes(" ", 1);
     }
-    output::end_write();
     output::flush();
+    output::end_write();
 }
 
 void typed(std::initializer_list<Typed> items) { typed_list(items, false); }
@@ -69,14 +71,65 @@ void cstring_part(const char* text, int n) {
     output::flush();
 }
 
+size_t format_float(double v, int digits, char* out) {
+    auto r = std::to_chars(out, out + 31, v, std::chars_format::general, digits);
+    *r.ptr = 0;
+    return static_cast<size_t>(r.ptr - out);
+}
+
+void latin1(const void* text, size_t bytes) { console::print_ucs(text, bytes, 1, false); }
+void latin1_line(const void* text, size_t bytes) { console::print_ucs(text, bytes, 1, true); }
+void ucs2(const void* text, size_t bytes) { console::print_ucs(text, bytes, 2, false); }
+void ucs2_line(const void* text, size_t bytes) { console::print_ucs(text, bytes, 2, true); }
+void ucs4(const void* text, size_t bytes) { console::write_utf8(text, bytes, 4, false); }
+void ucs4_line(const void* text, size_t bytes) { console::write_utf8(text, bytes, 4, true); }
+
+const char* cstring(const char* text) {
+    size_t n = std::strlen(text);
+    output::write_raw(text, n);
+    output::call_hooks_3(text, n, 0);
+    return text;
+}
+
+void formatted(const char* text, size_t n) {
+    console::print_ucs(text, n, 1, false);
+    output::call_hooks_3(text, n, 0);
+}
+
+void integer(int32_t v) {
+    char buf[16];
+    auto r = std::to_chars(buf, buf + sizeof buf, v);
+    formatted(buf, static_cast<size_t>(r.ptr - buf));
+}
+
+void hex_byte(uint8_t v) {
+    char buf[4];
+    formatted(buf, static_cast<size_t>(std::snprintf(buf, sizeof buf, "%02X", v)));
+}
+
+void hex(uint32_t v) {
+    char buf[12];
+    formatted(buf, static_cast<size_t>(std::snprintf(buf, sizeof buf, "%08X", v)));
+}
+
+void float_(double v) {
+    char buf[32];
+    formatted(buf, format_float(v, 16, buf));
+}
+
+void float32(float v) {
+    char buf[32];
+    formatted(buf, format_float(v, 7, buf));
+}
+
 }  // namespace print
 
 void print_line(std::initializer_list<Typed> items) {
     output::begin_write();
     for (const Typed& t : items) print::emit(t);
     output::write_bytes("\n", 1);
-    output::end_write();
     output::flush();
+    output::end_write();
 }
 
 namespace cstring {

@@ -2,6 +2,7 @@
 // of the language involved.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 
@@ -32,6 +33,28 @@ void typed_list(std::initializer_list<Typed> items, bool separate);
 void byte(unsigned char c);
 void char_literal(unsigned char c);
 void cstring_part(const char* text, int n);
+
+// Strings of one unit width, by their text and length in bytes; the _line forms end with LF.
+// Strings of 1- and 2-byte units have their ANSI sequences carried out on a terminal; 4-byte units
+// are written without that.
+void latin1(const void* text, size_t bytes);
+void latin1_line(const void* text, size_t bytes);
+void ucs2(const void* text, size_t bytes);
+void ucs2_line(const void* text, size_t bytes);
+void ucs4(const void* text, size_t bytes);
+void ucs4_line(const void* text, size_t bytes);
+// Writes the bytes as they are, then hands them to the text hooks; returns the text.
+const char* cstring(const char* text);
+// Numbers in fixed formats: "%i", "%02X", "%08X", "%.16g", "%.7g". Each is printed and then handed
+// to the text hooks.
+void integer(int32_t v);
+void hex_byte(uint8_t v);
+void hex(uint32_t v);
+void float_(double v);
+void float32(float v);
+void formatted(const char* text, size_t n);
+// The "%.16g" and "%.7g" forms, locale-free; returns the length written (at most 31 bytes + NUL).
+size_t format_float(double v, int digits, char* out);
 }  // namespace print
 
 namespace cstring {

@@ -190,6 +190,19 @@ static void format_report(char* buf, size_t size, int code, const void* address)
     std::snprintf(buf, size, "\n*** Runtime Error %d: %s\n*** at: %08Xh\n", code, error_text(code), addr);
 }
 
+const char* build_date() {
+    // __DATE__ is "Mmm dd yyyy" (day padded with a space), __TIME__ "hh:mm:ss".
+    static char text[24];
+    if (!text[0]) {
+        const char* d = __DATE__;
+        const char* t = __TIME__;
+        int day = (d[4] == ' ' ? 0 : d[4] - '0') * 10 + (d[5] - '0');
+        int hour = (t[0] - '0') * 10 + (t[1] - '0');
+        std::snprintf(text, sizeof text, "%d-%.3s-%.4s/%d:%.5s", day, d, d + 7, hour, t + 3);
+    }
+    return text;
+}
+
 void quit(int code, const void* address) {
     if (code != 0) {
         char buf[160];

@@ -57,6 +57,9 @@ void dump_heap();
 size_t heap_total();   // sum of the real sizes of all live blocks
 size_t heap_count();
 
+// The date and time this run-time was built, as in "19-Nov-2026/9:41:09".
+const char* build_date();
+
 // Throws the code stored in sys.thrown.
 [[noreturn]] void throw_();
 // Stores the code in sys.thrown and throws it.
