@@ -452,7 +452,7 @@ void on_set_compiled(const Cell* object_word, const Cell* field_word) {
     on_set_word(&obj, field_word);
 }
 
-void fire_on_deep(const Cell* obj_in, const Cell* word, const Cell* target, int32_t action, const Cell* new_value,
+void fire_on_deep(const Cell* obj_in, const Cell* word, const Cell* target, const Cell* action, const Cell* new_value,
                   int32_t index, int32_t part) {
     Cell obj = *obj_in;
     if (!obj.data3) fire(err::script::invalid_obj_evt, &obj);
@@ -460,14 +460,14 @@ void fire_on_deep(const Cell* obj_in, const Cell* word, const Cell* target, int3
     args[0] = obj;
     args[1] = *word;
     args[2] = *target;
-    word::make_global(&args[3], action);
+    args[3] = *action;
     if (new_value)
         args[4] = *new_value;
     else
         set_cell(&args[4], TYPE_NONE);
     set_cell(&args[5], TYPE_INTEGER, static_cast<uint32_t>(index));
     set_cell(&args[6], TYPE_INTEGER, static_cast<uint32_t>(part));
-    collector::Root k0(&obj), k1(args + 1), k2(args + 2), k4(args + 4);
+    collector::Root k0(&obj), k1(args + 1), k2(args + 2), k3(args + 3), k4(args + 4);
     Cell handler;
     if (!handler_of(obj.data3, 1, obj.data1, &handler) || handler.type() != TYPE_FUNCTION) return;
     collector::Root keep_handler(&handler);
@@ -631,10 +631,17 @@ int serialize(const Cell* obj_in, Node buffer, bool only, bool all, bool flat, c
         }
     }
     cycles::Scope scope(ctx);
-    for (int32_t i = 0; i < n; i++) {
+    auto shown = [&](int32_t i) {
+        const Cell* w = context::word_at_node(ctx, i);
+        return all || !(sym_on_change.is(w) || sym_on_deep.is(w));
+    };
+    // The separator goes between written fields only: left-out handlers at the end leave none.
+    int32_t last = n - 1;
+    while (last >= 0 && !shown(last)) last--;
+    for (int32_t i = 0; i <= last; i++) {
         if (limit < 1) break;
+        if (!shown(i)) continue;
         Cell w = *context::word_at_node(ctx, i);
-        if (!all && (sym_on_change.is(&w) || sym_on_deep.is(&w))) continue;
         if (indent_on) {
             indent(buffer, level);
             limit -= 4 * level;
@@ -651,7 +658,7 @@ int serialize(const Cell* obj_in, Node buffer, bool only, bool all, bool flat, c
             limit--;
         }
         limit = actions::mold(&v, buffer, false, all, flat, part, limit, level);
-        if (indent_on || i + 1 < n) {
+        if (indent_on || i < last) {
             string::append_char(buffer, static_cast<uint32_t>(separator));
             limit--;
         }

@@ -86,7 +86,7 @@ void on_set_ctx_word(Node ctx, const Cell* word);
 void on_set_compiled(const Cell* object_word, const Cell* field_word);
 // Runs on-deep-change* with the owner, the field word, the changed series, the action word, the
 // new value (null: none), the index and the part.
-void fire_on_deep(const Cell* obj, const Cell* word, const Cell* target, int32_t action_symbol, const Cell* new_value,
+void fire_on_deep(const Cell* obj, const Cell* word, const Cell* target, const Cell* action, const Cell* new_value,
                   int32_t index, int32_t part);
 
 // ---- Actions ----

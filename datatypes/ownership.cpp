@@ -4,6 +4,7 @@
 #include "datatypes/context.h"
 #include "datatypes/object.h"
 #include "datatypes/symbol.h"
+#include "datatypes/word.h"
 #include "runtime/collector.h"
 #include "runtime/cycles.h"
 #include "runtime/hashtable.h"
@@ -64,9 +65,10 @@ static bool ownable(uint8_t t) {
 static Node key_of(const Cell* v) { return types::any_object(v->type()) ? v->data1 : v->data2; }
 
 static bool marked(const Cell* v) {
-    if (v->type() == TYPE_IMAGE) return v->header & cell_flag::owned_mark;
     Node n = v->data2;
-    return n && (memory::nodes[n]->flags & series_flag::owned);
+    if (!n) return false;
+    if (v->type() == TYPE_IMAGE) return hashtable::get_int_key(table, n) != nullptr;
+    return memory::nodes[n]->flags & series_flag::owned;
 }
 
 bool owned_q(const Cell* value) {
@@ -78,19 +80,12 @@ bool owned_q(const Cell* value) {
 
 static bool is_owner(Node ctx) { return context::cell_of(ctx)->header & context::owner_flag; }
 
-// `live` is the cell the value was read from, for an image!'s in-cell marker; it is written
-// before anything allocates.
-static void set_value(Cell v, const Cell& owner, const Cell& word, Cell* live) {
+static void set_value(Cell v, const Cell& owner, const Cell& word) {
     uint8_t t = v.type();
     if (ownable(t)) {
         if (!v.data2) return;
         if (!marked(&v)) {
-            if (t == TYPE_IMAGE) {
-                if (live) live->header |= cell_flag::owned_mark;
-                v.header |= cell_flag::owned_mark;
-            } else {
-                memory::nodes[v.data2]->flags |= series_flag::owned;
-            }
+            if (t != TYPE_IMAGE) memory::nodes[v.data2]->flags |= series_flag::owned;
             Cell value = v, o = owner, w = word;
             collector::Root k1(&value), k2(&o), k3(&w);
             Cell* rec = hashtable::put_int_key(table, key_of(&value));
@@ -104,8 +99,7 @@ static void set_value(Cell v, const Cell& owner, const Cell& word, Cell* live) {
         collector::Root keep(&v);
         cycles::push(series);
         for (int32_t i = v.index() > 0 ? v.index() : 0; i < block::node_length(v.data2); i++) {
-            Cell* c = block::node_cell(v.data2, i);
-            set_value(*c, owner, word, c);
+            set_value(*block::node_cell(v.data2, i), owner, word);
         }
         cycles::pop();
         return;
@@ -116,28 +110,29 @@ static void set_value(Cell v, const Cell& owner, const Cell& word, Cell* live) {
         collector::Root keep(&v);
         cycles::push(ctx);
         for (int32_t i = 0; i < context::count(v.data1); i++) {
-            Cell* field = context::values(v.data1) + i;
-            if (field->type() == TYPE_OBJECT && field->data1 == owner.data1) continue;
+            Cell field = context::values(v.data1)[i];
+            if (field.type() == TYPE_OBJECT && field.data1 == owner.data1) continue;
             Cell w = *context::word_at_node(v.data1, i);
-            set_value(*field, owner, w, field);
+            w.header = TYPE_WORD;
+            set_value(field, owner, w);
         }
         cycles::pop();
     }
 }
 
-void set(Cell* value, const Cell* owner, const Cell* word) {
+void set(const Cell* value, const Cell* owner, const Cell* word) {
     if (!table) return;
-    set_value(*value, *owner, *word, value);
+    set_value(*value, *owner, *word);
 }
 
-void set_owned(Cell* value, const Cell* owner, const Cell* word) {
+void set_owned(const Cell* value, const Cell* owner, const Cell* word) {
     if (!table) return;
     Cell o = *owner;
     collector::Root keep(&o);
     // A context already marked as an owner is walked again, so that fields added since are
     // owned too.
     if (types::any_object(o.type())) context::cell_of(o.data1)->header &= ~context::owner_flag;
-    set_value(*value, o, *word, value);
+    set_value(*value, o, *word);
     if (types::any_object(o.type())) context::cell_of(o.data1)->header |= context::owner_flag;
 }
 
@@ -148,15 +143,11 @@ static void drop_record(Node key) {
     hashtable::remove_int_key(table, key);
 }
 
-static void unbind_value(Cell v, Cell* live, bool top) {
+static void unbind_value(Cell v, bool top) {
     uint8_t t = v.type();
     if (ownable(t)) {
         if (!v.data2) return;
-        if (t == TYPE_IMAGE) {
-            if (live) live->header &= ~cell_flag::owned_mark;
-        } else {
-            memory::nodes[v.data2]->flags &= ~series_flag::owned;
-        }
+        if (t != TYPE_IMAGE) memory::nodes[v.data2]->flags &= ~series_flag::owned;
         drop_record(v.data2);
         if (t == TYPE_BITSET || !types::any_block(t)) return;
         Node series = v.data2;
@@ -164,8 +155,7 @@ static void unbind_value(Cell v, Cell* live, bool top) {
         collector::Root keep(&v);
         cycles::push(series);
         for (int32_t i = v.index() > 0 ? v.index() : 0; i < block::node_length(v.data2); i++) {
-            Cell* c = block::node_cell(v.data2, i);
-            unbind_value(*c, c, false);
+            unbind_value(*block::node_cell(v.data2, i), false);
         }
         cycles::pop();
         return;
@@ -178,16 +168,15 @@ static void unbind_value(Cell v, Cell* live, bool top) {
         collector::Root keep(&v);
         cycles::push(ctx);
         for (int32_t i = 0; i < context::count(v.data1); i++) {
-            Cell* field = context::values(v.data1) + i;
-            unbind_value(*field, field, false);
+            unbind_value(context::values(v.data1)[i], false);
         }
         cycles::pop();
     }
 }
 
-void unbind(Cell* value) {
+void unbind(const Cell* value) {
     if (!table) return;
-    unbind_value(*value, value, true);
+    unbind_value(*value, true);
 }
 
 void unbind_range(const Cell* blk, int32_t position, int32_t count) {
@@ -197,8 +186,7 @@ void unbind_range(const Cell* blk, int32_t position, int32_t count) {
     for (int32_t i = 0; i < count; i++) {
         int32_t at = position + i;
         if (at < 0 || at >= block::node_length(n)) break;
-        Cell* c = block::node_cell(n, at);
-        unbind_value(*c, c, false);
+        unbind_value(*block::node_cell(n, at), false);
     }
 }
 
@@ -208,7 +196,14 @@ Cell* owner_of(Node n) {
     return rec ? rec + REC_OWNER : nullptr;
 }
 
-bool check(const Cell* series, int32_t action, const Cell* new_value, int32_t index, int32_t part) {
+bool check(const Cell* series, Event e, const Cell* new_value, int32_t index, int32_t part) {
+    if (!owned_q(series)) return false;
+    Cell w;
+    word::make_global(&w, symbol_of(e));
+    return check(series, &w, new_value, index, part);
+}
+
+bool check(const Cell* series, const Cell* action, const Cell* new_value, int32_t index, int32_t part) {
     uint8_t t = series->type();
     if (!table) return false;
     if (ownable(t)) {
@@ -221,14 +216,14 @@ bool check(const Cell* series, int32_t action, const Cell* new_value, int32_t in
     if (!types::any_object(rec[REC_OWNER].type())) return false;
     // The owner's handlers as they stand now, not as they were when the record was made.
     Cell owner = *context::owner_of(rec[REC_OWNER].data1);
-    if (!types::any_object(owner.type()) || !owner.data3) return false;
-    Cell word = rec[REC_WORD], target = *series, value;
+    if (!types::any_object(owner.type()) || !object::has_deep_handler_q(&owner)) return false;
+    Cell word = rec[REC_WORD], target = *series, value, act = *action;
     if (new_value)
         value = *new_value;
     else
         set_cell(&value, TYPE_NONE);
-    collector::Root k1(&owner), k2(&word), k3(&target), k4(&value);
-    object::fire_on_deep(&owner, &word, &target, action, &value, index, part);
+    collector::Root k1(&owner), k2(&word), k3(&target), k4(&value), k5(&act);
+    object::fire_on_deep(&owner, &word, &target, &act, &value, index, part);
     return true;
 }
 

@@ -40,12 +40,13 @@ void init();
 
 // Records the owner (an object!) and field word of a value: an ownable series not owned yet
 // gets its marker and a record; blocks, paths and sub-objects are walked (each series once).
-// An image!'s marker lives in its cell, so the value is written in place.
-void set(Cell* value, const Cell* owner, const Cell* word);
-// set, with the owner's context marked as an owner of series.
-void set_owned(Cell* value, const Cell* owner, const Cell* word);
+// The marker of an image! is its record alone: image cells are copied freely.
+void set(const Cell* value, const Cell* owner, const Cell* word);
+// Makes owner the owner of value (and of the series under it) through the field word, and marks
+// the owner's context as an owner.
+void set_owned(const Cell* value, const Cell* owner, const Cell* word);
 // Removes the ownership of a value and of everything under it.
-void unbind(Cell* value);
+void unbind(const Cell* value);
 void unbind_range(const Cell* block, int32_t position, int32_t count);
 
 // The owner object of a series node (or of an object's context node), or null. Valid until the
@@ -54,14 +55,13 @@ Cell* owner_of(Node n);
 // Whether a value is marked owned (fast test before any lookup).
 bool owned_q(const Cell* value);
 
-// Called by every series action before and after it modifies a series: when the series is
-// owned by an object that has change handlers, runs the owner's on-deep-change* with the field
-// word, the series, the action word, the new value (null: none), the index and the part, and
-// answers true. Otherwise answers false and calls nothing.
-bool check(const Cell* series, int32_t action_symbol, const Cell* new_value, int32_t index, int32_t part);
-inline bool check(const Cell* series, Event e, const Cell* new_value, int32_t index, int32_t part) {
-    return check(series, symbol_of(e), new_value, index, part);
-}
+// Called by every series action before and after it modifies a series: the series value (or an
+// object! value, looked up by its context), then the change: the action word, the new value
+// (null: none), the index and the part. When the series is owned by an object that has change
+// handlers, runs the owner's on-deep-change* and answers true; otherwise answers false and calls
+// nothing.
+bool check(const Cell* value, const Cell* action, const Cell* new_value, int32_t index, int32_t part);
+bool check(const Cell* value, Event e, const Cell* new_value, int32_t index, int32_t part);
 
 // The table's node, for the collector (marked as a table, then pruned after marking).
 Node* table_root();
