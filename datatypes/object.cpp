@@ -1,5 +1,7 @@
 #include "datatypes/object.h"
 
+#include <cstring>
+
 #include "datatypes/block.h"
 #include "datatypes/context.h"
 #include "datatypes/function.h"
@@ -182,6 +184,8 @@ void copy_function(Node k, int32_t i) {
     Cell b = *body;
     Node fctx = memory::copy_series(f.data1);
     collector::NodeRoot keep_fctx(&fctx);
+    // The copy has no running call, even when the original is running now.
+    context::cell_of(fctx)->data2 = 0;
     Cell copy;
     block::make_at(&copy, block::copy_deep(&b), 0, TYPE_BLOCK);
     collector::Root keep_copy(&copy);
