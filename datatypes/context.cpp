@@ -83,6 +83,7 @@ Node renew(Cell* object, int kind) {
     bool stacked = oc->header & on_stack;
     bool obj = oc->header & object_flag;
     Node fresh = create(count(old), stacked, obj, old, kind);
+    collector::NodeRoot keep_fresh(&fresh);
     // Every word of the copied list gets a slot, unset until someone sets it.
     if (!stacked)
         for (int32_t i = count(fresh); i > 0; i--) append_unset(fresh);

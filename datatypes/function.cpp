@@ -235,6 +235,7 @@ Cell* make_with(Cell* out, Node spec, const Cell* body_in, Node ctx, uint32_t fl
     collector::Root keep_body(&body);
     collector::NodeRoot keep_spec(&spec), keep_ctx(&ctx);
     Node more = block::make_node(5);
+    collector::NodeRoot keep_more(&more);
     for (int i = 0; i < 5; i++) set_cell(block::alloc_tail(more), TYPE_UNSET);
     *block::node_cell(more, MORE_BODY) = body;
     Cell fn;
@@ -321,6 +322,7 @@ Cell* collect_words(Cell* out, Cell* spec, const Cell* body_in) {
     c.collected = block::make_node(8);
     collector::NodeRoot keep_collected(&c.collected);
     Node s = spec->node();
+    collector::NodeRoot keep_spec(&s);
     int32_t from = spec->index() > 0 ? spec->index() : 0;
     int32_t n = block::node_length(s);
     // The /extern refinement: its words are never made local, and the locals after a /local
@@ -397,9 +399,9 @@ static void reflect(const int32_t*) {
     } else if (sym_body.is(field)) {
         *args = *block::node_cell(fn.data3, MORE_BODY);
     } else if (sym_words.is(field)) {
-        Node ctx = fn.data1;
-        int32_t n = context::count(ctx);
+        int32_t n = context::count(fn.data1);
         Node out = block::make_node(n);
+        collector::NodeRoot keep_out(&out);
         for (int32_t i = 0; i < n; i++) {
             Cell w = *context::word_at_node(fn.data1, i);
             w.header = TYPE_WORD;

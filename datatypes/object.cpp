@@ -64,6 +64,7 @@ Cell* push_ctx(Node ctx, int32_t class_id) {
 Node make_owner_info(Node change_spec, Node deep_spec, int32_t change_index, int32_t change_locals, int32_t deep_index,
                      int32_t deep_locals) {
     Node info = block::make_node(2);
+    collector::NodeRoot keep(&info);
     set_cell(block::alloc_tail(info), TYPE_PAIR, change_spec, static_cast<uint32_t>(change_index),
              static_cast<uint32_t>(change_locals));
     set_cell(block::alloc_tail(info), TYPE_PAIR, deep_spec, static_cast<uint32_t>(deep_index),
@@ -461,6 +462,7 @@ void fire_on_deep(const Cell* obj_in, const Cell* word, const Cell* target, cons
     Cell obj = *obj_in;
     if (!obj.data3) fire(err::script::invalid_obj_evt, &obj);
     Cell args[7];
+    collector::Root k0(args), k1(args + 1), k2(args + 2), k3(args + 3), k4(args + 4);
     args[0] = obj;
     args[1] = *word;
     args[2] = *target;
@@ -471,7 +473,7 @@ void fire_on_deep(const Cell* obj_in, const Cell* word, const Cell* target, cons
         set_cell(&args[4], TYPE_NONE);
     set_cell(&args[5], TYPE_INTEGER, static_cast<uint32_t>(index));
     set_cell(&args[6], TYPE_INTEGER, static_cast<uint32_t>(part));
-    collector::Root k0(&obj), k1(args + 1), k2(args + 2), k3(args + 3), k4(args + 4);
+    collector::Root keep_obj(&obj);
     Cell handler;
     if (!handler_of(obj.data3, 1, obj.data1, &handler) || handler.type() != TYPE_FUNCTION) return;
     collector::Root keep_handler(&handler);
@@ -484,6 +486,7 @@ void set_many(const Cell* obj_in, const Cell* value_in, bool any, bool only, boo
     Cell obj = *obj_in, value = *value_in;
     collector::Root k1(&obj), k2(&value);
     Node ctx = obj.data1;
+    collector::NodeRoot keep_ctx(&ctx);
     int32_t n = context::count(ctx);
     bool spread = !only && (value.type() == TYPE_BLOCK || types::any_object(value.type()));
     bool from_block = spread && value.type() == TYPE_BLOCK;
@@ -579,6 +582,7 @@ Cell* eval_path(PathStep& step, Cell* out) {
     Cell obj = *step.value;
     collector::Root keep_obj(&obj);
     Node ctx = obj.data1;
+    collector::NodeRoot keep_ctx(&ctx);
     int32_t index = e->data1 == ctx ? static_cast<int32_t>(e->data3) : -1;
     if (index < 0 || index >= context::count(ctx)) index = context::find_word(ctx, static_cast<int32_t>(e->data2), true);
     if (index < 0) {
@@ -620,6 +624,7 @@ int serialize(const Cell* obj_in, Node buffer, bool only, bool all, bool flat, c
     Cell obj = *obj_in;
     collector::Root keep(&obj);
     Node ctx = obj.data1;
+    collector::NodeRoot keep_ctx(&ctx);
     int32_t n = context::count(ctx);
     if (n == 0) return limit;
     char separator = '\n';
@@ -807,10 +812,13 @@ void reflect(const int32_t*) {
     const Cell* field = args + 1;
     if (!types::any_word(field->type())) fire(err::internal::not_done);
     Node ctx = obj.data1;
+    collector::NodeRoot keep_ctx(&ctx);
     int32_t n = context::count(ctx);
     Cell result;
+    Node out = 0;
+    collector::NodeRoot keep_out(&out);
     if (sym_changed.is(field)) {
-        Node out = block::make_node(n);
+        out = block::make_node(n);
         for (int32_t i = 0; i < context::count(obj.data1); i++) {
             Cell w = *context::word_at_node(obj.data1, i);
             if (!(w.header & context::word_changed)) continue;
@@ -821,7 +829,7 @@ void reflect(const int32_t*) {
     } else if (sym_class.is(field)) {
         set_cell(&result, TYPE_INTEGER, obj.data2);
     } else if (sym_words.is(field)) {
-        Node out = block::make_node(n);
+        out = block::make_node(n);
         for (int32_t i = 0; i < n; i++) {
             Cell w = *context::word_at_node(obj.data1, i);
             set_cell(&w, TYPE_WORD, obj.data1, w.data2, static_cast<uint32_t>(i));
@@ -829,11 +837,11 @@ void reflect(const int32_t*) {
         }
         block::make_at(&result, out);
     } else if (sym_values.is(field)) {
-        Node out = block::make_node(n);
+        out = block::make_node(n);
         for (int32_t i = 0; i < n; i++) block::append_cell(out, context::values(obj.data1) + i);
         block::make_at(&result, out);
     } else if (sym_body.is(field)) {
-        Node out = block::make_node(n * 2);
+        out = block::make_node(n * 2);
         for (int32_t i = 0; i < n; i++) {
             Cell w = *context::word_at_node(obj.data1, i);
             set_cell(&w, TYPE_SET_WORD, obj.data1, w.data2, static_cast<uint32_t>(i));
