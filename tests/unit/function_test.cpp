@@ -7,7 +7,7 @@
 
 #include "datatypes/symbol.h"
 #include "tests/support/errors.h"
-#include "tests/support/values.h"
+#include "tests/support/value_builders.h"
 
 namespace {
 

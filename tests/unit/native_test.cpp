@@ -5,7 +5,7 @@
 #include "datatypes/function.h"
 #include "evaluator/natives.h"
 #include "tests/support/errors.h"
-#include "tests/support/values.h"
+#include "tests/support/value_builders.h"
 
 namespace {
 

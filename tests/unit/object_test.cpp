@@ -9,7 +9,7 @@
 #include "datatypes/ownership.h"
 #include "evaluator/natives.h"
 #include "tests/support/errors.h"
-#include "tests/support/values.h"
+#include "tests/support/value_builders.h"
 
 namespace {
 
@@ -280,8 +280,11 @@ TEST_F(Objects, Reflection) {
     context::bind_word(o.data1, &w);
     context::set_in(&w, &path, o.data1, false);
     Cell body = act(ACT_REFLECT, {o, wrd("body")});
-    EXPECT_EQ(mold(body), "[ra: 'x rb: 'ra/rb]");
+    ASSERT_EQ(length(body), 4);
+    const char* expected[] = {"ra:", "'x", "rb:", "'ra/rb"};
+    for (int i = 0; i < 4; i++) EXPECT_EQ(mold(at(body, i)), expected[i]);
     EXPECT_TRUE(at(body, 0).header & cell_flag::newline);
+    EXPECT_TRUE(at(body, 2).header & cell_flag::newline);
     EXPECT_EQ(at(body, 0).data1, o.data1);
     EXPECT_EQ(mold(act(ACT_REFLECT, {o, wrd("words")})), "[ra rb]");
     EXPECT_EQ(mold(act(ACT_REFLECT, {o, wrd("values")})), "[x ra/rb]");

@@ -4,7 +4,7 @@
 
 #include "datatypes/object.h"
 #include "tests/support/errors.h"
-#include "tests/support/values.h"
+#include "tests/support/value_builders.h"
 
 namespace {
 

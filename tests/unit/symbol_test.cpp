@@ -7,7 +7,7 @@
 #include "datatypes/block.h"
 #include "datatypes/datatype.h"
 #include "datatypes/string.h"
-#include "tests/support/values.h"
+#include "tests/support/value_builders.h"
 
 namespace {
 
