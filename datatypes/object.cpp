@@ -440,6 +440,18 @@ void fire_on_set(const Cell* obj_in, const Cell* word_in, const Cell* old_value,
     call_handler(&handler, &obj, sym_on_change.id(), args, 3);
 }
 
+void fire_on_change(const Cell* obj_in, const Cell* word, int32_t index, const Cell* value) {
+    Cell obj = *obj_in, w = *word, v = *value;
+    if (index < 0 || index >= context::count(obj.data1)) return;
+    collector::Root k1(&obj), k2(&w), k3(&v);
+    Cell old = context::values(obj.data1)[index];
+    collector::Root k4(&old);
+    context::values(obj.data1)[index] = v;
+    context::word_at_node(obj.data1, index)->header |= context::word_changed;
+    Cell current = *context::owner_of(obj.data1);
+    if (types::any_object(current.type()) && current.data3) fire_on_set(&current, &w, &old, &v);
+}
+
 void on_set_word(const Cell* obj, const Cell* word) {
     Cell* top = stack::top_cell();
     fire_on_set(obj, word, top, top - 1);

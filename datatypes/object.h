@@ -80,6 +80,10 @@ Node make_owner_info(Node change_spec, Node deep_spec, int32_t change_index, int
 bool has_deep_handler_q(const Cell* obj);
 // Runs on-change* with the field word, the old and the new value (for an object with events).
 void fire_on_set(const Cell* obj, const Cell* word, const Cell* old_value, const Cell* new_value);
+// Stores a new value into field index of an object and, when the object has events, runs
+// on-change* with the word, the field's old value and the new one. Path access to the parts of
+// scalar values (time/hour: ...) reports through it.
+void fire_on_change(const Cell* obj, const Cell* word, int32_t index, const Cell* value);
 // The same with the old value in the top cell of the data stack and the new one below it.
 void on_set_word(const Cell* obj, const Cell* word);
 void on_set_ctx_word(Node ctx, const Cell* word);

@@ -237,6 +237,13 @@ TEST_F(Objects, OnChangeHearsOldAndNewValues) {
     Cell six = integer(6);
     context::set_in(&w, &six, o.data1, false);
     EXPECT_TRUE(calls.empty());
+
+    // A part of a scalar changed through a path reports the whole new value.
+    Cell seven = integer(7);
+    object::fire_on_change(&o, &w, w.i3(), &seven);
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0], "ca 6 7");
+    EXPECT_EQ(field(o, "ca").i1(), 7);
 }
 
 TEST_F(Objects, HandlerFieldsMustHoldFunctions) {
