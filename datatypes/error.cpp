@@ -405,9 +405,10 @@ int reduce_message(const Cell* message_in, Node buffer, const Cell* err_in, int 
             else
                 set_cell(&arg, TYPE_NONE);
             // A failure while writing the argument names this frame.
+            stack::Saved saved = stack::save();
             stack::mark_named(stack::body_symbol, FRAME_NATIVE);
             write_cut(&arg, buffer, !syntax, false, 80);
-            stack::pop_frame();
+            stack::restore(saved);
         }
         if (i + 1 < n) string::append_char(buffer, ' ');
     }

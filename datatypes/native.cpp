@@ -108,6 +108,7 @@ int mold(const Cell* value_in, Node buffer, bool, bool all, bool flat, const Cel
     }
     limit = literal(buffer, part, limit, "make op! ", 9);
     // A failure while molding the spec shows this call in the error's stack.
+    stack::Saved saved = stack::save();
     stack::mark_named(stack::body_symbol, FRAME_NATIVE);
     uint8_t wrapped = op_wrapped(&value);
     if (wrapped == TYPE_FUNCTION || wrapped == TYPE_ROUTINE) {
@@ -120,7 +121,7 @@ int mold(const Cell* value_in, Node buffer, bool, bool all, bool flat, const Cel
         limit = mold_block(buffer, value.data2, all, flat, part, limit, indent);
         limit = literal(buffer, part, limit, "]", 1);
     }
-    stack::pop_frame();
+    stack::restore(saved);
     return limit;
 }
 

@@ -153,7 +153,10 @@ static void copy_value(Cell* out, const Cell* value, bool deep) {
     if (datatype::slot(v.type(), ACT_COPY)) {
         const Cell* args[1] = {&v};
         int32_t refs[3] = {-1, deep ? 0 : -1, -1};
+        // The call's frame is dropped down to the caller's arguments: keep the cells above them.
+        stack::Saved saved = stack::save();
         actions::call(out, ACT_COPY, args, 1, refs);
+        stack::restore(saved);
     } else if (types::any_block(v.type())) {
         Node n = deep ? block::copy_deep(&v) : block::copy_cells(&v);
         block::make_at(out, n, 0, v.type());

@@ -132,7 +132,9 @@ inline Cell act(int action, std::initializer_list<Cell> args, std::initializer_l
     int k = 0;
     for (int32_t x : refs) r[k++] = x;
     Cell out;
+    stack::Saved saved = stack::save();
     actions::call(&out, action, pointers, n, r);
+    stack::restore(saved);
     return out;
 }
 
