@@ -96,6 +96,19 @@ TEST_F(Words, MakeFromText) {
     Cell ref = refinement("refword");
     word::make(&r, &ref, TYPE_WORD);
     EXPECT_EQ(mold(r), "refword");
+    Cell issue = wrd("issueword");
+    issue.header = TYPE_ISSUE;
+    word::make(&r, &issue, TYPE_SET_WORD);
+    EXPECT_EQ(mold(r), "issueword:");
+    Cell numeric_issue = wrd("123");
+    numeric_issue.header = TYPE_ISSUE;
+    EXPECT_TRUE(is_error(catch_error([&] { word::make(&r, &numeric_issue, TYPE_WORD); }), err::script::bad_to_arg));
+    Cell ch;
+    set_cell(&ch, TYPE_CHAR, 'q');
+    word::make(&r, &ch, TYPE_WORD);
+    EXPECT_EQ(mold(r), "q");
+    set_cell(&ch, TYPE_CHAR, ' ');
+    EXPECT_TRUE(is_error(catch_error([&] { word::make(&r, &ch, TYPE_WORD); }), err::script::invalid_chars));
 }
 
 TEST_F(Words, IndexAndValues) {
