@@ -88,19 +88,10 @@ struct Symbols {
     int32_t alias(int32_t id) { return cells_head(memory::nodes[block])[id - 1].i1(); }
 };
 
-Symbols& symbol_set() {
+Symbols& symbols() {
     static Symbols s;
     return s;
 }
-
-// Installs the test's symbol table for one test and gives the run-time's own back afterwards, so
-// that later tests intern into the real one.
-struct SymbolsInUse {
-    Node saved = symbol_table();
-    Symbols& s = symbol_set();
-    SymbolsInUse() { set_symbol_table(s.table); }
-    ~SymbolsInUse() { set_symbol_table(saved); }
-};
 
 TEST(HashTable, SizingFollowsTheLoadBound) {
     struct Case {
@@ -203,8 +194,7 @@ TEST(HashTable, FixedHashesAndWordFamilies) {
     EXPECT_EQ(hash_value(&u, false), 0xFFFFFFFEu);
     EXPECT_EQ(hash_value(&n, false), 0xFFFFFFFFu);
 
-    SymbolsInUse in_use;
-    Symbols& s = in_use.s;
+    Symbols& s = symbols();
     int32_t foo = s.intern("hashfoo");
     int32_t Foo = s.intern("HashFoo");
     Cell w, sw;
@@ -220,8 +210,7 @@ TEST(HashTable, FixedHashesAndWordFamilies) {
 }
 
 TEST(HashTable, SymbolInterningUsesTwoPasses) {
-    SymbolsInUse in_use;
-    Symbols& s = in_use.s;
+    Symbols& s = symbols();
     int32_t foo = s.intern("foo");
     EXPECT_EQ(s.alias(foo), -1);
     int32_t Foo = s.intern("Foo");
@@ -247,8 +236,7 @@ TEST(HashTable, SymbolInterningUsesTwoPasses) {
 }
 
 TEST(HashTable, SymbolTableGrowsAndKeepsAliasesCanonical) {
-    SymbolsInUse in_use;
-    Symbols& s = in_use.s;
+    Symbols& s = symbols();
     std::mt19937 rng(11);
     std::vector<std::string> bases;
     std::unordered_map<std::string, int32_t> ids;
@@ -284,8 +272,7 @@ TEST(HashTable, SymbolTableGrowsAndKeepsAliasesCanonical) {
 }
 
 TEST(HashTable, ContextWordTable) {
-    SymbolsInUse in_use;
-    Symbols& s = in_use.s;
+    Symbols& s = symbols();
     int32_t ctx_a = s.intern("ctxa");
     int32_t ctx_A = s.intern("CTXA");
     Node t = init(0, nullptr, kWords, 2);
@@ -349,8 +336,7 @@ struct MapFixture {
 };
 
 TEST(HashTable, MapWordKeysAreSetWords) {
-    SymbolsInUse in_use;
-    Symbols& s = in_use.s;
+    Symbols& s = symbols();
     int32_t a = s.intern("mapkey");
     MapFixture m;
     Cell w;
@@ -399,8 +385,7 @@ TEST(HashTable, MapTextKeysHolesAndRevival) {
 }
 
 TEST(HashTable, MapPutAllDropsRepeatedKeys) {
-    SymbolsInUse in_use;
-    Symbols& s = in_use.s;
+    Symbols& s = symbols();
     int32_t a = s.intern("pa");
     int32_t b = s.intern("pb");
     Node blk = memory::alloc_cells(8);
