@@ -3,8 +3,13 @@
 #include "datatypes/block.h"
 #include "datatypes/context.h"
 #include "datatypes/datatype.h"
+#include "datatypes/error.h"
 #include "datatypes/function.h"
 #include "datatypes/series.h"
+#include "datatypes/native.h"
+#include "datatypes/object.h"
+#include "datatypes/ownership.h"
+#include "datatypes/path.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
 #include "evaluator/actions.h"
@@ -38,6 +43,12 @@ void init() {
     context::init();
     word::init();
     paren::init();
+    native::init();
+    path::init();  // after block!, whose slots it takes
+    function::init();
+    routine::init();
+    object::init();
+    error::init();
 
     actions::init();
 
@@ -48,7 +59,8 @@ void init() {
     context::init_global();
 
     datatype::init_words();
-    function::init();
+    ownership::init();
+    error::init_catalog();
 
     natives::init();
 
