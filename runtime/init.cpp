@@ -1,14 +1,21 @@
 #include "runtime/init.h"
 
 #include "datatypes/binary.h"
+#include "datatypes/block.h"
 #include "datatypes/context.h"
 #include "datatypes/datatype.h"
 #include "datatypes/date.h"
 #include "datatypes/email.h"
+#include "datatypes/error.h"
 #include "datatypes/function.h"
 #include "datatypes/map.h"
 #include "datatypes/money.h"
+#include "datatypes/series.h"
+#include "datatypes/native.h"
+#include "datatypes/object.h"
+#include "datatypes/ownership.h"
 #include "datatypes/pair.h"
+#include "datatypes/path.h"
 #include "datatypes/percent.h"
 #include "datatypes/point.h"
 #include "datatypes/ref.h"
@@ -43,12 +50,21 @@ void init() {
 
     datatype::init_tables();
     datatype::init();
+    series::init();
+    block::init();
     binary::init();
     symbol::init();
     context::init();
     word::init();
+    paren::init();
+    native::init();
+    path::init();  // after block!, whose slots it takes
+    function::init();
+    routine::init();
     url::init();
     file::init();
+    object::init();
+    error::init();
     map::init();
     pair::init();
     percent::init();
@@ -70,7 +86,8 @@ void init() {
     context::init_global();
 
     datatype::init_words();
-    function::init();
+    ownership::init();
+    error::init_catalog();
 
     natives::init();
 
