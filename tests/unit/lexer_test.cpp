@@ -25,13 +25,6 @@
 #include "runtime/runtime.h"
 #include "runtime/stack.h"
 
-// Errors raised before error values exist travel through this record (absent once they do).
-namespace fire_carrier {
-extern ErrorId last __attribute__((weak));
-extern Cell args[3] __attribute__((weak));
-extern int count __attribute__((weak));
-}  // namespace fire_carrier
-
 namespace {
 
 Cell load_block(std::string_view text) {
@@ -157,16 +150,11 @@ std::optional<Raised> raised(F&& f) {
     } catch (const Throw& t) {
         stack::restore(saved);
         if (t.code != codes::error) throw;
-        ErrorId id;
+        runtime::sys.thrown = 0;
+        Cell err = stack::pending_error;
+        ErrorId id = error::id_of(&err);
         std::vector<Cell> args;
-        if (&fire_carrier::count) {
-            id = fire_carrier::last;
-            for (int i = 0; i < fire_carrier::count; i++) args.push_back(fire_carrier::args[i]);
-        } else {
-            Cell err = stack::pending_error;
-            id = error::id_of(&err);
-            for (int i = 0; i < 3; i++) args.push_back(*error::field(&err, static_cast<error::Field>(error::FIELD_ARG1 + i)));
-        }
+        for (int i = 0; i < 3; i++) args.push_back(*error::field(&err, static_cast<error::Field>(error::FIELD_ARG1 + i)));
         const catalog::IdText& entry = catalog::categories[id.category].ids[id.index - 2];
         return Raised{entry.name, format_message(entry.message, args), args};
     }
