@@ -1405,14 +1405,10 @@ bool money_syntax(const uint8_t* p, const uint8_t* end, MoneyText& m) {
 bool make_money(Cell* out, const uint8_t* p, const uint8_t* end) {
     MoneyText m;
     if (!money_syntax(p, end, m)) return false;
-    // A "," decimal mark is read as a point.
-    char buf[64];
-    size_t n = size_t(end - m.dollar);
-    if (n >= sizeof buf) n = sizeof buf - 1;
-    for (size_t i = 0; i < n; i++) buf[i] = static_cast<char>(m.dollar[i] == ',' ? '.' : m.dollar[i]);
-    const char* point = m.point ? buf + (m.point - m.dollar) : nullptr;
-    return money::make_from_text(out, m.negative, reinterpret_cast<const char*>(m.code), m.code ? 3 : 0, buf, point,
-                                 buf + n);
+    // Only the decimal mark's position matters, so a "," needs no rewriting.
+    auto text = [](const uint8_t* q) { return reinterpret_cast<const char*>(q); };
+    return money::make_from_text(out, m.negative, text(m.code), m.code ? 3 : 0, text(m.dollar),
+                                 m.point ? text(m.point) : nullptr, text(end));
 }
 
 // Dotted decimal parts 0-255, at most 12.

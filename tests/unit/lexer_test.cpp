@@ -199,6 +199,7 @@ TEST(LexerLiterals, MoldedFormLoadsBack) {
         {"USD$1'000.12345", TYPE_MONEY, "USD$1000.12345", true},
         {"-EUR$0.00001", TYPE_MONEY, "-EUR$0.00001", true},
         {"$99999999999999999.99999", TYPE_MONEY, "$99999999999999999.99999", true},
+        {"$0000000000000000000000000000000000000000000000000000000000000000000000012.5", TYPE_MONEY, "$12.50", false},
         {"2024-01-15", TYPE_DATE, "15-Jan-2024", false},
         {"15-Jan-2024", TYPE_DATE, "15-Jan-2024", false},
         {"15/1/24", TYPE_DATE, "15-Jan-2024", false},
