@@ -107,7 +107,9 @@ struct Options {
     bool prescan = false;   // recognise the first token's type only
     bool keep_block = false;  // with one: still answer a block
     const Cell* source = nullptr;  // the string! or binary! the text comes from (trace input)
-    Cell* into = nullptr;   // a block to append to instead of making a new one
+    // A block to append to instead of making a new one; like the output cell it must stay where
+    // it is while the scan allocates (a data-stack cell or a rooted local).
+    Cell* into = nullptr;
     Trace* trace = nullptr;
 };
 
