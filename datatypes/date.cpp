@@ -107,13 +107,18 @@ void set_yearday(Cell* c, int32_t day) { move_to(c, year_start_days(c->data1) + 
 
 // hours:minutes:seconds of a time of day, as time! writes it.
 static std::string time_text(double t) {
+    if (!std::isfinite(t)) return dtoa::form_float(t, 0, false);
     std::string s;
     if (t < 0) {
         s.push_back('-');
         t = -t;
     }
     double hours = std::floor(t / 3600);
-    s += std::to_string(static_cast<int64_t>(hours));
+    // Hours beyond any integer (a time no literal makes) are written as a number.
+    if (hours < 9.0e15)
+        s += std::to_string(static_cast<int64_t>(hours));
+    else
+        s += dtoa::form_float(hours, 0, false);
     int minutes = static_cast<int>(std::floor(std::fmod(t, 3600) / 60));
     s.push_back(':');
     if (minutes < 10) s.push_back('0');
@@ -198,13 +203,13 @@ int compare(const Cell* a, const Cell* b, int op) {
     if (b->type() != TYPE_DATE) return -2;
     if (op == COMP_SAME)
         return (a->data1 & ~zone_mask) == (b->data1 & ~zone_mask) && a->data2 == b->data2 && a->data3 == b->data3 ? 0 : 1;
-    auto utc = [](const Cell* c, int64_t* day, double* secs) {
+    auto utc = [](const Cell* c, double* day, double* secs) {
         double t = c->f();
         double carry = std::isfinite(t) ? std::floor(t / 86400) : 0;
-        *day = int64_t(days_of(c->data1)) + static_cast<int64_t>(carry);
+        *day = days_of(c->data1) + carry;
         *secs = t - carry * 86400;
     };
-    int64_t da, db;
+    double da, db;
     double ta, tb;
     utc(a, &da, &ta);
     utc(b, &db, &tb);

@@ -1854,6 +1854,17 @@ void load_money(Scan& s, bool load) {
     if (load) put_value(s, c);
 }
 
+// A double narrowed to a 32-bit float as IEEE rounding does it: beyond the largest float (by at
+// least half a step) it is an infinity.
+float narrow_float(double d) {
+    constexpr double kOverflow = 3.4028235677973366e38;  // FLT_MAX plus half its last step
+    if (d >= kOverflow) return std::numeric_limits<float>::infinity();
+    if (d <= -kOverflow) return -std::numeric_limits<float>::infinity();
+    if (d > 3.4028234663852886e38) return 3.4028234663852886e38f;
+    if (d < -3.4028234663852886e38) return -3.4028234663852886e38f;
+    return static_cast<float>(d);
+}
+
 // Components of a point literal: "(" already read; the token runs to its ")".
 void load_point(Scan& s, bool load) {
     s.pos = s.token_end + 1;
@@ -1891,7 +1902,7 @@ void load_point(Scan& s, bool load) {
             d = ok ? float_value(a, b, 0, &ok) : 0;
             if (!ok) raise(s, err_pos, s.token_end + 1, type);
         }
-        coords[n++] = static_cast<float>(d);
+        coords[n++] = narrow_float(d);
         if (c == e) break;
         p = c + 1;
     }
@@ -2099,8 +2110,9 @@ void load_binary(Scan& s, bool load) {
     while (brace < e && *brace != '{') brace++;
     int base = 16;
     if (*p != '#') {
+        // Only plain digits name a base: 2, 16 or 64.
         int32_t b = 0;
-        for (const uint8_t* q = p; q < e && *q != '#'; q++) b = b < 1000 ? b * 10 + (*q - '0') : b;
+        for (const uint8_t* q = p; q < e && *q != '#'; q++) b = digit_q(*q) && b < 1000 ? b * 10 + (*q - '0') : 1000;
         base = b;
         if (base != 2 && base != 16 && base != 64) invalid(s, TYPE_BINARY);
     }

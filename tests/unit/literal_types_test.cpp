@@ -122,6 +122,9 @@ TEST(LiteralTypes, Numbers) {
     EXPECT_EQ(form(value_of("(1234567, -0.0001)")), "(1234567.0, -0.0001)");
     EXPECT_EQ(form(value_of("(0.3, 1e-5)")), "(0.3, 1.0e-5)");
     EXPECT_EQ(form(value_of("(1e-20, 3.4e38)")), "(1.0e-20, 3.4e38)");
+    // Beyond the largest 32-bit float a coordinate is an infinity, as IEEE rounding makes it.
+    EXPECT_EQ(form(value_of("(1e39, -1e300)")), "(1.#INF, -1.#INF)");
+    EXPECT_EQ(form(value_of("(3.4028235e38, 3.40282356e38)")), "(3.4028235e38, 3.4028235e38)");
     EXPECT_EQ(form(value_of("1.2.3.4")), "1.2.3.4");
     EXPECT_EQ(form(value_of("-1x2")), "-1x2");
 
