@@ -3,6 +3,8 @@
 #include "datatypes/context.h"
 #include "datatypes/datatype.h"
 #include "datatypes/function.h"
+#include "datatypes/issue.h"
+#include "datatypes/string.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
 #include "evaluator/actions.h"
@@ -30,9 +32,11 @@ void init() {
 
     datatype::init_tables();
     datatype::init();
+    string::init();  // after series! and block!, before the types that take string!'s slots
     symbol::init();
     context::init();
     word::init();
+    issue::init();  // after paren!
 
     actions::init();
 
