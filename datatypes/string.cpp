@@ -1605,9 +1605,11 @@ Cell* eval_path(PathStep& step, Cell* out) {
 
 namespace {
 
-// Character comparators: op 0 folds case (1-byte units: A-Z only), op 2 does not; flags bit 0
-// reverses, bit 1 compares whole records (size in bits 2 and up), else bits 2 and up give the
-// offset of the compared character in the record. Three-way results: no subtraction can overflow.
+// Character comparators: op 0 folds case, op 2 does not; flags bit 0 reverses, bit 1 compares
+// whole records (size in bits 2 and up), else bits 2 and up give the offset of the compared
+// character in the record. Every unit size folds through the case tables to upper case, as the
+// comparison of strings does: the order of a text never depends on the width it is stored in.
+// Three-way results: no subtraction can overflow.
 template <uint32_t U, bool Signed>
 int32_t compare_units(const uint8_t* a, const uint8_t* b, intptr_t op, int32_t flags) {
     if (flags & 1) std::swap(a, b);
@@ -1622,9 +1624,8 @@ int32_t compare_units(const uint8_t* a, const uint8_t* b, intptr_t op, int32_t f
         return v;
     };
     auto fold = [op](int64_t c) -> int64_t {
-        if (op != 0) return c;
-        if constexpr (U == 1) return c >= 'A' && c <= 'Z' ? c + 32 : c;
-        return c < 0 || c > 0x10FFFF ? c : int64_t(case_folding::change(static_cast<uint32_t>(c), true));
+        if (op != 0 || c < 0 || c > 0x10FFFF) return c;
+        return case_folding::change(static_cast<uint32_t>(c), true);
     };
     int32_t count = 1;
     uint32_t offset = 0;
@@ -1807,6 +1808,9 @@ Cell* sort(Cell* series, bool case_, const Cell* skip, const Cell* comparator, c
         flags |= 2 | static_cast<int32_t>(size << 2);
     }
     notify(series, EV_SORT, nullptr, static_cast<int32_t>(head), static_cast<int32_t>(length));
+    // An owner's handler may have shortened the series: sort only what is still there.
+    length = std::min(length, std::max<int64_t>(0, series_total(series) - head));
+    length -= length % size;
     b = sbuf(series);
     uint32_t count = static_cast<uint32_t>(length / size);
     uint32_t width = static_cast<uint32_t>(size) * unit;
@@ -1900,25 +1904,26 @@ void take_action(const int32_t* refs) {
     total = series_total(&s);
     from = std::min(from, total);
     count = std::min(count, total - from);
-    SeriesBuf* b = sbuf(&s);
-    uint32_t unit = b->unit();
+    uint32_t unit = sbuf(&s)->unit();
     Cell taken;
     collector::Root keep_taken(&taken);
-    Node n = count > 0 ? series::copy_part(s.node(), static_cast<int32_t>(from), static_cast<int32_t>(count))
-                       : memory::alloc_series(1, static_cast<int>(unit), 0);
-    set_cell(&taken, s.type(), 0, n, s.type() == TYPE_VECTOR ? s.data3 : 0);
+    if (part || count == 0) {
+        Node n = count > 0 ? series::copy_part(s.node(), static_cast<int32_t>(from), static_cast<int32_t>(count))
+                           : memory::alloc_series(1, static_cast<int>(unit), 0);
+        set_cell(&taken, s.type(), 0, n, s.type() == TYPE_VECTOR ? s.data3 : 0);
+    } else {
+        // One element without /part: read it as a value, no series needed.
+        element_at(&s, static_cast<int32_t>(from), &taken);
+    }
     if (count > 0) {
-        b = sbuf(&s);
+        SeriesBuf* b = sbuf(&s);
         uint8_t* at = b->at_head() + size_t(from) * unit;
         size_t rest = size_t(total - from - count) * unit;
         std::memmove(at, at + size_t(count) * unit, rest);
         b->tail -= static_cast<uint32_t>(count) * unit;
         notify(&s, EV_TAKEN, nullptr, static_cast<int32_t>(from), static_cast<int32_t>(count));
     }
-    if (part || count == 0)
-        *args = taken;
-    else
-        element_at(&taken, 0, args);
+    *args = taken;
     stack::keep();
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstring>
 #include <initializer_list>
 #include <optional>
 #include <string>
@@ -436,6 +437,8 @@ TEST_F(StringTest, InsertAnswersPastTheNewText) {
         {"head past the tail", at(str("ab"), 9), str("c"), {}, "abc", 3},
         {"tag /part keeps room for the bracket only", str("z"), str("bc", TYPE_TAG), {{0, &three}}, "<bcz", 3},
         {"wider text", str("ab"), text(U"\u0436\u0437", 2), {{0, &two}}, "\xD0\xB6\xD0\xB7" "ab", 2},
+        {"formed text that widens the target", at(str("ab"), 1), block_of({text(U"\u4E2D", 2), word_of("x")}), {},
+         "a\xE4\xB8\xAD" "xb", 3},
     };
     for (const Case& c : cases) {
         Cell s = c.series;
@@ -718,8 +721,9 @@ TEST_F(StringTest, SortRefinements) {
     } cases[] = {
         {"plain", str("cba"), {}, "abc", 0},
         {"/reverse", str("abc"), {{5}}, "cba", 0},
-        {"1-byte folds A-Z only", str("bBaA"), {{6}}, "aAbB", 0},
-        {"1-byte does not fold above 7F", text(U"\u00E9\u00C9", 1), {{6}}, "\xC3\x89\xC3\xA9", 0},
+        {"folds case, equal letters keep their order", str("bBaA"), {{6}}, "aAbB", 0},
+        {"1-byte folds like the wider units", text(U"\u00E9b\u00C9", 1), {{6}}, "b\xC3\xA9\xC3\x89", 0},
+        {"folds to upper case, as comparison does", str("_a"), {}, "a_", 0},
         {"2-byte folds through the case table", text(U"\u00E9\u00C9b", 2), {{6}}, "b\xC3\xA9\xC3\x89", 0},
         {"/stable keeps equal records in order", str("bAa"), {{6}}, "Aab", 0},
         {"/case sorts by codepoint", str("bAa"), {{0}}, "Aab", 0},
@@ -824,6 +828,41 @@ TEST_F(StringTest, FindRefinements) {
             EXPECT_EQ(r.node(), c.series.node()) << c.what;
         }
     }
+    // A bitset matches a character whose bit is set; past its bytes only a complemented one does.
+    Node bits = memory::alloc_bytes(13);
+    memory::nodes[bits]->tail = 13;
+    std::memset(memory::nodes[bits]->data(), 0, 13);
+    memory::nodes[bits]->data()['c' >> 3] |= 0x80 >> ('c' & 7);
+    Cell bitset;
+    set_cell(&bitset, TYPE_BITSET, 0, bits);
+    EXPECT_EQ(run(ACT_FIND, {str("abcd"), bitset}).index(), 2);
+    EXPECT_EQ(run(ACT_FIND, {text(U"ab\u4E2D", 2), bitset}).type(), TYPE_NONE);
+    memory::nodes[bits]->flags |= series_flag::complement;
+    EXPECT_EQ(run(ACT_FIND, {text(U"ab\u4E2D", 2), bitset}).index(), 2);
+
+    // In bytes and vectors numbers are compared by value, element by element.
+    string::FindOptions o;
+    int32_t len = 0;
+    Cell bytes = binary_of({1, 200, 3});
+    Cell two_hundred = integer(200);
+    EXPECT_EQ(string::find_value(&bytes, &two_hundred, o, &len), 1);
+    Cell ok = str("ok");
+    Cell utf8_bytes = binary_of({'x', 0xC3, 0xA9, 'o', 'k'});
+    Cell e_acute = text(U"\u00E9", 1);
+    EXPECT_EQ(string::find_value(&utf8_bytes, &e_acute, o, &len), 1);  // text is searched by its UTF-8
+    EXPECT_EQ(len, 2);
+    EXPECT_EQ(string::find_value(&utf8_bytes, &ok, o, &len), 3);
+    Node elements = memory::alloc_series(3, 2, 0);
+    int16_t values[3] = {-1, 5, 300};
+    std::memcpy(memory::nodes[elements]->data(), values, 6);
+    memory::nodes[elements]->tail = 6;
+    Cell vec;
+    set_cell(&vec, TYPE_VECTOR, 0, elements, TYPE_INTEGER);
+    Cell minus1 = integer(-1), three_hundred = integer(300), halfway = float_(5.0);
+    EXPECT_EQ(string::find_value(&vec, &minus1, o, &len), 0);
+    EXPECT_EQ(string::find_value(&vec, &three_hundred, o, &len), 2);
+    EXPECT_EQ(string::find_value(&vec, &halfway, o, &len), 1);
+
     Cell w = none();
     EXPECT_FIRES(err::internal::not_done, run(ACT_FIND, {str("abc"), str("a")}, {{4}}));
     EXPECT_FIRES(err::internal::not_done, run(ACT_FIND, {str("abc"), str("a")}, {{5, &w}}));
