@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "datatypes/block.h"
-#include "datatypes/ownership.h"
+#include "datatypes/series.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
 #include "evaluator/actions.h"
@@ -55,12 +55,6 @@ inline void check_size(int64_t bytes) {
 
 inline int clamp_budget(int64_t v) { return v < INT_MIN ? INT_MIN : v > INT_MAX ? INT_MAX : static_cast<int>(v); }
 
-[[noreturn]] void bad_refine(const char* refinement, const Cell* arg) {
-    Cell w, a = *arg;
-    word::load(&w, refinement);
-    fire(err::script::invalid_refine_arg, &w, &a);
-}
-
 // A string value over the text of a string-like value, or of a symbol (from index 0).
 bool as_text(const Cell* v, Cell* out) {
     if (types::any_string(v->type())) {
@@ -77,135 +71,6 @@ bool as_text(const Cell* v, Cell* out) {
         return true;
     }
     return false;
-}
-
-// ---- Owner notification ----
-
-enum Event : int {
-    EV_APPEND, EV_APPENDED, EV_INSERT, EV_INSERTED, EV_CHANGE, EV_CHANGED, EV_POKE, EV_POKED,
-    EV_SORT, EV_SORTED, EV_SWAP, EV_SWAPED, EV_TAKE, EV_TAKEN, EV_TRIM, EV_TRIMMED, EV_COUNT
-};
-const char* const kEventWords[EV_COUNT] = {"append", "appended", "insert", "inserted", "change", "changed",
-                                           "poke",   "poked",    "sort",   "sorted",   "swap",   "swaped",
-                                           "take",   "taken",    "trim",   "trimmed"};
-int32_t event_symbols[EV_COUNT];
-
-inline bool owned_q(const Cell* s) {
-    return s->node() && memory::node_in_use(s->node()) && (sbuf(s)->flags & series_flag::owned);
-}
-
-// Tells the owner of an owned series about a change; the owner's handler may run script code, so
-// callers fetch buffer addresses again afterwards.
-void notify(const Cell* s, Event e, const Cell* value, int32_t index, int32_t part) {
-    if (!owned_q(s)) return;
-    int32_t& sym = event_symbols[e];
-    if (!sym) sym = symbol::make(kEventWords[e]);
-    Cell target = *s;
-    collector::Root keep_target(&target);
-    Cell v;
-    if (value)
-        v = *value;
-    else
-        none_cell(&v);
-    collector::Root keep_value(&v);
-    Cell w;
-    word::make_global(&w, sym);
-    collector::Root keep_word(&w);
-    ownership::check(&target, &w, &v, index, part);
-}
-
-// ---- Elements of the series that inherit these actions (text, binary!, vector!) ----
-
-// A value of a vector's element type read from one element.
-Cell* vector_value(const uint8_t* p, uint32_t unit, int element_type, Cell* out) {
-    if (element_type == TYPE_FLOAT || element_type == TYPE_PERCENT) {
-        double d;
-        if (unit == 4) {
-            float f;
-            std::memcpy(&f, p, 4);
-            d = f;
-        } else {
-            std::memcpy(&d, p, 8);
-        }
-        set_cell(out, static_cast<uint8_t>(element_type));
-        out->set_f(d);
-        return out;
-    }
-    int32_t v;
-    switch (unit) {
-        case 1: v = static_cast<int8_t>(*p); break;
-        case 2: {
-            int16_t h;
-            std::memcpy(&h, p, 2);
-            v = h;
-            break;
-        }
-        default: std::memcpy(&v, p, 4); break;
-    }
-    return set_cell(out, element_type == TYPE_CHAR ? TYPE_CHAR : TYPE_INTEGER, static_cast<uint32_t>(v));
-}
-
-// The element at an absolute index as a value: char! for text, integer! for binary!, the element
-// type for vector!.
-Cell* element_at(const Cell* s, int32_t index, Cell* out) {
-    SeriesBuf* b = sbuf(s);
-    uint32_t unit = b->unit();
-    const uint8_t* p = b->at_head() + size_t(index) * unit;
-    if (s->type() == TYPE_VECTOR) return vector_value(p, unit, static_cast<int>(s->data3), out);
-    uint32_t cp = get_char(p, text_unit(b));
-    if (s->type() == TYPE_BINARY) return int_cell(out, static_cast<int32_t>(cp));
-    return char_cell(out, cp);
-}
-
-// Stores a value at an absolute index with the checks of poke: text takes a char!, binary! an
-// integer! or char! of 0-255, vector! a number of its element type's kind.
-void store_at(const Cell* s, int32_t index, const Cell* value) {
-    uint8_t t = s->type();
-    if (t == TYPE_VECTOR) {
-        int et = static_cast<int>(s->data3);
-        bool floats = et == TYPE_FLOAT || et == TYPE_PERCENT;
-        uint8_t vt = value->type();
-        bool ok = floats ? (vt == TYPE_FLOAT || vt == TYPE_PERCENT || vt == TYPE_INTEGER)
-                         : (vt == TYPE_INTEGER || vt == TYPE_CHAR);
-        if (!ok) fire(err::script::invalid_arg, value);
-        SeriesBuf* b = sbuf(s);
-        uint32_t unit = b->unit();
-        uint8_t* p = b->at_head() + size_t(index) * unit;
-        if (floats) {
-            double d = vt == TYPE_INTEGER ? double(value->i1()) : value->f();
-            if (unit == 4) {
-                float f = static_cast<float>(d);
-                std::memcpy(p, &f, 4);
-            } else {
-                std::memcpy(p, &d, 8);
-            }
-        } else {
-            uint32_t v = value->data1;
-            std::memcpy(p, &v, unit > 4 ? 4 : unit);
-        }
-        return;
-    }
-    if (t == TYPE_BINARY) {
-        if (value->type() != TYPE_INTEGER && value->type() != TYPE_CHAR) fire(err::script::invalid_arg, value);
-        if (value->data1 > 255) fire(err::script::invalid_arg, value);
-        SeriesBuf* b = sbuf(s);
-        b->at_head()[index] = static_cast<uint8_t>(value->data1);
-        return;
-    }
-    if (value->type() != TYPE_CHAR) fire(err::script::invalid_arg, value);
-    SeriesBuf* b = sbuf(s);
-    poke_char(s->node(), b->head / text_unit(b) + uint32_t(index), value->data1);
-}
-
-// The count given by a /part argument: an integer!, or a value of the same type over the same
-// buffer (its head minus this head); anything else raises invalid-refine-arg.
-int32_t part_count(const Cell* s, const Cell* part, const char* refinement = "part") {
-    if (part->type() == TYPE_INTEGER) return part->i1();
-    if (part->type() == s->type() && part->node() == s->node()) {
-        int64_t n = int64_t(head_of(part)) - head_of(s);
-        return static_cast<int32_t>(std::clamp<int64_t>(n, INT32_MIN, INT32_MAX));
-    }
-    bad_refine(refinement, part);
 }
 
 // Restores a buffer's length (in characters) when an operation fails part-way.
@@ -1075,7 +940,7 @@ Cell* append(Cell* series, const Cell* value_in, int32_t part, bool only, int32_
     if (dup < 1) return series;
     Node node = series->node();
     collector::NodeRoot keep_node(&node);
-    if (notify_owner) notify(series, EV_APPEND, &value, abs_length(node), part);
+    if (notify_owner) series::notify(series, series::EV_APPEND, false, &value, abs_length(node), part);
     int32_t old = abs_length(node);
     TailGuard guard{&node, old};
     NewText t;
@@ -1113,7 +978,7 @@ Cell* append(Cell* series, const Cell* value_in, int32_t part, bool only, int32_
     guard.armed = false;
     series->data2 = node;
     series->set_index(0);
-    if (notify_owner) notify(series, EV_APPENDED, &value, old, part < 0 ? 1 : part);
+    if (notify_owner) series::notify(series, series::EV_APPEND, true, &value, old, part < 0 ? 1 : part);
     return series;
 }
 
@@ -1124,12 +989,12 @@ Cell* insert(Cell* series, const Cell* value_in, int32_t part, bool only, int32_
     if (dup < 1) return series;
     Node node = series->node();
     collector::NodeRoot keep_node(&node);
-    notify(series, EV_INSERT, &value, clamp_head(series, node), part);
+    series::notify(series, series::EV_INSERT, false, &value, clamp_head(series, node), part);
     int32_t h = clamp_head(series, node);
     int32_t len = abs_length(node);
     if (h >= len) {
         append(series, &value, part, only, dup, false);
-        notify(series, EV_INSERTED, &value, h, part < 0 ? 1 : part);
+        series::notify(series, series::EV_INSERT, true, &value, h, part < 0 ? 1 : part);
         series->set_index(abs_length(node));
         return series;
     }
@@ -1166,7 +1031,7 @@ Cell* insert(Cell* series, const Cell* value_in, int32_t part, bool only, int32_
         guard.armed = false;
     }
     series->data2 = node;
-    notify(series, EV_INSERTED, &value, h, part < 0 ? 1 : part);
+    series::notify(series, series::EV_INSERT, true, &value, h, part < 0 ? 1 : part);
     int64_t at = int64_t(h) + int64_t(n) * dup;
     series->set_index(static_cast<int32_t>(std::min<int64_t>(at, abs_length(node))));
     return series;
@@ -1188,14 +1053,14 @@ Cell* change(Cell* series, const Cell* value_in, int32_t part, bool only, int32_
         int64_t k = types::any_block(value.type()) ? block::rs_length_q(&value) : 1;
         told = static_cast<int32_t>(std::min<int64_t>(k * dup, after));
     }
-    notify(series, EV_CHANGE, &value, h, told);
+    series::notify(series, series::EV_CHANGE, false, &value, h, told);
     h = clamp_head(series, node);
     int32_t len = abs_length(node);
     after = len - h;
     if (part > after) part = after;
     if (h >= len) {
         append(series, &value, -1, only, dup, false);
-        notify(series, EV_CHANGED, &value, h, abs_length(node) - len);
+        series::notify(series, series::EV_CHANGE, true, &value, h, abs_length(node) - len);
         series->set_index(abs_length(node));
         return series;
     }
@@ -1240,7 +1105,7 @@ Cell* change(Cell* series, const Cell* value_in, int32_t part, bool only, int32_
     }
     series->data2 = node;
     int64_t added = int64_t(n) * dup;
-    notify(series, EV_CHANGED, &value, h, static_cast<int32_t>(added));
+    series::notify(series, series::EV_CHANGE, true, &value, h, static_cast<int32_t>(added));
     series->set_index(static_cast<int32_t>(h + added));
     return series;
 }
@@ -1497,13 +1362,13 @@ FindOptions find_options(const int32_t* refs, bool is_find, bool* tail) {
     Cell* args = stack::arguments;
     if (refs[4] >= 0 || refs[5] >= 0) fire(err::internal::not_done);
     FindOptions o;
-    if (refs[0] >= 0) o.part = part_count(args, args + refs[0]);
+    if (refs[0] >= 0) o.part = series::part_count(args, args + refs[0]);
     if (o.part < 0 && refs[0] >= 0) o.part = 0;  // a position before the head searches nothing
     o.case_ = refs[2] >= 0;
     o.same = refs[3] >= 0;
     if (refs[6] >= 0) {
         const Cell* size = args + refs[6];
-        if (size->type() != TYPE_INTEGER) bad_refine("skip", size);
+        if (size->type() != TYPE_INTEGER) series::bad_refine("skip", size);
         if (size->i1() < 1) fire(err::script::out_of_range, size);
         o.skip = size->i1();
     }
@@ -1547,7 +1412,7 @@ void select_action(const int32_t* refs) {
         none_cell(args);
     } else {
         Cell out;
-        element_at(args, at + len, &out);
+        series::element_at(args, at + len, &out);
         *args = out;
     }
     stack::keep();
@@ -1563,20 +1428,15 @@ Cell* eval_path(PathStep& step, Cell* out) {
     int64_t total = series_total(&s);
     int64_t head = head_of(&s);
     auto store = [&](int64_t at) {
-        Cell v = *step.store;
-        collector::Root keep_value(&v);
-        notify(&s, EV_POKE, &v, static_cast<int32_t>(at), 1);
-        if (at >= series_total(&s)) fire(err::script::out_of_range, el);
-        store_at(&s, static_cast<int32_t>(at), &v);
-        notify(&s, EV_POKED, &v, static_cast<int32_t>(at), 1);
-        *out = v;
+        series::poke_at(&s, at, el, step.store);
+        *out = *step.store;
         return out;
     };
     if (el->type() == TYPE_INTEGER) {
         int64_t i = el->i1();
         int64_t p = i > 0 ? head + i - 1 : head + i;
         bool inside = i != 0 && p >= 0 && p < total;
-        if (!step.store) return inside ? element_at(&s, static_cast<int32_t>(p), out) : none_cell(out);
+        if (!step.store) return inside ? series::element_at(&s, static_cast<int32_t>(p), out) : none_cell(out);
         if (!inside) fire(err::script::out_of_range, el);
         return store(p);
     }
@@ -1590,7 +1450,7 @@ Cell* eval_path(PathStep& step, Cell* out) {
     int32_t len = 0;
     int32_t at = find_value(&s, el, o, &len);
     int64_t next = int64_t(at) + len;
-    if (!step.store) return at < 0 || next >= total ? none_cell(out) : element_at(&s, static_cast<int32_t>(next), out);
+    if (!step.store) return at < 0 || next >= total ? none_cell(out) : series::element_at(&s, static_cast<int32_t>(next), out);
     // A store goes where the read reads: right after the whole match.
     if (at < 0 || next >= total) {
         Cell e = *el;
@@ -1711,8 +1571,9 @@ int32_t sort_call(const uint8_t* ra, const uint8_t* rb, intptr_t op, int32_t) {
                      cx->type == TYPE_VECTOR ? uint32_t(cx->element_type) : 0);
         }
     } else if (cx->type == TYPE_VECTOR) {
-        vector_value(first, cx->unit, cx->element_type, x);
-        vector_value(second, cx->unit, cx->element_type, y);
+        if (!series::vector_get_value) fire(err::internal::not_done);
+        series::vector_get_value(first, cx->unit, cx->element_type, x);
+        series::vector_get_value(second, cx->unit, cx->element_type, y);
     } else {
         char_cell(x, get_char(first, cx->unit));
         char_cell(y, get_char(second, cx->unit));
@@ -1739,7 +1600,7 @@ Cell* sort(Cell* series, bool case_, const Cell* skip, const Cell* comparator, c
     if (head > total) head = total;
     int64_t length = total - head;
     if (part) {
-        int32_t count = part_count(series, part);
+        int32_t count = series::part_count(series, part);
         if (count < length) {
             if (count < 0) {
                 if (head + count < 0) {
@@ -1757,9 +1618,9 @@ Cell* sort(Cell* series, bool case_, const Cell* skip, const Cell* comparator, c
     if (length == 0) return series;
     int64_t size = 1;
     if (skip) {
-        if (skip->type() != TYPE_INTEGER) bad_refine("skip", skip);
+        if (skip->type() != TYPE_INTEGER) series::bad_refine("skip", skip);
         size = skip->i1();
-        if (size < 1 || size > length || length % size != 0) bad_refine("skip", skip);
+        if (size < 1 || size > length || length % size != 0) series::bad_refine("skip", skip);
     }
     if (all && !skip) fire(err::script::bad_refines);
 
@@ -1801,13 +1662,13 @@ Cell* sort(Cell* series, bool case_, const Cell* skip, const Cell* comparator, c
             if (k < 1 || k > size) fire(err::script::out_of_range, comparator);
             flags |= (k - 1) << 2;
         } else {
-            bad_refine("compare", comparator);
+            series::bad_refine("compare", comparator);
         }
     } else if (all && skip) {
         if (size > (INT32_MAX >> 2)) fire(err::script::too_long);
         flags |= 2 | static_cast<int32_t>(size << 2);
     }
-    notify(series, EV_SORT, nullptr, static_cast<int32_t>(head), static_cast<int32_t>(length));
+    series::notify(series, series::EV_SORT, false, nullptr, static_cast<int32_t>(head), static_cast<int32_t>(length));
     // An owner's handler may have shortened the series: sort only what is still there.
     length = std::min(length, std::max<int64_t>(0, series_total(series) - head));
     length -= length % size;
@@ -1820,7 +1681,7 @@ Cell* sort(Cell* series, bool case_, const Cell* skip, const Cell* comparator, c
     else
         sort::qsort(series->node(), offset, count, width, op, flags, cmp);
     stack::top = saved_top;
-    notify(series, EV_SORTED, nullptr, static_cast<int32_t>(head), static_cast<int32_t>(length));
+    series::notify(series, series::EV_SORT, true, nullptr, static_cast<int32_t>(head), static_cast<int32_t>(length));
     return series;
 }
 
@@ -1847,8 +1708,8 @@ void swap_action(const int32_t*) {
         Cell bad;
         if (a->type() == TYPE_BINARY && cb > 255) fire(err::script::invalid_arg, char_cell(&bad, cb));
         if (b->type() == TYPE_BINARY && ca > 255) fire(err::script::invalid_arg, char_cell(&bad, ca));
-        notify(a, EV_SWAP, b, static_cast<int32_t>(ha), 1);
-        notify(b, EV_SWAP, a, static_cast<int32_t>(hb), 1);
+        series::notify(a, series::EV_SWAP, false, b, static_cast<int32_t>(ha), 1);
+        series::notify(b, series::EV_SWAP, false, a, static_cast<int32_t>(hb), 1);
         for (int k = 0; k < 2; k++) {
             Cell* s = k == 0 ? a : b;
             int64_t h = k == 0 ? ha : hb;
@@ -1856,8 +1717,8 @@ void swap_action(const int32_t*) {
             SeriesBuf* buf = sbuf(s);
             poke_char(s->node(), buf->head / text_unit(buf) + static_cast<uint32_t>(h), k == 0 ? cb : ca);
         }
-        notify(a, EV_SWAPED, b, static_cast<int32_t>(ha), 1);
-        notify(b, EV_SWAPED, a, static_cast<int32_t>(hb), 1);
+        series::notify(a, series::EV_SWAP, true, b, static_cast<int32_t>(ha), 1);
+        series::notify(b, series::EV_SWAP, true, a, static_cast<int32_t>(hb), 1);
     }
     stack::keep();
 }
@@ -1865,65 +1726,13 @@ void swap_action(const int32_t*) {
 void take_action(const int32_t* refs) {
     Cell* args = stack::arguments;
     const Cell* part = refs[0] >= 0 ? args + refs[0] : nullptr;
-    bool last = refs[2] >= 0;
-    Cell s = *args;
-    collector::Root keep_series(&s);
-    int64_t total = series_total(&s);
-    int64_t head = std::min<int64_t>(head_of(&s), total);
-    int64_t length = total - head;
-    if (length <= 0) {
-        none_cell(args);
-        stack::keep();
-        return;
-    }
-    int64_t from, count;
-    if (part) {
-        int64_t n;
-        if (part->type() == TYPE_INTEGER) {
-            n = part->i1();
-        } else if (part->type() == s.type() && part->node() == s.node()) {
-            int64_t ph = head_of(part);
-            n = ph < head ? 0 : last ? head + length - ph : ph - head;
-        } else {
-            bad_refine("part", part);
-        }
-        if (n < 0) {
-            // Without /last a negative length takes the characters before the head.
-            count = last ? 0 : std::min(-n, head);
-            from = last ? total : head - count;
-        } else {
-            count = std::min(n, length);
-            from = last ? total - count : head;
-        }
-    } else {
-        count = 1;
-        from = last ? total - 1 : head;
-    }
-    if (count > 0) notify(&s, EV_TAKE, nullptr, static_cast<int32_t>(from), static_cast<int32_t>(count));
-    // An owner's handler may have changed the series: keep within what it holds now.
-    total = series_total(&s);
-    from = std::min(from, total);
-    count = std::min(count, total - from);
-    uint32_t unit = sbuf(&s)->unit();
-    Cell taken;
-    collector::Root keep_taken(&taken);
-    if (part || count == 0) {
-        Node n = count > 0 ? series::copy_part(s.node(), static_cast<int32_t>(from), static_cast<int32_t>(count))
-                           : memory::alloc_series(1, static_cast<int>(unit), 0);
-        set_cell(&taken, s.type(), 0, n, s.type() == TYPE_VECTOR ? s.data3 : 0);
-    } else {
-        // One element without /part: read it as a value, no series needed.
-        element_at(&s, static_cast<int32_t>(from), &taken);
-    }
-    if (count > 0) {
-        SeriesBuf* b = sbuf(&s);
-        uint8_t* at = b->at_head() + size_t(from) * unit;
-        size_t rest = size_t(total - from - count) * unit;
-        std::memmove(at, at + size_t(count) * unit, rest);
-        b->tail -= static_cast<uint32_t>(count) * unit;
-        notify(&s, EV_TAKEN, nullptr, static_cast<int32_t>(from), static_cast<int32_t>(count));
-    }
-    *args = taken;
+    Cell out;
+    series::take_core(args, part, refs[2] >= 0, &out);
+    // Without /part the one character taken is answered as a value of its own.
+    if (!part && out.type() != TYPE_NONE)
+        series::element_at(&out, 0, args);
+    else
+        *args = out;
     stack::keep();
 }
 
@@ -2067,7 +1876,7 @@ void trim_action(const int32_t* refs) {
     const Cell* with = refs[5] >= 0 ? s + refs[5] : nullptr;
     if (refs[2] >= 0) fire(err::internal::not_done);
     int32_t h = head_of(s), n = rs_length_q(s);
-    notify(s, EV_TRIM, nullptr, h, n);
+    series::notify(s, series::EV_TRIM, false, nullptr, h, n);
     if (all || with)
         trim_chars(s, with);
     else if (lines)
@@ -2076,7 +1885,7 @@ void trim_action(const int32_t* refs) {
         trim_ends(s, head, tail);
     else
         trim_plain(s);
-    notify(s, EV_TRIMMED, nullptr, h, n);
+    series::notify(s, series::EV_TRIM, true, nullptr, h, n);
     stack::keep();
 }
 
@@ -2100,7 +1909,7 @@ bool find_record_key(const Cell* series, uint32_t key, int32_t size, bool case_)
 void do_set_op(Cell* set1, const Cell* set2, int op, bool case_, const Cell* skip_arg) {
     int32_t size = 1;
     if (skip_arg) {
-        if (skip_arg->type() != TYPE_INTEGER || skip_arg->i1() < 1) bad_refine("skip", skip_arg);
+        if (skip_arg->type() != TYPE_INTEGER || skip_arg->i1() < 1) series::bad_refine("skip", skip_arg);
         size = skip_arg->i1();
     }
     Cell a = *set1, b;

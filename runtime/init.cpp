@@ -1,9 +1,11 @@
 #include "runtime/init.h"
 
+#include "datatypes/block.h"
 #include "datatypes/context.h"
 #include "datatypes/datatype.h"
 #include "datatypes/function.h"
 #include "datatypes/issue.h"
+#include "datatypes/series.h"
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
@@ -32,11 +34,14 @@ void init() {
 
     datatype::init_tables();
     datatype::init();
-    string::init();  // after series! and block!, before the types that take string!'s slots
+    series::init();
+    block::init();
+    string::init();  // before the types that take string!'s slots
     symbol::init();
     context::init();
     word::init();
-    issue::init();  // after paren!
+    paren::init();
+    issue::init();
 
     actions::init();
 
