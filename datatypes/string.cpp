@@ -32,7 +32,11 @@ inline int32_t abs_length(Node n) {
     SeriesBuf* b = memory::nodes[n];
     return static_cast<int32_t>((b->tail - b->head) / text_unit(b));
 }
-inline uint32_t upper(uint32_t cp) { return case_folding::change(cp, true); }
+// Upper case through the case tables; ASCII, the bulk of most text, without the call.
+inline uint32_t upper(uint32_t cp) {
+    if (cp < 0x80) return cp - 'a' < 26u ? cp - 32 : cp;
+    return case_folding::change(cp, true);
+}
 // The unit a codepoint needs when appended (1-byte units hold only ASCII then) and when stored.
 inline uint32_t unit_to_append(uint32_t cp) { return cp < 0x80 ? 1 : cp <= 0xFFFF ? 2 : 4; }
 inline uint32_t unit_to_store(uint32_t cp) { return cp <= 0xFF ? 1 : cp <= 0xFFFF ? 2 : 4; }
@@ -1254,6 +1258,53 @@ bool in_bitset(const Cell* bitset, int64_t x) {
 
 }  // namespace
 
+namespace {
+
+// The candidate positions of a search over text or bytes, compared with the pattern's characters
+// (already folded when case does not matter), one loop per unit size.
+struct Scan {
+    const uint8_t* base;
+    int64_t first, last, step, end;
+    const uint32_t* pattern;
+    int64_t length;
+    bool fold;
+    bool match_only;
+
+    template <uint32_t U>
+    static uint32_t load(const uint8_t* p) {
+        if constexpr (U == 1) return *p;
+        if constexpr (U == 2) return uint32_t(p[0]) | (uint32_t(p[1]) << 8);
+        uint32_t v;
+        std::memcpy(&v, p, 4);
+        return v;
+    }
+
+    template <uint32_t U>
+    int64_t run() const {
+        uint32_t lead = pattern[0];
+        for (int64_t p = first; step > 0 ? p <= last : p >= last; p += step) {
+            if (p + length <= end) {
+                const uint8_t* e = base + size_t(p) * U;
+                uint32_t c = load<U>(e);
+                if (fold) c = upper(c);
+                if (c == lead) {
+                    int64_t k = 1;
+                    for (; k < length; k++) {
+                        uint32_t x = load<U>(e + size_t(k) * U);
+                        if (fold) x = upper(x);
+                        if (x != pattern[k]) break;
+                    }
+                    if (k == length) return p;
+                }
+            }
+            if (match_only) break;
+        }
+        return -1;
+    }
+};
+
+}  // namespace
+
 int32_t find_value(const Cell* series, const Cell* value, const FindOptions& o, int32_t* length) {
     Cell s = *series;
     collector::Root keep_series(&s);
@@ -1309,43 +1360,37 @@ int32_t find_value(const Cell* series, const Cell* value, const FindOptions& o, 
     int64_t plen = pat.len;
 
     // Nothing below allocates: the addresses stay valid through the loop.
-    const uint8_t* pbase = nullptr;
-    uint32_t punit = 1;
-    if (pat.kind == Pattern::TEXT) {
-        SeriesBuf* pb = sbuf(&pat.text);
-        punit = text_unit(pb);
-        pbase = pb->at_head() + size_t(head_of(&pat.text)) * punit;
+    if (pat.kind == Pattern::TEXT || (pat.kind == Pattern::CHAR && kind != KIND_VECTOR)) {
+        // The pattern's characters, folded once when case does not matter.
+        std::vector<uint32_t> chars;
+        if (pat.kind == Pattern::TEXT) {
+            SeriesBuf* pb = sbuf(&pat.text);
+            uint32_t pu = text_unit(pb);
+            const uint8_t* pp = pb->at_head() + size_t(head_of(&pat.text)) * pu;
+            chars.resize(size_t(plen));
+            for (int64_t k = 0; k < plen; k++) chars[size_t(k)] = get_char(pp + size_t(k) * pu, pu);
+        } else {
+            chars.push_back(pat.cp);
+        }
+        if (fold)
+            for (uint32_t& c : chars) c = upper(c);
+        Scan scan{base, first, last, step, end, chars.data(), plen, fold, o.match};
+        int64_t at = unit == 1 ? scan.run<1>() : unit == 2 ? scan.run<2>() : scan.run<4>();
+        return static_cast<int32_t>(at);
     }
-    uint32_t key = pat.cp;
-    if (fold && pat.kind == Pattern::CHAR) key = upper(key);
 
     auto element_matches = [&](int64_t p) -> bool {
         const uint8_t* e = base + size_t(p) * unit;
-        switch (pat.kind) {
-            case Pattern::CHAR:
-            case Pattern::NUMBER:
-                if (kind == KIND_VECTOR) return vector_number(e, unit, floats) == pat.number;
-                if (pat.kind == Pattern::NUMBER) return double(get_char(e, unit)) == pat.number;
-                if (fold) return upper(get_char(e, unit)) == key;
-                return get_char(e, unit) == key;
-            case Pattern::BITSET: {
-                if (kind == KIND_VECTOR) {
-                    double d = vector_number(e, unit, floats);
-                    return d >= 0 && d < 2147483648.0 && d == std::floor(d) && in_bitset(&pat.text, int64_t(d));
-                }
-                return in_bitset(&pat.text, get_char(e, unit));
+        if (pat.kind == Pattern::BITSET) {
+            if (kind == KIND_VECTOR) {
+                double d = vector_number(e, unit, floats);
+                return d >= 0 && d < 2147483648.0 && d == std::floor(d) && in_bitset(&pat.text, int64_t(d));
             }
-            case Pattern::TEXT: {
-                for (int64_t k = 0; k < plen; k++) {
-                    uint32_t x = get_char(e + size_t(k) * unit, unit);
-                    uint32_t y = get_char(pbase + size_t(k) * punit, punit);
-                    if (x == y) continue;
-                    if (!fold || upper(x) != upper(y)) return false;
-                }
-                return true;
-            }
-            default: return false;
+            return in_bitset(&pat.text, get_char(e, unit));
         }
+        // A number (or a character in a vector), compared by value.
+        if (kind == KIND_VECTOR) return vector_number(e, unit, floats) == pat.number;
+        return double(get_char(e, unit)) == pat.number;
     };
 
     for (int64_t p = first; step > 0 ? p <= last : p >= last; p += step) {
@@ -1485,7 +1530,7 @@ int32_t compare_units(const uint8_t* a, const uint8_t* b, intptr_t op, int32_t f
     };
     auto fold = [op](int64_t c) -> int64_t {
         if (op != 0 || c < 0 || c > 0x10FFFF) return c;
-        return case_folding::change(static_cast<uint32_t>(c), true);
+        return upper(static_cast<uint32_t>(c));
     };
     int32_t count = 1;
     uint32_t offset = 0;
