@@ -4,6 +4,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdlib>
+#include <new>
 #include <unordered_set>
 #include <vector>
 
@@ -55,6 +56,16 @@ constexpr int64_t kMaxBytes = INT32_MAX;
 [[noreturn]] void no_memory() { fire(err::internal::no_memory); }
 inline void check_size(int64_t bytes) {
     if (bytes > kMaxBytes || bytes < 0) no_memory();
+}
+
+// Work areas on the C++ heap: running out of memory there is the language's no-memory error.
+template <class F>
+void heap_or_no_memory(F&& f) {
+    try {
+        f();
+    } catch (const std::bad_alloc&) {
+        no_memory();
+    }
 }
 
 inline int clamp_budget(int64_t v) { return v < INT_MIN ? INT_MIN : v > INT_MAX ? INT_MAX : static_cast<int>(v); }
@@ -193,6 +204,7 @@ void overwrite_char(Node node, uint32_t char_index, uint32_t cp) {
     SeriesBuf* s = memory::nodes[node];
     uint32_t unit = text_unit(s);
     int64_t rel = int64_t(char_index) - s->head / unit;
+    if (rel < 0) return;  // before the first used unit: nothing there to store into
     uint32_t need = unit_to_store(cp);
     if (need > unit) {
         s = unicode::widen(node, need);
@@ -334,7 +346,7 @@ void concatenate(Cell* target_in, const Cell* source_in, int32_t part, int32_t o
     if (sn == tn && mode == CONCAT_INSERT) {
         SeriesBuf* s = memory::nodes[sn];
         const uint8_t* p = s->at_head() + size_t(from) * su;
-        copy.assign(p, p + size_t(count) * su);
+        heap_or_no_memory([&] { copy.assign(p, p + size_t(count) * su); });
     }
     SeriesBuf* t = prepare(tn, unit, grow * unit);
     uint8_t* w = t->at_head() + size_t(at) * unit;
@@ -1367,7 +1379,7 @@ int32_t find_value(const Cell* series, const Cell* value, const FindOptions& o, 
             SeriesBuf* pb = sbuf(&pat.text);
             uint32_t pu = text_unit(pb);
             const uint8_t* pp = pb->at_head() + size_t(head_of(&pat.text)) * pu;
-            chars.resize(size_t(plen));
+            heap_or_no_memory([&] { chars.resize(size_t(plen)); });
             for (int64_t k = 0; k < plen; k++) chars[size_t(k)] = get_char(pp + size_t(k) * pu, pu);
         } else {
             chars.push_back(pat.cp);
@@ -1602,7 +1614,8 @@ int32_t sort_call(const uint8_t* ra, const uint8_t* rb, intptr_t op, int32_t) {
     if (cx->whole) {
         // Making the strings allocates and may move the sorted buffer: copy the records first.
         size_t bytes = size_t(cx->record) * cx->unit;
-        std::vector<uint8_t> copies(bytes * 2);
+        std::vector<uint8_t> copies;
+        heap_or_no_memory([&] { copies.resize(bytes * 2); });
         std::memcpy(copies.data(), first, bytes);
         std::memcpy(copies.data() + bytes, second, bytes);
         Cell* cells[2] = {x, y};
@@ -1705,6 +1718,7 @@ Cell* sort(Cell* series, bool case_, const Cell* skip, const Cell* comparator, c
             if (all || !skip) fire(err::script::bad_refines);
             int32_t k = comparator->i1();
             if (k < 1 || k > size) fire(err::script::out_of_range, comparator);
+            if (k - 1 > (INT32_MAX >> 2)) fire(err::script::too_long);
             flags |= (k - 1) << 2;
         } else {
             series::bad_refine("compare", comparator);
@@ -1804,7 +1818,10 @@ struct CharSet {
         else
             high.push_back(c);
     }
-    void done() { std::sort(high.begin(), high.end()); }
+    void done() {
+        std::sort(high.begin(), high.end());
+        high.erase(std::unique(high.begin(), high.end()), high.end());
+    }
     bool has(uint32_t c) const {
         if (c < 256) return low[c >> 3] & (1u << (c & 7));
         return std::binary_search(high.begin(), high.end(), c);
@@ -1902,11 +1919,13 @@ void trim_chars(Cell* s, const Cell* with) {
         int32_t n = rs_length_q(with);
         if (n == 0) return;
         const uint8_t* p = b->at_head() + size_t(head_of(with)) * unit;
-        for (int32_t i = 0; i < n; i++) set.add(get_char(p + size_t(i) * unit, unit));
+        heap_or_no_memory([&] {
+            for (int32_t i = 0; i < n; i++) set.add(get_char(p + size_t(i) * unit, unit));
+        });
     } else {
         fire(err::script::invalid_arg, with);
     }
-    set.done();
+    heap_or_no_memory([&] { set.done(); });
     rewrite(s, [&set](int64_t h, int64_t t, auto& get, auto& put, auto&, auto&) {
         for (int64_t i = h; i < t; i++) {
             uint32_t c = get(i);
@@ -1972,7 +1991,7 @@ void do_set_op(Cell* set1, const Cell* set2, int op, bool case_, const Cell* ski
     check_size(room);
     Node out = make_node(static_cast<int32_t>(room), 1);
     collector::NodeRoot keep_out(&out);
-    if (room > 0) {
+    if (room > 0) heap_or_no_memory([&] {
         // The keys of a series' records, each folded unless case matters.
         auto keys_of = [&](const Cell* s) {
             CharSet k;
@@ -2012,7 +2031,7 @@ void do_set_op(Cell* set1, const Cell* set2, int op, bool case_, const Cell* ski
                 for (int64_t j = i; j < end; j++) append_char(out, rs_abs_at(src, static_cast<int32_t>(j)));
             }
         }
-    }
+    });
     set_cell(set1, a.type(), 0, out);
 }
 
