@@ -175,6 +175,7 @@ bool match_literal_q(const Cell* value, const char* literal) {
 void widen(Node node, uint32_t unit) { unicode::widen(node, unit); }
 
 void append_char(Node node, uint32_t cp) {
+    collector::NodeRoot keep(&node);
     SeriesBuf* s = memory::nodes[node];
     uint32_t unit = text_unit(s);
     uint32_t need = unit_to_append(cp);
@@ -201,6 +202,7 @@ void poke_char(Node node, uint32_t char_index, uint32_t cp) {
 }
 
 void overwrite_char(Node node, uint32_t char_index, uint32_t cp) {
+    collector::NodeRoot keep(&node);
     SeriesBuf* s = memory::nodes[node];
     uint32_t unit = text_unit(s);
     int64_t rel = int64_t(char_index) - s->head / unit;
@@ -276,6 +278,7 @@ void concatenate_literal_n(Node node, const char* bytes, size_t n) {
     }
     uint32_t unit = text_unit(memory::nodes[node]);
     check_size(int64_t(n) * unit);
+    collector::NodeRoot keep(&node);
     uint32_t at = series::alloc_tail_bytes(node, static_cast<uint32_t>(n * unit));
     uint8_t* p = memory::nodes[node]->data() + at;
     if (unit == 1) {
@@ -288,6 +291,7 @@ void concatenate_literal_n(Node node, const char* bytes, size_t n) {
 void append_utf8(Node node, const char* bytes, size_t n) {
     auto* p = reinterpret_cast<const uint8_t*>(bytes);
     check_size(int64_t(n));
+    collector::NodeRoot keep(&node);
     int32_t old = abs_length(node);
     // The loader drops a byte order mark at the start of its input; inside a text it is a
     // character like any other.
@@ -329,10 +333,13 @@ void concatenate(Cell* target_in, const Cell* source_in, int32_t part, int32_t o
     int32_t from = head_of(&source);
     uint32_t tu = text_unit(memory::nodes[tn]);
     uint32_t su = text_unit(memory::nodes[sn]);
-    if (su < tu && !keep_source && sn != tn) {
+    bool same = sn == tn;
+    if (su < tu && !keep_source && !same) {
         unicode::widen(sn, tu);
         su = tu;
     }
+    // Allocations may renumber nodes: from here on they are read from the guarded cells.
+    tn = target.node();
     uint32_t unit = std::max(tu, su);
     int32_t tlen = abs_length(tn);
     int32_t at = tlen;
@@ -343,8 +350,8 @@ void concatenate(Cell* target_in, const Cell* source_in, int32_t part, int32_t o
 
     // An insert of a buffer into itself would move the characters it reads: copy them first.
     std::vector<uint8_t> copy;
-    if (sn == tn && mode == CONCAT_INSERT) {
-        SeriesBuf* s = memory::nodes[sn];
+    if (same && mode == CONCAT_INSERT) {
+        SeriesBuf* s = memory::nodes[source.node()];
         const uint8_t* p = s->at_head() + size_t(from) * su;
         heap_or_no_memory([&] { copy.assign(p, p + size_t(count) * su); });
     }
@@ -352,7 +359,7 @@ void concatenate(Cell* target_in, const Cell* source_in, int32_t part, int32_t o
     uint8_t* w = t->at_head() + size_t(at) * unit;
     if (mode == CONCAT_INSERT) std::memmove(w + size_t(count) * unit, w, size_t(t->at_tail() - w));
     // A source over the target's own buffer has the target's unit, so it never widened here.
-    const uint8_t* r = copy.empty() ? memory::nodes[sn]->at_head() + size_t(from) * su : copy.data();
+    const uint8_t* r = copy.empty() ? memory::nodes[source.node()]->at_head() + size_t(from) * su : copy.data();
     if (su == unit) {
         std::memmove(w, r, size_t(count) * unit);
     } else {
@@ -729,6 +736,7 @@ Cell* to(Cell* proto, Cell* spec_in, int type) {
     Cell spec = *spec_in;
     collector::Root keep_spec(&spec);
     Cell result;
+    none_cell(&result);
     collector::Root keep_result(&result);
     uint8_t st = spec.type();
     if (st == TYPE_NONE) {
@@ -772,7 +780,7 @@ namespace {
 struct NewText {
     bool is_char = false;
     uint32_t cp = 0;
-    Cell src;          // the text's string (for a run)
+    Cell src{TYPE_NONE, 0, 0, 0};  // the text's string (for a run)
     int32_t from = 0;  // its first character, absolute
     int32_t body = 0;  // characters taken from it
     bool tag = false;  // written between < and >
@@ -876,7 +884,7 @@ const Cell* limit_cell() {
 
 // Forms a value at the tail, with at most limit characters kept (no limit when negative);
 // answers the characters added.
-int32_t form_value_at_tail(Node node, const Cell* value, int32_t limit) {
+int32_t form_value_at_tail(const Node& node, const Cell* value, int32_t limit) {
     int32_t before = abs_length(node);
     Cell v = *value;
     collector::Root keep(&v);
@@ -891,7 +899,7 @@ int32_t form_value_at_tail(Node node, const Cell* value, int32_t limit) {
 
 // Forms the values of a block one after the other at the tail: at most `values` of them (all when
 // negative), sharing a limit of characters (none when negative); answers the characters added.
-int32_t form_block_at_tail(Node node, const Cell* block, int32_t values, int32_t limit) {
+int32_t form_block_at_tail(const Node& node, const Cell* block, int32_t values, int32_t limit) {
     int32_t before = abs_length(node);
     Cell b = *block;
     collector::Root keep(&b);
@@ -1208,7 +1216,7 @@ struct Pattern {
     enum Kind { CHAR, BITSET, NUMBER, TEXT, NOTHING } kind = NOTHING;
     uint32_t cp = 0;
     double number = 0;
-    Cell text;  // TEXT: the characters searched for, from its head; BITSET: the bitset
+    Cell text{TYPE_NONE, 0, 0, 0};  // TEXT: the characters searched for, from its head; BITSET: the bitset
     int32_t len = 0;
 };
 
