@@ -11,10 +11,13 @@
 
 #include "../support/fired.h"
 #include "../support/text_buffers.h"
+#include "../support/value_builders.h"
 #include "datatypes/block.h"
 #include "datatypes/datatype.h"
 #include "datatypes/function.h"
 #include "datatypes/issue.h"
+#include "datatypes/object.h"
+#include "datatypes/ownership.h"
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
@@ -156,13 +159,8 @@ std::string molded(const Cell& v, bool all = false) {
     return from_head(out);
 }
 
-// form of integer! and tag! where their own modules are not linked in: this file needs them only
-// to have some formed values that are not words.
-int form_integer_fallback(const Cell* value, Node buffer, const Cell*, int limit) {
-    std::string s = std::to_string(value->i1());
-    string::concatenate_literal(buffer, s.c_str());
-    return limit - static_cast<int>(s.size());
-}
+// form of tag! where its own module is not linked in: this file needs it only to have a
+// formed value that is not a word.
 int form_tag_fallback(const Cell* value, Node buffer, const Cell*, int limit) {
     string::append_char(buffer, '<');
     string::append_string(buffer, value);
@@ -175,11 +173,7 @@ protected:
     static void SetUpTestSuite() {
         // Earlier tests may have left a table of their own in place of the run-time's symbols.
         hashtable::set_symbol_table(symbol::table_node);
-        if (!datatype::slot(TYPE_INTEGER, ACT_FORM)) {
-            datatype::Row row;
-            row.set(ACT_FORM, form_integer_fallback);
-            datatype::register_row(TYPE_INTEGER, 0, "integer!", row);
-        }
+        tv::install_stand_ins();
         if (!datatype::slot(TYPE_TAG, ACT_FORM)) {
             datatype::Row row;
             row.set(ACT_FORM, form_tag_fallback).inherit({ACT_TAKE});
@@ -1052,6 +1046,78 @@ TEST_F(StringTest, MatchingAtTheHead) {
     EXPECT_TRUE(string::match_literal_q(&hello, "Hel"));
     EXPECT_FALSE(string::match_literal_q(&hello, "Hello!"));
     EXPECT_EQ(string::find_char(&hello, 'l'), 2);
+}
+
+// =============================================================================================
+// Owner notification
+
+std::vector<std::string> events;
+
+// The routine behind the owner's on-deep-change*: records the action word, the index and the part.
+void record_event() {
+    Cell* a = stack::arguments;
+    events.push_back(tv::mold(a[3]) + " " + std::to_string(a[5].i1()) + " " + std::to_string(a[6].i1()));
+    set_cell(a, TYPE_UNSET);
+}
+
+TEST_F(StringTest, OwnersHearEveryChangeBeforeAndAfter) {
+    static int code = routines::register_(record_event);
+    stack::Saved saved = stack::save();
+    Cell spec = block_of({word_of("owner"), word_of("word"), word_of("target"), word_of("action"), word_of("new"),
+                          word_of("index"), word_of("part")});
+    Cell nothing = none();
+    Cell recorder = *routine::push(&spec, &nothing, code, 0, false);
+    stack::restore(saved);
+    Cell recorder_name = word_of("kel-test-record-event");
+    word::set_value(&recorder_name, &recorder);
+    Cell body = block_of({recorder_name, word_of("owner"), word_of("word"), word_of("target"), word_of("action"),
+                          word_of("new", TYPE_GET_WORD), word_of("index"), word_of("part")});
+    Cell handler;
+    function::make_at(&handler, &spec, &body, function::validate_spec(&spec));
+    Cell handler_name = word_of("kel-test-deep-handler");
+    word::set_value(&handler_name, &handler);
+    Cell object_spec = block_of({word_of("text", TYPE_SET_WORD), str("abc"), word_of("on-deep-change*", TYPE_SET_WORD),
+                                 word_of("kel-test-deep-handler", TYPE_GET_WORD)});
+    Cell proto = datatype_of(TYPE_OBJECT);
+    Cell o = *actions::make(&proto, &object_spec);
+    Cell field_word = word_of("text");
+    Cell text = *object::get_word(&o, &field_word);
+    ASSERT_EQ(text.type(), TYPE_STRING);
+
+    struct Case {
+        const char* what;
+        int action;
+        std::vector<Cell> args;
+        std::vector<Ref> refs;
+        std::vector<std::string> heard;
+    } cases[] = {
+        {"append", ACT_APPEND, {text, str("de")}, {}, {"append 3 -1", "appended 3 1"}},
+        {"insert", ACT_INSERT, {at(text, 1), str("x")}, {}, {"insert 1 -1", "inserted 1 1"}},
+        {"change", ACT_CHANGE, {at(text, 2), str("YZ")}, {}, {"change 2 1", "changed 2 2"}},
+        {"sort", ACT_SORT, {text}, {{0}}, {"sort 0 6", "sorted 0 6"}},
+        {"trim", ACT_TRIM, {text}, {}, {"trim 0 6", "trimmed 0 6"}},
+        {"take", ACT_TAKE, {text}, {{2}}, {"take 5 1", "taken 5 1"}},
+        {"swap", ACT_SWAP, {text, str("q")}, {}, {"swap 0 1", "swaped 0 1"}},
+        {"an empty append tells only before", ACT_APPEND, {text, str("")}, {}, {"append 5 -1"}},
+    };
+    for (const Case& c : cases) {
+        events.clear();
+        run(c.action, c.args, c.refs);
+        EXPECT_EQ(events, c.heard) << c.what;
+    }
+    // Path stores go through poke.
+    events.clear();
+    PathStep step{};
+    Cell v = text, el = integer(2), x = character('!');
+    step.value = &v;
+    step.element = &el;
+    step.store = &x;
+    step.index = -1;
+    step.last = true;
+    Cell out;
+    string::eval_path(step, &out);
+    EXPECT_EQ(events, (std::vector<std::string>{"poke 1 1", "poked 1 1"}));
+    EXPECT_EQ(utf8(text), "q!ade");  // the text after all of the above
 }
 
 // =============================================================================================
