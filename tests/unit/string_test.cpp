@@ -137,18 +137,9 @@ Cell run(int action, std::vector<Cell> args, std::vector<Ref> refs = {}) {
     return out;
 }
 
-// The error a call raises (its id and first argument), with the stacks put back as a catch would.
-template <class F>
-std::optional<test_support::Fired> error_of(F&& f) {
-    stack::Saved saved = stack::save();
-    auto e = fired(f);
-    stack::restore(saved);
-    return e;
-}
-
 #define EXPECT_FIRES(error_id, expr)                                             \
     do {                                                                         \
-        auto e_ = error_of([&] { expr; });                                       \
+        auto e_ = fired([&] { expr; });                                          \
         ASSERT_TRUE(e_.has_value()) << "no error from " #expr;                   \
         EXPECT_TRUE(same_id(e_->id, error_id)) << "other error from " #expr;     \
     } while (0)
@@ -289,7 +280,7 @@ TEST_F(StringTest, LoadingAndEncodings) {
     Cell s;
     string::load(ok16, 2, &s, -1);
     EXPECT_EQ(utf8(s), "A\xD0\xBB");
-    auto e = error_of([&] { string::load(ok16, 4, nullptr, 7); });
+    auto e = fired([&] { string::load(ok16, 4, nullptr, 7); });
     ASSERT_TRUE(e);
     EXPECT_TRUE(same_id(e->id, err::access::no_codec));
     EXPECT_EQ(e->arg1.i1(), 7);
@@ -298,7 +289,7 @@ TEST_F(StringTest, LoadingAndEncodings) {
     // bytes and no more.
     Cell bin = binary_of({'o', 'k', 0xE2, 0x82});
     Cell out;
-    e = error_of([&] { string::load_binary(&out, &bin); });
+    e = fired([&] { string::load_binary(&out, &bin); });
     ASSERT_TRUE(e);
     EXPECT_TRUE(same_id(e->id, err::access::invalid_utf8));
     EXPECT_EQ(test_support::binary_bytes(e->arg1), (std::vector<uint8_t>{0xE2, 0x82}));
