@@ -976,11 +976,10 @@ Cell* append(Cell* series, const Cell* value_in, int32_t part, bool only, int32_
         }
         uint32_t unit = std::max(text_unit(memory::nodes[node]), t.unit);
         int64_t bytes = total_bytes(old, t.n, dup, unit);
-        SeriesBuf* b = prepare(node, unit, bytes - int64_t(old) * unit);
-        (void)b;
+        prepare(node, unit, bytes - int64_t(old) * unit);
         write_text(node, old, t);
         repeat_text(node, old, t.n, dup);
-        b = memory::nodes[node];
+        SeriesBuf* b = memory::nodes[node];
         b->tail = b->head + static_cast<uint32_t>(bytes);
     } else {
         int32_t n = types::any_list(value.type()) ? (only ? form_block_at_tail(node, &value, -1, part)
