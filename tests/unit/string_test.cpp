@@ -482,6 +482,128 @@ TEST_F(StringTest, ChangeReplacesAtTheHead) {
     EXPECT_EQ(utf8(r), "abcabcdefef");
 }
 
+TEST_F(StringTest, RandomEditsAgreeWithAModel) {
+    // append, insert and change with characters, texts of every width (some over the target's own
+    // buffer), formed values and blocks, /part and /dup, at random positions, checked against a
+    // plain codepoint string after every step.
+    uint32_t seed = 20261209;
+    auto next = [&seed](uint32_t n) {
+        seed = seed * 1664525u + 1013904223u;
+        return (seed >> 8) % n;
+    };
+    auto random_cp = [&]() -> char32_t {
+        switch (next(4)) {
+            case 0: return U'a' + next(26);
+            case 1: return 0x80 + next(0x80);
+            case 2: return 0x100 + next(0x3000);
+            default: return 0x10000 + next(0x100);
+        }
+    };
+    auto to_u32 = [](const std::string& u8) {
+        std::u32string out;
+        for (size_t i = 0; i < u8.size();) {
+            unsigned char c = static_cast<unsigned char>(u8[i]);
+            int n = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+            char32_t cp = n == 1 ? c : c & (0x7F >> n);
+            for (int k = 1; k < n; k++) cp = (cp << 6) | (static_cast<unsigned char>(u8[i + k]) & 0x3F);
+            out.push_back(cp);
+            i += size_t(n);
+        }
+        return out;
+    };
+    Cell target = text(U"start", 1);
+    std::u32string model = U"start";
+    uint32_t widest = 1;
+    for (int step = 0; step < 1500; step++) {
+        int32_t len = static_cast<int32_t>(model.size());
+        Cell series = at(target, len ? static_cast<int32_t>(next(uint32_t(len) + 1)) : 0);
+        // The value and the text it contributes.
+        Cell value;
+        std::u32string added;
+        bool formed = false;
+        switch (next(5)) {
+            case 0: {
+                char32_t c = random_cp();
+                value = character(c);
+                added = std::u32string(1, c);
+                break;
+            }
+            case 1: {
+                std::u32string t;
+                for (uint32_t k = next(6); k > 0; k--) t.push_back(random_cp());
+                uint32_t unit = 1;
+                for (char32_t c : t) unit = std::max(unit, c > 0xFFFF ? 4u : c > 0xFF ? 2u : 1u);
+                value = text(t, unit);
+                added = t;
+                break;
+            }
+            case 2: {
+                // Text over the target's own buffer.
+                int32_t from = len ? static_cast<int32_t>(next(uint32_t(len))) : 0;
+                value = at(target, from);
+                added = model.substr(size_t(from));
+                break;
+            }
+            case 3: {
+                int32_t k = static_cast<int32_t>(next(100000)) - 50000;
+                value = integer(k);
+                added = to_u32(std::to_string(k));
+                formed = true;
+                break;
+            }
+            default: {
+                value = block_of({word_of("w"), integer(static_cast<int32_t>(next(100)))});
+                std::string formed_text = "w";
+                formed_text += std::to_string(block::node_cell(value.node(), 1)->i1());
+                added = to_u32(formed_text);
+                formed = true;
+                break;
+            }
+        }
+        int32_t dup = next(4) == 0 ? static_cast<int32_t>(next(4)) + 1 : 1;
+        Cell dup_cell = integer(dup);
+        int action = next(3) == 0 ? ACT_APPEND : next(2) ? ACT_INSERT : ACT_CHANGE;
+        int32_t head = series.index();
+        std::vector<Ref> refs;
+        if (dup > 1) refs.push_back({2, &dup_cell});
+        int32_t part = -1;
+        Cell part_cell;
+        if (!formed && value.type() != TYPE_CHAR && next(3) == 0) {
+            part = static_cast<int32_t>(next(4));
+            if (action != ACT_CHANGE && part == 0) part = 1;
+            part_cell = integer(part);
+            refs.push_back({0, &part_cell});
+        }
+        std::u32string repeated;
+        std::u32string text_part = added;
+        if (action != ACT_CHANGE && part >= 0 && part < int32_t(text_part.size())) text_part.resize(size_t(part));
+        for (int32_t k = 0; k < dup; k++) repeated += action == ACT_CHANGE ? added : text_part;
+        int32_t expected_index;
+        if (action == ACT_APPEND) {
+            model += repeated;
+            expected_index = repeated.empty() ? head : 0;
+        } else if (action == ACT_INSERT) {
+            model.insert(size_t(head), repeated);
+            expected_index = head + int32_t(repeated.size());
+        } else {
+            int32_t rest = len - head;
+            int32_t replaced = part >= 0 ? std::min(part, rest) : std::min(int32_t(repeated.size()), rest);
+            model.replace(size_t(head), size_t(replaced), repeated);
+            expected_index = head + int32_t(repeated.size());
+        }
+        Cell r = run(action, {series, value}, refs);
+        ASSERT_EQ(to_u32(utf8(r)), model) << "step " << step;
+        ASSERT_EQ(r.index(), expected_index) << "step " << step;
+        uint32_t unit = unit_of(r);
+        ASSERT_GE(unit, widest) << "step " << step;  // widening is one way
+        widest = unit;
+        if (model.size() > 400) {
+            model.erase(0, 300);
+            string::remove_part(&target, 0, 300);
+        }
+    }
+}
+
 TEST_F(StringTest, OversizedResultsRaiseNoMemoryAndKeepTheTail) {
     Cell big = integer(INT32_MAX);
     Cell s = str("abc");
