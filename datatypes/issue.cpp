@@ -56,7 +56,7 @@ Cell* make(Cell* proto, Cell* spec_in, int type) {
             Cell s;
             string::rs_make_at(&s, 4);
             collector::Root keep(&s);
-            string::append_char(s.node(), spec.data1);
+            string::append_char(s.node(), spec.data1);  // the codepoint of a char! cell
             return make_symbol(proto, symbol::make_from_string(&s));
         }
         case TYPE_WORD:

@@ -42,6 +42,9 @@ inline uint32_t upper(uint32_t cp) {
 inline uint32_t unit_to_append(uint32_t cp) { return cp < 0x80 ? 1 : cp <= 0xFFFF ? 2 : 4; }
 inline uint32_t unit_to_store(uint32_t cp) { return cp <= 0xFF ? 1 : cp <= 0xFFFF ? 2 : 4; }
 
+// Where integer! and char! cells keep their number: the one place that knows it.
+inline int32_t int_of(const Cell* c) { return c->i1(); }
+inline uint32_t cp_of(const Cell* c) { return c->data1; }
 inline Cell* int_cell(Cell* c, int32_t v) { return set_cell(c, TYPE_INTEGER, static_cast<uint32_t>(v)); }
 inline Cell* char_cell(Cell* c, uint32_t cp) { return set_cell(c, TYPE_CHAR, cp); }
 inline Cell* none_cell(Cell* c) { return set_cell(c, TYPE_NONE); }
@@ -713,7 +716,7 @@ Cell* make(Cell* proto, Cell* spec, int type) {
             if (!(d > -2147483649.0 && d < 2147483648.0)) fire(err::script::out_of_range, spec);
             n = static_cast<int64_t>(d);
         } else {
-            n = spec->i1();
+            n = int_of(spec);
         }
         if (n < 0) fire(err::script::out_of_range, spec);
         Node node = make_node(static_cast<int32_t>(n), 1);
@@ -794,7 +797,7 @@ bool direct_text(const Cell* value, int32_t part, NewText* t) {
     uint8_t ty = value->type();
     if (ty == TYPE_CHAR) {
         t->is_char = true;
-        t->cp = value->data1;
+        t->cp = cp_of(value);
         t->n = 1;
         t->unit = unit_to_append(t->cp);
         return true;
@@ -1138,14 +1141,14 @@ namespace {
 int32_t part_arg(const int32_t* refs, int k) {
     if (refs[k] < 0) return -1;
     const Cell* p = stack::arguments + refs[k];
-    return p->type() == TYPE_INTEGER ? p->i1() : -1;
+    return p->type() == TYPE_INTEGER ? int_of(p) : -1;
 }
 
 int32_t dup_arg(const int32_t* refs, int k) {
     if (refs[k] < 0) return 1;
     const Cell* d = stack::arguments + refs[k];
     if (d->type() != TYPE_INTEGER) fire(err::script::invalid_arg, d);
-    return d->i1();
+    return int_of(d);
 }
 
 }  // namespace
@@ -1225,8 +1228,8 @@ void make_pattern(const Cell* series, const Cell* value, Pattern* p) {
     uint8_t t = value->type();
     if (t == TYPE_CHAR) {
         p->kind = Pattern::CHAR;
-        p->cp = value->data1;
-        p->number = double(value->data1);
+        p->cp = cp_of(value);
+        p->number = double(cp_of(value));
         p->len = 1;
         return;
     }
@@ -1238,7 +1241,7 @@ void make_pattern(const Cell* series, const Cell* value, Pattern* p) {
     }
     if (k != KIND_TEXT && (t == TYPE_INTEGER || t == TYPE_FLOAT || t == TYPE_PERCENT)) {
         p->kind = Pattern::NUMBER;
-        p->number = t == TYPE_INTEGER ? double(value->i1()) : value->f();
+        p->number = t == TYPE_INTEGER ? double(int_of(value)) : value->f();
         p->len = 1;
         return;
     }
@@ -1433,8 +1436,8 @@ FindOptions find_options(const int32_t* refs, bool is_find, bool* tail) {
     if (refs[6] >= 0) {
         const Cell* size = args + refs[6];
         if (size->type() != TYPE_INTEGER) series::bad_refine("skip", size);
-        if (size->i1() < 1) fire(err::script::out_of_range, size);
-        o.skip = size->i1();
+        if (int_of(size) < 1) fire(err::script::out_of_range, size);
+        o.skip = int_of(size);
     }
     o.last = refs[7] >= 0;
     o.reverse = refs[8] >= 0;
@@ -1497,7 +1500,7 @@ Cell* eval_path(PathStep& step, Cell* out) {
         return out;
     };
     if (el->type() == TYPE_INTEGER) {
-        int64_t i = el->i1();
+        int64_t i = int_of(el);
         int64_t p = i > 0 ? head + i - 1 : head + i;
         bool inside = i != 0 && p >= 0 && p < total;
         if (!step.store) return inside ? series::element_at(&s, static_cast<int32_t>(p), out) : none_cell(out);
@@ -1598,7 +1601,7 @@ struct CallContext {
 int32_t call_result(const Cell* r) {
     switch (r->type()) {
         case TYPE_LOGIC: return r->data1 ? 1 : -1;
-        case TYPE_INTEGER: return r->i1() > 0 ? -1 : r->i1() < 0 ? 1 : 0;
+        case TYPE_INTEGER: return int_of(r) > 0 ? -1 : int_of(r) < 0 ? 1 : 0;
         case TYPE_FLOAT: {
             double d = r->f();
             return d > 0 ? -1 : d < 0 ? 1 : 0;
@@ -1684,7 +1687,7 @@ Cell* sort(Cell* series, bool case_, const Cell* skip, const Cell* comparator, c
     int64_t size = 1;
     if (skip) {
         if (skip->type() != TYPE_INTEGER) series::bad_refine("skip", skip);
-        size = skip->i1();
+        size = int_of(skip);
         if (size < 1 || size > length || length % size != 0) series::bad_refine("skip", skip);
     }
     if (all && !skip) fire(err::script::bad_refines);
@@ -1723,7 +1726,7 @@ Cell* sort(Cell* series, bool case_, const Cell* skip, const Cell* comparator, c
             op = reinterpret_cast<intptr_t>(&cx);
         } else if (comparator->type() == TYPE_INTEGER) {
             if (all || !skip) fire(err::script::bad_refines);
-            int32_t k = comparator->i1();
+            int32_t k = int_of(comparator);
             if (k < 1 || k > size) fire(err::script::out_of_range, comparator);
             if (k - 1 > (INT32_MAX >> 2)) fire(err::script::too_long);
             flags |= (k - 1) << 2;
@@ -1919,7 +1922,7 @@ void trim_chars(Cell* s, const Cell* with) {
     if (!with) {
         for (uint32_t c : {9u, 10u, 13u, 32u}) set.add(c);
     } else if (with->type() == TYPE_CHAR || with->type() == TYPE_INTEGER) {
-        set.add(with->data1);
+        set.add(with->type() == TYPE_CHAR ? cp_of(with) : static_cast<uint32_t>(int_of(with)));
     } else if (types::any_string(with->type()) || with->type() == TYPE_BINARY) {
         SeriesBuf* b = sbuf(with);
         uint32_t unit = text_unit(b);
@@ -1980,8 +1983,8 @@ bool find_record_key(const Cell* series, uint32_t key, int32_t size, bool case_)
 void do_set_op(Cell* set1, const Cell* set2, int op, bool case_, const Cell* skip_arg) {
     int32_t size = 1;
     if (skip_arg) {
-        if (skip_arg->type() != TYPE_INTEGER || skip_arg->i1() < 1) series::bad_refine("skip", skip_arg);
-        size = skip_arg->i1();
+        if (skip_arg->type() != TYPE_INTEGER || int_of(skip_arg) < 1) series::bad_refine("skip", skip_arg);
+        size = int_of(skip_arg);
     }
     Cell a = *set1, b;
     collector::Root keep_a(&a);
@@ -2064,8 +2067,8 @@ bool match_value_q(const Cell* string, const Cell* value, int op) {
     if (t == TYPE_CHAR) {
         if (rs_length_q(string) == 0) return false;
         uint32_t c = rs_abs_at(string, head_of(string));
-        if (c == value->data1) return true;
-        return op != COMP_STRICT_EQUAL && upper(c) == upper(value->data1);
+        if (c == cp_of(value)) return true;
+        return op != COMP_STRICT_EQUAL && upper(c) == upper(cp_of(value));
     }
     if (t == TYPE_TAG) {
         if (!match_tag_q(string, value)) return false;
