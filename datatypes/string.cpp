@@ -43,8 +43,6 @@ inline uint32_t unit_to_append(uint32_t cp) { return cp < 0x80 ? 1 : cp <= 0xFFF
 inline uint32_t unit_to_store(uint32_t cp) { return cp <= 0xFF ? 1 : cp <= 0xFFFF ? 2 : 4; }
 
 // Where integer! and char! cells keep their number: the one place that knows it.
-inline int32_t int_of(const Cell* c) { return c->i1(); }
-inline uint32_t cp_of(const Cell* c) { return c->data1; }
 inline Cell* int_cell(Cell* c, int32_t v) { return set_cell(c, TYPE_INTEGER, static_cast<uint32_t>(v)); }
 inline Cell* char_cell(Cell* c, uint32_t cp) { return set_cell(c, TYPE_CHAR, cp); }
 inline Cell* none_cell(Cell* c) { return set_cell(c, TYPE_NONE); }
