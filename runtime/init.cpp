@@ -8,6 +8,7 @@
 #include "datatypes/email.h"
 #include "datatypes/error.h"
 #include "datatypes/function.h"
+#include "datatypes/issue.h"
 #include "datatypes/map.h"
 #include "datatypes/money.h"
 #include "datatypes/series.h"
@@ -19,6 +20,7 @@
 #include "datatypes/percent.h"
 #include "datatypes/point.h"
 #include "datatypes/ref.h"
+#include "datatypes/string.h"
 #include "datatypes/symbol.h"
 #include "datatypes/tag.h"
 #include "datatypes/tuple.h"
@@ -52,11 +54,13 @@ void init() {
     datatype::init();
     series::init();
     block::init();
+    string::init();  // before the types that take string!'s slots
     binary::init();
     symbol::init();
     context::init();
     word::init();
     paren::init();
+    issue::init();
     native::init();
     path::init();  // after block!, whose slots it takes
     function::init();
