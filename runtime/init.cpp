@@ -15,6 +15,7 @@
 #include "evaluator/actions.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/natives.h"
+#include "evaluator/parse.h"
 #include "runtime/cycles.h"
 #include "runtime/externals.h"
 #include "runtime/slots.h"
@@ -66,6 +67,7 @@ void init() {
 
     stack::init();
     interpreter::init();
+    parse::init();
     slots::init();
 }
 
