@@ -126,11 +126,22 @@ enum Code : int32_t {
 
 // ---- Work stacks ----
 
-inline Node rules_node() { return root::at(rules_slot)->node(); }
-inline Node series_node() { return root::at(series_slot)->node(); }
-inline int32_t length_of(Node n) { return block::node_length(n); }
+// The root block keeps the stacks' nodes (and renumbers them if nodes move): read them from there.
+inline Node rules_node() { return block::node_cell(root::block_node, rules_slot)->node(); }
+inline Node series_node() { return block::node_cell(root::block_node, series_slot)->node(); }
+// Cells of a block buffer without the division by the unit that SeriesBuf::length() does.
+inline int32_t length_of(Node n) {
+    SeriesBuf* b = memory::nodes[n];
+    return static_cast<int32_t>((b->tail - b->head) >> 4);
+}
+// Units of any series buffer (units are powers of two).
+inline int32_t units_of(Node n) {
+    SeriesBuf* b = memory::nodes[n];
+    return static_cast<int32_t>((b->tail - b->head) >> __builtin_ctz(b->unit() | 32));
+}
 inline void cut(Node n, int32_t length) {
-    if (length >= 0 && length < length_of(n)) block::set_tail(n, length);
+    SeriesBuf* b = memory::nodes[n];
+    if (length >= 0 && uint32_t(length) < (b->tail - b->head) >> 4) b->tail = b->head + uint32_t(length) * 16;
 }
 
 // Cuts both stacks back to the running level's heads.
@@ -190,8 +201,11 @@ inline Cell integer_value(int32_t n) {
 
 // ---- Case folding for comparisons ----
 
-// Upper-case forms of the one-byte codepoints.
+// Upper-case forms of the one-byte codepoints, and for each one the other one-byte codepoint of
+// the same upper-case form (itself when there is none), so that a search ignoring case in 1-byte
+// text compares each unit with two bytes.
 uint32_t fold_latin1[256];
+uint8_t latin1_partner[256];
 
 inline uint32_t fold(uint32_t c) {
     if (c < 256) return fold_latin1[c];
@@ -228,6 +242,9 @@ struct Pattern {
     enum Kind { NONE, CHAR, BITSET, TEXT, BYTES };
     Kind kind = NONE;
     uint32_t cp = 0;         // CHAR (folded when fold is set)
+    // CHAR in 1-byte units: the bytes that match (two when folding finds a partner); -1 when no
+    // byte matches or a byte may match only through a wider codepoint's folding.
+    int32_t byte1 = -1, byte2 = -1;
     const Cell* value = nullptr;  // BITSET, TEXT: the rule value
     int32_t head = 0;        // TEXT: first character of the value
     int32_t length = 0;      // units the pattern covers in the input
@@ -244,6 +261,10 @@ struct Pattern {
             kind = CHAR;
             cp = v->data1;
             fold = input == IN_TEXT && mode == 0;
+            if (cp < 256) {
+                byte1 = static_cast<int32_t>(cp);
+                byte2 = fold ? latin1_partner[cp] : byte1;
+            }
             if (fold) cp = parse::fold(cp);
             length = 1;
         } else if (t == TYPE_BITSET) {
@@ -327,7 +348,14 @@ struct Pattern {
                 SeriesBuf* vb = memory::nodes[value->node()];
                 uint32_t vu = vb->unit();
                 const uint8_t* vp = vb->at_head() + size_t(head) * vu;
-                if (!fold && !tag && iu == vu) return std::memcmp(ip, vp, size_t(length) * iu) == 0;
+                if (!tag && iu == vu) {
+                    if (!fold) return std::memcmp(ip, vp, size_t(length) * iu) == 0;
+                    if (iu == 1) {
+                        for (int32_t k = 0; k < length; k++)
+                            if (ip[k] != vp[k] && fold_latin1[ip[k]] != fold_latin1[vp[k]]) return false;
+                        return true;
+                    }
+                }
                 for (int32_t k = 0; k < length; k++) {
                     uint32_t x = string::get_char(ip + size_t(k) * iu, iu);
                     uint32_t y = text_unit(k, vp, vu);
@@ -424,7 +452,7 @@ public:
 
     int32_t in_index() const { return input.index(); }
     void set_in_index(int32_t i) { input.set_index(i); }
-    int32_t in_tail() const { return static_cast<int32_t>(memory::nodes[input.node()]->length()); }
+    int32_t in_tail() const { return units_of(input.node()); }
     // The index the input ends at: its tail, or the /part limit of the outermost input.
     int32_t in_end() const {
         int32_t tail = in_tail();
@@ -462,12 +490,13 @@ public:
     // ---- Rules ----
 
     int32_t rule_head() const { return rules.index() > 0 ? rules.index() : 0; }
-    int32_t rule_tail() const { return block::node_length(rules.node()); }
+    int32_t rule_tail() const { return length_of(rules.node()); }
     Cell rule_at(int32_t p) const { return *block::node_cell(rules.node(), p); }
     bool has_rule(int32_t p) const { return p >= rule_head() && p < rule_tail(); }
-    void set_pos(int32_t p) {
+    // Frames hold positions that a trace callback may have rewritten: keep them in the block.
+    void set_pos(int64_t p) {
         int32_t lo = rule_head() - 1, hi = rule_tail();
-        pos = p < lo ? lo : (p > hi ? hi : p);
+        pos = p < lo ? lo : (p > hi ? hi : static_cast<int32_t>(p));
     }
 
     // ---- Frames ----
@@ -513,12 +542,25 @@ public:
     }
     void push3(const Cell& a, const Cell& b, const Cell& c) {
         check_stack();
-        // The cells are copies held here, so the stack may grow under them.
-        Cell x = a, y = b, z = c;
-        collector::Root kx(&x), ky(&y), kz(&z);
-        block::append_cell(rules_node(), &x);
-        block::append_cell(rules_node(), &y);
-        block::append_cell(rules_node(), &z);
+        Node n = rules_node();
+        SeriesBuf* s = memory::nodes[n];
+        if (s->room() < 3 * sizeof(Cell)) {
+            // Growing may collect: the cells are held where the collector sees them.
+            Cell x = a, y = b, z = c;
+            collector::Root kx(&x), ky(&y), kz(&z);
+            series::reserve(rules_node(), 3 * sizeof(Cell));
+            s = memory::nodes[rules_node()];
+            Cell* at = cells_tail(s);
+            at[0] = x;
+            at[1] = y;
+            at[2] = z;
+        } else {
+            Cell* at = cells_tail(s);
+            at[0] = a;
+            at[1] = b;
+            at[2] = c;
+        }
+        s->tail += 3 * sizeof(Cell);
     }
     // Enters a rule block: the position of the element that entered it is from.
     void enter(const Cell& block, int32_t from) {
@@ -752,10 +794,20 @@ bool Engine::match_repeat(const Cell& v, int32_t min, int32_t max) {
             uint32_t unit = in->unit();
             const uint8_t* base = in->at_head();
             int32_t stop = max >= 0 && int64_t(i) + max < end ? i + max : end;
-            if (unit == 1 && p.kind == Pattern::CHAR && !p.fold) {
-                if (p.cp < 256) {
-                    uint8_t c = static_cast<uint8_t>(p.cp);
-                    while (i < stop && base[i] == c) i++;
+            if (unit == 1 && p.kind == Pattern::CHAR && (!p.fold || p.byte1 >= 0)) {
+                if (p.byte1 >= 0) {
+                    uint8_t c1 = static_cast<uint8_t>(p.byte1), c2 = static_cast<uint8_t>(p.byte2);
+                    while (i < stop && (base[i] == c1 || base[i] == c2)) i++;
+                }
+            } else if (unit == 1 && p.kind == Pattern::BITSET) {
+                SeriesBuf* bits = memory::nodes[p.value->node()];
+                const uint8_t* set = bits->at_head();
+                uint32_t size = bits->tail - bits->head;
+                bool beyond = (bits->flags & series_flag::complement) != 0;
+                while (i < stop) {
+                    uint32_t c = base[i];
+                    if (!((c >> 3) < size ? (set[c >> 3] & (0x80u >> (c & 7))) != 0 : beyond)) break;
+                    i++;
                 }
             } else if (unit == 1) {
                 while (i < stop && p.unit_matches(base[i])) i++;
@@ -796,10 +848,19 @@ bool Engine::find_target(const Cell& v, bool thru) {
     const uint8_t* base = in->at_head();
     int32_t found = -1;
     if (p.kind == Pattern::CHAR || p.kind == Pattern::BITSET) {
-        if (p.kind == Pattern::CHAR && unit == 1 && !p.fold) {
-            if (p.cp < 256 && start < end) {
-                const void* hit = std::memchr(base + start, static_cast<int>(p.cp), size_t(end - start));
-                if (hit) found = static_cast<int32_t>(static_cast<const uint8_t*>(hit) - base);
+        if (p.kind == Pattern::CHAR && unit == 1 && (!p.fold || p.byte1 >= 0)) {
+            if (p.byte1 >= 0 && start < end) {
+                if (p.byte1 == p.byte2) {
+                    const void* hit = std::memchr(base + start, p.byte1, size_t(end - start));
+                    if (hit) found = static_cast<int32_t>(static_cast<const uint8_t*>(hit) - base);
+                } else {
+                    uint8_t c1 = static_cast<uint8_t>(p.byte1), c2 = static_cast<uint8_t>(p.byte2);
+                    for (int32_t i = start; i < end; i++)
+                        if (base[i] == c1 || base[i] == c2) {
+                            found = i;
+                            break;
+                        }
+                }
             }
         } else {
             for (int32_t i = start; i < end; i++)
@@ -1305,10 +1366,10 @@ State Engine::complete() {
 
 State Engine::complete_repeat(int32_t code) {
     Cell* counts = frame_triple(0);
-    int32_t min = counts->i1(), max = counts->i2(), c = counts->i3();
+    int64_t min = counts->i1(), max = counts->i2(), c = counts->i3();
     Cell* saved = frame_triple(1);
     int32_t saved_index = saved->i2(), saved_length = saved->i3();
-    bool go_on = match && (max < 0 || c < max);
+    bool go_on = match && (max < 0 || c < max) && c < INT32_MAX;
     if (code != C_WHILE && in_index() == saved_index && remaining() >= saved_length) {
         go_on = false;
         break_flag = false;
@@ -1322,7 +1383,7 @@ State Engine::complete_repeat(int32_t code) {
         saved->data2 = static_cast<uint32_t>(in_index());
         saved->data3 = static_cast<uint32_t>(remaining());
         frame_triple(0)->data3 = static_cast<uint32_t>(c + 1);
-        set_pos(saved->i1() + 1);
+        set_pos(int64_t(saved->i1()) + 1);
         event(E_ITERATE);
         return S_COMMAND_RULE;
     }
@@ -1338,20 +1399,20 @@ State Engine::complete_search(int32_t code) {
         clamp_input();
         return finish_command();
     }
-    int32_t next = start + 1;
     bool limited = limit >= 0 && into_depth == 0;
-    if (start >= in_tail() || (limited && next > limit)) {
+    if (start < 0 || start >= in_tail() || (limited && start >= limit)) {
         set_in_index(frame_triple(0)->i2());
         clamp_input();
         return finish_command();
     }
+    int32_t next = start + 1;
     saved->data2 = static_cast<uint32_t>(next);
     set_in_index(next);
     saved->data3 = static_cast<uint32_t>(remaining());
     int32_t rule_index = saved->i1();
     event(E_POP);
     event(E_ITERATE);
-    set_pos(rule_index + 1);
+    set_pos(int64_t(rule_index) + 1);
     match = true;
     return S_COMMAND_RULE;
 }
@@ -1482,8 +1543,12 @@ void Engine::insert_part(const Cell& target_word, bool into, int32_t from, int32
     uint32_t unit = memory::nodes[target.node()]->unit();
     if (int64_t(n) * unit > 0x7FFFFFF0) fire(err::internal::no_memory);
     SeriesBuf* tb = series::reserve(target.node(), uint32_t(n) * unit);
-    // The reserve may have moved the input's buffer too.
+    // The reserve may have moved the input's buffer too, and the owner's handler may have changed
+    // either series.
     SeriesBuf* ib = memory::nodes[input.node()];
+    int32_t available = static_cast<int32_t>(ib->length()) - from;
+    if (ib->unit() != unit || available <= 0) return;
+    if (n > available) n = available;
     length = static_cast<int32_t>(tb->length());
     if (at > length) at = length;
     uint8_t* p = tb->at_head() + size_t(at) * unit;
@@ -1669,6 +1734,11 @@ void init() {
     series_slot = root::keep_node(block::make_node(8));
     rules_base = series_base = 0;
     for (uint32_t c = 0; c < 256; c++) fold_latin1[c] = case_folding::change(c, true);
+    for (uint32_t c = 0; c < 256; c++) {
+        latin1_partner[c] = static_cast<uint8_t>(c);
+        for (uint32_t d = 0; d < 256; d++)
+            if (d != c && fold_latin1[d] == fold_latin1[c]) latin1_partner[c] = static_cast<uint8_t>(d);
+    }
 }
 
 int32_t rules_depth() { return rules_slot < 0 ? 0 : length_of(rules_node()); }
@@ -1718,12 +1788,14 @@ void parse(const Cell* input_arg, const Cell* rules_arg, bool case_, const Cell*
     }
     bool interpreted = stack::eval_q(nullptr, false);
     Cell* slot = stack::arguments;
+    stack::Saved saved = stack::save();
     try {
         process(slot, &input, &rules, case_ ? 2 : 0, limit, callback.type() == TYPE_FUNCTION ? &callback : nullptr);
     } catch (const Throw& t) {
         if (t.code >= codes::exit && t.code <= codes::brk && !interpreted) {
             // A compiled caller takes break, continue, return and exit from the pending code.
             runtime::sys.thrown = t.code;
+            stack::restore(saved);
             set_cell(slot, TYPE_UNSET);
             stack::top = slot + 1;
             return;

@@ -430,6 +430,9 @@ TEST_F(Parse, ReentrantFromParens) {
     EXPECT_EQ(molded(R"(parse "ab" [skip (r: parse [x] ['x]) skip] r)"), "true");
     EXPECT_EQ(molded(R"(parse "ab" [skip (r: parse [x] ['y]) skip])"), "true");
     EXPECT_EQ(molded(R"(parse "ab" [skip (r: parse "zz" [collect [keep skip]]) skip] r)"), R"([#"z"])");
+    // Recursion through parens ends in an error, whichever limit it reaches first.
+    Cell e = error_of(R"(r: [(parse "a" r)] parse "a" r)");
+    EXPECT_TRUE(is_error(e, err::script::parse_stack) || is_error(e, err::internal::stack_overflow)) << tv::form(e);
     // An error inside the nested call leaves the outer call's stacks intact.
     EXPECT_TRUE(raises(R"(parse "ab" [skip (parse "x" [any]) skip])", err::script::parse_end));
 }
