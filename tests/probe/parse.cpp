@@ -28,6 +28,7 @@
 
 namespace {
 
+#ifdef PROBE_HAS_LEXER
 std::string from_hex(const std::string& s) {
     std::string out;
     if (s == "-") return out;
@@ -35,7 +36,6 @@ std::string from_hex(const std::string& s) {
     return out;
 }
 
-#ifdef PROBE_HAS_LEXER
 // Runs f under a try frame; answers the error's "err CATEGORY ID", or "" when none was raised.
 template <class F>
 std::string guarded(F&& f) {
