@@ -1,8 +1,10 @@
 // Line-driven driver of the parse engine for the differential tests in tests/py/.
 // Each input line is one command and answers one line:
 //   match MODE RULES INPUT   MODE 0 (ignoring case) or 2; RULES and INPUT are UTF-8 text in
-//                            hexadecimal ("-" when empty): the rules as Kel source, the input as
-//                            the characters of a string!  -> true | false | err CATEGORY ID
+//                            hexadecimal ("-" when empty): RULES is Kel source evaluated for the
+//                            rule block (so it may set words first), INPUT the characters of a
+//                            string!  -> true | false | block | err CATEGORY ID ARG1-TYPE
+//   value MODE RULES INPUT   the same with INPUT as Kel source whose first value is the input
 //   time MODE RULES INPUT N  parses N times and answers the seconds taken per parse
 // Without the lexer every command answers "nolexer".
 #include <chrono>
@@ -14,6 +16,7 @@
 #include "datatypes/block.h"
 #include "datatypes/error.h"
 #include "datatypes/string.h"
+#include "evaluator/interpreter.h"
 #include "evaluator/parse.h"
 #include "runtime/collector.h"
 #include "runtime/init.h"
@@ -47,7 +50,9 @@ std::string guarded(F&& f) {
     if (code != codes::error) return "";
     Cell e = stack::pending_error;
     ErrorId id = error::id_of(&e);
-    return "err " + std::to_string(id.category) + " " + std::to_string(id.index);
+    const Cell* arg = error::field(&e, error::FIELD_ARG1);
+    return "err " + std::to_string(id.category) + " " + std::to_string(id.index) + " " +
+           std::to_string(arg ? arg->type() : 0);
 }
 
 std::string run(const std::string& line) {
@@ -57,7 +62,7 @@ std::string run(const std::string& line) {
     long repeat = 1;
     in >> command >> mode >> rules_hex >> input_hex;
     if (command == "time") in >> repeat;
-    if (command != "match" && command != "time") return "bad command";
+    if (command != "match" && command != "time" && command != "value") return "bad command";
     Cell rules, input, out;
     set_cell(&rules, TYPE_NONE);
     set_cell(&input, TYPE_NONE);
@@ -66,7 +71,17 @@ std::string run(const std::string& line) {
     double seconds = 0;
     std::string error = guarded([&] {
         lexer::load(&rules, from_hex(rules_hex));
-        string::load_at(&input, from_hex(input_hex));
+        stack::Saved before = stack::save();
+        interpreter::eval_block(&rules, false);
+        rules = *(stack::top - 1);
+        stack::restore(before);
+        if (rules.type() != TYPE_BLOCK) block::make_new(&rules, 1);
+        if (command == "value")
+            lexer::load_one(&input, from_hex(input_hex));
+        else
+            string::load_at(&input, from_hex(input_hex));
+        uint8_t t = input.type();
+        if (!types::any_block(t) && !types::any_string(t) && t != TYPE_BINARY) string::load_at(&input, "");
         auto start = std::chrono::steady_clock::now();
         for (long i = 0; i < repeat; i++) parse::process(&out, &input, &rules, mode, -1, nullptr);
         seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() / double(repeat);
@@ -77,6 +92,7 @@ std::string run(const std::string& line) {
         std::snprintf(buffer, sizeof buffer, "%.9f %s", seconds, out.type() == TYPE_LOGIC && out.data1 ? "true" : "false");
         return buffer;
     }
+    if (out.type() == TYPE_BLOCK) return "block";
     if (out.type() != TYPE_LOGIC) return "not logic";
     return out.data1 ? "true" : "false";
 }

@@ -46,7 +46,7 @@ Cell load_one(const std::string& text) {
 Cell run(const std::string& text) { return tv::eval(load(text)); }
 // The molded value, or the error it raised as "*** " and its text.
 std::string molded(const std::string& text) {
-    Cell result;
+    Cell result = tv::none();
     Cell e = catch_error([&] { result = run(text); });
     if (e.type() == TYPE_ERROR) return "*** " + tv::form(e);
     return tv::mold(result);
@@ -76,6 +76,8 @@ protected:
         define("index?", TYPE_ACTION, "[series]", ACT_INDEX_Q);
         define("length?", TYPE_ACTION, "[series]", ACT_LENGTH_Q);
         define("tail", TYPE_ACTION, "[series]", ACT_TAIL);
+        define("poke", TYPE_ACTION, "[series index value]", ACT_POKE);
+        define("change", TYPE_ACTION, "[series value /part range /only /dup count]", ACT_CHANGE);
         define("skip", TYPE_ACTION, "[series offset]", ACT_SKIP);
         define("select", TYPE_ACTION, "[series value /part length /only /case /same /any /with wild /skip size /last /reverse]", ACT_SELECT);
         for (int t = 1; t < kTypeCount; t++)
@@ -483,6 +485,35 @@ TEST_F(Parse, TraceCallbackStops) {
     define_function("trace-error", "[event match? rule input stack]",
                     "[parse \"x\" select [push [] fetch [] match [any] pop [] end []] event true]");
     EXPECT_TRUE(raises(R"(parse/trace "abc" ["abc"] :trace-error)", err::script::parse_end));
+}
+
+TEST_F(Parse, CallbackThatRewritesTheStackGetsAnErrorNotACrash) {
+    // Every tampering ends in a result or a language error; the stacks are clean afterwards.
+    for (const char* body : {
+             "[clear stack true]",
+             "[append stack 'x true]",
+             "[append stack 1 true]",
+             "[insert stack [1 2 3] true]",
+             "[remove stack true]",
+             "[change stack [none none none none none none] true]",
+             "[poke stack 2 1.2.3 true]",
+             "[poke stack length? stack 1x2 true]",
+             "[poke stack length? stack 'word true]",
+             "[append stack [#(none) 1x2 [a b]] true]",
+         }) {
+        define_function("tamper", "[event match? rule input stack]", body);
+        for (const char* rules : {R"(["a" some ["b" | "c"] copy x to end])", R"([collect [keep skip] into ["q"]])",
+                                  R"([any [skip] 2 3 "a"])"}) {
+            std::string code = std::string(R"(parse/trace "abcbc" )") + rules + " :tamper";
+            Cell result = tv::none();
+            Cell e = catch_error([&] { result = run(code); });
+            if (e.type() != TYPE_ERROR) {
+                EXPECT_TRUE(result.type() == TYPE_LOGIC || result.type() == TYPE_BLOCK) << code;
+            }
+            EXPECT_EQ(parse::rules_depth(), 0) << body << " " << code;
+            EXPECT_EQ(parse::series_depth(), 0) << body << " " << code;
+        }
+    }
 }
 
 TEST_F(Parse, CollectIntoWiderAndNarrowerTargets) {
