@@ -728,8 +728,7 @@ void Engine::event(EventId e) {
     stack::push(&input);
     block::make_at(stack::push_cell(), rules_node(), rules_base);
     function::init_locals(callback_locals);
-    Cell fn = callback;
-    interpreter::call_function(&fn, fctx, &name);
+    interpreter::call_function(&callback, fctx, &name);
     bool go_on = truthy(stack::arguments);
     stack::restore_values(stack::ctop - 1);
     stack::ctop = saved_ctop;
@@ -1112,8 +1111,8 @@ State Engine::keyword_into() {
     int32_t used = length_of(sn);
     if (used <= series_base) corrupt();
     block::node_cell(sn, used - 1)->set_index(in_index());
-    block::append_cell(sn, &inner);
     input = inner;
+    block::append_cell(series_node(), &input);
     kind = kind_of(input.type());
     into_depth++;
     push_command(C_INTO, -1, -1, 0);
