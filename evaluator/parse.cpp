@@ -14,6 +14,7 @@
 #include "datatypes/word.h"
 #include "evaluator/actions.h"
 #include "evaluator/interpreter.h"
+#include "evaluator/natives.h"
 #include "runtime/case_folding.h"
 #include "runtime/collector.h"
 #include "runtime/fire.h"
@@ -1732,6 +1733,8 @@ void init() {
     rules_slot = root::keep_node(block::make_node(100));
     series_slot = root::keep_node(block::make_node(8));
     rules_base = series_base = 0;
+    // parse is native 40; the natives table is filled before this runs.
+    natives::table[39] = native;
     for (uint32_t c = 0; c < 256; c++) fold_latin1[c] = case_folding::change(c, true);
     for (uint32_t c = 0; c < 256; c++) {
         latin1_partner[c] = static_cast<uint8_t>(c);
