@@ -651,7 +651,7 @@ static Node new_record(uint32_t kind, uint32_t mode) {
 Node init(int32_t expected, const Cell* block, uint32_t kind, uint32_t mode) {
     if (kind > kOwned) {
         Cell arg;
-        set_cell(&arg, TYPE_INTEGER, 0, kind);
+        set_cell(&arg, TYPE_INTEGER, kind);
         fire(err::script::invalid_arg, &arg);
     }
     Cell source{};

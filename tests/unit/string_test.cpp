@@ -804,7 +804,7 @@ Cell lesser_function() {
     Cell spec = block_of({word_of("x"), word_of("y")});
     Node more = memory::alloc_cells(5);
     for (int i = 0; i < 5; i++) set_cell(block::alloc_tail(more), TYPE_UNSET);
-    set_cell(block::node_cell(more, 2), TYPE_INTEGER, static_cast<uint32_t>(routines::register_(routine_lesser)));
+    set_cell(block::node_cell(more, 2), TYPE_INTEGER, static_cast<uint32_t>(routines::register_("test-lesser", routine_lesser)));
     Cell routine;
     set_cell(&routine, TYPE_ROUTINE, 0, spec.node(), more);
     Cell name = word_of("kel-test-lesser");
@@ -1174,7 +1174,7 @@ void record_event() {
 }
 
 TEST_F(StringTest, OwnersHearEveryChangeBeforeAndAfter) {
-    static int code = routines::register_(record_event);
+    static int code = routines::register_("test-record-event", record_event);
     stack::Saved saved = stack::save();
     Cell spec = block_of({word_of("owner"), word_of("word"), word_of("target"), word_of("action"), word_of("new"),
                           word_of("index"), word_of("part")});
