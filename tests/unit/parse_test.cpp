@@ -172,6 +172,7 @@ TEST_F(Parse, AlternativesFailBreakReject) {
 TEST_F(Parse, SkipEndToThru) {
     check_table({
         {R"("abc")", R"(skip skip skip end)", true},
+        {R"("a")", R"(none "a" none)", true},
         {R"("abc")", R"(3 skip)", true},
         {R"("ab")", R"(skip end)", false},
         {R"("abc")", R"(to "c" "c")", true},
@@ -229,6 +230,14 @@ TEST_F(Parse, BlockInput) {
         {"[a b]", "'a", false},
     });
     check_table({{"[\"X\"]", "\"x\"", false}, {"[a]", "'A", false}}, "parse/case");
+    // A typeset matches the values of its types.
+    Cell ts;
+    set_cell(&ts, TYPE_TYPESET);
+    interpreter::typeset_set(&ts, TYPE_WORD);
+    interpreter::typeset_set(&ts, TYPE_INTEGER);
+    tv::set("word-or-integer", ts);
+    EXPECT_EQ(molded(R"(parse [a 1 b] [3 word-or-integer])"), "true");
+    EXPECT_EQ(molded(R"(parse [a "x"] [2 word-or-integer])"), "false");
     // A word whose value is a string is matched as that string.
     EXPECT_EQ(molded(R"(w: "ab" parse "abab" [2 w])"), "true");
     EXPECT_EQ(molded(R"(w: 'x parse [x] [quote x])"), "true");
