@@ -1747,6 +1747,9 @@ int32_t rules_depth() { return rules_slot < 0 ? 0 : length_of(rules_node()); }
 int32_t series_depth() { return series_slot < 0 ? 0 : length_of(series_node()); }
 
 Cell* process(Cell* out, const Cell* input, const Cell* rules, int mode, int32_t limit, const Cell* callback) {
+    uint8_t it = input->type();
+    if (!types::any_block(it) && !types::any_string(it) && it != TYPE_BINARY) fire_copy(err::script::invalid_arg, *input);
+    if (!types::any_block(rules->type())) fire_copy(err::script::invalid_arg, *rules);
     Level level;
     stack::Saved saved = stack::save();
     Engine engine(input, rules, mode, limit, callback);
