@@ -184,7 +184,8 @@ def main():
             "(`bench/parse/parse_bench.cpp`), as Python 3 regular expressions (possessive, so that "
             "they do not backtrack where parse would not) and as Lua 5.4 patterns (which have no "
             "alternation: the line grammar is matched line by line). Lua's `os.clock` measures CPU "
-            "time, the others wall time.\n\n" + table + "\n"
+            "time, the others wall time. Figures from a shared build machine: whole runs differ by "
+            "up to a third from one another, the ratios between the three much less.\n\n" + table + "\n"
         )
         old = open(RESULTS).read() if os.path.exists(RESULTS) else "# Benchmark results\n"
         pattern = re.compile(r"## Parse dialect\n.*?(?=\n## |\Z)", re.S)
