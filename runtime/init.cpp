@@ -30,6 +30,7 @@
 #include "evaluator/interpreter.h"
 #include "evaluator/natives.h"
 #include "loading/lexer.h"
+#include "evaluator/parse.h"
 #include "runtime/cycles.h"
 #include "runtime/externals.h"
 #include "runtime/slots.h"
@@ -99,6 +100,7 @@ void init() {
 
     stack::init();
     interpreter::init();
+    parse::init();
     slots::init();
 }
 
