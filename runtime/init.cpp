@@ -24,6 +24,7 @@
 #include "datatypes/symbol.h"
 #include "datatypes/tag.h"
 #include "datatypes/tuple.h"
+#include "datatypes/file.h"
 #include "datatypes/url.h"
 #include "datatypes/word.h"
 #include "evaluator/actions.h"
