@@ -251,6 +251,35 @@ void append_string(Node node, const Cell* source, int32_t part) {
     }
 }
 
+void mold_char(Node node, uint32_t cp, int mode, bool all) {
+    if (cp == 30 || (cp >= 0x80 && cp <= 0x9F) || (cp > 127 && all)) {
+        concatenate_literal(node, "^(");
+        concatenate_literal(node, to_hex(static_cast<int32_t>(cp), true).c_str());
+        concatenate_literal(node, ")");
+        return;
+    }
+    if (mode == 253) {
+        // What follows the caret for the codepoints below 95 that have an escape (0 none).
+        static const char escapes[95] = {
+            '@', 'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', '-', '/', 'K', 'L', 'M', 'N', 'O',
+            'P', 'Q', 'R', 'S', 'T', 'U', 'V', 'W', 'X', 'Y', 'Z', '[', '\\', ']', 0,   '_',
+            0,   0,   '"', 0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,
+            0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,
+            0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,
+            0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   '^'};
+        if (cp < 95 && escapes[cp]) {
+            char text[3] = {'^', escapes[cp], 0};
+            concatenate_literal(node, text);
+            return;
+        }
+        if (cp == 127) {
+            concatenate_literal(node, "^~");
+            return;
+        }
+    }
+    append_char(node, cp);
+}
+
 Node make_node(int32_t bytes, uint32_t unit) {
     if (bytes <= 0) bytes = 1;
     return memory::alloc_series(static_cast<int32_t>((bytes + unit - 1) / unit), static_cast<int>(unit), 0);

@@ -66,6 +66,11 @@ inline void append_utf8(Node buffer, std::string_view s) { append_utf8(buffer, s
 // is not negative).
 void append_string(Node buffer, const Cell* source, int32_t part = -1);
 
+// Appends one codepoint in molded form. Mode 253 (what string and char! molds pass) enables the
+// caret escapes (^@ ^A ... ^/ ^- ^" ^^ ^~); in every mode 30, 128-159, and with all every
+// codepoint above 127, are written in hexadecimal as ^(1E).
+void mold_char(Node buffer, uint32_t cp, int mode, bool all);
+
 // Making strings.
 Node make_node(int32_t bytes, uint32_t unit = 1);
 Cell* rs_make_at(Cell* c, int32_t bytes);

@@ -1,9 +1,17 @@
 #include "runtime/init.h"
 
+#include "datatypes/char.h"
 #include "datatypes/context.h"
 #include "datatypes/datatype.h"
+#include "datatypes/float.h"
 #include "datatypes/function.h"
+#include "datatypes/integer.h"
+#include "datatypes/logic.h"
+#include "datatypes/none.h"
 #include "datatypes/symbol.h"
+#include "datatypes/time.h"
+#include "datatypes/typeset.h"
+#include "datatypes/unset.h"
 #include "datatypes/word.h"
 #include "evaluator/actions.h"
 #include "evaluator/interpreter.h"
@@ -27,9 +35,17 @@ void init() {
 
     datatype::init_tables();
     datatype::init();
+    unset::init();
+    none::init();
+    logic::init();
+    integer::init();
     symbol::init();
     context::init();
     word::init();
+    char_::init();
+    float_::init();
+    typeset::init();
+    time_::init();
 
     actions::init();
 
