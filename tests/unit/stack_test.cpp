@@ -1,0 +1,71 @@
+// Running out of the two stacks and of the cycle stack raises an error that leaves the run-time
+// usable.
+#include <gtest/gtest.h>
+
+#include "runtime/cycles.h"
+#include "runtime/stack.h"
+#include "tests/support/values.h"
+
+using namespace test_support;
+
+TEST(Stack, FrameExhaustionRaisesAndRecovers) {
+    stack::Saved saved = stack::save();
+    cycles::reset();
+    cycles::push(1);  // a mold in progress is abandoned with the overflow
+    int pushed = 0;
+    auto e = fired([&] {
+        for (;;) {
+            stack::mark_named(stack::body_symbol, FRAME_NATIVE);
+            pushed++;
+        }
+    });
+    ASSERT_TRUE(e.has_value());
+    EXPECT_TRUE(same_id(e->id, err::internal::stack_overflow));
+    EXPECT_EQ(pushed, stack::kFrames - (saved.ctop - stack::cbottom));
+    EXPECT_EQ(stack::ctop, stack::cend);
+    EXPECT_EQ(cycles::depth(), 0);
+    stack::restore(saved);
+    // The next call works: a frame, a pushed value, a result.
+    stack::mark_named(stack::body_symbol, FRAME_NATIVE);
+    Cell v = int_(7);
+    stack::push(&v);
+    stack::unwind_last();
+    EXPECT_EQ(stack::ctop, saved.ctop);
+    EXPECT_EQ(stack::arguments->i1(), 7);
+    stack::restore(saved);
+    EXPECT_EQ(act(ACT_ADD, {int_(1), int_(2)}).i1(), 3);
+}
+
+TEST(Stack, DataExhaustionMakesRoomForTheError) {
+    stack::Saved saved = stack::save();
+    stack::top = stack::end - 1;
+    auto e = fired([] { stack::push_cell(); });
+    ASSERT_TRUE(e.has_value());
+    EXPECT_TRUE(same_id(e->id, err::internal::stack_overflow));
+    EXPECT_EQ(stack::top, stack::end - 5);
+    stack::top = stack::end - 2;
+    EXPECT_NE(stack::push_cell(), nullptr);  // the cell before the last is still usable
+    stack::restore(saved);
+}
+
+TEST(Stack, PopClampsAtTheBottom) {
+    stack::Saved saved = stack::save();
+    stack::top = stack::bottom + 3;
+    stack::pop(10);
+    EXPECT_EQ(stack::top, stack::bottom);
+    stack::restore(saved);
+}
+
+TEST(Cycles, NineHundredNinetyNineLevels) {
+    cycles::reset();
+    for (Node n = 1; n <= 999; n++) cycles::push(n);
+    EXPECT_EQ(cycles::depth(), 999);
+    EXPECT_TRUE(cycles::find_q(999));
+    EXPECT_RAISES(err::internal::too_deep, cycles::push(1000));
+    EXPECT_EQ(cycles::depth(), 0);
+    cycles::pop();
+    EXPECT_EQ(cycles::depth(), 0);
+    cycles::push(5);
+    cycles::pop_n(3);
+    EXPECT_EQ(cycles::depth(), 0);
+}
