@@ -3,7 +3,7 @@
 # and UndefinedBehaviorSanitizer.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
-"$here/tools/deps.sh" g++ clang cmake ninja-build python3 libgtest-dev libbenchmark-dev \
+"$here/tools/deps.sh" g++ clang cmake ninja-build python3 libgtest-dev libbenchmark-dev unicode-data \
   lua5.4 libclang-rt-14-dev
 jobs=$(nproc)
 status=0
@@ -17,4 +17,12 @@ run_suite() {
 }
 run_suite release -DCMAKE_BUILD_TYPE=Release
 run_suite sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEL_SANITIZE=ON
+# The decoders' fuzz targets need clang's libFuzzer: a clang build of only those, each run for a
+# bounded time (KEL_FUZZ_SECONDS, 20 by default).
+echo "=== build: fuzz"
+CC=clang CXX=clang++ cmake -S "$here" -B "$here/build/fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DKEL_FUZZ=ON -DKEL_FUZZ_SECONDS="${KEL_FUZZ_SECONDS:-20}" >/dev/null
+cmake --build "$here/build/fuzz" --target fuzz_targets
+echo "=== tests: fuzz"
+(cd "$here/build/fuzz" && ctest --output-on-failure -L fuzz -j "$jobs") || status=1
 exit $status

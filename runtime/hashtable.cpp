@@ -961,7 +961,7 @@ void remove_range(Node t, int32_t position, int32_t n) {
     if (n <= 0 || position >= length) return;
     if (n > length - position) n = length - position;
     if (r->kind == kHash) {
-        if (position == 0 && n >= length) {
+        if (position == 0 && n >= block_length(t)) {
             clear(t);
             return;
         }
@@ -1040,6 +1040,12 @@ static void remap(Node t, int32_t lo, int32_t hi, int32_t out_hi, F f) {
         if (saved[p - lo] != kNoBucket) index[f(p)] = saved[p - lo];
 }
 
+// Positions a hash! can hold keys for: the block's cells and the index's entries.
+static int32_t hash_extent(Node t) { return std::max(block_length(t), index_length(t)); }
+
+// Index entries beyond this would need a buffer larger than a series can be.
+constexpr int64_t kMaxPositions = 0x1FFFFFFC;
+
 int refresh(Node t, int32_t shift, int32_t position, int32_t n, bool drop) {
     if (record(t)->kind != kHash) return 0;
     if (n > kMaxRefresh) return 1;
@@ -1047,17 +1053,25 @@ int refresh(Node t, int32_t shift, int32_t position, int32_t n, bool drop) {
     if (position < 0) position = 0;
     if (n < 0) n = 0;
     if (drop && shift < 0) {
-        int32_t from = std::max(0, position + shift);
-        for (int32_t p = from; p < position; p++) remove_position(t, p);
+        int32_t from = static_cast<int32_t>(std::max<int64_t>(0, int64_t(position) + shift));
+        for (int32_t p = from; p < position && p < index_length(t); p++) remove_position(t, p);
     }
+    int32_t extent = hash_extent(t);
+    if (position >= extent) return 0;
+    n = std::min(n, extent - position);
     if (shift == 0 || n == 0) return 0;
-    if (int64_t(position) + shift < 0) return 1;
-    remap(t, position, position + n, position + n + std::max(shift, 0), [shift](int32_t p) { return p + shift; });
+    int64_t first = int64_t(position) + shift;
+    int64_t end = first + n;
+    if (first < 0 || end > kMaxPositions) return 1;
+    remap(t, position, position + n, static_cast<int32_t>(std::max<int64_t>(end, position + n)),
+          [shift](int32_t p) { return p + shift; });
     return 0;
 }
 
 void move_range(Node t, int32_t from, int32_t n, int32_t to) {
     if (record(t)->kind != kHash || n <= 0 || from == to || from < 0 || to < 0) return;
+    int64_t extent = hash_extent(t);
+    if (int64_t(from) + n > extent || int64_t(to) + n > extent) return;
     Guard g(t);
     if (to > from) {
         remap(t, from, to + n, to + n, [=](int32_t p) { return p < from + n ? p - from + to : p - n; });

@@ -164,6 +164,7 @@ int32_t context_find(Node table, int32_t symbol, bool case_insensitive);
 
 // ---- Record tables (kinds 3 and 4) ----
 // The value cells of the key's record (unset in a new record); valid until the next allocation.
+// A node set of mode 0 has no value cells: the address is just past the key cell.
 Cell* put_int_key(Node table, uint32_t key);
 Cell* get_int_key(Node table, uint32_t key);
 void remove_int_key(Node table, uint32_t key);

@@ -17,6 +17,8 @@
 #include "evaluator/interpreter.h"
 #include "evaluator/natives.h"
 #include "runtime/cycles.h"
+#include "runtime/externals.h"
+#include "runtime/slots.h"
 #include "runtime/memory.h"
 #include "runtime/output.h"
 #include "runtime/platform.h"
@@ -31,6 +33,7 @@ void init() {
     output::init();
     platform::init_io();
     memory::init();
+    externals::init();
     cycles::init();
 
     datatype::init_tables();
@@ -62,6 +65,7 @@ void init() {
 
     stack::init();
     interpreter::init();
+    slots::init();
 }
 
 }  // namespace runtime

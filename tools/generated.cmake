@@ -8,3 +8,15 @@ add_custom_command(
   DEPENDS ${CMAKE_SOURCE_DIR}/tools/gen_catalog.py ${CMAKE_SOURCE_DIR}/boot/catalog.kel
   COMMENT "Generating error ids")
 list(APPEND KEL_GENERATED_SOURCES ${KEL_GEN_DIR}/catalog_ids.h)
+
+# Case mappings and display widths from the Unicode Character Database of Debian's unicode-data
+# package; the package version is written into the generated headers.
+set(KEL_UCD_DIR /usr/share/unicode CACHE PATH "Folder of the Unicode Character Database")
+add_custom_command(
+  OUTPUT ${KEL_GEN_DIR}/case_folding_tables.h ${KEL_GEN_DIR}/char_width_tables.h
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tools/gen_unicode_tables.py ${KEL_UCD_DIR}
+          ${KEL_GEN_DIR}/case_folding_tables.h ${KEL_GEN_DIR}/char_width_tables.h
+  DEPENDS ${CMAKE_SOURCE_DIR}/tools/gen_unicode_tables.py ${KEL_UCD_DIR}/UnicodeData.txt
+          ${KEL_UCD_DIR}/EastAsianWidth.txt ${KEL_UCD_DIR}/HangulSyllableType.txt
+  COMMENT "Generating case-mapping and display-width tables")
+list(APPEND KEL_GENERATED_SOURCES ${KEL_GEN_DIR}/case_folding_tables.h ${KEL_GEN_DIR}/char_width_tables.h)
