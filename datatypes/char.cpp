@@ -8,6 +8,7 @@
 #include "datatypes/number.h"
 #include "datatypes/string.h"
 #include "runtime/fire.h"
+#include "runtime/unicode.h"
 #include "runtime/stack.h"
 
 namespace char_ {
@@ -82,34 +83,26 @@ static Cell* checked(Cell* proto, const Cell* spec, int64_t cp) {
     return make_at(proto, static_cast<int32_t>(cp));
 }
 
-// The first UTF-8 character at a binary's head; a sequence that is invalid, or cut by the end
-// of the binary, raises access invalid-utf8 with the bytes from the head (at most 4).
+// The first UTF-8 character at a binary's head, through the checked decoder; a sequence cut
+// by the end of the binary raises access invalid-utf8 with its bytes as well.
 static int32_t first_utf8_char(const Cell* bin) {
     SeriesBuf* s = memory::nodes[bin->node()];
     int64_t from = bin->index() > 0 ? bin->index() : 0;
-    int64_t avail = int64_t(s->length()) - from;
-    const uint8_t* p = s->at_head() + from;
-    uint8_t lead = p[0];
-    int need = lead < 0x80 ? 1 : lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3 : lead >= 0xF0 && lead <= 0xF4 ? 4 : 0;
-    uint32_t cp = need == 1 ? lead : need == 2 ? lead & 0x1Fu : need == 3 ? lead & 0x0Fu : lead & 0x07u;
-    bool ok = need > 0 && avail >= need;
-    for (int i = 1; ok && i < need; i++) {
-        if ((p[i] & 0xC0) != 0x80) ok = false;
-        cp = (cp << 6) | (p[i] & 0x3Fu);
-    }
-    if (ok && ((need == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (need == 4 && (cp < 0x10000 || cp > 0x10FFFF))))
-        ok = false;
-    if (!ok) {
-        int64_t n = avail < 4 ? avail : 4;
-        Node bytes = memory::alloc_bytes(static_cast<int32_t>(n));
-        SeriesBuf* b = memory::nodes[bytes];
-        std::memcpy(b->data(), memory::nodes[bin->node()]->at_head() + from, size_t(n));
-        b->tail = static_cast<uint32_t>(n);
+    int64_t left = int64_t(s->length()) - from;
+    int32_t avail = left < 4 ? static_cast<int32_t>(left) : 4;
+    int32_t cp = unicode::decode_utf8_checked(s->at_head() + from, &avail);
+    if (cp < 0) {
+        uint8_t bytes[4];
+        std::memcpy(bytes, s->at_head() + from, size_t(avail));
+        Node node = memory::alloc_bytes(avail);
+        SeriesBuf* b = memory::nodes[node];
+        std::memcpy(b->data(), bytes, size_t(avail));
+        b->tail = static_cast<uint32_t>(avail);
         Cell arg;
-        set_cell(&arg, TYPE_BINARY, 0, bytes);
+        set_cell(&arg, TYPE_BINARY, 0, node);
         fire(err::access::invalid_utf8, &arg);
     }
-    return static_cast<int32_t>(cp);
+    return cp;
 }
 
 Cell* make(Cell* proto, Cell* spec, int) {

@@ -4,9 +4,11 @@
 #include <cstring>
 #include <string>
 
+#include "datatypes/block.h"
 #include "datatypes/typeset.h"
 #include "runtime/memory.h"
 #include "runtime/mold.h"
+#include "runtime/switch.h"
 #include "runtime/typecheck.h"
 #include "tests/support/values.h"
 
@@ -57,4 +59,47 @@ TEST(Primitives, TypeChecks) {
     typecheck::opt_arg(0, &numbers, 0);
     EXPECT_RAISES(err::script::expect_arg, typecheck::opt_arg(1, &numbers, 0));
     stack::restore(saved);
+}
+
+namespace {
+
+Cell block_of(std::initializer_list<Cell> cells) {
+    Cell b;
+    block::make_new(&b, 4);
+    for (const Cell& c : cells) block::append_cell(b.node(), &c);
+    return b;
+}
+
+// Runs switch_::find on a value and a block; answers the pushed cell or the result slot.
+Cell switch_find(const Cell& value, const Cell& block, bool every_cell, bool want_block) {
+    stack::Saved saved = stack::save();
+    stack::mark_named(stack::body_symbol, FRAME_NATIVE);
+    stack::push(&value);
+    stack::push(&block);
+    switch_::find(every_cell, want_block);
+    Cell r = every_cell ? *(stack::top - 1) : *stack::arguments;
+    stack::restore(saved);
+    return r;
+}
+
+}  // namespace
+
+TEST(Primitives, SwitchFind) {
+    Cell pairs = block_of({int_(1), char_of('a'), int_(2), char_of('b')});
+    EXPECT_EQ(switch_find(int_(2), pairs, false, false).i1(), 'b');
+    // Values are keys only at the key positions.
+    EXPECT_EQ(switch_find(char_of('a'), pairs, false, false).type(), TYPE_NONE);
+    EXPECT_EQ(switch_find(char_of('a'), pairs, true, false).i1(), 2);
+    // The type must match as well as the value.
+    EXPECT_EQ(switch_find(real(2.0), pairs, false, false).type(), TYPE_NONE);
+    Cell cases = block_of({int_(1), block_of({int_(10)}), int_(2), char_of('y'), block_of({int_(20)})});
+    Cell r = switch_find(int_(2), cases, true, true);
+    ASSERT_EQ(r.type(), TYPE_BLOCK);
+    EXPECT_EQ(block::rs_head(&r)->i1(), 20);
+    EXPECT_EQ(switch_find(int_(3), cases, true, true).type(), TYPE_NONE);
+    // A match on the last cell answers the match itself; a block! is never found.
+    Cell last = block_of({int_(1), int_(2)});
+    EXPECT_EQ(switch_find(int_(2), last, true, false).i1(), 2);
+    Cell nested = block_of({block_of({}), int_(1)});
+    EXPECT_EQ(switch_find(block_of({}), nested, true, false).type(), TYPE_NONE);
 }
