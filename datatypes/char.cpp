@@ -72,7 +72,15 @@ void xor_(const int32_t*) { do_math(OP_XOR); }
 
 // A char! equals an integer! of the same number, but only under the tolerant operators.
 int compare(const Cell* a, const Cell* b, int op) {
-    if ((op == COMP_STRICT_EQUAL || op == COMP_EQUAL_FIND) && b->type() != TYPE_CHAR) return 1;
+    switch (op) {
+        case COMP_STRICT_EQUAL:
+        case COMP_SAME:
+        case COMP_STRICT_EQUAL_WORD:
+        case COMP_EQUAL_FIND:
+            if (b->type() != TYPE_CHAR) return 1;
+            break;
+        default: break;
+    }
     if (b->type() != TYPE_CHAR && b->type() != TYPE_INTEGER) return -2;
     int32_t x = a->i1(), y = b->i1();
     return (x > y) - (x < y);
@@ -113,10 +121,11 @@ Cell* make(Cell* proto, Cell* spec, int) {
         case TYPE_TAG:
         case TYPE_EMAIL:
         case TYPE_REF: {
-            if (string::rs_length_q(spec) <= 0) number::fire_bad_to_arg(TYPE_CHAR, spec);
-            SeriesBuf* s = memory::nodes[spec->node()];
-            uint32_t cp = string::get_char(s->at_head() + size_t(spec->index() > 0 ? spec->index() : 0) * s->unit(), s->unit());
-            return make_at(proto, static_cast<int32_t>(cp));
+            Cell text = *spec;
+            uint32_t head = string::rs_head(&text);  // clamps the index into the text
+            if (string::rs_length_q(&text) <= 0) number::fire_bad_to_arg(TYPE_CHAR, spec);
+            SeriesBuf* s = memory::nodes[text.node()];
+            return make_at(proto, static_cast<int32_t>(string::get_char(s->data() + head, s->unit())));
         }
         case TYPE_CHAR:
         case TYPE_INTEGER: return checked(proto, spec, spec->i1());

@@ -297,11 +297,13 @@ int mold(const Cell* value, Node buffer, bool, bool, bool, const Cell* part, int
 
 // Decimal text: an optional sign, digits, ' separators skipped. false on any other character,
 // on a text without digits and on a value outside the 32-bit range.
-static bool scan_decimal(const Cell* text, int32_t* out) {
-    SeriesBuf* s = memory::nodes[text->node()];
+static bool scan_decimal(const Cell* value, int32_t* out) {
+    Cell text = *value;
+    uint32_t head = string::rs_head(&text);  // clamps the index into the text
+    SeriesBuf* s = memory::nodes[text.node()];
     uint32_t unit = s->unit();
-    int32_t n = string::rs_length_q(text);
-    const uint8_t* p = s->at_head() + size_t(text->index() > 0 ? text->index() : 0) * unit;
+    int32_t n = string::rs_length_q(&text);
+    const uint8_t* p = s->data() + head;
     int32_t i = 0;
     bool neg = false;
     if (i < n) {

@@ -98,6 +98,11 @@ TEST(Char, Conversions) {
     EXPECT_RAISES(err::script::out_of_range, act(ACT_TO, {type_of(TYPE_CHAR), real(1e20)}));
     EXPECT_RAISES(err::script::out_of_range, act(ACT_TO, {type_of(TYPE_CHAR), real(NAN)}));
     EXPECT_RAISES(err::script::bad_to_arg, act(ACT_TO, {type_of(TYPE_CHAR), text("")}));
+    Cell before = text("xy"), past = text("xy");
+    before.set_index(-2);
+    past.set_index(3);
+    EXPECT_EQ(act(ACT_TO, {type_of(TYPE_CHAR), before}).i1(), 'x');
+    EXPECT_RAISES(err::script::bad_to_arg, act(ACT_TO, {type_of(TYPE_CHAR), past}));
     EXPECT_RAISES(err::script::bad_to_arg, act(ACT_TO, {type_of(TYPE_CHAR), binary_of({})}));
     EXPECT_RAISES(err::script::bad_to_arg, act(ACT_MAKE, {type_of(TYPE_CHAR), none_value()}));
     // A sequence cut by the end of the binary, or not UTF-8 at all.
@@ -144,6 +149,7 @@ TEST(Char, Comparison) {
         {char_of('A'), int_(65), COMP_EQUAL, true},
         {char_of('A'), int_(65), COMP_STRICT_EQUAL, false},
         {char_of('A'), int_(65), COMP_EQUAL_FIND, false},
+        {char_of('A'), int_(65), COMP_SAME, false},
         {char_of('a'), char_of('A'), COMP_EQUAL, false},
         {char_of('a'), char_of('b'), COMP_LESSER, true},
         {char_of('a'), int_(97), COMP_GREATER_EQUAL, true},

@@ -93,6 +93,15 @@ Symbols& symbols() {
     return s;
 }
 
+// The test's symbol table stands in for the run-time's only while a test uses it: later tests
+// of the same process intern their words in the run-time's own table.
+struct SymbolsInUse {
+    Node saved = hashtable::symbol_table();
+    Symbols& s = symbols();
+    SymbolsInUse() { set_symbol_table(s.table); }
+    ~SymbolsInUse() { set_symbol_table(saved); }
+};
+
 TEST(HashTable, SizingFollowsTheLoadBound) {
     struct Case {
         int32_t expected;
@@ -194,7 +203,8 @@ TEST(HashTable, FixedHashesAndWordFamilies) {
     EXPECT_EQ(hash_value(&u, false), 0xFFFFFFFEu);
     EXPECT_EQ(hash_value(&n, false), 0xFFFFFFFFu);
 
-    Symbols& s = symbols();
+    SymbolsInUse in_use;
+    Symbols& s = in_use.s;
     int32_t foo = s.intern("hashfoo");
     int32_t Foo = s.intern("HashFoo");
     Cell w, sw;
@@ -210,7 +220,8 @@ TEST(HashTable, FixedHashesAndWordFamilies) {
 }
 
 TEST(HashTable, SymbolInterningUsesTwoPasses) {
-    Symbols& s = symbols();
+    SymbolsInUse in_use;
+    Symbols& s = in_use.s;
     int32_t foo = s.intern("foo");
     EXPECT_EQ(s.alias(foo), -1);
     int32_t Foo = s.intern("Foo");
@@ -236,7 +247,8 @@ TEST(HashTable, SymbolInterningUsesTwoPasses) {
 }
 
 TEST(HashTable, SymbolTableGrowsAndKeepsAliasesCanonical) {
-    Symbols& s = symbols();
+    SymbolsInUse in_use;
+    Symbols& s = in_use.s;
     std::mt19937 rng(11);
     std::vector<std::string> bases;
     std::unordered_map<std::string, int32_t> ids;
@@ -272,7 +284,8 @@ TEST(HashTable, SymbolTableGrowsAndKeepsAliasesCanonical) {
 }
 
 TEST(HashTable, ContextWordTable) {
-    Symbols& s = symbols();
+    SymbolsInUse in_use;
+    Symbols& s = in_use.s;
     int32_t ctx_a = s.intern("ctxa");
     int32_t ctx_A = s.intern("CTXA");
     Node t = init(0, nullptr, kWords, 2);
@@ -336,7 +349,8 @@ struct MapFixture {
 };
 
 TEST(HashTable, MapWordKeysAreSetWords) {
-    Symbols& s = symbols();
+    SymbolsInUse in_use;
+    Symbols& s = in_use.s;
     int32_t a = s.intern("mapkey");
     MapFixture m;
     Cell w;
@@ -385,7 +399,8 @@ TEST(HashTable, MapTextKeysHolesAndRevival) {
 }
 
 TEST(HashTable, MapPutAllDropsRepeatedKeys) {
-    Symbols& s = symbols();
+    SymbolsInUse in_use;
+    Symbols& s = in_use.s;
     int32_t a = s.intern("pa");
     int32_t b = s.intern("pb");
     Node blk = memory::alloc_cells(8);

@@ -237,6 +237,12 @@ TEST(Integer, Conversions) {
         ASSERT_EQ(r.type(), TYPE_INTEGER) << molded(c.spec);
         EXPECT_EQ(r.i1(), c.expected) << molded(c.spec);
     }
+    // A text positioned outside its buffer is read from the clamped position.
+    Cell before = text("12"), past = text("12");
+    before.set_index(-3);
+    past.set_index(5);
+    EXPECT_EQ(act(ACT_TO, {type_of(TYPE_INTEGER), before}).i1(), 12);
+    EXPECT_RAISES(err::script::bad_to_arg, act(ACT_TO, {type_of(TYPE_INTEGER), past}));
     EXPECT_RAISES(err::script::bad_to_arg, act(ACT_TO, {type_of(TYPE_INTEGER), text("12a")}));
     EXPECT_RAISES(err::script::bad_to_arg, act(ACT_TO, {type_of(TYPE_INTEGER), text("2147483648")}));
     EXPECT_RAISES(err::script::bad_to_arg, act(ACT_TO, {type_of(TYPE_INTEGER), text("")}));
