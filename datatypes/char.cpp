@@ -8,6 +8,7 @@
 #include "datatypes/number.h"
 #include "datatypes/string.h"
 #include "runtime/fire.h"
+#include "runtime/runtime.h"
 #include "runtime/unicode.h"
 #include "runtime/stack.h"
 
@@ -54,7 +55,7 @@ void do_math(int op) {
         case OP_OR: v = static_cast<int32_t>(static_cast<uint32_t>(a) | static_cast<uint32_t>(b)); break;
         case OP_AND: v = static_cast<int32_t>(static_cast<uint32_t>(a) & static_cast<uint32_t>(b)); break;
         case OP_XOR: v = static_cast<int32_t>(static_cast<uint32_t>(a) ^ static_cast<uint32_t>(b)); break;
-        default: fire(err::math::overflow);
+        default: runtime::quit(101, KEL_CALLER_ADDRESS());
     }
     if (v < 0 || v > kMax) fire(err::math::overflow);
     left->data1 = static_cast<uint32_t>(v);

@@ -12,6 +12,7 @@ Cell* make_in(Node block);
 Cell* push();
 // Result slot := none.
 Cell* push_last();
+inline Cell* box() { return push_last(); }
 
 // make and to: none whatever the spec.
 Cell* make(Cell* proto, Cell* spec, int type);

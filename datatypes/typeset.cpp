@@ -15,6 +15,7 @@ namespace typeset {
 Cell* make_at(Cell* c, uint32_t w1, uint32_t w2, uint32_t w3) { return set_cell(c, TYPE_TYPESET, w1, w2, w3); }
 Cell* make_in(Node block, uint32_t w1, uint32_t w2, uint32_t w3) { return make_at(block::alloc_tail(block), w1, w2, w3); }
 Cell* push(const Cell* ts) { return stack::push(ts); }
+Cell* box(const Cell* ts) { return stack::set_last(ts); }
 
 Cell* make_any_value(Node block) {
     Cell* c = make_in(block, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF);

@@ -23,6 +23,8 @@ Cell* make_at(Cell* c, uint32_t w1, uint32_t w2, uint32_t w3);
 Cell* make_in(Node block, uint32_t w1, uint32_t w2, uint32_t w3);
 // Pushes a copy of a typeset value.
 Cell* push(const Cell* ts);
+// Result slot := a copy of a typeset value.
+Cell* box(const Cell* ts);
 // Appends the argument-default typeset: every type but unset!.
 Cell* make_any_value(Node block);
 void clear(Cell* ts);

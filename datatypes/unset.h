@@ -10,6 +10,7 @@ Cell* make_in(Node block);
 Cell* push();
 // Result slot := unset.
 Cell* push_last();
+inline Cell* box() { return push_last(); }
 
 // make and to: a new unset value whatever the spec.
 Cell* make(Cell* proto, Cell* spec, int type);
