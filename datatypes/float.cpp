@@ -164,6 +164,8 @@ static uint64_t order_key(double v) {
 bool almost_equal_q(double a, double b) {
     if (nan_q(a) || nan_q(b)) return false;
     if (a == b) return true;
+    // An infinity is no neighbour of the largest finite values.
+    if (std::isinf(a) || std::isinf(b)) return false;
     if (std::fabs(a - b) < 2.220446049250313e-16) return true;
     uint64_t ka = order_key(a), kb = order_key(b);
     uint64_t distance = ka > kb ? ka - kb : kb - ka;

@@ -117,6 +117,8 @@ TEST(Float, TolerantEquality) {
         {1e-300, 2e-300, true},  // closer than the double epsilon
         {1.0, -1.0, false},
         {kInf, kInf, true},
+        {kInf, std::numeric_limits<double>::max(), false},
+        {-kInf, -std::numeric_limits<double>::max(), false},
         {kNaN, kNaN, false},
         {kNaN, 1.0, false},
         // Across a power of two, where the high words of the keys differ.
