@@ -56,7 +56,8 @@ bool special_q(double v);
 // v with its sign bit cleared.
 double abs(double v);
 
-// Equal within 10 units in the last place (or closer than the double epsilon); NaN never is.
+// Equal within 10 units in the last place (or closer than the double epsilon); NaN never is,
+// and an infinity only equals itself.
 bool almost_equal_q(double a, double b);
 
 // A float! cell that is NaN or outside -2147483648.0 .. 2147483647.0 raises script
