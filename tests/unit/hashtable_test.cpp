@@ -68,7 +68,6 @@ struct Symbols {
         block = memory::alloc_cells(8);
         Cell b = block_value(block);
         table = init(0, &b, kWords, 1);
-        set_symbol_table(table);
     }
     int32_t intern(const std::string& s, bool flagged = false) {
         SymbolFind f = symbol_find(reinterpret_cast<const uint8_t*>(s.data()), static_cast<uint32_t>(s.size()), flagged);
@@ -88,16 +87,16 @@ struct Symbols {
     int32_t alias(int32_t id) { return cells_head(memory::nodes[block])[id - 1].i1(); }
 };
 
-Symbols& symbols() {
+Symbols& symbols_state() {
     static Symbols s;
     return s;
 }
 
-// The test's symbol table stands in for the run-time's only while a test uses it: later tests
-// of the same process intern their words in the run-time's own table.
+// The test's table stands in for the run-time's symbol table only while a test uses it, so the
+// symbols of later tests are the run-time's own again.
 struct SymbolsInUse {
-    Node saved = hashtable::symbol_table();
-    Symbols& s = symbols();
+    Symbols& s = symbols_state();
+    Node saved = symbol_table();
     SymbolsInUse() { set_symbol_table(s.table); }
     ~SymbolsInUse() { set_symbol_table(saved); }
 };
@@ -203,8 +202,8 @@ TEST(HashTable, FixedHashesAndWordFamilies) {
     EXPECT_EQ(hash_value(&u, false), 0xFFFFFFFEu);
     EXPECT_EQ(hash_value(&n, false), 0xFFFFFFFFu);
 
-    SymbolsInUse in_use;
-    Symbols& s = in_use.s;
+    SymbolsInUse use;
+    Symbols& s = use.s;
     int32_t foo = s.intern("hashfoo");
     int32_t Foo = s.intern("HashFoo");
     Cell w, sw;
@@ -220,8 +219,8 @@ TEST(HashTable, FixedHashesAndWordFamilies) {
 }
 
 TEST(HashTable, SymbolInterningUsesTwoPasses) {
-    SymbolsInUse in_use;
-    Symbols& s = in_use.s;
+    SymbolsInUse use;
+    Symbols& s = use.s;
     int32_t foo = s.intern("foo");
     EXPECT_EQ(s.alias(foo), -1);
     int32_t Foo = s.intern("Foo");
@@ -247,8 +246,8 @@ TEST(HashTable, SymbolInterningUsesTwoPasses) {
 }
 
 TEST(HashTable, SymbolTableGrowsAndKeepsAliasesCanonical) {
-    SymbolsInUse in_use;
-    Symbols& s = in_use.s;
+    SymbolsInUse use;
+    Symbols& s = use.s;
     std::mt19937 rng(11);
     std::vector<std::string> bases;
     std::unordered_map<std::string, int32_t> ids;
@@ -284,8 +283,8 @@ TEST(HashTable, SymbolTableGrowsAndKeepsAliasesCanonical) {
 }
 
 TEST(HashTable, ContextWordTable) {
-    SymbolsInUse in_use;
-    Symbols& s = in_use.s;
+    SymbolsInUse use;
+    Symbols& s = use.s;
     int32_t ctx_a = s.intern("ctxa");
     int32_t ctx_A = s.intern("CTXA");
     Node t = init(0, nullptr, kWords, 2);
@@ -349,8 +348,8 @@ struct MapFixture {
 };
 
 TEST(HashTable, MapWordKeysAreSetWords) {
-    SymbolsInUse in_use;
-    Symbols& s = in_use.s;
+    SymbolsInUse use;
+    Symbols& s = use.s;
     int32_t a = s.intern("mapkey");
     MapFixture m;
     Cell w;
@@ -399,8 +398,8 @@ TEST(HashTable, MapTextKeysHolesAndRevival) {
 }
 
 TEST(HashTable, MapPutAllDropsRepeatedKeys) {
-    SymbolsInUse in_use;
-    Symbols& s = in_use.s;
+    SymbolsInUse use;
+    Symbols& s = use.s;
     int32_t a = s.intern("pa");
     int32_t b = s.intern("pb");
     Node blk = memory::alloc_cells(8);
