@@ -1,5 +1,6 @@
 #include "runtime/init.h"
 
+#include "datatypes/block.h"
 #include "datatypes/char.h"
 #include "datatypes/context.h"
 #include "datatypes/datatype.h"
@@ -8,6 +9,7 @@
 #include "datatypes/integer.h"
 #include "datatypes/logic.h"
 #include "datatypes/none.h"
+#include "datatypes/series.h"
 #include "datatypes/symbol.h"
 #include "datatypes/time.h"
 #include "datatypes/typeset.h"
@@ -41,11 +43,14 @@ void init() {
     unset::init();
     none::init();
     logic::init();
+    series::init();
+    block::init();
     integer::init();
     symbol::init();
     context::init();
     word::init();
     char_::init();
+    paren::init();
     float_::init();
     typeset::init();
     time_::init();
