@@ -4,12 +4,17 @@
 #include "datatypes/char.h"
 #include "datatypes/context.h"
 #include "datatypes/datatype.h"
+#include "datatypes/error.h"
 #include "datatypes/float.h"
 #include "datatypes/function.h"
 #include "datatypes/integer.h"
 #include "datatypes/logic.h"
 #include "datatypes/none.h"
 #include "datatypes/series.h"
+#include "datatypes/native.h"
+#include "datatypes/object.h"
+#include "datatypes/ownership.h"
+#include "datatypes/path.h"
 #include "datatypes/symbol.h"
 #include "datatypes/time.h"
 #include "datatypes/typeset.h"
@@ -51,8 +56,14 @@ void init() {
     word::init();
     char_::init();
     paren::init();
+    native::init();
+    path::init();  // after block!, whose slots it takes
+    function::init();
+    routine::init();
+    object::init();
     float_::init();
     typeset::init();
+    error::init();
     time_::init();
 
     actions::init();
@@ -64,7 +75,8 @@ void init() {
     context::init_global();
 
     datatype::init_words();
-    function::init();
+    ownership::init();
+    error::init_catalog();
 
     natives::init();
 

@@ -122,6 +122,10 @@ TEST(Logic, ResultSlotTruth) {
     EXPECT_FALSE(logic::top_false_q());
     set_cell(stack::arguments, TYPE_UNSET);
     EXPECT_FALSE(logic::false_q());
-    EXPECT_RAISES(err::script::no_return, logic::true_q());
     stack::restore(saved);
+    EXPECT_RAISES(err::script::no_return, {
+        set_cell(stack::arguments, TYPE_UNSET);
+        stack::keep();
+        logic::true_q();
+    });
 }
