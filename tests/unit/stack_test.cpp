@@ -100,3 +100,35 @@ TEST(Cycles, NineHundredNinetyNineLevels) {
     cycles::pop_n(3);
     EXPECT_EQ(cycles::depth(), 0);
 }
+
+TEST(Stack, ErrorWithoutTryFrameEndsTheRun) {
+    // Frames are running but none of them is a try frame: the error is printed and the run ends
+    // with status -2, as at the outermost level.
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        dup2(fds[1], 1);
+        dup2(fds[1], 2);
+        stack::mark_named(stack::body_symbol, FRAME_NATIVE);
+        stack::mark_named(stack::body_symbol, FRAME_LOOP);
+        try {
+            fire(err::math::zero_divide);
+        } catch (...) {
+            _exit(99);
+        }
+        _exit(98);
+    }
+    close(fds[1]);
+    std::string out;
+    char buf[256];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof buf)) > 0) out.append(buf, size_t(n));
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 254);
+    EXPECT_NE(out.find("attempt to divide by zero"), std::string::npos) << out;
+}
