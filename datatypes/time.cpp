@@ -12,6 +12,7 @@
 #include "datatypes/integer.h"
 #include "datatypes/number.h"
 #include "datatypes/object.h"
+#include "datatypes/ownership.h"
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
@@ -203,15 +204,15 @@ Cell* eval_path(PathStep& step, Cell* out) {
             break;
     }
     time->set_f(x);
-    // A time held in an object field with a change handler: the handler hears the old and the
-    // new time.
-    if (step.notify && step.parent && step.parent->type() == TYPE_OBJECT && step.previous &&
-        types::any_word(step.previous->type())) {
-        Node ctx = step.parent->data1;
-        int32_t index = context::find_word(ctx, static_cast<int32_t>(step.previous->data2), true);
-        if (index >= 0) {
-            Cell owner = *step.parent, word = *step.previous, changed = *time;
-            object::fire_on_change(&owner, &word, index, &changed);
+    // The owner of the place the time sits in hears about the change: an object's change
+    // handler gets the old and the new time, an owned block is told of the changed cell.
+    if (step.notify && step.parent && step.previous) {
+        Cell owner = *step.parent, where = *step.previous, changed = *time;
+        if (owner.type() == TYPE_OBJECT && types::any_word(where.type())) {
+            int32_t index = context::find_word(owner.data1, static_cast<int32_t>(where.data2), true);
+            if (index >= 0) object::fire_on_change(&owner, &where, index, &changed);
+        } else if (types::any_block(owner.type()) && where.type() == TYPE_INTEGER) {
+            ownership::check(&owner, ownership::POKED, &changed, owner.index() + where.i1() - 1, 1);
         }
     }
     *out = value;

@@ -3,10 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <string>
+#include <vector>
 
 #include "datatypes/block.h"
+#include "datatypes/function.h"
+#include "datatypes/object.h"
 #include "datatypes/time.h"
 #include "datatypes/word.h"
+#include "evaluator/natives.h"
+#include "tests/support/value_builders.h"
 #include "tests/support/values.h"
 
 using namespace test_support;
@@ -213,4 +219,41 @@ TEST(Time, ComparesAsSeconds) {
         {time_of(1.0), time_of(1.0), COMP_STRICT_EQUAL, true},
     };
     for (auto& c : cases) EXPECT_EQ(actions::compare(&c.a, &c.b, c.op), c.expected) << describe(c.a) << " " << c.op;
+}
+
+namespace {
+
+std::vector<std::string> changes;
+
+// A routine that records its three arguments (word old new), molded.
+void record_change() {
+    changes.push_back(tv::mold(stack::arguments[0]) + " " + tv::mold(stack::arguments[1]) + " " +
+                      tv::mold(stack::arguments[2]));
+    set_cell(stack::arguments, TYPE_UNSET);
+}
+
+}  // namespace
+
+TEST(Time, SettingAFieldTellsTheOwningObject) {
+    using namespace tv;
+    static int code = routines::register_(record_change);
+    stack::Saved saved = stack::save();
+    Cell spec = blk({wrd("word"), wrd("old"), wrd("new")});
+    Cell no_body = none();
+    set("record-time-change", *routine::push(&spec, &no_body, code, 0, false));
+    stack::restore(saved);
+    Cell body = blk({wrd("record-time-change"), wrd("word"), get_word("old"), get_word("new")});
+    Cell handler;
+    function::make_at(&handler, &spec, &body, function::validate_spec(&spec));
+    set("time-change-handler", handler);
+    Cell proto = datatype_of(TYPE_OBJECT);
+    Cell object_spec = blk({set_word("t"), time_of(3723.0), set_word("on-change*"), get_word("time-change-handler")});
+    actions::make(&proto, &object_spec);
+    set("clock", proto);
+    changes.clear();
+    eval(blk({blk({wrd("clock"), wrd("t"), wrd("minute")}, TYPE_SET_PATH), integer(5)}));
+    ASSERT_EQ(changes.size(), 1u);
+    EXPECT_EQ(changes[0], "t 1:02:03 1:05:03");
+    Cell t = wrd("t");
+    EXPECT_EQ(object::get_word(&proto, &t)->f(), 3903.0);
 }
