@@ -8,6 +8,7 @@
 #include "datatypes/float.h"
 #include "datatypes/function.h"
 #include "datatypes/integer.h"
+#include "datatypes/issue.h"
 #include "datatypes/logic.h"
 #include "datatypes/none.h"
 #include "datatypes/series.h"
@@ -15,6 +16,7 @@
 #include "datatypes/object.h"
 #include "datatypes/ownership.h"
 #include "datatypes/path.h"
+#include "datatypes/string.h"
 #include "datatypes/symbol.h"
 #include "datatypes/time.h"
 #include "datatypes/typeset.h"
@@ -50,12 +52,14 @@ void init() {
     logic::init();
     series::init();
     block::init();
+    string::init();  // before the types that take string!'s slots
     integer::init();
     symbol::init();
     context::init();
     word::init();
     char_::init();
     paren::init();
+    issue::init();
     native::init();
     path::init();  // after block!, whose slots it takes
     function::init();

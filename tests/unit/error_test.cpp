@@ -116,7 +116,8 @@ TEST_F(Errors, LongNearAndArgumentsAreCut) {
     Cell e = raised(err::script::invalid_arg, &arg);
     Cell near = blk({str(long_text)});
     error::set_field(&e, error::FIELD_NEAR, &near);
-    std::string expected = "*** Script Error: invalid argument: \"" + std::string(79, 'a') + "\n*** Where: probe\n*** Near : \"" +
+    // A string of 50 characters or more molds in braces.
+    std::string expected = "*** Script Error: invalid argument: {" + std::string(79, 'a') + "\n*** Where: probe\n*** Near : {" +
                            std::string(39, 'a');
     EXPECT_EQ(form(e), expected);
 }

@@ -34,7 +34,7 @@ protected:
     void SetUp() override {
         install_stand_ins();
         calls.clear();
-        static int routine_code = routines::register_(record);
+        static int routine_code = routines::register_("test-record", record);
         stack::Saved saved = stack::save();
         Cell spec3 = blk({wrd("a"), wrd("b"), wrd("c")});
         Cell spec7 = blk({wrd("a"), wrd("b"), wrd("c"), wrd("d"), wrd("e"), wrd("f"), wrd("g")});

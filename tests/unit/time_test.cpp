@@ -236,7 +236,7 @@ void record_change() {
 
 TEST(Time, SettingAFieldTellsTheOwningObject) {
     using namespace tv;
-    static int code = routines::register_(record_change);
+    static int code = routines::register_("test-record-time-change", record_change);
     stack::Saved saved = stack::save();
     Cell spec = blk({wrd("word"), wrd("old"), wrd("new")});
     Cell no_body = none();
