@@ -1,30 +1,43 @@
 #include "runtime/init.h"
 
+#include "datatypes/binary.h"
 #include "datatypes/block.h"
 #include "datatypes/char.h"
 #include "datatypes/context.h"
 #include "datatypes/datatype.h"
+#include "datatypes/date.h"
+#include "datatypes/email.h"
 #include "datatypes/error.h"
 #include "datatypes/float.h"
 #include "datatypes/function.h"
 #include "datatypes/integer.h"
 #include "datatypes/issue.h"
 #include "datatypes/logic.h"
+#include "datatypes/map.h"
+#include "datatypes/money.h"
 #include "datatypes/none.h"
 #include "datatypes/series.h"
 #include "datatypes/native.h"
 #include "datatypes/object.h"
 #include "datatypes/ownership.h"
+#include "datatypes/pair.h"
 #include "datatypes/path.h"
+#include "datatypes/percent.h"
+#include "datatypes/point.h"
+#include "datatypes/ref.h"
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
+#include "datatypes/tag.h"
 #include "datatypes/time.h"
+#include "datatypes/tuple.h"
 #include "datatypes/typeset.h"
 #include "datatypes/unset.h"
+#include "datatypes/url.h"
 #include "datatypes/word.h"
 #include "evaluator/actions.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/natives.h"
+#include "loading/lexer.h"
 #include "runtime/cycles.h"
 #include "runtime/externals.h"
 #include "runtime/slots.h"
@@ -53,6 +66,7 @@ void init() {
     series::init();
     block::init();
     string::init();  // before the types that take string!'s slots
+    binary::init();
     integer::init();
     symbol::init();
     context::init();
@@ -64,11 +78,24 @@ void init() {
     path::init();  // after block!, whose slots it takes
     function::init();
     routine::init();
+    url::init();
+    file::init();
     object::init();
     float_::init();
     typeset::init();
     error::init();
+    map::init();
+    pair::init();
+    percent::init();
+    tuple::init();
     time_::init();
+    tag::init();
+    email::init();
+    date::init();
+    money::init();
+    ref::init();
+    point2D::init();
+    point3D::init();
 
     actions::init();
 
@@ -83,6 +110,8 @@ void init() {
     error::init_catalog();
 
     natives::init();
+
+    lexer::init();
 
     stack::init();
     interpreter::init();
