@@ -9,8 +9,10 @@
 #include "datatypes/block.h"
 #include "datatypes/datatype.h"
 #include "datatypes/integer.h"
+#include "datatypes/money.h"
 #include "datatypes/number.h"
 #include "datatypes/string.h"
+#include "loading/lexer.h"
 #include "runtime/dtoa.h"
 #include "runtime/fire.h"
 #include "runtime/stack.h"
@@ -431,6 +433,7 @@ Cell* make(Cell* proto, Cell* spec, int type) {
         case TYPE_TIME: v = spec->f(); break;
         case TYPE_INTEGER:
         case TYPE_CHAR: v = double(spec->i1()); break;
+        case TYPE_MONEY: v = money::to_float(spec); break;
         case TYPE_BINARY: {
             // Up to 8 bytes from the head, big-endian; fewer bytes are right-aligned.
             SeriesBuf* s = memory::nodes[spec->node()];
@@ -462,6 +465,30 @@ Cell* make(Cell* proto, Cell* spec, int type) {
             v = parts[0] * std::pow(10.0, std::trunc(parts[1]));
             break;
         }
+        case TYPE_STRING:
+        case TYPE_FILE:
+        case TYPE_URL:
+        case TYPE_TAG:
+        case TYPE_EMAIL:
+        case TYPE_REF:
+            if (type == TYPE_FLOAT) {
+                int32_t count;
+                int unit, error;
+                const uint8_t* units = number::text_units(spec, &count, &unit);
+                if (count <= 0) number::fire_bad_to_arg(type, spec);
+                v = lexer::scan_float(units, count, unit, &error);
+                if (error) number::fire_bad_to_arg(type, spec);
+            } else {
+                // percent! takes the number the text stands for: 50 is 50, 50% is 0.5.
+                Cell n = number::scan_one(spec);
+                if (n.type() == TYPE_INTEGER)
+                    v = double(n.i1());
+                else if (n.type() == TYPE_FLOAT || n.type() == TYPE_PERCENT)
+                    v = n.f();
+                else
+                    number::fire_bad_to_arg(type, spec);
+            }
+            break;
         default: number::fire_bad_to_arg(type, spec);
     }
     set_cell(proto, static_cast<uint8_t>(type));

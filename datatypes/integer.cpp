@@ -8,9 +8,11 @@
 #include "datatypes/block.h"
 #include "datatypes/datatype.h"
 #include "datatypes/float.h"
+#include "datatypes/money.h"
 #include "datatypes/number.h"
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
+#include "loading/lexer.h"
 #include "runtime/fire.h"
 #include "runtime/runtime.h"
 #include "runtime/stack.h"
@@ -280,6 +282,11 @@ int compare(const Cell* a, const Cell* b, int op) {
         case TYPE_FLOAT:
         case TYPE_PERCENT:
         case TYPE_TIME: return float_::compare_numbers(double(a->i1()), b->f(), op);
+        case TYPE_MONEY: {
+            Cell m;
+            money::from_integer(&m, a->i1());
+            return money::compare(&m, b, op);
+        }
         default: return -2;
     }
 }
@@ -293,41 +300,6 @@ int form(const Cell* value, Node buffer, const Cell*, int limit) {
 
 int mold(const Cell* value, Node buffer, bool, bool, bool, const Cell* part, int limit, int) {
     return form(value, buffer, part, limit);
-}
-
-// Decimal text: an optional sign, digits, ' separators skipped. false on any other character,
-// on a text without digits and on a value outside the 32-bit range.
-static bool scan_decimal(const Cell* value, int32_t* out) {
-    Cell text = *value;
-    uint32_t head = string::rs_head(&text);  // clamps the index into the text
-    SeriesBuf* s = memory::nodes[text.node()];
-    uint32_t unit = s->unit();
-    int32_t n = string::rs_length_q(&text);
-    const uint8_t* p = s->data() + head;
-    int32_t i = 0;
-    bool neg = false;
-    if (i < n) {
-        uint32_t c = string::get_char(p, unit);
-        if (c == '+' || c == '-') {
-            neg = c == '-';
-            i++;
-        }
-    }
-    int64_t v = 0;
-    bool digits = false;
-    for (; i < n; i++) {
-        uint32_t c = string::get_char(p + size_t(i) * unit, unit);
-        if (c == '\'') continue;
-        if (c < '0' || c > '9') return false;
-        v = v * 10 + (c - '0');
-        if (v > 2147483648LL) return false;
-        digits = true;
-    }
-    if (!digits) return false;
-    if (neg) v = -v;
-    if (v > INT32_MAX) return false;
-    *out = static_cast<int32_t>(v);
-    return true;
 }
 
 // An issue's text as up to 8 hexadecimal digits, read as the 32-bit pattern.
@@ -382,8 +354,14 @@ Cell* to(Cell* proto, Cell* spec, int) {
         case TYPE_TAG:
         case TYPE_EMAIL:
         case TYPE_REF:
-            if (!scan_decimal(spec, &v)) number::fire_bad_to_arg(TYPE_INTEGER, spec);
+        {
+            int32_t count;
+            int unit, error;
+            const uint8_t* units = number::text_units(spec, &count, &unit);
+            v = lexer::scan_integer(units, count, unit, &error);
+            if (error) number::fire_bad_to_arg(TYPE_INTEGER, spec);
             break;
+        }
         default: number::fire_bad_to_arg(TYPE_INTEGER, spec);
     }
     return set_cell(proto, TYPE_INTEGER, static_cast<uint32_t>(v));

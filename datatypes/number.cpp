@@ -2,7 +2,9 @@
 
 #include "datatypes/datatype.h"
 #include "datatypes/error.h"
+#include "datatypes/string.h"
 #include "datatypes/word.h"
+#include "loading/lexer.h"
 #include "runtime/fire.h"
 #include "runtime/runtime.h"
 #include "runtime/stack.h"
@@ -34,6 +36,37 @@ bool run_type_math(int type, int op) {
     static const int32_t no_refs[1] = {-1};
     fn(no_refs);
     return true;
+}
+
+Cell scan_one(const Cell* text) {
+    Cell value;
+    set_cell(&value, TYPE_NONE);
+    stack::Saved saved = stack::save();
+    stack::mark_named(stack::body_symbol, FRAME_TRY);
+    Cell* target = stack::push_cell();  // holds the scanned block while it is read
+    set_cell(target, TYPE_NONE);
+    try {
+        value = *conversion::scan_single(text, target);
+    } catch (const Throw& t) {
+        if (t.code != codes::error) throw;
+        Cell err = stack::pending_error;
+        stack::restore(saved);
+        // Text that does not even scan is no value of the kind asked for; other errors go on.
+        if (error::id_of(&err).category != err::syntax::invalid.category) stack::throw_error(&err);
+        runtime::sys.thrown = 0;
+        return value;
+    }
+    stack::restore(saved);
+    return value;
+}
+
+const uint8_t* text_units(const Cell* text, int32_t* count, int* unit) {
+    Cell t = *text;
+    uint32_t head = string::rs_head(&t);
+    *count = string::rs_length_q(&t);
+    SeriesBuf* s = memory::nodes[t.node()];
+    *unit = static_cast<int>(s->unit());
+    return s->data() + head;
 }
 
 void fire_invalid_type(const Cell* value) {

@@ -25,6 +25,13 @@ inline bool to_int32(double x, int32_t* out) {
     return true;
 }
 
+// The one value a text (string!, file!, ... from its head) scans to; none when text is left
+// over after it, unset when it holds no value.
+Cell scan_one(const Cell* text);
+// The characters of a text from its clamped head: their address (valid until the next
+// allocation), count and unit size.
+const uint8_t* text_units(const Cell* text, int32_t* count, int* unit);
+
 // script invalid-type with the value's datatype.
 [[noreturn]] void fire_invalid_type(const Cell* value);
 // script not-related with a word and a datatype.

@@ -155,6 +155,17 @@ Cell* make(Cell* proto, Cell* spec, int) {
             if (negative) seconds = -seconds;
             break;
         }
+        case TYPE_STRING:
+        case TYPE_FILE:
+        case TYPE_URL:
+        case TYPE_TAG:
+        case TYPE_EMAIL:
+        case TYPE_REF: {
+            Cell t = number::scan_one(spec);
+            if (t.type() != TYPE_TIME) number::fire_bad_to_arg(TYPE_TIME, spec);
+            seconds = t.f();
+            break;
+        }
         default: number::fire_bad_to_arg(TYPE_TIME, spec);
     }
     set_cell(proto, TYPE_TIME);

@@ -7,6 +7,7 @@
 
 #include "datatypes/float.h"
 #include "datatypes/block.h"
+#include "loading/lexer.h"
 #include "tests/support/values.h"
 
 using namespace test_support;
@@ -277,6 +278,27 @@ TEST(Float, Conversions) {
         ASSERT_EQ(r.type(), TYPE_FLOAT);
         EXPECT_EQ(r.f(), c.expected) << describe(c.spec);
     }
+    // Text: float! reads a float; percent! takes the number of the one value the text holds.
+    struct {
+        int type;
+        const char* text;
+        double expected;
+    } texts[] = {
+        {TYPE_FLOAT, "1.5e3", 1500.0}, {TYPE_FLOAT, "-12", -12.0}, {TYPE_FLOAT, "1'000.5", 1000.5},
+        {TYPE_PERCENT, "50%", 0.5},    {TYPE_PERCENT, "12", 12.0}, {TYPE_PERCENT, "2.5", 2.5},
+    };
+    for (auto& t : texts) {
+        Cell r = act(ACT_TO, {type_of(t.type), text(t.text)});
+        EXPECT_EQ(r.type(), t.type) << t.text;
+        EXPECT_EQ(r.f(), t.expected) << t.text;
+    }
+    for (const char* bad : {"", "abc", "1.5x", "1:00"}) {
+        EXPECT_RAISES(err::script::bad_to_arg, act(ACT_TO, {type_of(TYPE_FLOAT), text(bad)}));
+        EXPECT_RAISES(err::script::bad_to_arg, act(ACT_TO, {type_of(TYPE_PERCENT), text(bad)}));
+    }
+    Cell money;
+    lexer::load_one(&money, "$1.50");
+    EXPECT_EQ(act(ACT_TO, {type_of(TYPE_FLOAT), money}).f(), 1.5);
     // Fewer than 8 bytes are the low end of the pattern.
     EXPECT_EQ(act(ACT_TO, {type_of(TYPE_FLOAT), binary_of({0x01})}).f(), 5e-324);
     EXPECT_RAISES(err::script::bad_to_arg, act(ACT_TO, {type_of(TYPE_FLOAT), block_of({int_(1), int_(2), int_(3)})}));

@@ -6,6 +6,7 @@
 
 #include "datatypes/integer.h"
 #include "datatypes/symbol.h"
+#include "loading/lexer.h"
 #include "tests/support/values.h"
 
 using namespace test_support;
@@ -34,6 +35,12 @@ Cell binary_of(std::initializer_list<uint8_t> bytes) {
     b->tail = static_cast<uint32_t>(bytes.size());
     Cell c;
     set_cell(&c, TYPE_BINARY, 0, n);
+    return c;
+}
+
+Cell money_of(const char* text) {
+    Cell c;
+    lexer::load_one(&c, text);
     return c;
 }
 
@@ -189,6 +196,9 @@ TEST(Integer, Comparison) {
         {int_(3), time_of(2.5), COMP_GREATER, true},
         {int_(1), text("1"), COMP_EQUAL, false},
         {int_(1), text("1"), COMP_NOT_EQUAL, true},
+        {int_(2), money_of("$2"), COMP_EQUAL, true},
+        {int_(1), money_of("$1.50"), COMP_LESSER, true},
+        {int_(2), money_of("$1.50"), COMP_GREATER, true},
     };
     for (auto& c : cases)
         EXPECT_EQ(actions::compare(&c.a, &c.b, c.op), c.expected) << molded(c.a) << " op " << c.op << " " << molded(c.b);

@@ -55,6 +55,8 @@ TEST(Time, MakeFromNumbersAndBlocks) {
         {int_(3600), 3600.0},
         {real(1.5), 1.5},
         {time_of(-7.0), -7.0},
+        {text("1:02:03"), 3723.0},
+        {text(" -0:01:30.5 "), -90.5},
     };
     for (auto& c : cases) {
         Cell r = act(ACT_MAKE, {type_of(TYPE_TIME), c.spec});
@@ -69,7 +71,12 @@ TEST(Time, MakeFromNumbersAndBlocks) {
                   block_of({int_(1), real(2.0)}),
                   block_of({int_(1), int_(2), real(NAN)}),
                   none_value(),
-                  logic_of(true)};
+                  logic_of(true),
+                  text("12"),
+                  text("abc"),
+                  text("1:02:03 x"),
+                  text("1:02:xx"),
+                  text("[1:00")};
     for (const Cell& spec : bad) EXPECT_RAISES(err::script::bad_to_arg, act(ACT_MAKE, {type_of(TYPE_TIME), spec}));
 }
 
