@@ -38,6 +38,7 @@
 #include "evaluator/interpreter.h"
 #include "evaluator/natives.h"
 #include "loading/lexer.h"
+#include "evaluator/parse.h"
 #include "runtime/cycles.h"
 #include "runtime/externals.h"
 #include "runtime/slots.h"
@@ -115,6 +116,7 @@ void init() {
 
     stack::init();
     interpreter::init();
+    parse::init();
     slots::init();
 }
 
