@@ -8,7 +8,10 @@
 #include "datatypes/datatype.h"
 #include "datatypes/money.h"
 #include "datatypes/object.h"
+#include "datatypes/ownership.h"
 #include "datatypes/point.h"
+#include "datatypes/series.h"
+#include "datatypes/string.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
 #include "evaluator/actions.h"
@@ -67,6 +70,18 @@ static void case_native(int n, int check, const int32_t* refs, bool upper) {
     Cell* part_word = stack::push_cell();
     word::load(part_word, "part");
     case_folding::change_string(args, upper, part, part_word);
+    if (series::owned_q(args)) {
+        // The owner hears of the change: the action's word, the head and the characters changed.
+        int32_t head = args->index() > 0 ? args->index() : 0;
+        int32_t count = string::rs_length_q(args);
+        if (part) {
+            int32_t want = part->type() == TYPE_INTEGER ? part->i1() : part->index() - head;
+            count = want < 0 ? 0 : (want < count ? want : count);
+        }
+        Cell* action = stack::push_cell();
+        word::load(action, upper ? "uppercase" : "lowercase");
+        ownership::check(args, action, nullptr, head, count);
+    }
     stack::keep();
 }
 

@@ -83,7 +83,7 @@ uint32_t to_upper_bmp(uint32_t cp) { return cp <= 0xFFFF ? upper_table[cp] : cha
 
 void change_string(Cell* value, bool upper, const Cell* part, const Cell* part_word) {
     if (value->is(TYPE_CHAR)) {
-        value->data2 = change(value->data2, upper);
+        value->data1 = change(value->data1, upper);
         return;
     }
     if (!types::any_string(value->type())) fire(err::script::invalid_arg, value);
@@ -103,7 +103,7 @@ void change_string(Cell* value, bool upper, const Cell* part, const Cell* part_w
     if (part) {
         int64_t want;
         if (part->is(TYPE_INTEGER)) {
-            want = part->i2();
+            want = part->i1();
         } else if (types::series(part->type())) {
             if (part->type() != value->type() || part->node() != node)
                 fire(err::script::invalid_refine_arg, part_word, part);

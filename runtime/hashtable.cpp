@@ -172,7 +172,9 @@ uint32_t hash_value(const Cell* value, bool case_sensitive) {
             return murmur_words(value, 1, 8);
         case TYPE_STRING: case TYPE_FILE: case TYPE_URL: case TYPE_TAG: case TYPE_EMAIL: case TYPE_REF:
             return hash_string(value, case_sensitive);
-        case TYPE_CHAR: case TYPE_INTEGER: case TYPE_MAP: case TYPE_HANDLE: case TYPE_EVENT:
+        case TYPE_CHAR: case TYPE_INTEGER:
+            return fmix(value->data1);
+        case TYPE_MAP: case TYPE_HANDLE: case TYPE_EVENT:
             return fmix(value->data2);
         case TYPE_FLOAT: case TYPE_PAIR: case TYPE_PERCENT: case TYPE_TIME:
             return murmur_words(value, 2, 8);
@@ -261,7 +263,7 @@ bool keys_equal(const Cell* a, const Cell* b, int op) {
     switch (type) {
         case TYPE_UNSET: case TYPE_NONE: return true;
         case TYPE_LOGIC: case TYPE_DATATYPE: return a->data1 == b->data1;
-        case TYPE_INTEGER: case TYPE_CHAR: return a->data2 == b->data2;
+        case TYPE_INTEGER: case TYPE_CHAR: return a->data1 == b->data1;
         case TYPE_FLOAT: case TYPE_PERCENT: case TYPE_TIME:
             return a->data2 == b->data2 && a->data3 == b->data3;
         case TYPE_SYMBOL: return symbol_text_equal(a, b, op);
@@ -649,7 +651,7 @@ static Node new_record(uint32_t kind, uint32_t mode) {
 Node init(int32_t expected, const Cell* block, uint32_t kind, uint32_t mode) {
     if (kind > kOwned) {
         Cell arg;
-        set_cell(&arg, TYPE_INTEGER, 0, kind);
+        set_cell(&arg, TYPE_INTEGER, kind);
         fire(err::script::invalid_arg, &arg);
     }
     Cell source{};

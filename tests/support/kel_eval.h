@@ -177,6 +177,12 @@ inline std::string eval(std::string_view code) {
     return o.error ? "!" + o.text : o.text;
 }
 
+// A snippet and its molded value ("!category/id" for an error).
+struct Case {
+    const char* code;
+    const char* expected;
+};
+
 // Everything printed through the output hooks while it lives: each string, then "\n" when the
 // print ended the line.
 class Capture {

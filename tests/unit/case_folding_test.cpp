@@ -71,22 +71,22 @@ TEST(CaseFolding, StringsInPlace) {
     EXPECT_EQ(cps_of(n), (V{'a', 'B', 'C'}));
 
     Cell ch;
-    set_cell(&ch, TYPE_CHAR, 0, 0x3B1, 0);
+    set_cell(&ch, TYPE_CHAR, 0x3B1);
     case_folding::change_string(&ch, true);
-    EXPECT_EQ(ch.data2, 0x391u);
+    EXPECT_EQ(ch.data1, 0x391u);
 }
 
 TEST(CaseFolding, PartCounts) {
     Node n = make_text({'a', 'b', 'c', 'd'}, 1);
     Cell s = string_value(n, 1);
     Cell count;
-    set_cell(&count, TYPE_INTEGER, 0, 2, 0);
+    set_cell(&count, TYPE_INTEGER, 2);
     case_folding::change_string(&s, true, &count);
     EXPECT_EQ(cps_of(n), (V{'a', 'B', 'C', 'd'}));
 
-    set_cell(&count, TYPE_INTEGER, 0, uint32_t(-5), 0);  // negative counts nothing
+    set_cell(&count, TYPE_INTEGER, uint32_t(-5));  // negative counts nothing
     case_folding::change_string(&s, true, &count);
-    set_cell(&count, TYPE_INTEGER, 0, 100, 0);  // never beyond the tail
+    set_cell(&count, TYPE_INTEGER, 100);  // never beyond the tail
     case_folding::change_string(&s, false, &count);
     EXPECT_EQ(cps_of(n), (V{'a', 'b', 'c', 'd'}));
 

@@ -22,7 +22,7 @@ using namespace hashtable;
 
 Cell integer(int32_t v) {
     Cell c;
-    set_cell(&c, TYPE_INTEGER, 0, static_cast<uint32_t>(v));
+    set_cell(&c, TYPE_INTEGER, static_cast<uint32_t>(v));
     return c;
 }
 
@@ -348,7 +348,7 @@ TEST(HashTable, MapWordKeysAreSetWords) {
         k.set_type(type);
         const Cell* v = m.select(k);
         ASSERT_NE(v, nullptr) << int(type);
-        EXPECT_EQ(v->i2(), 1);
+        EXPECT_EQ(v->i1(), 1);
     }
     Cell r = w;
     r.set_type(TYPE_REFINEMENT);
@@ -372,7 +372,7 @@ TEST(HashTable, MapTextKeysHolesAndRevival) {
     // The entry comes back in its old place.
     EXPECT_EQ(m.put(text(U"B", 1), integer(3)), pos);
     EXPECT_EQ(count(m.t), 1u);
-    EXPECT_EQ(m.select(text(U"B", 1))->i2(), 3);
+    EXPECT_EQ(m.select(text(U"B", 1))->i1(), 3);
 
     // Case variants added under strict lookup are all reachable through find_next.
     m.put(text(U"b", 1), integer(4), 2);
@@ -400,7 +400,7 @@ TEST(HashTable, MapPutAllDropsRepeatedKeys) {
     EXPECT_EQ(length_of(blk), 4);
     EXPECT_EQ(count(t), 2u);
     EXPECT_EQ(find(t, &wa, 0, 1, 0, false, false), 0);
-    EXPECT_EQ(cell_at(t, 1)->i2(), 3);
+    EXPECT_EQ(cell_at(t, 1)->i1(), 3);
     EXPECT_EQ(cell_at(t, 2)->type(), TYPE_SET_WORD);
 }
 
@@ -430,7 +430,7 @@ TEST(HashTable, MapAgainstUnorderedMap) {
                 auto it = model.find(k);
                 ASSERT_EQ(v != nullptr, it != model.end()) << step;
                 if (v) {
-                    ASSERT_EQ(v->i2(), it->second);
+                    ASSERT_EQ(v->i1(), it->second);
                 }
             }
         }
@@ -698,7 +698,7 @@ TEST(HashTable, RecordTableAgainstUnorderedMap) {
                 auto it = model.find(key);
                 ASSERT_EQ(c != nullptr, it != model.end());
                 if (c) {
-                    ASSERT_EQ(c->i2(), it->second);
+                    ASSERT_EQ(c->i1(), it->second);
                 }
             }
         }
@@ -712,7 +712,7 @@ TEST(HashTable, RecordTableAgainstUnorderedMap) {
     EXPECT_EQ(fresh->type(), TYPE_UNSET);
     rebuild_keyed(t, 0);
     EXPECT_EQ(static_cast<size_t>(length_of(block_of(t))), 2 * (model.size() + 1));
-    for (auto& [k, v] : model) ASSERT_EQ(get_int_key(t, k)->i2(), v);
+    for (auto& [k, v] : model) ASSERT_EQ(get_int_key(t, k)->i1(), v);
 }
 
 TEST(HashTable, DeletedBucketIsReused) {
