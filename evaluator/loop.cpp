@@ -163,11 +163,6 @@ void forall_end() {
     word::set_value(&w, &saved);
 }
 
-void forall_sync() {
-    const Cell* v = word::peek(stack::arguments - 1);
-    if (v) stack::arguments[-2].set_index(v->index());
-}
-
 void count_to_int(Cell* c) {
     if (c->type() != TYPE_FLOAT) return;
     double x = c->f();
@@ -176,18 +171,6 @@ void count_to_int(Cell* c) {
         fire(err::script::out_of_range, &v);
     }
     set_cell(c, TYPE_INTEGER, static_cast<uint32_t>(static_cast<int32_t>(x)));
-}
-
-void frame_count_to_int() { count_to_int(stack::arguments); }
-
-void repeat_step(Cell* w) {
-    Cell* v = word::peek(w);
-    if (!v || v->type() != TYPE_INTEGER) return;
-    int32_t n = v->i1();
-    if (n == 0x7FFFFFFF) return;
-    Cell next;
-    set_cell(&next, TYPE_INTEGER, static_cast<uint32_t>(n + 1));
-    word::set_value(w, &next);
 }
 
 void assign_words(const Cell* words_in, const Cell* source_in, int32_t n, bool any, bool only, bool some) {

@@ -31,14 +31,9 @@ void remove_each_init();
 bool forall_next(bool advance);
 // Sets the forall word back to the saved series.
 void forall_end();
-// Copies the index of the forall word's value into the saved series.
-void forall_sync();
 // A float! count becomes the integer! truncated toward zero; NaN or a float outside the 32-bit
 // range raises script out-of-range. Other cells stay.
 void count_to_int(Cell* c);
-void frame_count_to_int();
-// Increments the integer held by the counter word (never past 2147483647).
-void repeat_step(Cell* word);
 // Sets the n words of a block from a source: spread (value i is the source's value at position
 // i, none past its tail) when the source is block-like or a map! and only is clear, else every
 // word gets the source itself. All words are checked before any is set: an element that is not

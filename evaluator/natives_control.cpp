@@ -214,15 +214,14 @@ void forall(int check, const int32_t* refs) {
     push_loop_frame();
     set_unset();
     bool broken = false;
-    Cell* current = word::peek(args);
-    if (current && ::loop::cursor_valid_q(current)) {
+    if (!::loop::forall_next(false)) {
         while (true) {
             stack::keep();
             if (run_body(args + 1, true) == codes::brk) {
                 broken = true;
                 break;
             }
-            current = word::peek(args);
+            Cell* current = word::peek(args);
             if (!current || !forall_series(current->type()) || current->node() != saved->node()) {
                 Cell v;
                 if (current)
@@ -231,8 +230,7 @@ void forall(int check, const int32_t* refs) {
                     set_cell(&v, TYPE_UNSET);
                 fire(err::script::bad_loop_series, &v);
             }
-            current->set_index((current->index() > 0 ? current->index() : 0) + 1);
-            if (!::loop::cursor_valid_q(current)) break;
+            if (::loop::forall_next(true)) break;
         }
     }
     if (!broken) ::loop::forall_end();

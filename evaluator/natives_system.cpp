@@ -288,8 +288,7 @@ static bool call_trace(const Cell* callback, const Cell* source, lexer::TraceEve
         stack::top = stack::arguments + 5;
         int32_t locals = function::count_locals(fn->data2, 0, false);
         if (locals > 0) function::init_locals(locals);
-        Cell function = *fn;
-        interpreter::call_function(&function, function.data1, name);
+        interpreter::call_function(fn, fn->data1, name);
         const Cell* moved = stack::arguments + 1;
         if (moved->type() == source->type() && moved->node() == source->node() && moved->index() != head + e.input)
             e.resume = (moved->index() > head ? moved->index() : head) - head;
