@@ -114,6 +114,10 @@ static_assert(sizeof(Cell) == 16);
 
 inline void copy_cell(const Cell* from, Cell* to) { *to = *from; }
 
+// integer! and char! keep their value in the first payload word.
+inline int32_t int_of(const Cell* c) { return static_cast<int32_t>(c->data1); }
+inline uint32_t cp_of(const Cell* c) { return c->data1; }
+
 // Writes a value with a given type and payload, flags cleared.
 inline Cell* set_cell(Cell* c, uint8_t type, uint32_t d1 = 0, uint32_t d2 = 0, uint32_t d3 = 0) {
     c->header = type;

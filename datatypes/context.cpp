@@ -83,7 +83,12 @@ Node renew(Cell* object, int kind) {
     bool stacked = oc->header & on_stack;
     bool obj = oc->header & object_flag;
     Node fresh = create(count(old), stacked, obj, old, kind);
+    collector::NodeRoot keep_fresh(&fresh);
+    // Every word of the copied list gets a slot, unset until someone sets it.
+    if (!stacked)
+        for (int32_t i = count(fresh); i > 0; i--) append_unset(fresh);
     object->data1 = fresh;
+    *owner_of(fresh) = *object;
     return fresh;
 }
 
@@ -166,13 +171,14 @@ Cell* value_of_symbol(int32_t sym, Node ctx) {
 }
 
 void add_global(Cell* out, int32_t sym, bool case_insensitive, bool keep_text) {
+    // The first case variant already present, looked up before adding so that the new word
+    // cannot be found in its place.
+    int32_t first = -1;
+    if (!case_insensitive && symbol::alias_of(sym) > 0) first = find_word(global_node, sym, true);
     int32_t index;
     if (add_word(global_node, sym, case_insensitive, &index) == -1) {
         // A new case variant shares the slot of the first variant already present.
-        if (symbol::alias_of(sym) > 0) {
-            int32_t first = find_word(global_node, symbol::resolve(sym), true);
-            if (first >= 0 && first != index) word_at_node(global_node, index)->data3 = static_cast<uint32_t>(first);
-        }
+        if (first >= 0) word_at_node(global_node, index)->data3 = static_cast<uint32_t>(first);
         append_unset(global_node);
         *out = *word_at_node(global_node, index);
         out->header = TYPE_WORD;
@@ -185,6 +191,13 @@ void add_global(Cell* out, int32_t sym, bool case_insensitive, bool keep_text) {
 
 void add_global_tracked(Cell* out, int32_t sym) { add_global(out, sym, false, true); }
 
+// A slot index a word carries is trusted only inside the context's values.
+static bool slot_ok(Node ctx, int32_t index) {
+    Cell* c = cell_of(ctx);
+    if (c->header & on_stack) return index < count(ctx);
+    return index < block::node_length(c->data2);
+}
+
 [[noreturn]] static void fire_word(ErrorId id, const Cell* word) {
     Cell w = *word;
     fire(id, &w);
@@ -193,12 +206,13 @@ void add_global_tracked(Cell* out, int32_t sym) { add_global(out, sym, false, tr
 Cell* get_in(const Cell* word, Node ctx) {
     int32_t index = static_cast<int32_t>(word->data3);
     if (index < 0) {
-        if (static_cast<uint32_t>(word->data2) == self_symbol || symbol::resolve(static_cast<int32_t>(word->data2)) == static_cast<int32_t>(self_symbol))
+        if (symbol::resolve(static_cast<int32_t>(word->data2)) == symbol::resolve(static_cast<int32_t>(self_symbol)))
             return owner_of(ctx);
         fire_word(err::script::no_value, word);
     }
     Cell* v = values(ctx);
     if (!v) fire_word(err::script::not_in_context, word);
+    if (!slot_ok(ctx, index)) fire_word(err::script::not_defined, word);
     return v + index;
 }
 
@@ -208,18 +222,26 @@ Cell* set_in(Cell* word, const Cell* value, Node ctx, bool fire_handler) {
     Cell v = *value;
     if (static_cast<int32_t>(word->data3) < 0) {
         int32_t i = find_word(ctx, static_cast<int32_t>(word->data2), false);
-        if (i < 0) i = add_or_find(ctx, word);
+        if (i < 0) {
+            collector::Root keep(&v);
+            i = add_or_find(ctx, word);
+        }
         word->data3 = static_cast<uint32_t>(i);
     }
     int32_t index = static_cast<int32_t>(word->data3);
     Cell* vals = values(ctx);
     if (!vals) fire_word(err::script::not_defined, word);
+    if (!slot_ok(ctx, index)) fire_word(err::script::not_defined, word);
     if (kind_of(ctx) == KIND_OBJECT) {
         word_at_node(ctx, index)->header |= word_changed;
         Cell* owner = owner_of(ctx);
-        if (fire_handler && owner->type() == TYPE_OBJECT && owner->data3) {
-            Cell w = *word;
-            object::fire_on_change(owner, &w, index, &v);
+        if (fire_handler && types::any_object(owner->type()) && owner->data3) {
+            Cell o = *owner, w = *word;
+            Cell* saved_top = stack::top;
+            Cell* old = stack::push(vals + index);
+            vals[index] = v;
+            object::fire_on_set(&o, &w, old, vals + index);
+            stack::top = saved_top;
             return values(ctx) + index;
         }
     }
@@ -228,6 +250,36 @@ Cell* set_in(Cell* word, const Cell* value, Node ctx, bool fire_handler) {
 }
 
 void set_value(Cell* word, const Cell* value) { set_in(word, value, word->data1, true); }
+
+void push_value(Node ctx, int32_t i) {
+    Cell* v = values(ctx);
+    if (!v) {
+        Cell w = *word_at_node(ctx, i);
+        fire(err::script::not_defined, &w);
+    }
+    stack::push(v + i);
+}
+
+static Cell* local_value(Node ctx, int32_t i) {
+    if (kind_of(ctx) == KIND_OBJECT) word_at_node(ctx, i)->header |= word_changed;
+    Cell* v = values(ctx);
+    if (!v) {
+        Cell w = *word_at_node(ctx, i);
+        fire(err::script::not_defined, &w);
+    }
+    return v + i;
+}
+
+void push_local(Node ctx, int32_t i) {
+    Cell value = *local_value(ctx, i);
+    *stack::top_cell() = value;
+    stack::push(&value);
+}
+
+void copy_local(Node ctx, int32_t i) {
+    Cell value = *local_value(ctx, i);
+    *stack::top_cell() = value;
+}
 
 int32_t bind_word(Node ctx, Cell* word) {
     int32_t i = find_word(ctx, static_cast<int32_t>(word->data2), true);
@@ -246,7 +298,7 @@ static void bind_series(Node series, int32_t from, Node ctx, bool self) {
         Cell* c = block::node_cell(series, i);
         uint8_t t = c->type();
         if (types::word_like(t)) {
-            if (self && t == TYPE_WORD && symbol::resolve(static_cast<int32_t>(c->data2)) == static_cast<int32_t>(self_symbol)) {
+            if (self && t == TYPE_WORD && symbol::resolve(static_cast<int32_t>(c->data2)) == symbol::resolve(static_cast<int32_t>(self_symbol))) {
                 c->data1 = ctx;
                 c->data3 = static_cast<uint32_t>(-1);
             } else {

@@ -33,6 +33,11 @@ inline int32_t count(Node ctx) { return static_cast<int32_t>(memory::nodes[words
 // First value cell, or null when a function context has no running call.
 Cell* values(Node ctx);
 inline Cell* word_at_node(Node ctx, int32_t i) { return cells_head(memory::nodes[words_node(ctx)]) + i; }
+inline Cell* word_at(const Cell* context_cell, int32_t i) { return cells_head(memory::nodes[context_cell->data3]) + i; }
+// The word list's buffer.
+inline SeriesBuf* symbols(const Cell* context_cell) { return memory::nodes[context_cell->data3]; }
+// The header of the context cell of an object or function value (kind and context flags).
+inline uint32_t header_of(const Cell* value) { return cell_of(value->data1)->header; }
 
 void init();         // registers context!
 void init_global();  // makes the global context (after the symbol table)
@@ -61,6 +66,13 @@ Cell* get(const Cell* word);
 // Sets a word's value in a context (fire: call an object's change handler).
 Cell* set_in(Cell* word, const Cell* value, Node ctx, bool fire_handler);
 void set_value(Cell* word, const Cell* value);
+// Pushes a copy of value i; a context without values raises not-defined.
+void push_value(Node ctx, int32_t i);
+// For compiled code: push_local pushes a copy of value i and also writes it into the cell that
+// was the top before; copy_local only writes it into the top cell. An object's word i gets its
+// changed mark.
+void push_local(Node ctx, int32_t i);
+void copy_local(Node ctx, int32_t i);
 
 // Binding.
 int32_t bind_word(Node ctx, Cell* word);

@@ -6,49 +6,200 @@
 #include "datatypes/block.h"
 #include "datatypes/context.h"
 #include "datatypes/datatype.h"
+#include "datatypes/object.h"
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
 #include "evaluator/actions.h"
+#include "evaluator/interpreter.h"
 #include "runtime/collector.h"
 #include "runtime/fire.h"
 #include "runtime/output.h"
+#include "runtime/root.h"
+#include "runtime/runtime.h"
 #include "runtime/stack.h"
 
 namespace error {
 
 void (*near_hook)(Cell* out) = nullptr;
-int trace_level = 0;
 
 static const char* const field_names[FIELD_COUNT] = {"code", "type", "id", "arg1", "arg2", "arg3", "near", "where", "stack", "files"};
-static int32_t field_symbols[FIELD_COUNT];
-static int32_t category_symbols[catalog::category_count];
+static const symbol::Known sym_type("type"), sym_id("id"), sym_syntax("syntax"), sym_internal("internal"),
+    sym_invalid_error("invalid-error"), sym_user("user"), sym_message("message"), sym_stack_trace("stack-trace"),
+    sym_source_files("source-files");
 
-static void ensure_symbols() {
-    if (field_symbols[0]) return;
-    for (int i = 0; i < FIELD_COUNT; i++) field_symbols[i] = symbol::make(field_names[i]);
-    for (int k = 0; k < catalog::category_count; k++) category_symbols[k] = symbol::make(catalog::categories[k].name);
+// Root block positions of the catalog, the prototype and the state object (-1 until made).
+static int32_t catalog_slot = -1, prototype_slot = -1, state_slot = -1;
+
+const Cell* catalog() { return catalog_slot < 0 ? nullptr : root::at(catalog_slot); }
+const Cell* prototype() { return prototype_slot < 0 ? nullptr : root::at(prototype_slot); }
+
+static void store(int32_t* slot, const Cell* value) {
+    if (*slot < 0)
+        *slot = root::keep(value);
+    else
+        *root::at(*slot) = *value;
 }
 
-// A new error object: a context with the ten fields, all none.
-static Cell* new_error(Cell* out) {
-    ensure_symbols();
-    Node ctx = context::create(FIELD_COUNT, false, true, 0, context::KIND_OBJECT);
-    collector::NodeRoot keep(&ctx);
-    for (int i = 0; i < FIELD_COUNT; i++) {
-        int32_t index;
-        context::add_word(ctx, field_symbols[i], true, &index);
-        Cell none;
-        set_cell(&none, TYPE_NONE);
-        block::append_cell(context::cell_of(ctx)->data2, &none);
+void set_catalog(const Cell* c) { store(&catalog_slot, c); }
+void set_prototype(const Cell* p) { store(&prototype_slot, p); }
+void set_state(const Cell* s) { store(&state_slot, s); }
+
+// A field of the state object by name, or null.
+static const Cell* state_field(const symbol::Known& name) {
+    if (state_slot < 0) return nullptr;
+    const Cell* s = root::at(state_slot);
+    if (!types::any_object(s->type())) return nullptr;
+    int32_t i = context::find_word(s->data1, name.id(), true);
+    return i < 0 ? nullptr : context::values(s->data1) + i;
+}
+
+int trace_level() {
+    const Cell* v = state_field(sym_stack_trace);
+    if (!v) return 1;
+    return v->type() == TYPE_INTEGER ? v->i1() : 0;
+}
+
+// ---- The catalog ----
+
+// Reads one message value of the generated catalog: a "string", a [block] of strings and
+// words, or 'word (the word itself).
+namespace {
+struct TemplateReader {
+    const char* p;
+
+    void skip() {
+        while (*p == ' ' || *p == '\t' || *p == '\n') p++;
     }
-    set_cell(out, TYPE_ERROR, ctx, 1, 0);
-    *context::owner_of(ctx) = *out;
-    return out;
+    void string_value(Cell* out) {
+        std::string s;
+        p++;
+        while (*p && *p != '"') {
+            if (*p == '^' && p[1]) {
+                p++;
+                s.push_back(*p == '/' ? '\n' : *p);
+                p++;
+                continue;
+            }
+            s.push_back(*p++);
+        }
+        if (*p) p++;
+        string::load_at(out, s);
+    }
+    void word_value(Cell* out, uint8_t type) {
+        const char* start = p;
+        while (*p && *p != ' ' && *p != ']' && *p != '\n') p++;
+        word::load_typed(out, std::string_view(start, size_t(p - start)), type);
+    }
+    void value(Cell* out) {
+        skip();
+        switch (*p) {
+            case '"': string_value(out); return;
+            case '[': {
+                p++;
+                block::make_new(out, 4);
+                collector::Root keep(out);
+                while (true) {
+                    skip();
+                    if (!*p) return;
+                    if (*p == ']') {
+                        p++;
+                        return;
+                    }
+                    Cell item;
+                    set_cell(&item, TYPE_NONE);
+                    collector::Root keep_item(&item);
+                    value(&item);
+                    block::append_cell(out->node(), &item);
+                }
+            }
+            case '\'':
+                p++;
+                word_value(out, TYPE_WORD);
+                return;
+            case ':':
+                p++;
+                word_value(out, TYPE_GET_WORD);
+                return;
+            default: word_value(out, TYPE_WORD); return;
+        }
+    }
+};
+}  // namespace
+
+static void add_field(Node ctx, std::string_view name, const Cell* value) {
+    Cell v = *value, w;
+    collector::Root keep(&v);
+    word::load(&w, name);
+    context::set_or_add(ctx, &w, &v);
 }
+
+void init_catalog() {
+    Cell cat;
+    object::make_at(&cat, catalog::category_count);
+    collector::Root keep_cat(&cat);
+    for (int k = 0; k < catalog::category_count; k++) {
+        const catalog::Category& c = catalog::categories[k];
+        Cell category;
+        object::make_at(&category, c.count + 2);
+        collector::Root keep_category(&category);
+        Cell v;
+        set_cell(&v, TYPE_INTEGER, static_cast<uint32_t>(c.code));
+        add_field(category.data1, "code", &v);
+        string::load_at(&v, c.title);
+        add_field(category.data1, "type", &v);
+        for (int i = 0; i < c.count; i++) {
+            Cell message;
+            set_cell(&message, TYPE_NONE);
+            collector::Root keep_message(&message);
+            TemplateReader{c.ids[i].message}.value(&message);
+            add_field(category.data1, c.ids[i].name, &message);
+        }
+        add_field(cat.data1, c.name, &category);
+    }
+    set_catalog(&cat);
+
+    Cell proto;
+    object::make_at(&proto, FIELD_COUNT);
+    collector::Root keep_proto(&proto);
+    Cell none;
+    set_cell(&none, TYPE_NONE);
+    for (const char* name : field_names) add_field(proto.data1, name, &none);
+    set_prototype(&proto);
+}
+
+// The category object at catalog position k (null when there is none).
+static const Cell* category_at(int32_t k) {
+    const Cell* c = catalog();
+    if (!c || k < 0 || k >= context::count(c->data1)) return nullptr;
+    const Cell* v = context::values(c->data1) + k;
+    return types::any_object(v->type()) ? v : nullptr;
+}
+
+// The catalog position of a category word, or -1.
+static int32_t category_index(const Cell* w) {
+    const Cell* c = catalog();
+    if (!c || !types::any_word(w->type())) return -1;
+    int32_t k = context::find_word(c->data1, static_cast<int32_t>(w->data2), true);
+    return category_at(k) ? k : -1;
+}
+
+// The field position of an id word in a category object (ids start at 2), or -1.
+static int32_t id_index(const Cell* category, const Cell* w) {
+    if (!category || !types::any_word(w->type())) return -1;
+    int32_t i = context::find_word(category->data1, static_cast<int32_t>(w->data2), true);
+    return i >= 2 ? i : -1;
+}
+
+static int32_t category_named(const symbol::Known& name) {
+    const Cell* c = catalog();
+    return c ? context::find_word(c->data1, name.id(), true) : -1;
+}
+
+// ---- Fields ----
 
 Cell* field(const Cell* err, Field f) {
-    if (err->type() != TYPE_ERROR) return nullptr;
+    if (err->type() != TYPE_ERROR || context::count(err->data1) <= f) return nullptr;
     Cell* v = context::values(err->data1);
     return v ? v + f : nullptr;
 }
@@ -58,129 +209,210 @@ void set_field(Cell* err, Field f, const Cell* value) {
     if (slot) *slot = *value;
 }
 
-static void set_words(Cell* err, int category, int index) {
+int32_t get_type(const Cell* err) {
+    const Cell* t = field(err, FIELD_TYPE);
+    return t && types::any_word(t->type()) ? static_cast<int32_t>(t->data2) : 0;
+}
+
+int32_t get_id(const Cell* err) {
+    const Cell* i = field(err, FIELD_ID);
+    return i && types::any_word(i->type()) ? static_cast<int32_t>(i->data2) : 0;
+}
+
+// Sets type, id and code from catalog positions.
+static void set_words(Cell* err, int32_t k, int32_t i) {
+    const Cell* c = catalog();
+    const Cell* category = category_at(k);
     Cell v;
-    set_cell(&v, TYPE_INTEGER, static_cast<uint32_t>(category * 100 + index - 2));
+    set_cell(&v, TYPE_INTEGER, static_cast<uint32_t>(k * 100 + i - 2));
     set_field(err, FIELD_CODE, &v);
-    word::make_global(&v, category_symbols[category]);
+    v = *context::word_at_node(c->data1, k);
+    v.header = TYPE_WORD;
     set_field(err, FIELD_TYPE, &v);
-    word::make_global(&v, symbol::make(catalog::categories[category].ids[index - 2].name));
+    v = *context::word_at_node(category->data1, i);
+    v.header = TYPE_WORD;
     set_field(err, FIELD_ID, &v);
 }
 
+// A new error: a copy of the prototype typed error!, class 1, no handlers.
+static Cell* new_error(Cell* out) {
+    const Cell* p = prototype();
+    if (!p || !catalog()) runtime::quit(98, KEL_CALLER_ADDRESS());
+    Cell proto = *p;
+    collector::Root keep(&proto);
+    object::duplicate(&proto, out, false, nullptr, false);
+    out->reset(TYPE_ERROR);
+    out->data2 = 1;
+    out->data3 = 0;
+    *context::owner_of(out->data1) = *out;
+    return out;
+}
+
+static void set_near(Cell* err) {
+    if (!near_hook) return;
+    Cell near;
+    near_hook(&near);
+    set_field(err, FIELD_NEAR, &near);
+}
+
 Cell* create(Cell* out, ErrorId id, const Cell* arg1, const Cell* arg2, const Cell* arg3) {
+    // The arguments may lie in buffers that move: copy them before anything allocates.
     Cell args[3];
     int n = 0;
     for (const Cell* a : {arg1, arg2, arg3}) {
         if (!a) break;
         args[n++] = *a;
     }
+    collector::Root k1(args), k2(args + 1), k3(args + 2);
+    for (int i = n; i < 3; i++) set_cell(args + i, TYPE_NONE);
     Cell err;
-    collector::Root keep(&err);
     set_cell(&err, TYPE_NONE);
+    collector::Root keep(&err);
     new_error(&err);
-    set_words(&err, id.category, id.index);
-    for (int i = 0; i < n; i++) set_field(&err, static_cast<Field>(FIELD_ARG1 + i), &args[i]);
-    if (near_hook) {
-        Cell near;
-        near_hook(&near);
-        set_field(&err, FIELD_NEAR, &near);
+    int32_t k = id.category, i = id.index;
+    if (!category_at(k) || i >= context::count(category_at(k)->data1)) {
+        // The catalog in use lacks the id: report it as an invalid error naming the code.
+        set_cell(args, TYPE_INTEGER, static_cast<uint32_t>(k * 100 + i - 2));
+        n = n > 0 ? n : 1;
+        k = category_named(sym_internal);
+        i = k < 0 ? -1 : context::find_word(category_at(k)->data1, sym_invalid_error.id(), true);
+        if (k < 0 || i < 2) runtime::quit(98, KEL_CALLER_ADDRESS());
     }
+    set_words(&err, k, i);
+    for (int a = 0; a < n; a++) set_field(&err, static_cast<Field>(FIELD_ARG1 + a), args + a);
+    set_near(&err);
     *out = err;
     return out;
 }
 
 ErrorId id_of(const Cell* err) {
-    ensure_symbols();
     const Cell* type = field(err, FIELD_TYPE);
     const Cell* id = field(err, FIELD_ID);
-    if (!type || !id || !types::any_word(type->type()) || !types::any_word(id->type())) return err::internal::invalid_error;
-    int32_t t = symbol::resolve(static_cast<int32_t>(type->data2));
-    for (int k = 0; k < catalog::category_count; k++) {
-        if (symbol::resolve(category_symbols[k]) != t) continue;
-        std::string name = symbol::to_string(static_cast<int32_t>(id->data2));
-        for (int i = 0; i < catalog::categories[k].count; i++)
-            if (name == catalog::categories[k].ids[i].name) return ErrorId{static_cast<uint8_t>(k), static_cast<uint8_t>(i + 2)};
-    }
-    return err::internal::invalid_error;
+    if (!type || !id) return err::internal::invalid_error;
+    int32_t k = category_index(type);
+    int32_t i = k < 0 ? -1 : id_index(category_at(k), id);
+    if (k < 0 || i < 0 || k > 255 || i > 255) return err::internal::invalid_error;
+    return ErrorId{static_cast<uint8_t>(k), static_cast<uint8_t>(i)};
 }
 
-// Writes an argument molded flat (formed for syntax errors) and cut at 80 characters.
-static void write_arg(const Cell* value, Node buffer, bool syntax) {
-    Cell v = *value;
-    Node tmp = string::make_node(32);
-    collector::NodeRoot keep(&tmp);
-    if (syntax)
-        actions::form(&v, tmp, nullptr, 0x7FFFFFFF);
-    else
-        actions::mold(&v, tmp, false, false, true, nullptr, 0x7FFFFFFF, 0);
-    Cell s;
-    string::make_at(&s, tmp);
-    string::append_string(buffer, &s, 80);
+// ---- make ----
+
+[[noreturn]] static void spec_field_error(const symbol::Known& which) {
+    Cell w;
+    word::make_global(&w, which.id());
+    fire(err::script::invalid_spec_field, &w);
 }
 
-// Writes a message template of the catalog: a string, or a block of strings and :argN words.
-static void write_template(const char* text, const Cell* err, Node buffer, bool syntax) {
-    const char* p = text;
-    auto skip_space = [&] {
-        while (*p == ' ') p++;
-    };
-    auto string_token = [&](std::string& out) {
-        p++;  // opening quote
-        while (*p && *p != '"') out.push_back(*p++);
-        if (*p) p++;
-    };
-    skip_space();
-    if (*p == '"') {
-        std::string s;
-        string_token(s);
-        string::append_utf8(buffer, s);
-        return;
+Cell* make(Cell* proto, Cell* spec_in, int) {
+    Cell spec = *spec_in;
+    collector::Root keep_spec(&spec);
+    if (spec.type() == TYPE_STRING) return create(proto, err::user::message, &spec);
+    if (spec.type() != TYPE_INTEGER && spec.type() != TYPE_BLOCK) {
+        Cell t;
+        datatype::make_at(&t, TYPE_ERROR);
+        fire(err::script::bad_make_arg, &t, &spec);
     }
-    if (*p == '\'') {
-        // The message is the value of the named field.
-        std::string name(p + 1);
-        for (int f = FIELD_ARG1; f <= FIELD_ARG3; f++)
-            if (name == field_names[f]) {
-                const Cell* v = field(err, static_cast<Field>(f));
-                if (v && types::any_string(v->type())) string::append_string(buffer, v);
-            }
-        return;
-    }
-    if (*p != '[') return;
-    p++;
-    bool first = true;
-    while (true) {
-        skip_space();
-        if (!*p || *p == ']') break;
-        if (!first) string::append_char(buffer, ' ');
-        first = false;
-        if (*p == '"') {
-            std::string s;
-            string_token(s);
-            string::append_utf8(buffer, s);
-            continue;
+    Cell* result = stack::push_cell();
+    set_cell(result, TYPE_NONE);
+    new_error(result);
+    if (spec.type() == TYPE_INTEGER) {
+        int32_t s = spec.i1();
+        int32_t k = s < 0 ? -1 : s / 100;
+        const Cell* category = category_at(k);
+        int32_t i = s < 0 ? -1 : s % 100 + 2;
+        if (!category || i >= context::count(category->data1)) fire(err::script::out_of_range, &spec);
+        set_words(result, k, i);
+    } else {
+        int32_t n = block::rs_length_q(&spec);
+        uint8_t first = n > 0 ? block::rs_head(&spec)->type() : uint8_t(TYPE_NONE_ID);
+        if (first == TYPE_WORD) {
+            Cell cw = block::rs_head(&spec)[0];
+            int32_t k = category_index(&cw);
+            if (k < 0) spec_field_error(sym_type);
+            if (n < 2) spec_field_error(sym_id);
+            Cell iw = block::rs_head(&spec)[1];
+            if (iw.type() != TYPE_WORD) fire(err::script::invalid_arg, &iw);
+            int32_t i = id_index(category_at(k), &iw);
+            if (i < 0) spec_field_error(sym_id);
+            set_words(result, k, i);
+        } else if (first == TYPE_SET_WORD) {
+            context::bind(&spec, result->data1, true);
+            Cell* saved_top = stack::top;
+            interpreter::eval_block(&spec, false);
+            stack::top = saved_top;
+            Cell type = *field(result, FIELD_TYPE), id = *field(result, FIELD_ID);
+            int32_t k = category_index(&type);
+            if (k < 0) spec_field_error(sym_type);
+            int32_t i = id_index(category_at(k), &id);
+            if (i < 0) spec_field_error(sym_id);
+            Cell code;
+            set_cell(&code, TYPE_INTEGER, static_cast<uint32_t>(k * 100 + i - 2));
+            set_field(result, FIELD_CODE, &code);
+        } else {
+            fire(err::internal::invalid_error);
         }
-        if (*p == ':') p++;
-        std::string name;
-        while (*p && *p != ' ' && *p != ']') name.push_back(*p++);
-        const Cell* v = nullptr;
-        for (int f = 0; f < FIELD_COUNT; f++)
-            if (name == field_names[f]) v = field(err, static_cast<Field>(f));
-        Cell none;
-        set_cell(&none, TYPE_NONE);
-        write_arg(v ? v : &none, buffer, syntax);
     }
+    set_near(result);
+    *proto = *result;
+    stack::top = result;
+    return proto;
 }
 
-static void write_cut(const Cell* value, Node buffer, int cut) {
+// ---- Text ----
+
+// A part budget in force for the helpers below.
+static Cell part_on = {TYPE_INTEGER, 0, 0, 0};
+
+// Writes a value molded flat (only: without outer brackets) or formed, cut at n characters.
+static void write_cut(const Cell* value, Node buffer, bool mold_it, bool only, int n) {
     Cell v = *value;
+    collector::Root keep(&v);
     Node tmp = string::make_node(64);
-    collector::NodeRoot keep(&tmp);
-    actions::mold(&v, tmp, true, false, true, nullptr, 0x7FFFFFFF, 0);
+    collector::NodeRoot keep_tmp(&tmp);
+    if (mold_it)
+        actions::mold(&v, tmp, only, false, true, &part_on, n, 0);
+    else
+        actions::form(&v, tmp, &part_on, n);
     Cell s;
     string::make_at(&s, tmp);
-    string::append_string(buffer, &s, cut);
+    string::append_string(buffer, &s, n);
+}
+
+static void set_fallback(Cell* err, const Cell* offending) {
+    set_field(err, FIELD_ARG1, offending);
+    int32_t k = category_named(sym_internal);
+    const Cell* category = category_at(k);
+    int32_t i = category ? context::find_word(category->data1, sym_invalid_error.id(), true) : -1;
+    if (i >= 2) set_words(err, k, i);
+}
+
+int reduce_message(const Cell* message_in, Node buffer, const Cell* err_in, int limit) {
+    Cell message = *message_in, err = *err_in;
+    collector::Root k1(&message), k2(&err);
+    const Cell* type = field(&err, FIELD_TYPE);
+    bool syntax = type && types::any_word(type->type()) && sym_syntax.is(type);
+    int32_t before = static_cast<int32_t>(memory::nodes[buffer]->length());
+    int32_t n = block::rs_length_q(&message);
+    for (int32_t i = 0; i < n; i++) {
+        Cell v = block::rs_head(&message)[i];
+        if (v.type() == TYPE_STRING) {
+            string::append_string(buffer, &v);
+        } else if (v.type() == TYPE_WORD || v.type() == TYPE_GET_WORD) {
+            int32_t f = context::find_word(err.data1, static_cast<int32_t>(v.data2), true);
+            Cell arg;
+            if (f >= 0)
+                arg = context::values(err.data1)[f];
+            else
+                set_cell(&arg, TYPE_NONE);
+            // A failure while writing the argument names this frame.
+            stack::Saved saved = stack::save();
+            stack::mark_named(stack::body_symbol, FRAME_NATIVE);
+            write_cut(&arg, buffer, !syntax, false, 80);
+            stack::restore(saved);
+        }
+        if (i + 1 < n) string::append_char(buffer, ' ');
+    }
+    return limit - (static_cast<int32_t>(memory::nodes[buffer]->length()) - before);
 }
 
 int form(const Cell* value, Node buffer, const Cell*, int limit) {
@@ -188,56 +420,103 @@ int form(const Cell* value, Node buffer, const Cell*, int limit) {
     collector::Root keep(&err);
     int32_t before = static_cast<int32_t>(memory::nodes[buffer]->length());
     string::concatenate_literal(buffer, "*** ");
-    ErrorId id = id_of(&err);
-    if (id.category == err::internal::invalid_error.category && id.index == err::internal::invalid_error.index) {
-        // An unknown category or id: the fallback names the offending word.
-        const Cell* t = field(&err, FIELD_TYPE);
-        const Cell* i = field(&err, FIELD_ID);
-        if (t && i && types::any_word(i->type())) {
-            Cell arg = *i;
-            bool type_known = false;
-            if (types::any_word(t->type()))
-                for (int k = 0; k < catalog::category_count; k++)
-                    if (symbol::resolve(category_symbols[k]) == symbol::resolve(static_cast<int32_t>(t->data2))) type_known = true;
-            if (!type_known) arg = *t;
-            if (!(t->type() == TYPE_WORD && symbol::to_string(static_cast<int32_t>(i->data2)) == "invalid-error")) {
-                set_field(&err, FIELD_ARG1, &arg);
-                set_words(&err, id.category, id.index);
-            }
+    Cell type = *field(&err, FIELD_TYPE);
+    int32_t k = category_index(&type);
+    if (k < 0) {
+        set_fallback(&err, &type);
+        type = *field(&err, FIELD_TYPE);
+        k = category_index(&type);
+    }
+    const Cell* category = category_at(k);
+    Cell id = *field(&err, FIELD_ID);
+    int32_t i = id_index(category, &id);
+    if (category && i < 0) {
+        set_fallback(&err, &id);
+        type = *field(&err, FIELD_TYPE);
+        k = category_index(&type);
+        category = category_at(k);
+        id = *field(&err, FIELD_ID);
+        i = id_index(category, &id);
+    }
+    if (category) {
+        Cell title = context::values(category->data1)[1];
+        Cell message;
+        if (i >= 0)
+            message = context::values(category->data1)[i];
+        else
+            set_cell(&message, TYPE_NONE);
+        collector::Root k1(&title), k2(&message);
+        if (title.type() == TYPE_STRING)
+            string::append_string(buffer, &title);
+        else
+            actions::form(&title, buffer, nullptr, 0x7FFFFFFF);
+        string::concatenate_literal(buffer, ": ");
+        if (message.type() == TYPE_WORD) {
+            int32_t f = context::find_word(err.data1, static_cast<int32_t>(message.data2), true);
+            if (f >= 0)
+                message = context::values(err.data1)[f];
+            else
+                set_cell(&message, TYPE_NONE);
+        }
+        if (message.type() == TYPE_STRING) {
+            string::append_string(buffer, &message);
+        } else if (message.type() == TYPE_BLOCK) {
+            reduce_message(&message, buffer, &err, 0x7FFFFFFF);
+        } else {
+            Cell t = *field(&err, FIELD_TYPE);
+            set_fallback(&err, &t);
         }
     }
-    const catalog::Category& cat = catalog::categories[id.category];
-    string::append_utf8(buffer, cat.title);
-    string::concatenate_literal(buffer, ": ");
-    write_template(cat.ids[id.index - 2].message, &err, buffer, id.category == 2);
     string::concatenate_literal(buffer, "\n*** Where: ");
-    const Cell* where = field(&err, FIELD_WHERE);
-    if (where && types::any_word(where->type()))
-        word::form(where, buffer, nullptr, 0x7FFFFFFF);
-    else if (where && where->type() == TYPE_STRING)
-        string::append_string(buffer, where);
+    Cell where = *field(&err, FIELD_WHERE);
+    if (types::any_word(where.type()))
+        word::form(&where, buffer, nullptr, 0x7FFFFFFF);
+    else if (where.type() == TYPE_STRING)
+        string::append_string(buffer, &where);
     else
         string::concatenate_literal(buffer, "???");
     string::concatenate_literal(buffer, "\n*** Near : ");
-    const Cell* near = field(&err, FIELD_NEAR);
-    if (near) write_cut(near, buffer, 40);
-    const Cell* stk = field(&err, FIELD_STACK);
-    if (trace_level > 0 && stk) {
-        if (stk->type() == TYPE_INTEGER) {
+    Cell near = *field(&err, FIELD_NEAR);
+    write_cut(&near, buffer, true, true, 40);
+    int level = trace_level();
+    if (level > 0) {
+        Cell stk = *field(&err, FIELD_STACK);
+        if (stk.type() == TYPE_INTEGER) {
             string::concatenate_literal(buffer, "\n*** Stack: ");
-            stack::form_trace(trace_level, &err, buffer, 0x7FFFFFFF);
-        } else if (stk->type() == TYPE_BLOCK) {
+            stack::form_trace(level, &err, buffer, 0x7FFFFFFF);
+        } else if (stk.type() == TYPE_BLOCK) {
             string::concatenate_literal(buffer, "\n*** Stack: ");
-            Cell b = *stk;
-            actions::form(&b, buffer, nullptr, 0x7FFFFFFF);
+            actions::form(&stk, buffer, nullptr, 0x7FFFFFFF);
         }
     }
-    const Cell* files = field(&err, FIELD_FILES);
-    if (files && files->type() == TYPE_BLOCK) {
+    Cell files = *field(&err, FIELD_FILES);
+    if (files.type() == TYPE_BLOCK) {
         string::concatenate_literal(buffer, "\n*** Files: ");
-        write_cut(files, buffer, 40);
+        write_cut(&files, buffer, true, true, 40);
     }
     return limit - (static_cast<int32_t>(memory::nodes[buffer]->length()) - before);
+}
+
+int mold(const Cell* value, Node buffer, bool only, bool all, bool flat, const Cell* part, int limit, int indent) {
+    if (!only) {
+        string::concatenate_literal(buffer, "make error! [");
+        limit -= 13;
+    }
+    limit = object::serialize(value, buffer, only, all, flat, part, limit, true, indent + 1, true);
+    if (!flat && indent > 0) {
+        for (int i = 0; i < indent; i++) string::concatenate_literal(buffer, "    ");
+        limit -= 4 * indent;
+    }
+    if (!only) {
+        string::append_char(buffer, ']');
+        limit--;
+    }
+    return limit;
+}
+
+int compare(const Cell* a, const Cell* b, int op) {
+    if (b->type() != TYPE_ERROR) return -2;
+    return object::compare(a, b, op);
 }
 
 void print_uncaught(const Cell* err) {
@@ -252,6 +531,32 @@ void print_uncaught(const Cell* err) {
     text.push_back('\n');
     output::write_bytes(text.data(), text.size());
     output::flush();
+}
+
+void set_stack(Cell* err) {
+    Cell* stk = field(err, FIELD_STACK);
+    if (!stk) return;
+    Cell e = *err;
+    collector::Root keep(&e);
+    if (stk->type() == TYPE_INTEGER) {
+        int32_t position = stk->i1();
+        int level = trace_level();
+        if (level <= 0) level = 1;
+        Node calls = block::make_node(20);
+        collector::NodeRoot keep_calls(&calls);
+        if (position > stack::kFrames) position = stack::kFrames;
+        if (position > 0) stack::frames_to_block(level, calls, stack::cbottom + position);
+        Cell b;
+        block::make_at(&b, calls);
+        set_field(&e, FIELD_STACK, &b);
+    }
+    const Cell* files = state_field(sym_source_files);
+    if (files && types::any_block(files->type()) && block::rs_length_q(files) > 0) {
+        Cell f = *files;
+        Cell copy;
+        block::make_at(&copy, block::copy_cells(&f));
+        set_field(&e, FIELD_FILES, &copy);
+    }
 }
 
 Cell* get_call_argument(int i, Cell* out) {
@@ -283,10 +588,23 @@ Cell* path_up_to(Cell* out, const Cell* path, int index) {
     int32_t n = index + 2;
     if (n > total) n = total;
     if (n < 0) n = 0;
+    Cell p = *path;
+    collector::Root keep(&p);
     Node copy = block::make_node(n);
-    collector::NodeRoot keep(&copy);
-    for (int32_t j = 0; j < n; j++) block::append_cell(copy, block::rs_head(path) + j);
-    return block::make_at(out, copy, 0, path->type());
+    collector::NodeRoot keep_copy(&copy);
+    for (int32_t j = 0; j < n; j++) block::append_cell(copy, block::rs_head(&p) + j);
+    return block::make_at(out, copy, 0, p.type());
+}
+
+void init() {
+    datatype::Row row;
+    row.set(ACT_MAKE, make)
+        .set(ACT_FORM, form)
+        .set(ACT_MOLD, mold)
+        .set(ACT_EVAL_PATH, object::eval_path)
+        .set(ACT_COMPARE, compare)
+        .inherit({ACT_REFLECT, ACT_COPY, ACT_SELECT});
+    datatype::register_row(TYPE_ERROR, TYPE_OBJECT, "error!", row);
 }
 
 }  // namespace error

@@ -90,6 +90,11 @@ void init_table() {
     table_node = hashtable::init(4000, nullptr, 2, 1);
     block_node = hashtable::block_of(table_node);
     hashtable::set_symbol_table(table_node);
+    Known::intern_all();
+}
+
+void Known::intern_all() {
+    for (Known* k = first_; k; k = k->next_) k->id();
 }
 
 void init() {

@@ -43,4 +43,22 @@ std::string to_string(int32_t id);
 
 int compare(const Cell* a, const Cell* b, int op);
 
+// A symbol the run-time refers to by name. Every one is interned as soon as the symbol table
+// exists, so reading it never allocates afterwards (callers may hold cell addresses across it).
+class Known {
+public:
+    explicit Known(const char* text) : text_(text), next_(first_) { first_ = this; }
+    int32_t id() const { return id_ ? id_ : (id_ = make(text_)); }
+    operator int32_t() const { return id(); }
+    // Whether a word's symbol is this one, ignoring case.
+    bool is(const Cell* word) const { return resolve(static_cast<int32_t>(word->data2)) == resolve(id()); }
+    static void intern_all();
+
+private:
+    const char* text_;
+    mutable int32_t id_ = 0;
+    Known* next_;
+    static inline Known* first_ = nullptr;
+};
+
 }  // namespace symbol

@@ -302,12 +302,14 @@ void entry(int action, const int32_t* refs) {
 }
 
 void call(Cell* out, int action, const Cell* const* args, int nargs, const int32_t* refs) {
+    Cell* saved_top = stack::top;
     stack::mark_named(stack::body_symbol, FRAME_NATIVE);
     for (int i = 0; i < nargs; i++) stack::push(args[i]);
     int32_t none[12] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
     entry(action, refs ? refs : none);
     *out = *stack::arguments;
     stack::pop_frame();
+    stack::top = saved_top;  // the caller's cells above its arguments stay
 }
 
 void init() {}

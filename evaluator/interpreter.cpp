@@ -839,12 +839,14 @@ void call_with(Cell* out, const Cell* fn_in, const Cell* const* args, int nargs)
             block::append_cell(code_node, &a);
         }
     }
+    Cell* saved_top = stack::top;
     stack::mark_named(stack::body_symbol, FRAME_INTERP_NATIVE);
     Cell name;
     anon_name(&name);
     eval_code(&fn, &code, 0, nargs, false, nullptr, 0, nullptr, 0, false, &name);
     *out = *stack::arguments;
     stack::pop_frame();
+    stack::top = saved_top;  // the caller's cells above its arguments stay
 }
 
 // ---- Paths ----

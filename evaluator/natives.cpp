@@ -1,5 +1,6 @@
 #include "evaluator/natives.h"
 
+#include <cstring>
 #include <ctime>
 
 #include "datatypes/block.h"
@@ -206,11 +207,23 @@ namespace routines {
 
 RoutineFn table[kSlots] = {};
 int counter = 1;
+static const char* names[kSlots] = {};
 
-int register_(RoutineFn fn) {
+int register_(const char* name, RoutineFn fn) {
+    if (int n = find(name)) {
+        table[n - 1] = fn;
+        return n;
+    }
     if (counter > kSlots) return 0;
     table[counter - 1] = fn;
+    names[counter - 1] = name;
     return counter++;
+}
+
+int find(const char* name) {
+    for (int i = 0; i < counter - 1; i++)
+        if (std::strcmp(names[i], name) == 0) return i + 1;
+    return 0;
 }
 
 }  // namespace routines

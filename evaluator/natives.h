@@ -87,7 +87,10 @@ using RoutineFn = void (*)();
 constexpr int kSlots = 512;
 extern RoutineFn table[kSlots];
 extern int counter;
-// Registers a routine's code and returns its 1-based number (kept in the routine's code cell).
-int register_(RoutineFn fn);
+// Registers a routine's code under a name and returns its 1-based number (kept in the routine's
+// code cell); the boot sources name the code they bind.
+int register_(const char* name, RoutineFn fn);
+// The number of the code registered under a name, or 0.
+int find(const char* name);
 
 }  // namespace routines

@@ -68,7 +68,7 @@ static uint8_t* element(Node a, int32_t i, uint32_t size) {
     SeriesBuf* b = memory::nodes[a];
     if (i < 1 || uint64_t(i) * size > b->used_bytes()) {
         Cell arg;
-        set_cell(&arg, TYPE_INTEGER, 0, static_cast<uint32_t>(i));
+        set_cell(&arg, TYPE_INTEGER, static_cast<uint32_t>(i));
         fire(err::script::out_of_range, &arg);
     }
     return b->at_head() + size_t(i - 1) * size;

@@ -511,7 +511,7 @@ void ansi_units(const uint8_t* t, size_t n, bool line_end) {
         if (U == 4 && c > 0x10FFFF) {
             if (k) output::write_raw(chunk, k);
             Cell arg;
-            set_cell(&arg, TYPE_INTEGER, 0, c);
+            set_cell(&arg, TYPE_INTEGER, c);
             fire(err::script::invalid_char, &arg);
         }
         k += put_utf8(c, chunk + k);
@@ -542,7 +542,7 @@ void utf8_units(const uint8_t* t, size_t n, bool line_end) {
             if (U == 4 && c > 0x10FFFF) {
                 if (k) output::write_raw(chunk, k);
                 Cell arg;
-                set_cell(&arg, TYPE_INTEGER, 0, c);
+                set_cell(&arg, TYPE_INTEGER, c);
                 fire(err::script::invalid_char, &arg);
             }
             k += put_utf8(c, chunk + k);

@@ -25,4 +25,20 @@ Node node_of(const Cell* value);
 // remaining length by the marker's length and answers true.
 bool detect_q(const Cell* value, Node buffer, int* remaining, bool mold);
 
+// Pushes a node for a scope; leaving the scope, normally or by a throw, drops it and anything
+// pushed above it.
+class Scope {
+public:
+    explicit Scope(Node n) : depth_(depth()) { push(n); }
+    ~Scope() {
+        int d = depth();
+        if (d > depth_) pop_n(d - depth_);
+    }
+    Scope(const Scope&) = delete;
+    Scope& operator=(const Scope&) = delete;
+
+private:
+    int depth_;
+};
+
 }  // namespace cycles

@@ -1,23 +1,23 @@
 #include "runtime/fire.h"
 
-#include <initializer_list>
-
 #include "datatypes/cell.h"
+#include "datatypes/error.h"
+#include "evaluator/interpreter.h"
+#include "runtime/collector.h"
 #include "runtime/runtime.h"
-
-// Until error values exist, an error travels as its id and argument cells.
-namespace fire_carrier {
-ErrorId last{0, 0};
-Cell args[3];
-int count = 0;
-}  // namespace fire_carrier
+#include "runtime/stack.h"
 
 void fire(ErrorId id, const Cell* arg1, const Cell* arg2, const Cell* arg3) {
-    fire_carrier::last = id;
-    fire_carrier::count = 0;
-    for (const Cell* a : {arg1, arg2, arg3}) {
-        if (!a) break;
-        fire_carrier::args[fire_carrier::count++] = *a;
+    Cell err;
+    set_cell(&err, TYPE_NONE);
+    collector::Root keep(&err);
+    error::create(&err, id, arg1, arg2, arg3);
+    if (interpreter::tracing) {
+        // The trace callback runs script code: it must not see a throw in progress.
+        uint32_t thrown = runtime::sys.thrown;
+        runtime::sys.thrown = 0;
+        interpreter::fire_event(interpreter::EV_ERROR, nullptr, -1, nullptr, &err);
+        runtime::sys.thrown = thrown;
     }
-    runtime::throw_code(codes::error);
+    stack::throw_error(&err);
 }

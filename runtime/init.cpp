@@ -3,8 +3,15 @@
 #include "datatypes/block.h"
 #include "datatypes/context.h"
 #include "datatypes/datatype.h"
+#include "datatypes/error.h"
 #include "datatypes/function.h"
+#include "datatypes/issue.h"
 #include "datatypes/series.h"
+#include "datatypes/native.h"
+#include "datatypes/object.h"
+#include "datatypes/ownership.h"
+#include "datatypes/path.h"
+#include "datatypes/string.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
 #include "evaluator/actions.h"
@@ -34,10 +41,18 @@ void init() {
     datatype::init();
     series::init();
     block::init();
+    string::init();  // before the types that take string!'s slots
     symbol::init();
     context::init();
     word::init();
     paren::init();
+    issue::init();
+    native::init();
+    path::init();  // after block!, whose slots it takes
+    function::init();
+    routine::init();
+    object::init();
+    error::init();
 
     actions::init();
 
@@ -48,7 +63,8 @@ void init() {
     context::init_global();
 
     datatype::init_words();
-    function::init();
+    ownership::init();
+    error::init_catalog();
 
     natives::init();
 

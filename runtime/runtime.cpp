@@ -215,6 +215,12 @@ void quit(int code, const void* address) {
     _exit(code & 0xFF);
 }
 
+void exit_with(int status) {
+    output::flush();
+    output::at_exit();
+    _exit(status & 0xFF);
+}
+
 void quit_from_signal(int code, const void* address) {
     // No allocation and no locks here: the fault may have struck inside the allocator.
     char buf[160];

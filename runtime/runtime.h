@@ -68,6 +68,9 @@ const char* build_date();
 // The one exit path: code 0 ends quietly, any other code prints the run-time error report first.
 // The exit status is the code's low 8 bits.
 [[noreturn]] void quit(int code, const void* address = nullptr);
+// Ends the process with a status and no report: the language's own exits (an uncaught error's
+// -2, quit-return). Output is flushed and the terminal restored first.
+[[noreturn]] void exit_with(int status);
 // The report text of a run-time error code ("unknown error code!" for codes outside the table).
 const char* error_text(int code);
 // Ends the process from a signal handler: the report is written without allocating.

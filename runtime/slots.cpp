@@ -22,7 +22,7 @@ void rebuild_free_list(int32_t from) {
     if (from < 0 || from >= n) return;
     Cell* c = cells();
     for (int32_t i = from; i < n; i++) {
-        set_cell(c + i, TYPE_INTEGER, 0, static_cast<uint32_t>(i + 1 < n ? i + 1 : -1));
+        set_cell(c + i, TYPE_INTEGER, static_cast<uint32_t>(i + 1 < n ? i + 1 : -1));
         c[i].header |= kFreeFlag;
     }
     free_head = from;
@@ -45,7 +45,7 @@ int32_t store(const Cell* value) {
     }
     int32_t i = free_head;
     Cell* c = cells() + i;
-    free_head = c->i2();
+    free_head = c->i1();
     *c = v;
     return i + 1;
 }
@@ -55,7 +55,7 @@ Cell* at(int32_t i) { return i >= 1 && i <= capacity() ? cells() + (i - 1) : nul
 void free(int32_t i) {
     Cell* c = at(i);
     if (!c || is_free(c)) return;
-    set_cell(c, TYPE_INTEGER, 0, static_cast<uint32_t>(free_head));
+    set_cell(c, TYPE_INTEGER, static_cast<uint32_t>(free_head));
     c->header |= kFreeFlag;
     free_head = i - 1;
 }

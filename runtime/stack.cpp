@@ -303,11 +303,11 @@ void throw_error(Cell* err) {
         top = saved_top;
         if (ctop == cbottom && !caught) {
             error::print_uncaught(&value);
-            runtime::quit(-2);
+            runtime::exit_with(-2);
         }
     } else {
         error::print_uncaught(&value);
-        runtime::quit(-2);
+        runtime::exit_with(-2);
     }
     pending_error = value;
     push(&value);

@@ -114,7 +114,7 @@ inline uint32_t unit_for(uint32_t cp) { return cp <= 0xFF ? 1 : cp <= 0xFFFF ? 2
 
 [[noreturn]] void fire_invalid_char(uint32_t cp) {
     Cell arg;
-    set_cell(&arg, TYPE_INTEGER, 0, cp, 0);
+    set_cell(&arg, TYPE_INTEGER, cp);
     fire(err::script::invalid_char, &arg);
 }
 

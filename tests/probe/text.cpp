@@ -76,7 +76,7 @@ std::string error_line(const test_support::Fired& f) {
         auto bytes = test_support::binary_bytes(f.arg1);
         os << to_hex(bytes.data(), bytes.size());
     } else if (f.has_arg1 && f.arg1.is(TYPE_INTEGER)) {
-        os << "i" << std::hex << f.arg1.data2;
+        os << "i" << std::hex << f.arg1.data1;
     } else {
         os << "-";
     }

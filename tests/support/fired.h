@@ -7,14 +7,9 @@
 
 #include "catalog_ids.h"
 #include "datatypes/cell.h"
+#include "datatypes/error.h"
 #include "runtime/runtime.h"
-
-// Until error values exist, fire() leaves the raised error here.
-namespace fire_carrier {
-extern ErrorId last;
-extern Cell args[3];
-extern int count;
-}  // namespace fire_carrier
+#include "runtime/stack.h"
 
 namespace test_support {
 
@@ -24,15 +19,23 @@ struct Fired {
     bool has_arg1;
 };
 
-// Runs f; the error it raised, or nothing when it returned normally.
+// Runs f under a try frame; the error it raised, or nothing when it returned normally.
 template <class F>
 std::optional<Fired> fired(F&& f) {
+    stack::Saved saved = stack::save();
+    stack::mark_named(stack::body_symbol, FRAME_TRY);
     try {
         f();
     } catch (const Throw& t) {
+        stack::restore(saved);
         if (t.code != codes::error) throw;
-        return Fired{fire_carrier::last, fire_carrier::args[0], fire_carrier::count > 0};
+        runtime::sys.thrown = 0;
+        Cell err = stack::pending_error;
+        const Cell* arg1 = error::field(&err, error::FIELD_ARG1);
+        bool given = arg1 && arg1->type() != TYPE_NONE;
+        return Fired{error::id_of(&err), given ? *arg1 : Cell{}, given};
     }
+    stack::restore(saved);
     return std::nullopt;
 }
 

@@ -6,10 +6,7 @@
 
 #include "runtime/fire.h"
 #include "runtime/runtime.h"
-
-namespace fire_carrier {
-extern ErrorId last;
-}
+#include "tests/support/errors.h"
 
 namespace {
 
@@ -79,12 +76,10 @@ TEST(Arrays, PositionsOutsideTheArrayAreRefused) {
     Node a = array::make(8, 4);
     array::append_int(a, 1);
     for (int32_t bad : {0, 2, -1}) {
-        uint32_t code = catch_frame(codes::error, [&] { array::pick_int(a, bad); });
-        EXPECT_EQ(code, codes::error) << bad;
-        EXPECT_EQ(fire_carrier::last.category, err::script::out_of_range.category);
-        EXPECT_EQ(fire_carrier::last.index, err::script::out_of_range.index);
+        Cell e = catch_error([&] { array::pick_int(a, bad); });
+        EXPECT_TRUE(is_error(e, err::script::out_of_range)) << bad;
     }
-    EXPECT_EQ(catch_frame(codes::error, [&] { array::poke_int(a, 2, 5); }), codes::error);
+    EXPECT_EQ(catch_error([&] { array::poke_int(a, 2, 5); }).type(), TYPE_ERROR);
     EXPECT_EQ(array::length_q(a), 1);
 }
 

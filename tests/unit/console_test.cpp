@@ -10,6 +10,7 @@
 #include "runtime/console.h"
 #include "runtime/output.h"
 #include "runtime/runtime.h"
+#include "tests/support/errors.h"
 
 namespace {
 
@@ -247,8 +248,8 @@ TEST_F(Console, WritesGoOutInBoundedChunks) {
 TEST_F(Console, CodepointBeyondUnicodeIsAnError) {
     std::vector<uint32_t> u = {'o', 'k', 0x110000, 'x'};
     Capture c(false);
-    uint32_t code = catch_frame(codes::error, [&] { console::write_utf8(u.data(), u.size() * 4, 4, true); });
-    EXPECT_EQ(code, codes::error);
+    Cell e = catch_error([&] { console::write_utf8(u.data(), u.size() * 4, 4, true); });
+    EXPECT_EQ(e.type(), TYPE_ERROR);
     EXPECT_EQ(c.text(), "ok");
 }
 

@@ -15,6 +15,7 @@
 #include "runtime/output.h"
 #include "runtime/print.h"
 #include "runtime/runtime.h"
+#include "tests/support/errors.h"
 
 namespace {
 
@@ -139,7 +140,7 @@ TEST(OutputHooks, GuiBracketsEveryWriteOnceEvenOnErrors) {
         output::print_string(&s, false);
         print_line({Typed::text("x")});
         Cell bad = make_string(4, {'a', 0x7FFFFFFF});
-        EXPECT_EQ(catch_frame(codes::error, [&] { output::print_string(&bad, false); }), codes::error);
+        EXPECT_EQ(catch_error([&] { output::print_string(&bad, false); }).type(), TYPE_ERROR);
         r.text();
     }
     output::set_print_brackets(nullptr, nullptr);

@@ -166,7 +166,7 @@ TEST(Utf8Encode, SizesLimitsAndInvalidCodepoints) {
     ASSERT_TRUE(f);
     EXPECT_TRUE(same_id(f->id, err::script::invalid_char));
     EXPECT_TRUE(f->arg1.is(TYPE_INTEGER));
-    EXPECT_EQ(f->arg1.data2, 0x110000u);
+    EXPECT_EQ(f->arg1.data1, 0x110000u);
 
     uint8_t out[4] = {0, 0, 0, 0};
     EXPECT_EQ(unicode::cp_to_utf8_limit(0x1F600, out, 2), 2);  // cut after the bytes that fit
