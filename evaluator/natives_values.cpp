@@ -419,6 +419,10 @@ using SetOpFn = void (*)(bool case_, const Cell* skip, int op);
 
 static void typeset_op(bool, const Cell*, int op) { typeset::do_bitwise(op); }
 
+static void string_op(bool case_, const Cell* skip, int op) {
+    string::do_set_op(stack::arguments, op == OP_UNIQUE ? nullptr : stack::arguments + 1, op, case_, skip);
+}
+
 // difference of two dates: the time between them.
 static void date_difference(bool, const Cell*, int op) {
     Cell* args = stack::arguments;
@@ -445,6 +449,7 @@ static void init_set_routines() {
     if (set_routines[TYPE_BLOCK]) return;
     set_routines[TYPE_BLOCK] = block::do_set_op;
     set_routines[TYPE_HASH] = block::do_set_op;
+    set_routines[TYPE_STRING] = string_op;
     set_routines[TYPE_TYPESET] = typeset_op;
     set_routines[TYPE_DATE] = date_difference;
 }

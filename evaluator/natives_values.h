@@ -43,8 +43,8 @@ bool same_core(const Cell* a, const Cell* b);
 // (block! and hash! mix) except for unique; case_ and skip (the /skip cell or null) go to the
 // datatype's own routine.
 void set_op(bool case_, const Cell* skip, int op);
-// The set routine of a datatype (string!, bitset!): it works on the running call's first two
-// arguments and leaves the result in the first. block!, hash!, typeset! and date! are built in.
+// The set routine of a datatype (bitset!): it works on the running call's first two arguments and
+// leaves the result in the first. block!, hash!, string!, typeset! and date! are built in.
 void register_set_op(int type, void (*fn)(bool case_, const Cell* skip, int op));
 
 }  // namespace natives
