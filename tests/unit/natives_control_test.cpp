@@ -81,3 +81,20 @@ TEST(NativesControl, Do) {
         {"loop 2 [do [break/return 6] 1]", "6"},
     });
 }
+
+// do/trace reports to a callback while the value runs, and only then.
+TEST(NativesControl, DoTrace) {
+    expect_cases({
+        {"r: copy [] do/trace [1 + 2 3 * 4] func [event code offset value ref frame] [[expr] append r value] r",
+         "[3 12]"},
+        {"r: copy [] do/trace [1 + 2] func [event code offset value ref frame] [[init end] append r event] r",
+         "[init end]"},
+        {"cb: func [event code offset value ref frame] [] do/trace [1 + 2] :cb", "3"},
+        {"cb: func [event code offset value ref frame] [] f: func [] [do/trace [return 5] :cb 6] f", "5"},
+        {"cb: func [event code offset value ref frame] [] f: func [] [do/trace [exit] :cb 6] f", "unset"},
+        {"cb: func [event code offset value ref frame] [] loop 3 [do/trace [break/return 4] :cb]", "4"},
+        {"cb: func [event code offset value ref frame] [] try [do/trace [1 / 0] :cb] 7", "7"},
+    });
+    EXPECT_FALSE(interpreter::tracing);
+    EXPECT_FALSE(interpreter::trace_active);
+}

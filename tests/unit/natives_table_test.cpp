@@ -104,3 +104,31 @@ TEST(NativesTable, CheckFlagTestsArguments) {
     runtime::sys.thrown = 0;
     stack::restore(saved);
 }
+
+// Under a caller without an interpreted frame (compiled code), do and try leave a loop exit
+// pending in the system record instead of throwing it through the caller.
+TEST(NativesTable, ExitsPendingForCompiledCallers) {
+    kel_test::boot();
+    static const int32_t sym = symbol::make("test");
+    for (int n : {20, 70}) {  // do, try
+        stack::Saved saved = stack::save();
+        stack::mark(sym, context::global_node, FRAME_LOOP);
+        stack::mark(sym, context::global_node, FRAME_NATIVE);
+        Cell* code = stack::push_cell();
+        lexer::load(code, "break/return 3");
+        int32_t refs[4] = {-1, -1, -1, -1};
+        runtime::sys.thrown = 0;
+        bool thrown = false;
+        try {
+            natives::table[n - 1](0, refs);
+        } catch (const Throw&) {
+            thrown = true;
+        }
+        EXPECT_FALSE(thrown) << n;
+        EXPECT_EQ(runtime::sys.thrown, codes::brk) << n;
+        EXPECT_EQ((stack::ctop - 1)->kind(), 8u) << n;
+        EXPECT_EQ(stack::arguments->i1(), 3) << n;
+        runtime::sys.thrown = 0;
+        stack::restore(saved);
+    }
+}
