@@ -189,16 +189,13 @@ void set_float(double d) {
 }
 
 void eval_single(const Cell* value) {
-    Cell* base = stack::top;
+    // The value becomes a block of its own, read as code with function values taken literally.
     Cell* held = stack::push(value);
     Cell* code = stack::push_cell();
     set_cell(code, TYPE_NONE);
-    Node n = block::make_node(1);
-    block::make_at(code, n);
-    block::append_cell(n, held);
+    block::make_at(code, block::make_node(1));
+    block::append_cell(code->node(), held);
     interpreter::eval_expression(code, 0, 1, true, false, true);
-    if (stack::top < base) return;
-    stack::keep();
 }
 
 }  // namespace natives

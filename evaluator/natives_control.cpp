@@ -300,11 +300,11 @@ void has(int check, const int32_t* refs) {
     if (check) check_args(N_HAS, refs);
     Cell* args = stack::arguments;
     clamp_index(args);
-    Node copy = block::copy_cells(args);
-    block::make_at(args, copy);
-    Cell local;
-    word::make_global(&local, function::local_symbol(), TYPE_REFINEMENT);
-    block::insert_cell(copy, 0, &local);
+    block::make_at(args, block::copy_cells(args));
+    Cell* local = stack::push_cell();
+    word::make_global(local, function::local_symbol(), TYPE_REFINEMENT);
+    block::insert_cell(args->node(), 0, local);
+    stack::top = args + 2;
     func(0, refs);
 }
 

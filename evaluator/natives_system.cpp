@@ -372,10 +372,9 @@ void transcode(int check, const int32_t* refs) {
         Cell* value = stack::push(out);
         Cell* rest = stack::push(args);
         rest->set_index(args->index() + consumed);
-        Node pair = block::make_node(2);
-        block::append_cell(pair, value);
-        block::append_cell(pair, rest);
-        block::make_at(out, pair);
+        block::make_at(out, block::make_node(2));
+        block::append_cell(out->node(), value);
+        block::append_cell(out->node(), rest);
     }
     *args = has(INTO) ? args[refs[INTO]] : *out;
     stack::keep();
