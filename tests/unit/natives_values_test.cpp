@@ -30,6 +30,12 @@ TEST(NativesValues, GetAndSet) {
         {"o: make object! [a: 1] get 'o/a", "1"},
         {"o: make object! [a: 1 b: 2] set o 9 reduce [o/a o/b]", "[9 9]"},
         {"o: make object! [a: 1 b: 2] get o", "[1 2]"},
+        {"o: make object! [a: 1 b: 2] set o [3 4] reduce [o/a o/b]", "[3 4]"},
+        {"o: make object! [a: 1 b: 2] set/some o reduce [none 5] reduce [o/a o/b]", "[1 5]"},
+        {"o: make object! [a: 1 b: 2] set/only o [3 4] o/b", "[3 4]"},
+        {"o: make object! [a: 1] set/any 'o/a () value? in o 'a", "false"},
+        {"o: make object! [a: 1] set 'o/a ()", "!script/need-value"},
+        {"b: [1 2] set 'b/2 5 b", "[1 5]"},
     });
 }
 
