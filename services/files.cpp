@@ -539,7 +539,14 @@ void lines_to_block(const uint8_t* bytes, size_t n, Cell* out, bool cut_ok) {
 
 void current_dir(Cell* out) {
     std::string dir = os::get_current_dir();
-    if (dir.empty() || dir.back() != '/') dir += '/';
+    if (dir.empty()) {
+        // The folder was removed under the process: there is no name to give.
+        Cell here;
+        string::load_at(&here, "./");
+        here.set_type(TYPE_FILE);
+        fire(err::access::cannot_open, &here);
+    }
+    if (dir.back() != '/') dir += '/';
     string::load_at(out, dir);
     out->set_type(TYPE_FILE);
 }

@@ -91,7 +91,8 @@ void bytes_to_string(const uint8_t* bytes, size_t n, Cell* out, bool cut_ok = fa
 // line after a final LF.
 void lines_to_block(const uint8_t* bytes, size_t n, Cell* out, bool cut_ok = false);
 
-// The current folder of the process as a file! ending in "/".
+// The current folder of the process as a file! ending in "/"; access cannot-open when the
+// folder no longer exists.
 void current_dir(Cell* out);
 
 }  // namespace simple_io
