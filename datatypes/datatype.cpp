@@ -58,14 +58,24 @@ Cell* make_at(Cell* c, int type_id) { return set_cell(c, TYPE_DATATYPE, static_c
 
 Cell* push(int type_id) { return make_at(stack::push_cell(), type_id); }
 
+// A datatype whose type is not registered (event! before its registration) has no name entry.
+static NameEntry unnamed_entry(const Cell* value) {
+    static const char* const late_names[] = {"event!"};
+    if (value->data1 < kTypeCount && names[value->data1].name) return names[value->data1];
+    NameEntry e{};
+    e.name = value->data1 == TYPE_EVENT ? late_names[0] : "unknown!";
+    e.length = static_cast<int32_t>(std::strlen(e.name)) - 1;
+    return e;
+}
+
 int form(const Cell* value, Node buffer, const Cell*, int limit) {
-    const NameEntry& e = names[value->data1];
+    const NameEntry e = unnamed_entry(value);
     string::concatenate_literal_n(buffer, e.name, static_cast<size_t>(e.length));
     return limit - e.length;
 }
 
 int mold(const Cell* value, Node buffer, bool, bool all, bool, const Cell*, int limit, int) {
-    const NameEntry& e = names[value->data1];
+    const NameEntry e = unnamed_entry(value);
     if (all) {
         string::concatenate_literal(buffer, "#(");
         string::concatenate_literal(buffer, e.name);
