@@ -141,19 +141,16 @@ Cell* load_source(Cell* out, std::string_view name) {
 }
 
 // The words of the datatype names, each set to its datatype (datatype! itself is set by the boot
-// script).
+// script; symbol!, context! and triple! have no word). Every other type id has its word, also
+// those whose datatype registers later.
 static void set_datatype_words() {
-    for (int t = TYPE_UNSET; t <= datatype::top_id; t++) {
-        if (!datatype::names[t].name) continue;
-        Cell dt, w = datatype::names[t].word;
+    for (int t = TYPE_UNSET; t < kTypeCount; t++) {
+        if (!datatype::type_names[t] || t == TYPE_SYMBOL || t == TYPE_CONTEXT || t == TYPE_TRIPLE) continue;
+        Cell dt, w;
+        word::load(&w, datatype::type_names[t]);
         datatype::make_at(&dt, t);
         context::set_value(&w, &dt);
     }
-    // event! registers later, while the environment is built, but its word is set already.
-    Cell dt, w;
-    word::load(&w, "event!");
-    datatype::make_at(&dt, TYPE_EVENT);
-    context::set_value(&w, &dt);
 }
 
 static void run(std::string_view name) {

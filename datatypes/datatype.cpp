@@ -58,12 +58,23 @@ Cell* make_at(Cell* c, int type_id) { return set_cell(c, TYPE_DATATYPE, static_c
 
 Cell* push(int type_id) { return make_at(stack::push_cell(), type_id); }
 
-// A datatype whose type is not registered (event! before its registration) has no name entry.
+const char* const type_names[kTypeCount] = {
+    nullptr,     "datatype!",  "unset!",    "none!",     "logic!",     "block!",    "paren!",    "string!",
+    "file!",     "url!",       "char!",     "integer!",  "float!",     "symbol!",   "context!",  "word!",
+    "set-word!", "lit-word!",  "get-word!", "refinement!", "issue!",   "native!",   "action!",   "op!",
+    "function!", "path!",      "lit-path!", "set-path!", "get-path!",  "routine!",  "bitset!",   "triple!",
+    "object!",   "typeset!",   "error!",    "vector!",   "hash!",      "pair!",     "percent!",  "tuple!",
+    "map!",      "binary!",    "series!",   "time!",     "tag!",       "email!",    "handle!",   "date!",
+    "port!",     "money!",     "ref!",      "point2D!",  "point3D!",   "image!",    "event!",    nullptr,
+    nullptr,
+};
+
+// A type that is not registered yet (event! registers while the environment is built) still has
+// its name.
 static NameEntry unnamed_entry(const Cell* value) {
-    static const char* const late_names[] = {"event!"};
     if (value->data1 < kTypeCount && names[value->data1].name) return names[value->data1];
     NameEntry e{};
-    e.name = value->data1 == TYPE_EVENT ? late_names[0] : "unknown!";
+    e.name = value->data1 < kTypeCount && type_names[value->data1] ? type_names[value->data1] : "unknown!";
     e.length = static_cast<int32_t>(std::strlen(e.name)) - 1;
     return e;
 }
