@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <exception>
 #include <memory>
 #include <new>
 
@@ -44,14 +45,19 @@ struct FdGuard {
 bool has_nul(const std::string& path) { return path.find('\0') != std::string::npos; }
 
 // A cell on the data stack for the length of a scope, so that the collector sees what it holds.
+// When an error leaves the scope the stack is left alone: the error travels on it and its
+// catcher restores the stack itself.
 struct StackCell {
     Cell* cell;
     Cell* saved_top;
-    StackCell() : saved_top(stack::top) {
+    int unwinding;
+    StackCell() : saved_top(stack::top), unwinding(std::uncaught_exceptions()) {
         cell = stack::push_cell();
         set_cell(cell, TYPE_NONE);
     }
-    ~StackCell() { stack::top = saved_top; }
+    ~StackCell() {
+        if (std::uncaught_exceptions() == unwinding) stack::top = saved_top;
+    }
 };
 
 [[noreturn]] void raise_on(ErrorId id, const Cell* value) {

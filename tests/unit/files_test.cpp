@@ -16,6 +16,7 @@
 #include "datatypes/date.h"
 #include "datatypes/file.h"
 #include "tests/support/errors.h"
+#include "tests/support/kel_eval.h"
 #include "tests/support/value_builders.h"
 
 namespace {
@@ -478,6 +479,28 @@ TEST_F(Files, ActionsReachTheService) {
     EXPECT_TRUE(action(ACT_DELETE, {h}).data1);
     EXPECT_FALSE(action(ACT_DELETE, {h}).data1);
     EXPECT_TRUE(action(ACT_QUERY, {h}).is(TYPE_NONE));
+}
+
+// Through the interpreter: errors of the service reach try like any other, results come back.
+TEST_F(Files, ScriptsReachTheServiceThroughTheActions) {
+    auto f = [&](const std::string& name) { return mold(file_value(path(name))); };
+    struct {
+        std::string code, expected;
+    } table[] = {
+        {"type? try [read " + f("missing") + "]", "error!"},
+        {"e: try [read " + f("missing") + "] e/id", "cannot-open"},
+        {"e: try [read " + f("missing") + "] e/arg1 = " + f("missing"), "true"},
+        {"type? try [write " + f("no/such/x") + " 1]", "error!"},
+        {"write " + f("t") + " {a^/b} read/lines " + f("t"), "[\"a\" \"b\"]"},
+        {"write/append " + f("t") + " #{0D0A63} read " + f("t"), "\"a^/b^/c\""},
+        {"read/part/seek/binary " + f("t") + " 2 1", "#{0A62}"},
+        {"write/lines " + f("l") + " [1 \"x\"] read " + f("l"), "\"1^/x^/\""},
+        {"length? read " + f(""), "2"},
+        {"rename " + f("l") + " " + f("m"), "true"},
+        {"delete " + f("m"), "true"},
+        {"query " + f("m"), "none"},
+    };
+    for (auto& c : table) EXPECT_EQ(kel_test::eval(c.code), c.expected) << c.code;
 }
 
 TEST_F(Files, LocalFormAndCurrentFolder) {
