@@ -1,6 +1,7 @@
 #include "runtime/init.h"
 
 #include "datatypes/binary.h"
+#include "datatypes/bitset.h"
 #include "datatypes/block.h"
 #include "datatypes/context.h"
 #include "datatypes/datatype.h"
@@ -8,6 +9,8 @@
 #include "datatypes/email.h"
 #include "datatypes/error.h"
 #include "datatypes/function.h"
+#include "datatypes/handle.h"
+#include "datatypes/hash.h"
 #include "datatypes/issue.h"
 #include "datatypes/map.h"
 #include "datatypes/money.h"
@@ -23,8 +26,10 @@
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
 #include "datatypes/tag.h"
+#include "datatypes/triple.h"
 #include "datatypes/tuple.h"
 #include "datatypes/url.h"
+#include "datatypes/vector.h"
 #include "datatypes/word.h"
 #include "evaluator/actions.h"
 #include "evaluator/interpreter.h"
@@ -69,13 +74,18 @@ void init() {
     url::init();
     file::init();
     object::init();
+    bitset::init();
+    triple::init();
     error::init();
+    vector::init();  // after string!, whose slots it takes
     map::init();
+    hash::init();  // after block!, whose slots it takes
     pair::init();
     percent::init();
     tuple::init();
     tag::init();
     email::init();
+    handle::init();  // after integer!, its parent
     date::init();
     money::init();
     ref::init();
