@@ -3,17 +3,22 @@
 #include "datatypes/binary.h"
 #include "datatypes/bitset.h"
 #include "datatypes/block.h"
+#include "datatypes/char.h"
 #include "datatypes/context.h"
 #include "datatypes/datatype.h"
 #include "datatypes/date.h"
 #include "datatypes/email.h"
 #include "datatypes/error.h"
+#include "datatypes/float.h"
 #include "datatypes/function.h"
 #include "datatypes/handle.h"
 #include "datatypes/hash.h"
+#include "datatypes/integer.h"
 #include "datatypes/issue.h"
+#include "datatypes/logic.h"
 #include "datatypes/map.h"
 #include "datatypes/money.h"
+#include "datatypes/none.h"
 #include "datatypes/series.h"
 #include "datatypes/native.h"
 #include "datatypes/object.h"
@@ -26,8 +31,11 @@
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
 #include "datatypes/tag.h"
+#include "datatypes/time.h"
 #include "datatypes/triple.h"
 #include "datatypes/tuple.h"
+#include "datatypes/typeset.h"
+#include "datatypes/unset.h"
 #include "datatypes/url.h"
 #include "datatypes/vector.h"
 #include "datatypes/word.h"
@@ -58,13 +66,18 @@ void init() {
 
     datatype::init_tables();
     datatype::init();
+    unset::init();
+    none::init();
+    logic::init();
     series::init();
     block::init();
     string::init();  // before the types that take string!'s slots
     binary::init();
+    integer::init();
     symbol::init();
     context::init();
     word::init();
+    char_::init();
     paren::init();
     issue::init();
     native::init();
@@ -76,6 +89,8 @@ void init() {
     object::init();
     bitset::init();
     triple::init();
+    float_::init();
+    typeset::init();
     error::init();
     vector::init();  // after string!, whose slots it takes
     map::init();
@@ -83,6 +98,7 @@ void init() {
     pair::init();
     percent::init();
     tuple::init();
+    time_::init();
     tag::init();
     email::init();
     handle::init();  // after integer!, its parent
