@@ -9,6 +9,7 @@
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
 #include "evaluator/actions.h"
+#include "evaluator/natives_values.h"
 #include "runtime/collector.h"
 #include "runtime/cycles.h"
 #include "runtime/fire.h"
@@ -622,6 +623,7 @@ void init() {
         .set(ACT_REMOVE, remove)
         .set(ACT_MODIFY, series::modify);
     datatype::register_row(TYPE_BITSET, 0, "bitset!", row);
+    natives::register_set_op(TYPE_BITSET, set_op);
 }
 
 }  // namespace bitset

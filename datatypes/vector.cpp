@@ -9,6 +9,7 @@
 
 #include "datatypes/block.h"
 #include "datatypes/float.h"
+#include "datatypes/percent.h"
 #include "datatypes/series.h"
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
@@ -364,12 +365,14 @@ int element_text(const Cell* vec, int32_t i, Node buffer, bool molded, int limit
             std::string s = std::to_string(int_of(&e));
             return put_text(buffer, s.data(), s.size(), limit);
         }
+        case TYPE_PERCENT:
+            if (sbuf(vec)->unit() == 8) return percent::form(&e, buffer, nullptr, limit);
+            [[fallthrough]];
         default: {
             char text[float_::kFormSize];
             bool narrow_unit = sbuf(vec)->unit() == 4;
-            int n = e.type() == TYPE_PERCENT
-                        ? float_::form_float(e.f() * 100.0, narrow_unit ? float_::kPercent32 : float_::kPercent, text)
-                        : float_::form_float(e.f(), narrow_unit ? float_::kFloat32 : float_::kFloat, text);
+            int n = e.type() == TYPE_PERCENT ? float_::form_float(e.f() * 100.0, float_::kPercent32, text)
+                                             : float_::form_float(e.f(), narrow_unit ? float_::kFloat32 : float_::kFloat, text);
             return put_text(buffer, text, size_t(n), limit);
         }
     }
