@@ -179,9 +179,11 @@ enum PutMode { PUT_APPEND, PUT_INSERT, PUT_CHANGE };
 // Answers the position past the written elements.
 int64_t put_elements(Cell* v, const Encoded& e, int64_t dup, PutMode mode, int64_t replace) {
     uint32_t unit = sbuf(v)->unit();
-    if (e.count == 0 || dup < 1) return v->index();
-    if (dup > kMaxBytes / unit / e.count) fire(err::internal::no_memory);
+    if (dup < 1) dup = 0;
+    if (e.count > 0 && dup > kMaxBytes / unit / e.count) fire(err::internal::no_memory);
     int64_t written = e.count * dup;
+    // Nothing to write changes nothing, except that change/part still takes its elements out.
+    if (written == 0 && !(mode == PUT_CHANGE && replace > 0)) return std::clamp<int64_t>(v->index(), 0, sbuf(v)->length());
     int64_t total = sbuf(v)->length();
     int64_t head = std::clamp<int64_t>(v->index(), 0, total);
     int64_t at = mode == PUT_APPEND ? total : head;
