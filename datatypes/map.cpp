@@ -80,9 +80,19 @@ int32_t lookup(const Cell* m, const Cell* key, int mode, bool holes) {
     fire(err::script::bad_to_arg, &t, &s);
 }
 
-// A stored key as find, reflect and foreach hand it out: a set-word! comes back as word!.
+// A stored key as find, reflect and foreach hand it out: a set-word! comes back as word!, and a
+// text or binary key as a copy, so that changing it cannot change the key under the table. key
+// must be guarded.
 Cell* key_out(Cell* key) {
-    if (key->type() == TYPE_SET_WORD) key->set_type(TYPE_WORD);
+    uint8_t t = key->type();
+    if (t == TYPE_SET_WORD) {
+        key->set_type(TYPE_WORD);
+    } else if (types::any_string(t) || t == TYPE_BINARY) {
+        Cell src = *key;
+        collector::Root keep(&src);
+        series::copy_core(key, &src, nullptr);
+    }
+    key->header &= ~cell_flag::newline;
     return key;
 }
 
@@ -265,10 +275,11 @@ Cell* reflect_field(Cell* out, const Cell* map, const Cell* field) {
         if (hole_q(entry_at(&m, i + 1))) continue;
         if (words || body) {
             item = *entry_at(&m, i);
-            if (words) {
-                key_out(&item);
-                item.header &= ~cell_flag::newline;
-            } else {
+            uint8_t t = item.type();
+            key_out(&item);
+            if (body) {
+                // The body keeps the keys as stored: set-words.
+                item.set_type(t);
                 item.header |= cell_flag::newline;
             }
             block::append_cell(result.node(), &item);
@@ -492,7 +503,7 @@ void find(const int32_t* refs) {
         set_cell(args, TYPE_NONE);
     } else {
         Cell key = *entry_at(args, pos);
-        key.header &= ~cell_flag::newline;
+        collector::Root keep(&key);
         *args = *key_out(&key);
     }
     stack::keep();

@@ -43,8 +43,10 @@ bool remove_key(const Cell* map, const Cell* key, int mode);
 Cell* copy_at(Cell* out, const Cell* map, bool deep, const Cell* kind);
 // Adds the key/value pairs of a block (of even length, else script invalid-arg) in place.
 void extend(const Cell* map, const Cell* block, bool case_);
-// One step of foreach: assigns the next live keys and values (a set-word! key as word!) to the
-// first `count` words of the block, advancing the cursor (a map! value whose index is the entry
+// Keys handed out (find, reflect, foreach) come back as word! where a set-word! is stored, and as
+// copies where they are text or binary!, so that changing one cannot change a key under the table.
+
+// One step of foreach: assigns the next live keys and values to the first `count` words of the block, advancing the cursor (a map! value whose index is the entry
 // position); words left over get none. Answers whether anything was assigned.
 bool foreach_next(Cell* cursor, const Cell* words, int32_t count);
 // reflect: `words` (the keys, set-words as words), `values`, or `body` (the pairs, a new line
