@@ -60,6 +60,20 @@ TEST(Hash, SortAndTrimReindex) {
     });
 }
 
+TEST(Hash, TableFollowsSwapsAndRemovals) {
+    expect_cases({
+        // The table never names a cell that already holds another value, not even between the
+        // two halves of a swap.
+        {"h: make hash! [x a a] swap h next h reduce [index? find h 'a index? find h 'x index? find/last h 'a]",
+         "[1 2 3]"},
+        {"h: make hash! [a b a] swap h skip h 1 reduce [index? find h 'b index? find/last h 'a]", "[1 3]"},
+        // Taking the first cells keeps the keys of the rest.
+        {"h: make hash! [a b c] take/part h 2 reduce [h index? find h 'c find h 'a]", "[make hash! [c] 1 none]"},
+        {"h: make hash! [a b c] remove/part h 2 index? find h 'c", "1"},
+        {"h: make hash! [a b c] clear h reduce [find h 'a length? h]", "[none 0]"},
+    });
+}
+
 TEST(Hash, SeriesActionsKeepTheTableInStep) {
     // Random edits through the block actions; after each one every key must be found where a
     // linear search of the same values finds it.
