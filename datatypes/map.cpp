@@ -174,6 +174,7 @@ Cell* copy_at(Cell* out, const Cell* map, bool deep, const Cell* kind) {
     collector::Root keep_src(&src);
     Cell entries;
     block::make_at(&entries, src.data2);
+    collector::Root keep_entries(&entries);
     Cell blk;
     block::make_at(&blk, block::copy_cells(&entries));
     collector::Root keep_blk(&blk);

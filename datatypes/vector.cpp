@@ -200,8 +200,8 @@ int64_t put_elements(Cell* v, const Encoded& e, int64_t dup, PutMode mode, int64
     SeriesBuf* b = sbuf(v);
     uint8_t* base = b->at_head();
     std::memmove(base + (at + written) * unit, base + (at + removed) * unit, size_t(total - at - removed) * unit);
-    for (int64_t k = 0; k < dup; k++)
-        std::memcpy(base + (at + k * e.count) * unit, e.bytes.data(), e.bytes.size());
+    if (e.count > 0)
+        for (int64_t k = 0; k < dup; k++) std::memcpy(base + (at + k * e.count) * unit, e.bytes.data(), e.bytes.size());
     b->tail = b->head + static_cast<uint32_t>(new_total * unit);
     series::notify(v, event, true, nullptr, static_cast<int32_t>(at), static_cast<int32_t>(written));
     return at + written;
