@@ -131,6 +131,12 @@ TEST(Bitset, OwnerHearsEveryChange) {
          "[append log action]] append o/b 3 poke o/b 1 true remove/part o/b 3 clear o/b o/b/2: false insert o/b 5 log",
          "[append appended poke poked remove removed clear cleared poke poked insert inserted]"},
         {"o: make object! [b: make bitset! 8 on-deep-change*: func [a b c d e f g] []] same? o reflect o/b 'owned", "true"},
+        {"o: make object! [b: make bitset! 8 on-deep-change*: func [a b c d e f g] []] modify o/b 'owned none "
+         "reflect o/b 'owned",
+         "none"},
+        {"log: copy [] o: make object! [b: none on-deep-change*: func [owner word target action new index part] "
+         "[append log word]] c: make bitset! 8 modify c 'owned reduce [o 'b] append c 1 log",
+         "[b b]"},
     });
 }
 
