@@ -505,6 +505,13 @@ Cell* make(Cell* proto, Cell* spec_in, int) {
                 break;
             }
             if (at(0)->type() != TYPE_WORD) {
+                // The first value names the element type, in its default width, so that what
+                // mold writes for such a vector makes it again.
+                uint8_t first = at(0)->type();
+                if (first == TYPE_CHAR || first == TYPE_FLOAT || first == TYPE_PERCENT) {
+                    element = first;
+                    unit = default_unit(first);
+                }
                 values = spec;
                 break;
             }
