@@ -8,6 +8,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "datatypes/bitset.h"
 #include "datatypes/block.h"
 #include "datatypes/series.h"
 #include "datatypes/symbol.h"
@@ -1269,12 +1270,9 @@ void make_pattern(const Cell* series, const Cell* value, Pattern* p) {
     p->len = rs_length_q(&p->text);
 }
 
-bool in_bitset(const Cell* bitset, int64_t x) {
+bool in_bitset(const Cell* bits, int64_t x) {
     if (x < 0) return false;
-    SeriesBuf* b = sbuf(bitset);
-    int64_t byte = x >> 3;
-    if (byte >= int64_t(b->tail - b->head)) return (b->flags & series_flag::complement) != 0;
-    return (b->at_head()[byte] & (0x80 >> (x & 7))) != 0;
+    return x > UINT32_MAX ? bitset::complemented_q(bits) : bitset::match_q(bits, uint32_t(x));
 }
 
 }  // namespace
