@@ -69,9 +69,9 @@ Cell* do_math_op(int op, const Cell* left, const Cell* right, Cell* out);
 
 // ---- Actions ----
 
-// make from a count (that many zero integers), from [type! width count [values]] (width and
-// count optional as the spec rules allow), or from a block of values whose first value gives the
-// element type in its default width.
+// make from a count (that many zero integers), from [type! width count [values]] (percent!
+// may leave out the width; the count or the values block may be left out), or from a block of
+// values whose first value gives the element type in its default width.
 Cell* make(Cell* proto, Cell* spec, int type);
 int form(const Cell* value, Node buffer, const Cell* part, int limit);
 int mold(const Cell* value, Node buffer, bool only, bool all, bool flat, const Cell* part, int limit, int indent);
