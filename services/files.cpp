@@ -20,6 +20,7 @@
 #include "datatypes/string.h"
 #include "datatypes/word.h"
 #include "evaluator/actions.h"
+#include "runtime/collector.h"
 #include "runtime/fire.h"
 #include "runtime/output.h"
 #include "runtime/platform.h"
@@ -103,7 +104,10 @@ Node decode(const uint8_t* p, size_t n, bool cut_ok, bool bom_ok) {
         binary::load_at(&bytes, p + (n - remaining), remaining);
         fire(err::access::invalid_utf8, &bytes);
     }
-    if (bom && !bom_ok) string::insert_char(s, 0, 0xFEFF);
+    if (bom && !bom_ok) {
+        collector::NodeRoot keep(&s);
+        string::insert_char(s, 0, 0xFEFF);
+    }
     return s;
 }
 
@@ -219,14 +223,26 @@ Bytes value_to_bytes(const Cell* value, int64_t part, Cell* scratch) {
     return {reinterpret_cast<const uint8_t*>(text), size_t(length)};
 }
 
-// Writes the bytes to a descriptor, or to standard output through the output layer when fd < 0.
+// Writes the bytes to a descriptor, or to standard output when fd < 0 (inside the output
+// layer's brackets, which the caller opened: they may run script code, so they must not come
+// between the bytes' address and their use).
 int64_t put(int fd, const uint8_t* p, size_t n) {
     if (fd >= 0) return write_data(fd, p, n);
-    output::begin_write();
     output::write_raw(reinterpret_cast<const char*>(p), n);
-    output::end_write();
     return int64_t(n);
 }
+
+// Opens the output layer's brackets around a write to standard output, and closes them on
+// every way out.
+struct StdoutBrackets {
+    bool open;
+    explicit StdoutBrackets(bool o) : open(o) {
+        if (open) output::begin_write();
+    }
+    ~StdoutBrackets() {
+        if (open) output::end_write();
+    }
+};
 
 }  // namespace
 
@@ -447,6 +463,7 @@ int64_t write(const Cell* file, const Cell* data, const Cell* part, const Cell* 
         if (append && lseek(fd, 0, SEEK_END) < 0) raise_on(err::access::cannot_open, target.cell);
     }
 
+    StdoutBrackets brackets(fd < 0);
     static const uint8_t lf = '\n';
     int64_t total = 0;
     auto put_value = [&](const Cell* v) {
