@@ -201,6 +201,16 @@ TEST_F(Files, UnreadableFilesRaiseCannotOpenWithTheFile) {
     EXPECT_TRUE(is_error(catch_error([&] { read(path("sub")); }), err::access::cannot_open));
 }
 
+// A file larger than any series is an error, not a short read; a part of it reads fine.
+TEST_F(Files, FilesBeyondTheLargestSeries) {
+    put("huge", "");
+    ASSERT_EQ(truncate(path("huge").c_str(), (int64_t(3) << 30) + 5), 0);  // sparse: no disk used
+    EXPECT_TRUE(is_error(catch_error([&] { read(path("huge")); }), err::internal::no_memory));
+    EXPECT_TRUE(is_error(catch_error([&] { read(path("huge"), -1, -1, true); }), err::internal::no_memory));
+    EXPECT_EQ(describe(read(path("huge"), 3, -1, true)), bytes(std::string(3, '\0')));
+    EXPECT_EQ(describe(read(path("huge"), -1, (int64_t(3) << 30) + 1, true)), bytes(std::string(4, '\0')));
+}
+
 // Pipes and /proc files report size 0: they are read once, to their end.
 TEST_F(Files, FilesWithoutSizeAreReadOnceToTheirEnd) {
     ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
