@@ -1,5 +1,6 @@
 #include "runtime/init.h"
 
+#include "console/terminal.h"
 #include "datatypes/binary.h"
 #include "datatypes/block.h"
 #include "datatypes/context.h"
@@ -95,6 +96,7 @@ void init() {
     error::init_catalog();
 
     natives::init();
+    terminal::register_routines();
 
     lexer::init();
 
