@@ -148,12 +148,16 @@ int read_byte() {
     }
 }
 
-// Gives the file back the bytes read ahead.
+// Gives a file back the bytes read ahead. From a pipe only the byte after a bad character can
+// be ahead; it stays for the next read.
 void settle_input() {
-    size_t ahead = in_len - in_pos + (pushed_back >= 0 ? 1 : 0);
-    if (ahead && seekable == 1) lseek(kIn, -off_t(ahead), SEEK_CUR);
+    if (seekable == 1) {
+        size_t ahead = in_len - in_pos + (pushed_back >= 0 ? 1 : 0);
+        if (ahead) lseek(kIn, -off_t(ahead), SEEK_CUR);
+        pushed_back = -1;
+    }
     in_pos = in_len = 0;
-    pushed_back = -1;
+    seekable = -1;  // standard input may be another file by the next read
 }
 
 [[noreturn]] void fire_bytes(const uint8_t* bytes, uint32_t n) {
