@@ -20,3 +20,12 @@ add_custom_command(
           ${KEL_UCD_DIR}/EastAsianWidth.txt ${KEL_UCD_DIR}/HangulSyllableType.txt
   COMMENT "Generating case-mapping and display-width tables")
 list(APPEND KEL_GENERATED_SOURCES ${KEL_GEN_DIR}/case_folding_tables.h ${KEL_GEN_DIR}/char_width_tables.h)
+
+# Spec blocks of the natives and actions, as the boot code and the tests read them.
+add_custom_command(
+  OUTPUT ${KEL_GEN_DIR}/natives_source.cpp
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tools/gen_embed.py ${CMAKE_SOURCE_DIR}/boot/natives.kel
+          ${KEL_GEN_DIR}/natives_source.cpp natives boot_source
+  DEPENDS ${CMAKE_SOURCE_DIR}/tools/gen_embed.py ${CMAKE_SOURCE_DIR}/boot/natives.kel
+  COMMENT "Embedding the natives' spec blocks")
+list(APPEND KEL_GENERATED_SOURCES ${KEL_GEN_DIR}/natives_source.cpp)
