@@ -158,6 +158,8 @@ Decoded decode(const uint8_t* p, size_t n, bool more) {
             case ']': case 'P': case '_': case '^': case 'X': return string_command(p, n, more);
             case 27: return key(escape, 1);  // Escape pressed twice: the first one stands alone
             default: {
+                // Escape followed at once by Enter, Tab or another control key: two keys.
+                if (p[1] < 32) return key(escape, 1);
                 // Alt with a key: not a key of the editor. The whole character goes.
                 Decoded c = utf8(p + 1, n - 1, more);
                 if (c.length == 0) return more ? need_more : drop(n);

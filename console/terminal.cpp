@@ -339,8 +339,11 @@ int32_t read_key() {
         if (key_count > 0) {
             keys::Decoded d = keys::decode(key_bytes, key_count, true);
             if (d.length == 0) {
-                // A sequence begun: its rest follows at once, or it was a key of its own.
-                Wait w = wait_input(kEscapeWaitMs);
+                // A character's bytes all come: the rest of one is waited for as long as it
+                // takes. After an escape character the rest of a sequence follows at once, or
+                // the escape was a key of its own.
+                int wait = key_bytes[0] != 27 ? -1 : key_count == 1 ? kEscapeWaitMs : kSequenceWaitMs;
+                Wait w = wait_input(wait);
                 if (w == Wait::ready) {
                     Wait f = fill_keys();
                     if (f == Wait::ready || f == Wait::interrupted) continue;

@@ -32,8 +32,10 @@ bool raw_active();
 
 // The next key from standard input (keys.h codes, kResized, kContinued), or -1 when the
 // terminal is gone (end of input, a read error). A lone ESC is the Escape key when nothing
-// follows it within kEscapeWaitMs.
+// follows it within kEscapeWaitMs; a sequence that has not ended within kSequenceWaitMs is
+// dropped.
 constexpr int kEscapeWaitMs = 50;
+constexpr int kSequenceWaitMs = 500;
 int32_t read_key();
 
 // Window size in cells; false (and nothing changed) when the terminal cannot tell.

@@ -1,45 +1,21 @@
 // Completion's script side (console/complete.kel): words, paths into objects, refinements,
-// accessors and file names, at the end and in the middle of a line. Folders are stood in for by
-// a `read` and an `exists?` over a table, so that the listing is fixed.
+// accessors and file names, at the end and in the middle of a line.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
+#include <cstring>
 #include <string>
 
+#include "../support/completion_env.h"
 #include "../support/kel_eval.h"
-#include "datatypes/object.h"
 
 namespace {
-
-std::string source_of(const char* relative) {
-    std::string here = __FILE__;
-    std::string root = here.substr(0, here.rfind("/tests/"));
-    std::ifstream in(root + "/" + relative);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 class Completion : public testing::Test {
 protected:
     static void SetUpTestSuite() {
-        kel_test::boot();
-        // What the environment provides and the completion uses.
-        kel_test::Outcome o = kel_test::run(R"(
-            empty?: func [s] [tail? s]
-            first: func [s] [pick s 1]
-            last: func [s] [pick back tail s 1]
-            block?: func [v] [block! = type? :v]
-            refinement?: func [v] [refinement! = type? :v]
-            any-object?: func [v] [to logic! find any-object! type? :v]
-            any-function?: func [v] [to logic! find any-function! type? :v]
-            test-folders: reduce [
-                %./ [%alpha.kel %alpine/ %beta.txt %Alps.md]
-                %src/ [%main.cpp %make.sh]
-            ]
-            exists?: func [f] [to logic! find test-folders f]
-            read: func [f] [copy select test-folders f]
+        kel_test::Outcome o = completion_env::load();
+        ASSERT_FALSE(o.error) << o.text << " " << o.message;
+        o = kel_test::run(R"(
             compl-alpha: 1 compl-alpine: 2 compl-beta: 3
             compl-obj: make object! [alpha: 1 alpine: 2 beta: 3 inner: make object! [deep: 4 deeper: 5]]
             compl-fn: func [a /only /part n /local x] []
@@ -51,24 +27,6 @@ protected:
             ]
             true
         )");
-        ASSERT_FALSE(o.error) << o.text << " " << o.message;
-        // system with the global context as system/words and the accessors of the catalog.
-        Cell words;
-        set_cell(&words, TYPE_OBJECT, context::global_node, 0, 0);
-        kel_test::set_global("compl-global", &words);
-        o = kel_test::run(R"(
-            system: make object! [
-                words: none
-                catalog: make object! [accessors: [pair! [x y] date! [year month day]]]
-            ]
-            system/words: compl-global
-            true
-        )");
-        ASSERT_FALSE(o.error) << o.text << " " << o.message;
-        std::string src = source_of("console/complete.kel");
-        size_t body = src.find("kel-complete-ctx:");
-        ASSERT_NE(body, std::string::npos);
-        o = kel_test::run(src.substr(body) + "\ntrue");
         ASSERT_FALSE(o.error) << o.text << " " << o.message;
     }
 

@@ -91,9 +91,11 @@ TEST(KeyDecoding, EscapeAloneAndSequencesThatAreNoKey) {
     EXPECT_EQ(decode("\x1b").length, 0u);
     EXPECT_EQ(decode("\x1b", false).key, keys::escape);
     EXPECT_EQ(decode("\x1b", false).length, 1u);
-    // ESC ESC: the first is a key of its own.
-    EXPECT_EQ(decode("\x1b\x1b[A").key, keys::escape);
-    EXPECT_EQ(decode("\x1b\x1b[A").length, 1u);
+    // ESC ESC, ESC and a control key: the first is a key of its own.
+    for (const char* two : {"\x1b\x1b[A", "\x1b\r", "\x1b\t"}) {
+        EXPECT_EQ(decode(two).key, keys::escape);
+        EXPECT_EQ(decode(two).length, 1u);
+    }
     // A sequence cut short waits, or goes when nothing more comes.
     for (const char* cut : {"\x1b[", "\x1b[1", "\x1b[1;", "\x1bO", "\x1b[[", "\x1b]0;title"}) {
         EXPECT_EQ(decode(cut).length, 0u) << cut + 1;
@@ -115,6 +117,7 @@ TEST(KeyDecoding, EscapeAloneAndSequencesThatAreNoKey) {
         {"\x1b]2;x\x1b\\", 7},
         {"\x1b" "b", 2},           // Alt with a key
         {"\x1b\xc3\xa9", 3},
+        {"\x1b\x7f", 2},           // Alt-Backspace
         {"\x1b[1\x03", 3},         // a control byte breaks the sequence off before itself
     };
     for (const Case& c : dropped) {
