@@ -513,6 +513,7 @@ End edit_line(const Cell* prompt_value, bool hide) {
         int32_t at = saved()->index();
         Cell text = *saved();
         text.set_index(0);
+        collector::Root keep(&text);
         string::append_string(line()->node(), &text);
         cursor = at < 0 ? 0 : at;
         if (cursor > line_length()) cursor = line_length();
