@@ -220,9 +220,11 @@ struct RawScope {
 
 // ---- Routines ----
 
+// Each routine leaves its result in the first argument cell.
 void routine_set_buffer_history() {
     set_buffer_history(stack::arg(0), stack::arg(1));
     set_cell(stack::arguments, TYPE_UNSET);
+    stack::keep();
 }
 
 void routine_read_input() {
@@ -230,9 +232,13 @@ void routine_read_input() {
     bool hidden = stack::arg(1)->type() == TYPE_LOGIC && stack::arg(1)->data1 != 0;
     read_input(&prompt, hidden);
     set_cell(stack::arguments, TYPE_UNSET);
+    stack::keep();
 }
 
-void routine_terminate_console() { set_cell(stack::arguments, TYPE_UNSET); }
+void routine_terminate_console() {
+    set_cell(stack::arguments, TYPE_UNSET);
+    stack::keep();
+}
 
 void routine_input_stdin() {
     Cell s;
@@ -240,12 +246,14 @@ void routine_input_stdin() {
     collector::Root keep(&s);
     stdin_readline(s.node());
     *stack::arguments = s;
+    stack::keep();
 }
 
 void routine_read_stdin() {
     Cell buffer = *stack::arg(0);
     int64_t want = stack::arg(1)->i1();
     set_cell(stack::arguments, TYPE_UNSET);
+    stack::keep();
     if (buffer.type() != TYPE_BINARY || want <= 0) return;
     // The binary is not grown: at most the room it has after its tail is filled.
     SeriesBuf* b = memory::nodes[buffer.node()];
@@ -274,6 +282,7 @@ void routine_console_init() {
     Cell title = *stack::arg(0);
     console_init(&title);
     set_cell(stack::arguments, TYPE_UNSET);
+    stack::keep();
 }
 
 // The title of the terminal window is put back as it was when the process ends.
@@ -286,7 +295,7 @@ void pop_title() {
 
 // ---------------------------------------------------------------------------------------------
 
-void init() {
+void start() {
     if (initialised) return;
     initialised = true;
     console = isatty(kIn) && output::stdout_is_terminal();
@@ -297,11 +306,11 @@ void init() {
     install(SIGWINCH, on_resize, false);
     install(SIGCONT, on_continue, false);
     int columns, rows;
-    if (console && window_size(columns, rows)) publish_size(columns, rows);
+    if (output::stdout_is_terminal() && window_size(columns, rows)) publish_size(columns, rows);
 }
 
 bool is_console() {
-    init();
+    start();
     return console;
 }
 
@@ -450,18 +459,18 @@ void console_init(const Cell* title) {
         output::flush();
         title_pushed = 1;
     }
-    init();
+    start();
     Cell* slot = console_size_slot();
     if (slot && slot->type() == TYPE_PAIR && (pair::x_of(slot) == 0 || pair::y_of(slot) == 0)) pair::make_at(slot, 80, 50);
 }
 
-void register_routines() {
-    routines::register_("_set-buffer-history", routine_set_buffer_history);
-    routines::register_("_read-input", routine_read_input);
-    routines::register_("_terminate-console", routine_terminate_console);
+void init() {
+    routines::register_("set-buffer-history", routine_set_buffer_history);
+    routines::register_("read-input", routine_read_input);
+    routines::register_("terminate-console", routine_terminate_console);
     routines::register_("input-stdin", routine_input_stdin);
     routines::register_("read-stdin", routine_read_stdin);
-    routines::register_("system/console/init", routine_console_init);
+    routines::register_("console-init", routine_console_init);
 }
 
 }  // namespace terminal

@@ -18,9 +18,14 @@ namespace terminal {
 constexpr int32_t kResized = -100;
 constexpr int32_t kContinued = -101;
 
-// Decides whether the line editor can run, installs the signal handlers that restore the
-// terminal (SIGTERM, SIGHUP) and follow its size (SIGWINCH), and reads the size. Idempotent.
+// Registers the console's routines by the names the console's source binds:
+// set-buffer-history, read-input, terminate-console, input-stdin, read-stdin, console-init.
 void init();
+
+// Decides whether the line editor can run, installs the signal handlers that restore the
+// terminal (SIGTERM, SIGHUP, SIGINT, SIGQUIT), follow its size (SIGWINCH) and take it back after
+// a stop (SIGCONT), and publishes the size. Runs once, on first use.
+void start();
 bool is_console();
 
 // Raw mode for one edit: no echo, no line discipline, no signals from keys (Ctrl-C and Ctrl-Z
@@ -51,10 +56,6 @@ int32_t read_utf8_char();
 // Appends characters to the string buffer until a line feed (not appended) or the end of input.
 // Answers false when the input ended before anything, a line feed included, was read.
 bool stdin_readline(Node line);
-
-// Registers the routines (`_set-buffer-history`, `_read-input`, `_terminate-console`,
-// `input-stdin`, `read-stdin`, `system/console/init`) by name.
-void register_routines();
 
 // What the routines do, for C++ callers.
 void set_buffer_history(const Cell* line, const Cell* history);

@@ -1,6 +1,5 @@
 #include "runtime/init.h"
 
-#include "console/terminal.h"
 #include "datatypes/binary.h"
 #include "datatypes/block.h"
 #include "datatypes/char.h"
@@ -112,7 +111,6 @@ void init() {
     error::init_catalog();
 
     natives::init();
-    terminal::register_routines();
 
     lexer::init();
 

@@ -21,11 +21,27 @@ add_custom_command(
   COMMENT "Generating case-mapping and display-width tables")
 list(APPEND KEL_GENERATED_SOURCES ${KEL_GEN_DIR}/case_folding_tables.h ${KEL_GEN_DIR}/char_width_tables.h)
 
-# Spec blocks of the natives and actions, as the boot code and the tests read them.
+# The environment's Kel sources, in boot order: each file is run in this order at start-up (the
+# natives' spec blocks are read by the start-up code itself and the error catalog is included by
+# the system object's source).
+set(KEL_BOOT_FILES
+  boot/natives.kel
+  boot/catalog.kel
+  boot/boot.kel
+  environment/functions.kel
+  boot/system.kel
+  boot/operators.kel
+  environment/late.kel
+  console/complete.kel
+  console/console.kel)
+set(KEL_BOOT_PATHS)
+foreach(f ${KEL_BOOT_FILES})
+  list(APPEND KEL_BOOT_PATHS ${CMAKE_SOURCE_DIR}/${f})
+endforeach()
 add_custom_command(
-  OUTPUT ${KEL_GEN_DIR}/natives_source.cpp
-  COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tools/gen_embed.py ${CMAKE_SOURCE_DIR}/boot/natives.kel
-          ${KEL_GEN_DIR}/natives_source.cpp natives boot_source
-  DEPENDS ${CMAKE_SOURCE_DIR}/tools/gen_embed.py ${CMAKE_SOURCE_DIR}/boot/natives.kel
-  COMMENT "Embedding the natives' spec blocks")
-list(APPEND KEL_GENERATED_SOURCES ${KEL_GEN_DIR}/natives_source.cpp)
+  OUTPUT ${KEL_GEN_DIR}/boot_sources.cpp
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tools/embed_sources.py
+          ${KEL_GEN_DIR}/boot_sources.cpp ${CMAKE_SOURCE_DIR} ${KEL_BOOT_FILES}
+  DEPENDS ${CMAKE_SOURCE_DIR}/tools/embed_sources.py ${KEL_BOOT_PATHS}
+  COMMENT "Embedding the environment's sources")
+list(APPEND KEL_GENERATED_SOURCES ${KEL_GEN_DIR}/boot_sources.cpp)

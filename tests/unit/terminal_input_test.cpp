@@ -120,6 +120,7 @@ Cell empty_binary(int32_t capacity) {
 std::string read_stdin(int32_t capacity, int32_t length) {
     Cell bin = empty_binary(capacity);
     collector::Root keep(&bin);
+    terminal::init();
     int code = routines::find("read-stdin");
     EXPECT_GT(code, 0);
     stack::Saved saved = stack::save();
