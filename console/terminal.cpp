@@ -323,6 +323,7 @@ void raw_on() {
     raw_mode.c_cflag |= CS8;
     raw_mode.c_cc[VMIN] = 1;
     raw_mode.c_cc[VTIME] = 0;
+    resized_flag = 0;  // the edit reads the size as it starts
     raw = 1;
     if (tcsetattr(kIn, TCSANOW, &raw_mode) != 0) raw = 0;
 }
