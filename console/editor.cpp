@@ -219,8 +219,11 @@ struct Walker {
         return 0;
     }
 
-    void run(const View& v, int32_t from, int32_t to, bool hide, bool prompt_text) {
-        for (int32_t i = from; i < to; i++) i += character(v, i, hide, prompt_text);
+    // Answers where it stopped: past `to` when an escape sequence went on beyond it.
+    int32_t run(const View& v, int32_t from, int32_t to, bool hide, bool prompt_text) {
+        int32_t i = from;
+        for (; i < to; i++) i += character(v, i, hide, prompt_text);
+        return i;
     }
 };
 
@@ -285,9 +288,9 @@ void refresh(bool redraw) {
     w.run(pv, 0, pv.len, false, true);
     View lv = view_from(line(), 0);
     int32_t c = cursor < lv.len ? cursor : lv.len;
-    w.run(lv, 0, c, hidden, false);
+    int32_t reached = w.run(lv, 0, c, hidden, false);
     int64_t cur = w.pos;
-    w.run(lv, c, lv.len, hidden, false);
+    w.run(lv, reached, lv.len, hidden, false);
     screen.end = w.pos;
     screen.end_pending = w.pending;
     if (redraw) {

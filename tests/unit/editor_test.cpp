@@ -581,6 +581,16 @@ TEST_F(Editor, TabsHiddenTextAndControlCharacters) {
     edit(">> ");
     EXPECT_EQ(line_, "a\x01Xb");
     EXPECT_EQ(screen_->text(0), ">> a^AXb");
+
+    // A colour sequence in the line is carried out and takes no cells, also with the cursor
+    // inside it.
+    resize(40, 12);
+    history({"a\x1b[31mbc"});
+    press({keys::up, keys::home, keys::right, keys::right, keys::right, terminal::kContinued, keys::enter});
+    Term::colours.clear();
+    edit(">> ");
+    EXPECT_EQ(screen_->text(0), ">> abc");
+    EXPECT_EQ(Term::colours, "\x1b[31m\x1b[31m");  // once for each of the two redraws
 }
 
 TEST_F(Editor, WideCharacterAtTheRowsEnd) {
