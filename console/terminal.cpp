@@ -192,7 +192,9 @@ Cell* console_size_slot() {
 // the editor); the second means nobody is there to type: the console ends as `q` would.
 int ended_reads = 0;
 
-void end_like_quit() {
+// `quit` saves the settings and ends the process. Should it fail instead, the process ends all
+// the same: nobody is there to read its error and try again.
+[[noreturn]] void end_like_quit() {
     Cell* fn = context::value_of_symbol(symbol::make("quit"), context::global_node);
     if (fn && types::any_function(fn->type())) {
         Cell f = *fn;
@@ -200,7 +202,10 @@ void end_like_quit() {
         set_cell(&result, TYPE_NONE);
         collector::Root keep_f(&f);
         collector::Root keep_result(&result);
-        interpreter::call_with(&result, &f, nullptr, 0);
+        stack::Saved saved = stack::save();
+        stack::mark_named(stack::body_symbol, FRAME_TRY);
+        catch_frame(codes::error, [&] { interpreter::call_with(&result, &f, nullptr, 0); });
+        stack::restore(saved);
     }
     runtime::exit_with(0);
 }
