@@ -32,7 +32,11 @@ class Tmux:
             "new-session", "-d", "-x", str(columns), "-y", str(rows),
             " ".join(quote(a) for a in args) + "; echo EXIT $?; sleep 60",
         )
-        self.wait_for(lambda s: prompt in s or "EXIT" in s)
+        try:
+            self.wait_for(lambda s: prompt in s or "EXIT" in s)
+        except BaseException:
+            self.close()
+            raise
 
     def tmux(self, *args):
         return subprocess.run(["tmux", "-L", self.socket, "-f", "/dev/null"] + list(args),
