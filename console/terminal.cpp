@@ -7,6 +7,9 @@
 #include <string>
 
 #include "datatypes/block.h"
+#include "datatypes/context.h"
+#include "datatypes/pair.h"
+#include "datatypes/symbol.h"
 #include "datatypes/string.h"
 #include "datatypes/word.h"
 #include "evaluator/interpreter.h"
@@ -127,34 +130,42 @@ static void read_stdin() {
     stack::keep();
 }
 
+// The slot of system/console/size, or null before the console object exists.
+static Cell* console_size_slot() {
+    // Symbols first: interning may allocate, which would move the contexts' values.
+    int32_t system_sym = symbol::make("system"), console_sym = symbol::make("console"), size_sym = symbol::make("size");
+    Cell* sys = context::value_of_symbol(system_sym, context::global_node);
+    if (!sys || sys->type() != TYPE_OBJECT) return nullptr;
+    Cell* con = context::value_of_symbol(console_sym, sys->data1);
+    if (!con || con->type() != TYPE_OBJECT) return nullptr;
+    return context::value_of_symbol(size_sym, con->data1);
+}
+
 // Sets the terminal's title (nothing when standard output is not a terminal) and the console
-// size.
+// size: the window's when standard output is a terminal, else 80x50 unless already set.
 static void console_init() {
+    int cols = 0, rows = 0;
     if (output::stdout_is_terminal()) {
         std::string title = string::to_utf8(arg(0));
-        std::string seq = "\x1b]0;" + title + "\x07";
+        std::string seq = "\x1b]0;";
+        for (char c : title)
+            if (static_cast<unsigned char>(c) >= 32 && c != 127) seq += c;
+        seq += "\x07";
         output::write_bytes(seq.data(), seq.size());
         output::flush();
+        struct winsize ws {};
+        if (ioctl(1, TIOCGWINSZ, &ws) == 0) {
+            cols = ws.ws_col;
+            rows = ws.ws_row;
+        }
     }
-    int cols = 80, rows = 50;
-    struct winsize ws {};
-    if (output::stdout_is_terminal() && ioctl(1, TIOCGWINSZ, &ws) == 0 && ws.ws_col && ws.ws_row) {
-        cols = ws.ws_col;
-        rows = ws.ws_row;
+    Cell* size = console_size_slot();
+    if (size) {
+        if (cols > 0 && rows > 0)
+            pair::make_at(size, cols, rows);
+        else if (size->type() != TYPE_PAIR || pair::x_of(size) == 0 || pair::y_of(size) == 0)
+            pair::make_at(size, 80, 50);
     }
-    Cell w;
-    lexer::load(&w, "system/console/size");
-    collector::Root keep(&w);
-    Cell pair;
-    set_cell(&pair, TYPE_PAIR, static_cast<uint32_t>(cols), static_cast<uint32_t>(rows));
-    Cell* path = block::rs_head(&w);
-    Cell setpath = *path;
-    setpath.set_type(TYPE_SET_PATH);
-    *block::rs_head(&w) = setpath;
-    set_cell(block::alloc_tail(w.node()), TYPE_PAIR, static_cast<uint32_t>(cols), static_cast<uint32_t>(rows));
-    stack::mark_named(stack::body_symbol, FRAME_INTERP_NATIVE);
-    interpreter::eval_block(&w, true);
-    stack::pop_frame();
     stack::keep();
 }
 
