@@ -303,13 +303,14 @@ static void set_float_mode() {
     stack::keep();
 }
 
-// argv joined by single spaces, an argument holding blanks wrapped in double quotes.
+// argv joined by single spaces, an argument holding blanks (or none at all) wrapped in double
+// quotes.
 static void command_line() {
     std::string line;
     for (int i = 0; i < runtime::sys.argc; i++) {
         std::string a = runtime::sys.argv[i];
         if (i) line.push_back(' ');
-        if (a.find_first_of(" \t") != std::string::npos)
+        if (a.empty() || a.find_first_of(" \t") != std::string::npos)
             line += "\"" + a + "\"";
         else
             line += a;
