@@ -29,6 +29,7 @@ set(KEL_BOOT_FILES
   boot/catalog.kel
   boot/boot.kel
   environment/functions.kel
+  environment/script.kel
   boot/system.kel
   boot/operators.kel
   environment/late.kel
