@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <exception>
 #include <vector>
 
 #include "datatypes/error.h"
@@ -935,7 +936,14 @@ static void insert_or_append(const int32_t* refs, bool append_mode) {
     Cell* value = args + 1;
     bool only = refs[1] >= 0;
     int32_t dup = dup_count(args, refs);
-    stack::keep();
+    // The value argument stays below the stack top until the end: the collector marks only the
+    // cells below it, and a change handler pushes its own cells there.
+    struct KeepResult {
+        int unwinding = std::uncaught_exceptions();
+        ~KeepResult() {
+            if (std::uncaught_exceptions() == unwinding) stack::keep();
+        }
+    } keep_result;
     if (dup < 1) return;
     Contribution src = contribution(value, only);
     if (refs[0] >= 0) {

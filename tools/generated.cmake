@@ -31,9 +31,11 @@ set(KEL_BOOT_FILES
   environment/functions.kel
   environment/files.kel
   environment/save.kel
+  environment/script.kel
   boot/system.kel
   boot/operators.kel
   environment/late.kel
+  console/complete.kel
   console/console.kel)
 set(KEL_BOOT_PATHS)
 foreach(f ${KEL_BOOT_FILES})
