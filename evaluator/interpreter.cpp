@@ -32,7 +32,7 @@ static int32_t event_symbols[16];
 // ---- Helpers ----
 
 static inline SeriesBuf* code_buf(const Cell* code) { return memory::nodes[code->node()]; }
-static inline int32_t tail_of(const Cell* code) { return static_cast<int32_t>(code_buf(code)->length()); }
+static inline int32_t tail_of(const Cell* code) { return static_cast<int32_t>((code_buf(code)->tail - code_buf(code)->head) >> 4); }
 static inline Cell* cell_at(const Cell* code, int32_t pos) { return cells_head(code_buf(code)) + pos; }
 
 static void anon_name(Cell* out) { set_cell(out, TYPE_WORD, context::global_node, stack::anon_symbol, static_cast<uint32_t>(-1)); }
@@ -52,14 +52,23 @@ static inline void place(const Cell* value, bool push) {
         stack::set_last_drop(value);
 }
 
-// Word lookup on the hot path: the slot of a bound, resolved word.
+// Cells of a cell series, without a division by the unit.
+static inline uint32_t cell_count(const SeriesBuf* b) { return (b->tail - b->head) >> 4; }
+
+// Word lookup on the hot path: the slot of a bound, resolved word whose index lies inside its
+// context; everything else (unresolved, unbound, out of range) takes the checked lookup, which
+// raises the error.
 static inline Cell* word_value(const Cell* w) {
     Node ctx = w->data1;
-    int32_t index = static_cast<int32_t>(w->data3);
-    if (index >= 0 && ctx) {
+    uint32_t index = w->data3;
+    if (ctx && index < 0x80000000u) {
         Cell* c = context::cell_of(ctx);
-        if (!(c->header & context::on_stack)) return cells_head(memory::nodes[c->data2]) + index;
-        if (c->data2) return stack::bottom + (c->data2 - 1) + index;
+        if (!(c->header & context::on_stack)) {
+            SeriesBuf* values = memory::nodes[c->data2];
+            if (index < cell_count(values)) return cells_head(values) + index;
+        } else if (c->data2 && index < cell_count(memory::nodes[c->data3])) {
+            return stack::bottom + (c->data2 - 1) + index;
+        }
     }
     return context::get(w);
 }
@@ -144,11 +153,16 @@ void fire_event(uint32_t event, const Cell* code, int32_t pos, const Cell* ref, 
     set_cell(&pair, TYPE_PAIR, frame_base, frame_top);
     stack::push(&pair);
     if (callback_locals > 0) function::init_locals(callback_locals);
-    tracing = false;
-    if (callback.type() == TYPE_FUNCTION) {
-        call_function(&callback, fctx, &name);
+    {
+        // Events raised inside the callback are not reported. An exit or error the callback
+        // raises goes on from the event site (the unwinding drops the event frame), with the
+        // switch on again as it was there.
+        struct SwitchBack {
+            ~SwitchBack() { tracing = true; }
+        } switch_back;
+        tracing = false;
+        if (callback.type() == TYPE_FUNCTION) call_function(&callback, fctx, &name);
     }
-    tracing = true;
     stack::restore_values(stack::ctop - 1);
     stack::ctop = saved_ctop;
     stack::top = saved_top;
@@ -394,6 +408,11 @@ int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infi
 // final integer (locals count for functions, refinement count for natives).
 constexpr uint32_t kModeShift = 20;
 enum FetchMode { FETCH_WORD = 0, FETCH_GET = 1, FETCH_LIT = 2, FETCH_RETURN = 3 };
+// Apply-mode bit of run-time callers (call_with): every argument is the next value of the code
+// taken as it is, and every refinement is off. Kept apart from the bits apply passes (1, 2, 4).
+constexpr int kLiteralArgs = 8;
+// Room for the refinement integers of a native or action call.
+constexpr int32_t kMaxRefinements = 32;
 
 // While the environment is being built, the typeset words of the natives' specs are not set yet
 // when the first calls run; such a typeset admits every type and its cache is not kept, so the
@@ -560,15 +579,18 @@ static int32_t find_refinement(Node cache, int32_t sym) {
 static int32_t eval_arguments(const Cell* fn, const Cell* code, int32_t pos, int32_t end, const Cell* path, int32_t path_index,
                               int apply_mode, bool infix, const Cell* name) {
     bool native = fn->type() == TYPE_NATIVE || fn->type() == TYPE_ACTION;
+    bool literal = apply_mode & kLiteralArgs;
+    apply_mode &= ~kLiteralArgs;
     if (infix) stack::top++;
     Node cache = arg_cache(fn);
     collector::NodeRoot keep_cache(&cache);
     int32_t ncache = block::node_length(cache);
-    int32_t refs[32];
+    int32_t refs[kMaxRefinements];
     int32_t nrefs = 0;
     if (native && ncache > 0 && block::node_cell(cache, ncache - 1)->type() == TYPE_INTEGER) {
         nrefs = block::node_cell(cache, ncache - 1)->i1();
-        if (nrefs > 32) nrefs = 32;
+        // Natives and actions are made by the run-time itself; none has this many.
+        if (nrefs < 0 || nrefs > kMaxRefinements) fire(err::internal::not_done);
         for (int32_t i = 0; i < nrefs; i++) refs[i] = -1;
     }
     int32_t count = 0;
@@ -589,7 +611,8 @@ static int32_t eval_arguments(const Cell* fn, const Cell* code, int32_t pos, int
                         set_cell(stack::push_cell(), TYPE_NONE);
                     } else {
                         Cell ts = *cc;
-                        if (mode == FETCH_LIT && typeset_has(&ts, TYPE_UNSET) && pos >= tail_of(code)) {
+                        if (literal) mode = FETCH_GET;
+                        if (mode == FETCH_LIT && typeset_has(&ts, TYPE_UNSET) && (pos >= end || pos >= tail_of(code))) {
                             set_cell(stack::push_cell(), TYPE_UNSET);
                         } else {
                             pos = fetch_argument(mode, code, pos, end, infix, name, fn, &ts);
@@ -731,34 +754,39 @@ static int32_t eval_arguments(const Cell* fn, const Cell* code, int32_t pos, int
 
 // ---- Calls ----
 
+// Puts the trace switch and the function context's values back on every way out of a body.
+struct BodyExit {
+    Node ctx;
+    uint32_t values;
+    bool tracing_before;
+    ~BodyExit() {
+        tracing = tracing_before;
+        context::cell_of(ctx)->data2 = values;
+    }
+};
+
 static void eval_body(const Cell* fn, const Cell* name) {
     Node ctx = fn->data1;
     Cell* cc = context::cell_of(ctx);
-    uint32_t saved_values = cc->data2;
+    BodyExit restore{ctx, cc->data2, tracing};
     cc->data2 = stack::index_of(stack::arguments) + 1;
     stack::set_frame_flag(true);
-    bool saved_tracing = tracing;
-    if (fn->header & function::flag_builtin)
-        tracing = false;
-    else if (fn->header & function::flag_no_trace)
+    if (fn->header & (function::flag_builtin | function::flag_no_trace))
         tracing = false;
     else if (fn->header & function::flag_trace)
         tracing = trace_active;
     Frame* frame = stack::ctop - 1;
     Cell body = *function::body_of(fn);
-    if (tracing) fire_event(EV_PROLOG, nullptr, -1, name, fn);
     try {
+        if (tracing) fire_event(EV_PROLOG, nullptr, -1, name, fn);
         eval_block(&body, true);
     } catch (const Throw& t) {
-        tracing = saved_tracing;
-        context::cell_of(ctx)->data2 = saved_values;
         if (t.code != codes::ret && t.code != codes::exit) throw;
+        // return and exit stop here: their value is already in this call's result slot.
         runtime::sys.thrown = 0;
     }
     if (tracing) fire_event(EV_EPILOG, nullptr, -1, name, fn);
-    tracing = saved_tracing;
     stack::clear_frame_flag(frame);
-    context::cell_of(ctx)->data2 = saved_values;
 }
 
 void call_function(const Cell* fn, Node, const Cell* name) {
@@ -830,38 +858,43 @@ int32_t eval_code(const Cell* fn_in, const Cell* code, int32_t pos, int32_t end,
 void call_with(Cell* out, const Cell* fn_in, const Cell* const* args, int nargs) {
     Cell fn = *fn_in;
     collector::Root keep(&fn);
-    // The arguments go into a block that is then evaluated as the call's code, so that the
-    // function's own argument collection (types, refinements off) applies unchanged.
-    Node code_node = block::make_node(nargs + 1);
+    // The arguments go into a block that serves as the call's code, each taken as it is (a word
+    // or a function among them is not evaluated), so that the function's own argument collection
+    // (types, refinements off) applies unchanged.
+    Node code_node = block::make_node(nargs > 0 ? nargs : 1);
     Cell code;
     block::make_at(&code, code_node);
     collector::Root keep_code(&code);
     for (int i = 0; i < nargs; i++) {
         Cell a = *args[i];
-        // Arguments are taken literally: words and paths must not be evaluated again.
-        if (types::any_word(a.type()) || types::any_path(a.type()) || a.type() == TYPE_PAREN || types::any_function(a.type())) {
-            Cell quoted;
-            block::make_new(&quoted, 1, TYPE_PAREN);
-            Cell q;
-            word::load(&q, "quote");
-            block::append_cell(quoted.node(), &q);
-            block::append_cell(quoted.node(), &a);
-            block::append_cell(code_node, &quoted);
-        } else {
-            block::append_cell(code_node, &a);
-        }
+        block::append_cell(code_node, &a);
     }
     Cell* saved_top = stack::top;
     stack::mark_named(stack::body_symbol, FRAME_INTERP_NATIVE);
     Cell name;
     anon_name(&name);
-    eval_code(&fn, &code, 0, nargs, false, nullptr, 0, nullptr, 0, false, &name);
+    eval_code(&fn, &code, 0, nargs, false, nullptr, 0, nullptr, kLiteralArgs, false, &name);
     *out = *stack::arguments;
     stack::pop_frame();
     stack::top = saved_top;  // the caller's cells above its arguments stay
 }
 
 // ---- Paths ----
+
+// Whether a path assignment into a value of this type changes what the cell refers to (a series,
+// a context, a table) rather than the cell itself. Any other value (a time, a pair, a date) is
+// changed in the cell, which must then be stored back where it came from.
+static bool assigned_elsewhere(uint8_t t) {
+    return types::series(t) || types::any_object(t) || types::any_function(t) || t == TYPE_MAP || t == TYPE_BITSET ||
+           t == TYPE_CONTEXT;
+}
+
+// The notify flag of a store by element i (1 for the first element after the head).
+static bool notify_q(int32_t i, const Cell* parent, const Cell* previous) {
+    if (i < 2) return false;
+    if (parent->type() == TYPE_OBJECT) return parent->data3 != 0 && previous->type() == TYPE_WORD;
+    return types::any_block(parent->type());
+}
 
 int32_t eval_path(const Cell* path_in, const Cell* code, int32_t pos, int32_t end, bool set, bool get, bool push, bool case_) {
     Cell path = *path_in;
@@ -882,21 +915,27 @@ int32_t eval_path(const Cell* path_in, const Cell* code, int32_t pos, int32_t en
     }
     if (hv.type() == TYPE_UNSET) fire_copy(err::script::unset_path, &path, &head);
     if (tracing) fire_event(EV_PUSH, &path, path.index(), nullptr, &hv);
+    // Working cells on the data stack: the value reached at every step (values[0] is the head
+    // word's), every evaluated element, the parent of the first step, a none and the step's
+    // result. All steps are kept, not only the last two: a set that changes a value held in the
+    // cell itself is stored back up the chain into the place each value was read from.
     Cell* base = stack::top;
-    // Working cells on the data stack: current value, parent, previous element, step result.
-    Cell* current = stack::push(&hv);
-    Cell* parent = stack::push_cell();
-    set_cell(parent, TYPE_NONE);
+    Cell* values = base;
+    for (int32_t i = 0; i < len; i++) set_cell(stack::push_cell(), TYPE_NONE);
+    Cell* elements = stack::top;
+    for (int32_t i = 0; i < len; i++) set_cell(stack::push_cell(), TYPE_NONE);
+    Cell* first_parent = stack::push_cell();
+    set_cell(first_parent, TYPE_NONE);
     Node hctx = head.data1;
     if (hctx && hctx != context::global_node) {
         Cell* owner = context::owner_of(hctx);
-        if (owner->type() != TYPE_OBJECT && owner->type() != TYPE_UNSET) *parent = *owner;
+        if (owner->type() != TYPE_OBJECT && owner->type() != TYPE_UNSET) *first_parent = *owner;
     }
-    Cell* previous = stack::push_cell();
-    set_cell(previous, TYPE_NONE);
+    Cell* none = stack::push_cell();
+    set_cell(none, TYPE_NONE);
     Cell* out = stack::push_cell();
-    Cell* elem_cell = stack::push_cell();
     Cell* scratch_top = stack::top;
+    values[0] = hv;
     for (int32_t i = 1; i < len; i++) {
         Cell elem = block::rs_head(&path)[i];
         if (tracing) fire_event(EV_FETCH, &path, path.index() + i, nullptr, &elem);
@@ -912,17 +951,14 @@ int32_t eval_path(const Cell* path_in, const Cell* code, int32_t pos, int32_t en
             stack::top = scratch_top;
         }
         if (tracing) fire_event(EV_PUSH, &path, path.index() + i, nullptr, &elem);
-        *elem_cell = elem;
+        elements[i] = elem;
         if (elem.type() == TYPE_UNSET) fire_copy(err::script::unset_path, &path, &elem);
         bool last = i == len - 1;
-        bool notify = false;
-        if (set && last && i >= 2) {
-            if (parent->type() == TYPE_OBJECT)
-                notify = parent->data3 != 0 && previous->type() == TYPE_WORD;
-            else
-                notify = types::any_block(parent->type());
-        }
-        PathStep step{current, elem_cell, set && last ? stack::arguments : nullptr, &path, parent, previous, i - 1, case_, get, last, notify};
+        Cell* current = values + (i - 1);
+        Cell* parent = i >= 2 ? values + (i - 2) : first_parent;
+        Cell* previous = i >= 2 ? elements + (i - 1) : none;
+        bool notify = set && last && notify_q(i, parent, previous);
+        PathStep step{current, elements + i, set && last ? stack::arguments : nullptr, &path, parent, previous, i - 1, case_, get, last, notify};
         Cell* r = actions::eval_path(step, out);
         if (!set && !get && types::any_function(r->type()) && r->type() != TYPE_OP) {
             Cell fn = *r;
@@ -937,16 +973,32 @@ int32_t eval_path(const Cell* path_in, const Cell* code, int32_t pos, int32_t en
             if (tracing) fire_event(EV_EXIT, &path, path.index() + len, nullptr, push ? stack::top - 1 : stack::arguments);
             return pos;
         }
-        Cell result = *r;
-        *parent = *current;
-        *current = result;
-        *previous = elem;
+        values[i] = *r;
         stack::top = scratch_top;
     }
-    if (tracing) fire_event(EV_EXIT, &path, path.index() + len, nullptr, current);
-    Cell final_value = *current;
+    if (set) {
+        // The last step changed values[len - 2]. When that value lives in the cell itself, the
+        // change is in this copy only: store it into its container through the container's own
+        // path assignment (which tells an owner, as any assignment does), and go on up while the
+        // container is itself such a value; the head word's value goes back into its slot.
+        for (int32_t k = len - 2; k >= 0; k--) {
+            if (assigned_elsewhere(values[k].type())) break;
+            if (k == 0) {
+                Cell w = head;
+                context::set_value(&w, values);
+                break;
+            }
+            Cell* parent = k >= 2 ? values + (k - 2) : first_parent;
+            Cell* previous = k >= 2 ? elements + (k - 1) : none;
+            PathStep up{values + (k - 1), elements + k, values + k, &path, parent, previous, k - 1, case_, false, true,
+                        notify_q(k, parent, previous)};
+            actions::eval_path(up, out);
+            stack::top = scratch_top;
+        }
+    }
+    if (tracing) fire_event(EV_EXIT, &path, path.index() + len, nullptr, values + (len - 1));
+    Cell final_value = set ? *stack::arguments : values[len - 1];
     stack::top = base;
-    if (set) final_value = *stack::arguments;
     place(&final_value, push);
     return pos;
 }
