@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <time.h>
+#include <ucontext.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -94,14 +95,27 @@ int fault_code(int signo, int code, bool stack_fault) {
     }
 }
 
+// The address of the instruction that faulted, from the signal's machine context (si_addr is
+// the data address for memory faults, not the instruction's).
+static const void* fault_pc(const siginfo_t* info, const void* context) {
+    const auto* uc = static_cast<const ucontext_t*>(context);
+#if defined(__x86_64__)
+    if (uc) return reinterpret_cast<const void*>(uc->uc_mcontext.gregs[REG_RIP]);
+#elif defined(__aarch64__)
+    if (uc) return reinterpret_cast<const void*>(uc->uc_mcontext.pc);
+#else
+    (void)uc;
+#endif
+    return info->si_addr;
+}
+
 static void on_fault(int signo, siginfo_t* info, void* context) {
-    (void)context;
     const char* addr = static_cast<const char*>(info->si_addr);
     // A fault within the lowest megabyte of the interpreter stack (or its guard page just below)
     // is a native stack overflow.
     bool stack_fault = signo == SIGSEGV && thread_stack_low &&
                        addr >= thread_stack_low - 65536 && addr < thread_stack_low + (1 << 20);
-    runtime::quit_from_signal(fault_code(signo, info->si_code, stack_fault), info->si_addr);
+    runtime::quit_from_signal(fault_code(signo, info->si_code, stack_fault), fault_pc(info, context));
 }
 
 static void install_alt_stack() {
@@ -169,11 +183,17 @@ static void* thread_main(void* p) {
     return nullptr;
 }
 
-int run_on_interpreter_thread(int (*fn)(void*), void* arg) {
+int run_on_interpreter_thread(int (*fn)(void*), void* arg) { return run_on_thread(fn, arg, kInterpreterStack); }
+
+int run_on_thread(int (*fn)(void*), void* arg, size_t stack_bytes) {
     pthread_attr_t attr;
     pthread_attr_init(&attr);
-    pthread_attr_setstacksize(&attr, kInterpreterStack);
+    pthread_attr_setstacksize(&attr, stack_bytes);
     ThreadStart start{fn, arg, 0};
+    // The limit is the evaluating thread's; the caller's comes back when that thread is done.
+    const char* limit = stack_limit;
+    char* low = thread_stack_low;
+    size_t size = thread_stack_size;
     pthread_t thread;
     if (pthread_create(&thread, &attr, thread_main, &start) != 0) {
         // No room for a big stack: run here with what the main thread has.
@@ -183,6 +203,9 @@ int run_on_interpreter_thread(int (*fn)(void*), void* arg) {
     }
     pthread_attr_destroy(&attr);
     pthread_join(thread, nullptr);
+    stack_limit = limit;
+    thread_stack_low = low;
+    thread_stack_size = size;
     return start.result;
 }
 
