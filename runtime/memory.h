@@ -159,7 +159,8 @@ void set_flags(Node n, uint32_t bits);
 // Reserves n bytes at the tail (growing the buffer when needed) and returns their offset from the
 // data start.
 uint32_t alloc_tail_bytes(Node node, uint32_t n);
-// A new series of length units of the same unit, copied from head + offset (units).
+// A new series of length units of the same unit, copied from head + offset (units); the part is
+// clamped to the data between head and tail.
 Node copy_part(Node node, int32_t offset, int32_t length);
 // Makes sure n more bytes fit after the tail; returns the (possibly moved) buffer.
 SeriesBuf* reserve(Node node, uint32_t n);
