@@ -58,19 +58,76 @@ static inline uint32_t cell_count(const SeriesBuf* b) { return (b->tail - b->hea
 // Word lookup on the hot path: the slot of a bound, resolved word whose index lies inside its
 // context; everything else (unresolved, unbound, out of range) takes the checked lookup, which
 // raises the error.
-static inline Cell* word_value(const Cell* w) {
+static inline Cell* bound_slot(const Cell* w) {
     Node ctx = w->data1;
     uint32_t index = w->data3;
     if (ctx && index < 0x80000000u) {
         Cell* c = context::cell_of(ctx);
+        if (!c->data2) return nullptr;
         if (!(c->header & context::on_stack)) {
             SeriesBuf* values = memory::nodes[c->data2];
             if (index < cell_count(values)) return cells_head(values) + index;
-        } else if (c->data2 && index < cell_count(memory::nodes[c->data3])) {
+        } else if (index < cell_count(memory::nodes[c->data3])) {
             return stack::bottom + (c->data2 - 1) + index;
         }
     }
-    return context::get(w);
+    return nullptr;
+}
+
+// The op! that a word in code stands for when it can act as an infix operator: a word of a
+// context that keeps its values in a series of its own (a function's locals never supply one).
+static inline Cell* infix_op(const Cell* w) {
+    if (w->type() != TYPE_WORD) return nullptr;
+    Node ctx = w->data1;
+    uint32_t index = w->data3;
+    if (!ctx || index >= 0x80000000u) return nullptr;
+    Cell* c = context::cell_of(ctx);
+    if ((c->header & context::on_stack) || !c->data2) return nullptr;
+    SeriesBuf* values = memory::nodes[c->data2];
+    if (index >= cell_count(values)) return nullptr;
+    Cell* v = cells_head(values) + index;
+    return v->type() == TYPE_OP ? v : nullptr;
+}
+
+// The value of code that evaluates to itself or to a word's plain value, with nothing to call
+// and nothing to raise: a literal (not a word, path, paren, function or issue) or a bound word
+// holding such data. Null for everything else.
+static inline const Cell* plain_value(const Cell* c) {
+    switch (c->type()) {
+        case TYPE_WORD: {
+            const Cell* v = bound_slot(c);
+            if (!v) return nullptr;
+            switch (v->type()) {
+                case TYPE_UNSET:
+                case TYPE_OP:
+                case TYPE_FUNCTION:
+                case TYPE_ROUTINE:
+                case TYPE_NATIVE:
+                case TYPE_ACTION: return nullptr;
+                default: return v;
+            }
+        }
+        case TYPE_SET_WORD:
+        case TYPE_GET_WORD:
+        case TYPE_LIT_WORD:
+        case TYPE_PATH:
+        case TYPE_SET_PATH:
+        case TYPE_GET_PATH:
+        case TYPE_LIT_PATH:
+        case TYPE_PAREN:
+        case TYPE_OP:
+        case TYPE_FUNCTION:
+        case TYPE_ROUTINE:
+        case TYPE_NATIVE:
+        case TYPE_ACTION:
+        case TYPE_ISSUE: return nullptr;
+        default: return c;
+    }
+}
+
+static inline Cell* word_value(const Cell* w) {
+    Cell* v = bound_slot(w);
+    return v ? v : context::get(w);
 }
 
 static void near_position(Cell* out) {
@@ -183,12 +240,14 @@ void eval_block(const Cell* block, bool copy_result) {
         stack::keep();
     } else {
         current_block = code;
-        while (true) {
-            int32_t end = tail_of(&code);
-            if (pos >= end) break;
+        int32_t end = tail_of(&code);
+        for (;;) {
             current_block.set_index(pos);
             pos = eval_expression(&code, pos, end, false, false, false);
-            if (pos < tail_of(&code)) stack::reset();
+            // The tail is read again: the expression may have changed the block.
+            end = tail_of(&code);
+            if (pos >= end) break;
+            stack::reset();
         }
     }
     if (tracing) fire_event(EV_EXIT, &code, tail_of(&code), nullptr, stack::arguments);
@@ -230,14 +289,13 @@ int32_t do_next(const Cell* code) {
 
 static int32_t eval_infix(const Cell* code, int32_t pos, int32_t end, Cell* entry_top, bool push) {
     while (true) {
-        int32_t limit = tail_of(code);
+        SeriesBuf* b = code_buf(code);
+        int32_t limit = static_cast<int32_t>(cell_count(b));
         if (end > limit) end = limit;
         if (pos >= end) return pos;
-        Cell* c = cell_at(code, pos);
-        if (c->type() != TYPE_WORD || !c->data1) return pos;
-        if (context::values_on_stack(c->data1)) return pos;
-        Cell* v = word::peek(c);
-        if (!v || v->type() != TYPE_OP) return pos;
+        Cell* c = cells_head(b) + pos;
+        Cell* v = infix_op(c);
+        if (!v) return pos;
         if (tracing) fire_event(EV_FETCH, code, pos, nullptr, c);
         Cell name = *c;
         Cell op = *v;
@@ -247,52 +305,26 @@ static int32_t eval_infix(const Cell* code, int32_t pos, int32_t end, Cell* entr
         else
             op.set_type(wrapped);
         stack::top = entry_top;
+        // Arithmetic and comparison of two numbers whose right operand is a number or a word
+        // holding one: answered at once, as the call would (it raises nothing there). Traced
+        // evaluation takes the call, which reports its events.
+        if (!tracing && pos + 1 < end) {
+            const Cell* right = c + 1;  // nothing has run since c was read
+            if (right->type() == TYPE_WORD) right = bound_slot(right);
+            if (right && actions::call_fast(&op, entry_top, right, entry_top)) {
+                stack::top = entry_top + 1;
+                pos += 2;
+                continue;
+            }
+        }
         pos = eval_code(&op, code, pos + 1, end, push, nullptr, 0, nullptr, 0, true, &name);
     }
 }
 
-int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infix, bool push, bool literal_functions) {
-    if (platform::stack_exhausted()) {
-        cycles::reset();
-        fire(err::internal::stack_overflow);
-    }
-    int32_t limit = tail_of(code);
-    if (end > limit) end = limit;
-    Cell* entry_top = push ? stack::top : stack::arguments;
+// The value kinds an expression rarely starts with, kept out of the hot function below.
+[[gnu::noinline]] static int32_t eval_uncommon(const Cell* code, int32_t pos, int32_t end, bool push, bool literal_functions) {
     Cell* c = cell_at(code, pos);
-    if (tracing) fire_event(EV_FETCH, code, pos, nullptr, c);
     switch (c->type()) {
-        case TYPE_PAREN: {
-            Cell paren = *c;
-            stack::mark_named(stack::body_symbol, FRAME_INTERP_NATIVE);
-            paren.set_type(TYPE_BLOCK);
-            eval_block(&paren, true);
-            if (push)
-                stack::unwind();
-            else
-                stack::unwind_last();
-            pos++;
-            break;
-        }
-        case TYPE_SET_WORD: {
-            Cell sw = *c;
-            stack::mark_interp_native(&sw);
-            stack::push(&sw);
-            if (tracing) fire_event(EV_PUSH, code, pos, nullptr, &sw);
-            if (pos + 1 >= end) fire_copy(err::script::need_value, &sw);
-            pos = eval_expression(code, pos + 1, end, false, true, false);
-            Cell* value = stack::arguments + 1;
-            if (tracing) fire_event(EV_SET, code, pos, &sw, value);
-            if (value->type() == TYPE_UNSET) fire_copy(err::script::need_value, &sw);
-            Cell v = *value;
-            context::set_value(stack::arguments, &v);
-            *stack::arguments = v;
-            if (push)
-                stack::unwind();
-            else
-                stack::unwind_last();
-            break;
-        }
         case TYPE_SET_PATH: {
             Cell sp = *c;
             collector::Root keep(&sp);
@@ -306,77 +338,46 @@ int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infi
                 stack::unwind();
             else
                 stack::unwind_last();
-            break;
+            return pos;
         }
         case TYPE_GET_WORD: {
             Cell v = *word_value(c);
             place(&v, push);
-            pos++;
-            break;
+            return pos + 1;
         }
         case TYPE_LIT_WORD: {
             Cell w = *c;
             w.header = TYPE_WORD;
             place(&w, push);
-            pos++;
-            break;
-        }
-        case TYPE_WORD: {
-            Cell* v = word_value(c);
-            switch (v->type()) {
-                case TYPE_UNSET: fire_copy(err::script::no_value, c);
-                case TYPE_OP: fire_copy(err::script::no_op_arg, c);
-                case TYPE_FUNCTION:
-                case TYPE_ROUTINE:
-                case TYPE_NATIVE:
-                case TYPE_ACTION: {
-                    Cell fn = *v;
-                    Cell name = *c;
-                    pos = eval_code(&fn, code, pos + 1, end, push, nullptr, 0, nullptr, 0, false, &name);
-                    break;
-                }
-                default: {
-                    Cell value = *v;
-                    place(&value, push);
-                    pos++;
-                    break;
-                }
-            }
-            break;
+            return pos + 1;
         }
         case TYPE_PATH: {
             Cell p = *c;
-            pos = eval_path(&p, code, pos + 1, end, false, false, push, false);
-            break;
+            return eval_path(&p, code, pos + 1, end, false, false, push, false);
         }
         case TYPE_GET_PATH: {
             Cell p = *c;
-            pos = eval_path(&p, code, pos + 1, end, false, true, push, false);
-            break;
+            return eval_path(&p, code, pos + 1, end, false, true, push, false);
         }
         case TYPE_LIT_PATH: {
             Cell p = *c;
             p.set_type(TYPE_PATH);
             p.data3 = 0;
             place(&p, push);
-            pos++;
-            break;
+            return pos + 1;
         }
         case TYPE_OP: fire(err::internal::not_done);
         case TYPE_FUNCTION:
         case TYPE_ROUTINE:
         case TYPE_NATIVE:
         case TYPE_ACTION: {
-            Cell fn = *c;
             if (literal_functions) {
-                place(&fn, push);
-                pos++;
-            } else {
-                Cell name;
-                anon_name(&name);
-                pos = eval_code(&fn, code, pos + 1, end, push, nullptr, 0, nullptr, 0, false, &name);
+                place(c, push);
+                return pos + 1;
             }
-            break;
+            Cell name;
+            anon_name(&name);
+            return eval_code(c, code, pos + 1, end, push, nullptr, 0, nullptr, 0, false, &name);
         }
         case TYPE_ISSUE: {
             Cell issue = *c;
@@ -386,15 +387,98 @@ int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infi
                     fire(err::internal::kel_system);
             }
             place(&issue, push);
+            return pos + 1;
+        }
+        default: place(c, push); return pos + 1;
+    }
+}
+
+int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infix, bool push, bool literal_functions) {
+    if (platform::stack_exhausted()) {
+        cycles::reset();
+        fire(err::internal::stack_overflow);
+    }
+    SeriesBuf* b = code_buf(code);
+    int32_t limit = static_cast<int32_t>(cell_count(b));
+    if (end > limit) end = limit;
+    Cell* entry_top = push ? stack::top : stack::arguments;
+    Cell* c = cells_head(b) + pos;
+    if (tracing) fire_event(EV_FETCH, code, pos, nullptr, c);
+    switch (c->type()) {
+        case TYPE_WORD: {
+            Cell* v = bound_slot(c);
+            if (!v) v = context::get(c);
+            switch (v->type()) {
+                case TYPE_UNSET: fire_copy(err::script::no_value, c);
+                case TYPE_OP: fire_copy(err::script::no_op_arg, c);
+                case TYPE_FUNCTION:
+                case TYPE_ROUTINE:
+                case TYPE_NATIVE:
+                case TYPE_ACTION: {
+                    // The call copies the function onto the data stack before anything runs;
+                    // the name is kept here for the whole call.
+                    Cell name = *c;
+                    pos = eval_code(v, code, pos + 1, end, push, nullptr, 0, nullptr, 0, false, &name);
+                    break;
+                }
+                default:
+                    place(v, push);
+                    pos++;
+                    break;
+            }
+            break;
+        }
+        case TYPE_PAREN: {
+            // The block evaluation's own frame places the value as the expression must: into
+            // the result slot, or as one pushed cell.
+            Cell paren = *c;
+            paren.set_type(TYPE_BLOCK);
+            eval_block(&paren, !push);
             pos++;
             break;
         }
-        default: {
-            Cell value = *c;
-            place(&value, push);
-            pos++;
+        case TYPE_SET_WORD: {
+            Cell sw = *c;
+            stack::mark_interp_native(&sw);
+            stack::push(&sw);
+            if (tracing) fire_event(EV_PUSH, code, pos, nullptr, &sw);
+            if (pos + 1 >= end) fire_copy(err::script::need_value, &sw);
+            pos = eval_expression(code, pos + 1, end, false, true, false);
+            Cell* value = stack::arguments + 1;
+            if (tracing) fire_event(EV_SET, code, pos, &sw, value);
+            if (value->type() == TYPE_UNSET) fire_copy(err::script::need_value, &sw);
+            // A word of the global context or of a function: a plain store. Objects (change
+            // handlers) and words not resolved yet take the full assignment.
+            Cell* slot = bound_slot(stack::arguments);
+            if (slot && context::kind_of(stack::arguments->data1) != context::KIND_OBJECT) {
+                *slot = *value;
+            } else {
+                Cell v = *value;
+                context::set_value(stack::arguments, &v);
+            }
+            *stack::arguments = *value;
+            if (push)
+                stack::unwind();
+            else
+                stack::unwind_last();
             break;
         }
+        case TYPE_SET_PATH:
+        case TYPE_GET_WORD:
+        case TYPE_LIT_WORD:
+        case TYPE_PATH:
+        case TYPE_GET_PATH:
+        case TYPE_LIT_PATH:
+        case TYPE_OP:
+        case TYPE_FUNCTION:
+        case TYPE_ROUTINE:
+        case TYPE_NATIVE:
+        case TYPE_ACTION:
+        case TYPE_ISSUE: pos = eval_uncommon(code, pos, end, push, literal_functions); break;
+        default:
+            place(c, push);
+            pos++;
+            break;
     }
     if (!no_infix) pos = eval_infix(code, pos, end, entry_top, push);
     if (tracing && !push) fire_event(EV_EXPR, code, pos, nullptr, stack::arguments);
@@ -529,14 +613,28 @@ static void argument_word(Cell* out, const Cell* fn, const Cell* ts) {
 // Fetches one argument by its mode and pushes it; returns the new position.
 static int32_t fetch_argument(uint32_t mode, const Cell* code, int32_t pos, int32_t end, bool infix, const Cell* name,
                               const Cell* fn, const Cell* ts) {
-    int32_t limit = tail_of(code);
+    SeriesBuf* b = code_buf(code);
+    int32_t limit = static_cast<int32_t>(cell_count(b));
     if (end > limit) end = limit;
     if (pos >= end) {
         Cell n = *name, arg;
         argument_word(&arg, fn, ts);
         fire(err::script::no_arg, &n, &arg);
     }
-    if (mode == FETCH_WORD) return eval_expression(code, pos, end, infix, true, false);
+    if (mode == FETCH_WORD) {
+        // A literal or a word's plain value that no operator follows is the argument as it
+        // stands (traced evaluation takes the long way, which reports the fetch).
+        if (!tracing) {
+            Cell* c = cells_head(b) + pos;
+            const Cell* v = plain_value(c);
+            if (v && (infix || pos + 1 >= end || !infix_op(c + 1))) {
+                Cell value = *v;
+                stack::push(&value);
+                return pos + 1;
+            }
+        }
+        return eval_expression(code, pos, end, infix, true, false);
+    }
     Cell c = *cell_at(code, pos);
     if (tracing) fire_event(EV_FETCH, code, pos, nullptr, &c);
     if (mode == FETCH_LIT) {
@@ -584,7 +682,7 @@ static int32_t eval_arguments(const Cell* fn, const Cell* code, int32_t pos, int
     if (infix) stack::top++;
     Node cache = arg_cache(fn);
     collector::NodeRoot keep_cache(&cache);
-    int32_t ncache = block::node_length(cache);
+    int32_t ncache = static_cast<int32_t>(cell_count(memory::nodes[cache]));
     int32_t refs[kMaxRefinements];
     int32_t nrefs = 0;
     if (native && ncache > 0 && block::node_cell(cache, ncache - 1)->type() == TYPE_INTEGER) {
@@ -597,26 +695,28 @@ static int32_t eval_arguments(const Cell* fn, const Cell* code, int32_t pos, int
     int32_t locals = 0;
     bool active = true;
     bool first = true;
+    // Argument evaluation may move the cache: its cells are read in place (never copied to a
+    // local, which would also make the CPU wait on the typeset bytes) and fetched again after
+    // every evaluation.
     for (int32_t i = 0; i < ncache; i++) {
-        Cell* cc = block::node_cell(cache, i);
+        Cell* cc = cells_head(memory::nodes[cache]) + i;
         switch (cc->type()) {
             case TYPE_TYPESET: {
                 uint32_t mode = (cc->header >> kModeShift) & 3;
                 if (mode == FETCH_RETURN) break;
                 if (active) {
                     if (infix && first) {
-                        Cell ts = *cc;
-                        if (!typeset_has(&ts, stack::arguments->type())) expect_arg(name, stack::arguments, fn, &ts);
+                        if (!typeset_has(cc, stack::arguments->type())) expect_arg(name, stack::arguments, fn, cc);
                     } else if (apply_mode && pos >= end) {
                         set_cell(stack::push_cell(), TYPE_NONE);
                     } else {
-                        Cell ts = *cc;
                         if (literal) mode = FETCH_GET;
-                        if (mode == FETCH_LIT && typeset_has(&ts, TYPE_UNSET) && (pos >= end || pos >= tail_of(code))) {
+                        if (mode == FETCH_LIT && typeset_has(cc, TYPE_UNSET) && (pos >= end || pos >= tail_of(code))) {
                             set_cell(stack::push_cell(), TYPE_UNSET);
                         } else {
-                            pos = fetch_argument(mode, code, pos, end, infix, name, fn, &ts);
-                            if (!typeset_has(&ts, (stack::top - 1)->type())) expect_arg(name, stack::top - 1, fn, &ts);
+                            pos = fetch_argument(mode, code, pos, end, infix, name, fn, cc);
+                            cc = cells_head(memory::nodes[cache]) + i;
+                            if (!typeset_has(cc, (stack::top - 1)->type())) expect_arg(name, stack::top - 1, fn, cc);
                         }
                     }
                     count++;
@@ -624,8 +724,7 @@ static int32_t eval_arguments(const Cell* fn, const Cell* code, int32_t pos, int
                 } else {
                     if (!native) set_cell(stack::push_cell(), TYPE_NONE);
                     if (apply_mode == 1 && pos < end) {
-                        Cell ts = *cc;
-                        pos = fetch_argument(mode, code, pos, end, false, name, fn, &ts);
+                        pos = fetch_argument(mode, code, pos, end, false, name, fn, cc);
                         stack::top--;
                     }
                 }
@@ -636,6 +735,7 @@ static int32_t eval_arguments(const Cell* fn, const Cell* code, int32_t pos, int
                     bool on = false;
                     if (pos < end) {
                         pos = eval_expression(code, pos, end, false, true, false);
+                        cc = cells_head(memory::nodes[cache]) + i;
                         Cell flag = *(stack::top - 1);
                         stack::top--;
                         if (flag.type() != TYPE_LOGIC) {
@@ -674,8 +774,8 @@ static int32_t eval_arguments(const Cell* fn, const Cell* code, int32_t pos, int
             uint8_t et = elem.type();
             bool ok = by_path ? (et == TYPE_WORD || et == TYPE_GET_WORD) : (et == TYPE_REFINEMENT || et == TYPE_GET_WORD);
             if (!ok) {
-                if (!by_path && find_refinement(cache, -1) < 0 && ncache > 0 && block::node_cell(cache, 0)->type() != TYPE_REFINEMENT) {
-                    // An apply of a function without refinements stops here.
+                // An apply of a function without refinements stops here.
+                if (!by_path) {
                     bool any_ref = false;
                     for (int32_t j = 0; j < ncache; j++)
                         if (block::node_cell(cache, j)->type() == TYPE_REFINEMENT) any_ref = true;
@@ -742,10 +842,20 @@ static int32_t eval_arguments(const Cell* fn, const Cell* code, int32_t pos, int
 
     if (tracing) fire_event(EV_CALL, code, pos, name, fn);
     if (native) {
-        if (fn->type() == TYPE_NATIVE)
-            natives::table[fn->data1 - 1](0, refs);
-        else
-            actions::entry(static_cast<int>(fn->data1), refs);
+        // Two numbers for arithmetic or a comparison: the answer without the call.
+        if (!tracing && count == 2 && nrefs == 0 && actions::call_fast(fn, stack::arguments, stack::arguments + 1, stack::arguments)) {
+            stack::keep();
+            return pos;
+        }
+        uint32_t number = fn->data1;
+        if (fn->type() == TYPE_NATIVE) {
+            // A native! made from a damaged value must not index past the table.
+            if (number - 1 >= uint32_t(natives::counter - 1) || !natives::table[number - 1]) fire(err::internal::not_done);
+            natives::table[number - 1](0, refs);
+        } else {
+            if (number - 1 >= uint32_t(kActionCount)) fire(err::internal::not_done);
+            actions::entry(static_cast<int>(number), refs);
+        }
     } else if (locals > 0) {
         function::init_locals(locals);
     }
@@ -776,7 +886,7 @@ static void eval_body(const Cell* fn, const Cell* name) {
     else if (fn->header & function::flag_trace)
         tracing = trace_active;
     Frame* frame = stack::ctop - 1;
-    Cell body = *function::body_of(fn);
+    Cell body = *block::node_cell(fn->data3, function::MORE_BODY);
     try {
         if (tracing) fire_event(EV_PROLOG, nullptr, -1, name, fn);
         eval_block(&body, true);
@@ -789,7 +899,8 @@ static void eval_body(const Cell* fn, const Cell* name) {
     stack::clear_frame_flag(frame);
 }
 
-void call_function(const Cell* fn, Node, const Cell* name) {
+void call_function(const Cell* fn, Node ctx, const Cell* name) {
+    (void)ctx;  // interpreted bodies run in their own context; a compiled entry would take ctx
     if (tracing) fire_event(EV_CALL, nullptr, -1, name, fn);
     eval_body(fn, name);
     if (tracing) fire_event(EV_RETURN, nullptr, -1, name, stack::arguments);
@@ -804,41 +915,48 @@ static void exec_routine(const Cell* fn) {
 
 int32_t eval_code(const Cell* fn_in, const Cell* code, int32_t pos, int32_t end, bool push, const Cell* path, int32_t path_index,
                   const Cell* source, int apply_mode, bool infix, const Cell* name_in) {
-    Cell fn = *fn_in;
-    Cell name;
-    if (name_in && name_in->type() == TYPE_WORD)
-        name = *name_in;
-    else
-        anon_name(&name);
+    // The callers' name cells are their own copies; an unnamed call is named "<anon>".
+    Cell anon;
+    const Cell* name = name_in;
+    if (!name || name->type() != TYPE_WORD) {
+        anon_name(&anon);
+        name = &anon;
+    }
+    Cell traced;
     if (tracing) {
+        // The callback may change the place the function was read from.
+        traced = *fn_in;
+        fn_in = &traced;
         if (infix) stack::top++;
-        fire_event(EV_OPEN, code, pos, nullptr, &name);
+        fire_event(EV_OPEN, code, pos, nullptr, name);
         if (infix) stack::top--;
     }
-    if (!infix) stack::push(&fn);
-    switch (fn.type()) {
+    // The function is read from its copy on the data stack, where the collector keeps it; an
+    // infix call's operator is its caller's copy.
+    const Cell* fn = infix ? fn_in : stack::push(fn_in);
+    switch (fn->type()) {
         case TYPE_NATIVE:
         case TYPE_ACTION:
-            stack::mark_interp_native(&name);
-            pos = eval_arguments(&fn, code, pos, end, path, path_index, apply_mode, infix, &name);
+            stack::mark_interp_native(name);
+            pos = eval_arguments(fn, code, pos, end, path, path_index, apply_mode, infix, name);
             break;
         case TYPE_ROUTINE:
-            stack::mark_interp_native(&name);
-            pos = eval_arguments(&fn, code, pos, end, path, path_index, apply_mode, infix, &name);
-            exec_routine(&fn);
+            stack::mark_interp_native(name);
+            pos = eval_arguments(fn, code, pos, end, path, path_index, apply_mode, infix, name);
+            exec_routine(fn);
             break;
         case TYPE_FUNCTION: {
-            Node ctx = name.data1;
+            // The context a function runs in: the object it was reached through, else the one
+            // kept in its extra block, else its name's. Only compiled bodies take it.
+            Node ctx = name->data1;
             if (source && types::any_object(source->type()) && source->data1 != context::global_node)
                 ctx = source->data1;
-            else if (block::node_cell(fn.data3, 4)->type() == TYPE_INTEGER)
-                ctx = block::node_cell(fn.data3, 4)->data1;
-            stack::mark_interp_func(&name);
+            stack::mark_interp_func(name);
             Frame* f = stack::ctop - 1;
-            f->function_context = fn.data1;
-            f->saved_values = context::cell_of(fn.data1)->data2;
-            pos = eval_arguments(&fn, code, pos, end, path, path_index, apply_mode, infix, &name);
-            call_function(&fn, ctx, &name);
+            f->function_context = fn->data1;
+            f->saved_values = context::cell_of(fn->data1)->data2;
+            pos = eval_arguments(fn, code, pos, end, path, path_index, apply_mode, infix, name);
+            call_function(fn, ctx, name);
             break;
         }
         default: runtime::quit(101, KEL_CALLER_ADDRESS());
@@ -847,7 +965,7 @@ int32_t eval_code(const Cell* fn_in, const Cell* code, int32_t pos, int32_t end,
         stack::unwind();
     else
         stack::unwind_last();
-    if (tracing) fire_event(EV_RETURN, code, pos, &name, push ? stack::top - 1 : stack::arguments);
+    if (tracing) fire_event(EV_RETURN, code, pos, name, push ? stack::top - 1 : stack::arguments);
     if (!infix && push) {
         *(stack::top - 2) = *(stack::top - 1);
         stack::top--;
