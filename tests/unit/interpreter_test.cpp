@@ -295,3 +295,29 @@ TEST(Interpreter, PathErrors) {
     o = kel_test::run("never-set-either/a");
     EXPECT_NE(o.message.find("never-set-either is unset in path never-set-either/a"), std::string::npos) << o.message;
 }
+
+// Operators on two numbers are answered without a call unless tracing; traced evaluation makes
+// every call. Both must give the same values and the same errors.
+TEST(Interpreter, OperatorShortcutsAgreeWithTheCalls) {
+    const char* const expressions[] = {
+        "1 + 2 * 3",         "2147483647 + 1",  "-2147483648 - 1",  "65536 * 65536",   "7 % 3",
+        "-7 % 2",            "7 % -1",          "7 % 0",            "-2147483648 % -1", "1.5 + 2.25",
+        "0.1 + 0.2 = 0.3",   "0.1 + 0.2 == 0.3", "3 < 4",           "4 <= 4",          "5 > 6",
+        "1.0 >= 2.0",        "1 <> 1",          "2 = 2.0",          "1.5 * 2",         "n: 3 n * n - n",
+        "x: 1e308 x * 10.0", "b: [1] (pick b 1) + 1", "1 < 2.5", "1.5 % 0.5",
+    };
+    for (const char* e : expressions) {
+        std::string plain = eval(e);
+        std::string traced = eval(std::string("cb: func [event code offset value ref frame] [] do/trace [") + e + "] :cb");
+        EXPECT_EQ(plain, traced) << e;
+    }
+    expect_cases({
+        {"2147483647 + 1", "2147483648.0"},
+        {"7 % 0", "!math/zero-divide"},
+        {"-2147483648 % -1", "!math/overflow"},
+        {"0.1 + 0.2 = 0.3", "true"},
+        {"0.1 + 0.2 == 0.3", "false"},
+    });
+    // An operator that wraps something else is called, not short-cut.
+    expect_cases({{"plus: make op! :subtract 5 plus 3", "2"}});
+}
