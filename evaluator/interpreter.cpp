@@ -229,33 +229,38 @@ void fire_event(uint32_t event, const Cell* code, int32_t pos, const Cell* ref, 
 // ---- Blocks ----
 
 void eval_block(const Cell* block, bool copy_result) {
-    Cell code = *block;
-    collector::Root keep(&code);
+    // The code is kept on the data stack just below the frame, where the collector sees it (and
+    // rewrites it when nodes move); the frame's result goes to the caller's slot, or is moved
+    // down over the code cell so that exactly one cell is left pushed.
+    Cell* code = stack::push(block);
     Cell saved_block = current_block;
     stack::mark_named(stack::body_symbol, FRAME_EVAL);
-    int32_t pos = code.index() > 0 ? code.index() : 0;
-    if (tracing) fire_event(EV_ENTER, &code, pos, nullptr, nullptr);
-    if (pos >= tail_of(&code)) {
+    int32_t pos = code->index() > 0 ? code->index() : 0;
+    if (tracing) fire_event(EV_ENTER, code, pos, nullptr, nullptr);
+    int32_t end = tail_of(code);
+    if (pos >= end) {
         set_cell(stack::arguments, TYPE_UNSET);
         stack::keep();
     } else {
-        current_block = code;
-        int32_t end = tail_of(&code);
+        current_block = *code;
         for (;;) {
             current_block.set_index(pos);
-            pos = eval_expression(&code, pos, end, false, false, false);
+            pos = eval_expression(code, pos, end, false, false, false);
             // The tail is read again: the expression may have changed the block.
-            end = tail_of(&code);
+            end = tail_of(code);
             if (pos >= end) break;
             stack::reset();
         }
     }
-    if (tracing) fire_event(EV_EXIT, &code, tail_of(&code), nullptr, stack::arguments);
+    if (tracing) fire_event(EV_EXIT, code, tail_of(code), nullptr, stack::arguments);
     current_block = saved_block;
-    if (copy_result)
+    if (copy_result) {
         stack::unwind_last();
-    else
+    } else {
         stack::unwind();
+        *(stack::top - 2) = *(stack::top - 1);
+        stack::top--;
+    }
 }
 
 int32_t eval_next(const Cell* code, int32_t pos, int32_t end, bool push) {
@@ -317,6 +322,9 @@ static int32_t eval_infix(const Cell* code, int32_t pos, int32_t end, Cell* entr
                 continue;
             }
         }
+        // The operator is no cell of the data stack: kept alive here while its operand runs
+        // (which may set its word to something else).
+        collector::Root keep_op(&op);
         pos = eval_code(&op, code, pos + 1, end, push, nullptr, 0, nullptr, 0, true, &name);
     }
 }
@@ -674,6 +682,90 @@ static int32_t find_refinement(Node cache, int32_t sym) {
     return -1;
 }
 
+// Refinements named by the path after the function element, or by refinement! values in the
+// apply form: switched on in the frame (functions) or in the refinement integers (natives), their
+// arguments fetched. Kept apart from the common call, which names none.
+[[gnu::noinline]] static int32_t named_refinements(const Cell* fn, const Cell* code, int32_t pos, int32_t end, const Cell* path,
+                                                  int32_t path_index, int apply_mode, const Cell* name, Node cache,
+                                                  int32_t* refs, int32_t nrefs, int32_t& count) {
+    bool native = fn->type() == TYPE_NATIVE || fn->type() == TYPE_ACTION;
+    collector::NodeRoot keep_cache(&cache);
+    int32_t ncache = static_cast<int32_t>(cell_count(memory::nodes[cache]));
+    bool by_path = path != nullptr;
+    int32_t elements = by_path ? block::rs_length_q(path) : 0;
+    int32_t k = by_path ? path_index + 1 : 0;
+    while (by_path ? k < elements : pos < end) {
+        Cell elem = by_path ? block::rs_head(path)[k] : *cell_at(code, pos);
+        uint8_t et = elem.type();
+        bool ok = by_path ? (et == TYPE_WORD || et == TYPE_GET_WORD) : (et == TYPE_REFINEMENT || et == TYPE_GET_WORD);
+        if (!ok) {
+            // An apply of a function without refinements stops here.
+            if (!by_path) {
+                bool any_ref = false;
+                for (int32_t j = 0; j < ncache; j++)
+                    if (block::node_cell(cache, j)->type() == TYPE_REFINEMENT) any_ref = true;
+                if (!any_ref) break;
+            }
+            fire_copy(err::script::bad_refine, &elem);
+        }
+        bool on;
+        if (by_path) {
+            on = et == TYPE_WORD || truthy(word_value(&elem));
+            k++;
+        } else {
+            pos++;
+            pos = eval_expression(code, pos, end, false, true, false);
+            on = truthy(stack::top - 1);
+            stack::top--;
+        }
+        int32_t r = find_refinement(cache, static_cast<int32_t>(elem.data2));
+        if (r < 0) {
+            Cell n = *name;
+            elem.header = TYPE_WORD;
+            fire(err::script::no_refine, &n, &elem);
+        }
+        int32_t slot = -1;
+        if (native) {
+            int32_t ordinal = static_cast<int32_t>(block::node_cell(cache, r)->data3);
+            if (refs[ordinal - 1] != -1) fire_copy(err::script::dup_refine, &elem);
+            refs[ordinal - 1] = on ? count : -2;
+        } else {
+            slot = context::find_word(fn->data1, static_cast<int32_t>(elem.data2), true);
+            Cell* flag = stack::arguments + slot;
+            if (flag->type() == TYPE_LOGIC && flag->data1) fire_copy(err::script::dup_refine, &elem);
+            set_cell(flag, TYPE_LOGIC, on ? 1 : 0);
+        }
+        int32_t a = 0;
+        for (int32_t j = r + 1; j < ncache; j++) {
+            Cell ts = *block::node_cell(cache, j);
+            if (ts.type() != TYPE_TYPESET) break;
+            uint32_t mode = (ts.header >> kModeShift) & 3;
+            if (mode == FETCH_RETURN) continue;
+            a++;
+            if ((apply_mode & 4) && !on) {
+                pos++;
+                continue;
+            }
+            pos = fetch_argument(mode, code, pos, end, false, name, fn, &ts);
+            if (!on) {
+                stack::top--;
+                continue;
+            }
+            if (!typeset_has(&ts, (stack::top - 1)->type())) expect_arg(name, stack::top - 1, fn, &ts);
+            if (native) {
+                count++;
+            } else {
+                stack::arguments[slot + a] = *(stack::top - 1);
+                stack::top--;
+            }
+        }
+    }
+    if (native)
+        for (int32_t i = 0; i < nrefs; i++)
+            if (refs[i] == -2) refs[i] = -1;
+    return pos;
+}
+
 static int32_t eval_arguments(const Cell* fn, const Cell* code, int32_t pos, int32_t end, const Cell* path, int32_t path_index,
                               int apply_mode, bool infix, const Cell* name) {
     bool native = fn->type() == TYPE_NATIVE || fn->type() == TYPE_ACTION;
@@ -763,82 +855,8 @@ static int32_t eval_arguments(const Cell* fn, const Cell* code, int32_t pos, int
         }
     }
 
-    // Refinements named by the path after the function element, or by refinement! values in the
-    // apply form.
-    bool by_path = path != nullptr;
-    if (by_path || (apply_mode & 2)) {
-        int32_t elements = by_path ? block::rs_length_q(path) : 0;
-        int32_t k = by_path ? path_index + 1 : 0;
-        while (by_path ? k < elements : pos < end) {
-            Cell elem = by_path ? block::rs_head(path)[k] : *cell_at(code, pos);
-            uint8_t et = elem.type();
-            bool ok = by_path ? (et == TYPE_WORD || et == TYPE_GET_WORD) : (et == TYPE_REFINEMENT || et == TYPE_GET_WORD);
-            if (!ok) {
-                // An apply of a function without refinements stops here.
-                if (!by_path) {
-                    bool any_ref = false;
-                    for (int32_t j = 0; j < ncache; j++)
-                        if (block::node_cell(cache, j)->type() == TYPE_REFINEMENT) any_ref = true;
-                    if (!any_ref) break;
-                }
-                fire_copy(err::script::bad_refine, &elem);
-            }
-            bool on;
-            if (by_path) {
-                on = et == TYPE_WORD || truthy(word_value(&elem));
-                k++;
-            } else {
-                pos++;
-                pos = eval_expression(code, pos, end, false, true, false);
-                on = truthy(stack::top - 1);
-                stack::top--;
-            }
-            int32_t r = find_refinement(cache, static_cast<int32_t>(elem.data2));
-            if (r < 0) {
-                Cell n = *name;
-                elem.header = TYPE_WORD;
-                fire(err::script::no_refine, &n, &elem);
-            }
-            int32_t slot = -1;
-            if (native) {
-                int32_t ordinal = static_cast<int32_t>(block::node_cell(cache, r)->data3);
-                if (refs[ordinal - 1] != -1) fire_copy(err::script::dup_refine, &elem);
-                refs[ordinal - 1] = on ? count : -2;
-            } else {
-                slot = context::find_word(fn->data1, static_cast<int32_t>(elem.data2), true);
-                Cell* flag = stack::arguments + slot;
-                if (flag->type() == TYPE_LOGIC && flag->data1) fire_copy(err::script::dup_refine, &elem);
-                set_cell(flag, TYPE_LOGIC, on ? 1 : 0);
-            }
-            int32_t a = 0;
-            for (int32_t j = r + 1; j < ncache; j++) {
-                Cell ts = *block::node_cell(cache, j);
-                if (ts.type() != TYPE_TYPESET) break;
-                uint32_t mode = (ts.header >> kModeShift) & 3;
-                if (mode == FETCH_RETURN) continue;
-                a++;
-                if ((apply_mode & 4) && !on) {
-                    pos++;
-                    continue;
-                }
-                pos = fetch_argument(mode, code, pos, end, false, name, fn, &ts);
-                if (!on) {
-                    stack::top--;
-                    continue;
-                }
-                if (!typeset_has(&ts, (stack::top - 1)->type())) expect_arg(name, stack::top - 1, fn, &ts);
-                if (native) {
-                    count++;
-                } else {
-                    stack::arguments[slot + a] = *(stack::top - 1);
-                    stack::top--;
-                }
-            }
-        }
-        if (native)
-            for (int32_t i = 0; i < nrefs; i++)
-                if (refs[i] == -2) refs[i] = -1;
-    }
+    if (path || (apply_mode & 2))
+        pos = named_refinements(fn, code, pos, end, path, path_index, apply_mode, name, cache, refs, nrefs, count);
 
     if (tracing) fire_event(EV_CALL, code, pos, name, fn);
     if (native) {
