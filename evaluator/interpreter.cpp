@@ -806,8 +806,26 @@ static int32_t eval_arguments(const Cell* fn, const Cell* code, int32_t pos, int
                         if (mode == FETCH_LIT && typeset_has(cc, TYPE_UNSET) && (pos >= end || pos >= tail_of(code))) {
                             set_cell(stack::push_cell(), TYPE_UNSET);
                         } else {
-                            pos = fetch_argument(mode, code, pos, end, infix, name, fn, cc);
-                            cc = cells_head(memory::nodes[cache]) + i;
+                            // The common argument, a literal or a word's plain value with no
+                            // operator after it, is taken here; everything else by fetch_argument.
+                            const Cell* v = nullptr;
+                            if (mode == FETCH_WORD && !tracing) {
+                                SeriesBuf* b = code_buf(code);
+                                int32_t limit = static_cast<int32_t>(cell_count(b));
+                                if (end < limit) limit = end;
+                                if (pos < limit) {
+                                    Cell* c = cells_head(b) + pos;
+                                    v = plain_value(c);
+                                    if (v && !infix && pos + 1 < limit && infix_op(c + 1)) v = nullptr;
+                                }
+                            }
+                            if (v) {
+                                stack::push(v);
+                                pos++;
+                            } else {
+                                pos = fetch_argument(mode, code, pos, end, infix, name, fn, cc);
+                                cc = cells_head(memory::nodes[cache]) + i;
+                            }
                             if (!typeset_has(cc, (stack::top - 1)->type())) expect_arg(name, stack::top - 1, fn, cc);
                         }
                     }

@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <time.h>
 #include <ucontext.h>
@@ -118,16 +119,23 @@ static void on_fault(int signo, siginfo_t* info, void* context) {
     runtime::quit_from_signal(fault_code(signo, info->si_code, stack_fault), fault_pc(info, context));
 }
 
+// Each thread's own alternate signal stack, in mapped pages: a sanitizer run-time that unmaps a
+// thread's alternate stack when the thread ends can do so with this one too.
 static void install_alt_stack() {
-    static thread_local std::vector<char>* alt = nullptr;
-    if (alt) return;
-    size_t size = 1 << 16;
-    alt = new std::vector<char>(size);
+    static thread_local bool installed = false;
+    if (installed) return;
+    constexpr size_t kSize = size_t(1) << 16;
+    void* p = mmap(nullptr, kSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return;
     stack_t ss{};
-    ss.ss_sp = alt->data();
-    ss.ss_size = size;
+    ss.ss_sp = p;
+    ss.ss_size = kSize;
     ss.ss_flags = 0;
-    sigaltstack(&ss, nullptr);
+    if (sigaltstack(&ss, nullptr) != 0) {
+        munmap(p, kSize);
+        return;
+    }
+    installed = true;
 }
 
 void install_fault_handlers() {

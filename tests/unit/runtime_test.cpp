@@ -221,6 +221,7 @@ TEST(ProcessExit, OutermostCatchFrame) {
     EXPECT_EQ(r.out.rfind("\n*** Runtime Error 95: no CATCH for THROW\n*** at: ", 0), 0u) << r.out;
 }
 
+#ifndef KEL_SANITIZE
 namespace {
 
 // Answers the code address in the report ("*** at: XXXXXXXXh"), or ~0 when there is none.
@@ -255,7 +256,6 @@ int recurse_on_thread(void*) { return recurse(0); }
 
 }  // namespace
 
-#ifndef KEL_SANITIZE
 // Processor faults end the process with the run-time error report, the faulting instruction's
 // address and the error's code as the exit status. (The sanitizers take these signals in their
 // build.)
