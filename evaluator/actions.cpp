@@ -379,6 +379,21 @@ static const natives::NativeFn comparison_natives[7] = {natives::equal_q,  nativ
                                                natives::lesser_q, natives::greater_q,        natives::lesser_or_equal_q,
                                                natives::greater_or_equal_q};
 
+bool has_shortcut(const Cell* fn) {
+    switch (fn->type()) {
+        case TYPE_ACTION:
+            switch (fn->data1) {
+                case ACT_ADD:
+                case ACT_SUBTRACT:
+                case ACT_MULTIPLY:
+                case ACT_REMAINDER: return true;
+                default: return false;
+            }
+        case TYPE_NATIVE: return fn->data1 - 25 < 7 && natives::table[fn->data1 - 1] == comparison_natives[fn->data1 - 25];
+        default: return false;
+    }
+}
+
 bool call_fast(const Cell* fn, const Cell* a, const Cell* b, Cell* out) {
     // Only add, subtract, multiply, remainder (actions 11, 13, 16, 18) and the comparison
     // natives (25 to 31) have an answer here.

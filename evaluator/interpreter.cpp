@@ -292,6 +292,8 @@ int32_t do_next(const Cell* code) {
 
 // ---- Expressions ----
 
+static int32_t infix_shortcut(const Cell* op, const Cell* name, const Cell* code, int32_t pos, int32_t end, bool push);
+
 static int32_t eval_infix(const Cell* code, int32_t pos, int32_t end, Cell* entry_top, bool push) {
     while (true) {
         SeriesBuf* b = code_buf(code);
@@ -325,7 +327,10 @@ static int32_t eval_infix(const Cell* code, int32_t pos, int32_t end, Cell* entr
         // The operator is no cell of the data stack: kept alive here while its operand runs
         // (which may set its word to something else).
         collector::Root keep_op(&op);
-        pos = eval_code(&op, code, pos + 1, end, push, nullptr, 0, nullptr, 0, true, &name);
+        if (!tracing && actions::has_shortcut(&op))
+            pos = infix_shortcut(&op, &name, code, pos + 1, end, push);
+        else
+            pos = eval_code(&op, code, pos + 1, end, push, nullptr, 0, nullptr, 0, true, &name);
     }
 }
 
@@ -665,6 +670,39 @@ static int32_t fetch_argument(uint32_t mode, const Cell* code, int32_t pos, int3
     if (tracing) fire_event(EV_PUSH, code, pos, nullptr, &c);
     return pos + 1;
 }
+
+// An operator with a shortcut (actions::has_shortcut) whose right operand needs evaluating: the
+// call as eval_code makes it for an infix native (its frame, the left operand checked before the
+// right one is fetched), with the shortcut tried before the native runs.
+static int32_t infix_shortcut(const Cell* op, const Cell* name, const Cell* code, int32_t pos, int32_t end, bool push) {
+    stack::mark_interp_native(name);
+    Cell* args = stack::arguments;
+    stack::top = args + 1;  // the left operand is the first argument
+    Node cache = arg_cache(op);
+    collector::NodeRoot keep_cache(&cache);
+    const Cell* ts = cells_head(memory::nodes[cache]);
+    if (cell_count(memory::nodes[cache]) < 2 || ts[0].type() != TYPE_TYPESET || ts[1].type() != TYPE_TYPESET)
+        fire(err::internal::not_done);  // these natives and actions take two plain arguments
+    if (!typeset_has(ts, args->type())) expect_arg(name, args, op, ts);
+    pos = fetch_argument(FETCH_WORD, code, pos, end, true, name, op, ts + 1);
+    if (actions::call_fast(op, args, args + 1, args)) {
+        stack::keep();
+    } else {
+        ts = cells_head(memory::nodes[cache]);
+        if (!typeset_has(ts + 1, args[1].type())) expect_arg(name, args + 1, op, ts + 1);
+        static const int32_t no_refs[1] = {-1};
+        if (op->type() == TYPE_NATIVE)
+            natives::table[op->data1 - 1](0, no_refs);
+        else
+            actions::entry(static_cast<int>(op->data1), no_refs);
+    }
+    if (push)
+        stack::unwind();
+    else
+        stack::unwind_last();
+    return pos;
+}
+
 
 static bool truthy(const Cell* v) {
     uint8_t t = v->type();

@@ -305,6 +305,10 @@ TEST(Interpreter, OperatorShortcutsAgreeWithTheCalls) {
         "0.1 + 0.2 = 0.3",   "0.1 + 0.2 == 0.3", "3 < 4",           "4 <= 4",          "5 > 6",
         "1.0 >= 2.0",        "1 <> 1",          "2 = 2.0",          "1.5 * 2",         "n: 3 n * n - n",
         "x: 1e308 x * 10.0", "b: [1] (pick b 1) + 1", "1 < 2.5", "1.5 % 0.5",
+        // Operands that need evaluating; errors name the operator; the left operand is checked
+        // before the right one runs.
+        "(1 + 1) * (2 + 2)", "1 + (2 * 3)", "e: try [1 + never-set-x] e/where", "e: try [1 + (1 / 0)] e/where",
+        "n: 0 try [\"a\" + (n: 1 2)] n", "\"a\" + 1", "1 + \"a\"", "10 % (5 - 5)", "(1.5) = (1.5)",
     };
     for (const char* e : expressions) {
         std::string plain = eval(e);
@@ -315,6 +319,8 @@ TEST(Interpreter, OperatorShortcutsAgreeWithTheCalls) {
         {"2147483647 + 1", "2147483648.0"},
         {"7 % 0", "!math/zero-divide"},
         {"-2147483648 % -1", "!math/overflow"},
+        {"e: try [1 + never-set-x] e/where", "+"},
+        {"n: 0 try [\"a\" + (n: 1 2)] n", "0"},
         {"0.1 + 0.2 = 0.3", "true"},
         {"0.1 + 0.2 == 0.3", "false"},
     });
