@@ -293,6 +293,7 @@ int32_t do_next(const Cell* code) {
 // ---- Expressions ----
 
 static int32_t infix_shortcut(const Cell* op, const Cell* name, const Cell* code, int32_t pos, int32_t end, bool push);
+static int32_t call_plain(const Cell* fn_in, const Cell* name, const Cell* code, int32_t pos, int32_t end, bool push);
 
 static int32_t eval_infix(const Cell* code, int32_t pos, int32_t end, Cell* entry_top, bool push) {
     while (true) {
@@ -431,7 +432,10 @@ int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infi
                     // The call copies the function onto the data stack before anything runs;
                     // the name is kept here for the whole call.
                     Cell name = *c;
-                    pos = eval_code(v, code, pos + 1, end, push, nullptr, 0, nullptr, 0, false, &name);
+                    if (!tracing && v->type() != TYPE_ROUTINE)
+                        pos = call_plain(v, &name, code, pos + 1, end, push);
+                    else
+                        pos = eval_code(v, code, pos + 1, end, push, nullptr, 0, nullptr, 0, false, &name);
                     break;
                 }
                 default:
@@ -700,6 +704,102 @@ static int32_t infix_shortcut(const Cell* op, const Cell* name, const Cell* code
         stack::unwind();
     else
         stack::unwind_last();
+    return pos;
+}
+
+static void eval_body(const Cell* fn, const Cell* name);
+
+// A call by a word in code, untraced: eval_code and eval_arguments for the common case (no path,
+// no apply, not infix) in one place. Refinements are all off: a native gets -1 for each, a
+// function a false flag and none for its arguments; locals follow.
+static int32_t call_plain(const Cell* fn_in, const Cell* name, const Cell* code, int32_t pos, int32_t end, bool push) {
+    const Cell* fn = stack::push(fn_in);
+    bool native = fn->type() != TYPE_FUNCTION;
+    if (native) {
+        stack::mark_interp_native(name);
+    } else {
+        stack::mark_interp_func(name);
+        Frame* f = stack::top_frame();
+        f->function_context = fn->data1;
+        f->saved_values = context::cell_of(fn->data1)->data2;
+    }
+    Node cache = arg_cache(fn);
+    collector::NodeRoot keep_cache(&cache);
+    int32_t ncache = static_cast<int32_t>(cell_count(memory::nodes[cache]));
+    int32_t count = 0, last = 0;
+    bool active = true;
+    for (int32_t i = 0; i < ncache; i++) {
+        Cell* cc = cells_head(memory::nodes[cache]) + i;
+        switch (cc->type()) {
+            case TYPE_TYPESET: {
+                uint32_t mode = (cc->header >> kModeShift) & 3;
+                if (mode == FETCH_RETURN) break;
+                if (!active) {
+                    if (!native) set_cell(stack::push_cell(), TYPE_NONE);
+                    break;
+                }
+                if (mode == FETCH_LIT && typeset_has(cc, TYPE_UNSET) && (pos >= end || pos >= tail_of(code))) {
+                    set_cell(stack::push_cell(), TYPE_UNSET);
+                } else {
+                    const Cell* v = nullptr;
+                    if (mode == FETCH_WORD) {
+                        SeriesBuf* b = code_buf(code);
+                        int32_t limit = static_cast<int32_t>(cell_count(b));
+                        if (end < limit) limit = end;
+                        if (pos < limit) {
+                            Cell* c = cells_head(b) + pos;
+                            v = plain_value(c);
+                            if (v && pos + 1 < limit && infix_op(c + 1)) v = nullptr;
+                        }
+                    }
+                    if (v) {
+                        stack::push(v);
+                        pos++;
+                    } else {
+                        pos = fetch_argument(mode, code, pos, end, false, name, fn, cc);
+                        cc = cells_head(memory::nodes[cache]) + i;
+                    }
+                    if (!typeset_has(cc, (stack::top - 1)->type())) expect_arg(name, stack::top - 1, fn, cc);
+                }
+                count++;
+                break;
+            }
+            case TYPE_REFINEMENT:
+                if (!native) set_cell(stack::push_cell(), TYPE_LOGIC, 0);
+                active = false;
+                break;
+            case TYPE_INTEGER: last = cc->i1(); break;
+            default: break;
+        }
+    }
+    if (native) {
+        // The last integer of a native's cache counts its refinements: all absent.
+        if (last < 0 || last > kMaxRefinements) fire(err::internal::not_done);
+        int32_t refs[kMaxRefinements];
+        for (int32_t i = 0; i < last; i++) refs[i] = -1;
+        if (count == 2 && last == 0 && actions::call_fast(fn, stack::arguments, stack::arguments + 1, stack::arguments)) {
+            stack::keep();
+        } else {
+            uint32_t number = fn->data1;
+            if (fn->type() == TYPE_NATIVE) {
+                if (number - 1 >= uint32_t(natives::counter - 1) || !natives::table[number - 1]) fire(err::internal::not_done);
+                natives::table[number - 1](0, refs);
+            } else {
+                if (number - 1 >= uint32_t(kActionCount)) fire(err::internal::not_done);
+                actions::entry(static_cast<int>(number), refs);
+            }
+        }
+    } else {
+        if (last > 0) function::init_locals(last);
+        eval_body(fn, name);
+    }
+    if (push) {
+        stack::unwind();
+        *(stack::top - 2) = *(stack::top - 1);
+        stack::top--;
+    } else {
+        stack::unwind_last();
+    }
     return pos;
 }
 
