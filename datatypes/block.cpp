@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <exception>
 #include <vector>
 
 #include "datatypes/error.h"
@@ -935,7 +936,14 @@ static void insert_or_append(const int32_t* refs, bool append_mode) {
     Cell* value = args + 1;
     bool only = refs[1] >= 0;
     int32_t dup = dup_count(args, refs);
-    stack::keep();
+    // The value argument stays below the stack top until the end: the collector marks only the
+    // cells below it, and a change handler pushes its own cells there.
+    struct KeepResult {
+        int unwinding = std::uncaught_exceptions();
+        ~KeepResult() {
+            if (std::uncaught_exceptions() == unwinding) stack::keep();
+        }
+    } keep_result;
     if (dup < 1) return;
     Contribution src = contribution(value, only);
     if (refs[0] >= 0) {
@@ -1146,10 +1154,14 @@ void put(const int32_t* refs) {
     stack::keep();
 }
 
+// A hash! forgets the key at a position before its cell changes and takes the new cell after: a
+// table probe compares the cells its entries name, so no entry may name a cell that already holds
+// something else.
+static void unkey(const Cell* v, int32_t at) {
+    if (v->type() == TYPE_HASH && v->data3) hashtable::delete_(v->data3, at);
+}
 static void rekey(const Cell* v, int32_t at) {
-    if (v->type() != TYPE_HASH || !v->data3) return;
-    hashtable::delete_(v->data3, at);
-    hashtable::add_cell(v->data3, at);
+    if (v->type() == TYPE_HASH && v->data3) hashtable::add_cell(v->data3, at);
 }
 
 void swap(const int32_t*) {
@@ -1162,6 +1174,8 @@ void swap(const int32_t*) {
     series::notify(a, series::EV_SWAP, false, b, ia, 1);
     series::notify(b, series::EV_SWAP, false, a, ib, 1);
     if (ia < total_length(a) && ib < total_length(b)) {
+        unkey(a, ia);
+        unkey(b, ib);
         Cell* ca = cell_at(a, ia);
         Cell* cb = cell_at(b, ib);
         Cell t = *ca;

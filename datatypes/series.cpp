@@ -70,7 +70,13 @@ void notify(const Cell* s, Event event, bool after, const Cell* value, int32_t i
     Cell w;
     word::make_global(&w, sym);
     collector::Root keep_word(&w);
+    // An action may have let the stack top down to its result slot while its value argument
+    // still sits above it; the handler's call pushes cells there and would overwrite the value
+    // the action goes on to insert.
+    Cell* saved_top = stack::top;
+    if (value >= stack::top && value < stack::end) stack::top = const_cast<Cell*>(value) + 1;
     ownership::check(&target, &w, &v, index, part);
+    stack::top = saved_top;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -31,6 +31,7 @@
 #include "runtime/runtime.h"
 #include "runtime/stack.h"
 #include "runtime/unicode.h"
+#include "services/os_info.h"
 
 namespace env_routines {
 
@@ -133,7 +134,7 @@ static void exists_q() {
 }
 
 static void os_info() {
-    os_info_hook ? os_info_hook(stack::arguments) : result_none();
+    os_info::make_object(stack::arguments);
     stack::keep();
 }
 
@@ -276,8 +277,6 @@ TYPESET_PREDICATE(any_point_q, "any-point!")
 TYPESET_PREDICATE(planar_q, "planar!")
 #undef TYPESET_PREDICATE
 
-void (*os_info_hook)(Cell* out) = nullptr;
-
 static const lexer::Options& lexer_one() {
     static lexer::Options one;
     one.one = true;
@@ -304,13 +303,14 @@ static void set_float_mode() {
     stack::keep();
 }
 
-// argv joined by single spaces, an argument holding blanks wrapped in double quotes.
+// argv joined by single spaces, an argument holding blanks (or none at all) wrapped in double
+// quotes.
 static void command_line() {
     std::string line;
     for (int i = 0; i < runtime::sys.argc; i++) {
         std::string a = runtime::sys.argv[i];
         if (i) line.push_back(' ');
-        if (a.find_first_of(" \t") != std::string::npos)
+        if (a.empty() || a.find_first_of(" \t") != std::string::npos)
             line += "\"" + a + "\"";
         else
             line += a;
@@ -319,7 +319,35 @@ static void command_line() {
     stack::keep();
 }
 
+// Every argument of the command line, the program's path first, as the platform split it.
+static void command_args() {
+    Cell* list = block::push_new(runtime::sys.argc + 1);
+    for (int i = 0; i < runtime::sys.argc; i++) {
+        Cell* arg = stack::push_cell();
+        set_cell(arg, TYPE_NONE);
+        string::load_at(arg, runtime::sys.argv[i]);
+        block::append_cell(list->node(), arg);
+        stack::top = arg;
+    }
+    *stack::arguments = *list;
+    stack::keep();
+}
+
+// The native do runs files and URLs through the environment's do-file.
+static void do_file(const Cell* file, const Cell* args) {
+    Cell w;
+    word::load(&w, "do-file");
+    const Cell* fn = word::peek(&w);
+    if (!fn || !types::any_function(fn->type())) fire(err::internal::not_done);
+    Cell none;
+    set_cell(&none, TYPE_NONE);
+    const Cell* call_args[3] = {file, &none, args};
+    interpreter::call_with(stack::arguments, fn, call_args, 3);
+    stack::keep();
+}
+
 void init() {
+    natives::do_file = do_file;
     static const struct {
         const char* name;
         routines::RoutineFn fn;
@@ -353,6 +381,7 @@ void init() {
         {"system-words", system_words},
         {"set-float-mode", set_float_mode},
         {"command-line", command_line},
+        {"command-args", command_args},
         {"gc-series-cycles", gc_series_cycles},
         {"gc-nodes-cycles", gc_nodes_cycles},
         {"bitset?", is_type<TYPE_BITSET>},

@@ -133,6 +133,9 @@ void catch_(int check, const int32_t* refs) {
         stack::throw_throw(codes::throw_);
     }
     runtime::sys.thrown = 0;
+    // The throwing call was remembered for an error nobody raises now: a later error must not
+    // name it (nor read its frame, long popped) as the place it happened.
+    stack::remembered = nullptr;
     if (interpreter::tracing) interpreter::fire_event(interpreter::EV_CATCH, nullptr, -1, nullptr, args);
 }
 

@@ -128,8 +128,9 @@ void list_env(int check, const int32_t* refs) {
     Cell* entries = block::push_new(32);
     for (char** e = environ; e && *e; e++) {
         std::string_view item(*e);
-        size_t eq = item.find('=');
-        if (eq == std::string_view::npos || eq == 0) continue;
+        // The first "=" past the first character separates: a name may begin with "=".
+        size_t eq = item.find('=', 1);
+        if (eq == std::string_view::npos) continue;
         Cell* key = stack::push_cell();
         set_cell(key, TYPE_NONE);
         string::load_at(key, item.substr(0, eq));

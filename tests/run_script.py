@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
 """Runs one Kel script test: NAME.kel with its expected NAME.out (standard output) and NAME.status
-(exit status, 0 when absent); NAME.stdin feeds standard input and NAME.args (one argument per line)
-adds command-line arguments after the script. The script runs from its own folder with HOME set to
-a fresh temporary folder, so no test sees or writes the user's settings."""
+(exit status, 0 when absent); NAME.stdin feeds standard input and NAME.args (one argument per line,
+an empty line an empty argument) adds command-line arguments after the script. A test named NAME.cmd instead gives the whole command
+line after `kel`, one argument per line (an empty file starts the console with no argument). The
+program runs from the test's folder with HOME set to a fresh temporary folder, so no test sees or
+writes the user's settings."""
 import difflib
 import os
 import subprocess
@@ -12,7 +14,7 @@ import tempfile
 
 def main():
     kel, script = sys.argv[1], os.path.abspath(sys.argv[2])
-    base = script[:-len(".kel")]
+    base, kind = os.path.splitext(script)
 
     def read(suffix, default=None, binary=False):
         path = base + suffix
@@ -24,13 +26,19 @@ def main():
     expected_out = read(".out", b"", binary=True)
     expected_status = int((read(".status") or "0").strip())
     stdin = read(".stdin", b"", binary=True)
-    args = [a for a in (read(".args") or "").split("\n") if a != ""]
+    def lines(text):
+        # One argument per line; an empty line is an empty argument.
+        return text[:-1].split("\n") if text.endswith("\n") else text.split("\n") if text else []
+
+    command = [kel, script] + lines(read(".args") or "")
+    if kind == ".cmd":
+        command = [kel] + lines(read(".cmd"))
 
     with tempfile.TemporaryDirectory() as home:
         env = dict(os.environ, HOME=home, KEL_TEST="1")
         env.pop("COLUMNS", None)
         try:
-            proc = subprocess.run([kel, script] + args, input=stdin, capture_output=True,
+            proc = subprocess.run(command, input=stdin, capture_output=True,
                                   cwd=os.path.dirname(script), env=env, timeout=100)
         except subprocess.TimeoutExpired:
             print("FAIL: timed out")

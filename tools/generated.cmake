@@ -29,9 +29,11 @@ set(KEL_BOOT_FILES
   boot/catalog.kel
   boot/boot.kel
   environment/functions.kel
+  environment/script.kel
   boot/system.kel
   boot/operators.kel
   environment/late.kel
+  console/complete.kel
   console/console.kel)
 set(KEL_BOOT_PATHS)
 foreach(f ${KEL_BOOT_FILES})

@@ -90,6 +90,18 @@ TEST(NativesSystem, Environment) {
     unsetenv("KEL_TEST_VARIABLE");
 }
 
+// Every entry of the environment block: the first "=" after the first character separates, so a
+// name may begin with "=" and a value may hold "="; an entry without a separator is no variable.
+TEST(NativesSystem, ListEnvSplitsEntries) {
+    char e1[] = "=C:=C:\\x", e2[] = "A=b=c", e3[] = "NOSEPARATOR", e4[] = "E=", e5[] = "=";
+    char* entries[] = {e1, e2, e3, e4, e5, nullptr};
+    char** saved = environ;
+    environ = entries;
+    std::string listed = eval("mold/flat list-env");
+    environ = saved;
+    EXPECT_EQ(listed, R"({#["=C:" "C:\x" "A" "b=c" "E" ""]})");
+}
+
 TEST(NativesSystem, Files) {
     std::string dir = os::get_current_dir();
     expect_cases({

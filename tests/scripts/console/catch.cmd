@@ -1,0 +1,2 @@
+--catch
+data/fails.kel

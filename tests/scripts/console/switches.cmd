@@ -1,0 +1,6 @@
+--other
+--catch
+--
+data/where.kel
+--catch
+x y
