@@ -242,8 +242,10 @@ void eval_block(const Cell* block, bool copy_result) {
         set_cell(stack::arguments, TYPE_UNSET);
         stack::keep();
     } else {
-        current_block = *code;
         for (;;) {
+            // The whole cell each time: an error caught inside the last expression left the
+            // innermost block of its own there.
+            current_block = *code;
             current_block.set_index(pos);
             pos = eval_expression(code, pos, end, false, false, false);
             // The tail is read again: the expression may have changed the block.

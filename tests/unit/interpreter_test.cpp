@@ -327,3 +327,11 @@ TEST(Interpreter, OperatorShortcutsAgreeWithTheCalls) {
     // An operator that wraps something else is called, not short-cut.
     expect_cases({{"plus: make op! :subtract 5 plus 3", "2"}});
 }
+
+// After an error caught inside an expression, a later error of the same block reports its own
+// position, not the block the first error came from.
+TEST(Interpreter, NearAfterACaughtError) {
+    kel_test::Outcome o = kel_test::run("try [do [1 / 0]] x: 1 + none");
+    ASSERT_TRUE(o.error);
+    EXPECT_NE(o.message.find("*** Near : x: 1 + none"), std::string::npos) << o.message;
+}
