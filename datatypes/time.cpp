@@ -6,13 +6,10 @@
 #include <utility>
 
 #include "datatypes/block.h"
-#include "datatypes/context.h"
 #include "datatypes/datatype.h"
 #include "datatypes/float.h"
 #include "datatypes/integer.h"
 #include "datatypes/number.h"
-#include "datatypes/object.h"
-#include "datatypes/ownership.h"
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
