@@ -418,6 +418,14 @@ int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infi
     int32_t limit = static_cast<int32_t>(cell_count(b));
     if (end > limit) end = limit;
     Cell* entry_top = push ? stack::top : stack::arguments;
+    if (pos >= end || pos < 0) {
+        // Nothing left to evaluate (the block shrank under a caller, or a caller's position is
+        // off): the value of no expression, and nothing read past the code.
+        Cell none;
+        set_cell(&none, TYPE_UNSET);
+        place(&none, push);
+        return pos < 0 ? 0 : pos;
+    }
     Cell* c = cells_head(b) + pos;
     if (tracing) fire_event(EV_FETCH, code, pos, nullptr, c);
     switch (c->type()) {
@@ -853,7 +861,14 @@ static int32_t find_refinement(Node cache, int32_t sym) {
             on = et == TYPE_WORD || truthy(word_value(&elem));
             k++;
         } else {
+            // The refinement's truth is the expression after it, which must be there.
             pos++;
+            int32_t limit = tail_of(code);
+            if (pos >= end || pos >= limit) {
+                Cell n = *name, w = elem;
+                w.header = TYPE_WORD;
+                fire(err::script::no_arg, &n, &w);
+            }
             pos = eval_expression(code, pos, end, false, true, false);
             on = truthy(stack::top - 1);
             stack::top--;

@@ -68,6 +68,11 @@ TEST(Interpreter, Refinements) {
         {"copy/part/deep [[1] [2] [3]] 2", "[[1] [2]]"},
         {"append/only/dup [] [1] 2", "[[1] [1]]"},
         {"f: func [/local x] [x] f", "none"},
+        // apply names refinements by refinement! values, each followed by its truth.
+        {"g: func [a /b c] [reduce [a b c]] apply :g [1 /b true 5]", "[1 true 5]"},
+        {"g: func [a /b c] [reduce [a b c]] apply :g [1 /b false 5]", "[1 false none]"},
+        {"g: func [a /b c] [reduce [a b c]] apply :g [1 /b]", "!script/no-arg"},
+        {"f: func [] [7] apply :f [1]", "7"},  // no refinements: the extra values are left alone
     });
 }
 
