@@ -10,8 +10,8 @@ static int run(void*) {
         boot::build_environment();
         boot::hand_over();
     } catch (const Throw& t) {
-        // The outermost catch frame: a throw nothing else took.
-        runtime::quit(t.code == codes::normal_end ? 0 : 95, KEL_CALLER_ADDRESS());
+        // The outermost catch frame: the normal end, or a throw nothing else took.
+        runtime::top_catch(t.code);
     }
     runtime::quit(0);
 }

@@ -289,14 +289,22 @@ Node alloc_series(int32_t units, int unit, int32_t offset) {
     // The node first: a collection run by the buffer allocation must not see a half-made pair.
     Node n = alloc_node();
     nodes[n] = nullptr;
-    SeriesBuf* b = alloc_series_buffer(units, unit, offset);
+    SeriesBuf* b;
+    try {
+        b = alloc_series_buffer(units, unit, offset);
+    } catch (...) {
+        free_node(n);  // a refused size must not leave a node in use without a buffer
+        throw;
+    }
     b->node = n;
     nodes[n] = b;
     return n;
 }
 
 Node alloc_fixed_series(int32_t units, int unit, int32_t offset) {
-    uint32_t c = static_cast<uint32_t>((int64_t(units) * unit + 15) & ~int64_t(15));
+    int64_t bytes = int64_t(units) * unit;
+    if (units < 0 || bytes > int64_t(0x7FFFFFF0)) fire(err::internal::no_memory);
+    uint32_t c = static_cast<uint32_t>((bytes + 15) & ~int64_t(15));
     auto* b = static_cast<SeriesBuf*>(runtime::allocate(size_t(c) + sizeof(SeriesBuf)));
     b->flags = uint32_t(unit) | series_flag::in_use | series_flag::fresh | series_flag::fixed;
     b->capacity = c;
@@ -392,7 +400,8 @@ Node copy_series(Node n) {
     Node copy = alloc_series(static_cast<int32_t>(cap), 1, 0);
     SeriesBuf* src = nodes[n];
     SeriesBuf* dst = nodes[copy];
-    dst->flags = (src->flags & ~(series_flag::big | series_flag::fixed | series_flag::mark)) |
+    // The copy belongs to nobody yet: it keeps the owner bits and the unit, not the ownership.
+    dst->flags = (src->flags & ~(series_flag::owned | series_flag::big | series_flag::fixed | series_flag::mark)) |
                  (dst->flags & series_flag::big);
     dst->head = 0;
     dst->tail = src->tail - src->head;
@@ -459,7 +468,14 @@ uint32_t alloc_tail_bytes(Node node, uint32_t n) {
 }
 
 Node copy_part(Node node, int32_t offset, int32_t length) {
-    uint32_t unit = memory::nodes[node]->unit();
+    // The part is clamped to the used data, so a caller's stale index never reads past the tail.
+    SeriesBuf* from = memory::nodes[node];
+    uint32_t unit = from->unit();
+    int64_t available = int64_t(from->length());
+    if (offset < 0) offset = 0;
+    if (offset > available) offset = static_cast<int32_t>(available);
+    if (length < 0) length = 0;
+    if (length > available - offset) length = static_cast<int32_t>(available - offset);
     Node copy = memory::alloc_series(length, static_cast<int>(unit), 0);
     SeriesBuf* src = memory::nodes[node];
     SeriesBuf* dst = memory::nodes[copy];

@@ -25,7 +25,13 @@ struct SeriesBuf {
     uint8_t* at_tail() { return data() + tail; }
     uint32_t unit() const { return flags & 0x1F; }
     uint32_t used_bytes() const { return tail - head; }
-    uint32_t length() const { return (tail - head) / unit(); }
+    // Units are powers of two in practice (1, 2, 4, 8, 16): a shift, not a division, on the paths
+    // every series operation takes. A unit of 0 (a broken header) counts 32-byte units instead of
+    // dividing by zero.
+    uint32_t length() const {
+        uint32_t u = unit(), bytes = tail - head;
+        return (u & (u - 1)) == 0 ? bytes >> __builtin_ctz(u | 32) : bytes / u;
+    }
     // Room left between the tail and the end of the data area, in bytes.
     uint32_t room() const { return capacity - tail; }
 };
@@ -159,7 +165,8 @@ void set_flags(Node n, uint32_t bits);
 // Reserves n bytes at the tail (growing the buffer when needed) and returns their offset from the
 // data start.
 uint32_t alloc_tail_bytes(Node node, uint32_t n);
-// A new series of length units of the same unit, copied from head + offset (units).
+// A new series of length units of the same unit, copied from head + offset (units); the part is
+// clamped to the data between head and tail.
 Node copy_part(Node node, int32_t offset, int32_t length);
 // Makes sure n more bytes fit after the tail; returns the (possibly moved) buffer.
 SeriesBuf* reserve(Node node, uint32_t n);

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "datatypes/object.h"
+#include "evaluator/interpreter.h"
 #include "runtime/fire.h"
 #include "tests/support/errors.h"
 #include "tests/support/value_builders.h"
@@ -67,6 +68,9 @@ TEST_F(Errors, FormedAsTheConsolePrintsThem) {
 }
 
 TEST_F(Errors, RaisedErrorsKnowWhereAndNear) {
+    // No block is being evaluated (an earlier test's error may have left its block as the
+    // interpreter's current one, which is where errors outside evaluation find their position).
+    set_cell(&interpreter::current_block, TYPE_UNSET);
     Cell arg = wrd("undefined-thing");
     Cell e = catch_error([&] {
         Cell name = wrd("probe");
