@@ -150,6 +150,18 @@ void zero_range(uint32_t* first, uint32_t* last);
 // Whether a buffer lies inside some series frame (not big, not fixed).
 bool in_series_frames(const void* p);
 
+// Fixed series are never moved or freed by the collector, but they are marked like any other:
+// their marks are cleared here at the end of a collection.
+void clear_fixed_marks();
+
+// Fills vacated memory with a pattern that no valid header, offset or cell type has, so a pointer
+// kept across a collection reads garbage that fails loudly. The collection-torture build uses it.
+constexpr uint8_t kPoison = 0xDB;
+void poison(void* first, size_t bytes);
+// Collection torture: moves every live buffer of the series frames into other frames and poisons
+// the frames it vacated, so that no buffer address survives a collection.
+void relocate_all();
+
 }  // namespace memory
 
 namespace series {

@@ -39,6 +39,7 @@ protected:
     static Cell make_object(int32_t trace) {
         Cell o;
         object::make_at(&o, 1);
+        tv::hold(o);
         Cell w = wrd("stack-trace"), v = integer(trace);
         context::set_or_add(o.data1, &w, &v);
         return o;

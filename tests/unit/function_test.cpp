@@ -25,6 +25,7 @@ protected:
         Cell fn;
         uint32_t flags = function::validate_spec(&spec);
         function::make_at(&fn, &spec, &body, flags);
+        tv::hold(fn);
         return fn;
     }
 };
@@ -125,6 +126,7 @@ TEST_F(Functions, ReflectAndTextForms) {
     Cell bodyless;
     Cell spec = blk({});
     function::make_at(&bodyless, &spec, nullptr, 0);
+    tv::hold(bodyless);
     EXPECT_EQ(mold(bodyless), "func [] none");
 }
 
@@ -186,6 +188,7 @@ TEST_F(Functions, RoutineArity) {
 
     Cell big;
     block::make_new(&big, 40);
+    tv::hold(big);
     for (int i = 0; i < 32; i++) {
         std::string name = std::string("w") + std::to_string(i);
         Cell w = wrd(name.c_str());

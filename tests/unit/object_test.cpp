@@ -53,6 +53,7 @@ protected:
     static Cell func(const Cell& spec, const Cell& body) {
         Cell fn;
         function::make_at(&fn, &spec, &body, function::validate_spec(&spec));
+        tv::hold(fn);
         return fn;
     }
     // An on-change* handler that records (word old new).
@@ -144,6 +145,7 @@ TEST_F(Objects, MethodsAreRemadeForTheCopy) {
     // A method without body source cannot be re-made.
     Cell bodyless, spec = blk({});
     function::make_at(&bodyless, &spec, nullptr, 0);
+    tv::hold(bodyless);
     set_field("m", bodyless);
     EXPECT_TRUE(is_error(catch_error([&] { make(p, blk({})); }), err::script::bad_func_def));
 }

@@ -2,6 +2,8 @@
 // throw, lie or play an adversary.
 #include <gtest/gtest.h>
 
+#include "tests/support/held.h"
+
 #include <algorithm>
 #include <cmath>
 #include <functional>
@@ -281,7 +283,7 @@ TEST(Sort, AdversaryCannotForceQuadraticWork) {
         Adversary adv;
         adv.gas = n;
         adv.value.assign(n, n);
-        Node node = memory::alloc_series(int32_t(n * 16), 1, 0);
+        Node node = tv::hold_node(memory::alloc_series(int32_t(n * 16), 1, 0));
         for (uint32_t i = 0; i < n; i++) std::memcpy(memory::nodes[node]->data() + i * 16, &i, 4);
         if (stable)
             sort::stable(node, 0, n, 16, reinterpret_cast<intptr_t>(&adv), 0, Adversary::cmp);

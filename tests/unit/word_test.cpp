@@ -19,6 +19,7 @@ protected:
 TEST_F(Words, ComparisonUnderEachOperator) {
     Cell obj;
     object::make_at(&obj, 1);
+    tv::hold(obj);
     Cell n = tv::none();
     Cell local = wrd("cw");
     context::set_or_add(obj.data1, &local, &n);
