@@ -1,5 +1,7 @@
 #include "evaluator/actions.h"
 
+#include "runtime/collector.h"
+
 #include "datatypes/error.h"
 #include "datatypes/string.h"
 #include "datatypes/word.h"
@@ -95,14 +97,18 @@ int mold(const Cell* value, Node buffer, bool only, bool all, bool flat, const C
 
 Cell* mold_new(Cell* out, const Cell* value, bool all, bool flat) {
     Cell v = *value;
+    collector::Root keep_value(&v);
     Node buf = string::make_node(16);
+    collector::NodeRoot keep_buf(&buf);
     mold(&v, buf, false, all, flat, nullptr, 0x7FFFFFFF, 0);
     return string::make_at(out, buf);
 }
 
 Cell* form_new(Cell* out, const Cell* value) {
     Cell v = *value;
+    collector::Root keep_value(&v);
     Node buf = string::make_node(16);
+    collector::NodeRoot keep_buf(&buf);
     form(&v, buf, nullptr, 0x7FFFFFFF);
     return string::make_at(out, buf);
 }

@@ -1,6 +1,7 @@
 #include "runtime/collector.h"
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -8,6 +9,7 @@
 #include "datatypes/cell.h"
 #include "datatypes/context.h"
 #include "datatypes/ownership.h"
+#include "datatypes/symbol.h"
 #include "evaluator/interpreter.h"
 #include "runtime/externals.h"
 #include "runtime/hashtable.h"
@@ -245,6 +247,10 @@ static void mark_roots() {
         if (f->context) mark_block(&f->context);
         if (f->function_context) mark_context(&f->function_context);
     }
+    // The symbol table is marked by its module's marker too; named here so that a table put in
+    // its place for a while (tests do) cannot cost the real one its symbols.
+    if (symbol::table_node) hashtable::mark(&symbol::table_node);
+    if (symbol::block_node) mark_block(&symbol::block_node);
     if (context::global_node) mark_context(&context::global_node);
     mark_values(&interpreter::current_block, &interpreter::current_block + 1);
     mark_values(&stack::pending_error, &stack::pending_error + 1);
@@ -310,6 +316,13 @@ void do_cycle() {
     if (active) return;
     std::atomic_thread_fence(std::memory_order_seq_cst);
     active = true;
+#ifdef KEL_GC_TORTURE
+    // Catch a write through a stale address at the first collection after it, near its cause.
+    if (const char* problem = nullptr; !memory::verify(&problem)) {
+        std::fprintf(stderr, "*** corrupt series memory: %s\n", problem);
+        std::abort();
+    }
+#endif
     pending.clear();
     mark_roots();
     // Weak references: resources and ownership records whose holders went unreached.

@@ -428,6 +428,22 @@ Node copy_series(Node n) {
 
 void poison(void* first, size_t bytes) { std::memset(first, kPoison, bytes); }
 
+bool verify(const char** problem) {
+    for (SeriesFrame* f = state.series_first; f; f = f->next) {
+        if (f->free < f->data() || f->free > f->end) return *problem = "frame free pointer outside the frame", false;
+        for (uint8_t* p = f->data(); p < f->free;) {
+            auto* b = reinterpret_cast<SeriesBuf*>(p);
+            size_t size = size_t(b->capacity) + sizeof(SeriesBuf);
+            if (b->capacity % 16 || p + size > f->free) return *problem = "buffer runs past its frame", false;
+            if (b->head > b->tail || b->tail > b->capacity) return *problem = "head or tail outside a buffer", false;
+            if ((b->flags & series_flag::in_use) && b->node && nodes[b->node] != b)
+                return *problem = "node does not lead back to its buffer", false;
+            p += size;
+        }
+    }
+    return true;
+}
+
 // Spare frames of the collection torture, poisoned and outside the frame list.
 static std::vector<SeriesFrame*> spare_frames;
 

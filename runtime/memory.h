@@ -158,6 +158,9 @@ void clear_fixed_marks();
 // kept across a collection reads garbage that fails loudly. The collection-torture build uses it.
 constexpr uint8_t kPoison = 0xDB;
 void poison(void* first, size_t bytes);
+// Checks the layout of every series frame: buffers inside their frame, head and tail inside their
+// buffer, in-use buffers reached back from their node. False with a description when broken.
+bool verify(const char** problem);
 // Collection torture: moves every live buffer of the series frames into other frames and poisons
 // the frames it vacated, so that no buffer address survives a collection.
 void relocate_all();

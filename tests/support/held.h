@@ -41,11 +41,15 @@ inline Node hold_node(Node n) {
     return n;
 }
 
-// A hash table made on its own, held the way a map! value holds its table.
-inline Node hold_table(Node table) {
+// A hash table made on its own, held the way a map! value holds its table; for_the_run keeps it
+// past the test (a table that a static stands for).
+inline Node hold_table(Node table, bool for_the_run = false) {
     Cell c;
     set_cell(&c, TYPE_MAP, 0, hashtable::block_of(table), table);
-    hold(c);
+    if (for_the_run)
+        root::keep(&c);
+    else
+        hold(c);
     return table;
 }
 

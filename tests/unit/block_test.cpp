@@ -1032,12 +1032,12 @@ TEST(Block, SetOperations) {
 TEST(Block, MakeAndTo) {
     Cell proto = datatype_of(TYPE_BLOCK);
     Cell src = blk("a b c");
-    Cell made = *actions::make(&proto, &src);
+    Cell made = tv::hold(*actions::make(&proto, &src));
     EXPECT_EQ(molded(made), "[a b c]");
     EXPECT_NE(made.node(), src.node());
     proto = datatype_of(TYPE_PAREN);
     Cell n = integer(10);
-    made = *actions::make(&proto, &n);
+    made = tv::hold(*actions::make(&proto, &n));
     EXPECT_EQ(made.type(), TYPE_PAREN);
     EXPECT_EQ(molded(made), "()");
     proto = datatype_of(TYPE_BLOCK);
@@ -1045,6 +1045,7 @@ TEST(Block, MakeAndTo) {
     EXPECT_EQ(error_of([&] {
                   Cell p = proto;
                   actions::make(&p, &w);
+                  tv::hold(p);
               }),
               "bad-make-arg");
     Cell p2 = datatype_of(TYPE_BLOCK);

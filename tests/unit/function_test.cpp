@@ -78,6 +78,7 @@ TEST_F(Functions, MakeActionNeedsTwoBlocks) {
     EXPECT_TRUE(is_error(catch_error([&] { function::make(&proto, &one, TYPE_FUNCTION); }), err::script::bad_func_def));
     Cell made = blk({blk({wrd("a")}), blk({wrd("a")}), integer(5)});
     function::make(&proto, &made, TYPE_FUNCTION);
+    tv::hold(proto);
     EXPECT_EQ(proto.type(), TYPE_FUNCTION);
     set("made-fn", proto);
     EXPECT_EQ(eval(blk({wrd("made-fn"), integer(41)})).i1(), 41);
@@ -178,7 +179,7 @@ TEST_F(Functions, RoutineArity) {
     stack::Saved saved = stack::save();
     Cell spec = blk({wrd("a"), wrd("b"), wrd("c"), refinement("local"), wrd("d")});
     Cell none_body = tv::none();
-    Cell r = *routine::push(&spec, &none_body, 1, 0, true);
+    Cell r = tv::hold(*routine::push(&spec, &none_body, 1, 0, true));
     EXPECT_EQ(r.type(), TYPE_ROUTINE);
     EXPECT_EQ(routine::get_arity(&r), 4);
     EXPECT_TRUE(r.header & routine::flag_maker);

@@ -67,9 +67,11 @@ struct Symbols {
     Node block;
     Node table;
     Symbols() {
-        block = tv::hold_node(memory::alloc_cells(8));
+        // The test's symbols live for the whole run, as the run-time's own do.
+        block = memory::alloc_cells(8);
+        root::keep_node(block);
         Cell b = block_value(block);
-        table = tv::hold_table(init(0, &b, kWords, 1));
+        table = tv::hold_table(init(0, &b, kWords, 1), true);
     }
     int32_t intern(const std::string& s, bool flagged = false) {
         SymbolFind f = symbol_find(reinterpret_cast<const uint8_t*>(s.data()), static_cast<uint32_t>(s.size()), flagged);
@@ -313,7 +315,7 @@ TEST(HashTable, ContextWordTable) {
     EXPECT_EQ(find(t, &w, 0, 1, 2, false, false), -1);
 
     // A copied table indexes its own copy of the word list.
-    Node c = copy_record(t);
+    Node c = tv::hold_table(copy_record(t));
     EXPECT_NE(block_of(c), list);
     EXPECT_EQ(length_of(block_of(c)), length_of(list));
     Cell extra;
@@ -637,7 +639,7 @@ TEST(HashTable, NodeKeyedHashRehashesAfterNodesAreRenumbered) {
     Node t = tv::hold_table(init(0, nullptr, kHash, 1));
     std::vector<Node> blocks;
     for (int i = 0; i < 50; i++) {
-        blocks.push_back(memory::alloc_cells(1));
+        blocks.push_back(tv::hold_node(memory::alloc_cells(1)));
         add_cell(t, append(block_of(t), block_value(blocks.back())));
     }
     EXPECT_EQ(record(t)->stamp, collector::node_passes + 1);
@@ -663,7 +665,7 @@ TEST(HashTable, CopyIsIndependent) {
     HashFixture h;
     for (int32_t v : {1, 2, 2, 3}) h.append_value(v);
     Node nb = tv::hold_node(memory::copy_series(h.blk()));
-    Node c = copy(h.t, nb);
+    Node c = tv::hold_table(copy(h.t, nb));
     EXPECT_EQ(block_of(c), nb);
     // Changing the copy's chain leaves the original's alone.
     Cell two = integer(2);

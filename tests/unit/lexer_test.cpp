@@ -32,7 +32,7 @@ namespace {
 Cell load_block(std::string_view text) {
     Cell b;
     lexer::load(&b, text);
-    return b;
+    return tv::hold(b);
 }
 
 int32_t length(const Cell& b) { return block::rs_length_q(&b); }
@@ -1022,9 +1022,10 @@ TEST(LexerTrace, Reentry) {
 TEST(LexerConversions, ScanSingle) {
     auto single = [](const char* text) {
         Cell s, target;
+        collector::Root keep_target(&target);  // the scan's block lives in it
         string::load_at(&s, text);
         tv::hold(s);
-        return *conversion::scan_single(&s, &target);
+        return tv::hold(*conversion::scan_single(&s, &target));
     };
     EXPECT_EQ(single("12 abc").type(), TYPE_NONE);
     EXPECT_EQ(single("").type(), TYPE_UNSET);

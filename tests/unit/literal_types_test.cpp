@@ -26,7 +26,7 @@ namespace {
 Cell value_of(std::string_view text) {
     Cell v;
     lexer::load_one(&v, text);
-    return v;
+    return tv::hold(v);
 }
 
 std::string mold(const Cell& v, bool all = false, bool flat = false) {

@@ -17,6 +17,7 @@ protected:
     static Cell make(int type, const Cell& spec) {
         Cell proto = datatype_of(type), s = spec;
         actions::make(&proto, &s);
+        tv::hold(proto);
         return proto;
     }
 };

@@ -27,18 +27,18 @@ Cell charset(const std::string& chars) {
     for (unsigned char c : chars) b->at_head()[c >> 3] |= static_cast<uint8_t>(0x80 >> (c & 7));
     Cell c;
     set_cell(&c, TYPE_BITSET, 0, n);
-    return c;
+    return tv::hold(c);
 }
 
 Cell load(const std::string& text) {
     Cell c;
     lexer::load(&c, text);
-    return c;
+    return tv::hold(c);
 }
 Cell load_one(const std::string& text) {
     Cell c;
     lexer::load_one(&c, text);
-    return c;
+    return tv::hold(c);
 }
 
 // Evaluates Kel text and answers its value.

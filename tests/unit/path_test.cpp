@@ -19,7 +19,7 @@ protected:
             actions::make(&proto, &s);
         else
             actions::to(&proto, &s);
-        return proto;
+        return tv::hold(proto);
     }
 };
 
