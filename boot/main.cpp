@@ -1,4 +1,5 @@
 // The entry point: platform set-up, then everything else on the interpreter thread.
+#include "boot/boot.h"
 #include "runtime/init.h"
 #include "runtime/platform.h"
 #include "runtime/runtime.h"
@@ -6,6 +7,8 @@
 static int run(void*) {
     try {
         runtime::init();
+        boot::build_environment();
+        boot::hand_over();
     } catch (const Throw& t) {
         // The outermost catch frame: a throw nothing else took.
         runtime::quit(t.code == codes::normal_end ? 0 : 95, KEL_CALLER_ADDRESS());

@@ -58,14 +58,35 @@ Cell* make_at(Cell* c, int type_id) { return set_cell(c, TYPE_DATATYPE, static_c
 
 Cell* push(int type_id) { return make_at(stack::push_cell(), type_id); }
 
+const char* const type_names[kTypeCount] = {
+    nullptr,     "datatype!",  "unset!",    "none!",     "logic!",     "block!",    "paren!",    "string!",
+    "file!",     "url!",       "char!",     "integer!",  "float!",     "symbol!",   "context!",  "word!",
+    "set-word!", "lit-word!",  "get-word!", "refinement!", "issue!",   "native!",   "action!",   "op!",
+    "function!", "path!",      "lit-path!", "set-path!", "get-path!",  "routine!",  "bitset!",   "triple!",
+    "object!",   "typeset!",   "error!",    "vector!",   "hash!",      "pair!",     "percent!",  "tuple!",
+    "map!",      "binary!",    "series!",   "time!",     "tag!",       "email!",    "handle!",   "date!",
+    "port!",     "money!",     "ref!",      "point2D!",  "point3D!",   "image!",    "event!",    nullptr,
+    nullptr,
+};
+
+// A type that is not registered yet (event! registers while the environment is built) still has
+// its name.
+static NameEntry unnamed_entry(const Cell* value) {
+    if (value->data1 < kTypeCount && names[value->data1].name) return names[value->data1];
+    NameEntry e{};
+    e.name = value->data1 < kTypeCount && type_names[value->data1] ? type_names[value->data1] : "unknown!";
+    e.length = static_cast<int32_t>(std::strlen(e.name)) - 1;
+    return e;
+}
+
 int form(const Cell* value, Node buffer, const Cell*, int limit) {
-    const NameEntry& e = names[value->data1];
+    const NameEntry e = unnamed_entry(value);
     string::concatenate_literal_n(buffer, e.name, static_cast<size_t>(e.length));
     return limit - e.length;
 }
 
 int mold(const Cell* value, Node buffer, bool, bool all, bool, const Cell*, int limit, int) {
-    const NameEntry& e = names[value->data1];
+    const NameEntry e = unnamed_entry(value);
     if (all) {
         string::concatenate_literal(buffer, "#(");
         string::concatenate_literal(buffer, e.name);

@@ -159,6 +159,8 @@ struct NameEntry {
 extern NameEntry* names;          // kTypeCount entries
 extern void** action_table;       // kTypeCount rows of 256 slots
 extern int top_id;                // largest type id registered so far
+// The name of every type id, registered or not (54 types; 0 and the two spare entries null).
+extern const char* const type_names[kTypeCount];
 
 // Registers a type: count must be 65 (type, parent, name and the 62 slots). A slot is an
 // implementation, 0 (unsupported) or kInherit (copy the parent's, as it stands now).

@@ -1,10 +1,12 @@
 #include "evaluator/actions.h"
 
-#include "runtime/collector.h"
-
+#include "datatypes/block.h"
 #include "datatypes/error.h"
+#include "datatypes/float.h"
+#include "datatypes/number.h"
 #include "datatypes/string.h"
 #include "datatypes/word.h"
+#include "runtime/collector.h"
 #include "runtime/fire.h"
 #include "runtime/runtime.h"
 #include "runtime/stack.h"
@@ -316,6 +318,222 @@ void call(Cell* out, int action, const Cell* const* args, int nargs, const int32
     *out = *stack::arguments;
     stack::pop_frame();
     stack::top = saved_top;  // the caller's cells above its arguments stay
+}
+
+// ---- Fast paths ----
+
+static void mark_named_frame(const Cell* name) {
+    if (name)
+        stack::mark_native(name);
+    else
+        stack::mark_named(stack::body_symbol, FRAME_NATIVE);
+}
+
+// The result of two integer! or two float! operands computed in place; false when the pair
+// needs the generic action.
+static bool math_now(int op, const Cell* a, const Cell* b, Cell* out) {
+    if (a->type() == TYPE_INTEGER && b->type() == TYPE_INTEGER) {
+        int32_t x = a->i1(), y = b->i1(), v;
+        bool overflow;
+        switch (op) {
+            case OP_ADD: overflow = __builtin_add_overflow(x, y, &v); break;
+            case OP_SUB: overflow = __builtin_sub_overflow(x, y, &v); break;
+            case OP_MUL: overflow = __builtin_mul_overflow(x, y, &v); break;
+            case OP_OR: return set_cell(out, TYPE_INTEGER, a->data1 | b->data1), true;
+            case OP_AND: return set_cell(out, TYPE_INTEGER, a->data1 & b->data1), true;
+            case OP_XOR: return set_cell(out, TYPE_INTEGER, a->data1 ^ b->data1), true;
+            default: runtime::quit(101, KEL_CALLER_ADDRESS());
+        }
+        if (!overflow) {
+            set_cell(out, TYPE_INTEGER, static_cast<uint32_t>(v));
+        } else {
+            double exact = op == OP_ADD ? double(x) + double(y) : op == OP_SUB ? double(x) - double(y) : double(x) * double(y);
+            float_::make_at(out, exact);
+        }
+        return true;
+    }
+    if (a->type() == TYPE_FLOAT && b->type() == TYPE_FLOAT && op <= OP_MUL) {
+        float_::make_at(out, float_::do_math_op(a->f(), b->f(), op));
+        return true;
+    }
+    return false;
+}
+
+static void math_any(int op, const Cell* name, const Cell* a, const Cell* b, Cell* out) {
+    if (op != OP_ADD && op != OP_SUB && op != OP_MUL && op != OP_OR && op != OP_AND && op != OP_XOR)
+        runtime::quit(101, KEL_CALLER_ADDRESS());
+    if (math_now(op, a, b, out)) return;
+    Cell x = *a, y = *b;
+    mark_named_frame(name);
+    stack::push(&x);
+    stack::push(&y);
+    static const int32_t no_refs[1] = {-1};
+    entry(number::action_of(op), no_refs);
+    Cell result = *stack::arguments;
+    stack::pop_frame();
+    *out = result;
+}
+
+void math_fast(int op, const Cell* name, const Cell* a, const Cell* b) {
+    Cell result;
+    math_any(op, name, a, b, &result);
+    stack::push(&result);
+}
+
+void math_fast_int(int op, const Cell* name, const Cell* a, int32_t b) {
+    Cell y;
+    set_cell(&y, TYPE_INTEGER, static_cast<uint32_t>(b));
+    math_fast(op, name, a, &y);
+}
+
+void math_fast_top(int op, const Cell* name, const Cell* b) {
+    Cell* top = stack::top - 1;
+    Cell x = *top, result;
+    math_any(op, name, &x, b, &result);
+    *top = result;
+}
+
+void math_fast_top_int(int op, const Cell* name, int32_t b) {
+    Cell y;
+    set_cell(&y, TYPE_INTEGER, static_cast<uint32_t>(b));
+    math_fast_top(op, name, &y);
+}
+
+static bool answer(int r, int op) {
+    switch (op) {
+        case COMP_NOT_EQUAL: return r != 0;
+        case COMP_LESSER: return r < 0;
+        case COMP_LESSER_EQUAL: return r <= 0;
+        case COMP_GREATER: return r > 0;
+        case COMP_GREATER_EQUAL: return r >= 0;
+        case COMP_EQUAL:
+        case COMP_STRICT_EQUAL:
+        case COMP_SAME:
+        case COMP_STRICT_EQUAL_WORD:
+        case COMP_FIND:
+        case COMP_EQUAL_FIND: return r == 0;
+        default: runtime::quit(101, KEL_CALLER_ADDRESS());
+    }
+}
+
+static bool compare_any(int op, const Cell* name, const Cell* a, const Cell* b) {
+    if (a->type() == TYPE_INTEGER && b->type() == TYPE_INTEGER) {
+        int32_t x = a->i1(), y = b->i1();
+        return answer((x > y) - (x < y), op);
+    }
+    if (a->type() == TYPE_FLOAT && b->type() == TYPE_FLOAT) return answer(float_::compare_numbers(a->f(), b->f(), op), op);
+    Cell x = *a, y = *b;
+    mark_named_frame(name);
+    stack::push(&x);
+    stack::push(&y);
+    compare_op(op);
+    bool r = stack::arguments->data1 != 0;
+    stack::pop_frame();
+    return r;
+}
+
+void compare_fast(int op, const Cell* name, const Cell* a, const Cell* b) {
+    bool r = compare_any(op, name, a, b);
+    set_cell(stack::push_cell(), TYPE_LOGIC, r ? 1 : 0);
+}
+
+void compare_fast_int(int op, const Cell* name, const Cell* a, int32_t b) {
+    Cell y;
+    set_cell(&y, TYPE_INTEGER, static_cast<uint32_t>(b));
+    compare_fast(op, name, a, &y);
+}
+
+bool compare_fast_test(int op, const Cell* name, const Cell* a, const Cell* b, bool invert) {
+    return compare_any(op, name, a, b) != invert;
+}
+
+bool compare_fast_test_int(int op, const Cell* name, const Cell* a, int32_t b, bool invert) {
+    Cell y;
+    set_cell(&y, TYPE_INTEGER, static_cast<uint32_t>(b));
+    return compare_fast_test(op, name, a, &y, invert);
+}
+
+bool compare_fast_cond(int op, const Cell* name, const Cell* a, const Cell* b) {
+    bool r = compare_any(op, name, a, b);
+    set_cell(stack::arguments, TYPE_LOGIC, r ? 1 : 0);
+    return r;
+}
+
+bool compare_fast_cond_int(int op, const Cell* name, const Cell* a, int32_t b) {
+    Cell y;
+    set_cell(&y, TYPE_INTEGER, static_cast<uint32_t>(b));
+    return compare_fast_cond(op, name, a, &y);
+}
+
+void compare_fast_top(int op, const Cell* name, const Cell* b) {
+    Cell* top = stack::top - 1;
+    Cell x = *top;
+    bool r = compare_any(op, name, &x, b);
+    set_cell(top, TYPE_LOGIC, r ? 1 : 0);
+}
+
+void compare_fast_top_int(int op, const Cell* name, int32_t b) {
+    Cell y;
+    set_cell(&y, TYPE_INTEGER, static_cast<uint32_t>(b));
+    compare_fast_top(op, name, &y);
+}
+
+void pick_fast(const Cell* value, int32_t index, const Cell* name) {
+    if (value->type() == TYPE_BLOCK) {
+        Cell result;
+        int32_t len = block::rs_length_q(value);
+        if (index >= 1 && index <= len)
+            result = block::rs_head(value)[index - 1];
+        else
+            set_cell(&result, TYPE_NONE);
+        stack::push(&result);
+        return;
+    }
+    Cell v = *value, element;
+    set_cell(&element, TYPE_INTEGER, static_cast<uint32_t>(index));
+    mark_named_frame(name);
+    Cell* current = stack::push(&v);
+    Cell* elem = stack::push(&element);
+    Cell* out = stack::push_cell();
+    set_cell(out, TYPE_NONE);
+    PathStep step{current, elem, nullptr, nullptr, nullptr, nullptr, -1, false, false, true, false};
+    Cell result = *eval_path(step, out);
+    stack::pop_frame();
+    stack::push(&result);
+}
+
+void series_fast(const Cell* value, int code, const Cell* name) {
+    static const int actions_of[9] = {0, ACT_LENGTH_Q, ACT_INDEX_Q, ACT_HEAD_Q, ACT_TAIL_Q, ACT_NEXT, ACT_BACK, ACT_HEAD, ACT_TAIL};
+    if (code < 1 || code > 8) runtime::quit(101, KEL_CALLER_ADDRESS());
+    Cell result = *value;
+    if (value->type() == TYPE_BLOCK) {
+        int32_t index = value->index();
+        int32_t total = block::node_length(value->node());
+        int32_t left = block::rs_length_q(value);
+        switch (code) {
+            case 1: set_cell(&result, TYPE_INTEGER, static_cast<uint32_t>(left)); break;
+            case 2: set_cell(&result, TYPE_INTEGER, static_cast<uint32_t>(index + 1)); break;
+            case 3: set_cell(&result, TYPE_LOGIC, index <= 0 ? 1 : 0); break;
+            case 4: set_cell(&result, TYPE_LOGIC, index >= total ? 1 : 0); break;
+            case 5:
+                if (index < total) result.set_index(index + 1);
+                break;
+            case 6:
+                if (index > 0) result.set_index(index - 1);
+                break;
+            case 7: result.set_index(0); break;
+            default: result.set_index(index + left); break;
+        }
+        stack::push(&result);
+        return;
+    }
+    mark_named_frame(name);
+    stack::push(&result);
+    static const int32_t no_refs[1] = {-1};
+    entry(actions_of[code], no_refs);
+    result = *stack::arguments;
+    stack::pop_frame();
+    stack::push(&result);
 }
 
 void init() {}

@@ -49,6 +49,35 @@ Cell* eval_path(PathStep& step, Cell* out);
 // other types 0.
 int32_t get_index_arg(const Cell* index);
 
+// Fast paths for compiled code. Two integer! operands are computed at once (add, subtract and
+// multiply overflowing to the float! of the exact result; or, and, xor bitwise), as are
+// add, subtract and multiply of two float! operands and comparisons of two integers or two
+// floats; every other pair runs the generic action under a native frame named by name (a word
+// cell, or null for an unnamed frame). Arithmetic codes: 0 add, 1 subtract, 2 multiply, 5 or,
+// 6 and, 7 xor; comparison codes those of the compare action. Another code is run-time
+// failure 101. The -int variants take the second operand as a machine integer; the -top
+// variants take the first operand from the top of the data stack and replace it with the result.
+void math_fast(int op, const Cell* name, const Cell* a, const Cell* b);  // pushes the result
+void math_fast_int(int op, const Cell* name, const Cell* a, int32_t b);
+void math_fast_top(int op, const Cell* name, const Cell* b);
+void math_fast_top_int(int op, const Cell* name, int32_t b);
+void compare_fast(int op, const Cell* name, const Cell* a, const Cell* b);  // pushes a logic!
+void compare_fast_int(int op, const Cell* name, const Cell* a, int32_t b);
+// Nothing is left on the stack; invert negates the answer.
+bool compare_fast_test(int op, const Cell* name, const Cell* a, const Cell* b, bool invert);
+bool compare_fast_test_int(int op, const Cell* name, const Cell* a, int32_t b, bool invert);
+// Also stores the answer as a logic! in the result slot.
+bool compare_fast_cond(int op, const Cell* name, const Cell* a, const Cell* b);
+bool compare_fast_cond_int(int op, const Cell* name, const Cell* a, int32_t b);
+void compare_fast_top(int op, const Cell* name, const Cell* b);
+void compare_fast_top_int(int op, const Cell* name, int32_t b);
+// Pushes the value at 1-based position index of a block (none outside it); other types go
+// through path access with an integer! element.
+void pick_fast(const Cell* value, int32_t index, const Cell* name);
+// Block navigation (1 length?, 2 index?, 3 head?, 4 tail?, 5 next, 6 back, 7 head, 8 tail),
+// answered at once for a block! and through the action otherwise; pushes the result.
+void series_fast(const Cell* value, int code, const Cell* name);
+
 void init();
 
 }  // namespace actions

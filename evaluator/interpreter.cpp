@@ -395,6 +395,12 @@ int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infi
 constexpr uint32_t kModeShift = 20;
 enum FetchMode { FETCH_WORD = 0, FETCH_GET = 1, FETCH_LIT = 2, FETCH_RETURN = 3 };
 
+// While the environment is being built, the typeset words of the natives' specs are not set yet
+// when the first calls run; such a typeset admits every type and its cache is not kept, so the
+// next call builds it again once the words are set.
+bool provisional_types = false;
+static bool cache_incomplete = false;
+
 static void typeset_from_spec(Cell* ts, const Cell* types_block) {
     set_cell(ts, TYPE_TYPESET);
     int32_t n = block::rs_length_q(types_block);
@@ -403,6 +409,11 @@ static void typeset_from_spec(Cell* ts, const Cell* types_block) {
         if (v.type() == TYPE_WORD) {
             Cell* got = word::peek(&v);
             if (!got) fire_copy(err::script::invalid_type_spec, &v);
+            if (got->type() == TYPE_UNSET && provisional_types) {
+                set_cell(ts, TYPE_TYPESET, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF);
+                cache_incomplete = true;
+                return;
+            }
             v = *got;
         }
         if (v.type() == TYPE_DATATYPE)
@@ -476,8 +487,9 @@ static Node build_cache(const Cell* fn) {
 Node arg_cache(const Cell* fn) {
     Cell* slot = block::node_cell(fn->data3, 1);
     if (slot->type() == TYPE_BLOCK) return slot->node();
+    cache_incomplete = false;
     Node cache = build_cache(fn);
-    block::make_at(block::node_cell(fn->data3, 1), cache);
+    if (!cache_incomplete) block::make_at(block::node_cell(fn->data3, 1), cache);
     return cache;
 }
 

@@ -51,6 +51,8 @@ void call_function(const Cell* fn, Node ctx, const Cell* name);
 // change handlers, trace callbacks).
 void call_with(Cell* out, const Cell* fn, const Cell* const* args, int nargs);
 
+// Set while the environment is built: type words not yet set admit every type (see the .cpp).
+extern bool provisional_types;
 // The argument cache of a function value (built on first use).
 Node arg_cache(const Cell* fn);
 

@@ -19,7 +19,7 @@ uint32_t toggle(uint32_t cp);
 // plane the upper-case form.
 uint32_t to_upper_bmp(uint32_t cp);
 
-// Changes the case of a char! value (codepoint in data2) or of a string value (type 7 or another
+// Changes the case of a char! value (codepoint in data1) or of a string value (type 7 or another
 // text type: data1 head index, data2 buffer node) in place. `part` is null, an integer! count, or
 // a series value that must be the same series (same type and buffer) as `value`; a different
 // one raises script invalid-refine-arg with `part_word` (the word naming the refinement) and

@@ -19,7 +19,8 @@ void init() {
 void push(Node n) {
     if (!base) init();
     base[top++] = n;
-    if (top >= kSize - 1) {
+    // The push that fills the last slot fails: 999 nested series are walked, not 1000.
+    if (top >= kSize) {
         top = 0;
         fire(err::internal::too_deep);
     }

@@ -2,15 +2,20 @@
 
 #include "datatypes/binary.h"
 #include "datatypes/block.h"
+#include "datatypes/char.h"
 #include "datatypes/context.h"
 #include "datatypes/datatype.h"
 #include "datatypes/date.h"
 #include "datatypes/email.h"
 #include "datatypes/error.h"
+#include "datatypes/float.h"
 #include "datatypes/function.h"
+#include "datatypes/integer.h"
 #include "datatypes/issue.h"
+#include "datatypes/logic.h"
 #include "datatypes/map.h"
 #include "datatypes/money.h"
+#include "datatypes/none.h"
 #include "datatypes/series.h"
 #include "datatypes/native.h"
 #include "datatypes/object.h"
@@ -23,7 +28,10 @@
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
 #include "datatypes/tag.h"
+#include "datatypes/time.h"
 #include "datatypes/tuple.h"
+#include "datatypes/typeset.h"
+#include "datatypes/unset.h"
 #include "datatypes/url.h"
 #include "datatypes/word.h"
 #include "evaluator/actions.h"
@@ -54,13 +62,18 @@ void init() {
 
     datatype::init_tables();
     datatype::init();
+    unset::init();
+    none::init();
+    logic::init();
     series::init();
     block::init();
     string::init();  // before the types that take string!'s slots
     binary::init();
+    integer::init();
     symbol::init();
     context::init();
     word::init();
+    char_::init();
     paren::init();
     issue::init();
     native::init();
@@ -70,11 +83,14 @@ void init() {
     url::init();
     file::init();
     object::init();
+    float_::init();
+    typeset::init();
     error::init();
     map::init();
     pair::init();
     percent::init();
     tuple::init();
+    time_::init();
     tag::init();
     email::init();
     date::init();

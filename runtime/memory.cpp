@@ -515,6 +515,19 @@ void zero_range(uint32_t* first, uint32_t* last) {
     while (first < last) *first++ = 0;
 }
 
+uint8_t* fill_pattern(uint8_t* buffer, size_t n, size_t total) {
+    if (n == 0 || total <= n) return buffer + total;
+    // Each copy doubles the run already in place, so total bytes take about log2(total / n)
+    // block copies.
+    size_t done = n;
+    while (done < total) {
+        size_t chunk = done < total - done ? done : total - done;
+        std::memcpy(buffer + done, buffer, chunk);
+        done += chunk;
+    }
+    return buffer + total;
+}
+
 }  // namespace memory
 
 namespace series {

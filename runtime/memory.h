@@ -146,6 +146,8 @@ void release_all_frames();
 
 void fill(uint8_t* first, uint8_t* last, uint8_t byte);
 void zero_range(uint32_t* first, uint32_t* last);
+// Fills total bytes of buffer by repeating its first n bytes; returns buffer + total.
+uint8_t* fill_pattern(uint8_t* buffer, size_t n, size_t total);
 
 // Whether a buffer lies inside some series frame (not big, not fixed).
 bool in_series_frames(const void* p);

@@ -297,14 +297,13 @@ void throw_error(Cell* err) {
         attach_trace(&value);
         Cell* saved_top = top;
         unroll(4, 0);
-        Frame* found = ctop - 1;
-        bool caught = found->kind() == 4 || found->kind() == 5;
-        ctop--;  // drop the found frame
-        top = saved_top;
-        if (ctop == cbottom && !caught) {
+        // unroll stops just above a try or boundary frame; at the bottom there was none.
+        if (ctop == cbottom) {
             error::print_uncaught(&value);
             runtime::exit_with(-2);
         }
+        ctop--;  // drop the found frame
+        top = saved_top;
     } else {
         error::print_uncaught(&value);
         runtime::exit_with(-2);

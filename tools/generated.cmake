@@ -20,3 +20,27 @@ add_custom_command(
           ${KEL_UCD_DIR}/EastAsianWidth.txt ${KEL_UCD_DIR}/HangulSyllableType.txt
   COMMENT "Generating case-mapping and display-width tables")
 list(APPEND KEL_GENERATED_SOURCES ${KEL_GEN_DIR}/case_folding_tables.h ${KEL_GEN_DIR}/char_width_tables.h)
+
+# The environment's Kel sources, in boot order: each file is run in this order at start-up (the
+# natives' spec blocks are read by the start-up code itself and the error catalog is included by
+# the system object's source).
+set(KEL_BOOT_FILES
+  boot/natives.kel
+  boot/catalog.kel
+  boot/boot.kel
+  environment/functions.kel
+  boot/system.kel
+  boot/operators.kel
+  environment/late.kel
+  console/console.kel)
+set(KEL_BOOT_PATHS)
+foreach(f ${KEL_BOOT_FILES})
+  list(APPEND KEL_BOOT_PATHS ${CMAKE_SOURCE_DIR}/${f})
+endforeach()
+add_custom_command(
+  OUTPUT ${KEL_GEN_DIR}/boot_sources.cpp
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tools/embed_sources.py
+          ${KEL_GEN_DIR}/boot_sources.cpp ${CMAKE_SOURCE_DIR} ${KEL_BOOT_FILES}
+  DEPENDS ${CMAKE_SOURCE_DIR}/tools/embed_sources.py ${KEL_BOOT_PATHS}
+  COMMENT "Embedding the environment's sources")
+list(APPEND KEL_GENERATED_SOURCES ${KEL_GEN_DIR}/boot_sources.cpp)

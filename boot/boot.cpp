@@ -1,0 +1,206 @@
+#include "boot/boot.h"
+
+#include <string>
+
+#include "boot/sources.h"
+#include "console/terminal.h"
+#include "environment/routines.h"
+#include "datatypes/block.h"
+#include "datatypes/context.h"
+#include "datatypes/datatype.h"
+#include "datatypes/function.h"
+#include "datatypes/string.h"
+#include "datatypes/symbol.h"
+#include "datatypes/word.h"
+#include "evaluator/interpreter.h"
+#include "evaluator/natives.h"
+#include "loading/lexer.h"
+#include "runtime/collector.h"
+#include "runtime/fire.h"
+#include "runtime/root.h"
+#include "runtime/stack.h"
+
+namespace boot {
+
+bool running = false;
+
+// Routines live in a private context: the boot sources refer to them through get-words bound
+// there, so no extra global word is needed to reach them.
+static Node routine_ctx = 0;
+
+static Cell* text_block(Cell* out, const boot_sources::File* f) {
+    std::string_view text(reinterpret_cast<const char*>(f->data), f->size);
+    lexer::load(out, text);
+    return out;
+}
+
+// Drops the `Kel [...]` header of a loaded source.
+static void drop_header(Cell* blk) {
+    int32_t n = block::rs_length_q(blk);
+    Cell* head = block::rs_head(blk);
+    if (n >= 2 && head[0].type() == TYPE_WORD && symbol::to_string(static_cast<int32_t>(head[0].data2)) == "Kel" &&
+        head[1].type() == TYPE_BLOCK)
+        blk->set_index(blk->index() + 2);
+}
+
+// Counts the word! cells of a spec (the routine arity kept in the header).
+static uint32_t count_words(Node spec) {
+    uint32_t n = 0;
+    int32_t len = block::node_length(spec);
+    for (int32_t i = 0; i < len; i++)
+        if (block::node_cell(spec, i)->type() == TYPE_WORD) n++;
+    return n;
+}
+
+// Makes the routine! of a spec and the C++ code registered under a name.
+static void make_routine(Cell* out, const Cell* spec_in, const std::string& name) {
+    int code = routines::find(name.c_str());
+    if (!code) {
+        Cell s;
+        string::load_at(&s, name);
+        fire(err::internal::not_here, &s);
+    }
+    Cell spec = *spec_in;
+    collector::Root keep_spec(&spec);
+    Node ctx = context::make(&spec, true, false, context::KIND_FUNCTION);
+    collector::NodeRoot keep_ctx(&ctx);
+    Node more = memory::alloc_cells(5);
+    set_cell(block::alloc_tail(more), TYPE_NONE);
+    set_cell(block::alloc_tail(more), TYPE_UNSET);
+    set_cell(block::alloc_tail(more), TYPE_INTEGER, static_cast<uint32_t>(code));
+    set_cell(block::alloc_tail(more), TYPE_UNSET);
+    set_cell(block::alloc_tail(more), TYPE_INTEGER, static_cast<uint32_t>(-1));
+    uint32_t arity = count_words(spec.node()) & 31;
+    set_cell(out, TYPE_ROUTINE, ctx, spec.node(), more);
+    out->header |= arity << 25;
+}
+
+// Resolves what the boot sources write for the run-time's own code:
+//   routine [spec] #name   a routine! of the C++ code registered as name
+//   #include %file.kel     the contents of another embedded source
+static void resolve(Node node) {
+    for (int32_t i = 0; i < block::node_length(node); i++) {
+        Cell c = *block::node_cell(node, i);
+        if (c.type() == TYPE_WORD && i + 2 < block::node_length(node) &&
+            symbol::to_string(static_cast<int32_t>(c.data2)) == "routine" &&
+            block::node_cell(node, i + 1)->type() == TYPE_BLOCK && block::node_cell(node, i + 2)->type() == TYPE_ISSUE) {
+            Cell spec = *block::node_cell(node, i + 1);
+            std::string name = symbol::to_string(static_cast<int32_t>(block::node_cell(node, i + 2)->data2));
+            Cell routine;
+            make_routine(&routine, &spec, name);
+            collector::Root keep(&routine);
+            int32_t sym = symbol::make(name);
+            Cell w;
+            set_cell(&w, TYPE_WORD, routine_ctx, static_cast<uint32_t>(sym), static_cast<uint32_t>(-1));
+            context::set_or_add(routine_ctx, &w, &routine);
+            int32_t index = context::find_word(routine_ctx, sym, false);
+            Cell get;
+            set_cell(&get, TYPE_GET_WORD, routine_ctx, static_cast<uint32_t>(sym), static_cast<uint32_t>(index));
+            // Replace the three cells by the get-word.
+            Cell target;
+            block::make_at(&target, node, i);
+            *block::node_cell(node, i) = get;
+            SeriesBuf* b = memory::nodes[node];
+            Cell* at = cells_head(b) + i + 1;
+            std::memmove(at, at + 2, (b->length() - uint32_t(i) - 3) * sizeof(Cell));
+            b->tail -= 32;
+            continue;
+        }
+        if (c.type() == TYPE_ISSUE && i + 1 < block::node_length(node) &&
+            symbol::to_string(static_cast<int32_t>(c.data2)) == "include" && block::node_cell(node, i + 1)->type() == TYPE_FILE) {
+            Cell file = *block::node_cell(node, i + 1);
+            Cell included;
+            load_source(&included, string::to_utf8(&file));
+            collector::Root keep(&included);
+            // Splice: remove the two cells, insert the included values.
+            int32_t n = block::rs_length_q(&included);
+            SeriesBuf* b = memory::nodes[node];
+            Cell* at = cells_head(b) + i;
+            std::memmove(at, at + 2, (b->length() - uint32_t(i) - 2) * sizeof(Cell));
+            b->tail -= 32;
+            for (int32_t k = 0; k < n; k++) block::insert_cell(node, i + k, block::rs_head(&included) + k);
+            i += n - 1;
+            continue;
+        }
+        if (types::any_block(c.type())) resolve(c.node());
+    }
+}
+
+Cell* load_source(Cell* out, std::string_view name) {
+    const boot_sources::File* f = boot_sources::find(name);
+    if (!f) {
+        Cell s;
+        string::load_at(&s, name);
+        fire(err::access::cannot_open, &s);
+    }
+    text_block(out, f);
+    collector::Root keep(out);
+    drop_header(out);
+    resolve(out->node());
+    return out;
+}
+
+// The words of the datatype names, each set to its datatype (datatype! itself is set by the boot
+// script; symbol!, context! and triple! have no word). Every other type id has its word, also
+// those whose datatype registers later.
+static void set_datatype_words() {
+    for (int t = TYPE_UNSET; t < kTypeCount; t++) {
+        if (!datatype::type_names[t] || t == TYPE_SYMBOL || t == TYPE_CONTEXT || t == TYPE_TRIPLE) continue;
+        Cell dt, w;
+        word::load(&w, datatype::type_names[t]);
+        datatype::make_at(&dt, t);
+        context::set_value(&w, &dt);
+    }
+}
+
+static void run(std::string_view name) {
+    Cell code;
+    load_source(&code, name);
+    collector::Root keep(&code);
+    stack::mark_named(stack::body_symbol, FRAME_INTERP_NATIVE);
+    interpreter::eval_block(&code, true);
+    stack::pop_frame();
+}
+
+void build_environment() {
+    running = true;
+    interpreter::provisional_types = true;
+    env_routines::init();
+    terminal::init();
+    routine_ctx = context::create(64, false, false, 0, context::KIND_OBJECT);
+    root::keep_node(routine_ctx);
+    natives::define_boot_words();
+    set_datatype_words();
+    for (int i = 0; i < boot_sources::count; i++) {
+        std::string_view name = boot_sources::files[i].name;
+        if (name == "boot/natives.kel" || name == "boot/catalog.kel") continue;
+        run(name);
+    }
+    running = false;
+    interpreter::provisional_types = false;
+}
+
+void hand_over() {
+    Cell w;
+    word::load(&w, "cli-console-ctx");
+    Cell* ctx = word::peek(&w);
+    if (!ctx || ctx->type() != TYPE_OBJECT) return;
+    Cell code;
+    lexer::load(&code, "cli-console-ctx/launch");
+    collector::Root keep(&code);
+    context::bind(&code, context::global_node, false);
+    stack::mark_named(stack::body_symbol, FRAME_INTERP_NATIVE);
+    interpreter::eval_block(&code, true);
+    stack::pop_frame();
+}
+
+}  // namespace boot
+
+namespace natives {
+
+std::string_view boot_source() {
+    const boot_sources::File* f = boot_sources::find("boot/natives.kel");
+    return std::string_view(reinterpret_cast<const char*>(f->data), f->size);
+}
+
+}  // namespace natives

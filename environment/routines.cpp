@@ -1,0 +1,425 @@
+// Routines: the environment's functions whose code is the run-time's own. Each reads its
+// arguments from stack::arguments and leaves its result in the first argument cell.
+#include "environment/routines.h"
+
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "datatypes/block.h"
+#include "datatypes/context.h"
+#include "datatypes/datatype.h"
+#include "datatypes/error.h"
+#include "datatypes/float.h"
+#include "datatypes/string.h"
+#include "datatypes/symbol.h"
+#include "datatypes/tuple.h"
+#include "datatypes/word.h"
+#include "evaluator/actions.h"
+#include "evaluator/interpreter.h"
+#include "evaluator/natives.h"
+#include "loading/lexer.h"
+#include "runtime/collector.h"
+#include "runtime/fire.h"
+#include "runtime/output.h"
+#include "runtime/platform.h"
+#include "runtime/root.h"
+#include "runtime/runtime.h"
+#include "runtime/stack.h"
+#include "runtime/unicode.h"
+
+namespace env_routines {
+
+bool last_print_ended_line = true;
+
+static Cell* arg(int i) { return stack::arguments + i; }
+static void result_logic(bool b) {
+    set_cell(stack::arguments, TYPE_LOGIC, b ? 1 : 0);
+    stack::keep();
+}
+static void result_integer(int32_t v) {
+    set_cell(stack::arguments, TYPE_INTEGER, static_cast<uint32_t>(v));
+    stack::keep();
+}
+static void result_none() {
+    set_cell(stack::arguments, TYPE_NONE);
+    stack::keep();
+}
+
+[[noreturn]] static void expect(int argument, int allowed_type) {
+    Cell name, type, word;
+    stack::get_call_name(&name);
+    datatype::make_at(&type, allowed_type);
+    error::get_call_argument(argument, &word);
+    fire(err::script::expect_arg, &name, &type, &word);
+}
+
+static void quit_return() {
+    output::flush();
+    output::at_exit();
+    _exit(arg(0)->i1() & 0xFF);
+}
+
+static void set_quiet() {
+    Cell w = *arg(0), v = *arg(1);
+    if (!types::word_like(w.type()) || w.type() == TYPE_REFINEMENT) expect(0, w.type());
+    context::set_in(&w, &v, w.data1, false);
+    *stack::arguments = v;
+    stack::keep();
+}
+
+static void set_slot_quiet() {
+    Cell* s = arg(0);
+    if (!types::any_block(s->type()) || s->type() == TYPE_HASH) expect(0, TYPE_BLOCK);
+    if (block::rs_length_q(s) > 0) *block::rs_head(s) = *arg(1);
+    stack::keep();
+}
+
+static int32_t shift(int32_t data, int32_t bits, int kind) {
+    if (bits < 0) bits = 0;
+    auto u = static_cast<uint32_t>(data);
+    switch (kind) {
+        case 0: return bits >= 32 ? (data < 0 ? -1 : 0) : data >> bits;
+        case 1: return bits >= 32 ? 0 : static_cast<int32_t>(u << bits);
+        default: return bits >= 32 ? 0 : static_cast<int32_t>(u >> bits);
+    }
+}
+static void shift_right() { result_integer(shift(arg(0)->i1(), arg(1)->i1(), 0)); }
+static void shift_left() { result_integer(shift(arg(0)->i1(), arg(1)->i1(), 1)); }
+static void shift_logical() { result_integer(shift(arg(0)->i1(), arg(1)->i1(), 2)); }
+
+static void last_lf_q() { result_logic(last_print_ended_line); }
+
+// A directory path in the language's file form: POSIX paths are already that, with a trailing
+// slash for folders.
+static std::string dir_form(std::string path) {
+    if (path.empty() || path.back() != '/') path.push_back('/');
+    return path;
+}
+
+static void get_current_dir() {
+    std::string dir = dir_form(os::get_current_dir());
+    string::load_at(stack::arguments, dir);
+    stack::arguments->set_type(TYPE_FILE);
+    stack::keep();
+}
+
+static void set_current_dir() {
+    std::string path = string::to_utf8(arg(0));
+    if (!platform::set_current_dir(path)) {
+        Cell p = *arg(0);
+        fire(err::access::cannot_open, &p);
+    }
+    stack::keep();
+}
+
+static void create_dir() {
+    std::string path = string::to_utf8(arg(0));
+    if (mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) {
+        Cell p = *arg(0);
+        fire(err::access::no_create, &p);
+    }
+    stack::keep();
+}
+
+static void exists_q() {
+    std::string path = string::to_utf8(arg(0));
+    struct stat st {};
+    result_logic(stat(path.c_str(), &st) == 0);
+}
+
+static void os_info() {
+    os_info_hook ? os_info_hook(stack::arguments) : result_none();
+    stack::keep();
+}
+
+static void as_tuple(int n) {
+    uint32_t word = 0;
+    uint8_t bytes[4];
+    for (int i = 0; i < n; i++) {
+        int32_t v = arg(i)->i1();
+        if (v < 0) {
+            Cell c = *arg(i);
+            fire(err::script::invalid_arg, &c);
+        }
+        if (n == 3) bytes[i] = static_cast<uint8_t>(v & 0xFF);
+        else word |= static_cast<uint32_t>(v) << (8 * i);
+    }
+    if (n == 4)
+        for (int i = 0; i < 4; i++) bytes[i] = static_cast<uint8_t>(word >> (8 * i));
+    tuple::make_at(stack::arguments, bytes, n);
+    stack::keep();
+}
+static void as_color() { as_tuple(3); }
+static void as_ipv4() { as_tuple(4); }
+
+static void count_chars() {
+    Cell* start = arg(0);
+    Cell* pos = arg(1);
+    SeriesBuf* b = memory::nodes[start->node()];
+    int32_t from = start->index(), to = pos->index();
+    int32_t len = static_cast<int32_t>(b->length());
+    if (to > len) to = len;
+    if (to <= from) return result_integer(0);
+    const uint8_t* p = b->at_head() + from;
+    result_integer(static_cast<int32_t>(unicode::count_chars(p, p + (to - from))));
+}
+
+static void stack_size_q() { result_integer(static_cast<int32_t>(stack::top - stack::bottom)); }
+
+static void pick_stack() {
+    int32_t i = arg(0)->i1();
+    int32_t size = static_cast<int32_t>(stack::top - stack::bottom);
+    if (i > 0 && i < size)
+        *stack::arguments = stack::bottom[i - 1];
+    else
+        set_cell(stack::arguments, TYPE_NONE);
+    stack::keep();
+}
+
+static void frame_index_q() { result_integer(static_cast<int32_t>(stack::arguments - stack::bottom)); }
+
+static void collect_calls() {
+    stack::collect_calls(arg(0)->node());
+    stack::keep();
+}
+
+static void tracing_q() { result_logic(interpreter::tracing); }
+
+static void write_stdout() {
+    Cell v = *arg(0);
+    if (types::any_string(v.type())) {
+        std::string s = string::to_utf8(&v);
+        output::write_bytes(s.data(), s.size());
+    } else if (v.type() == TYPE_BINARY) {
+        SeriesBuf* b = memory::nodes[v.node()];
+        int32_t len = static_cast<int32_t>(b->length()) - v.index();
+        if (len > 0) output::write_bytes(reinterpret_cast<const char*>(b->at_head() + v.index()), static_cast<size_t>(len));
+    } else {
+        Cell s;
+        actions::form_new(&s, &v);
+        std::string text = string::to_utf8(&s);
+        output::write_bytes(text.data(), text.size());
+    }
+    output::flush();
+    stack::keep();
+}
+
+// The clipboard is an in-process store: text, file lists and images written by scripts of this
+// run.
+static int32_t clipboard_slot = -1;
+
+static void read_clipboard() {
+    if (clipboard_slot < 0) return result_none();
+    *stack::arguments = *root::at(clipboard_slot);
+    stack::keep();
+}
+
+static void write_clipboard() {
+    Cell v = *arg(0);
+    bool ok = v.type() == TYPE_NONE || types::any_string(v.type()) || v.type() == TYPE_BLOCK || v.type() == TYPE_IMAGE;
+    if (ok) {
+        if (types::any_string(v.type())) {
+            // A copy, so later changes to the script's string do not reach the clipboard.
+            Cell copy;
+            string::rs_make_at(&copy, string::rs_length_q(&v) + 1);
+            collector::Root keep(&copy);
+            string::append_string(copy.node(), &v);
+            v = copy;
+        }
+        if (clipboard_slot < 0)
+            clipboard_slot = root::keep(&v);
+        else
+            *root::at(clipboard_slot) = v;
+    }
+    result_logic(ok);
+}
+
+static void gc_active_q() { result_logic(collector::enabled); }
+static void gc_series_cycles() { result_integer(static_cast<int32_t>(collector::cycles)); }
+static void gc_nodes_cycles() { result_integer(static_cast<int32_t>(collector::node_passes)); }
+
+// Type predicates: one routine per datatype, and typeset predicates reading the typeset word at
+// every call.
+template <int T>
+static void is_type() {
+    result_logic(stack::arguments->type() == T);
+}
+
+static void typeset_member(const char* typeset_word) {
+    Cell w;
+    word::load(&w, typeset_word);
+    const Cell* ts = word::peek(&w);
+    bool member = ts && ts->type() == TYPE_TYPESET && interpreter::typeset_has(ts, stack::arguments->type());
+    result_logic(member);
+}
+
+#define TYPESET_PREDICATE(fn, word) \
+    static void fn() { typeset_member(word); }
+TYPESET_PREDICATE(any_list_q, "any-list!")
+TYPESET_PREDICATE(any_block_q, "any-block!")
+TYPESET_PREDICATE(any_function_q, "any-function!")
+TYPESET_PREDICATE(any_object_q, "any-object!")
+TYPESET_PREDICATE(any_path_q, "any-path!")
+TYPESET_PREDICATE(any_string_q, "any-string!")
+TYPESET_PREDICATE(any_word_q, "any-word!")
+TYPESET_PREDICATE(series_q, "series!")
+TYPESET_PREDICATE(number_q, "number!")
+TYPESET_PREDICATE(immediate_q, "immediate!")
+TYPESET_PREDICATE(scalar_q, "scalar!")
+TYPESET_PREDICATE(all_word_q, "all-word!")
+TYPESET_PREDICATE(any_point_q, "any-point!")
+TYPESET_PREDICATE(planar_q, "planar!")
+#undef TYPESET_PREDICATE
+
+void (*os_info_hook)(Cell* out) = nullptr;
+
+static const lexer::Options& lexer_one() {
+    static lexer::Options one;
+    one.one = true;
+    return one;
+}
+
+static void build_date() {
+    Cell text;
+    string::load_at(&text, runtime::build_date());
+    collector::Root keep(&text);
+    lexer::scan_value(stack::arguments, &text, -1, lexer_one(), nullptr);
+    stack::keep();
+}
+
+// The global context seen as an object: reflection on it lists and changes the global words.
+static void system_words() {
+    set_cell(stack::arguments, TYPE_OBJECT, context::global_node, static_cast<uint32_t>(-1), 0);
+    *context::owner_of(context::global_node) = *stack::arguments;
+    stack::keep();
+}
+
+static void set_float_mode() {
+    float_::pretty_print = arg(0)->data1 != 0;
+    stack::keep();
+}
+
+// argv joined by single spaces, an argument holding blanks wrapped in double quotes.
+static void command_line() {
+    std::string line;
+    for (int i = 0; i < runtime::sys.argc; i++) {
+        std::string a = runtime::sys.argv[i];
+        if (i) line.push_back(' ');
+        if (a.find_first_of(" \t") != std::string::npos)
+            line += "\"" + a + "\"";
+        else
+            line += a;
+    }
+    string::load_at(stack::arguments, line);
+    stack::keep();
+}
+
+void init() {
+    static const struct {
+        const char* name;
+        routines::RoutineFn fn;
+    } table[] = {
+        {"quit-return", quit_return},
+        {"set-quiet", set_quiet},
+        {"set-slot-quiet", set_slot_quiet},
+        {"shift-right", shift_right},
+        {"shift-left", shift_left},
+        {"shift-logical", shift_logical},
+        {"last-lf?", last_lf_q},
+        {"get-current-dir", get_current_dir},
+        {"set-current-dir", set_current_dir},
+        {"create-dir", create_dir},
+        {"exists?", exists_q},
+        {"os-info", os_info},
+        {"as-color", as_color},
+        {"as-ipv4", as_ipv4},
+        {"as-rgba", as_ipv4},
+        {"count-chars", count_chars},
+        {"stack-size?", stack_size_q},
+        {"pick-stack", pick_stack},
+        {"frame-index?", frame_index_q},
+        {"collect-calls", collect_calls},
+        {"tracing?", tracing_q},
+        {"read-clipboard", read_clipboard},
+        {"write-clipboard", write_clipboard},
+        {"write-stdout", write_stdout},
+        {"gc-active?", gc_active_q},
+        {"build-date", build_date},
+        {"system-words", system_words},
+        {"set-float-mode", set_float_mode},
+        {"command-line", command_line},
+        {"gc-series-cycles", gc_series_cycles},
+        {"gc-nodes-cycles", gc_nodes_cycles},
+        {"bitset?", is_type<TYPE_BITSET>},
+        {"binary?", is_type<TYPE_BINARY>},
+        {"block?", is_type<TYPE_BLOCK>},
+        {"char?", is_type<TYPE_CHAR>},
+        {"email?", is_type<TYPE_EMAIL>},
+        {"file?", is_type<TYPE_FILE>},
+        {"float?", is_type<TYPE_FLOAT>},
+        {"get-path?", is_type<TYPE_GET_PATH>},
+        {"get-word?", is_type<TYPE_GET_WORD>},
+        {"hash?", is_type<TYPE_HASH>},
+        {"integer?", is_type<TYPE_INTEGER>},
+        {"issue?", is_type<TYPE_ISSUE>},
+        {"lit-path?", is_type<TYPE_LIT_PATH>},
+        {"lit-word?", is_type<TYPE_LIT_WORD>},
+        {"logic?", is_type<TYPE_LOGIC>},
+        {"map?", is_type<TYPE_MAP>},
+        {"none?", is_type<TYPE_NONE>},
+        {"pair?", is_type<TYPE_PAIR>},
+        {"paren?", is_type<TYPE_PAREN>},
+        {"path?", is_type<TYPE_PATH>},
+        {"percent?", is_type<TYPE_PERCENT>},
+        {"refinement?", is_type<TYPE_REFINEMENT>},
+        {"set-path?", is_type<TYPE_SET_PATH>},
+        {"set-word?", is_type<TYPE_SET_WORD>},
+        {"string?", is_type<TYPE_STRING>},
+        {"tag?", is_type<TYPE_TAG>},
+        {"time?", is_type<TYPE_TIME>},
+        {"typeset?", is_type<TYPE_TYPESET>},
+        {"tuple?", is_type<TYPE_TUPLE>},
+        {"unset?", is_type<TYPE_UNSET>},
+        {"url?", is_type<TYPE_URL>},
+        {"word?", is_type<TYPE_WORD>},
+        {"image?", is_type<TYPE_IMAGE>},
+        {"date?", is_type<TYPE_DATE>},
+        {"money?", is_type<TYPE_MONEY>},
+        {"ref?", is_type<TYPE_REF>},
+        {"point2D?", is_type<TYPE_POINT2D>},
+        {"point3D?", is_type<TYPE_POINT3D>},
+        {"handle?", is_type<TYPE_HANDLE>},
+        {"error?", is_type<TYPE_ERROR>},
+        {"action?", is_type<TYPE_ACTION>},
+        {"native?", is_type<TYPE_NATIVE>},
+        {"datatype?", is_type<TYPE_DATATYPE>},
+        {"function?", is_type<TYPE_FUNCTION>},
+        {"object?", is_type<TYPE_OBJECT>},
+        {"op?", is_type<TYPE_OP>},
+        {"routine?", is_type<TYPE_ROUTINE>},
+        {"vector?", is_type<TYPE_VECTOR>},
+        {"event?", is_type<TYPE_EVENT>},
+        {"any-list?", any_list_q},
+        {"any-block?", any_block_q},
+        {"any-function?", any_function_q},
+        {"any-object?", any_object_q},
+        {"any-path?", any_path_q},
+        {"any-string?", any_string_q},
+        {"any-word?", any_word_q},
+        {"series?", series_q},
+        {"number?", number_q},
+        {"immediate?", immediate_q},
+        {"scalar?", scalar_q},
+        {"all-word?", all_word_q},
+        {"any-point?", any_point_q},
+        {"planar?", planar_q},
+    };
+    for (const auto& r : table) routines::register_(r.name, r.fn);
+}
+
+}  // namespace env_routines

@@ -1,0 +1,227 @@
+#include "evaluator/loop.h"
+
+#include "datatypes/block.h"
+#include "datatypes/datatype.h"
+#include "datatypes/series.h"
+#include "datatypes/word.h"
+#include "evaluator/actions.h"
+#include "runtime/collector.h"
+#include "runtime/fire.h"
+#include "runtime/stack.h"
+
+namespace loop {
+
+static inline bool cell_series(uint8_t t) { return types::any_block(t) || t == TYPE_MAP; }
+static inline int32_t head_index(const Cell* c) { return c->index() > 0 ? c->index() : 0; }
+static inline int32_t total(const Cell* c) { return static_cast<int32_t>(memory::nodes[c->node()]->length()); }
+
+// Series whose elements series::element_at reads directly.
+static inline bool unit_series(uint8_t t) { return types::any_string(t) || t == TYPE_BINARY || t == TYPE_VECTOR; }
+
+static int32_t length_by_action(const Cell* series) {
+    Cell out;
+    const Cell* args[1] = {series};
+    actions::call(&out, ACT_LENGTH_Q, args, 1, nullptr);
+    return out.type() == TYPE_INTEGER ? out.i1() : 0;
+}
+
+bool cursor_valid_q(const Cell* cursor) {
+    uint8_t t = cursor->type();
+    if (t == TYPE_IMAGE) return length_by_action(cursor) > 0;
+    if (!types::series(t) && t != TYPE_MAP) return false;
+    return head_index(cursor) < total(cursor);
+}
+
+Cell* pick_at(const Cell* series, int32_t i, Cell* out) {
+    uint8_t t = series->type();
+    int64_t at = int64_t(head_index(series)) + i - 1;
+    if (cell_series(t) && t != TYPE_MAP) {
+        if (at < 0 || at >= total(series)) return set_cell(out, TYPE_NONE);
+        *out = *block::rs_abs_at(series, static_cast<int32_t>(at));
+        return out;
+    }
+    if (unit_series(t)) {
+        if (at < 0 || at >= total(series)) return set_cell(out, TYPE_NONE);
+        return series::element_at(series, static_cast<int32_t>(at), out);
+    }
+    Cell index;
+    set_cell(&index, TYPE_INTEGER, static_cast<uint32_t>(i));
+    const Cell* args[2] = {series, &index};
+    actions::call(out, ACT_PICK, args, 2, nullptr);
+    return out;
+}
+
+// Words of a loop word block are set through a plain word! copy of each element.
+static void set_word(const Cell* element, const Cell* value) {
+    Cell w = *element;
+    w.header = TYPE_WORD;
+    word::set_value(&w, value);
+}
+
+bool foreach_next() {
+    Cell* cursor = stack::arguments - 2;
+    if (!cursor_valid_q(cursor)) return false;
+    Cell value;
+    set_cell(&value, TYPE_NONE);
+    collector::Root keep(&value);
+    pick_at(cursor, 1, &value);
+    set_word(stack::arguments - 1, &value);
+    cursor = stack::arguments - 2;
+    cursor->set_index(head_index(cursor) + 1);
+    return true;
+}
+
+// The next live entry of a map cursor: removed entries (a value cell whose header is 0) are
+// skipped. Answers false at the tail.
+static bool map_step(Cell* cursor, const Cell* words) {
+    int32_t at = head_index(cursor);
+    int32_t n = total(cursor);
+    while (at + 1 < n && block::rs_abs_at(cursor, at + 1)->header == 0) at += 2;
+    if (at + 1 >= n) {
+        cursor->set_index(n);
+        return false;
+    }
+    Cell key = *block::rs_abs_at(cursor, at);
+    Cell value = *block::rs_abs_at(cursor, at + 1);
+    if (key.type() == TYPE_SET_WORD) key.header = TYPE_WORD;
+    collector::Root keep_key(&key), keep_value(&value);
+    Cell w0 = *block::rs_head(words), w1 = block::rs_head(words)[1];
+    collector::Root keep_w0(&w0), keep_w1(&w1);
+    for (const Cell* w : {&w0, &w1})
+        if (!types::word_like(w->type()) || w->type() == TYPE_REFINEMENT) fire(err::script::invalid_arg, w);
+    set_word(&w0, &key);
+    set_word(&w1, &value);
+    cursor = stack::arguments - 2;
+    cursor->set_index(at + 2);
+    return true;
+}
+
+bool set_words(int32_t n) {
+    Cell* cursor = stack::arguments - 2;
+    const Cell* words = stack::arguments - 1;
+    if (n <= 0 || !cursor_valid_q(cursor)) return false;
+    uint8_t t = cursor->type();
+    if (t == TYPE_MAP) {
+        if (n != 2) fire(err::script::invalid_arg, words);
+        return map_step(cursor, words);
+    }
+    if (types::any_block(t))
+        assign_words(words, cursor, n, false, false, false);
+    else
+        set_words_by_pick(words, cursor, n);
+    cursor = stack::arguments - 2;
+    int64_t next = int64_t(head_index(cursor)) + n;
+    cursor->set_index(next > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int32_t>(next));
+    return true;
+}
+
+void remove_each_next(int32_t n) {
+    const Cell* value = stack::top - 1;
+    uint8_t t = value->type();
+    bool truthy = !(t == TYPE_NONE || (t == TYPE_LOGIC && value->data1 == 0));
+    if (!truthy || n <= 0) return;
+    Cell* cursor = stack::arguments - 2;
+    int32_t at = head_index(cursor) - n;
+    if (at < 0) at = 0;
+    cursor->set_index(at);
+    Cell target = *cursor;
+    collector::Root keep(&target);
+    Cell out;
+    set_cell(&out, TYPE_NONE);
+    collector::Root keep_out(&out);
+    if (n == 1) {
+        const Cell* args[1] = {&target};
+        actions::call(&out, ACT_REMOVE, args, 1, nullptr);
+    } else {
+        Cell part;
+        set_cell(&part, TYPE_INTEGER, static_cast<uint32_t>(n));
+        const Cell* args[2] = {&target, &part};
+        int32_t refs[2] = {1, -1};
+        actions::call(&out, ACT_REMOVE, args, 2, refs);
+    }
+}
+
+void remove_each_init() {
+    const Cell* words = stack::arguments - 1;
+    int32_t n = words->type() == TYPE_BLOCK ? block::rs_length_q(words) : 1;
+    set_cell(stack::arguments - 3, TYPE_INTEGER, static_cast<uint32_t>(n));
+}
+
+static bool at_end(const Cell* v) { return !cursor_valid_q(v); }
+
+bool forall_next(bool advance) {
+    Cell* v = word::peek(stack::arguments - 1);
+    if (!v) return true;
+    if (advance) v->set_index(head_index(v) + 1);
+    return at_end(v);
+}
+
+void forall_end() {
+    Cell w = stack::arguments[-1];
+    Cell saved = stack::arguments[-2];
+    collector::Root keep_w(&w), keep_saved(&saved);
+    word::set_value(&w, &saved);
+}
+
+void count_to_int(Cell* c) {
+    if (c->type() != TYPE_FLOAT) return;
+    double x = c->f();
+    if (!(x >= -2147483648.0 && x < 2147483648.0)) {
+        Cell v = *c;
+        fire(err::script::out_of_range, &v);
+    }
+    set_cell(c, TYPE_INTEGER, static_cast<uint32_t>(static_cast<int32_t>(x)));
+}
+
+void assign_words(const Cell* words_in, const Cell* source_in, int32_t n, bool any, bool only, bool some) {
+    Cell words = *words_in, source = *source_in;
+    collector::Root keep_words(&words), keep_source(&source);
+    bool spread = !only && (types::any_block(source.type()) || source.type() == TYPE_MAP);
+    int32_t count = block::rs_length_q(&words);
+    if (n > count) n = count;
+    // The values are gathered first, on the data stack, so that setting a word that is also the
+    // source changes nothing.
+    Cell* values = stack::top;
+    for (int32_t i = 1; i <= n; i++) {
+        Cell* slot = stack::push_cell();
+        set_cell(slot, TYPE_NONE);
+        if (spread)
+            pick_at(&source, i, slot);
+        else
+            *slot = source;
+    }
+    for (int32_t i = 0; i < n; i++) {
+        Cell w = block::rs_head(&words)[i];
+        uint8_t t = w.type();
+        if (t != TYPE_WORD && t != TYPE_SET_WORD && t != TYPE_GET_WORD && t != TYPE_LIT_WORD)
+            fire(err::script::invalid_arg, &w);
+        if (!any && values[i].type() == TYPE_UNSET) fire(err::script::need_value, &w);
+    }
+    for (int32_t i = 0; i < n; i++) {
+        if (some && values[i].type() == TYPE_NONE) continue;
+        Cell w = block::rs_head(&words)[i];
+        uint8_t t = w.type();
+        if (t != TYPE_WORD && t != TYPE_SET_WORD && t != TYPE_GET_WORD && t != TYPE_LIT_WORD)
+            fire(err::script::invalid_arg, &w);
+        set_word(&w, values + i);
+    }
+    stack::top = values;
+}
+
+void set_words_by_pick(const Cell* words_in, const Cell* source_in, int32_t n) {
+    Cell words = *words_in, source = *source_in;
+    collector::Root keep_words(&words), keep_source(&source);
+    int32_t count = block::rs_length_q(&words);
+    if (n > count) n = count;
+    for (int32_t i = 1; i <= n; i++) {
+        Cell value;
+        set_cell(&value, TYPE_NONE);
+        collector::Root keep(&value);
+        pick_at(&source, i, &value);
+        Cell w = block::rs_head(&words)[i - 1];
+        if (!types::word_like(w.type()) || w.type() == TYPE_REFINEMENT) fire(err::script::invalid_arg, &w);
+        set_word(&w, &value);
+    }
+}
+
+}  // namespace loop

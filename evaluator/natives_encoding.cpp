@@ -1,0 +1,165 @@
+#include "evaluator/natives_encoding.h"
+
+#include <string>
+
+#include "datatypes/binary_codecs.h"
+#include "datatypes/string.h"
+#include "datatypes/url.h"
+#include "datatypes/word.h"
+#include "evaluator/natives.h"
+#include "runtime/fire.h"
+#include "runtime/stack.h"
+
+namespace natives {
+
+enum : int { N_DEHEX = 47, N_ENHEX, N_TO_HEX = 54, N_DEBASE = 84, N_ENBASE = 91 };
+
+// ---- URL escapes ----
+
+void dehex(int check, const int32_t* refs) {
+    if (check) check_args(N_DEHEX, refs);
+    Cell* args = stack::arguments;
+    std::string text = string::to_utf8(args);
+    Node out = string::make_node(static_cast<int32_t>(text.size() > 0 ? text.size() : 1));
+    Cell* held = stack::push_cell();
+    string::make_at(held, out);
+    url::decode(reinterpret_cast<const uint8_t*>(text.data()), text.size(), out);
+    *args = *held;
+    stack::keep();
+}
+
+// Characters that stand unencoded: letters, digits and - . _ ~ (strict), plus
+// ! # $ & ' ( ) * + , / : = ? @ for the URL table.
+static bool plain(uint8_t c, bool strict) {
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
+    if (c == '-' || c == '.' || c == '_' || c == '~') return true;
+    if (strict) return false;
+    switch (c) {
+        case '!': case '#': case '$': case '&': case '\'': case '(': case ')': case '*': case '+': case ',':
+        case '/': case ':': case '=': case '?': case '@': return true;
+        default: return false;
+    }
+}
+
+void enhex(int check, const int32_t* refs) {
+    if (check) check_args(N_ENHEX, refs);
+    Cell* args = stack::arguments;
+    bool strict = args->type() == TYPE_STRING;
+    std::string text = string::to_utf8(args);
+    std::string out;
+    out.reserve(text.size());
+    static const char hex[] = "0123456789ABCDEF";
+    for (unsigned char c : text) {
+        if (c < 0x80 && plain(c, strict)) {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+    string::load_at(args, out);
+    stack::keep();
+}
+
+// ---- to-hex ----
+
+void to_hex(int check, const int32_t* refs) {
+    if (check) check_args(N_TO_HEX, refs);
+    Cell* args = stack::arguments;
+    std::string digits = string::to_hex(args->i1(), false);
+    if (refs[0] >= 0) {
+        int32_t length = args[refs[0]].i1();
+        if (length <= 0) {
+            Cell v = args[refs[0]];
+            fire(err::script::invalid_arg, &v);
+        }
+        if (length < 8) digits = digits.substr(8 - static_cast<size_t>(length));
+    }
+    word::load_typed(args, digits, TYPE_ISSUE);
+    stack::keep();
+}
+
+// ---- Base encodings ----
+
+void debase(int check, const int32_t* refs) {
+    if (check) check_args(N_DEBASE, refs);
+    Cell* args = stack::arguments;
+    int32_t base = refs[0] >= 0 ? args[refs[0]].i1() : 64;
+    Node (*decode)(const uint8_t*, int32_t, uint32_t);
+    switch (base) {
+        case 64: decode = binary::decode_64; break;
+        case 58: decode = binary::decode_58; break;
+        case 16: decode = binary::decode_16; break;
+        case 2: decode = binary::decode_2; break;
+        default: {
+            Cell v = args[refs[0]];
+            fire(err::script::invalid_arg, &v);
+        }
+    }
+    int32_t length = string::rs_length_q(args);
+    SeriesBuf* s = memory::nodes[args->node()];
+    int32_t head = args->index() > 0 ? args->index() : 0;
+    Node bytes = decode(s->at_head() + size_t(head) * s->unit(), length, s->unit());
+    if (!bytes) return set_none();
+    set_cell(args, TYPE_BINARY, 0, bytes);
+    stack::keep();
+}
+
+// n * a, checked against the signed 32-bit range.
+static int64_t checked(int64_t v) {
+    if (v > 0x7FFFFFFF) fire(err::script::too_long);
+    return v;
+}
+
+void enbase(int check, const int32_t* refs) {
+    if (check) check_args(N_ENBASE, refs);
+    Cell* args = stack::arguments;
+    int32_t base = refs[0] >= 0 ? args[refs[0]].i1() : 64;
+    if (base != 64 && base != 58 && base != 16 && base != 2) {
+        Cell v = args[refs[0]];
+        fire(err::script::invalid_arg, &v);
+    }
+    std::string utf8;
+    bool from_string = args->type() != TYPE_BINARY;
+    int64_t n;
+    if (from_string) {
+        utf8 = string::to_utf8(args);
+        n = static_cast<int64_t>(utf8.size());
+    } else {
+        SeriesBuf* s = memory::nodes[args->node()];
+        int64_t head = args->index() > 0 ? args->index() : 0;
+        n = int64_t(s->used_bytes()) - head;
+        if (n < 0) n = 0;
+    }
+    int64_t room;
+    switch (base) {
+        case 64: room = checked(checked(4 * (n / 3)) + (4 * (n % 3)) / 3 + checked(2 * (n / 32)) + 5); break;
+        case 58: room = checked(2 * n); break;
+        case 16: room = checked(checked(2 * n) + n / 32 + 32); break;
+        default: room = checked(checked(8 * n) + 2 * (n / 8) + 4); break;
+    }
+    room = checked(room);
+    Node out = memory::alloc_bytes(static_cast<int32_t>(room > 0 ? room : 1));
+    const uint8_t* source;
+    if (from_string) {
+        source = reinterpret_cast<const uint8_t*>(utf8.data());
+    } else {
+        SeriesBuf* s = memory::nodes[args->node()];
+        source = s->at_head() + (args->index() > 0 ? args->index() : 0);
+    }
+    SeriesBuf* d = memory::nodes[out];
+    uint8_t* start = d->at_head();
+    uint8_t* end;
+    switch (base) {
+        case 64: end = binary::encode_64(start, source, size_t(n)); break;
+        case 58: end = binary::encode_58(start, source, size_t(n)); break;
+        case 16: end = binary::encode_16(start, source, size_t(n)); break;
+        default: end = binary::encode_2(start, source, size_t(n)); break;
+    }
+    d->tail = d->head + static_cast<uint32_t>(end - start);
+    string::make_at(args, out);
+    stack::keep();
+}
+
+}  // namespace natives

@@ -1,0 +1,14 @@
+// Natives that turn data into other text encodings: URL escapes, hexadecimal issues, base-N.
+#pragma once
+
+#include <cstdint>
+
+namespace natives {
+
+void dehex(int check, const int32_t* refs);
+void enhex(int check, const int32_t* refs);
+void to_hex(int check, const int32_t* refs);
+void enbase(int check, const int32_t* refs);
+void debase(int check, const int32_t* refs);
+
+}  // namespace natives

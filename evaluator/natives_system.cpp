@@ -1,0 +1,428 @@
+#include "evaluator/natives_system.h"
+
+#include <sys/stat.h>
+
+#include <cmath>
+#include <ctime>
+#include <string>
+
+#include "datatypes/block.h"
+#include "datatypes/context.h"
+#include "datatypes/datatype.h"
+#include "datatypes/date.h"
+#include "datatypes/function.h"
+#include "datatypes/map.h"
+#include "datatypes/native.h"
+#include "datatypes/string.h"
+#include "datatypes/symbol.h"
+#include "datatypes/word.h"
+#include "evaluator/interpreter.h"
+#include "evaluator/natives.h"
+#include "evaluator/natives_values.h"
+#include "loading/lexer.h"
+#include "runtime/collector.h"
+#include "runtime/fire.h"
+#include "runtime/memstats.h"
+#include "runtime/platform.h"
+#include "runtime/stack.h"
+
+extern char** environ;
+
+namespace natives {
+
+enum : int {
+    N_TO_LOCAL_FILE = 85, N_WAIT, N_SET_ENV = 93, N_GET_ENV, N_LIST_ENV, N_NOW, N_SIZE = 101, N_RECYCLE = 105,
+    N_TRANSCODE, N_APPLY,
+};
+
+// The text of a name given as a string or a word.
+static std::string name_text(const Cell* v) {
+    if (types::any_word(v->type())) return std::string(symbol::text(static_cast<int32_t>(v->data2)));
+    return string::to_utf8(v);
+}
+
+// ---- Files ----
+
+void to_local_file(int check, const int32_t* refs) {
+    if (check) check_args(N_TO_LOCAL_FILE, refs);
+    Cell* args = stack::arguments;
+    std::string path = string::to_utf8(args);
+    // POSIX paths are already in the local form; /full puts the current folder before a
+    // relative one.
+    if (refs[0] >= 0 && (path.empty() || path[0] != '/')) {
+        std::string dir = os::get_current_dir();
+        if (dir.empty() || dir.back() != '/') dir += '/';
+        path = dir + path;
+    }
+    string::load_at(args, path);
+    stack::keep();
+}
+
+// A folder name: ends in a slash, is one or two dots, or ends in a slash and one or two dots.
+static bool dir_name_q(const std::string& s) {
+    if (s.empty()) return false;
+    if (s.back() == '/' || s == "." || s == "..") return true;
+    auto ends = [&](const char* t) {
+        size_t n = std::char_traits<char>::length(t);
+        return s.size() >= n && s.compare(s.size() - n, n, t) == 0;
+    };
+    return ends("/.") || ends("/..");
+}
+
+void size_q(int check, const int32_t* refs) {
+    if (check) check_args(N_SIZE, refs);
+    std::string path = string::to_utf8(stack::arguments);
+    struct stat st {};
+    if (dir_name_q(path) || stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode) || st.st_size < 0) return set_none();
+    double size = double(st.st_size);
+    if (size > 2147483647.0) return set_float(size);
+    set_integer(static_cast<int32_t>(st.st_size));
+}
+
+// ---- wait ----
+
+void wait(int check, const int32_t* refs) {
+    if (check) check_args(N_WAIT, refs);
+    Cell* args = stack::arguments;
+    double seconds;
+    switch (args->type()) {
+        case TYPE_INTEGER: seconds = double(args->i1()); break;
+        case TYPE_FLOAT:
+        case TYPE_TIME: seconds = args->f(); break;
+        default: {
+            Cell v = *args;
+            fire(err::script::invalid_arg, &v);
+        }
+    }
+    set_none();
+    os::wait(std::isnan(seconds) ? 0.0 : seconds);
+    if (wait_events) wait_events();
+}
+
+// ---- Environment ----
+
+void set_env(int check, const int32_t* refs) {
+    if (check) check_args(N_SET_ENV, refs);
+    Cell* args = stack::arguments;
+    std::string name = name_text(args);
+    if (args[1].type() == TYPE_STRING) {
+        std::string value = string::to_utf8(args + 1);
+        os::set_env(name, &value);
+    } else {
+        os::set_env(name, nullptr);
+    }
+    *args = args[1];
+    stack::keep();
+}
+
+void get_env(int check, const int32_t* refs) {
+    if (check) check_args(N_GET_ENV, refs);
+    std::string value;
+    if (!os::get_env(name_text(stack::arguments), value)) return set_none();
+    string::load_at(stack::arguments, value);
+    stack::keep();
+}
+
+void list_env(int check, const int32_t* refs) {
+    if (check) check_args(N_LIST_ENV, refs);
+    Cell* entries = block::push_new(32);
+    for (char** e = environ; e && *e; e++) {
+        std::string_view item(*e);
+        size_t eq = item.find('=');
+        if (eq == std::string_view::npos || eq == 0) continue;
+        Cell* key = stack::push_cell();
+        set_cell(key, TYPE_NONE);
+        string::load_at(key, item.substr(0, eq));
+        Cell* value = stack::push_cell();
+        set_cell(value, TYPE_NONE);
+        string::load_at(value, item.substr(eq + 1));
+        block::append_cell(entries->node(), key);
+        block::append_cell(entries->node(), value);
+        stack::top = key;
+    }
+    map::make_at(stack::arguments, entries->node());
+    stack::keep();
+}
+
+// ---- now ----
+
+void now(int check, const int32_t* refs) {
+    if (check) check_args(N_NOW, refs);
+    enum { YEAR, MONTH, DAY, TIME, ZONE, DATE, WEEKDAY, YEARDAY, PRECISE, UTC };
+    auto has = [refs](int r) { return refs[r] >= 0; };
+    if (!(has(TIME) && has(PRECISE))) {
+        int fields = 0;
+        for (int r = YEAR; r <= PRECISE; r++) fields += has(r);
+        if (fields >= 2) fire(err::script::bad_refines);
+    }
+    // One reading of the clock serves the date, the zone and the time of day.
+    struct timespec ts {};
+    read_clock(&ts);
+    time_t seconds = ts.tv_sec;
+    struct tm t {};
+    int zone_minutes = 0;
+    if (has(UTC)) {
+        gmtime_r(&seconds, &t);
+    } else {
+        localtime_r(&seconds, &t);
+        zone_minutes = static_cast<int>(t.tm_gmtoff / 60);
+    }
+    uint32_t zone = has(UTC) ? 0 : os::pack_zone(zone_minutes);
+    uint32_t packed = (static_cast<uint32_t>(t.tm_year + 1900) << 17) | (static_cast<uint32_t>(t.tm_mon + 1) << 12) |
+                      (static_cast<uint32_t>(t.tm_mday) << 7);
+    Cell* args = stack::arguments;
+    if (has(DATE)) {
+        set_cell(args, TYPE_DATE, packed);
+        args->set_f(0.0);
+        return stack::keep();
+    }
+    double local = double(t.tm_hour) * 3600.0 + double(t.tm_min) * 60.0 + double(t.tm_sec);
+    if (has(PRECISE)) local += double(ts.tv_nsec) / 1e9;
+    // The stored time is universal: local time = stored time + zone offset.
+    set_cell(args, TYPE_DATE, packed | date::time_flag | zone);
+    args->set_f(local - double(date::zone_seconds(zone)));
+    if (has(YEAR)) return set_integer(t.tm_year + 1900);
+    if (has(MONTH)) return set_integer(t.tm_mon + 1);
+    if (has(DAY)) return set_integer(t.tm_mday);
+    if (has(ZONE)) {
+        set_cell(args, TYPE_TIME);
+        args->set_f(double(date::zone_seconds(zone)));
+        return stack::keep();
+    }
+    if (has(TIME)) {
+        set_cell(args, TYPE_TIME);
+        args->set_f(local);
+        return stack::keep();
+    }
+    int32_t days = date::days_of(packed);
+    if (has(WEEKDAY)) return set_integer(date::weekday(days));
+    if (has(YEARDAY)) return set_integer(days - date::year_start_days(packed) + 1);
+    stack::keep();
+}
+
+// ---- recycle ----
+
+void recycle(int check, const int32_t* refs) {
+    if (check) check_args(N_RECYCLE, refs);
+    if (refs[0] >= 0 || refs[1] >= 0) {
+        collector::enabled = refs[0] >= 0;
+        return set_unset();
+    }
+    // One collection whether or not automatic collection is on.
+    bool saved = collector::enabled;
+    collector::enabled = true;
+    collector::auto_cycle();
+    collector::enabled = saved;
+    double used = memstats::collect(0, 0, 1);
+    if (used > 2147483647.0) return set_float(used);
+    set_integer(static_cast<int32_t>(used));
+}
+
+// ---- transcode ----
+
+// The type argument of a trace event for an untyped token t: the token-kind entries in token
+// order (words for kinds without a datatype).
+static void token_kind(int32_t t, Cell* out) {
+    static const char* const kinds[34] = {
+        "eof",     "error!",   "block!", "block!",      "paren!",   "paren!",  "string!", "string!", "map!",
+        "path!",   "datatype!", "comment", "string!",   "word!",    "issue!",  "integer!", "refinement!", "char!",
+        "file!",   "binary!",  "percent!", "float!",    "float!",   "tuple!",  "date!",   "pair!",   "time!",
+        "money!",  "tag!",     "url!",    "email!",     "hex",      "rawstring", "ref!",
+    };
+    if (t < 1 || t > 34) {
+        set_cell(out, TYPE_NONE);
+        return;
+    }
+    std::string_view name = kinds[t - 1];
+    if (name.back() != '!') {
+        word::load(out, name);
+        return;
+    }
+    for (int type = 1; type < kTypeCount; type++) {
+        const char* n = datatype::name_of(type);
+        if (n && name == n) {
+            datatype::make_at(out, type);
+            return;
+        }
+    }
+    set_cell(out, TYPE_NONE);
+}
+
+// Calls a script-level trace callback for one lexer event; its answer steers the lexer. A
+// function! callback is called with its frame built here, so that a move of its `input`
+// argument can be read back before the frame goes: the scan resumes at the new index.
+static bool call_trace(const Cell* callback, const Cell* source, lexer::TraceEvent& e) {
+    static const char* const events[6] = {"prescan", "scan", "load", "open", "close", "error"};
+    Cell* base = stack::top;
+    Cell* fn = stack::push(callback);
+    Cell* name = stack::push_cell();
+    word::load(name, "<lexer-callback>");
+    Cell* args = stack::top;
+    Cell* event = stack::push_cell();
+    word::load(event, events[__builtin_ctz(e.event)]);
+    Cell* input = stack::push(source);
+    int32_t head = input->index() > 0 ? input->index() : 0;
+    input->set_index(head + e.input);
+    Cell* type = stack::push_cell();
+    if (e.type < 0)
+        token_kind(-e.type, type);
+    else if (e.type == 0)
+        set_cell(type, TYPE_NONE);
+    else
+        datatype::make_at(type, e.type);
+    Cell* line = stack::push_cell();
+    set_cell(line, TYPE_INTEGER, static_cast<uint32_t>(e.line));
+    Cell* token = stack::push_cell();
+    if (e.event == lexer::EV_LOAD)
+        *token = e.value;
+    else
+        set_cell(token, TYPE_PAIR, 0, static_cast<uint32_t>(e.start + 1), static_cast<uint32_t>(e.end + 1));
+    Cell answer;
+    set_cell(&answer, TYPE_NONE);
+    if (fn->type() == TYPE_FUNCTION) {
+        stack::top = args;
+        stack::mark_interp_func(name);
+        Frame* f = stack::ctop - 1;
+        f->function_context = fn->data1;
+        f->saved_values = context::cell_of(fn->data1)->data2;
+        stack::top = stack::arguments + 5;
+        int32_t locals = function::count_locals(fn->data2, 0, false);
+        if (locals > 0) function::init_locals(locals);
+        interpreter::call_function(fn, fn->data1, name);
+        const Cell* moved = stack::arguments + 1;
+        if (moved->type() == source->type() && moved->node() == source->node() && moved->index() != head + e.input)
+            e.resume = (moved->index() > head ? moved->index() : head) - head;
+        answer = *stack::arguments;
+        stack::pop_frame();
+    } else {
+        const Cell* call_args[5] = {event, input, type, line, token};
+        Cell f = *fn;
+        Cell* out = stack::push_cell();
+        set_cell(out, TYPE_NONE);
+        interpreter::call_with(out, &f, call_args, 5);
+        answer = *out;
+    }
+    stack::top = base;
+    return !(answer.type() == TYPE_NONE || (answer.type() == TYPE_LOGIC && answer.data1 == 0));
+}
+
+void transcode(int check, const int32_t* refs) {
+    if (check) check_args(N_TRANSCODE, refs);
+    enum { NEXT, ONE, PRESCAN, SCAN, PART, INTO, TRACE };
+    auto has = [refs](int r) { return refs[r] >= 0; };
+    Cell* args = stack::arguments;
+    Cell* out = stack::push_cell();
+    set_cell(out, TYPE_UNSET);
+    bool next_block = has(NEXT) && (!has(ONE) || has(SCAN));
+    // Clamp the source's index to its tail.
+    int32_t total = static_cast<int32_t>(memory::nodes[args->node()]->length());
+    if (args->index() > total) args->set_index(total);
+    if (args->index() < 0) args->set_index(0);
+    int32_t available = total - args->index();
+    int32_t length = available;
+    if (has(PART)) {
+        const Cell* part = args + refs[PART];
+        if (part->type() == TYPE_INTEGER) {
+            length = part->i1();
+        } else {
+            if (part->type() != args->type()) fire(err::script::not_same_type);
+            int32_t end = part->index() < total ? part->index() : total;
+            length = end - args->index();
+        }
+        if (length < 0) length = 0;
+        if (length > available) length = available;
+    }
+    // A UTF-8 byte-order mark at the start of binary input is skipped.
+    if (args->type() == TYPE_BINARY && length > 2) {
+        const uint8_t* p = memory::nodes[args->node()]->at_head() + args->index();
+        if (p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF) {
+            length -= 3;
+            args->set_index(args->index() + 3);
+        }
+    }
+    bool checking = has(PRESCAN) || has(SCAN);
+    if (checking && length == 0) return set_none();
+    lexer::Options options;
+    options.one = has(NEXT) || has(ONE) || has(SCAN);
+    options.load = !checking;
+    options.prescan = has(PRESCAN);
+    options.source = args;
+    options.into = has(INTO) ? args + refs[INTO] : nullptr;
+    lexer::Trace trace;
+    if (has(TRACE)) {
+        const Cell* callback = args + refs[TRACE];
+        trace.callback = *callback;
+        const Cell* body = function::body_of(callback);
+        trace.mask = body ? lexer::mask_of_body(body) : lexer::EV_ALL;
+        Cell* source = args;
+        trace.fn = [callback, source](lexer::TraceEvent& e) { return call_trace(callback, source, e); };
+        options.trace = &trace;
+    }
+    int32_t consumed = 0;
+    int32_t type = lexer::scan_value(out, args, length, options, &consumed);
+    if (checking) {
+        if (type > 0)
+            datatype::make_at(out, type);
+        else if (type < 0)
+            datatype::make_at(out, TYPE_ERROR);
+        else
+            set_cell(out, TYPE_NONE);
+    }
+    if (next_block) {
+        Cell* value = stack::push(out);
+        Cell* rest = stack::push(args);
+        rest->set_index(args->index() + consumed);
+        block::make_at(out, block::make_node(2));
+        block::append_cell(out->node(), value);
+        block::append_cell(out->node(), rest);
+    }
+    *args = has(INTO) ? args[refs[INTO]] : *out;
+    stack::keep();
+}
+
+// ---- apply ----
+
+void apply(int check, const int32_t* refs) {
+    if (check) check_args(N_APPLY, refs);
+    Cell* args = stack::arguments;
+    Cell* fn = stack::push_cell();
+    Cell* name = stack::push_cell();
+    Cell* path = nullptr;
+    uint8_t t = args->type();
+    if (t == TYPE_WORD || t == TYPE_SET_WORD || t == TYPE_GET_WORD || t == TYPE_LIT_WORD) {
+        *fn = *context::get(args);
+        *name = *args;
+        name->header = TYPE_WORD;
+    } else if (t == TYPE_PATH) {
+        if (block::rs_length_q(args) == 0) fire(err::script::empty_path);
+        const Cell* head = block::rs_head(args);
+        if (!types::word_like(head->type())) fire(err::script::invalid_arg, args);
+        *fn = *context::get(head);
+        *name = *head;
+        name->header = TYPE_WORD;
+        path = args;
+    } else {
+        *fn = *args;
+        word::load(name, "<applied>");
+    }
+    if (!types::any_function(fn->type())) {
+        Cell v = *args;
+        fire(err::script::invalid_arg, &v);
+    }
+    if (fn->type() == TYPE_OP) {
+        uint8_t wrapped = native::op_wrapped(fn);
+        if (wrapped == TYPE_FUNCTION || wrapped == TYPE_ROUTINE)
+            *fn = *block::node_cell(fn->data3, function::MORE_OP);
+        else
+            fn->set_type(wrapped);
+    }
+    int mode = refs[0] >= 0 ? 1 : 2;
+    if (refs[1] >= 0) mode += 4;
+    stack::set_interp_flag();
+    Cell* code = args + 1;
+    int32_t from = code->index() > 0 ? code->index() : 0;
+    int32_t end = block::node_length(code->node());
+    interpreter::eval_code(fn, code, from, end, false, path, 0, nullptr, mode, false, name);
+}
+
+}  // namespace natives

@@ -1,0 +1,173 @@
+// wait, now, the environment, files, recycle, transcode and apply.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "evaluator/natives.h"
+#include "runtime/collector.h"
+#include "runtime/platform.h"
+#include "tests/support/kel_cases.h"
+
+using kel_test::eval;
+using kel_test::expect_cases;
+
+TEST(NativesSystem, Wait) {
+    expect_cases({
+        {"wait 0", "none"},
+        {"wait 0.0001", "none"},
+        {"wait 0:00:00.001", "none"},
+        {"wait [1]", "!script/invalid-arg"},
+        {"wait none", "!script/invalid-arg"},
+    });
+    auto start = std::chrono::steady_clock::now();
+    eval("wait 0.05");
+    auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(elapsed, std::chrono::milliseconds(50));
+}
+
+// now reads the clock once; the instant is fixed here at Monday 1 February 2021, 23:30:15.25 UTC,
+// in a zone two hours east (so the local date is already Tuesday the 2nd).
+static void fixed_clock(struct timespec* ts) {
+    ts->tv_sec = 1612222215;
+    ts->tv_nsec = 250000000;
+}
+
+TEST(NativesSystem, Now) {
+    const char* old_tz = getenv("TZ");
+    std::string saved_tz = old_tz ? old_tz : "";
+    setenv("TZ", "EET-2", 1);
+    tzset();
+    auto saved_clock = natives::read_clock;
+    natives::read_clock = fixed_clock;
+    expect_cases({
+        {"now/year/month", "!script/bad-refines"},
+        {"now/date/time", "!script/bad-refines"},
+        {"now/year", "2021"},
+        {"now/month", "2"},
+        {"now/day", "2"},
+        {"now/weekday", "2"},
+        {"now/yearday", "33"},
+        {"now/zone", "2:00:00"},
+        {"now/time", "1:30:15"},
+        {"now/time/precise", "1:30:15.25"},
+        {"now/time/precise/year", "2021"},
+        {"now/date", "2-Feb-2021"},
+        {"now", "2-Feb-2021/1:30:15+02:00"},
+        {"now/utc", "1-Feb-2021/23:30:15"},
+        {"now/utc/date", "1-Feb-2021"},
+        {"now/utc/weekday", "1"},
+        {"now/utc/yearday", "32"},
+        {"now/utc/time", "23:30:15"},
+    });
+    natives::read_clock = saved_clock;
+    if (old_tz)
+        setenv("TZ", saved_tz.c_str(), 1);
+    else
+        unsetenv("TZ");
+    tzset();
+    EXPECT_EQ(eval("type? now"), "date!");
+}
+
+TEST(NativesSystem, Environment) {
+    unsetenv("KEL_TEST_VARIABLE");
+    expect_cases({
+        {"get-env \"KEL_TEST_VARIABLE\"", "none"},
+        {"set-env \"KEL_TEST_VARIABLE\" \"a b\"", "\"a b\""},
+        {"get-env 'KEL_TEST_VARIABLE", "\"a b\""},
+        {"set-env %KEL_TEST_VARIABLE \"line^/two\" equal? get-env \"KEL_TEST_VARIABLE\" \"line^/two\"", "true"},
+        {"type? list-env", "map!"},
+        {"set-env \"KEL_TEST_VARIABLE\" none", "none"},
+        {"get-env \"KEL_TEST_VARIABLE\"", "none"},
+    });
+    EXPECT_EQ(getenv("KEL_TEST_VARIABLE"), nullptr);
+    setenv("KEL_TEST_VARIABLE", "x", 1);
+    EXPECT_EQ(eval("get-env \"KEL_TEST_VARIABLE\""), "\"x\"");
+    unsetenv("KEL_TEST_VARIABLE");
+}
+
+TEST(NativesSystem, Files) {
+    std::string dir = os::get_current_dir();
+    expect_cases({
+        {"to-local-file %a/b", "\"a/b\""},
+        {"to-local-file %/usr/lib", "\"/usr/lib\""},
+        {"to-local-file \"x y\"", "\"x y\""},
+    });
+    EXPECT_EQ(eval("to-local-file/full %a/b"), "\"" + dir + (dir == "/" ? "" : "/") + "a/b\"");
+    EXPECT_EQ(eval("to-local-file/full %/a"), "\"/a\"");
+
+    char path[] = "/tmp/kel-size-XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, "12345", 5), 5);
+    close(fd);
+    EXPECT_EQ(eval(std::string("size? %") + path), "5");
+    unlink(path);
+    expect_cases({
+        {"size? %/tmp/", "none"},
+        {"size? %/tmp", "none"},
+        {"size? %.", "none"},
+        {"size? %/no/such/file/here", "none"},
+    });
+}
+
+TEST(NativesSystem, Recycle) {
+    bool enabled = collector::enabled;
+    expect_cases({
+        {"recycle/off", "unset"},
+        {"recycle/on", "unset"},
+        {"recycle/on/off", "unset"},
+        {"type? recycle", "integer!"},
+        {"type? stats", "integer!"},
+        {"s: stats/info reduce [length? s type? pick s 1]", "[5 block!]"},
+        {"stats/show", "!internal/not-done"},
+    });
+    EXPECT_TRUE(collector::enabled);
+    collector::enabled = enabled;
+}
+
+TEST(NativesSystem, Transcode) {
+    expect_cases({
+        {"transcode \"\"", "[]"},
+        {"transcode \"1 [2] a\"", "[1 [2] a]"},
+        {"transcode/one \"1 2\"", "1"},
+        {"transcode/next \"1 2\"", "[1 \" 2\"]"},
+        {"transcode/next/one \"1 2\"", "1"},
+        {"transcode/scan #{}", "none"},
+        {"transcode/scan \"1\"", "integer!"},
+        {"transcode/scan \"[1\"", "error!"},
+        {"transcode/prescan \"abc\"", "word!"},
+        {"transcode #{EFBBBF31}", "[1]"},
+        {"b: #{EFBBBF3120} r: transcode/next b index? pick r 2", "5"},
+        {"b: [x] transcode/into \"1\" b", "[x 1]"},
+        {"b: [x] transcode/into/next \"1 2\" b", "[x 1]"},
+        {"transcode/part \"1 2 3\" 3", "[1 2]"},
+        {"b: #{313220333420} transcode/part b skip b 4", "[12 3]"},
+        {"transcode/part \"12\" #{31}", "!script/not-same-type"},
+        {"transcode/part \"1 2\" \"1\"", "!script/expect-arg"},
+        {"transcode \"[1\"", "!syntax/missing"},
+        {"r: copy [] transcode/trace \"1 2\" func [e i t l tok] [[load] append r tok true] r", "[1 2]"},
+        {"transcode/trace \"1 2\" func [e i t l tok] [[load] tok <> 1]", "[2]"},
+        {"transcode/trace \"1 ) 2\" func [e i t l tok] [[error] false]", "[1]"},
+        {"transcode/trace \"1 ) 2\" func [e i t l tok] [[error] i: next i false]", "[1 2]"},
+    });
+}
+
+TEST(NativesSystem, Apply) {
+    expect_cases({
+        {"apply :append [[] 1]", "[1]"},
+        {"apply 'append [[] 1]", "[1]"},
+        {"apply :append [[] [1] /only true]", "[[1]]"},
+        {"apply :append [[] [1] /only false]", "[1]"},
+        {"apply/all :append [[] 1 false none false true 2]", "[1 1]"},
+        {"apply 'append/only [[] [1]]", "[[1]]"},
+        {"apply :+ [1 2]", "3"},
+        {"f: func [a b] [a - b] apply :f [5 2]", "3"},
+        {"x: 5 apply 'x [1]", "!script/invalid-arg"},
+        {"apply :append [[] 1 + 1]", "[2]"},
+    });
+}
