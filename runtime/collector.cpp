@@ -271,16 +271,14 @@ static void move_buffer(SeriesBuf* from, uint8_t* to, size_t size) {
     memory::nodes[b->node] = b;
 }
 
-// Slides the live buffers of every series frame down over the dead ones. Live buffers of a frame
-// move into the previous frame while that frame has more than kMinFrameRoom bytes free, so later
-// frames empty out and go back to the operating system. Head and tail are offsets, so a moved
-// buffer needs only its node rewritten.
+// Slides the live buffers of the series frames down over the dead ones, in address order. A live
+// buffer goes to the earliest frame that still has more than kMinFrameRoom bytes free and room for
+// it (its own frame when no earlier one has), so live data packs into the low frames and later
+// frames empty out and go back to the operating system (memory::measure_after_collection keeps a
+// reserve of them). Head and tail are offsets, so a moved buffer needs only its node rewritten.
 static void compact_series_frames() {
-    for (SeriesFrame* f = memory::state.series_first; f;) {
-        SeriesFrame* next = f->next;
-        SeriesFrame* prev = f->prev;
-        size_t room = prev ? size_t(prev->end - prev->free) : 0;
-        bool filling = room > memory::kMinFrameRoom;
+    SeriesFrame* dest = memory::state.series_first;
+    for (SeriesFrame* f = memory::state.series_first; f; f = f->next) {
         uint8_t* write = f->data();
         uint8_t* old_free = f->free;
         for (uint8_t* p = f->data(); p < old_free;) {
@@ -293,11 +291,14 @@ static void compact_series_frames() {
                 continue;
             }
             b->flags &= ~series_flag::mark;
-            if (filling && size <= room) {
-                move_buffer(b, prev->free, size);
-                prev->free += size;
-                room -= size;
-                if (room <= memory::kMinFrameRoom) filling = false;
+            while (dest != f) {
+                size_t room = size_t(dest->end - dest->free);
+                if (room > memory::kMinFrameRoom && size <= room) break;
+                dest = dest->next;
+            }
+            if (dest != f) {
+                move_buffer(b, dest->free, size);
+                dest->free += size;
             } else {
                 move_buffer(b, write, size);
                 write += size;
@@ -307,8 +308,6 @@ static void compact_series_frames() {
 #ifdef KEL_GC_TORTURE
         memory::poison(write, size_t(old_free - write));
 #endif
-        if (write == f->data() && prev && next) memory::free_series_frame(f);
-        f = next;
     }
 }
 
@@ -339,6 +338,7 @@ void do_cycle() {
 #ifdef KEL_GC_TORTURE
     memory::relocate_all();
 #endif
+    memory::measure_after_collection();
     cycles++;
     active = false;
     std::atomic_thread_fence(std::memory_order_seq_cst);

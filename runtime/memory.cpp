@@ -180,6 +180,40 @@ void free_series_frame(SeriesFrame* f) {
     os_free_frame(f);
 }
 
+void measure_after_collection() {
+    size_t live = 0, room = 0;
+    for (SeriesFrame* f = state.series_first; f; f = f->next) {
+        live += size_t(f->free - f->data());
+        room += size_t(f->end - f->free);
+    }
+    size_t reserve = live / kGrowthDivisor;
+    // Frames the compaction emptied go back while the rest still leaves the reserve; the last
+    // frame always stays.
+    for (SeriesFrame* f = state.series_first; f;) {
+        SeriesFrame* next = f->next;
+        size_t size = size_t(f->end - f->data());
+        if (next && f->free == f->data() && room >= reserve + size) {
+            room -= size;
+            free_series_frame(f);
+        }
+        f = next;
+    }
+    state.grow_hint = room < reserve ? reserve - room : 0;
+}
+
+// New frames adding at least `bytes` of room; answers one with room for n bytes.
+static SeriesFrame* grow_frames(size_t bytes, size_t n) {
+    state.grow_hint = 0;
+    SeriesFrame* fit = nullptr;
+    size_t added = 0;
+    do {
+        SeriesFrame* f = alloc_series_frame();
+        added += size_t(f->end - f->free);
+        if (!fit && f->free + n < f->end) fit = f;
+    } while (added < bytes);
+    return fit ? fit : alloc_series_frame();
+}
+
 SeriesFrame* find_series_frame(size_t n) {
     for (SeriesFrame* f = state.series_first; f; f = f->next)
         if (f->free + n < f->end) return f;
@@ -268,10 +302,15 @@ SeriesBuf* alloc_series_buffer(int32_t units, int unit, int32_t offset) {
         if (!f || !(f->free + n < f->end)) {
             f = find_series_frame(n);
             if (!f) {
-                if (collector::auto_cycle()) f = find_series_frame(n);
+                bool collected = collector::auto_cycle();
+                if (collected) f = find_series_frame(n);
                 if (!f || size_t(f->end - f->free) < kMinFrameRoom) {
                     if (n >= state.next_frame_size) state.next_frame_size = state.max_frame_size;
                     f = alloc_series_frame();
+                } else if (collected && state.grow_hint) {
+                    // The collection freed little next to what lives: without more room the next
+                    // one would come after a small fraction of the live data was allocated again.
+                    f = grow_frames(state.grow_hint, n);
                 }
             }
             state.series_current = f;

@@ -100,6 +100,9 @@ struct State {
     BigRegion* big_last = nullptr;
     Node node_high = 1;  // next never-used node handle
     uint32_t frames_made = 0;
+    // Room to add before the frames are next searched after a collection (see
+    // measure_after_collection).
+    size_t grow_hint = 0;
 };
 extern State state;
 
@@ -135,6 +138,12 @@ void compact_nodes();
 SeriesFrame* alloc_series_frame();
 void free_series_frame(SeriesFrame* f);
 SeriesFrame* find_series_frame(size_t n);
+// After a collection: frames left empty go back to the operating system, except as many as keep
+// the free room at the live bytes / kGrowthDivisor; when even that room is missing, the allocation
+// that ran the collection adds frames for the difference. Collections then come after an amount
+// of allocation proportional to the live data rather than every few hundred KiB.
+constexpr size_t kGrowthDivisor = 1;
+void measure_after_collection();
 
 SeriesBuf* alloc_big_region(size_t bytes);
 void free_big_region(SeriesBuf* b);
