@@ -1157,10 +1157,14 @@ void put(const int32_t* refs) {
     stack::keep();
 }
 
+// A hash! forgets the key at a position before its cell changes and takes the new cell after: a
+// table probe compares the cells its entries name, so no entry may name a cell that already holds
+// something else.
+static void unkey(const Cell* v, int32_t at) {
+    if (v->type() == TYPE_HASH && v->data3) hashtable::delete_(v->data3, at);
+}
 static void rekey(const Cell* v, int32_t at) {
-    if (v->type() != TYPE_HASH || !v->data3) return;
-    hashtable::delete_(v->data3, at);
-    hashtable::add_cell(v->data3, at);
+    if (v->type() == TYPE_HASH && v->data3) hashtable::add_cell(v->data3, at);
 }
 
 void swap(const int32_t*) {
@@ -1173,6 +1177,8 @@ void swap(const int32_t*) {
     series::notify(a, series::EV_SWAP, false, b, ia, 1);
     series::notify(b, series::EV_SWAP, false, a, ib, 1);
     if (ia < total_length(a) && ib < total_length(b)) {
+        unkey(a, ia);
+        unkey(b, ib);
         Cell* ca = cell_at(a, ia);
         Cell* cb = cell_at(b, ib);
         Cell t = *ca;

@@ -8,6 +8,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "datatypes/bitset.h"
 #include "datatypes/block.h"
 #include "datatypes/series.h"
 #include "datatypes/symbol.h"
@@ -1184,8 +1185,9 @@ SeriesKind kind_of(const Cell* s) {
 
 bool float_elements(const Cell* s) { return s->data3 == TYPE_FLOAT || s->data3 == TYPE_PERCENT; }
 
-// An element of a vector as a number.
-double vector_number(const uint8_t* p, uint32_t unit, bool floats) {
+// An element of a vector as a number: integer! elements sign-extended, char! elements (codepoints)
+// zero-extended.
+double vector_number(const uint8_t* p, uint32_t unit, bool floats, bool chars = false) {
     if (floats) {
         if (unit == 4) {
             float f;
@@ -1197,16 +1199,16 @@ double vector_number(const uint8_t* p, uint32_t unit, bool floats) {
         return d;
     }
     switch (unit) {
-        case 1: return static_cast<int8_t>(*p);
+        case 1: return chars ? double(*p) : double(static_cast<int8_t>(*p));
         case 2: {
-            int16_t h;
+            uint16_t h;
             std::memcpy(&h, p, 2);
-            return h;
+            return chars ? double(h) : double(static_cast<int16_t>(h));
         }
         default: {
-            int32_t v;
+            uint32_t v;
             std::memcpy(&v, p, 4);
-            return v;
+            return chars ? double(v) : double(static_cast<int32_t>(v));
         }
     }
 }
@@ -1268,12 +1270,9 @@ void make_pattern(const Cell* series, const Cell* value, Pattern* p) {
     p->len = rs_length_q(&p->text);
 }
 
-bool in_bitset(const Cell* bitset, int64_t x) {
+bool in_bitset(const Cell* bits, int64_t x) {
     if (x < 0) return false;
-    SeriesBuf* b = sbuf(bitset);
-    int64_t byte = x >> 3;
-    if (byte >= int64_t(b->tail - b->head)) return (b->flags & series_flag::complement) != 0;
-    return (b->at_head()[byte] & (0x80 >> (x & 7))) != 0;
+    return x > UINT32_MAX ? bitset::complemented_q(bits) : bitset::match_q(bits, uint32_t(x));
 }
 
 }  // namespace
@@ -1377,6 +1376,7 @@ int32_t find_value(const Cell* series, const Cell* value, const FindOptions& o, 
     uint32_t unit = kind == KIND_VECTOR ? b->unit() : text_unit(b);
     const uint8_t* base = b->at_head();
     bool floats = kind == KIND_VECTOR && float_elements(&s);
+    bool char_elements = kind == KIND_VECTOR && s.data3 == TYPE_CHAR;
     int64_t plen = pat.len;
 
     // Nothing below allocates: the addresses stay valid through the loop.
@@ -1403,13 +1403,13 @@ int32_t find_value(const Cell* series, const Cell* value, const FindOptions& o, 
         const uint8_t* e = base + size_t(p) * unit;
         if (pat.kind == Pattern::BITSET) {
             if (kind == KIND_VECTOR) {
-                double d = vector_number(e, unit, floats);
+                double d = vector_number(e, unit, floats, char_elements);
                 return d >= 0 && d < 2147483648.0 && d == std::floor(d) && in_bitset(&pat.text, int64_t(d));
             }
             return in_bitset(&pat.text, get_char(e, unit));
         }
         // A number (or a character in a vector), compared by value.
-        if (kind == KIND_VECTOR) return vector_number(e, unit, floats) == pat.number;
+        if (kind == KIND_VECTOR) return vector_number(e, unit, floats, char_elements) == pat.number;
         return double(get_char(e, unit)) == pat.number;
     };
 

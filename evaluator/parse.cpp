@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "datatypes/bitset.h"
 #include "datatypes/block.h"
 #include "datatypes/context.h"
 #include "datatypes/datatype.h"
@@ -218,12 +219,7 @@ inline uint32_t fold(uint32_t c) {
 }
 inline uint32_t fold_ascii(uint32_t c) { return c - 'a' < 26u ? c - 32 : c; }
 
-inline bool in_bitset(const Cell* bitset, uint32_t c) {
-    SeriesBuf* b = memory::nodes[bitset->node()];
-    uint32_t byte = c >> 3;
-    if (byte >= b->tail - b->head) return (b->flags & series_flag::complement) != 0;
-    return (b->at_head()[byte] & (0x80u >> (c & 7))) != 0;
-}
+inline bool in_bitset(const Cell* bits, uint32_t c) { return bitset::match_q(bits, c); }
 
 enum InputKind { IN_BLOCK, IN_TEXT, IN_BINARY };
 

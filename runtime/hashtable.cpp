@@ -963,9 +963,15 @@ void remove_range(Node t, int32_t position, int32_t n) {
     if (n <= 0 || position >= length) return;
     if (n > length - position) n = length - position;
     if (r->kind == kHash) {
-        if (position == 0 && n >= block_length(t)) {
-            clear(t);
-            return;
+        // Emptied when the range covers every position that holds a key. The block itself may
+        // already have lost the removed cells, so its length does not tell.
+        if (position == 0) {
+            int32_t keyed = index_length(t);
+            while (keyed > 0 && index_of(t)[keyed - 1] == kNoBucket) keyed--;
+            if (n >= keyed) {
+                clear(t);
+                return;
+            }
         }
         for (int32_t p = position; p < position + n; p++) remove_position(t, p);
         return;

@@ -1,6 +1,7 @@
 #include "runtime/init.h"
 
 #include "datatypes/binary.h"
+#include "datatypes/bitset.h"
 #include "datatypes/block.h"
 #include "datatypes/char.h"
 #include "datatypes/context.h"
@@ -10,6 +11,8 @@
 #include "datatypes/error.h"
 #include "datatypes/float.h"
 #include "datatypes/function.h"
+#include "datatypes/handle.h"
+#include "datatypes/hash.h"
 #include "datatypes/integer.h"
 #include "datatypes/issue.h"
 #include "datatypes/logic.h"
@@ -29,10 +32,12 @@
 #include "datatypes/symbol.h"
 #include "datatypes/tag.h"
 #include "datatypes/time.h"
+#include "datatypes/triple.h"
 #include "datatypes/tuple.h"
 #include "datatypes/typeset.h"
 #include "datatypes/unset.h"
 #include "datatypes/url.h"
+#include "datatypes/vector.h"
 #include "datatypes/word.h"
 #include "evaluator/actions.h"
 #include "evaluator/interpreter.h"
@@ -83,16 +88,21 @@ void init() {
     url::init();
     file::init();
     object::init();
+    bitset::init();
+    triple::init();
     float_::init();
     typeset::init();
     error::init();
+    vector::init();  // after string!, whose slots it takes
     map::init();
+    hash::init();  // after block!, whose slots it takes
     pair::init();
     percent::init();
     tuple::init();
     time_::init();
     tag::init();
     email::init();
+    handle::init();  // after integer!, its parent
     date::init();
     money::init();
     ref::init();

@@ -12,6 +12,7 @@
 #include "runtime/fire.h"
 #include "runtime/init.h"
 #include "runtime/runtime.h"
+#include "runtime/stack.h"
 #include "runtime/unicode.h"
 
 namespace {
@@ -51,11 +52,18 @@ std::vector<uint32_t> cps_of(const Cell& c) {
 // Runs f; false when it raised a language error.
 template <class F>
 bool attempt(F&& f) {
+    // Under a try frame, as the try native runs code: an error is taken there instead of ending
+    // the process.
+    stack::Saved saved = stack::save();
+    stack::mark_named(stack::body_symbol, FRAME_TRY);
     try {
         f();
+        stack::restore(saved);
         return true;
     } catch (const Throw& t) {
         CHECK(t.code == codes::error);
+        stack::restore(saved);
+        runtime::sys.thrown = 0;
         return false;
     }
 }
