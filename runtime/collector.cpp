@@ -97,7 +97,7 @@ Guards guards() { return {guarded_cells, guarded_cell_count, guarded_nodes, guar
 static std::vector<Node> pending;
 
 bool keep(Node* slot) {
-    if (!*slot) return false;
+    if (!*slot || *slot >= memory::state.node_high) return false;
     SeriesBuf* b = memory::nodes[*slot];
     if (!b || (reinterpret_cast<uintptr_t>(b) & 1)) return false;
     if (b->flags & series_flag::mark) return false;
@@ -114,8 +114,9 @@ void mark_block(Node* slot) {
 void mark_series(Cell* value) { mark_block(&value->data2); }
 
 void mark_context(Node* slot) {
-    if (!keep(slot)) return;
-    pending.push_back(*slot);  // the context cell and the owner cell are marked as values
+    // The context cell and the owner cell are marked as values. A cell guarded before it was
+    // given a value may name any series: only cell series are walked.
+    if (keep(slot) && memory::nodes[*slot]->unit() == 16) pending.push_back(*slot);
 }
 
 static void mark_cell(Cell* c) {
