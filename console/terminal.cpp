@@ -1,170 +1,482 @@
 #include "console/terminal.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <string>
+#include <cstring>
 
-#include "datatypes/block.h"
+#include "console/editor.h"
+#include "console/keys.h"
+#include "datatypes/context.h"
+#include "datatypes/pair.h"
 #include "datatypes/string.h"
-#include "datatypes/word.h"
+#include "datatypes/symbol.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/natives.h"
-#include "loading/lexer.h"
 #include "runtime/collector.h"
+#include "runtime/fire.h"
+#include "runtime/memory.h"
 #include "runtime/output.h"
 #include "runtime/runtime.h"
-#include "runtime/root.h"
 #include "runtime/stack.h"
 #include "runtime/unicode.h"
 
 namespace terminal {
 
-// The line being edited and its history, set by _set-buffer-history for the next _read-input.
-static int32_t line_slot = -1;
-static int32_t history_slot = -1;
+namespace {
 
-static Cell* arg(int i) { return stack::arguments + i; }
+constexpr int kIn = 0;  // standard input
 
-static void set_buffer_history() {
-    if (line_slot < 0) {
-        line_slot = root::keep(arg(0));
-        history_slot = root::keep(arg(1));
-    } else {
-        *root::at(line_slot) = *arg(0);
-        *root::at(history_slot) = *arg(1);
-    }
-    stack::keep();
+bool initialised = false;
+bool console = false;
+
+// Raw mode. The handlers read these, so they are set before the mode changes.
+termios saved_mode;
+termios raw_mode;
+volatile sig_atomic_t raw = 0;
+
+volatile sig_atomic_t resized_flag = 0;
+volatile sig_atomic_t continued_flag = 0;
+
+void restore_mode() {
+    if (raw) tcsetattr(kIn, TCSANOW, &saved_mode);
 }
 
-// Reads one byte of standard input; -1 at the end of the input or on a failed read.
-static int read_byte() {
-    unsigned char c;
-    while (true) {
-        ssize_t n = ::read(0, &c, 1);
-        if (n == 1) return c;
+// Signals that end the process: the terminal is put back first, then the signal takes its
+// ordinary course.
+void on_end_signal(int signo) {
+    output::at_exit_from_signal();
+    raw = 0;
+    struct sigaction sa{};
+    sa.sa_handler = SIG_DFL;
+    sigemptyset(&sa.sa_mask);
+    sigaction(signo, &sa, nullptr);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, signo);
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    raise(signo);
+}
+
+void on_resize(int) { resized_flag = 1; }
+
+// Back from a stop: the shell has put its own mode on the terminal meanwhile.
+void on_continue(int) {
+    if (raw) tcsetattr(kIn, TCSANOW, &raw_mode);
+    continued_flag = 1;
+}
+
+void install(int signo, void (*handler)(int), bool restart) {
+    struct sigaction sa{};
+    sa.sa_handler = handler;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = restart ? SA_RESTART : 0;
+    sigaction(signo, &sa, nullptr);
+}
+
+// ---- Keys ----
+
+uint8_t key_bytes[2 * keys::kMaxSequence];
+size_t key_count = 0;
+
+enum class Wait { ready, timeout, interrupted, gone };
+
+Wait wait_input(int timeout_ms) {
+    pollfd pfd{kIn, POLLIN, 0};
+    int r = poll(&pfd, 1, timeout_ms);
+    if (r < 0) return errno == EINTR ? Wait::interrupted : Wait::gone;
+    if (r == 0) return Wait::timeout;
+    return Wait::ready;
+}
+
+// Reads what standard input has into the key buffer.
+Wait fill_keys() {
+    for (;;) {
+        ssize_t n = read(kIn, key_bytes + key_count, sizeof key_bytes - key_count);
+        if (n > 0) {
+            key_count += size_t(n);
+            return Wait::ready;
+        }
+        if (n == 0) return Wait::gone;
+        if (errno == EINTR) return Wait::interrupted;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return Wait::timeout;
+        return Wait::gone;
+    }
+}
+
+void take_keys(size_t n) {
+    std::memmove(key_bytes, key_bytes + n, key_count - n);
+    key_count -= n;
+}
+
+// ---- Redirected input ----
+
+// A regular file is read in blocks and the position put back after the bytes not used, so that
+// a process started later reads on from the right place; anything else is read a byte at a time
+// for the same reason.
+int seekable = -1;
+uint8_t in_bytes[4096];
+size_t in_pos = 0, in_len = 0;
+int pushed_back = -1;
+
+int read_byte() {
+    if (pushed_back >= 0) {
+        int b = pushed_back;
+        pushed_back = -1;
+        return b;
+    }
+    if (in_pos < in_len) return in_bytes[in_pos++];
+    if (seekable < 0) {
+        struct stat st;
+        seekable = fstat(kIn, &st) == 0 && S_ISREG(st.st_mode) ? 1 : 0;
+    }
+    for (;;) {
+        ssize_t n = read(kIn, in_bytes, seekable ? sizeof in_bytes : 1);
+        if (n > 0) {
+            in_pos = 1;
+            in_len = size_t(n);
+            return in_bytes[0];
+        }
         if (n < 0 && errno == EINTR) continue;
         return -1;
     }
 }
 
-// One UTF-8 character of standard input, or -1.
-static int32_t read_utf8_char() {
-    int b = read_byte();
-    if (b < 0) return -1;
-    uint8_t bytes[4] = {static_cast<uint8_t>(b), 0, 0, 0};
-    uint32_t len = unicode::utf8_lead_size(bytes[0]);
-    if (bytes[0] < 0x80) return bytes[0];
-    if (len < 2) return -1;
-    for (uint32_t i = 1; i < len; i++) {
-        int c = read_byte();
-        if (c < 0) return -1;
-        bytes[i] = static_cast<uint8_t>(c);
+// Gives a file back the bytes read ahead. From a pipe only the byte after a bad character can
+// be ahead; it stays for the next read.
+void settle_input() {
+    if (seekable == 1) {
+        size_t ahead = in_len - in_pos + (pushed_back >= 0 ? 1 : 0);
+        if (ahead) lseek(kIn, -off_t(ahead), SEEK_CUR);
+        pushed_back = -1;
     }
-    int32_t remaining = static_cast<int32_t>(len);
-    return unicode::decode_utf8_checked(bytes, &remaining);
+    in_pos = in_len = 0;
+    seekable = -1;  // standard input may be another file by the next read
 }
 
-// Appends the characters of one line (without its line feed) to a string; false when the input
-// ended before any character.
-static bool stdin_readline(Node line) {
-    bool any = false;
-    while (true) {
-        int32_t cp = read_utf8_char();
-        if (cp < 0) return any;
-        any = true;
-        if (cp == 10) return true;
-        string::append_char(line, static_cast<uint32_t>(cp));
-    }
+[[noreturn]] void fire_bytes(const uint8_t* bytes, uint32_t n) {
+    Node node = memory::alloc_bytes(static_cast<int32_t>(n));
+    SeriesBuf* b = memory::nodes[node];
+    std::memcpy(b->data(), bytes, n);
+    b->head = 0;
+    b->tail = n;
+    Cell arg;
+    set_cell(&arg, TYPE_BINARY, 0, node, 0);
+    fire(err::access::invalid_utf8, &arg);
 }
 
-// The end of the input at the prompt ends the console as `q` does.
-[[noreturn]] static void end_of_input() {
-    Cell code;
-    lexer::load(&code, "quit");
-    collector::Root keep(&code);
-    stack::mark_named(stack::body_symbol, FRAME_INTERP_NATIVE);
-    interpreter::eval_block(&code, true);
+// ---- The console object ----
+
+int32_t symbols[3] = {0, 0, 0};  // system, console, size
+
+Cell* console_size_slot() {
+    if (!symbols[0]) {
+        symbols[0] = symbol::make("system");
+        symbols[1] = symbol::make("console");
+        symbols[2] = symbol::make("size");
+    }
+    Cell* sys = context::value_of_symbol(symbols[0], context::global_node);
+    if (!sys || sys->type() != TYPE_OBJECT) return nullptr;
+    Cell* con = context::value_of_symbol(symbols[1], sys->data1);
+    if (!con || con->type() != TYPE_OBJECT) return nullptr;
+    return context::value_of_symbol(symbols[2], con->data1);
+}
+
+// Consecutive reads that met the end of the input. The first answers an empty line (or "q" from
+// the editor); the second means nobody is there to type: the console ends as `q` would.
+int ended_reads = 0;
+
+// `quit` saves the settings and ends the process. Should it fail instead, the process ends all
+// the same: nobody is there to read its error and try again.
+[[noreturn]] void end_like_quit() {
+    Cell* fn = context::value_of_symbol(symbol::make("quit"), context::global_node);
+    if (fn && types::any_function(fn->type())) {
+        Cell f = *fn;
+        Cell result;
+        set_cell(&result, TYPE_NONE);
+        collector::Root keep_f(&f);
+        collector::Root keep_result(&result);
+        stack::Saved saved = stack::save();
+        stack::mark_named(stack::body_symbol, FRAME_TRY);
+        catch_frame(codes::error, [&] { interpreter::call_with(&result, &f, nullptr, 0); });
+        stack::restore(saved);
+    }
     runtime::exit_with(0);
 }
 
-static void read_input() {
-    Cell prompt = *arg(0);
-    if (isatty(0)) {
-        std::string p = string::to_utf8(&prompt);
-        output::write_bytes(p.data(), p.size());
-        output::flush();
+void input_ended(bool ended) {
+    if (!ended) {
+        ended_reads = 0;
+        return;
     }
-    Node line = root::at(line_slot)->node();
-    if (!stdin_readline(line)) end_of_input();
-    if (isatty(0) && !isatty(1)) output::write_bytes("\n", 1);
+    if (++ended_reads >= 2) end_like_quit();
+}
+
+struct RawScope {
+    RawScope() { raw_on(); }
+    ~RawScope() { raw_off(); }
+};
+
+// ---- Routines ----
+
+// Each routine leaves its result in the first argument cell.
+void routine_set_buffer_history() {
+    set_buffer_history(stack::arg(0), stack::arg(1));
+    set_cell(stack::arguments, TYPE_UNSET);
     stack::keep();
 }
 
-static void terminate_console() { stack::keep(); }
+void routine_read_input() {
+    Cell prompt = *stack::arg(0);
+    bool hidden = stack::arg(1)->type() == TYPE_LOGIC && stack::arg(1)->data1 != 0;
+    read_input(&prompt, hidden);
+    set_cell(stack::arguments, TYPE_UNSET);
+    stack::keep();
+}
 
-static void input_stdin() {
+void routine_terminate_console() {
+    set_cell(stack::arguments, TYPE_UNSET);
+    stack::keep();
+}
+
+void routine_input_stdin() {
     Cell s;
-    string::rs_make_at(&s, 256);
+    string::make_at_unit(&s, 256, 1);
     collector::Root keep(&s);
     stdin_readline(s.node());
     *stack::arguments = s;
     stack::keep();
 }
 
-static void read_stdin() {
-    Cell* buffer = arg(0);
-    int32_t len = arg(1)->i1();
-    SeriesBuf* b = memory::nodes[buffer->node()];
-    uint32_t head = b->head + static_cast<uint32_t>(buffer->index());
-    if (len > 0 && head + static_cast<uint32_t>(len) <= b->capacity) {
-        ssize_t n;
-        do n = ::read(0, b->data() + head, static_cast<size_t>(len));
-        while (n < 0 && errno == EINTR);
-        if (n > 0) b->tail = head + static_cast<uint32_t>(n);
+void routine_read_stdin() {
+    Cell buffer = *stack::arg(0);
+    int64_t want = stack::arg(1)->i1();
+    set_cell(stack::arguments, TYPE_UNSET);
+    stack::keep();
+    if (buffer.type() != TYPE_BINARY || want <= 0) return;
+    // The binary is not grown: at most the room it has after its tail is filled.
+    SeriesBuf* b = memory::nodes[buffer.node()];
+    int64_t room = int64_t(b->capacity) - int64_t(b->tail);
+    if (want > room) want = room;
+    if (want <= 0) return;
+    size_t got = 0;
+    // Bytes read ahead by the line reader come first.
+    if (pushed_back >= 0 && got < size_t(want)) {
+        b->data()[b->tail + got++] = uint8_t(pushed_back);
+        pushed_back = -1;
     }
+    while (in_pos < in_len && got < size_t(want)) b->data()[b->tail + got++] = in_bytes[in_pos++];
+    if (got == 0) {
+        for (;;) {
+            ssize_t n = read(kIn, b->data() + b->tail, size_t(want));
+            if (n < 0 && errno == EINTR) continue;
+            if (n > 0) got = size_t(n);
+            break;
+        }
+    }
+    b->tail += uint32_t(got);
+}
+
+void routine_console_init() {
+    Cell title = *stack::arg(0);
+    console_init(&title);
+    set_cell(stack::arguments, TYPE_UNSET);
     stack::keep();
 }
 
-// Sets the terminal's title (nothing when standard output is not a terminal) and the console
-// size.
-static void console_init() {
-    if (output::stdout_is_terminal()) {
-        std::string title = string::to_utf8(arg(0));
-        std::string seq = "\x1b]0;" + title + "\x07";
+// The title of the terminal window is put back as it was when the process ends.
+volatile sig_atomic_t title_pushed = 0;
+void pop_title() {
+    if (title_pushed) output::write_fd_all(output::stdout_fd(), "\x1b[23;0t", 7);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+
+void start() {
+    if (initialised) return;
+    initialised = true;
+    console = isatty(kIn) && output::stdout_is_terminal();
+    output::on_exit(restore_mode, true);
+    output::on_exit(pop_title, true);
+    for (int s : {SIGTERM, SIGHUP, SIGINT, SIGQUIT}) install(s, on_end_signal, true);
+    // No restart: a key read waiting in poll comes back to follow the new size.
+    install(SIGWINCH, on_resize, false);
+    install(SIGCONT, on_continue, false);
+    int columns, rows;
+    if (output::stdout_is_terminal() && window_size(columns, rows)) publish_size(columns, rows);
+}
+
+bool is_console() {
+    start();
+    return console;
+}
+
+void raw_on() {
+    if (!is_console() || raw) return;
+    if (tcgetattr(kIn, &saved_mode) != 0) return;
+    raw_mode = saved_mode;
+    raw_mode.c_iflag &= ~tcflag_t(BRKINT | ICRNL | INLCR | IGNCR | INPCK | ISTRIP | IXON);
+    raw_mode.c_lflag &= ~tcflag_t(ECHO | ICANON | IEXTEN | ISIG);
+    raw_mode.c_cflag |= CS8;
+    raw_mode.c_cc[VMIN] = 1;
+    raw_mode.c_cc[VTIME] = 0;
+    resized_flag = 0;  // the edit reads the size as it starts
+    raw = 1;
+    if (tcsetattr(kIn, TCSANOW, &raw_mode) != 0) raw = 0;
+}
+
+void raw_off() {
+    if (!raw) return;
+    tcsetattr(kIn, TCSANOW, &saved_mode);
+    raw = 0;
+}
+
+bool raw_active() { return raw != 0; }
+
+int32_t read_key() {
+    for (;;) {
+        if (resized_flag) {
+            resized_flag = 0;
+            return kResized;
+        }
+        if (continued_flag) {
+            continued_flag = 0;
+            return kContinued;
+        }
+        if (key_count > 0) {
+            keys::Decoded d = keys::decode(key_bytes, key_count, true);
+            if (d.length == 0) {
+                // A character's bytes all come: the rest of one is waited for as long as it
+                // takes. After an escape character the rest of a sequence follows at once, or
+                // the escape was a key of its own.
+                int wait = key_bytes[0] != 27 ? -1 : key_count == 1 ? kEscapeWaitMs : kSequenceWaitMs;
+                Wait w = wait_input(wait);
+                if (w == Wait::ready) {
+                    Wait f = fill_keys();
+                    if (f == Wait::ready || f == Wait::interrupted) continue;
+                }
+                if (w == Wait::interrupted) continue;
+                d = keys::decode(key_bytes, key_count, false);
+            }
+            take_keys(d.length);
+            if (d.key == 0 || d.shift) continue;
+            return d.key;
+        }
+        Wait w = wait_input(-1);
+        if (w == Wait::interrupted) continue;
+        if (w == Wait::gone) return -1;
+        Wait f = fill_keys();
+        if (f == Wait::gone) return -1;
+    }
+}
+
+bool window_size(int& columns, int& rows) {
+    winsize ws{};
+    if ((ioctl(output::stdout_fd(), TIOCGWINSZ, &ws) != 0 || ws.ws_col == 0) &&
+        (ioctl(kIn, TIOCGWINSZ, &ws) != 0 || ws.ws_col == 0))
+        return false;
+    columns = ws.ws_col;
+    rows = ws.ws_row;
+    return true;
+}
+
+void publish_size(int columns, int rows) {
+    Cell* slot = console_size_slot();
+    if (slot) pair::make_at(slot, columns, rows);
+}
+
+int32_t read_utf8_char() {
+    int lead = read_byte();
+    if (lead < 0) return -1;
+    uint8_t bytes[4] = {uint8_t(lead), 0, 0, 0};
+    int need = lead < 0x80 ? 1 : (lead & 0xE0) == 0xC0 ? 2 : (lead & 0xF0) == 0xE0 ? 3 : (lead & 0xF8) == 0xF0 ? 4 : 0;
+    if (need == 0) fire_bytes(bytes, 1);
+    int have = 1;
+    while (have < need) {
+        int b = read_byte();
+        if (b < 0) fire_bytes(bytes, uint32_t(have));
+        if ((b & 0xC0) != 0x80) {
+            // Not part of this character: it starts the next one.
+            pushed_back = b;
+            fire_bytes(bytes, uint32_t(have));
+        }
+        bytes[have++] = uint8_t(b);
+    }
+    int32_t remaining = need;
+    return unicode::decode_utf8_checked(bytes, &remaining);
+}
+
+bool stdin_readline(Node line) {
+    bool any = false;
+    for (;;) {
+        int32_t c;
+        try {
+            c = read_utf8_char();
+        } catch (...) {
+            settle_input();
+            throw;
+        }
+        if (c < 0) break;
+        any = true;
+        if (c == '\n') break;
+        string::append_char(line, uint32_t(c));
+    }
+    settle_input();
+    return any;
+}
+
+void set_buffer_history(const Cell* line, const Cell* history) { editor::setup(line, history); }
+
+void read_input(const Cell* prompt, bool hidden) {
+    if (is_console()) {
+        editor::End end;
+        {
+            RawScope scope;
+            end = editor::edit_line(prompt, hidden);
+        }
+        output::write_bytes("\n", 1);
+        output::flush();
+        input_ended(end == editor::End::terminal_gone);
+        return;
+    }
+    Cell line = *editor::line_cell();
+    collector::Root keep(&line);
+    if (!types::any_string(line.type())) return;
+    input_ended(!stdin_readline(line.node()));
+}
+
+void console_init(const Cell* title) {
+    // The title goes only to a terminal; elsewhere there is nothing to name.
+    if (output::stdout_is_terminal() && types::any_string(title->type())) {
+        std::string text = string::to_utf8(title);
+        std::string seq = "\x1b[22;0t\x1b]2;";
+        for (char c : text)
+            if (static_cast<unsigned char>(c) >= 32 && c != 127) seq += c;
+        seq += '\a';
         output::write_bytes(seq.data(), seq.size());
         output::flush();
+        title_pushed = 1;
     }
-    int cols = 80, rows = 50;
-    struct winsize ws {};
-    if (output::stdout_is_terminal() && ioctl(1, TIOCGWINSZ, &ws) == 0 && ws.ws_col && ws.ws_row) {
-        cols = ws.ws_col;
-        rows = ws.ws_row;
-    }
-    Cell w;
-    lexer::load(&w, "system/console/size");
-    collector::Root keep(&w);
-    Cell pair;
-    set_cell(&pair, TYPE_PAIR, static_cast<uint32_t>(cols), static_cast<uint32_t>(rows));
-    Cell* path = block::rs_head(&w);
-    Cell setpath = *path;
-    setpath.set_type(TYPE_SET_PATH);
-    *block::rs_head(&w) = setpath;
-    set_cell(block::alloc_tail(w.node()), TYPE_PAIR, static_cast<uint32_t>(cols), static_cast<uint32_t>(rows));
-    stack::mark_named(stack::body_symbol, FRAME_INTERP_NATIVE);
-    interpreter::eval_block(&w, true);
-    stack::pop_frame();
-    stack::keep();
+    start();
+    Cell* slot = console_size_slot();
+    if (slot && slot->type() == TYPE_PAIR && (pair::x_of(slot) == 0 || pair::y_of(slot) == 0)) pair::make_at(slot, 80, 50);
 }
 
 void init() {
-    routines::register_("set-buffer-history", set_buffer_history);
-    routines::register_("read-input", read_input);
-    routines::register_("terminate-console", terminate_console);
-    routines::register_("input-stdin", input_stdin);
-    routines::register_("read-stdin", read_stdin);
-    routines::register_("console-init", console_init);
+    routines::register_("set-buffer-history", routine_set_buffer_history);
+    routines::register_("read-input", routine_read_input);
+    routines::register_("terminate-console", routine_terminate_console);
+    routines::register_("input-stdin", routine_input_stdin);
+    routines::register_("read-stdin", routine_read_stdin);
+    routines::register_("console-init", routine_console_init);
 }
 
 }  // namespace terminal

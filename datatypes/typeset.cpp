@@ -87,7 +87,7 @@ Cell* to_block(const Cell* ts, Cell* out) {
     Node b = block::make_node(4);
     collector::NodeRoot keep(&b);
     for (int t = 1; t <= datatype::top_id; t++)
-        if (has(&set, t)) block::append_cell(b, &datatype::names[t].word);
+        if (has(&set, t) && datatype::names[t].name) block::append_cell(b, &datatype::names[t].word);
     return block::make_at(out, b);
 }
 
@@ -99,7 +99,7 @@ int form_to(const Cell* ts, Node buffer, bool only, const Cell* part, int limit)
     }
     bool wrote = false;
     for (int t = 1; t <= datatype::top_id; t++) {
-        if (!has(&set, t)) continue;
+        if (!has(&set, t) || !datatype::names[t].name) continue;  // a type not registered yet
         if (part && limit < 0) break;
         const datatype::NameEntry& e = datatype::names[t];
         string::concatenate_literal(buffer, e.name);

@@ -12,6 +12,7 @@
 #include "runtime/memory.h"
 #include "runtime/print.h"
 #include "runtime/runtime.h"
+#include "runtime/unicode.h"
 
 namespace output {
 
@@ -51,11 +52,121 @@ bool write_fd_all(int fd, const void* bytes, size_t n) {
     return true;
 }
 
+// ---------------------------------------------------------------------------------------------
+// Column tracking: the line editor starts its input where the cursor stands and may not ask the
+// terminal where that is, so the bytes written to a terminal are followed as the terminal would
+// move its cursor. A sequence that moves the cursor somewhere this cannot follow makes the column
+// unknown until the next line start.
+
+namespace {
+struct ColumnTracker {
+    int64_t column = 0;  // cells since the line start, or -1
+    int state = 0;       // 0 text, 1 after ESC, 2 in CSI, 3 in a string command, 4 ESC in one
+    uint32_t params[2] = {0, 0};
+    int param = 0;
+    uint32_t cp = 0;     // UTF-8 character being gathered
+    int more = 0;        // continuation bytes it still needs
+
+    void advance(int64_t cells) {
+        if (column >= 0) column += cells;
+    }
+
+    void csi_final(uint8_t b) {
+        uint32_t n = params[0] ? params[0] : 1;
+        switch (b) {
+            case 'm': case 'K': case 'J': case 'A': case 'B': case 'h': case 'l': case 'X': case 'n': case 't': break;
+            case 'C': advance(n); break;
+            case 'D':
+                if (column >= 0) column = column > int64_t(n) ? column - n : 0;
+                break;
+            case 'G': case '`': column = int64_t(n) - 1; break;
+            case 'E': case 'F': column = 0; break;
+            case 'H': case 'f': column = params[1] ? int64_t(params[1]) - 1 : 0; break;
+            default: column = -1; break;
+        }
+    }
+
+    void feed(const uint8_t* p, size_t n) {
+        for (size_t i = 0; i < n; i++) {
+            uint8_t b = p[i];
+            switch (state) {
+                case 1:
+                    if (b == '[') {
+                        state = 2;
+                        params[0] = params[1] = 0;
+                        param = 0;
+                    } else if (b == ']' || b == 'P' || b == '_' || b == '^' || b == 'X') {
+                        state = 3;
+                    } else {
+                        state = 0;
+                        if (b == 'E') column = 0;
+                        else if (b == '8') column = -1;  // restores a cursor saved somewhere else
+                    }
+                    continue;
+                case 2:
+                    if (b >= '0' && b <= '9') {
+                        if (param < 2 && params[param] < 100000) params[param] = params[param] * 10 + (b - '0');
+                    } else if (b == ';') {
+                        param++;
+                    } else if (b >= 0x40 && b <= 0x7E) {
+                        state = 0;
+                        csi_final(b);
+                    } else if (b < 0x20 || b > 0x7E) {
+                        state = 0;
+                        column = -1;
+                    }
+                    continue;
+                case 3:
+                    if (b == 7) state = 0;
+                    else if (b == 27) state = 4;
+                    continue;
+                case 4:
+                    state = b == '\\' ? 0 : 3;
+                    continue;
+                default: break;
+            }
+            if (more > 0) {
+                if ((b & 0xC0) == 0x80) {
+                    cp = (cp << 6) | (b & 0x3F);
+                    if (--more == 0) advance(unicode::char_width(cp));
+                    continue;
+                }
+                more = 0;
+                advance(1);  // a cut character shows as one replacement cell
+            }
+            if (b >= 0xC0) {
+                more = b >= 0xF0 ? 3 : b >= 0xE0 ? 2 : 1;
+                cp = b & (0x3F >> more);
+            } else if (b == '\n' || b == '\r') {
+                column = 0;
+            } else if (b == 27) {
+                state = 1;
+            } else if (b == '\b') {
+                if (column > 0) column--;
+            } else if (b == '\t') {
+                if (column >= 0) column = (column / 8 + 1) * 8;
+            } else if (b >= 0x20 && b != 0x7F && b < 0x80) {
+                advance(1);
+            }
+        }
+    }
+};
+ColumnTracker tracker;
+}  // namespace
+
+int64_t column() { return tracker.column; }
+
+// Every byte for standard output passes here on its way out.
+static void write_out(const char* p, size_t n) {
+    if (stdout_is_terminal()) tracker.feed(reinterpret_cast<const uint8_t*>(p), n);
+    write_fd_all(out_fd, p, n);
+}
+
 // Writes in chunks of at most kChunk bytes.
 static void write_chunked(const char* p, size_t n) {
     while (n > 0) {
         size_t k = n < kChunk ? n : kChunk;
-        write_fd_all(out_fd, p, k);
+        write_out(p, k);
         p += k;
         n -= k;
     }
@@ -65,6 +176,7 @@ void set_stdout(int fd, bool is_terminal) {
     flush();
     out_fd = fd;
     terminal = is_terminal ? 1 : 0;
+    tracker = ColumnTracker{};
 }
 
 int stdout_fd() { return out_fd; }
@@ -76,7 +188,7 @@ bool stdout_is_terminal() {
 
 void flush() {
     // Results are not checked: output to a closed or full stream is lost silently.
-    if (used) write_fd_all(out_fd, buffer, used);
+    if (used) write_out(buffer, used);
     used = 0;
 }
 

@@ -32,6 +32,10 @@ void flush();
 void set_stdout(int fd, bool terminal);
 int stdout_fd();
 bool stdout_is_terminal();
+// On a terminal, the cells between the start of the cursor's line and the cursor as far as the
+// bytes written so far tell (not wrapped at the terminal's width); -1 when a sequence moved the
+// cursor where the bytes cannot tell. 0 when standard output is not a terminal.
+int64_t column();
 
 // Standard error: UTF-8, unbuffered. Pending standard output is flushed first so that the two
 // streams keep their order when they share a terminal.

@@ -32,6 +32,7 @@ set(KEL_BOOT_FILES
   boot/system.kel
   boot/operators.kel
   environment/late.kel
+  console/complete.kel
   console/console.kel)
 set(KEL_BOOT_PATHS)
 foreach(f ${KEL_BOOT_FILES})

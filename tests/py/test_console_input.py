@@ -1,0 +1,114 @@
+#!/usr/bin/env python3
+"""The console's input in the real binary (its path is the first argument): history kept across
+a restart, Ctrl-C at the prompt, completion over the environment's words, Escape inside a
+multi-line input, and input from a pipe. Screens come from tmux; terminal modes from a
+pseudo-terminal held here."""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import termios
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import test_line_editor as editor  # noqa: E402  (the tmux and pty harnesses)
+
+KEL = sys.argv[1] if len(sys.argv) > 1 else "kel"
+
+
+class Console(unittest.TestCase):
+    def setUp(self):
+        self.home = tempfile.mkdtemp(prefix="kel-home-")
+
+    def tearDown(self):
+        shutil.rmtree(self.home, ignore_errors=True)
+
+    def start(self, columns=80, rows=40):
+        return editor.Tmux(["env", "HOME=" + self.home, KEL], columns=columns, rows=rows)
+
+    def last_prompt(self, t):
+        lines = [l for l in t.everything() if l.startswith(">>")]
+        return lines[-1] if lines else ""
+
+    def test_history_across_a_restart(self):
+        t = self.start()
+        try:
+            t.text("1 + 41")
+            t.keys("Enter")
+            t.wait_for(lambda s: "== 42" in s)
+            t.at_prompt()
+            t.text("q")
+            t.keys("Enter")
+            t.wait_for(lambda s: "EXIT 0" in s)
+        finally:
+            t.close()
+        cfg = os.path.join(self.home, ".kel", "Kel-Console", "console-cfg.kel")
+        with open(cfg, encoding="utf-8") as f:
+            saved = f.read()
+        self.assertIn('"1 + 41"', saved)
+        t = self.start()
+        try:
+            t.keys("Up", "Up")
+            t.wait_for(lambda s: self.last_prompt(t) == ">> 1 + 41")
+            t.keys("Enter")
+            t.wait_for(lambda s: s.count("== 42") == 1)
+        finally:
+            t.close()
+
+    def test_ctrl_c_at_the_prompt_quits_and_restores_the_terminal(self):
+        editor.PROBE = KEL
+        p = editor.OnPty([])
+        try:
+            p.read_until(b">> ")
+            self.assertFalse(p.mode()[3] & termios.ICANON)
+            p.send(b"1 + 1")
+            p.send(b"\x03")
+            self.assertEqual(p.wait(), 0)
+            self.assertEqual(p.mode(), p.initial)
+        finally:
+            p.close()
+
+    def test_completion_over_the_environment(self):
+        t = self.start()
+        try:
+            t.at_prompt()
+            t.text("uppe")
+            t.keys("Tab")
+            t.wait_for(lambda s: self.last_prompt(t) == ">> uppercase")
+            t.text(' "abc"')
+            t.keys("Enter")
+            t.wait_for(lambda s: '== "ABC"' in s)
+            # Several: listed on the input row; the next prompt holds their common part.
+            t.at_prompt()
+            t.text("system/conso")
+            t.keys("Tab")
+            t.wait_for(lambda s: self.last_prompt(t) == ">> system/console")
+        finally:
+            t.close()
+
+    def test_escape_leaves_a_multi_line_input(self):
+        t = self.start()
+        try:
+            t.text("[1 2")
+            t.keys("Enter")
+            t.wait_for(lambda s: s.rstrip().endswith("["))
+            t.keys("Escape")
+            t.wait_for(lambda s: "(escape)" in s)
+            t.wait_for(lambda s: s.rstrip().endswith(">>"))
+        finally:
+            t.close()
+
+    def test_lines_from_a_pipe_then_the_end(self):
+        env = dict(os.environ, HOME=self.home)
+        r = subprocess.run([KEL], input=b'1 + 2\nprint "hi"\n', capture_output=True, env=env, timeout=60)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        out = r.stdout.decode()
+        self.assertIn("== 3", out)
+        self.assertIn("hi\n", out)
+        self.assertNotIn(">>", out)
+
+
+if __name__ == "__main__":
+    unittest.main(argv=sys.argv[:1], verbosity=2)
