@@ -1,5 +1,6 @@
 // The entry point: platform set-up, then everything else on the interpreter thread.
 #include "boot/boot.h"
+#include "runtime/collector.h"
 #include "runtime/init.h"
 #include "runtime/platform.h"
 #include "runtime/runtime.h"
@@ -7,6 +8,8 @@
 static int run(void*) {
     try {
         runtime::init();
+        // The boot data is in: from here on any allocation may collect.
+        collector::enabled = true;
         boot::build_environment();
         boot::hand_over();
     } catch (const Throw& t) {

@@ -9,6 +9,7 @@
 #include "datatypes/word.h"
 #include "evaluator/natives.h"
 #include "evaluator/natives_values.h"
+#include "runtime/collector.h"
 #include "runtime/fire.h"
 #include "runtime/runtime.h"
 #include "runtime/stack.h"
@@ -101,14 +102,18 @@ int mold(const Cell* value, Node buffer, bool only, bool all, bool flat, const C
 
 Cell* mold_new(Cell* out, const Cell* value, bool all, bool flat) {
     Cell v = *value;
+    collector::Root keep_value(&v);
     Node buf = string::make_node(16);
+    collector::NodeRoot keep_buf(&buf);
     mold(&v, buf, false, all, flat, nullptr, 0x7FFFFFFF, 0);
     return string::make_at(out, buf);
 }
 
 Cell* form_new(Cell* out, const Cell* value) {
     Cell v = *value;
+    collector::Root keep_value(&v);
     Node buf = string::make_node(16);
+    collector::NodeRoot keep_buf(&buf);
     form(&v, buf, nullptr, 0x7FFFFFFF);
     return string::make_at(out, buf);
 }

@@ -45,6 +45,7 @@
 #include "evaluator/natives.h"
 #include "loading/lexer.h"
 #include "evaluator/parse.h"
+#include "runtime/collector.h"
 #include "runtime/cycles.h"
 #include "runtime/externals.h"
 #include "runtime/slots.h"
@@ -129,6 +130,8 @@ void init() {
     interpreter::init();
     parse::init();
     slots::init();
+    collector::init();
+    // Collection stays off until start-up has loaded the boot data and switches it on.
 }
 
 }  // namespace runtime

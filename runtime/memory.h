@@ -106,6 +106,9 @@ struct State {
     BigRegion* big_last = nullptr;
     Node node_high = 1;  // next never-used node handle
     uint32_t frames_made = 0;
+    // Room to add before the frames are next searched after a collection (see
+    // measure_after_collection).
+    size_t grow_hint = 0;
 };
 extern State state;
 
@@ -141,6 +144,12 @@ void compact_nodes();
 SeriesFrame* alloc_series_frame();
 void free_series_frame(SeriesFrame* f);
 SeriesFrame* find_series_frame(size_t n);
+// After a collection: frames left empty go back to the operating system, except as many as keep
+// the free room at the live bytes / kGrowthDivisor; when even that room is missing, the allocation
+// that ran the collection adds frames for the difference. Collections then come after an amount
+// of allocation proportional to the live data rather than every few hundred KiB.
+constexpr size_t kGrowthDivisor = 1;
+void measure_after_collection();
 
 SeriesBuf* alloc_big_region(size_t bytes);
 void free_big_region(SeriesBuf* b);
@@ -157,6 +166,21 @@ uint8_t* fill_pattern(uint8_t* buffer, size_t n, size_t total);
 
 // Whether a buffer lies inside some series frame (not big, not fixed).
 bool in_series_frames(const void* p);
+
+// Fixed series are never moved or freed by the collector, but they are marked like any other:
+// their marks are cleared here at the end of a collection.
+void clear_fixed_marks();
+
+// Fills vacated memory with a pattern that no valid header, offset or cell type has, so a pointer
+// kept across a collection reads garbage that fails loudly. The collection-torture build uses it.
+constexpr uint8_t kPoison = 0xDB;
+void poison(void* first, size_t bytes);
+// Checks the layout of every series frame: buffers inside their frame, head and tail inside their
+// buffer, in-use buffers reached back from their node. False with a description when broken.
+bool verify(const char** problem);
+// Collection torture: moves every live buffer of the series frames into other frames and poisons
+// the frames it vacated, so that no buffer address survives a collection.
+void relocate_all();
 
 }  // namespace memory
 
