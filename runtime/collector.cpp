@@ -21,6 +21,11 @@
 namespace collector {
 
 bool enabled = false;
+#ifdef KEL_GC_TORTURE
+bool torture = true;
+#else
+bool torture = false;
+#endif
 uint32_t cycles = 0;
 bool active = false;
 bool node_compaction = true;
@@ -38,6 +43,7 @@ uint64_t bytes_freed = 0;
 uint64_t nodes_freed = 0;
 
 void init() {
+    if (const char* t = std::getenv("KEL_GC_TORTURE"); t && *t && std::strcmp(t, "0") != 0) torture = true;
     cycles = 0;
     node_passes = 0;
     bytes_freed = 0;
@@ -306,9 +312,7 @@ static void compact_series_frames() {
             }
         }
         f->free = write;
-#ifdef KEL_GC_TORTURE
-        memory::poison(write, size_t(old_free - write));
-#endif
+        if (torture) memory::poison(write, size_t(old_free - write));
     }
 }
 
@@ -316,13 +320,11 @@ void do_cycle() {
     if (active) return;
     std::atomic_thread_fence(std::memory_order_seq_cst);
     active = true;
-#ifdef KEL_GC_TORTURE
     // Catch a write through a stale address at the first collection after it, near its cause.
-    if (const char* problem = nullptr; !memory::verify(&problem)) {
+    if (const char* problem = nullptr; torture && !memory::verify(&problem)) {
         std::fprintf(stderr, "*** corrupt series memory: %s\n", problem);
         std::abort();
     }
-#endif
     pending.clear();
     mark_roots();
     // Weak references: resources and ownership records whose holders went unreached.
@@ -336,9 +338,7 @@ void do_cycle() {
     free_queued_nodes();
     memory::compact_nodes();
     memory::clear_fixed_marks();
-#ifdef KEL_GC_TORTURE
-    memory::relocate_all();
-#endif
+    if (torture) memory::relocate_all();
     memory::measure_after_collection();
     cycles++;
     active = false;

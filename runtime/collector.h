@@ -11,6 +11,11 @@ struct Cell;
 namespace collector {
 
 extern bool enabled;      // collection runs only once the boot data is loaded
+// Collection torture: every series allocation collects, moves every live buffer and poisons what
+// it left, so a value or address held across an allocation without a guard fails at once. On in
+// builds made with KEL_GC_TORTURE, or when the environment variable KEL_GC_TORTURE is set (not
+// "0") at start-up.
+extern bool torture;
 extern uint32_t cycles;   // completed collections
 extern bool active;       // a collection is running
 // Node compaction may renumber nodes; tables that hash by node handle switch it off while they

@@ -285,10 +285,8 @@ void init() {
 SeriesBuf* alloc_series_buffer(int32_t units, int unit, int32_t offset) {
     int64_t bytes = int64_t(units) * unit;
     if (units < 0 || bytes > int64_t(0x7FFFFFF0)) fire(err::internal::no_memory);
-#ifdef KEL_GC_TORTURE
-    // Every allocation is a point where the collector may run: make it run, and move everything.
-    if (collector::enabled && !collector::active) collector::do_cycle();
-#endif
+    // Every allocation is a point where the collector may run: under torture, make it run.
+    if (collector::torture && collector::enabled && !collector::active) collector::do_cycle();
     uint32_t c = static_cast<uint32_t>((bytes + 15) & ~int64_t(15));
     size_t n = size_t(c) + sizeof(SeriesBuf);
     SeriesBuf* b;
@@ -424,14 +422,10 @@ static void drop_abandoned(SeriesBuf* old) {
     if (old->flags & series_flag::big) {
         free_big_region(old);
     } else if (old->flags & series_flag::fixed) {
-#ifdef KEL_GC_TORTURE
-        poison(old->data(), old->capacity);
-#endif
+        if (collector::torture) poison(old->data(), old->capacity);
         runtime::free(old);
-    } else {
-#ifdef KEL_GC_TORTURE
+    } else if (collector::torture) {
         poison(old->data(), old->capacity);
-#endif
     }
 }
 

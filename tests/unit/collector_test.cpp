@@ -135,11 +135,9 @@ TEST(Collector, WithoutCollectionFramesAreAddedAndRecycleGivesThemBack) {
     // The survivor moved down into an earlier frame and the emptied frames went back.
     EXPECT_EQ(text_of(last), "made last");
     EXPECT_LE(series_frames(), frames_before + 1);
-#ifndef KEL_GC_TORTURE  // torture keeps spare frames of its own
-    EXPECT_LE(memory::state.total, total_before + memory::kMaxFrameSize + 8192);
-#else
-    (void)total_before;
-#endif
+    if (!collector::torture) {  // torture keeps spare frames of its own
+        EXPECT_LE(memory::state.total, total_before + memory::kMaxFrameSize + 8192);
+    }
 }
 
 TEST(Collector, UnreachedBigSeriesGiveTheirRegionBack) {
@@ -153,11 +151,9 @@ TEST(Collector, UnreachedBigSeriesGiveTheirRegionBack) {
     collector::do_cycle();
     EXPECT_EQ(big_regions(), regions + 1);
     EXPECT_EQ(memory::nodes[kept]->data()[12345], 0x5A);
-#ifndef KEL_GC_TORTURE
-    EXPECT_LT(memory::state.total, total + 4 * 1024 * 1024);
-#else
-    (void)total;
-#endif
+    if (!collector::torture) {
+        EXPECT_LT(memory::state.total, total + 4 * 1024 * 1024);
+    }
 }
 
 int released_count = 0;
@@ -188,11 +184,8 @@ TEST(Collector, ResourcesOfUnreachedHandlesAreReleasedExactlyOnce) {
 }
 
 TEST(Collector, DeeplyNestedBlocksAreMarkedWithoutNativeRecursion) {
-#ifdef KEL_GC_TORTURE
-    const int depth = 2000;  // every allocation collects: keep the quadratic cost small
-#else
-    const int depth = 300000;
-#endif
+    // Under torture every allocation collects: keep the quadratic cost small.
+    const int depth = collector::torture ? 2000 : 300000;
     Cell outer;
     block::make_new(&outer, 1);
     collector::Root keep_outer(&outer);
