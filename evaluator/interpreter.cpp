@@ -306,9 +306,13 @@ static int32_t eval_infix(const Cell* code, int32_t pos, int32_t end, Cell* entr
         Cell* c = cells_head(b) + pos;
         Cell* v = infix_op(c);
         if (!v) return pos;
-        if (tracing) fire_event(EV_FETCH, code, pos, nullptr, c);
         Cell name = *c;
         Cell op = *v;
+        if (tracing) {
+            // The callback may run the collector, which moves the code and the word's context.
+            fire_event(EV_FETCH, code, pos, nullptr, &name);
+            c = &name;
+        }
         uint8_t wrapped = static_cast<uint8_t>((op.header >> 16) & 0xFF);
         if (wrapped == TYPE_FUNCTION || wrapped == TYPE_ROUTINE)
             op = *block::node_cell(op.data3, 3);
@@ -427,7 +431,14 @@ int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infi
         return pos < 0 ? 0 : pos;
     }
     Cell* c = cells_head(b) + pos;
-    if (tracing) fire_event(EV_FETCH, code, pos, nullptr, c);
+    Cell fetched;
+    if (tracing) {
+        // The callback may change or move the code (it may run the collector): the value is
+        // taken as it was fetched.
+        fetched = *c;
+        fire_event(EV_FETCH, code, pos, nullptr, &fetched);
+        c = &fetched;
+    }
     switch (c->type()) {
         case TYPE_WORD: {
             Cell* v = bound_slot(c);

@@ -546,6 +546,8 @@ void relocate_all() {
 void release_all_frames() {
     while (state.series_first) free_series_frame(state.series_first);
     while (state.big_first) free_big_region(state.big_first->buffer());
+    for (SeriesFrame* f : spare_frames) os_free_frame(f);
+    spare_frames.clear();
     state.node_first = state.node_last = state.node_current = nullptr;
 }
 

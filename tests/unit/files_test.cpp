@@ -337,6 +337,7 @@ TEST_F(Files, WhatValuesWrite) {
     uint8_t raw[] = {0, 1, 0xFF, '\n'};
     Cell bin;
     binary::load_at(&bin, raw, sizeof raw);
+    hold(bin);
     Cell two = integer(2), zero = integer(0), big = integer(99);
     struct Case {
         const char* what;
