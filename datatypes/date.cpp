@@ -9,7 +9,7 @@
 #include "datatypes/string.h"
 #include "runtime/dtoa.h"
 #include "runtime/fire.h"
-#include "runtime/random.h"
+#include "services/random.h"
 #include "runtime/stack.h"
 
 namespace date {

@@ -15,7 +15,7 @@
 #include "loading/lexer.h"
 #include "runtime/dtoa.h"
 #include "runtime/fire.h"
-#include "runtime/random.h"
+#include "services/random.h"
 #include "runtime/stack.h"
 
 namespace float_ {

@@ -14,7 +14,7 @@
 #include "datatypes/symbol.h"
 #include "loading/lexer.h"
 #include "runtime/fire.h"
-#include "runtime/random.h"
+#include "services/random.h"
 #include "runtime/runtime.h"
 #include "runtime/stack.h"
 

@@ -5,7 +5,7 @@
 #include "datatypes/error.h"
 #include "datatypes/string.h"
 #include "runtime/fire.h"
-#include "runtime/random.h"
+#include "services/random.h"
 #include "runtime/runtime.h"
 #include "runtime/stack.h"
 

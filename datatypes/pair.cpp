@@ -7,7 +7,7 @@
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
 #include "runtime/fire.h"
-#include "runtime/random.h"
+#include "services/random.h"
 #include "runtime/stack.h"
 
 namespace pair {

@@ -10,7 +10,7 @@
 #include "datatypes/float.h"
 #include "datatypes/string.h"
 #include "runtime/hashtable.h"
-#include "runtime/random.h"
+#include "services/random.h"
 #include "runtime/stack.h"
 
 namespace point2D {

@@ -13,7 +13,7 @@
 #include "runtime/collector.h"
 #include "runtime/fire.h"
 #include "runtime/hashtable.h"
-#include "runtime/random.h"
+#include "services/random.h"
 #include "runtime/root.h"
 #include "runtime/stack.h"
 

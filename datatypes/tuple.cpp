@@ -5,7 +5,7 @@
 
 #include "datatypes/datatype.h"
 #include "datatypes/string.h"
-#include "runtime/random.h"
+#include "services/random.h"
 #include "runtime/stack.h"
 
 namespace tuple {

@@ -52,7 +52,7 @@
 #include "runtime/memory.h"
 #include "runtime/output.h"
 #include "runtime/platform.h"
-#include "runtime/random.h"
+#include "services/random.h"
 #include "runtime/root.h"
 #include "runtime/stack.h"
 

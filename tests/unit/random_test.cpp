@@ -8,7 +8,7 @@
 
 #include "datatypes/point.h"
 #include "runtime/hashtable.h"
-#include "runtime/random.h"
+#include "services/random.h"
 #include "tests/support/values.h"
 
 using namespace test_support;

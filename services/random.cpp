@@ -1,4 +1,4 @@
-#include "runtime/random.h"
+#include "services/random.h"
 
 #include <fcntl.h>
 #include <sys/random.h>
