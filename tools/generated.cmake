@@ -34,6 +34,7 @@ set(KEL_BOOT_FILES
   boot/operators.kel
   environment/late.kel
   console/complete.kel
+  console/help.kel
   console/console.kel)
 set(KEL_BOOT_PATHS)
 foreach(f ${KEL_BOOT_FILES})
