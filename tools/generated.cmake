@@ -35,7 +35,8 @@ set(KEL_BOOT_FILES
   environment/late.kel
   console/complete.kel
   console/help.kel
-  console/console.kel)
+  console/console.kel
+  console/shell.kel)
 set(KEL_BOOT_PATHS)
 foreach(f ${KEL_BOOT_FILES})
   list(APPEND KEL_BOOT_PATHS ${CMAKE_SOURCE_DIR}/${f})
