@@ -1,28 +1,31 @@
 #!/usr/bin/env bash
-# Builds Kel and runs every test: the release build, then the same suite under AddressSanitizer
-# and UndefinedBehaviorSanitizer.
+# Builds Kel and runs every test: the release build, the same suite under collection torture, then
+# a clang build with AddressSanitizer, UndefinedBehaviorSanitizer and the fuzz targets, whose
+# suite includes a bounded run of each fuzzer.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 "$here/tools/deps.sh" g++ clang cmake ninja-build python3 libgtest-dev libbenchmark-dev unicode-data \
   lua5.4 libclang-rt-14-dev tmux
 jobs=$(nproc)
 status=0
-run_suite() {
+build() {
   local dir="$1"; shift
   echo "=== build: $dir"
   cmake -S "$here" -B "$here/build/$dir" -G Ninja "$@" >/dev/null
   cmake --build "$here/build/$dir"
-  echo "=== tests: $dir"
-  (cd "$here/build/$dir" && ctest --output-on-failure -j "$jobs") || status=1
 }
-run_suite release -DCMAKE_BUILD_TYPE=Release
-run_suite sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEL_SANITIZE=ON
-# The decoders' fuzz targets need clang's libFuzzer: a clang build of only those, each run for a
-# bounded time (KEL_FUZZ_SECONDS, 20 by default).
-echo "=== build: fuzz"
-CC=clang CXX=clang++ cmake -S "$here" -B "$here/build/fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DKEL_FUZZ=ON -DKEL_FUZZ_SECONDS="${KEL_FUZZ_SECONDS:-20}" >/dev/null
-cmake --build "$here/build/fuzz" --target fuzz_targets
-echo "=== tests: fuzz"
-(cd "$here/build/fuzz" && ctest --output-on-failure -L fuzz -j "$jobs") || status=1
+tests() {
+  local dir="$1"; shift
+  echo "=== tests: $dir $*"
+  (cd "$here/build/$dir" && ctest --output-on-failure -j "$jobs" "$@") || status=1
+}
+build release -DCMAKE_BUILD_TYPE=Release
+tests release
+# Collection torture: every allocation collects, moves every buffer and poisons what it left, so a
+# value or address held across an allocation without a guard fails here.
+echo "=== collection torture"
+KEL_GC_TORTURE=1 tests release -LE fuzz
+CC=clang CXX=clang++ build sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEL_SANITIZE=ON -DKEL_FUZZ=ON \
+  -DKEL_FUZZ_SECONDS="${KEL_FUZZ_SECONDS:-20}"
+tests sanitize
 exit $status

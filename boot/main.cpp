@@ -1,5 +1,6 @@
 // The entry point: platform set-up, then everything else on the interpreter thread.
 #include "boot/boot.h"
+#include "runtime/collector.h"
 #include "runtime/init.h"
 #include "runtime/platform.h"
 #include "runtime/runtime.h"
@@ -7,11 +8,13 @@
 static int run(void*) {
     try {
         runtime::init();
+        // The boot data is in: from here on any allocation may collect.
+        collector::enabled = true;
         boot::build_environment();
         boot::hand_over();
     } catch (const Throw& t) {
-        // The outermost catch frame: a throw nothing else took.
-        runtime::quit(t.code == codes::normal_end ? 0 : 95, KEL_CALLER_ADDRESS());
+        // The outermost catch frame: the normal end, or a throw nothing else took.
+        runtime::top_catch(t.code);
     }
     runtime::quit(0);
 }

@@ -375,8 +375,8 @@ Cell* make_from(Cell* out, const Cell* spec_in, bool to_mode) {
 
 void do_bitwise(int op) {
     Cell* args = stack::arguments;
-    stack::keep();
-    if (op == OP_UNIQUE) return;
+    // Both sets stay on the stack until the result is made: the second may be held by nothing else.
+    if (op == OP_UNIQUE) return stack::keep();
     if (args[1].type() != TYPE_BITSET) {
         Cell t;
         datatype::make_at(&t, args[1].type());
@@ -421,6 +421,7 @@ void do_bitwise(int op) {
         }
     }
     *args = result;
+    stack::keep();
 }
 
 void set_op(bool, const Cell*, int op) { do_bitwise(op); }

@@ -930,7 +930,9 @@ static void ensure_cells(const Cell* v, int64_t need, bool doubling) {
     memory::expand_series(v->node(), static_cast<uint32_t>(cap));
 }
 
-static void insert_or_append(const int32_t* refs, bool append_mode) {
+// The arguments stay on the stack until the work is done: the value may be a block that nothing
+// else holds, and the work allocates.
+static void insert_or_append_work(const int32_t* refs, bool append_mode) {
     Cell* args = stack::arguments;
     Cell* target = args;
     Cell* value = args + 1;
@@ -996,16 +998,20 @@ static void insert_or_append(const int32_t* refs, bool append_mode) {
     }
 }
 
+static void insert_or_append(const int32_t* refs, bool append_mode) {
+    insert_or_append_work(refs, append_mode);
+    stack::keep();
+}
+
 void append(const int32_t* refs) { insert_or_append(refs, true); }
 void insert(const int32_t* refs) { insert_or_append(refs, false); }
 
-void change(const int32_t* refs) {
+static void change_work(const int32_t* refs) {
     Cell* args = stack::arguments;
     Cell* target = args;
     Cell* value = args + 1;
     bool only = refs[1] >= 0;
     int32_t dup = dup_count(args, refs);
-    stack::keep();
     if (dup < 1) return;
     Contribution src = contribution(value, only);
     series::get_length(target, false);
@@ -1048,6 +1054,12 @@ void change(const int32_t* refs) {
     series::notify(target, series::EV_CHANGE, true, value, head, static_cast<int32_t>(n));
     int64_t after = int64_t(head) + n;
     target->set_index(static_cast<int32_t>(after > new_total ? new_total : after));
+}
+
+// As insert and append: the arguments stay on the stack until the work is done.
+void change(const int32_t* refs) {
+    change_work(refs);
+    stack::keep();
 }
 
 // ---------------------------------------------------------------------------------------------

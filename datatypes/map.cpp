@@ -439,6 +439,7 @@ static Cell* make_or_to(Cell* proto, Cell* spec, bool to_mode) {
             block::make_at(&blk, block::copy_cells(&src));
             collector::Root keep_blk(&blk);
             Cell key;
+            set_cell(&key, TYPE_NONE);  // guarded from here on: never uninitialised
             collector::Root keep_key(&key);
             for (int32_t i = 0; i < block::node_length(blk.node()); i += 2) {
                 key = *block::node_cell(blk.node(), i);

@@ -5,6 +5,9 @@
 #include "datatypes/datatype.h"
 #include "datatypes/point.h"
 #include "datatypes/string.h"
+#include "datatypes/symbol.h"
+#include "runtime/fire.h"
+#include "runtime/stack.h"
 
 namespace pair {
 
@@ -41,9 +44,58 @@ int compare(const Cell* a, const Cell* b, int op) {
     return d1 < d2 ? -1 : (d1 > d2 ? 1 : 0);
 }
 
+// The component an element names: 1 for x, 2 for y, 0 for none.
+static int component_of(const Cell* element) {
+    if (element->type() == TYPE_INTEGER) {
+        int32_t i = int_of(element);
+        return i == 1 || i == 2 ? i : 0;
+    }
+    if (element->type() == TYPE_WORD) {
+        int32_t s = symbol::resolve(static_cast<int32_t>(element->data2));
+        if (s == symbol::resolve(symbol::make("x"))) return 1;
+        if (s == symbol::resolve(symbol::make("y"))) return 2;
+    }
+    return 0;
+}
+
+Cell* eval_path(PathStep& step, Cell* out) {
+    int k = component_of(step.element);
+    if (!k) {
+        Cell e = *step.element, p;
+        if (step.path)
+            p = *step.path;
+        else
+            p = *step.value;
+        fire(err::script::invalid_path, &e, &p);
+    }
+    if (!step.store) return set_cell(out, TYPE_INTEGER, static_cast<uint32_t>(k == 1 ? x_of(step.value) : y_of(step.value)));
+    if (step.store->type() != TYPE_INTEGER) {
+        Cell t;
+        datatype::make_at(&t, step.store->type());
+        fire(err::script::invalid_type, &t);
+    }
+    if (k == 1)
+        step.value->data2 = step.store->data1;
+    else
+        step.value->data3 = step.store->data1;
+    *out = *step.store;
+    return out;
+}
+
+static void pick(const int32_t*) {
+    Cell* p = stack::arguments;
+    int k = component_of(p + 1);
+    if (!k) {
+        Cell i = p[1];
+        fire(err::script::out_of_range, &i);
+    }
+    set_cell(p, TYPE_INTEGER, static_cast<uint32_t>(k == 1 ? x_of(p) : y_of(p)));
+    stack::keep();
+}
+
 void init() {
     datatype::Row row;
-    row.set(ACT_FORM, form).set(ACT_MOLD, mold).set(ACT_COMPARE, compare);
+    row.set(ACT_FORM, form).set(ACT_MOLD, mold).set(ACT_COMPARE, compare).set(ACT_EVAL_PATH, eval_path).set(ACT_PICK, pick);
     datatype::register_row(TYPE_PAIR, 0, "pair!", row);
 }
 

@@ -55,7 +55,8 @@ Cell* get(int32_t id) {
 Node get_string(int32_t id) {
     Cell* c = cell_of(id);
     if (c->data2) return c->data2;
-    std::string_view t = text(id);
+    // A copy: the UTF-8 text lives in a series that the new string's allocation may move.
+    std::string t(text(id));
     Cell s;
     string::load_at(&s, t.data(), t.size());
     cell_of(id)->data2 = s.node();
@@ -73,9 +74,10 @@ std::string to_string(int32_t id) { return std::string(text(id)); }
 
 int compare(const Cell* a, const Cell* b, int op) {
     if (b->type() != TYPE_SYMBOL) return -2;
+    // Copies: the texts live in series that the strings' allocations may move.
     auto text_of = [](const Cell* c) {
         SeriesBuf* t = memory::nodes[c->data3];
-        return std::string_view(reinterpret_cast<const char*>(t->at_head()), t->used_bytes());
+        return std::string(reinterpret_cast<const char*>(t->at_head()), t->used_bytes());
     };
     Cell sa, sb;
     string::load_at(&sa, text_of(a));

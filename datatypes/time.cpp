@@ -6,13 +6,10 @@
 #include <utility>
 
 #include "datatypes/block.h"
-#include "datatypes/context.h"
 #include "datatypes/datatype.h"
 #include "datatypes/float.h"
 #include "datatypes/integer.h"
 #include "datatypes/number.h"
-#include "datatypes/object.h"
-#include "datatypes/ownership.h"
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
@@ -214,18 +211,9 @@ Cell* eval_path(PathStep& step, Cell* out) {
                 fire(err::script::invalid_arg, &value);
             break;
     }
+    // The change is made in the cell given; the path walk stores the changed time back into
+    // the place it was read from, and that place's owner hears of it there.
     time->set_f(x);
-    // The owner of the place the time sits in hears about the change: an object's change
-    // handler gets the old and the new time, an owned block is told of the changed cell.
-    if (step.notify && step.parent && step.previous) {
-        Cell owner = *step.parent, where = *step.previous, changed = *time;
-        if (owner.type() == TYPE_OBJECT && types::any_word(where.type())) {
-            int32_t index = context::find_word(owner.data1, static_cast<int32_t>(where.data2), true);
-            if (index >= 0) object::fire_on_change(&owner, &where, index, &changed);
-        } else if (types::any_block(owner.type()) && where.type() == TYPE_INTEGER) {
-            ownership::check(&owner, ownership::POKED, &changed, owner.index() + where.i1() - 1, 1);
-        }
-    }
     *out = value;
     return out;
 }

@@ -22,11 +22,3 @@ int mold(const Cell* value, Node buffer, bool only, bool all, bool flat, const C
 void init();
 
 }  // namespace url
-
-namespace file {
-
-int mold(const Cell* value, Node buffer, bool only, bool all, bool flat, const Cell* part, int limit, int indent);
-
-void init();
-
-}  // namespace file

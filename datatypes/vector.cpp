@@ -209,7 +209,7 @@ int64_t put_elements(Cell* v, const Encoded& e, int64_t dup, PutMode mode, int64
 
 void put_action(const int32_t* refs, PutMode mode) {
     Cell* args = stack::arguments;
-    stack::keep();
+    // The value stays on the stack until it is written: it may be held by nothing else.
     const Cell* part = refs[0] >= 0 ? args + refs[0] : nullptr;
     bool only = refs[1] >= 0;
     int64_t dup = 1;
@@ -222,11 +222,12 @@ void put_action(const int32_t* refs, PutMode mode) {
         if (part_count < 0 && part) part_count = 0;
         int64_t past = put_elements(args, e, dup, mode, part ? part_count : -1);
         args->set_index(static_cast<int32_t>(past));
-        return;
+        return stack::keep();
     }
     encode(args, args + 1, part ? std::max(part_count, 0) : -1, only, e);
     int64_t past = put_elements(args, e, dup, mode, 0);
     if (mode == PUT_INSERT) args->set_index(static_cast<int32_t>(past));
+    stack::keep();
 }
 
 // ---- Element arithmetic ----

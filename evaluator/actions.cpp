@@ -3,9 +3,13 @@
 #include "datatypes/block.h"
 #include "datatypes/error.h"
 #include "datatypes/float.h"
+#include "datatypes/integer.h"
 #include "datatypes/number.h"
 #include "datatypes/string.h"
 #include "datatypes/word.h"
+#include "evaluator/natives.h"
+#include "evaluator/natives_values.h"
+#include "runtime/collector.h"
 #include "runtime/fire.h"
 #include "runtime/runtime.h"
 #include "runtime/stack.h"
@@ -98,14 +102,18 @@ int mold(const Cell* value, Node buffer, bool only, bool all, bool flat, const C
 
 Cell* mold_new(Cell* out, const Cell* value, bool all, bool flat) {
     Cell v = *value;
+    collector::Root keep_value(&v);
     Node buf = string::make_node(16);
+    collector::NodeRoot keep_buf(&buf);
     mold(&v, buf, false, all, flat, nullptr, 0x7FFFFFFF, 0);
     return string::make_at(out, buf);
 }
 
 Cell* form_new(Cell* out, const Cell* value) {
     Cell v = *value;
+    collector::Root keep_value(&v);
     Node buf = string::make_node(16);
+    collector::NodeRoot keep_buf(&buf);
     form(&v, buf, nullptr, 0x7FFFFFFF);
     return string::make_at(out, buf);
 }
@@ -354,6 +362,86 @@ static bool math_now(int op, const Cell* a, const Cell* b, Cell* out) {
     return false;
 }
 
+static bool answer(int r, int op) {
+    switch (op) {
+        case COMP_NOT_EQUAL: return r != 0;
+        case COMP_LESSER: return r < 0;
+        case COMP_LESSER_EQUAL: return r <= 0;
+        case COMP_GREATER: return r > 0;
+        case COMP_GREATER_EQUAL: return r >= 0;
+        case COMP_EQUAL:
+        case COMP_STRICT_EQUAL:
+        case COMP_SAME:
+        case COMP_STRICT_EQUAL_WORD:
+        case COMP_FIND:
+        case COMP_EQUAL_FIND: return r == 0;
+        default: runtime::quit(101, KEL_CALLER_ADDRESS());
+    }
+}
+
+// The natives behind the comparison operators, by number - 25.
+static const natives::NativeFn comparison_natives[7] = {natives::equal_q,  natives::not_equal_q,      natives::strict_equal_q,
+                                               natives::lesser_q, natives::greater_q,        natives::lesser_or_equal_q,
+                                               natives::greater_or_equal_q};
+
+bool has_shortcut(const Cell* fn) {
+    switch (fn->type()) {
+        case TYPE_ACTION:
+            switch (fn->data1) {
+                case ACT_ADD:
+                case ACT_SUBTRACT:
+                case ACT_MULTIPLY:
+                case ACT_REMAINDER: return true;
+                default: return false;
+            }
+        case TYPE_NATIVE: return fn->data1 - 25 < 7 && natives::table[fn->data1 - 1] == comparison_natives[fn->data1 - 25];
+        default: return false;
+    }
+}
+
+bool call_fast(const Cell* fn, const Cell* a, const Cell* b, Cell* out) {
+    // Only add, subtract, multiply, remainder (actions 11, 13, 16, 18) and the comparison
+    // natives (25 to 31) have an answer here.
+    uint32_t number = fn->data1;
+    if (fn->type() == TYPE_ACTION ? number < ACT_ADD || number > ACT_SUBTRACT : number - 25 >= 7) return false;
+    uint8_t ta = a->type(), tb = b->type();
+    bool ints = ta == TYPE_INTEGER && tb == TYPE_INTEGER;
+    if (!ints && !(ta == TYPE_FLOAT && tb == TYPE_FLOAT)) return false;
+    if (fn->type() == TYPE_ACTION) {
+        int op;
+        switch (fn->data1) {
+            case ACT_ADD: op = OP_ADD; break;
+            case ACT_SUBTRACT: op = OP_SUB; break;
+            case ACT_MULTIPLY: op = OP_MUL; break;
+            case ACT_REMAINDER:
+                // Only the cases that cannot raise: the error needs the call's frame.
+                if (!ints || b->i1() == 0 || b->i1() == -1) return false;
+                op = OP_REM;
+                break;
+            default: return false;
+        }
+        // As the actions do it: the result takes the left operand's cell, flags included.
+        *out = *a;
+        if (ints) {
+            integer::do_math(a->i1(), b->i1(), op, out);
+        } else {
+            out->data1 = 0;
+            out->set_f(float_::do_math_op(a->f(), b->f(), op));
+        }
+        return true;
+    }
+    if (fn->type() != TYPE_NATIVE) return false;
+    static const int comparisons[7] = {COMP_EQUAL,  COMP_NOT_EQUAL, COMP_STRICT_EQUAL,   COMP_LESSER,
+                                       COMP_GREATER, COMP_LESSER_EQUAL, COMP_GREATER_EQUAL};
+    // equal? ... greater-or-equal? are natives 25 to 31, in that order.
+    uint32_t k = fn->data1 - 25;
+    if (k >= 7 || natives::table[fn->data1 - 1] != comparison_natives[k]) return false;
+    int op = comparisons[k];
+    int r = ints ? (a->i1() > b->i1()) - (a->i1() < b->i1()) : float_::compare_numbers(a->f(), b->f(), op);
+    set_cell(out, TYPE_LOGIC, answer(r, op) ? 1 : 0);
+    return true;
+}
+
 static void math_any(int op, const Cell* name, const Cell* a, const Cell* b, Cell* out) {
     if (op != OP_ADD && op != OP_SUB && op != OP_MUL && op != OP_OR && op != OP_AND && op != OP_XOR)
         runtime::quit(101, KEL_CALLER_ADDRESS());
@@ -392,23 +480,6 @@ void math_fast_top_int(int op, const Cell* name, int32_t b) {
     Cell y;
     set_cell(&y, TYPE_INTEGER, static_cast<uint32_t>(b));
     math_fast_top(op, name, &y);
-}
-
-static bool answer(int r, int op) {
-    switch (op) {
-        case COMP_NOT_EQUAL: return r != 0;
-        case COMP_LESSER: return r < 0;
-        case COMP_LESSER_EQUAL: return r <= 0;
-        case COMP_GREATER: return r > 0;
-        case COMP_GREATER_EQUAL: return r >= 0;
-        case COMP_EQUAL:
-        case COMP_STRICT_EQUAL:
-        case COMP_SAME:
-        case COMP_STRICT_EQUAL_WORD:
-        case COMP_FIND:
-        case COMP_EQUAL_FIND: return r == 0;
-        default: runtime::quit(101, KEL_CALLER_ADDRESS());
-    }
 }
 
 static bool compare_any(int op, const Cell* name, const Cell* a, const Cell* b) {

@@ -78,6 +78,14 @@ void pick_fast(const Cell* value, int32_t index, const Cell* name);
 // answered at once for a block! and through the action otherwise; pushes the result.
 void series_fast(const Cell* value, int code, const Cell* name);
 
+// The interpreter's shortcut for operator calls: add, subtract, multiply, remainder and the
+// comparison natives on two integer! or two float! values, answered into out without a call
+// when nothing can go wrong (no error, so no frame is needed). False when the call must be made.
+bool call_fast(const Cell* fn, const Cell* a, const Cell* b, Cell* out);
+// Whether call_fast may answer calls of this function (the operators above): two arguments, no
+// refinements.
+bool has_shortcut(const Cell* fn);
+
 void init();
 
 }  // namespace actions

@@ -32,7 +32,7 @@ static int32_t event_symbols[16];
 // ---- Helpers ----
 
 static inline SeriesBuf* code_buf(const Cell* code) { return memory::nodes[code->node()]; }
-static inline int32_t tail_of(const Cell* code) { return static_cast<int32_t>(code_buf(code)->length()); }
+static inline int32_t tail_of(const Cell* code) { return static_cast<int32_t>((code_buf(code)->tail - code_buf(code)->head) >> 4); }
 static inline Cell* cell_at(const Cell* code, int32_t pos) { return cells_head(code_buf(code)) + pos; }
 
 static void anon_name(Cell* out) { set_cell(out, TYPE_WORD, context::global_node, stack::anon_symbol, static_cast<uint32_t>(-1)); }
@@ -52,16 +52,82 @@ static inline void place(const Cell* value, bool push) {
         stack::set_last_drop(value);
 }
 
-// Word lookup on the hot path: the slot of a bound, resolved word.
-static inline Cell* word_value(const Cell* w) {
+// Cells of a cell series, without a division by the unit.
+static inline uint32_t cell_count(const SeriesBuf* b) { return (b->tail - b->head) >> 4; }
+
+// Word lookup on the hot path: the slot of a bound, resolved word whose index lies inside its
+// context; everything else (unresolved, unbound, out of range) takes the checked lookup, which
+// raises the error.
+static inline Cell* bound_slot(const Cell* w) {
     Node ctx = w->data1;
-    int32_t index = static_cast<int32_t>(w->data3);
-    if (index >= 0 && ctx) {
+    uint32_t index = w->data3;
+    if (ctx && index < 0x80000000u) {
         Cell* c = context::cell_of(ctx);
-        if (!(c->header & context::on_stack)) return cells_head(memory::nodes[c->data2]) + index;
-        if (c->data2) return stack::bottom + (c->data2 - 1) + index;
+        if (!c->data2) return nullptr;
+        if (!(c->header & context::on_stack)) {
+            SeriesBuf* values = memory::nodes[c->data2];
+            if (index < cell_count(values)) return cells_head(values) + index;
+        } else if (index < cell_count(memory::nodes[c->data3])) {
+            return stack::bottom + (c->data2 - 1) + index;
+        }
     }
-    return context::get(w);
+    return nullptr;
+}
+
+// The op! that a word in code stands for when it can act as an infix operator: a word of a
+// context that keeps its values in a series of its own (a function's locals never supply one).
+static inline Cell* infix_op(const Cell* w) {
+    if (w->type() != TYPE_WORD) return nullptr;
+    Node ctx = w->data1;
+    uint32_t index = w->data3;
+    if (!ctx || index >= 0x80000000u) return nullptr;
+    Cell* c = context::cell_of(ctx);
+    if ((c->header & context::on_stack) || !c->data2) return nullptr;
+    SeriesBuf* values = memory::nodes[c->data2];
+    if (index >= cell_count(values)) return nullptr;
+    Cell* v = cells_head(values) + index;
+    return v->type() == TYPE_OP ? v : nullptr;
+}
+
+// The value of code that evaluates to itself or to a word's plain value, with nothing to call
+// and nothing to raise: a literal (not a word, path, paren, function or issue) or a bound word
+// holding such data. Null for everything else.
+static inline const Cell* plain_value(const Cell* c) {
+    switch (c->type()) {
+        case TYPE_WORD: {
+            const Cell* v = bound_slot(c);
+            if (!v) return nullptr;
+            switch (v->type()) {
+                case TYPE_UNSET:
+                case TYPE_OP:
+                case TYPE_FUNCTION:
+                case TYPE_ROUTINE:
+                case TYPE_NATIVE:
+                case TYPE_ACTION: return nullptr;
+                default: return v;
+            }
+        }
+        case TYPE_SET_WORD:
+        case TYPE_GET_WORD:
+        case TYPE_LIT_WORD:
+        case TYPE_PATH:
+        case TYPE_SET_PATH:
+        case TYPE_GET_PATH:
+        case TYPE_LIT_PATH:
+        case TYPE_PAREN:
+        case TYPE_OP:
+        case TYPE_FUNCTION:
+        case TYPE_ROUTINE:
+        case TYPE_NATIVE:
+        case TYPE_ACTION:
+        case TYPE_ISSUE: return nullptr;
+        default: return c;
+    }
+}
+
+static inline Cell* word_value(const Cell* w) {
+    Cell* v = bound_slot(w);
+    return v ? v : context::get(w);
 }
 
 static void near_position(Cell* out) {
@@ -144,11 +210,16 @@ void fire_event(uint32_t event, const Cell* code, int32_t pos, const Cell* ref, 
     set_cell(&pair, TYPE_PAIR, frame_base, frame_top);
     stack::push(&pair);
     if (callback_locals > 0) function::init_locals(callback_locals);
-    tracing = false;
-    if (callback.type() == TYPE_FUNCTION) {
-        call_function(&callback, fctx, &name);
+    {
+        // Events raised inside the callback are not reported. An exit or error the callback
+        // raises goes on from the event site (the unwinding drops the event frame), with the
+        // switch on again as it was there.
+        struct SwitchBack {
+            ~SwitchBack() { tracing = true; }
+        } switch_back;
+        tracing = false;
+        if (callback.type() == TYPE_FUNCTION) call_function(&callback, fctx, &name);
     }
-    tracing = true;
     stack::restore_values(stack::ctop - 1);
     stack::ctop = saved_ctop;
     stack::top = saved_top;
@@ -158,31 +229,40 @@ void fire_event(uint32_t event, const Cell* code, int32_t pos, const Cell* ref, 
 // ---- Blocks ----
 
 void eval_block(const Cell* block, bool copy_result) {
-    Cell code = *block;
-    collector::Root keep(&code);
+    // The code is kept on the data stack just below the frame, where the collector sees it (and
+    // rewrites it when nodes move); the frame's result goes to the caller's slot, or is moved
+    // down over the code cell so that exactly one cell is left pushed.
+    Cell* code = stack::push(block);
     Cell saved_block = current_block;
     stack::mark_named(stack::body_symbol, FRAME_EVAL);
-    int32_t pos = code.index() > 0 ? code.index() : 0;
-    if (tracing) fire_event(EV_ENTER, &code, pos, nullptr, nullptr);
-    if (pos >= tail_of(&code)) {
+    int32_t pos = code->index() > 0 ? code->index() : 0;
+    if (tracing) fire_event(EV_ENTER, code, pos, nullptr, nullptr);
+    int32_t end = tail_of(code);
+    if (pos >= end) {
         set_cell(stack::arguments, TYPE_UNSET);
         stack::keep();
     } else {
-        current_block = code;
-        while (true) {
-            int32_t end = tail_of(&code);
-            if (pos >= end) break;
+        for (;;) {
+            // The whole cell each time: an error caught inside the last expression left the
+            // innermost block of its own there.
+            current_block = *code;
             current_block.set_index(pos);
-            pos = eval_expression(&code, pos, end, false, false, false);
-            if (pos < tail_of(&code)) stack::reset();
+            pos = eval_expression(code, pos, end, false, false, false);
+            // The tail is read again: the expression may have changed the block.
+            end = tail_of(code);
+            if (pos >= end) break;
+            stack::reset();
         }
     }
-    if (tracing) fire_event(EV_EXIT, &code, tail_of(&code), nullptr, stack::arguments);
+    if (tracing) fire_event(EV_EXIT, code, tail_of(code), nullptr, stack::arguments);
     current_block = saved_block;
-    if (copy_result)
+    if (copy_result) {
         stack::unwind_last();
-    else
+    } else {
         stack::unwind();
+        *(stack::top - 2) = *(stack::top - 1);
+        stack::top--;
+    }
 }
 
 int32_t eval_next(const Cell* code, int32_t pos, int32_t end, bool push) {
@@ -214,71 +294,57 @@ int32_t do_next(const Cell* code) {
 
 // ---- Expressions ----
 
+static int32_t infix_shortcut(const Cell* op, const Cell* name, const Cell* code, int32_t pos, int32_t end, bool push);
+static int32_t call_plain(const Cell* fn_in, const Cell* name, const Cell* code, int32_t pos, int32_t end, bool push);
+
 static int32_t eval_infix(const Cell* code, int32_t pos, int32_t end, Cell* entry_top, bool push) {
     while (true) {
-        int32_t limit = tail_of(code);
+        SeriesBuf* b = code_buf(code);
+        int32_t limit = static_cast<int32_t>(cell_count(b));
         if (end > limit) end = limit;
         if (pos >= end) return pos;
-        Cell* c = cell_at(code, pos);
-        if (c->type() != TYPE_WORD || !c->data1) return pos;
-        if (context::values_on_stack(c->data1)) return pos;
-        Cell* v = word::peek(c);
-        if (!v || v->type() != TYPE_OP) return pos;
-        if (tracing) fire_event(EV_FETCH, code, pos, nullptr, c);
+        Cell* c = cells_head(b) + pos;
+        Cell* v = infix_op(c);
+        if (!v) return pos;
         Cell name = *c;
         Cell op = *v;
+        if (tracing) {
+            // The callback may run the collector, which moves the code and the word's context.
+            fire_event(EV_FETCH, code, pos, nullptr, &name);
+            c = &name;
+        }
         uint8_t wrapped = static_cast<uint8_t>((op.header >> 16) & 0xFF);
         if (wrapped == TYPE_FUNCTION || wrapped == TYPE_ROUTINE)
             op = *block::node_cell(op.data3, 3);
         else
             op.set_type(wrapped);
         stack::top = entry_top;
-        pos = eval_code(&op, code, pos + 1, end, push, nullptr, 0, nullptr, 0, true, &name);
+        // Arithmetic and comparison of two numbers whose right operand is a number or a word
+        // holding one: answered at once, as the call would (it raises nothing there). Traced
+        // evaluation takes the call, which reports its events.
+        if (!tracing && pos + 1 < end) {
+            const Cell* right = c + 1;  // nothing has run since c was read
+            if (right->type() == TYPE_WORD) right = bound_slot(right);
+            if (right && actions::call_fast(&op, entry_top, right, entry_top)) {
+                stack::top = entry_top + 1;
+                pos += 2;
+                continue;
+            }
+        }
+        // The operator is no cell of the data stack: kept alive here while its operand runs
+        // (which may set its word to something else).
+        collector::Root keep_op(&op);
+        if (!tracing && actions::has_shortcut(&op))
+            pos = infix_shortcut(&op, &name, code, pos + 1, end, push);
+        else
+            pos = eval_code(&op, code, pos + 1, end, push, nullptr, 0, nullptr, 0, true, &name);
     }
 }
 
-int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infix, bool push, bool literal_functions) {
-    if (platform::stack_exhausted()) {
-        cycles::reset();
-        fire(err::internal::stack_overflow);
-    }
-    int32_t limit = tail_of(code);
-    if (end > limit) end = limit;
-    Cell* entry_top = push ? stack::top : stack::arguments;
+// The value kinds an expression rarely starts with, kept out of the hot function below.
+[[gnu::noinline]] static int32_t eval_uncommon(const Cell* code, int32_t pos, int32_t end, bool push, bool literal_functions) {
     Cell* c = cell_at(code, pos);
-    if (tracing) fire_event(EV_FETCH, code, pos, nullptr, c);
     switch (c->type()) {
-        case TYPE_PAREN: {
-            Cell paren = *c;
-            stack::mark_named(stack::body_symbol, FRAME_INTERP_NATIVE);
-            paren.set_type(TYPE_BLOCK);
-            eval_block(&paren, true);
-            if (push)
-                stack::unwind();
-            else
-                stack::unwind_last();
-            pos++;
-            break;
-        }
-        case TYPE_SET_WORD: {
-            Cell sw = *c;
-            stack::mark_interp_native(&sw);
-            stack::push(&sw);
-            if (tracing) fire_event(EV_PUSH, code, pos, nullptr, &sw);
-            if (pos + 1 >= end) fire_copy(err::script::need_value, &sw);
-            pos = eval_expression(code, pos + 1, end, false, true, false);
-            Cell* value = stack::arguments + 1;
-            if (tracing) fire_event(EV_SET, code, pos, &sw, value);
-            if (value->type() == TYPE_UNSET) fire_copy(err::script::need_value, &sw);
-            Cell v = *value;
-            context::set_value(stack::arguments, &v);
-            *stack::arguments = v;
-            if (push)
-                stack::unwind();
-            else
-                stack::unwind_last();
-            break;
-        }
         case TYPE_SET_PATH: {
             Cell sp = *c;
             collector::Root keep(&sp);
@@ -292,77 +358,46 @@ int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infi
                 stack::unwind();
             else
                 stack::unwind_last();
-            break;
+            return pos;
         }
         case TYPE_GET_WORD: {
             Cell v = *word_value(c);
             place(&v, push);
-            pos++;
-            break;
+            return pos + 1;
         }
         case TYPE_LIT_WORD: {
             Cell w = *c;
             w.header = TYPE_WORD;
             place(&w, push);
-            pos++;
-            break;
-        }
-        case TYPE_WORD: {
-            Cell* v = word_value(c);
-            switch (v->type()) {
-                case TYPE_UNSET: fire_copy(err::script::no_value, c);
-                case TYPE_OP: fire_copy(err::script::no_op_arg, c);
-                case TYPE_FUNCTION:
-                case TYPE_ROUTINE:
-                case TYPE_NATIVE:
-                case TYPE_ACTION: {
-                    Cell fn = *v;
-                    Cell name = *c;
-                    pos = eval_code(&fn, code, pos + 1, end, push, nullptr, 0, nullptr, 0, false, &name);
-                    break;
-                }
-                default: {
-                    Cell value = *v;
-                    place(&value, push);
-                    pos++;
-                    break;
-                }
-            }
-            break;
+            return pos + 1;
         }
         case TYPE_PATH: {
             Cell p = *c;
-            pos = eval_path(&p, code, pos + 1, end, false, false, push, false);
-            break;
+            return eval_path(&p, code, pos + 1, end, false, false, push, false);
         }
         case TYPE_GET_PATH: {
             Cell p = *c;
-            pos = eval_path(&p, code, pos + 1, end, false, true, push, false);
-            break;
+            return eval_path(&p, code, pos + 1, end, false, true, push, false);
         }
         case TYPE_LIT_PATH: {
             Cell p = *c;
             p.set_type(TYPE_PATH);
             p.data3 = 0;
             place(&p, push);
-            pos++;
-            break;
+            return pos + 1;
         }
         case TYPE_OP: fire(err::internal::not_done);
         case TYPE_FUNCTION:
         case TYPE_ROUTINE:
         case TYPE_NATIVE:
         case TYPE_ACTION: {
-            Cell fn = *c;
             if (literal_functions) {
-                place(&fn, push);
-                pos++;
-            } else {
-                Cell name;
-                anon_name(&name);
-                pos = eval_code(&fn, code, pos + 1, end, push, nullptr, 0, nullptr, 0, false, &name);
+                place(c, push);
+                return pos + 1;
             }
-            break;
+            Cell name;
+            anon_name(&name);
+            return eval_code(c, code, pos + 1, end, push, nullptr, 0, nullptr, 0, false, &name);
         }
         case TYPE_ISSUE: {
             Cell issue = *c;
@@ -372,15 +407,116 @@ int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infi
                     fire(err::internal::kel_system);
             }
             place(&issue, push);
+            return pos + 1;
+        }
+        default: place(c, push); return pos + 1;
+    }
+}
+
+int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infix, bool push, bool literal_functions) {
+    if (platform::stack_exhausted()) {
+        cycles::reset();
+        fire(err::internal::stack_overflow);
+    }
+    SeriesBuf* b = code_buf(code);
+    int32_t limit = static_cast<int32_t>(cell_count(b));
+    if (end > limit) end = limit;
+    Cell* entry_top = push ? stack::top : stack::arguments;
+    if (pos >= end || pos < 0) {
+        // Nothing left to evaluate (the block shrank under a caller, or a caller's position is
+        // off): the value of no expression, and nothing read past the code.
+        Cell none;
+        set_cell(&none, TYPE_UNSET);
+        place(&none, push);
+        return pos < 0 ? 0 : pos;
+    }
+    Cell* c = cells_head(b) + pos;
+    Cell fetched;
+    if (tracing) {
+        // The callback may change or move the code (it may run the collector): the value is
+        // taken as it was fetched.
+        fetched = *c;
+        fire_event(EV_FETCH, code, pos, nullptr, &fetched);
+        c = &fetched;
+    }
+    switch (c->type()) {
+        case TYPE_WORD: {
+            Cell* v = bound_slot(c);
+            if (!v) v = context::get(c);
+            switch (v->type()) {
+                case TYPE_UNSET: fire_copy(err::script::no_value, c);
+                case TYPE_OP: fire_copy(err::script::no_op_arg, c);
+                case TYPE_FUNCTION:
+                case TYPE_ROUTINE:
+                case TYPE_NATIVE:
+                case TYPE_ACTION: {
+                    // The call copies the function onto the data stack before anything runs;
+                    // the name is kept here for the whole call.
+                    Cell name = *c;
+                    if (!tracing && v->type() != TYPE_ROUTINE)
+                        pos = call_plain(v, &name, code, pos + 1, end, push);
+                    else
+                        pos = eval_code(v, code, pos + 1, end, push, nullptr, 0, nullptr, 0, false, &name);
+                    break;
+                }
+                default:
+                    place(v, push);
+                    pos++;
+                    break;
+            }
+            break;
+        }
+        case TYPE_PAREN: {
+            // The block evaluation's own frame places the value as the expression must: into
+            // the result slot, or as one pushed cell.
+            Cell paren = *c;
+            paren.set_type(TYPE_BLOCK);
+            eval_block(&paren, !push);
             pos++;
             break;
         }
-        default: {
-            Cell value = *c;
-            place(&value, push);
-            pos++;
+        case TYPE_SET_WORD: {
+            Cell sw = *c;
+            stack::mark_interp_native(&sw);
+            stack::push(&sw);
+            if (tracing) fire_event(EV_PUSH, code, pos, nullptr, &sw);
+            if (pos + 1 >= end) fire_copy(err::script::need_value, &sw);
+            pos = eval_expression(code, pos + 1, end, false, true, false);
+            Cell* value = stack::arguments + 1;
+            if (tracing) fire_event(EV_SET, code, pos, &sw, value);
+            if (value->type() == TYPE_UNSET) fire_copy(err::script::need_value, &sw);
+            // A word of the global context or of a function: a plain store. Objects (change
+            // handlers) and words not resolved yet take the full assignment.
+            Cell* slot = bound_slot(stack::arguments);
+            if (slot && context::kind_of(stack::arguments->data1) != context::KIND_OBJECT) {
+                *slot = *value;
+            } else {
+                Cell v = *value;
+                context::set_value(stack::arguments, &v);
+            }
+            *stack::arguments = *value;
+            if (push)
+                stack::unwind();
+            else
+                stack::unwind_last();
             break;
         }
+        case TYPE_SET_PATH:
+        case TYPE_GET_WORD:
+        case TYPE_LIT_WORD:
+        case TYPE_PATH:
+        case TYPE_GET_PATH:
+        case TYPE_LIT_PATH:
+        case TYPE_OP:
+        case TYPE_FUNCTION:
+        case TYPE_ROUTINE:
+        case TYPE_NATIVE:
+        case TYPE_ACTION:
+        case TYPE_ISSUE: pos = eval_uncommon(code, pos, end, push, literal_functions); break;
+        default:
+            place(c, push);
+            pos++;
+            break;
     }
     if (!no_infix) pos = eval_infix(code, pos, end, entry_top, push);
     if (tracing && !push) fire_event(EV_EXPR, code, pos, nullptr, stack::arguments);
@@ -394,6 +530,11 @@ int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infi
 // final integer (locals count for functions, refinement count for natives).
 constexpr uint32_t kModeShift = 20;
 enum FetchMode { FETCH_WORD = 0, FETCH_GET = 1, FETCH_LIT = 2, FETCH_RETURN = 3 };
+// Apply-mode bit of run-time callers (call_with): every argument is the next value of the code
+// taken as it is, and every refinement is off. Kept apart from the bits apply passes (1, 2, 4).
+constexpr int kLiteralArgs = 8;
+// Room for the refinement integers of a native or action call.
+constexpr int32_t kMaxRefinements = 32;
 
 // While the environment is being built, the typeset words of the natives' specs are not set yet
 // when the first calls run; such a typeset admits every type and its cache is not kept, so the
@@ -510,14 +651,28 @@ static void argument_word(Cell* out, const Cell* fn, const Cell* ts) {
 // Fetches one argument by its mode and pushes it; returns the new position.
 static int32_t fetch_argument(uint32_t mode, const Cell* code, int32_t pos, int32_t end, bool infix, const Cell* name,
                               const Cell* fn, const Cell* ts) {
-    int32_t limit = tail_of(code);
+    SeriesBuf* b = code_buf(code);
+    int32_t limit = static_cast<int32_t>(cell_count(b));
     if (end > limit) end = limit;
     if (pos >= end) {
         Cell n = *name, arg;
         argument_word(&arg, fn, ts);
         fire(err::script::no_arg, &n, &arg);
     }
-    if (mode == FETCH_WORD) return eval_expression(code, pos, end, infix, true, false);
+    if (mode == FETCH_WORD) {
+        // A literal or a word's plain value that no operator follows is the argument as it
+        // stands (traced evaluation takes the long way, which reports the fetch).
+        if (!tracing) {
+            Cell* c = cells_head(b) + pos;
+            const Cell* v = plain_value(c);
+            if (v && (infix || pos + 1 >= end || !infix_op(c + 1))) {
+                Cell value = *v;
+                stack::push(&value);
+                return pos + 1;
+            }
+        }
+        return eval_expression(code, pos, end, infix, true, false);
+    }
     Cell c = *cell_at(code, pos);
     if (tracing) fire_event(EV_FETCH, code, pos, nullptr, &c);
     if (mode == FETCH_LIT) {
@@ -541,6 +696,135 @@ static int32_t fetch_argument(uint32_t mode, const Cell* code, int32_t pos, int3
     return pos + 1;
 }
 
+// An operator with a shortcut (actions::has_shortcut) whose right operand needs evaluating: the
+// call as eval_code makes it for an infix native (its frame, the left operand checked before the
+// right one is fetched), with the shortcut tried before the native runs.
+static int32_t infix_shortcut(const Cell* op, const Cell* name, const Cell* code, int32_t pos, int32_t end, bool push) {
+    stack::mark_interp_native(name);
+    Cell* args = stack::arguments;
+    stack::top = args + 1;  // the left operand is the first argument
+    Node cache = arg_cache(op);
+    collector::NodeRoot keep_cache(&cache);
+    const Cell* ts = cells_head(memory::nodes[cache]);
+    if (cell_count(memory::nodes[cache]) < 2 || ts[0].type() != TYPE_TYPESET || ts[1].type() != TYPE_TYPESET)
+        fire(err::internal::not_done);  // these natives and actions take two plain arguments
+    if (!typeset_has(ts, args->type())) expect_arg(name, args, op, ts);
+    pos = fetch_argument(FETCH_WORD, code, pos, end, true, name, op, ts + 1);
+    if (actions::call_fast(op, args, args + 1, args)) {
+        stack::keep();
+    } else {
+        ts = cells_head(memory::nodes[cache]);
+        if (!typeset_has(ts + 1, args[1].type())) expect_arg(name, args + 1, op, ts + 1);
+        static const int32_t no_refs[1] = {-1};
+        if (op->type() == TYPE_NATIVE)
+            natives::table[op->data1 - 1](0, no_refs);
+        else
+            actions::entry(static_cast<int>(op->data1), no_refs);
+    }
+    if (push)
+        stack::unwind();
+    else
+        stack::unwind_last();
+    return pos;
+}
+
+static void eval_body(const Cell* fn, const Cell* name);
+
+// A call by a word in code, untraced: eval_code and eval_arguments for the common case (no path,
+// no apply, not infix) in one place. Refinements are all off: a native gets -1 for each, a
+// function a false flag and none for its arguments; locals follow.
+static int32_t call_plain(const Cell* fn_in, const Cell* name, const Cell* code, int32_t pos, int32_t end, bool push) {
+    const Cell* fn = stack::push(fn_in);
+    bool native = fn->type() != TYPE_FUNCTION;
+    if (native) {
+        stack::mark_interp_native(name);
+    } else {
+        stack::mark_interp_func(name);
+        Frame* f = stack::top_frame();
+        f->function_context = fn->data1;
+        f->saved_values = context::cell_of(fn->data1)->data2;
+    }
+    Node cache = arg_cache(fn);
+    collector::NodeRoot keep_cache(&cache);
+    int32_t ncache = static_cast<int32_t>(cell_count(memory::nodes[cache]));
+    int32_t count = 0, last = 0;
+    bool active = true;
+    for (int32_t i = 0; i < ncache; i++) {
+        Cell* cc = cells_head(memory::nodes[cache]) + i;
+        switch (cc->type()) {
+            case TYPE_TYPESET: {
+                uint32_t mode = (cc->header >> kModeShift) & 3;
+                if (mode == FETCH_RETURN) break;
+                if (!active) {
+                    if (!native) set_cell(stack::push_cell(), TYPE_NONE);
+                    break;
+                }
+                if (mode == FETCH_LIT && typeset_has(cc, TYPE_UNSET) && (pos >= end || pos >= tail_of(code))) {
+                    set_cell(stack::push_cell(), TYPE_UNSET);
+                } else {
+                    const Cell* v = nullptr;
+                    if (mode == FETCH_WORD) {
+                        SeriesBuf* b = code_buf(code);
+                        int32_t limit = static_cast<int32_t>(cell_count(b));
+                        if (end < limit) limit = end;
+                        if (pos < limit) {
+                            Cell* c = cells_head(b) + pos;
+                            v = plain_value(c);
+                            if (v && pos + 1 < limit && infix_op(c + 1)) v = nullptr;
+                        }
+                    }
+                    if (v) {
+                        stack::push(v);
+                        pos++;
+                    } else {
+                        pos = fetch_argument(mode, code, pos, end, false, name, fn, cc);
+                        cc = cells_head(memory::nodes[cache]) + i;
+                    }
+                    if (!typeset_has(cc, (stack::top - 1)->type())) expect_arg(name, stack::top - 1, fn, cc);
+                }
+                count++;
+                break;
+            }
+            case TYPE_REFINEMENT:
+                if (!native) set_cell(stack::push_cell(), TYPE_LOGIC, 0);
+                active = false;
+                break;
+            case TYPE_INTEGER: last = cc->i1(); break;
+            default: break;
+        }
+    }
+    if (native) {
+        // The last integer of a native's cache counts its refinements: all absent.
+        if (last < 0 || last > kMaxRefinements) fire(err::internal::not_done);
+        int32_t refs[kMaxRefinements];
+        for (int32_t i = 0; i < last; i++) refs[i] = -1;
+        if (count == 2 && last == 0 && actions::call_fast(fn, stack::arguments, stack::arguments + 1, stack::arguments)) {
+            stack::keep();
+        } else {
+            uint32_t number = fn->data1;
+            if (fn->type() == TYPE_NATIVE) {
+                if (number - 1 >= uint32_t(natives::counter - 1) || !natives::table[number - 1]) fire(err::internal::not_done);
+                natives::table[number - 1](0, refs);
+            } else {
+                if (number - 1 >= uint32_t(kActionCount)) fire(err::internal::not_done);
+                actions::entry(static_cast<int>(number), refs);
+            }
+        }
+    } else {
+        if (last > 0) function::init_locals(last);
+        eval_body(fn, name);
+    }
+    if (push) {
+        stack::unwind();
+        *(stack::top - 2) = *(stack::top - 1);
+        stack::top--;
+    } else {
+        stack::unwind_last();
+    }
+    return pos;
+}
+
+
 static bool truthy(const Cell* v) {
     uint8_t t = v->type();
     return !(t == TYPE_NONE || (t == TYPE_LOGIC && v->data1 == 0));
@@ -557,43 +841,158 @@ static int32_t find_refinement(Node cache, int32_t sym) {
     return -1;
 }
 
+// Refinements named by the path after the function element, or by refinement! values in the
+// apply form: switched on in the frame (functions) or in the refinement integers (natives), their
+// arguments fetched. Kept apart from the common call, which names none.
+[[gnu::noinline]] static int32_t named_refinements(const Cell* fn, const Cell* code, int32_t pos, int32_t end, const Cell* path,
+                                                  int32_t path_index, int apply_mode, const Cell* name, Node cache,
+                                                  int32_t* refs, int32_t nrefs, int32_t& count) {
+    bool native = fn->type() == TYPE_NATIVE || fn->type() == TYPE_ACTION;
+    collector::NodeRoot keep_cache(&cache);
+    int32_t ncache = static_cast<int32_t>(cell_count(memory::nodes[cache]));
+    bool by_path = path != nullptr;
+    int32_t elements = by_path ? block::rs_length_q(path) : 0;
+    int32_t k = by_path ? path_index + 1 : 0;
+    while (by_path ? k < elements : pos < end) {
+        Cell elem = by_path ? block::rs_head(path)[k] : *cell_at(code, pos);
+        uint8_t et = elem.type();
+        bool ok = by_path ? (et == TYPE_WORD || et == TYPE_GET_WORD) : (et == TYPE_REFINEMENT || et == TYPE_GET_WORD);
+        if (!ok) {
+            // An apply of a function without refinements stops here.
+            if (!by_path) {
+                bool any_ref = false;
+                for (int32_t j = 0; j < ncache; j++)
+                    if (block::node_cell(cache, j)->type() == TYPE_REFINEMENT) any_ref = true;
+                if (!any_ref) break;
+            }
+            fire_copy(err::script::bad_refine, &elem);
+        }
+        bool on;
+        if (by_path) {
+            on = et == TYPE_WORD || truthy(word_value(&elem));
+            k++;
+        } else {
+            // The refinement's truth is the expression after it, which must be there.
+            pos++;
+            int32_t limit = tail_of(code);
+            if (pos >= end || pos >= limit) {
+                Cell n = *name, w = elem;
+                w.header = TYPE_WORD;
+                fire(err::script::no_arg, &n, &w);
+            }
+            pos = eval_expression(code, pos, end, false, true, false);
+            on = truthy(stack::top - 1);
+            stack::top--;
+        }
+        int32_t r = find_refinement(cache, static_cast<int32_t>(elem.data2));
+        if (r < 0) {
+            Cell n = *name;
+            elem.header = TYPE_WORD;
+            fire(err::script::no_refine, &n, &elem);
+        }
+        int32_t slot = -1;
+        if (native) {
+            int32_t ordinal = static_cast<int32_t>(block::node_cell(cache, r)->data3);
+            if (refs[ordinal - 1] != -1) fire_copy(err::script::dup_refine, &elem);
+            refs[ordinal - 1] = on ? count : -2;
+        } else {
+            slot = context::find_word(fn->data1, static_cast<int32_t>(elem.data2), true);
+            Cell* flag = stack::arguments + slot;
+            if (flag->type() == TYPE_LOGIC && flag->data1) fire_copy(err::script::dup_refine, &elem);
+            set_cell(flag, TYPE_LOGIC, on ? 1 : 0);
+        }
+        int32_t a = 0;
+        for (int32_t j = r + 1; j < ncache; j++) {
+            Cell ts = *block::node_cell(cache, j);
+            if (ts.type() != TYPE_TYPESET) break;
+            uint32_t mode = (ts.header >> kModeShift) & 3;
+            if (mode == FETCH_RETURN) continue;
+            a++;
+            if ((apply_mode & 4) && !on) {
+                pos++;
+                continue;
+            }
+            pos = fetch_argument(mode, code, pos, end, false, name, fn, &ts);
+            if (!on) {
+                stack::top--;
+                continue;
+            }
+            if (!typeset_has(&ts, (stack::top - 1)->type())) expect_arg(name, stack::top - 1, fn, &ts);
+            if (native) {
+                count++;
+            } else {
+                stack::arguments[slot + a] = *(stack::top - 1);
+                stack::top--;
+            }
+        }
+    }
+    if (native)
+        for (int32_t i = 0; i < nrefs; i++)
+            if (refs[i] == -2) refs[i] = -1;
+    return pos;
+}
+
 static int32_t eval_arguments(const Cell* fn, const Cell* code, int32_t pos, int32_t end, const Cell* path, int32_t path_index,
                               int apply_mode, bool infix, const Cell* name) {
     bool native = fn->type() == TYPE_NATIVE || fn->type() == TYPE_ACTION;
+    bool literal = apply_mode & kLiteralArgs;
+    apply_mode &= ~kLiteralArgs;
     if (infix) stack::top++;
     Node cache = arg_cache(fn);
     collector::NodeRoot keep_cache(&cache);
-    int32_t ncache = block::node_length(cache);
-    int32_t refs[32];
+    int32_t ncache = static_cast<int32_t>(cell_count(memory::nodes[cache]));
+    int32_t refs[kMaxRefinements];
     int32_t nrefs = 0;
     if (native && ncache > 0 && block::node_cell(cache, ncache - 1)->type() == TYPE_INTEGER) {
         nrefs = block::node_cell(cache, ncache - 1)->i1();
-        if (nrefs > 32) nrefs = 32;
+        // Natives and actions are made by the run-time itself; none has this many.
+        if (nrefs < 0 || nrefs > kMaxRefinements) fire(err::internal::not_done);
         for (int32_t i = 0; i < nrefs; i++) refs[i] = -1;
     }
     int32_t count = 0;
     int32_t locals = 0;
     bool active = true;
     bool first = true;
+    // Argument evaluation may move the cache: its cells are read in place (never copied to a
+    // local, which would also make the CPU wait on the typeset bytes) and fetched again after
+    // every evaluation.
     for (int32_t i = 0; i < ncache; i++) {
-        Cell* cc = block::node_cell(cache, i);
+        Cell* cc = cells_head(memory::nodes[cache]) + i;
         switch (cc->type()) {
             case TYPE_TYPESET: {
                 uint32_t mode = (cc->header >> kModeShift) & 3;
                 if (mode == FETCH_RETURN) break;
                 if (active) {
                     if (infix && first) {
-                        Cell ts = *cc;
-                        if (!typeset_has(&ts, stack::arguments->type())) expect_arg(name, stack::arguments, fn, &ts);
+                        if (!typeset_has(cc, stack::arguments->type())) expect_arg(name, stack::arguments, fn, cc);
                     } else if (apply_mode && pos >= end) {
                         set_cell(stack::push_cell(), TYPE_NONE);
                     } else {
-                        Cell ts = *cc;
-                        if (mode == FETCH_LIT && typeset_has(&ts, TYPE_UNSET) && pos >= tail_of(code)) {
+                        if (literal) mode = FETCH_GET;
+                        if (mode == FETCH_LIT && typeset_has(cc, TYPE_UNSET) && (pos >= end || pos >= tail_of(code))) {
                             set_cell(stack::push_cell(), TYPE_UNSET);
                         } else {
-                            pos = fetch_argument(mode, code, pos, end, infix, name, fn, &ts);
-                            if (!typeset_has(&ts, (stack::top - 1)->type())) expect_arg(name, stack::top - 1, fn, &ts);
+                            // The common argument, a literal or a word's plain value with no
+                            // operator after it, is taken here; everything else by fetch_argument.
+                            const Cell* v = nullptr;
+                            if (mode == FETCH_WORD && !tracing) {
+                                SeriesBuf* b = code_buf(code);
+                                int32_t limit = static_cast<int32_t>(cell_count(b));
+                                if (end < limit) limit = end;
+                                if (pos < limit) {
+                                    Cell* c = cells_head(b) + pos;
+                                    v = plain_value(c);
+                                    if (v && !infix && pos + 1 < limit && infix_op(c + 1)) v = nullptr;
+                                }
+                            }
+                            if (v) {
+                                stack::push(v);
+                                pos++;
+                            } else {
+                                pos = fetch_argument(mode, code, pos, end, infix, name, fn, cc);
+                                cc = cells_head(memory::nodes[cache]) + i;
+                            }
+                            if (!typeset_has(cc, (stack::top - 1)->type())) expect_arg(name, stack::top - 1, fn, cc);
                         }
                     }
                     count++;
@@ -601,8 +1000,7 @@ static int32_t eval_arguments(const Cell* fn, const Cell* code, int32_t pos, int
                 } else {
                     if (!native) set_cell(stack::push_cell(), TYPE_NONE);
                     if (apply_mode == 1 && pos < end) {
-                        Cell ts = *cc;
-                        pos = fetch_argument(mode, code, pos, end, false, name, fn, &ts);
+                        pos = fetch_argument(mode, code, pos, end, false, name, fn, cc);
                         stack::top--;
                     }
                 }
@@ -613,6 +1011,7 @@ static int32_t eval_arguments(const Cell* fn, const Cell* code, int32_t pos, int
                     bool on = false;
                     if (pos < end) {
                         pos = eval_expression(code, pos, end, false, true, false);
+                        cc = cells_head(memory::nodes[cache]) + i;
                         Cell flag = *(stack::top - 1);
                         stack::top--;
                         if (flag.type() != TYPE_LOGIC) {
@@ -640,89 +1039,25 @@ static int32_t eval_arguments(const Cell* fn, const Cell* code, int32_t pos, int
         }
     }
 
-    // Refinements named by the path after the function element, or by refinement! values in the
-    // apply form.
-    bool by_path = path != nullptr;
-    if (by_path || (apply_mode & 2)) {
-        int32_t elements = by_path ? block::rs_length_q(path) : 0;
-        int32_t k = by_path ? path_index + 1 : 0;
-        while (by_path ? k < elements : pos < end) {
-            Cell elem = by_path ? block::rs_head(path)[k] : *cell_at(code, pos);
-            uint8_t et = elem.type();
-            bool ok = by_path ? (et == TYPE_WORD || et == TYPE_GET_WORD) : (et == TYPE_REFINEMENT || et == TYPE_GET_WORD);
-            if (!ok) {
-                if (!by_path && find_refinement(cache, -1) < 0 && ncache > 0 && block::node_cell(cache, 0)->type() != TYPE_REFINEMENT) {
-                    // An apply of a function without refinements stops here.
-                    bool any_ref = false;
-                    for (int32_t j = 0; j < ncache; j++)
-                        if (block::node_cell(cache, j)->type() == TYPE_REFINEMENT) any_ref = true;
-                    if (!any_ref) break;
-                }
-                fire_copy(err::script::bad_refine, &elem);
-            }
-            bool on;
-            if (by_path) {
-                on = et == TYPE_WORD || truthy(word_value(&elem));
-                k++;
-            } else {
-                pos++;
-                pos = eval_expression(code, pos, end, false, true, false);
-                on = truthy(stack::top - 1);
-                stack::top--;
-            }
-            int32_t r = find_refinement(cache, static_cast<int32_t>(elem.data2));
-            if (r < 0) {
-                Cell n = *name;
-                elem.header = TYPE_WORD;
-                fire(err::script::no_refine, &n, &elem);
-            }
-            int32_t slot = -1;
-            if (native) {
-                int32_t ordinal = static_cast<int32_t>(block::node_cell(cache, r)->data3);
-                if (refs[ordinal - 1] != -1) fire_copy(err::script::dup_refine, &elem);
-                refs[ordinal - 1] = on ? count : -2;
-            } else {
-                slot = context::find_word(fn->data1, static_cast<int32_t>(elem.data2), true);
-                Cell* flag = stack::arguments + slot;
-                if (flag->type() == TYPE_LOGIC && flag->data1) fire_copy(err::script::dup_refine, &elem);
-                set_cell(flag, TYPE_LOGIC, on ? 1 : 0);
-            }
-            int32_t a = 0;
-            for (int32_t j = r + 1; j < ncache; j++) {
-                Cell ts = *block::node_cell(cache, j);
-                if (ts.type() != TYPE_TYPESET) break;
-                uint32_t mode = (ts.header >> kModeShift) & 3;
-                if (mode == FETCH_RETURN) continue;
-                a++;
-                if ((apply_mode & 4) && !on) {
-                    pos++;
-                    continue;
-                }
-                pos = fetch_argument(mode, code, pos, end, false, name, fn, &ts);
-                if (!on) {
-                    stack::top--;
-                    continue;
-                }
-                if (!typeset_has(&ts, (stack::top - 1)->type())) expect_arg(name, stack::top - 1, fn, &ts);
-                if (native) {
-                    count++;
-                } else {
-                    stack::arguments[slot + a] = *(stack::top - 1);
-                    stack::top--;
-                }
-            }
-        }
-        if (native)
-            for (int32_t i = 0; i < nrefs; i++)
-                if (refs[i] == -2) refs[i] = -1;
-    }
+    if (path || (apply_mode & 2))
+        pos = named_refinements(fn, code, pos, end, path, path_index, apply_mode, name, cache, refs, nrefs, count);
 
     if (tracing) fire_event(EV_CALL, code, pos, name, fn);
     if (native) {
-        if (fn->type() == TYPE_NATIVE)
-            natives::table[fn->data1 - 1](0, refs);
-        else
-            actions::entry(static_cast<int>(fn->data1), refs);
+        // Two numbers for arithmetic or a comparison: the answer without the call.
+        if (!tracing && count == 2 && nrefs == 0 && actions::call_fast(fn, stack::arguments, stack::arguments + 1, stack::arguments)) {
+            stack::keep();
+            return pos;
+        }
+        uint32_t number = fn->data1;
+        if (fn->type() == TYPE_NATIVE) {
+            // A native! made from a damaged value must not index past the table.
+            if (number - 1 >= uint32_t(natives::counter - 1) || !natives::table[number - 1]) fire(err::internal::not_done);
+            natives::table[number - 1](0, refs);
+        } else {
+            if (number - 1 >= uint32_t(kActionCount)) fire(err::internal::not_done);
+            actions::entry(static_cast<int>(number), refs);
+        }
     } else if (locals > 0) {
         function::init_locals(locals);
     }
@@ -731,37 +1066,43 @@ static int32_t eval_arguments(const Cell* fn, const Cell* code, int32_t pos, int
 
 // ---- Calls ----
 
+// Puts the trace switch and the function context's values back on every way out of a body.
+struct BodyExit {
+    Node ctx;
+    uint32_t values;
+    bool tracing_before;
+    ~BodyExit() {
+        tracing = tracing_before;
+        context::cell_of(ctx)->data2 = values;
+    }
+};
+
 static void eval_body(const Cell* fn, const Cell* name) {
     Node ctx = fn->data1;
     Cell* cc = context::cell_of(ctx);
-    uint32_t saved_values = cc->data2;
+    BodyExit restore{ctx, cc->data2, tracing};
     cc->data2 = stack::index_of(stack::arguments) + 1;
     stack::set_frame_flag(true);
-    bool saved_tracing = tracing;
-    if (fn->header & function::flag_builtin)
-        tracing = false;
-    else if (fn->header & function::flag_no_trace)
+    if (fn->header & (function::flag_builtin | function::flag_no_trace))
         tracing = false;
     else if (fn->header & function::flag_trace)
         tracing = trace_active;
     Frame* frame = stack::ctop - 1;
-    Cell body = *function::body_of(fn);
-    if (tracing) fire_event(EV_PROLOG, nullptr, -1, name, fn);
+    Cell body = *block::node_cell(fn->data3, function::MORE_BODY);
     try {
+        if (tracing) fire_event(EV_PROLOG, nullptr, -1, name, fn);
         eval_block(&body, true);
     } catch (const Throw& t) {
-        tracing = saved_tracing;
-        context::cell_of(ctx)->data2 = saved_values;
         if (t.code != codes::ret && t.code != codes::exit) throw;
+        // return and exit stop here: their value is already in this call's result slot.
         runtime::sys.thrown = 0;
     }
     if (tracing) fire_event(EV_EPILOG, nullptr, -1, name, fn);
-    tracing = saved_tracing;
     stack::clear_frame_flag(frame);
-    context::cell_of(ctx)->data2 = saved_values;
 }
 
-void call_function(const Cell* fn, Node, const Cell* name) {
+void call_function(const Cell* fn, Node ctx, const Cell* name) {
+    (void)ctx;  // interpreted bodies run in their own context; a compiled entry would take ctx
     if (tracing) fire_event(EV_CALL, nullptr, -1, name, fn);
     eval_body(fn, name);
     if (tracing) fire_event(EV_RETURN, nullptr, -1, name, stack::arguments);
@@ -776,41 +1117,48 @@ static void exec_routine(const Cell* fn) {
 
 int32_t eval_code(const Cell* fn_in, const Cell* code, int32_t pos, int32_t end, bool push, const Cell* path, int32_t path_index,
                   const Cell* source, int apply_mode, bool infix, const Cell* name_in) {
-    Cell fn = *fn_in;
-    Cell name;
-    if (name_in && name_in->type() == TYPE_WORD)
-        name = *name_in;
-    else
-        anon_name(&name);
+    // The callers' name cells are their own copies; an unnamed call is named "<anon>".
+    Cell anon;
+    const Cell* name = name_in;
+    if (!name || name->type() != TYPE_WORD) {
+        anon_name(&anon);
+        name = &anon;
+    }
+    Cell traced;
     if (tracing) {
+        // The callback may change the place the function was read from.
+        traced = *fn_in;
+        fn_in = &traced;
         if (infix) stack::top++;
-        fire_event(EV_OPEN, code, pos, nullptr, &name);
+        fire_event(EV_OPEN, code, pos, nullptr, name);
         if (infix) stack::top--;
     }
-    if (!infix) stack::push(&fn);
-    switch (fn.type()) {
+    // The function is read from its copy on the data stack, where the collector keeps it; an
+    // infix call's operator is its caller's copy.
+    const Cell* fn = infix ? fn_in : stack::push(fn_in);
+    switch (fn->type()) {
         case TYPE_NATIVE:
         case TYPE_ACTION:
-            stack::mark_interp_native(&name);
-            pos = eval_arguments(&fn, code, pos, end, path, path_index, apply_mode, infix, &name);
+            stack::mark_interp_native(name);
+            pos = eval_arguments(fn, code, pos, end, path, path_index, apply_mode, infix, name);
             break;
         case TYPE_ROUTINE:
-            stack::mark_interp_native(&name);
-            pos = eval_arguments(&fn, code, pos, end, path, path_index, apply_mode, infix, &name);
-            exec_routine(&fn);
+            stack::mark_interp_native(name);
+            pos = eval_arguments(fn, code, pos, end, path, path_index, apply_mode, infix, name);
+            exec_routine(fn);
             break;
         case TYPE_FUNCTION: {
-            Node ctx = name.data1;
+            // The context a function runs in: the object it was reached through, else the one
+            // kept in its extra block, else its name's. Only compiled bodies take it.
+            Node ctx = name->data1;
             if (source && types::any_object(source->type()) && source->data1 != context::global_node)
                 ctx = source->data1;
-            else if (block::node_cell(fn.data3, 4)->type() == TYPE_INTEGER)
-                ctx = block::node_cell(fn.data3, 4)->data1;
-            stack::mark_interp_func(&name);
+            stack::mark_interp_func(name);
             Frame* f = stack::ctop - 1;
-            f->function_context = fn.data1;
-            f->saved_values = context::cell_of(fn.data1)->data2;
-            pos = eval_arguments(&fn, code, pos, end, path, path_index, apply_mode, infix, &name);
-            call_function(&fn, ctx, &name);
+            f->function_context = fn->data1;
+            f->saved_values = context::cell_of(fn->data1)->data2;
+            pos = eval_arguments(fn, code, pos, end, path, path_index, apply_mode, infix, name);
+            call_function(fn, ctx, name);
             break;
         }
         default: runtime::quit(101, KEL_CALLER_ADDRESS());
@@ -819,7 +1167,7 @@ int32_t eval_code(const Cell* fn_in, const Cell* code, int32_t pos, int32_t end,
         stack::unwind();
     else
         stack::unwind_last();
-    if (tracing) fire_event(EV_RETURN, code, pos, &name, push ? stack::top - 1 : stack::arguments);
+    if (tracing) fire_event(EV_RETURN, code, pos, name, push ? stack::top - 1 : stack::arguments);
     if (!infix && push) {
         *(stack::top - 2) = *(stack::top - 1);
         stack::top--;
@@ -830,38 +1178,43 @@ int32_t eval_code(const Cell* fn_in, const Cell* code, int32_t pos, int32_t end,
 void call_with(Cell* out, const Cell* fn_in, const Cell* const* args, int nargs) {
     Cell fn = *fn_in;
     collector::Root keep(&fn);
-    // The arguments go into a block that is then evaluated as the call's code, so that the
-    // function's own argument collection (types, refinements off) applies unchanged.
-    Node code_node = block::make_node(nargs + 1);
+    // The arguments go into a block that serves as the call's code, each taken as it is (a word
+    // or a function among them is not evaluated), so that the function's own argument collection
+    // (types, refinements off) applies unchanged.
+    Node code_node = block::make_node(nargs > 0 ? nargs : 1);
     Cell code;
     block::make_at(&code, code_node);
     collector::Root keep_code(&code);
     for (int i = 0; i < nargs; i++) {
         Cell a = *args[i];
-        // Arguments are taken literally: words and paths must not be evaluated again.
-        if (types::any_word(a.type()) || types::any_path(a.type()) || a.type() == TYPE_PAREN || types::any_function(a.type())) {
-            Cell quoted;
-            block::make_new(&quoted, 1, TYPE_PAREN);
-            Cell q;
-            word::load(&q, "quote");
-            block::append_cell(quoted.node(), &q);
-            block::append_cell(quoted.node(), &a);
-            block::append_cell(code_node, &quoted);
-        } else {
-            block::append_cell(code_node, &a);
-        }
+        block::append_cell(code_node, &a);
     }
     Cell* saved_top = stack::top;
     stack::mark_named(stack::body_symbol, FRAME_INTERP_NATIVE);
     Cell name;
     anon_name(&name);
-    eval_code(&fn, &code, 0, nargs, false, nullptr, 0, nullptr, 0, false, &name);
+    eval_code(&fn, &code, 0, nargs, false, nullptr, 0, nullptr, kLiteralArgs, false, &name);
     *out = *stack::arguments;
     stack::pop_frame();
     stack::top = saved_top;  // the caller's cells above its arguments stay
 }
 
 // ---- Paths ----
+
+// Whether a path assignment into a value of this type changes what the cell refers to (a series,
+// a context, a table) rather than the cell itself. Any other value (a time, a pair, a date) is
+// changed in the cell, which must then be stored back where it came from.
+static bool assigned_elsewhere(uint8_t t) {
+    return types::series(t) || types::any_object(t) || types::any_function(t) || t == TYPE_MAP || t == TYPE_BITSET ||
+           t == TYPE_CONTEXT;
+}
+
+// The notify flag of a store by element i (1 for the first element after the head).
+static bool notify_q(int32_t i, const Cell* parent, const Cell* previous) {
+    if (i < 2) return false;
+    if (parent->type() == TYPE_OBJECT) return parent->data3 != 0 && previous->type() == TYPE_WORD;
+    return types::any_block(parent->type());
+}
 
 int32_t eval_path(const Cell* path_in, const Cell* code, int32_t pos, int32_t end, bool set, bool get, bool push, bool case_) {
     Cell path = *path_in;
@@ -882,21 +1235,27 @@ int32_t eval_path(const Cell* path_in, const Cell* code, int32_t pos, int32_t en
     }
     if (hv.type() == TYPE_UNSET) fire_copy(err::script::unset_path, &path, &head);
     if (tracing) fire_event(EV_PUSH, &path, path.index(), nullptr, &hv);
+    // Working cells on the data stack: the value reached at every step (values[0] is the head
+    // word's), every evaluated element, the parent of the first step, a none and the step's
+    // result. All steps are kept, not only the last two: a set that changes a value held in the
+    // cell itself is stored back up the chain into the place each value was read from.
     Cell* base = stack::top;
-    // Working cells on the data stack: current value, parent, previous element, step result.
-    Cell* current = stack::push(&hv);
-    Cell* parent = stack::push_cell();
-    set_cell(parent, TYPE_NONE);
+    Cell* values = base;
+    for (int32_t i = 0; i < len; i++) set_cell(stack::push_cell(), TYPE_NONE);
+    Cell* elements = stack::top;
+    for (int32_t i = 0; i < len; i++) set_cell(stack::push_cell(), TYPE_NONE);
+    Cell* first_parent = stack::push_cell();
+    set_cell(first_parent, TYPE_NONE);
     Node hctx = head.data1;
     if (hctx && hctx != context::global_node) {
         Cell* owner = context::owner_of(hctx);
-        if (owner->type() != TYPE_OBJECT && owner->type() != TYPE_UNSET) *parent = *owner;
+        if (owner->type() != TYPE_OBJECT && owner->type() != TYPE_UNSET) *first_parent = *owner;
     }
-    Cell* previous = stack::push_cell();
-    set_cell(previous, TYPE_NONE);
+    Cell* none = stack::push_cell();
+    set_cell(none, TYPE_NONE);
     Cell* out = stack::push_cell();
-    Cell* elem_cell = stack::push_cell();
     Cell* scratch_top = stack::top;
+    values[0] = hv;
     for (int32_t i = 1; i < len; i++) {
         Cell elem = block::rs_head(&path)[i];
         if (tracing) fire_event(EV_FETCH, &path, path.index() + i, nullptr, &elem);
@@ -912,17 +1271,14 @@ int32_t eval_path(const Cell* path_in, const Cell* code, int32_t pos, int32_t en
             stack::top = scratch_top;
         }
         if (tracing) fire_event(EV_PUSH, &path, path.index() + i, nullptr, &elem);
-        *elem_cell = elem;
+        elements[i] = elem;
         if (elem.type() == TYPE_UNSET) fire_copy(err::script::unset_path, &path, &elem);
         bool last = i == len - 1;
-        bool notify = false;
-        if (set && last && i >= 2) {
-            if (parent->type() == TYPE_OBJECT)
-                notify = parent->data3 != 0 && previous->type() == TYPE_WORD;
-            else
-                notify = types::any_block(parent->type());
-        }
-        PathStep step{current, elem_cell, set && last ? stack::arguments : nullptr, &path, parent, previous, i - 1, case_, get, last, notify};
+        Cell* current = values + (i - 1);
+        Cell* parent = i >= 2 ? values + (i - 2) : first_parent;
+        Cell* previous = i >= 2 ? elements + (i - 1) : none;
+        bool notify = set && last && notify_q(i, parent, previous);
+        PathStep step{current, elements + i, set && last ? stack::arguments : nullptr, &path, parent, previous, i - 1, case_, get, last, notify};
         Cell* r = actions::eval_path(step, out);
         if (!set && !get && types::any_function(r->type()) && r->type() != TYPE_OP) {
             Cell fn = *r;
@@ -937,16 +1293,32 @@ int32_t eval_path(const Cell* path_in, const Cell* code, int32_t pos, int32_t en
             if (tracing) fire_event(EV_EXIT, &path, path.index() + len, nullptr, push ? stack::top - 1 : stack::arguments);
             return pos;
         }
-        Cell result = *r;
-        *parent = *current;
-        *current = result;
-        *previous = elem;
+        values[i] = *r;
         stack::top = scratch_top;
     }
-    if (tracing) fire_event(EV_EXIT, &path, path.index() + len, nullptr, current);
-    Cell final_value = *current;
+    if (set) {
+        // The last step changed values[len - 2]. When that value lives in the cell itself, the
+        // change is in this copy only: store it into its container through the container's own
+        // path assignment (which tells an owner, as any assignment does), and go on up while the
+        // container is itself such a value; the head word's value goes back into its slot.
+        for (int32_t k = len - 2; k >= 0; k--) {
+            if (assigned_elsewhere(values[k].type())) break;
+            if (k == 0) {
+                Cell w = head;
+                context::set_value(&w, values);
+                break;
+            }
+            Cell* parent = k >= 2 ? values + (k - 2) : first_parent;
+            Cell* previous = k >= 2 ? elements + (k - 1) : none;
+            PathStep up{values + (k - 1), elements + k, values + k, &path, parent, previous, k - 1, case_, false, true,
+                        notify_q(k, parent, previous)};
+            actions::eval_path(up, out);
+            stack::top = scratch_top;
+        }
+    }
+    if (tracing) fire_event(EV_EXIT, &path, path.index() + len, nullptr, values + (len - 1));
+    Cell final_value = set ? *stack::arguments : values[len - 1];
     stack::top = base;
-    if (set) final_value = *stack::arguments;
     place(&final_value, push);
     return pos;
 }

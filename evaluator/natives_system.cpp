@@ -210,10 +210,7 @@ void recycle(int check, const int32_t* refs) {
         return set_unset();
     }
     // One collection whether or not automatic collection is on.
-    bool saved = collector::enabled;
-    collector::enabled = true;
-    collector::auto_cycle();
-    collector::enabled = saved;
+    collector::do_cycle();
     double used = memstats::collect(0, 0, 1);
     if (used > 2147483647.0) return set_float(used);
     set_integer(static_cast<int32_t>(used));

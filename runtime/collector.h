@@ -11,6 +11,11 @@ struct Cell;
 namespace collector {
 
 extern bool enabled;      // collection runs only once the boot data is loaded
+// Collection torture: every series allocation collects, moves every live buffer and poisons what
+// it left, so a value or address held across an allocation without a guard fails at once. On in
+// builds made with KEL_GC_TORTURE, or when the environment variable KEL_GC_TORTURE is set (not
+// "0") at start-up.
+extern bool torture;
 extern uint32_t cycles;   // completed collections
 extern bool active;       // a collection is running
 // Node compaction may renumber nodes; tables that hash by node handle switch it off while they
@@ -18,9 +23,20 @@ extern bool active;       // a collection is running
 extern bool node_compaction;
 extern uint32_t node_passes;  // node-compaction passes that moved at least one node frame
 
-// Runs a collection when enabled; true when one ran. Called by the allocator when it finds no
-// room.
+// Figures of the collections so far: bytes of series buffers reclaimed and nodes freed.
+extern uint64_t bytes_freed;
+extern uint64_t nodes_freed;
+
+// Clears the counters (run-time start-up).
+void init();
+// Runs a collection when enabled and none is running; true when one ran. Called by the
+// allocator when it finds no room.
 bool auto_cycle();
+// One full collection whether or not automatic collection is enabled (recycle). Stops the world:
+// marks from the roots, drops weak records, compacts the series frames, frees dead big regions,
+// nodes and empty node frames. Every buffer address held across it is stale afterwards.
+void do_cycle();
+inline bool active_q() { return active; }
 
 // Marking callbacks of modules that keep series outside what the roots reach (at most 100).
 void add_marker(void (*marker)());
@@ -33,6 +49,7 @@ void mark_series(Cell* value);
 void mark_block(Node* slot);
 void mark_context(Node* slot);
 void mark_values(Cell* first, Cell* end);
+void unmark(Node n);
 
 // Scoped roots: C++ code that holds a value or a bare node across an allocation guards it, so the
 // collector keeps it and, when nodes move, rewrites it in place. Guards nest strictly (LIFO).

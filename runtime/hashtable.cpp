@@ -1348,7 +1348,10 @@ static bool live_node(Node n) { return n && n < memory::state.node_high && memor
 static bool node_marked(Node n) { return live_node(n) && (memory::nodes[n]->flags & series_flag::mark); }
 
 void mark(Node* slot) {
-    if (!live_node(*slot) || !collector::keep(slot)) return;
+    // The parts are marked even when the record was already kept as a plain series (a guard or a
+    // node-set key naming it): marking them again costs little and never loses them.
+    if (!live_node(*slot)) return;
+    collector::keep(slot);
     Record* r = record(*slot);
     collector::keep(&r->states);
     collector::keep(&r->keys);
@@ -1362,6 +1365,8 @@ void mark(Node* slot) {
         case kWords: collector::mark_block(&r->block); return;
         case kNodeSet: {
             collector::mark_block(&r->block);
+            // A table still being made has no block yet.
+            if (!live_node(r->block)) return;
             int32_t size = static_cast<int32_t>(r->aux / 16);
             SeriesBuf* b = memory::nodes[r->block];
             int32_t length = static_cast<int32_t>(b->used_bytes() / 16);

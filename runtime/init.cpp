@@ -9,6 +9,7 @@
 #include "datatypes/date.h"
 #include "datatypes/email.h"
 #include "datatypes/error.h"
+#include "datatypes/file.h"
 #include "datatypes/float.h"
 #include "datatypes/function.h"
 #include "datatypes/handle.h"
@@ -44,6 +45,7 @@
 #include "evaluator/natives.h"
 #include "loading/lexer.h"
 #include "evaluator/parse.h"
+#include "runtime/collector.h"
 #include "runtime/cycles.h"
 #include "runtime/externals.h"
 #include "runtime/slots.h"
@@ -128,6 +130,8 @@ void init() {
     interpreter::init();
     parse::init();
     slots::init();
+    collector::init();
+    // Collection stays off until start-up has loaded the boot data and switches it on.
 }
 
 }  // namespace runtime

@@ -2,6 +2,7 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -43,6 +44,7 @@ void os_free_frame(void* address) {
     if (munmap(base, size) != 0) fire(err::internal::wrong_mem);
 }
 
+static std::vector<Node> fixed_nodes;     // every fixed series made (see clear_fixed_marks)
 static std::vector<Node> retired_bases;  // handle ranges of node frames given back
 static std::vector<NodeFrame*> frame_by_range;  // node frame of each range of 10,000 handles
 
@@ -178,6 +180,40 @@ void free_series_frame(SeriesFrame* f) {
     os_free_frame(f);
 }
 
+void measure_after_collection() {
+    size_t live = 0, room = 0;
+    for (SeriesFrame* f = state.series_first; f; f = f->next) {
+        live += size_t(f->free - f->data());
+        room += size_t(f->end - f->free);
+    }
+    size_t reserve = live / kGrowthDivisor;
+    // Frames the compaction emptied go back while the rest still leaves the reserve; the last
+    // frame always stays.
+    for (SeriesFrame* f = state.series_first; f;) {
+        SeriesFrame* next = f->next;
+        size_t size = size_t(f->end - f->data());
+        if (next && f->free == f->data() && room >= reserve + size) {
+            room -= size;
+            free_series_frame(f);
+        }
+        f = next;
+    }
+    state.grow_hint = room < reserve ? reserve - room : 0;
+}
+
+// New frames adding at least `bytes` of room; answers one with room for n bytes.
+static SeriesFrame* grow_frames(size_t bytes, size_t n) {
+    state.grow_hint = 0;
+    SeriesFrame* fit = nullptr;
+    size_t added = 0;
+    do {
+        SeriesFrame* f = alloc_series_frame();
+        added += size_t(f->end - f->free);
+        if (!fit && f->free + n < f->end) fit = f;
+    } while (added < bytes);
+    return fit ? fit : alloc_series_frame();
+}
+
 SeriesFrame* find_series_frame(size_t n) {
     for (SeriesFrame* f = state.series_first; f; f = f->next)
         if (f->free + n < f->end) return f;
@@ -249,6 +285,8 @@ void init() {
 SeriesBuf* alloc_series_buffer(int32_t units, int unit, int32_t offset) {
     int64_t bytes = int64_t(units) * unit;
     if (units < 0 || bytes > int64_t(0x7FFFFFF0)) fire(err::internal::no_memory);
+    // Every allocation is a point where the collector may run: under torture, make it run.
+    if (collector::torture && collector::enabled && !collector::active) collector::do_cycle();
     uint32_t c = static_cast<uint32_t>((bytes + 15) & ~int64_t(15));
     size_t n = size_t(c) + sizeof(SeriesBuf);
     SeriesBuf* b;
@@ -262,10 +300,15 @@ SeriesBuf* alloc_series_buffer(int32_t units, int unit, int32_t offset) {
         if (!f || !(f->free + n < f->end)) {
             f = find_series_frame(n);
             if (!f) {
-                if (collector::auto_cycle()) f = find_series_frame(n);
+                bool collected = collector::auto_cycle();
+                if (collected) f = find_series_frame(n);
                 if (!f || size_t(f->end - f->free) < kMinFrameRoom) {
                     if (n >= state.next_frame_size) state.next_frame_size = state.max_frame_size;
                     f = alloc_series_frame();
+                } else if (collected && state.grow_hint) {
+                    // The collection freed little next to what lives: without more room the next
+                    // one would come after a small fraction of the live data was allocated again.
+                    f = grow_frames(state.grow_hint, n);
                 }
             }
             state.series_current = f;
@@ -289,14 +332,22 @@ Node alloc_series(int32_t units, int unit, int32_t offset) {
     // The node first: a collection run by the buffer allocation must not see a half-made pair.
     Node n = alloc_node();
     nodes[n] = nullptr;
-    SeriesBuf* b = alloc_series_buffer(units, unit, offset);
+    SeriesBuf* b;
+    try {
+        b = alloc_series_buffer(units, unit, offset);
+    } catch (...) {
+        free_node(n);  // a refused size must not leave a node in use without a buffer
+        throw;
+    }
     b->node = n;
     nodes[n] = b;
     return n;
 }
 
 Node alloc_fixed_series(int32_t units, int unit, int32_t offset) {
-    uint32_t c = static_cast<uint32_t>((int64_t(units) * unit + 15) & ~int64_t(15));
+    int64_t bytes = int64_t(units) * unit;
+    if (units < 0 || bytes > int64_t(0x7FFFFFF0)) fire(err::internal::no_memory);
+    uint32_t c = static_cast<uint32_t>((bytes + 15) & ~int64_t(15));
     auto* b = static_cast<SeriesBuf*>(runtime::allocate(size_t(c) + sizeof(SeriesBuf)));
     b->flags = uint32_t(unit) | series_flag::in_use | series_flag::fresh | series_flag::fixed;
     b->capacity = c;
@@ -305,7 +356,19 @@ Node alloc_fixed_series(int32_t units, int unit, int32_t offset) {
     Node n = alloc_node();
     b->node = n;
     nodes[n] = b;
+    fixed_nodes.push_back(n);
     return n;
+}
+
+void clear_fixed_marks() {
+    size_t kept = 0;
+    for (Node n : fixed_nodes) {
+        // A fixed series that grew lives in a frame now; its node may even serve another series.
+        if (!node_in_use(n) || !(nodes[n]->flags & series_flag::fixed)) continue;
+        nodes[n]->flags &= ~series_flag::mark;
+        fixed_nodes[kept++] = n;
+    }
+    fixed_nodes.resize(kept);
 }
 
 Node alloc_cells(int32_t n) { return alloc_series(n, 16, 0); }
@@ -329,7 +392,10 @@ Node alloc_bytes_filled(int32_t n, uint8_t byte) {
     return node;
 }
 
-SeriesBuf* realloc_series(Node n, uint32_t new_capacity) {
+// Gives the node a new buffer of x bytes (0: twice the old capacity) and answers it; the old
+// buffer, abandoned but not yet released, is left in *old. The allocation may collect, so the old
+// buffer is fetched through the node only after it.
+static SeriesBuf* move_to_new_buffer(Node n, uint32_t new_capacity, SeriesBuf** old_out) {
     uint64_t x = new_capacity;
     if (x == 0) {
         uint32_t cap = nodes[n]->capacity;
@@ -338,44 +404,45 @@ SeriesBuf* realloc_series(Node n, uint32_t new_capacity) {
     if (x == 0 || x > 0x7FFFFFF0u) fire(err::internal::no_memory);
     uint32_t unit = nodes[n]->unit();
     SeriesBuf* fresh = alloc_series_buffer(static_cast<int32_t>((x + unit - 1) / unit), static_cast<int>(unit), 0);
-    // The allocation may have moved the old buffer: fetch it again through its node.
     SeriesBuf* old = nodes[n];
-    fresh->flags = (old->flags & ~(series_flag::big | series_flag::fixed)) | (fresh->flags & series_flag::big) | series_flag::in_use;
+    fresh->flags = (old->flags & ~(series_flag::big | series_flag::fixed)) |
+                   (fresh->flags & series_flag::big) | series_flag::in_use;
     fresh->node = n;
     fresh->tail = fresh->head + (old->tail - old->head);
     nodes[n] = fresh;
     old->node = 0;
     old->flags &= ~series_flag::in_use;
-    if (old->flags & series_flag::big) {
-        free_big_region(old);
-    } else if (old->flags & series_flag::fixed) {
-        // A fixed series stays a heap block of its own: the new buffer is fixed too.
-        runtime::free(old);
-    }
+    *old_out = old;
     return fresh;
 }
 
-// Keeps a pointer to the abandoned buffer's bytes valid while they are copied: abandoned frame
-// buffers stay where they are until the next compaction, but big and fixed ones are released by
-// realloc_series, so those are copied out first.
+// Releases an abandoned buffer that lives outside the frames at once; one in a frame stays as dead
+// space until the next compaction (poisoned under collection torture).
+static void drop_abandoned(SeriesBuf* old) {
+    if (old->flags & series_flag::big) {
+        free_big_region(old);
+    } else if (old->flags & series_flag::fixed) {
+        if (collector::torture) poison(old->data(), old->capacity);
+        runtime::free(old);
+    } else if (collector::torture) {
+        poison(old->data(), old->capacity);
+    }
+}
+
+SeriesBuf* realloc_series(Node n, uint32_t new_capacity) {
+    SeriesBuf* old;
+    SeriesBuf* fresh = move_to_new_buffer(n, new_capacity, &old);
+    drop_abandoned(old);
+    return fresh;
+}
+
 SeriesBuf* expand_series(Node n, uint32_t new_capacity) {
-    SeriesBuf* old = nodes[n];
-    uint32_t old_head = old->head;
-    uint32_t old_span = old->capacity - old->head;
-    bool released = old->flags & (series_flag::big | series_flag::fixed);
-    uint8_t* saved = nullptr;
-    if (released && old_span) {
-        saved = static_cast<uint8_t*>(std::malloc(old_span));
-        if (!saved) runtime::quit(94, KEL_CALLER_ADDRESS());
-        std::memcpy(saved, old->data() + old_head, old_span);
-    }
-    SeriesBuf* fresh = realloc_series(n, new_capacity);
-    if (old_span) {
-        const uint8_t* from = saved ? saved : old->data() + old_head;
-        uint32_t count = old_span <= fresh->capacity - fresh->head ? old_span : fresh->capacity - fresh->head;
-        std::memcpy(fresh->data() + fresh->head, from, count);
-    }
-    std::free(saved);
+    SeriesBuf* old;
+    SeriesBuf* fresh = move_to_new_buffer(n, new_capacity, &old);
+    uint32_t span = old->capacity - old->head;
+    uint32_t room = fresh->capacity - fresh->head;
+    if (span) std::memcpy(fresh->data() + fresh->head, old->data() + old->head, span <= room ? span : room);
+    drop_abandoned(old);
     return fresh;
 }
 
@@ -392,7 +459,8 @@ Node copy_series(Node n) {
     Node copy = alloc_series(static_cast<int32_t>(cap), 1, 0);
     SeriesBuf* src = nodes[n];
     SeriesBuf* dst = nodes[copy];
-    dst->flags = (src->flags & ~(series_flag::big | series_flag::fixed | series_flag::mark)) |
+    // The copy belongs to nobody yet: it keeps the owner bits and the unit, not the ownership.
+    dst->flags = (src->flags & ~(series_flag::owned | series_flag::big | series_flag::fixed | series_flag::mark)) |
                  (dst->flags & series_flag::big);
     dst->head = 0;
     dst->tail = src->tail - src->head;
@@ -400,9 +468,86 @@ Node copy_series(Node n) {
     return copy;
 }
 
+void poison(void* first, size_t bytes) { std::memset(first, kPoison, bytes); }
+
+bool verify(const char** problem) {
+    for (SeriesFrame* f = state.series_first; f; f = f->next) {
+        if (f->free < f->data() || f->free > f->end) return *problem = "frame free pointer outside the frame", false;
+        for (uint8_t* p = f->data(); p < f->free;) {
+            auto* b = reinterpret_cast<SeriesBuf*>(p);
+            size_t size = size_t(b->capacity) + sizeof(SeriesBuf);
+            if (b->capacity % 16 || p + size > f->free) return *problem = "buffer runs past its frame", false;
+            if (b->head > b->tail || b->tail > b->capacity) return *problem = "head or tail outside a buffer", false;
+            if ((b->flags & series_flag::in_use) && b->node && nodes[b->node] != b)
+                return *problem = "node does not lead back to its buffer", false;
+            p += size;
+        }
+    }
+    return true;
+}
+
+// Spare frames of the collection torture, poisoned and outside the frame list.
+static std::vector<SeriesFrame*> spare_frames;
+
+static SeriesFrame* take_spare(size_t n) {
+    for (size_t i = 0; i < spare_frames.size(); i++) {
+        SeriesFrame* f = spare_frames[i];
+        if (f->free + n < f->end) {
+            spare_frames[i] = spare_frames.back();
+            spare_frames.pop_back();
+            return f;
+        }
+    }
+    size_t data_size = state.max_frame_size;
+    auto* f = static_cast<SeriesFrame*>(os_allocate_frame(data_size + sizeof(SeriesFrame)));
+    f->size = data_size + sizeof(SeriesFrame);
+    f->free = f->data();
+    f->end = f->data() + data_size;
+    return f;
+}
+
+void relocate_all() {
+    std::vector<SeriesFrame*> targets;
+    SeriesFrame* t = nullptr;
+    for (SeriesFrame* f = state.series_first; f; f = f->next) {
+        for (uint8_t* p = f->data(); p < f->free;) {
+            auto* b = reinterpret_cast<SeriesBuf*>(p);
+            size_t n = size_t(b->capacity) + sizeof(SeriesBuf);
+            p += n;
+            if (!(b->flags & series_flag::in_use) || !b->node) continue;
+            if (!t || !(t->free + n < t->end)) {
+                t = take_spare(n);
+                targets.push_back(t);
+            }
+            std::memcpy(t->free, b, n);
+            nodes[b->node] = reinterpret_cast<SeriesBuf*>(t->free);
+            t->free += n;
+        }
+    }
+    for (SeriesFrame* f = state.series_first; f;) {
+        SeriesFrame* next = f->next;
+        poison(f->data(), size_t(f->end - f->data()));
+        f->free = f->data();
+        spare_frames.push_back(f);
+        f = next;
+    }
+    if (targets.empty()) targets.push_back(take_spare(0));
+    SeriesFrame* current = targets.back();
+    std::sort(targets.begin(), targets.end());
+    for (size_t i = 0; i < targets.size(); i++) {
+        targets[i]->prev = i ? targets[i - 1] : nullptr;
+        targets[i]->next = i + 1 < targets.size() ? targets[i + 1] : nullptr;
+    }
+    state.series_first = targets.front();
+    state.series_last = targets.back();
+    state.series_current = current;
+}
+
 void release_all_frames() {
     while (state.series_first) free_series_frame(state.series_first);
     while (state.big_first) free_big_region(state.big_first->buffer());
+    for (SeriesFrame* f : spare_frames) os_free_frame(f);
+    spare_frames.clear();
     state.node_first = state.node_last = state.node_current = nullptr;
 }
 
@@ -459,7 +604,14 @@ uint32_t alloc_tail_bytes(Node node, uint32_t n) {
 }
 
 Node copy_part(Node node, int32_t offset, int32_t length) {
-    uint32_t unit = memory::nodes[node]->unit();
+    // The part is clamped to the used data, so a caller's stale index never reads past the tail.
+    SeriesBuf* from = memory::nodes[node];
+    uint32_t unit = from->unit();
+    int64_t available = int64_t(from->length());
+    if (offset < 0) offset = 0;
+    if (offset > available) offset = static_cast<int32_t>(available);
+    if (length < 0) length = 0;
+    if (length > available - offset) length = static_cast<int32_t>(available - offset);
     Node copy = memory::alloc_series(length, static_cast<int>(unit), 0);
     SeriesBuf* src = memory::nodes[node];
     SeriesBuf* dst = memory::nodes[copy];

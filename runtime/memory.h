@@ -25,7 +25,13 @@ struct SeriesBuf {
     uint8_t* at_tail() { return data() + tail; }
     uint32_t unit() const { return flags & 0x1F; }
     uint32_t used_bytes() const { return tail - head; }
-    uint32_t length() const { return (tail - head) / unit(); }
+    // Units are powers of two in practice (1, 2, 4, 8, 16): a shift, not a division, on the paths
+    // every series operation takes. A unit of 0 (a broken header) counts 32-byte units instead of
+    // dividing by zero.
+    uint32_t length() const {
+        uint32_t u = unit(), bytes = tail - head;
+        return (u & (u - 1)) == 0 ? bytes >> __builtin_ctz(u | 32) : bytes / u;
+    }
     // Room left between the tail and the end of the data area, in bytes.
     uint32_t room() const { return capacity - tail; }
 };
@@ -100,6 +106,9 @@ struct State {
     BigRegion* big_last = nullptr;
     Node node_high = 1;  // next never-used node handle
     uint32_t frames_made = 0;
+    // Room to add before the frames are next searched after a collection (see
+    // measure_after_collection).
+    size_t grow_hint = 0;
 };
 extern State state;
 
@@ -135,6 +144,12 @@ void compact_nodes();
 SeriesFrame* alloc_series_frame();
 void free_series_frame(SeriesFrame* f);
 SeriesFrame* find_series_frame(size_t n);
+// After a collection: frames left empty go back to the operating system, except as many as keep
+// the free room at the live bytes / kGrowthDivisor; when even that room is missing, the allocation
+// that ran the collection adds frames for the difference. Collections then come after an amount
+// of allocation proportional to the live data rather than every few hundred KiB.
+constexpr size_t kGrowthDivisor = 1;
+void measure_after_collection();
 
 SeriesBuf* alloc_big_region(size_t bytes);
 void free_big_region(SeriesBuf* b);
@@ -152,6 +167,21 @@ uint8_t* fill_pattern(uint8_t* buffer, size_t n, size_t total);
 // Whether a buffer lies inside some series frame (not big, not fixed).
 bool in_series_frames(const void* p);
 
+// Fixed series are never moved or freed by the collector, but they are marked like any other:
+// their marks are cleared here at the end of a collection.
+void clear_fixed_marks();
+
+// Fills vacated memory with a pattern that no valid header, offset or cell type has, so a pointer
+// kept across a collection reads garbage that fails loudly. The collection-torture build uses it.
+constexpr uint8_t kPoison = 0xDB;
+void poison(void* first, size_t bytes);
+// Checks the layout of every series frame: buffers inside their frame, head and tail inside their
+// buffer, in-use buffers reached back from their node. False with a description when broken.
+bool verify(const char** problem);
+// Collection torture: moves every live buffer of the series frames into other frames and poisons
+// the frames it vacated, so that no buffer address survives a collection.
+void relocate_all();
+
 }  // namespace memory
 
 namespace series {
@@ -159,7 +189,8 @@ void set_flags(Node n, uint32_t bits);
 // Reserves n bytes at the tail (growing the buffer when needed) and returns their offset from the
 // data start.
 uint32_t alloc_tail_bytes(Node node, uint32_t n);
-// A new series of length units of the same unit, copied from head + offset (units).
+// A new series of length units of the same unit, copied from head + offset (units); the part is
+// clamped to the data between head and tail.
 Node copy_part(Node node, int32_t offset, int32_t length);
 // Makes sure n more bytes fit after the tail; returns the (possibly moved) buffer.
 SeriesBuf* reserve(Node node, uint32_t n);

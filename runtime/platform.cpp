@@ -2,8 +2,10 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <time.h>
+#include <ucontext.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -94,26 +96,46 @@ int fault_code(int signo, int code, bool stack_fault) {
     }
 }
 
+// The address of the instruction that faulted, from the signal's machine context (si_addr is
+// the data address for memory faults, not the instruction's).
+static const void* fault_pc(const siginfo_t* info, const void* context) {
+    const auto* uc = static_cast<const ucontext_t*>(context);
+#if defined(__x86_64__)
+    if (uc) return reinterpret_cast<const void*>(uc->uc_mcontext.gregs[REG_RIP]);
+#elif defined(__aarch64__)
+    if (uc) return reinterpret_cast<const void*>(uc->uc_mcontext.pc);
+#else
+    (void)uc;
+#endif
+    return info->si_addr;
+}
+
 static void on_fault(int signo, siginfo_t* info, void* context) {
-    (void)context;
     const char* addr = static_cast<const char*>(info->si_addr);
     // A fault within the lowest megabyte of the interpreter stack (or its guard page just below)
     // is a native stack overflow.
     bool stack_fault = signo == SIGSEGV && thread_stack_low &&
                        addr >= thread_stack_low - 65536 && addr < thread_stack_low + (1 << 20);
-    runtime::quit_from_signal(fault_code(signo, info->si_code, stack_fault), info->si_addr);
+    runtime::quit_from_signal(fault_code(signo, info->si_code, stack_fault), fault_pc(info, context));
 }
 
+// Each thread's own alternate signal stack, in mapped pages: a sanitizer run-time that unmaps a
+// thread's alternate stack when the thread ends can do so with this one too.
 static void install_alt_stack() {
-    static thread_local std::vector<char>* alt = nullptr;
-    if (alt) return;
-    size_t size = 1 << 16;
-    alt = new std::vector<char>(size);
+    static thread_local bool installed = false;
+    if (installed) return;
+    constexpr size_t kSize = size_t(1) << 16;
+    void* p = mmap(nullptr, kSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return;
     stack_t ss{};
-    ss.ss_sp = alt->data();
-    ss.ss_size = size;
+    ss.ss_sp = p;
+    ss.ss_size = kSize;
     ss.ss_flags = 0;
-    sigaltstack(&ss, nullptr);
+    if (sigaltstack(&ss, nullptr) != 0) {
+        munmap(p, kSize);
+        return;
+    }
+    installed = true;
 }
 
 void install_fault_handlers() {
@@ -169,11 +191,17 @@ static void* thread_main(void* p) {
     return nullptr;
 }
 
-int run_on_interpreter_thread(int (*fn)(void*), void* arg) {
+int run_on_interpreter_thread(int (*fn)(void*), void* arg) { return run_on_thread(fn, arg, kInterpreterStack); }
+
+int run_on_thread(int (*fn)(void*), void* arg, size_t stack_bytes) {
     pthread_attr_t attr;
     pthread_attr_init(&attr);
-    pthread_attr_setstacksize(&attr, kInterpreterStack);
+    pthread_attr_setstacksize(&attr, stack_bytes);
     ThreadStart start{fn, arg, 0};
+    // The limit is the evaluating thread's; the caller's comes back when that thread is done.
+    const char* limit = stack_limit;
+    char* low = thread_stack_low;
+    size_t size = thread_stack_size;
     pthread_t thread;
     if (pthread_create(&thread, &attr, thread_main, &start) != 0) {
         // No room for a big stack: run here with what the main thread has.
@@ -183,6 +211,9 @@ int run_on_interpreter_thread(int (*fn)(void*), void* arg) {
     }
     pthread_attr_destroy(&attr);
     pthread_join(thread, nullptr);
+    stack_limit = limit;
+    thread_stack_low = low;
+    thread_stack_size = size;
     return start.result;
 }
 

@@ -20,6 +20,9 @@ void init_io();
 // Runs fn on a thread whose stack is large enough for deep evaluation (at least 512 MiB
 // reserved, committed by the kernel on use) and returns its result.
 int run_on_interpreter_thread(int (*fn)(void*), void* arg);
+// The same with a stack of the given size: the thread gets its alternate signal stack and its
+// stack limit (4 MiB, at most half the stack, kept free below it) like the interpreter's.
+int run_on_thread(int (*fn)(void*), void* arg, size_t stack_bytes);
 
 // Lowest native stack address that evaluation may reach before it must raise stack-overflow.
 extern const char* stack_limit;

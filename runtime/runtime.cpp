@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -185,9 +186,35 @@ const char* error_text(int code) {
     }
 }
 
-static void format_report(char* buf, size_t size, int code, const void* address) {
+// The report of a run-time error, written without the C library's formatting so that a signal
+// handler can use it too. Answers its length.
+static size_t format_report(char* buf, int code, const void* address) {
+    size_t n = 0;
+    auto text = [&](const char* t) {
+        while (*t) buf[n++] = *t++;
+    };
+    text("\n*** Runtime Error ");
+    // Decimal code; the magnitude is taken in 64 bits so that INT_MIN has one too.
+    int64_t v = code;
+    if (v < 0) {
+        buf[n++] = '-';
+        v = -v;
+    }
+    char digits[24];
+    int k = 0;
+    do {
+        digits[k++] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v);
+    while (k) buf[n++] = digits[--k];
+    text(": ");
+    text(error_text(code));
+    text("\n*** at: ");
+    // The address as eight uppercase hexadecimal digits: the low 32 bits on a 64-bit platform.
     auto addr = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(address));
-    std::snprintf(buf, size, "\n*** Runtime Error %d: %s\n*** at: %08Xh\n", code, error_text(code), addr);
+    for (int shift = 28; shift >= 0; shift -= 4) buf[n++] = "0123456789ABCDEF"[(addr >> shift) & 0xF];
+    text("h\n");
+    return n;
 }
 
 const char* build_date() {
@@ -203,16 +230,27 @@ const char* build_date() {
     return text;
 }
 
+// The report is longest for the longest message: well below this.
+static constexpr size_t kReportSize = 128;
+
 void quit(int code, const void* address) {
     if (code != 0) {
-        char buf[160];
-        format_report(buf, sizeof buf, code, address);
-        output::write_raw(buf, std::strlen(buf));
+        char buf[kReportSize];
+        size_t n = format_report(buf, code, address);
+        output::begin_write();
+        output::write_bytes(buf, n);
+        output::flush();
+        output::end_write();
     }
     output::flush();
     output::at_exit();
     release_all();
     _exit(code & 0xFF);
+}
+
+void top_catch(uint32_t code) {
+    if (code == codes::normal_end) quit(0);
+    quit(95, reinterpret_cast<const void*>(&top_catch));
 }
 
 void exit_with(int status) {
@@ -222,10 +260,12 @@ void exit_with(int status) {
 }
 
 void quit_from_signal(int code, const void* address) {
-    // No allocation and no locks here: the fault may have struck inside the allocator.
-    char buf[160];
-    format_report(buf, sizeof buf, code, address);
-    output::write_fd_all(1, buf, std::strlen(buf));
+    // No allocation and no locks here: the fault may have struck inside the allocator. What the
+    // output buffer holds goes out first (it is plain bytes, written with write), then the report.
+    char buf[kReportSize];
+    size_t n = format_report(buf, code, address);
+    output::flush();
+    output::write_fd_all(output::stdout_fd(), buf, n);
     output::at_exit_from_signal();
     _exit(code & 0xFF);
 }

@@ -68,6 +68,10 @@ const char* build_date();
 // The one exit path: code 0 ends quietly, any other code prints the run-time error report first.
 // The exit status is the code's low 8 bits.
 [[noreturn]] void quit(int code, const void* address = nullptr);
+// The outermost catch frame's handler: the normal end (codes::normal_end) quits with 0, any other
+// code is a throw nothing took and quits with run-time error 95 ("no CATCH for THROW"), reported
+// at the handler's own address.
+[[noreturn]] void top_catch(uint32_t code);
 // Ends the process with a status and no report: the language's own exits (an uncaught error's
 // -2, quit-return). Output is flushed and the terminal restored first.
 [[noreturn]] void exit_with(int status);

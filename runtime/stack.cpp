@@ -61,21 +61,6 @@ void frame_overflow() {
     fire(err::internal::stack_overflow);
 }
 
-void mark(uint32_t symbol, Node context, uint32_t kind) {
-    if (ctop >= cend) frame_overflow();
-    Frame* f = ctop++;
-    f->header = kind;
-    f->symbol = symbol;
-    f->saved_args = index_of(arguments);
-    f->context = context;
-    f->function_context = 0;
-    f->saved_values = 0;
-    arguments = top;
-}
-
-void mark_word(const Cell* word, uint32_t kind) { mark(word->data2, word->data1, kind); }
-
-void mark_named(uint32_t symbol, uint32_t kind) { mark(symbol, context::global_node, kind); }
 
 void mark_func(const Cell* word, Node function_context) {
     mark_word(word, FRAME_FUNCTION);
@@ -95,15 +80,7 @@ void mark_func_ctx(const Cell* word, Node function_context) {
 
 void set_ctop(Frame* f) { ctop = f; }
 
-void set_frame_flag(bool on) {
-    Frame* f = ctop - 1;
-    if (on)
-        f->header |= frame_flag::return_target;
-    else
-        f->header &= ~frame_flag::return_target;
-}
 
-void set_interp_flag() { (ctop - 1)->header |= frame_flag::interpreted; }
 
 Frame* claim_caller_flag() {
     if (ctop - cbottom < 2) return nullptr;
@@ -113,29 +90,14 @@ Frame* claim_caller_flag() {
     return f;
 }
 
-void clear_frame_flag(Frame* f) { f->header &= ~frame_flag::return_target; }
 
 void restore_values(const Frame* f) {
     if (f->function_context) context::cell_of(f->function_context)->data2 = f->saved_values;
 }
 
-void unwind() {
-    Frame* f = --ctop;
-    top = arguments + 1;
-    arguments = at_index(f->saved_args);
-}
-
 void unwind_restore() {
     restore_values(ctop - 1);
     unwind();
-}
-
-void unwind_last() {
-    Cell* result = arguments;
-    Frame* f = --ctop;
-    arguments = at_index(f->saved_args);
-    *arguments = *result;
-    top = arguments + 1;
 }
 
 void unwind_last_restore() {

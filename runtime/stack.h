@@ -38,6 +38,10 @@ struct Frame {
     uint32_t kind() const { return (header & frame_flag::kind_mask) >> 24; }
 };
 
+namespace context {
+extern Node global_node;
+}
+
 namespace stack {
 
 constexpr int kDataCells = 20000;
@@ -67,9 +71,19 @@ inline Cell* at_index(uint32_t i) { return bottom + i; }
 [[noreturn]] void data_overflow();
 [[noreturn]] void frame_overflow();
 
-// Frames.
-void mark(uint32_t symbol, Node context, uint32_t kind);
-void mark_word(const Cell* word, uint32_t kind);
+// Frames. Pushing and popping are a few stores on the hot paths of every call: inline.
+inline void mark(uint32_t symbol, Node context, uint32_t kind) {
+    if (ctop >= cend) frame_overflow();
+    Frame* f = ctop++;
+    f->header = kind;
+    f->symbol = symbol;
+    f->saved_args = index_of(arguments);
+    f->context = context;
+    f->function_context = 0;
+    f->saved_values = 0;
+    arguments = top;
+}
+inline void mark_word(const Cell* word, uint32_t kind) { mark(word->data2, word->data1, kind); }
 void mark_func(const Cell* word, Node function_context);
 void mark_func_ctx(const Cell* word, Node function_context);
 inline void mark_native(const Cell* word) { mark_word(word, FRAME_NATIVE); }
@@ -81,20 +95,35 @@ inline void mark_eval(const Cell* word) { mark_word(word, FRAME_EVAL); }
 inline void mark_interp_native(const Cell* word) { mark_word(word, FRAME_INTERP_NATIVE); }
 inline void mark_interp_func(const Cell* word) { mark_word(word, FRAME_INTERP_FUNC); }
 // Frames named by a symbol directly ("<body>", "<anon>").
-void mark_named(uint32_t symbol, uint32_t kind);
+inline void mark_named(uint32_t symbol, uint32_t kind) { mark(symbol, context::global_node, kind); }
 
 inline Frame* top_frame() { return ctop - 1; }
 inline bool has_frames() { return ctop > cbottom; }
 void set_ctop(Frame* f);
-void set_frame_flag(bool on);
-void set_interp_flag();
+inline void set_frame_flag(bool on) {
+    if (on)
+        top_frame()->header |= frame_flag::return_target;
+    else
+        top_frame()->header &= ~frame_flag::return_target;
+}
+inline void set_interp_flag() { top_frame()->header |= frame_flag::interpreted; }
 Frame* claim_caller_flag();
-void clear_frame_flag(Frame* f);
+inline void clear_frame_flag(Frame* f) { f->header &= ~frame_flag::return_target; }
 
 // Popping: each removes the top frame.
-void unwind();
+inline void unwind() {
+    Frame* f = --ctop;
+    top = arguments + 1;
+    arguments = at_index(f->saved_args);
+}
 void unwind_restore();
-void unwind_last();
+inline void unwind_last() {
+    Cell* result = arguments;
+    Frame* f = --ctop;
+    arguments = at_index(f->saved_args);
+    *arguments = *result;
+    top = arguments + 1;
+}
 void unwind_last_restore();
 void pop_frame();
 void pop_frame_restore();

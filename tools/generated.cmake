@@ -29,6 +29,8 @@ set(KEL_BOOT_FILES
   boot/catalog.kel
   boot/boot.kel
   environment/functions.kel
+  environment/files.kel
+  environment/save.kel
   environment/script.kel
   boot/system.kel
   boot/operators.kel

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "../support/kel_eval.h"
+#include "runtime/collector.h"
 #include "runtime/init.h"
 #include "runtime/platform.h"
 
@@ -17,6 +18,7 @@ int main(int argc, char** argv) {
     platform::init(argc, argv);
     platform::set_stack_limit_for_current_thread(size_t(1) << 20);
     runtime::init();
+    collector::enabled = true;  // as after start-up
     kel_test::boot();
     std::string line;
     while (std::getline(std::cin, line)) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "datatypes/cell.h"
+#include "runtime/collector.h"
 #include "runtime/init.h"
 #include "runtime/memory.h"
 #include "runtime/output.h"
@@ -45,6 +46,7 @@ static void print_text(const char* text, int unit, bool line_end) {
 int main(int argc, char** argv) {
     platform::init(argc, argv);
     runtime::init();
+    collector::enabled = true;  // as after start-up
     int unit = 1;
     bool line_end = true;
     for (int i = 1; i < argc; i++) {

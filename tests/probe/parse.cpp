@@ -105,6 +105,7 @@ std::string run(const std::string&) { return "nolexer"; }
 int main(int argc, char** argv) {
     platform::init(argc, argv);
     runtime::init();
+    collector::enabled = true;  // as after start-up
     std::ios::sync_with_stdio(false);
     std::string line;
     while (std::getline(std::cin, line)) std::cout << run(line) << '\n';

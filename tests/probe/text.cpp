@@ -20,6 +20,7 @@
 
 #include "../support/fired.h"
 #include "datatypes/float.h"
+#include "runtime/collector.h"
 #include "runtime/case_folding.h"
 #include "runtime/dtoa.h"
 #include "runtime/init.h"
@@ -126,6 +127,7 @@ std::string run(const std::string& line) {
         std::string list;
         in >> list;
         Cell str = string_of(parse_cps(list));
+        collector::Root keep_str(&str);  // and the conversion buffer it gets in its third word
         std::string out;
         auto err = test_support::fired([&] {
             int32_t n = -1;
@@ -193,6 +195,7 @@ std::string run(const std::string& line) {
 int main(int argc, char** argv) {
     platform::init(argc, argv);
     runtime::init();
+    collector::enabled = true;  // as after start-up
     std::ios::sync_with_stdio(false);
     std::string line;
     while (std::getline(std::cin, line)) std::cout << run(line) << '\n';

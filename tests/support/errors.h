@@ -6,6 +6,7 @@
 #include "datatypes/error.h"
 #include "runtime/runtime.h"
 #include "runtime/stack.h"
+#include "tests/support/held.h"
 
 // Runs f; answers the error value it raised, or none when it raised nothing.
 template <class F>
@@ -18,7 +19,7 @@ inline Cell catch_error(F&& f) {
     if (code == codes::error) result = stack::pending_error;
     stack::restore(saved);
     runtime::sys.thrown = 0;
-    return result;
+    return tv::hold(result);
 }
 
 // Whether a value is an error of the given catalog id.

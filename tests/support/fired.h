@@ -10,6 +10,7 @@
 #include "datatypes/error.h"
 #include "runtime/runtime.h"
 #include "runtime/stack.h"
+#include "tests/support/held.h"
 
 namespace test_support {
 
@@ -30,7 +31,7 @@ std::optional<Fired> fired(F&& f) {
         stack::restore(saved);
         if (t.code != codes::error) throw;
         runtime::sys.thrown = 0;
-        Cell err = stack::pending_error;
+        Cell err = tv::hold(stack::pending_error);
         const Cell* arg1 = error::field(&err, error::FIELD_ARG1);
         bool given = arg1 && arg1->type() != TYPE_NONE;
         return Fired{error::id_of(&err), given ? *arg1 : Cell{}, given};

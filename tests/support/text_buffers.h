@@ -6,13 +6,14 @@
 #include <vector>
 
 #include "datatypes/cell.h"
+#include "tests/support/held.h"
 
 namespace test_support {
 
 // A buffer of the given unit holding cps after `head` spare bytes, with room for `extra` more
 // units after them.
 inline Node make_text(const std::vector<uint32_t>& cps, uint32_t unit, uint32_t extra = 0, uint32_t head = 0) {
-    Node n = memory::alloc_series(int32_t(head / unit + cps.size() + extra), int(unit), 0);
+    Node n = tv::hold_node(memory::alloc_series(int32_t(head / unit + cps.size() + extra), int(unit), 0));
     SeriesBuf* b = memory::nodes[n];
     b->head = head;
     for (size_t i = 0; i < cps.size(); i++) std::memcpy(b->data() + head + i * unit, &cps[i], unit);

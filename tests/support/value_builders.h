@@ -18,6 +18,7 @@
 #include "evaluator/actions.h"
 #include "evaluator/interpreter.h"
 #include "runtime/cycles.h"
+#include "tests/support/held.h"
 #include "runtime/stack.h"
 
 namespace tv {
@@ -56,7 +57,7 @@ inline Cell logic(bool b) {
 inline Cell str(const std::string& s) {
     Cell c;
     string::load_at(&c, s);
-    return c;
+    return hold(c);
 }
 inline Cell datatype_of(int t) {
     Cell c;
@@ -66,6 +67,7 @@ inline Cell datatype_of(int t) {
 inline Cell blk(std::initializer_list<Cell> items, uint8_t type = TYPE_BLOCK) {
     Cell b;
     block::make_new(&b, static_cast<int32_t>(items.size()), type);
+    hold(b);
     for (const Cell& c : items) block::append_cell(b.node(), &c);
     return b;
 }
@@ -86,20 +88,25 @@ inline std::string text_of(const Cell& s) { return string::to_utf8(&s); }
 inline std::string mold(const Cell& v, bool only = false, bool all = false, bool flat = false) {
     Cell out;
     Cell value = v;
+    collector::Root keep_value(&value);
     Node buf = string::make_node(16);
+    collector::NodeRoot keep_buf(&buf);
     actions::mold(&value, buf, only, all, flat, nullptr, 0x7FFFFFFF, 0);
     string::make_at(&out, buf);
     return text_of(out);
 }
 inline std::string form(const Cell& v) {
-    Cell out;
-    actions::form_new(&out, &v);
+    Cell out, value = v;
+    collector::Root keep_value(&value), keep_out(&out);
+    actions::form_new(&out, &value);
     return text_of(out);
 }
 // Text forms under a /part budget (the result cut to the budget as the actions do).
 inline std::string mold_part(const Cell& v, int limit) {
     Cell value = v, part = integer(limit), out;
+    collector::Root keep_value(&value);
     Node buf = string::make_node(16);
+    collector::NodeRoot keep_buf(&buf);
     actions::mold(&value, buf, false, false, false, &part, limit, 0);
     string::limit_tail(buf, static_cast<uint32_t>(limit));
     string::make_at(&out, buf);
@@ -107,7 +114,9 @@ inline std::string mold_part(const Cell& v, int limit) {
 }
 inline std::string form_part(const Cell& v, int limit) {
     Cell value = v, part = integer(limit), out;
+    collector::Root keep_value(&value);
     Node buf = string::make_node(16);
+    collector::NodeRoot keep_buf(&buf);
     actions::form(&value, buf, &part, limit);
     string::limit_tail(buf, static_cast<uint32_t>(limit));
     string::make_at(&out, buf);
@@ -120,7 +129,7 @@ inline Cell eval(const Cell& code) {
     interpreter::eval_block(&code, false);
     Cell result = *(stack::top - 1);
     stack::restore(saved);
-    return result;
+    return hold(result);
 }
 
 // Runs an action on values, answering its result.
@@ -132,10 +141,11 @@ inline Cell act(int action, std::initializer_list<Cell> args, std::initializer_l
     int k = 0;
     for (int32_t x : refs) r[k++] = x;
     Cell out;
+    collector::Root keep_out(&out);
     stack::Saved saved = stack::save();
     actions::call(&out, action, pointers, n, r);
     stack::restore(saved);
-    return out;
+    return hold(out);
 }
 
 namespace stand_in {

@@ -12,6 +12,7 @@
 #include "evaluator/actions.h"
 #include "runtime/stack.h"
 #include "tests/support/fired.h"
+#include "tests/support/held.h"
 
 namespace test_support {
 
@@ -56,7 +57,7 @@ inline Cell type_of(int type) {
 inline Cell text(const char* s) {
     Cell c;
     string::load_at(&c, s);
-    return c;
+    return tv::hold(c);
 }
 
 // A refinement: its position in the refinement list and, for one with an argument, the index
@@ -83,7 +84,7 @@ inline Cell act(int action, std::initializer_list<Cell> args, std::initializer_l
         throw;
     }
     stack::restore(saved);
-    return out;
+    return tv::hold(out);
 }
 
 // Runs one datatype's implementation of a frame action directly (for types whose own row is
@@ -103,7 +104,7 @@ inline Cell run(ActionFn fn, std::initializer_list<Cell> args, std::initializer_
         throw;
     }
     stack::restore(saved);
-    return out;
+    return tv::hold(out);
 }
 
 // The error an action raised (restoring the stacks), or nothing.

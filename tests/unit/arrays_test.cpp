@@ -11,7 +11,7 @@
 namespace {
 
 TEST(Arrays, LengthTailAndClear) {
-    Node a = array::make(50, 4);
+    Node a = tv::hold_node(array::make(50, 4));
     EXPECT_EQ(array::length_q(a), 0);
     EXPECT_EQ(array::flags(a) & series_flag::unit_mask, 4u);
     for (int32_t i = 0; i < 5; i++) array::append_int(a, i * 10);
@@ -27,16 +27,16 @@ TEST(Arrays, LengthTailAndClear) {
 }
 
 TEST(Arrays, GrowthKeepsElementsAndCopiesAreIndependent) {
-    Node a = array::make(0, 4);
+    Node a = tv::hold_node(array::make(0, 4));
     for (int32_t i = 0; i < 1000; i++) array::append_int(a, i * 3);
     for (int32_t i = 0; i < 1000; i++) ASSERT_EQ(array::pick_int(a, i + 1), i * 3);
-    Node b = array::copy(a);
+    Node b = tv::hold_node(array::copy(a));
     array::poke_int(b, 1, -1);
     EXPECT_EQ(array::pick_int(a, 1), 0);
     EXPECT_EQ(array::pick_int(b, 1), -1);
     EXPECT_EQ(array::length_q(b), 1000);
 
-    Node bytes = array::make(2, 1);
+    Node bytes = tv::hold_node(array::make(2, 1));
     const char text[] = "growable";
     uint8_t* copy = array::append_bytes(bytes, text, 8);
     EXPECT_EQ(std::memcmp(copy, text, 8), 0);
@@ -46,7 +46,7 @@ TEST(Arrays, GrowthKeepsElementsAndCopiesAreIndependent) {
 }
 
 TEST(Arrays, SearchAnswersByteOffsets) {
-    Node a = array::make(4, 4);
+    Node a = tv::hold_node(array::make(4, 4));
     for (uint32_t v : {5u, 6u, 7u, 6u}) array::append_ptr(a, v);
     EXPECT_EQ(array::find_int(a, 5), 0);
     EXPECT_EQ(array::find_int(a, 6), 4);
@@ -63,7 +63,7 @@ TEST(Arrays, SearchAnswersByteOffsets) {
 }
 
 TEST(Arrays, InsertMovesTheRestUp) {
-    Node a = array::make(2, 4);
+    Node a = tv::hold_node(array::make(2, 4));
     array::append_int(a, 1);
     array::append_int(a, 3);
     array::insert_int(a, 2, 1);  // no room left: the buffer expands first
@@ -73,7 +73,7 @@ TEST(Arrays, InsertMovesTheRestUp) {
 }
 
 TEST(Arrays, PositionsOutsideTheArrayAreRefused) {
-    Node a = array::make(8, 4);
+    Node a = tv::hold_node(array::make(8, 4));
     array::append_int(a, 1);
     for (int32_t bad : {0, 2, -1}) {
         Cell e = catch_error([&] { array::pick_int(a, bad); });

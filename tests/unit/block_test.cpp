@@ -22,6 +22,7 @@
 #include "runtime/hashtable.h"
 #include "runtime/runtime.h"
 #include "runtime/stack.h"
+#include "tests/support/held.h"
 
 // Until errors are values, fire leaves the id here; afterwards the caught error value tells it.
 namespace fire_carrier {
@@ -59,6 +60,7 @@ Cell character(uint32_t cp) {
 Cell datatype_of(int type) {
     Cell c;
     datatype::make_at(&c, type);
+    tv::hold(c);
     return c;
 }
 
@@ -78,6 +80,7 @@ struct Builder {
     Cell parse_block(uint8_t type, char close) {
         Cell b;
         block::make_new(&b, 4, type);
+        tv::hold(b);
         bool line_start = false;
         while (*p) {
             char ch = *p;
@@ -141,13 +144,13 @@ Cell at_index(Cell v, int32_t index) {
 
 // A text series of the given unit holding the codepoints.
 Cell text(const std::u32string& s, uint32_t unit, uint8_t type = TYPE_STRING) {
-    Node n = memory::alloc_series(static_cast<int32_t>(s.size()) + 1, static_cast<int>(unit), 0);
+    Node n = tv::hold_node(memory::alloc_series(static_cast<int32_t>(s.size()) + 1, static_cast<int>(unit), 0));
     SeriesBuf* b = memory::nodes[n];
     for (size_t i = 0; i < s.size(); i++) string::put_char(b->data() + i * unit, unit, s[i]);
     b->tail = static_cast<uint32_t>(s.size()) * unit;
     Cell c;
     set_cell(&c, type, 0, n);
-    return c;
+    return tv::hold(c);
 }
 
 std::u32string codepoints(const Cell& v) {
@@ -182,7 +185,7 @@ Cell run(int action, std::vector<Cell> args, std::vector<Ref> refs = {}) {
     for (Cell& c : all) ptrs.push_back(&c);
     Cell out;
     actions::call(&out, action, ptrs.data(), static_cast<int>(ptrs.size()), r.data());
-    return out;
+    return tv::hold(out);
 }
 
 // Runs an implementation directly in a native frame (for series types whose own rows are
@@ -204,7 +207,7 @@ Cell run_fn(ActionFn fn, std::vector<Cell> args, std::vector<Ref> refs = {}, int
     fn(r.data());
     Cell out = *stack::arguments;
     stack::pop_frame();
-    return out;
+    return tv::hold(out);
 }
 
 // The catalog name of the error a call raises ("" when it raises none).
@@ -1029,12 +1032,12 @@ TEST(Block, SetOperations) {
 TEST(Block, MakeAndTo) {
     Cell proto = datatype_of(TYPE_BLOCK);
     Cell src = blk("a b c");
-    Cell made = *actions::make(&proto, &src);
+    Cell made = tv::hold(*actions::make(&proto, &src));
     EXPECT_EQ(molded(made), "[a b c]");
     EXPECT_NE(made.node(), src.node());
     proto = datatype_of(TYPE_PAREN);
     Cell n = integer(10);
-    made = *actions::make(&proto, &n);
+    made = tv::hold(*actions::make(&proto, &n));
     EXPECT_EQ(made.type(), TYPE_PAREN);
     EXPECT_EQ(molded(made), "()");
     proto = datatype_of(TYPE_BLOCK);
@@ -1042,6 +1045,7 @@ TEST(Block, MakeAndTo) {
     EXPECT_EQ(error_of([&] {
                   Cell p = proto;
                   actions::make(&p, &w);
+                  tv::hold(p);
               }),
               "bad-make-arg");
     Cell p2 = datatype_of(TYPE_BLOCK);
@@ -1066,6 +1070,7 @@ TEST(Block, SortWithComparisonFunction) {
         block::append_cell(body.node(), &result_or_word);
         Cell f;
         function::make_at(&f, &spec, &body, 0);
+        tv::hold(f);
         return f;
     };
     auto sorted = [&](Cell b, const Cell& f, bool reverse) {
@@ -1295,6 +1300,7 @@ TEST(Block, ToBlockScansText) {
     auto to_type = [](int type, const char* source) {
         Cell s;
         string::load_at(&s, source);
+        tv::hold(s);
         Cell p = datatype_of(type);
         return *actions::to(&p, &s);
     };

@@ -2,6 +2,8 @@
 // taken from integer!.
 #include <gtest/gtest.h>
 
+#include "tests/support/held.h"
+
 #include <cmath>
 
 #include "datatypes/char.h"
@@ -12,7 +14,7 @@ using namespace test_support;
 namespace {
 
 Cell binary_of(std::initializer_list<uint8_t> bytes) {
-    Node n = memory::alloc_bytes(static_cast<int32_t>(bytes.size()) + 1);
+    Node n = tv::hold_node(memory::alloc_bytes(static_cast<int32_t>(bytes.size()) + 1));
     SeriesBuf* b = memory::nodes[n];
     size_t i = 0;
     for (uint8_t x : bytes) b->data()[i++] = x;

@@ -19,7 +19,7 @@ protected:
 
 TEST_F(Contexts, MadeFromASpecBlock) {
     Cell empty = blk({});
-    Node e = context::make(&empty, false, true, context::KIND_OBJECT);
+    Node e = tv::hold_node(context::make(&empty, false, true, context::KIND_OBJECT));
     EXPECT_EQ(context::count(e), 0);
     EXPECT_GE(memory::nodes[context::cell_of(e)->data2]->capacity, 16u);
 
@@ -27,7 +27,7 @@ TEST_F(Contexts, MadeFromASpecBlock) {
     // and two value cells.
     Cell spec = blk({wrd("ca"), set_word("cb"), lit_word("cc"), wrd("CA"), refinement("cd")});
     spec.set_index(3);
-    Node c = context::make(&spec, false, false, context::KIND_OBJECT);
+    Node c = tv::hold_node(context::make(&spec, false, false, context::KIND_OBJECT));
     EXPECT_EQ(context::count(c), 3);
     EXPECT_EQ(block::node_length(context::cell_of(c)->data2), 4);
     EXPECT_EQ(context::kind_of(c), context::KIND_OBJECT);
@@ -56,6 +56,7 @@ TEST_F(Contexts, GlobalCaseVariantsShareOneSlot) {
 TEST_F(Contexts, BindingWalksNestedBlocksOnly) {
     Cell obj;
     object::make_at(&obj, 4);
+    tv::hold(obj);
     Cell x = wrd("bx"), n = tv::none();
     context::set_or_add(obj.data1, &x, &n);
     Cell inner = blk({wrd("bx")});
@@ -77,6 +78,7 @@ TEST_F(Contexts, BindingWalksNestedBlocksOnly) {
 TEST_F(Contexts, SelfRuleAndSelfContainingBlocks) {
     Cell obj;
     object::make_at(&obj, 2);
+    tv::hold(obj);
     Cell body = blk({wrd("self"), set_word("self"), lit_word("self")});
     block::append_cell(body.node(), &body);  // contains itself
     context::bind(&body, obj.data1, true);
@@ -95,6 +97,7 @@ TEST_F(Contexts, ReadingAndWritingFailures) {
 
     Cell spec = blk({wrd("fa")}), body = blk({wrd("fa")}), fn;
     function::make_at(&fn, &spec, &body, 0);
+    tv::hold(fn);
     Cell fa = at(*function::body_of(&fn), 0);
     EXPECT_EQ(fa.data1, fn.data1);
     EXPECT_TRUE(is_error(catch_error([&] { context::get(&fa); }), err::script::not_in_context));
@@ -106,6 +109,7 @@ TEST_F(Contexts, ReadingAndWritingFailures) {
 TEST_F(Contexts, SettingAddsMissingWordsAndMarksObjectFields) {
     Cell obj;
     object::make_at(&obj, 2);
+    tv::hold(obj);
     Cell w = wrd("added-late"), v = integer(7);
     w.data3 = static_cast<uint32_t>(-1);
     context::set_in(&w, &v, obj.data1, true);
@@ -118,6 +122,7 @@ TEST_F(Contexts, SettingAddsMissingWordsAndMarksObjectFields) {
 TEST_F(Contexts, CompiledCodeCopiesLocals) {
     Cell obj;
     object::make_at(&obj, 2);
+    tv::hold(obj);
     Cell w = wrd("loc"), v = integer(5);
     context::set_or_add(obj.data1, &w, &v);
     stack::Saved saved = stack::save();
@@ -137,11 +142,12 @@ TEST_F(Contexts, CompiledCodeCopiesLocals) {
 TEST_F(Contexts, RenewGivesAFreshContextWithTheSameWords) {
     Cell obj;
     object::make_at(&obj, 2);
+    tv::hold(obj);
     Cell a = wrd("ra"), b = wrd("rb"), one = integer(1);
     context::set_or_add(obj.data1, &a, &one);
     context::set_or_add(obj.data1, &b, &one);
     Node old = obj.data1;
-    Node fresh = context::renew(&obj, context::KIND_OBJECT);
+    Node fresh = tv::hold_node(context::renew(&obj, context::KIND_OBJECT));
     EXPECT_NE(fresh, old);
     EXPECT_EQ(obj.data1, fresh);
     EXPECT_EQ(context::count(fresh), 2);

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "datatypes/object.h"
+#include "evaluator/interpreter.h"
 #include "runtime/fire.h"
 #include "tests/support/errors.h"
 #include "tests/support/value_builders.h"
@@ -23,12 +24,14 @@ protected:
     static Cell make(const Cell& spec) {
         Cell proto = datatype_of(TYPE_ERROR), s = spec;
         actions::make(&proto, &s);
+        tv::hold(proto);
         return proto;
     }
     // An error as fire makes it, with a known place: where and near as the console would see them.
     static Cell raised(ErrorId id, const Cell* a1 = nullptr, const Cell* a2 = nullptr, const Cell* a3 = nullptr) {
         Cell e;
         error::create(&e, id, a1, a2, a3);
+        tv::hold(e);
         Cell where = wrd("probe"), near = blk({wrd("x"), wrd("+"), integer(1)});
         error::set_field(&e, error::FIELD_WHERE, &where);
         error::set_field(&e, error::FIELD_NEAR, &near);
@@ -39,6 +42,7 @@ protected:
     static Cell make_object(int32_t trace) {
         Cell o;
         object::make_at(&o, 1);
+        tv::hold(o);
         Cell w = wrd("stack-trace"), v = integer(trace);
         context::set_or_add(o.data1, &w, &v);
         return o;
@@ -67,6 +71,9 @@ TEST_F(Errors, FormedAsTheConsolePrintsThem) {
 }
 
 TEST_F(Errors, RaisedErrorsKnowWhereAndNear) {
+    // No block is being evaluated (an earlier test's error may have left its block as the
+    // interpreter's current one, which is where errors outside evaluation find their position).
+    set_cell(&interpreter::current_block, TYPE_UNSET);
     Cell arg = wrd("undefined-thing");
     Cell e = catch_error([&] {
         Cell name = wrd("probe");

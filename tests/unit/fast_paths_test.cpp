@@ -2,6 +2,8 @@
 // through the generic actions, results pushed or stored where each variant says.
 #include <gtest/gtest.h>
 
+#include "tests/support/held.h"
+
 #include <cmath>
 
 #include "datatypes/block.h"
@@ -116,6 +118,7 @@ TEST(FastPaths, Compare) {
 TEST(FastPaths, PickAndNavigation) {
     Cell b;
     block::make_new(&b, 4);
+    tv::hold(b);
     for (int i = 1; i <= 3; i++) {
         Cell v = int_(i * 10);
         block::append_cell(b.node(), &v);

@@ -2,6 +2,8 @@
 // conversions.
 #include <gtest/gtest.h>
 
+#include "tests/support/held.h"
+
 #include <cmath>
 #include <limits>
 
@@ -26,12 +28,13 @@ double ulps_above(double v, int n) {
 Cell block_of(std::initializer_list<Cell> cells) {
     Cell b;
     block::make_new(&b, 4);
+    tv::hold(b);
     for (const Cell& c : cells) block::append_cell(b.node(), &c);
     return b;
 }
 
 Cell binary_of(std::initializer_list<uint8_t> bytes) {
-    Node n = memory::alloc_bytes(static_cast<int32_t>(bytes.size()));
+    Node n = tv::hold_node(memory::alloc_bytes(static_cast<int32_t>(bytes.size())));
     SeriesBuf* b = memory::nodes[n];
     size_t i = 0;
     for (uint8_t x : bytes) b->data()[i++] = x;

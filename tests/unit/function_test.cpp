@@ -25,6 +25,7 @@ protected:
         Cell fn;
         uint32_t flags = function::validate_spec(&spec);
         function::make_at(&fn, &spec, &body, flags);
+        tv::hold(fn);
         return fn;
     }
 };
@@ -77,6 +78,7 @@ TEST_F(Functions, MakeActionNeedsTwoBlocks) {
     EXPECT_TRUE(is_error(catch_error([&] { function::make(&proto, &one, TYPE_FUNCTION); }), err::script::bad_func_def));
     Cell made = blk({blk({wrd("a")}), blk({wrd("a")}), integer(5)});
     function::make(&proto, &made, TYPE_FUNCTION);
+    tv::hold(proto);
     EXPECT_EQ(proto.type(), TYPE_FUNCTION);
     set("made-fn", proto);
     EXPECT_EQ(eval(blk({wrd("made-fn"), integer(41)})).i1(), 41);
@@ -125,6 +127,7 @@ TEST_F(Functions, ReflectAndTextForms) {
     Cell bodyless;
     Cell spec = blk({});
     function::make_at(&bodyless, &spec, nullptr, 0);
+    tv::hold(bodyless);
     EXPECT_EQ(mold(bodyless), "func [] none");
 }
 
@@ -176,7 +179,7 @@ TEST_F(Functions, RoutineArity) {
     stack::Saved saved = stack::save();
     Cell spec = blk({wrd("a"), wrd("b"), wrd("c"), refinement("local"), wrd("d")});
     Cell none_body = tv::none();
-    Cell r = *routine::push(&spec, &none_body, 1, 0, true);
+    Cell r = tv::hold(*routine::push(&spec, &none_body, 1, 0, true));
     EXPECT_EQ(r.type(), TYPE_ROUTINE);
     EXPECT_EQ(routine::get_arity(&r), 4);
     EXPECT_TRUE(r.header & routine::flag_maker);
@@ -186,6 +189,7 @@ TEST_F(Functions, RoutineArity) {
 
     Cell big;
     block::make_new(&big, 40);
+    tv::hold(big);
     for (int i = 0; i < 32; i++) {
         std::string name = std::string("w") + std::to_string(i);
         Cell w = wrd(name.c_str());

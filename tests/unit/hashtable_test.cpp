@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/held.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstring>
@@ -27,7 +29,7 @@ Cell integer(int32_t v) {
 }
 
 Cell text(const std::u32string& s, int unit, int32_t index = 0, uint8_t type = TYPE_STRING) {
-    Node n = memory::alloc_series(static_cast<int32_t>(s.size()), unit, 0);
+    Node n = tv::hold_node(memory::alloc_series(static_cast<int32_t>(s.size()), unit, 0));
     SeriesBuf* b = memory::nodes[n];
     for (size_t i = 0; i < s.size(); i++) {
         uint32_t cp = s[i];
@@ -65,15 +67,17 @@ struct Symbols {
     Node block;
     Node table;
     Symbols() {
+        // The test's symbols live for the whole run, as the run-time's own do.
         block = memory::alloc_cells(8);
+        root::keep_node(block);
         Cell b = block_value(block);
-        table = init(0, &b, kWords, 1);
+        table = tv::hold_table(init(0, &b, kWords, 1), true);
     }
     int32_t intern(const std::string& s, bool flagged = false) {
         SymbolFind f = symbol_find(reinterpret_cast<const uint8_t*>(s.data()), static_cast<uint32_t>(s.size()), flagged);
         if (f.id) return f.id;
         if (flagged && f.alias > 0) return f.alias;
-        Node u = memory::alloc_bytes(static_cast<int32_t>(s.size()) + 1);
+        Node u = tv::hold_node(memory::alloc_bytes(static_cast<int32_t>(s.size()) + 1));
         SeriesBuf* ub = memory::nodes[u];
         std::memcpy(ub->data(), s.data(), s.size());
         ub->data()[s.size()] = 0;
@@ -112,7 +116,7 @@ TEST(HashTable, SizingFollowsTheLoadBound) {
         {100, kHash, 256, 197}, {-5, kNodeSet, 8, 6},  {4000, kWords, 16384, 12615},
     };
     for (const Case& c : cases) {
-        Node t = init(c.expected, nullptr, c.kind, c.kind == kWords ? 2 : c.kind == kNodeSet ? 0 : 1);
+        Node t = tv::hold_table(init(c.expected, nullptr, c.kind, c.kind == kWords ? 2 : c.kind == kNodeSet ? 0 : 1));
         EXPECT_EQ(record(t)->buckets, c.buckets) << c.expected;
         EXPECT_EQ(record(t)->upper, c.upper) << c.expected;
         EXPECT_EQ(record(t)->occupied, 0u);
@@ -287,7 +291,7 @@ TEST(HashTable, ContextWordTable) {
     Symbols& s = use.s;
     int32_t ctx_a = s.intern("ctxa");
     int32_t ctx_A = s.intern("CTXA");
-    Node t = init(0, nullptr, kWords, 2);
+    Node t = tv::hold_table(init(0, nullptr, kWords, 2));
     Node list = block_of(t);
     std::vector<int32_t> syms;
     for (int i = 0; i < 200; i++) syms.push_back(s.intern(std::string("w").append(std::to_string(i))));
@@ -311,7 +315,7 @@ TEST(HashTable, ContextWordTable) {
     EXPECT_EQ(find(t, &w, 0, 1, 2, false, false), -1);
 
     // A copied table indexes its own copy of the word list.
-    Node c = copy_record(t);
+    Node c = tv::hold_table(copy_record(t));
     EXPECT_NE(block_of(c), list);
     EXPECT_EQ(length_of(block_of(c)), length_of(list));
     Cell extra;
@@ -325,7 +329,7 @@ TEST(HashTable, ContextWordTable) {
 // ---- map! ----
 
 struct MapFixture {
-    Node t = init(0, nullptr, kMap, 1);
+    Node t = tv::hold_table(init(0, nullptr, kMap, 1));
     int32_t put(const Cell& key, const Cell& value, int op = 0) {
         int32_t pos = find(t, &key, 0, 1, op, false, false);
         if (pos < 0) {
@@ -402,7 +406,7 @@ TEST(HashTable, MapPutAllDropsRepeatedKeys) {
     Symbols& s = use.s;
     int32_t a = s.intern("pa");
     int32_t b = s.intern("pb");
-    Node blk = memory::alloc_cells(8);
+    Node blk = tv::hold_node(memory::alloc_cells(8));
     Cell wa, wb;
     set_cell(&wa, TYPE_WORD, 0, static_cast<uint32_t>(a));
     set_cell(&wb, TYPE_LIT_WORD, 0, static_cast<uint32_t>(b));
@@ -410,7 +414,7 @@ TEST(HashTable, MapPutAllDropsRepeatedKeys) {
     sa.set_type(TYPE_SET_WORD);
     for (const Cell& c : {wa, integer(1), wb, integer(2), sa, integer(3)}) append(blk, c);
     Cell v = block_value(blk);
-    Node t = init(3, &v, kMap, 1);
+    Node t = tv::hold_table(init(3, &v, kMap, 1));
     EXPECT_EQ(length_of(blk), 4);
     EXPECT_EQ(count(t), 2u);
     EXPECT_EQ(find(t, &wa, 0, 1, 0, false, false), 0);
@@ -458,7 +462,7 @@ TEST(HashTable, MapAgainstUnorderedMap) {
 // ---- hash! ----
 
 struct HashFixture {
-    Node t = init(0, nullptr, kHash, 1);
+    Node t = tv::hold_table(init(0, nullptr, kHash, 1));
     std::vector<int32_t> model;  // the block's integer values
 
     Node blk() { return block_of(t); }
@@ -534,7 +538,7 @@ TEST(HashTable, HashEqualKeysChainInOrder) {
 }
 
 TEST(HashTable, HashFindRespectsTheComparisonMode) {
-    Node t = init(0, nullptr, kHash, 1);
+    Node t = tv::hold_table(init(0, nullptr, kHash, 1));
     for (const char32_t* s : {U"abc", U"ABC", U"Abc"}) add_cell(t, append(block_of(t), text(s, 1)));
     Cell v = text(U"ABC", 2);
     EXPECT_EQ(find(t, &v, 0, 1, 0, false, false), 0);
@@ -632,10 +636,10 @@ TEST(HashTable, RefreshOfAHugeRangeAsksForARebuild) {
 }
 
 TEST(HashTable, NodeKeyedHashRehashesAfterNodesAreRenumbered) {
-    Node t = init(0, nullptr, kHash, 1);
+    Node t = tv::hold_table(init(0, nullptr, kHash, 1));
     std::vector<Node> blocks;
     for (int i = 0; i < 50; i++) {
-        blocks.push_back(memory::alloc_cells(1));
+        blocks.push_back(tv::hold_node(memory::alloc_cells(1)));
         add_cell(t, append(block_of(t), block_value(blocks.back())));
     }
     EXPECT_EQ(record(t)->stamp, collector::node_passes + 1);
@@ -660,8 +664,8 @@ TEST(HashTable, NodeKeyedHashRehashesAfterNodesAreRenumbered) {
 TEST(HashTable, CopyIsIndependent) {
     HashFixture h;
     for (int32_t v : {1, 2, 2, 3}) h.append_value(v);
-    Node nb = memory::copy_series(h.blk());
-    Node c = copy(h.t, nb);
+    Node nb = tv::hold_node(memory::copy_series(h.blk()));
+    Node c = tv::hold_table(copy(h.t, nb));
     EXPECT_EQ(block_of(c), nb);
     // Changing the copy's chain leaves the original's alone.
     Cell two = integer(2);
@@ -690,7 +694,7 @@ TEST(HashTable, CompareHookDecidesOtherTypes) {
 // ---- record tables ----
 
 TEST(HashTable, RecordTableAgainstUnorderedMap) {
-    Node t = init(0, nullptr, kNodeSet, 1);
+    Node t = tv::hold_table(init(0, nullptr, kNodeSet, 1));
     std::unordered_map<uint32_t, int32_t> model;
     std::mt19937 rng(9);
     size_t most = 0;
@@ -730,7 +734,7 @@ TEST(HashTable, RecordTableAgainstUnorderedMap) {
 }
 
 TEST(HashTable, DeletedBucketIsReused) {
-    Node t = init(0, nullptr, kNodeSet, 0);
+    Node t = tv::hold_table(init(0, nullptr, kNodeSet, 0));
     put_int_key(t, 42);
     put_int_key(t, 43);
     uint32_t occupied = record(t)->occupied;
@@ -782,12 +786,12 @@ TEST(HashTable, PointerKeyTableAgainstUnorderedMap) {
 }
 
 TEST(HashTable, OwnedSeriesTableIsWeak) {
-    Node t = init(0, nullptr, kOwned, 3);
-    Node kept = memory::alloc_bytes(4);
-    Node dropped = memory::alloc_bytes(4);
-    Node orphan = memory::alloc_bytes(4);
-    Node owner_ctx = memory::alloc_cells(2);
-    Node dead_owner = memory::alloc_cells(2);
+    Node t = tv::hold_table(init(0, nullptr, kOwned, 3));
+    Node kept = tv::hold_node(memory::alloc_bytes(4));
+    Node dropped = tv::hold_node(memory::alloc_bytes(4));
+    Node orphan = tv::hold_node(memory::alloc_bytes(4));
+    Node owner_ctx = tv::hold_node(memory::alloc_cells(2));
+    Node dead_owner = tv::hold_node(memory::alloc_cells(2));
     auto own = [&](Node series, Node ctx) {
         Cell* v = put_int_key(t, series);
         set_cell(v, TYPE_BINARY, 0, series);
@@ -818,9 +822,9 @@ TEST(HashTable, OwnedSeriesTableIsWeak) {
 }
 
 TEST(HashTable, NodeSetKeepsItsKeys) {
-    Node t = init(0, nullptr, kNodeSet, 0);
-    Node inner = memory::alloc_bytes(4);
-    Node blk = memory::alloc_cells(2);
+    Node t = tv::hold_table(init(0, nullptr, kNodeSet, 0));
+    Node inner = tv::hold_node(memory::alloc_bytes(4));
+    Node blk = tv::hold_node(memory::alloc_cells(2));
     Cell s;
     set_cell(&s, TYPE_STRING, 0, inner);
     append(blk, s);
@@ -835,11 +839,11 @@ TEST(HashTable, NodeSetKeepsItsKeys) {
 }
 
 TEST(HashTable, TableOverAnExistingBlockStartsAtItsIndex) {
-    Node blk = memory::alloc_cells(4);
+    Node blk = tv::hold_node(memory::alloc_cells(4));
     for (int32_t v : {7, 8, 9, 7}) append(blk, integer(v));
     Cell value = block_value(blk);
     value.set_index(2);
-    Node t = init(2, &value, kHash, 1);
+    Node t = tv::hold_table(init(2, &value, kHash, 1));
     EXPECT_EQ(block_of(t), blk);
     EXPECT_EQ(count(t), 2u);
     Cell seven = integer(7), eight = integer(8);
@@ -858,7 +862,7 @@ TEST(HashTable, ClearEmptiesEveryKind) {
     put_all(h.t, 0, 1);
     EXPECT_EQ(find(h.t, &one, 1, 1, 0, false, false), 1);
 
-    Node r = init(0, nullptr, kOwned, 3);
+    Node r = tv::hold_table(init(0, nullptr, kOwned, 3));
     put_int_key(r, 5);
     clear(r);
     EXPECT_EQ(get_int_key(r, 5), nullptr);

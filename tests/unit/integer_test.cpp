@@ -1,6 +1,8 @@
 // integer!: arithmetic without wrap-around, rounding, comparison, text and conversions.
 #include <gtest/gtest.h>
 
+#include "tests/support/held.h"
+
 #include <cmath>
 #include <cstring>
 
@@ -28,7 +30,7 @@ void expect_value(const Cell& got, const Cell& expected, const std::string& what
 }
 
 Cell binary_of(std::initializer_list<uint8_t> bytes) {
-    Node n = memory::alloc_bytes(static_cast<int32_t>(bytes.size()));
+    Node n = tv::hold_node(memory::alloc_bytes(static_cast<int32_t>(bytes.size())));
     SeriesBuf* b = memory::nodes[n];
     size_t i = 0;
     for (uint8_t x : bytes) b->data()[i++] = x;

@@ -1,6 +1,8 @@
 // The lexer: every literal form, nesting, the scan modes, syntax errors and the trace protocol.
 #include <gtest/gtest.h>
 
+#include "tests/support/held.h"
+
 #include <cmath>
 #include <cstring>
 #include <optional>
@@ -30,7 +32,7 @@ namespace {
 Cell load_block(std::string_view text) {
     Cell b;
     lexer::load(&b, text);
-    return b;
+    return tv::hold(b);
 }
 
 int32_t length(const Cell& b) { return block::rs_length_q(&b); }
@@ -707,6 +709,7 @@ TEST(LexerErrors, Arguments) {
 TEST(LexerErrors, IntoKeepsEarlierValues) {
     Cell into;
     block::make_new(&into, 4);
+    tv::hold(into);
     lexer::Options o;
     o.into = &into;
     Cell out;
@@ -767,6 +770,7 @@ TEST(LexerModes, OneNextScanPrescan) {
 TEST(LexerModes, SeriesSources) {
     Cell text;
     string::load_at(&text, "\xC3\xA9t\xC3\xA9 [1x2] rest");
+    tv::hold(text);
     lexer::Options o;
     o.one = true;
     Cell out;
@@ -794,12 +798,14 @@ TEST(LexerModes, SeriesSources) {
     for (int i = 0; i < 60000; i++) big += "\xE2\x82\xAC ";
     Cell large;
     string::load_at(&large, big);
+    tv::hold(large);
     lexer::scan_value(&out, &large, -1, all, &used);
     EXPECT_EQ(length(out), 60000);
     EXPECT_EQ(used, 120000);
 
     Cell bin;
     binary::load_at(&bin, reinterpret_cast<const uint8_t*>("a \xC3\xA9 c"), 6);
+    tv::hold(bin);
     lexer::scan_value(&out, &bin, -1, all, &used);
     EXPECT_EQ(length(out), 3);
     EXPECT_EQ(used, 6);
@@ -1016,8 +1022,10 @@ TEST(LexerTrace, Reentry) {
 TEST(LexerConversions, ScanSingle) {
     auto single = [](const char* text) {
         Cell s, target;
+        collector::Root keep_target(&target);  // the scan's block lives in it
         string::load_at(&s, text);
-        return *conversion::scan_single(&s, &target);
+        tv::hold(s);
+        return tv::hold(*conversion::scan_single(&s, &target));
     };
     EXPECT_EQ(single("12 abc").type(), TYPE_NONE);
     EXPECT_EQ(single("").type(), TYPE_UNSET);

@@ -1,6 +1,8 @@
 // Text forms and comparison of the datatypes that literals produce, beyond what round trips show.
 #include <gtest/gtest.h>
 
+#include "tests/support/held.h"
+
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -24,7 +26,7 @@ namespace {
 Cell value_of(std::string_view text) {
     Cell v;
     lexer::load_one(&v, text);
-    return v;
+    return tv::hold(v);
 }
 
 std::string mold(const Cell& v, bool all = false, bool flat = false) {
@@ -35,10 +37,11 @@ std::string mold(const Cell& v, bool all = false, bool flat = false) {
 
 std::string mold_only(const Cell& v) {
     Cell copy = v;
-    Node buf = string::make_node(16);
+    Node buf = tv::hold_node(string::make_node(16));
     actions::mold(&copy, buf, true, false, false, nullptr, 0x7FFFFFFF, 0);
     Cell s;
     string::make_at(&s, buf);
+    tv::hold(s);
     return string::to_utf8(&s);
 }
 
@@ -58,6 +61,7 @@ TEST(LiteralTypes, Binary) {
     auto bin = [](const std::string& b) {
         Cell c;
         binary::load_at(&c, reinterpret_cast<const uint8_t*>(b.data()), b.size());
+        tv::hold(c);
         return c;
     };
     std::string hex30, hex32;
@@ -88,11 +92,12 @@ TEST(LiteralTypes, FilesAndUrls) {
     EXPECT_EQ(mold(value_of("%\"a^/b\"")), "%\"a^/b\"");
     Cell u;
     string::load_at(&u, "http://h/a b~@\xC3\xA9");
+    tv::hold(u);
     u.set_type(TYPE_URL);
     EXPECT_EQ(mold(u), "http://h/a%20b~@%C3%A9");
 
     auto decoded = [](const char* text) {
-        Node n = string::make_node(16);
+        Node n = tv::hold_node(string::make_node(16));
         url::decode(reinterpret_cast<const uint8_t*>(text), std::strlen(text), n);
         return string::node_to_utf8(n);
     };

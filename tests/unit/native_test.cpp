@@ -17,6 +17,7 @@ protected:
     static Cell make(int type, const Cell& spec) {
         Cell proto = datatype_of(type), s = spec;
         actions::make(&proto, &s);
+        tv::hold(proto);
         return proto;
     }
 };
@@ -69,6 +70,7 @@ TEST_F(Natives, OperatorSpecs) {
 TEST_F(Natives, OperatorsWrapFunctions) {
     Cell spec = blk({wrd("a"), wrd("b")}), body = blk({wrd("b")}), fn;
     function::make_at(&fn, &spec, &body, 0);
+    tv::hold(fn);
     Cell op = make(TYPE_OP, fn);
     EXPECT_EQ(op.type(), TYPE_OP);
     EXPECT_EQ(native::op_wrapped(&op), TYPE_FUNCTION);
@@ -85,6 +87,7 @@ TEST_F(Natives, OperatorsWrapFunctions) {
     EXPECT_TRUE(is_error(catch_error([&] { make(TYPE_OP, integer(1)); }), err::script::invalid_type));
     Cell three = blk({wrd("a"), wrd("b"), wrd("c")}), f3;
     function::make_at(&f3, &three, &body, 0);
+    tv::hold(f3);
     EXPECT_TRUE(is_error(catch_error([&] { make(TYPE_OP, f3); }), err::script::bad_op_spec));
 }
 

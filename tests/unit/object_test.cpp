@@ -47,12 +47,14 @@ protected:
     static Cell make(const Cell& proto, const Cell& spec) {
         Cell p = proto, s = spec;
         actions::make(&p, &s);
+        tv::hold(p);
         return p;
     }
     static Cell make_object(const Cell& spec) { return make(datatype_of(TYPE_OBJECT), spec); }
     static Cell func(const Cell& spec, const Cell& body) {
         Cell fn;
         function::make_at(&fn, &spec, &body, function::validate_spec(&spec));
+        tv::hold(fn);
         return fn;
     }
     // An on-change* handler that records (word old new).
@@ -97,7 +99,7 @@ TEST_F(Objects, ClassIdsFollowTheShape) {
     EXPECT_EQ(class_of(act(ACT_COPY, {p})), class_of(p));
     stack::Saved saved = stack::save();
     Cell spec = blk({set_word("cz"), integer(3)});
-    Cell built = *object::make_from_spec(&spec, &p, false);
+    Cell built = tv::hold(*object::make_from_spec(&spec, &p, false));
     stack::restore(saved);
     EXPECT_EQ(class_of(built), class_of(p));
     EXPECT_EQ(act(ACT_REFLECT, {p, wrd("class")}).i1(), class_of(p));
@@ -144,6 +146,7 @@ TEST_F(Objects, MethodsAreRemadeForTheCopy) {
     // A method without body source cannot be re-made.
     Cell bodyless, spec = blk({});
     function::make_at(&bodyless, &spec, nullptr, 0);
+    tv::hold(bodyless);
     set_field("m", bodyless);
     EXPECT_TRUE(is_error(catch_error([&] { make(p, blk({})); }), err::script::bad_func_def));
 }
@@ -169,7 +172,7 @@ TEST_F(Objects, ConstructDoesNotEvaluate) {
     stack::Saved saved = stack::save();
     Cell spec = blk({set_word("ka"), set_word("kb"), integer(1), set_word("kd"), wrd("yes"), set_word("ke"), wrd("none"),
                      set_word("kw"), wrd("other"), set_word("kc")});
-    Cell o = *object::make_from_spec(&spec, nullptr, false);
+    Cell o = tv::hold(*object::make_from_spec(&spec, nullptr, false));
     EXPECT_EQ(field(o, "ka").i1(), 1);
     EXPECT_EQ(field(o, "kb").i1(), 1);
     EXPECT_EQ(field(o, "kc").type(), TYPE_NONE);
@@ -177,7 +180,7 @@ TEST_F(Objects, ConstructDoesNotEvaluate) {
     EXPECT_EQ(field(o, "kd").data1, 1u);
     EXPECT_EQ(field(o, "ke").type(), TYPE_NONE);
     EXPECT_EQ(mold(field(o, "kw")), "other");
-    Cell only = *object::make_from_spec(&spec, nullptr, true);
+    Cell only = tv::hold(*object::make_from_spec(&spec, nullptr, true));
     EXPECT_EQ(mold(field(only, "kd")), "yes");
     stack::restore(saved);
 }

@@ -45,7 +45,7 @@ private:
 
 // A string value of the given unit width holding the codepoints.
 Cell make_string(int unit, const std::vector<uint32_t>& cps, int32_t index = 0) {
-    Node node = memory::alloc_codepoints(static_cast<int32_t>(cps.size()), unit);
+    Node node = tv::hold_node(memory::alloc_codepoints(static_cast<int32_t>(cps.size()), unit));
     SeriesBuf* s = memory::nodes[node];
     for (size_t i = 0; i < cps.size(); i++) std::memcpy(s->at_head() + i * size_t(unit), &cps[i], size_t(unit));
     s->tail = s->head + static_cast<uint32_t>(cps.size() * size_t(unit));

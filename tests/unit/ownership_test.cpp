@@ -17,6 +17,7 @@ protected:
     static Cell owner_object() {
         Cell o;
         object::make_at(&o, 2);
+        tv::hold(o);
         return o;
     }
 };
@@ -56,6 +57,7 @@ TEST_F(Ownership, SubObjectsLendTheirFieldWords) {
     Cell owner = owner_object();
     Cell sub;
     object::make_at(&sub, 2);
+    tv::hold(sub);
     Cell sw = wrd("sub-field"), text = str("in sub");
     context::set_or_add(sub.data1, &sw, &text);
     context::set_or_add(sub.data1, &sw, &text);
@@ -79,7 +81,7 @@ TEST_F(Ownership, CheckCallsOnlyOwnersWithHandlers) {
     Cell i = integer(1);
     EXPECT_FALSE(ownership::check(&i, ownership::APPEND, nullptr, 0, 1));
     // Events without an on-deep-change* handler: still nothing.
-    Node info = object::make_owner_info(0, 0, -1, 0, -1, 0);
+    Node info = tv::hold_node(object::make_owner_info(0, 0, -1, 0, -1, 0));
     o.data3 = info;
     *context::owner_of(o.data1) = o;
     EXPECT_FALSE(ownership::check(&s, ownership::APPEND, nullptr, 0, 1));

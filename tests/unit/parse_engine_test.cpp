@@ -129,6 +129,7 @@ TEST_F(ParseEngine, RecursionReachesTheStackLimit) {
     EXPECT_TRUE(is_error(error_of(str("a"), r), err::script::parse_stack));
     // Nesting just within the limit matches.
     Cell inner = blk({str("a")});
+    collector::Root keep_inner(&inner);
     for (int i = 0; i < 3300; i++) inner = blk({inner});
     EXPECT_TRUE(matches(str("a"), inner));
     for (int i = 0; i < 40; i++) inner = blk({inner});

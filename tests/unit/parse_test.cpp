@@ -21,24 +21,24 @@ namespace {
 
 // A bitset! of the given characters.
 Cell charset(const std::string& chars) {
-    Node n = memory::alloc_bytes_filled(32, 0);
+    Node n = tv::hold_node(memory::alloc_bytes_filled(32, 0));
     SeriesBuf* b = memory::nodes[n];
     b->tail = b->head + 32;
     for (unsigned char c : chars) b->at_head()[c >> 3] |= static_cast<uint8_t>(0x80 >> (c & 7));
     Cell c;
     set_cell(&c, TYPE_BITSET, 0, n);
-    return c;
+    return tv::hold(c);
 }
 
 Cell load(const std::string& text) {
     Cell c;
     lexer::load(&c, text);
-    return c;
+    return tv::hold(c);
 }
 Cell load_one(const std::string& text) {
     Cell c;
     lexer::load_one(&c, text);
-    return c;
+    return tv::hold(c);
 }
 
 // Evaluates Kel text and answers its value.
@@ -62,6 +62,7 @@ protected:
         auto define = [](const char* name, uint8_t type, const char* spec, int n) {
             Cell s = load_one(spec), v;
             native::make_at(&v, type, &s, n);
+            tv::hold(v);
             tv::set(name, v);
         };
         define("parse", TYPE_NATIVE, "[input rules /case /part length /trace callback]", 40);
@@ -450,6 +451,7 @@ TEST_F(Parse, ReentrantFromParens) {
 void define_function(const char* name, const char* spec, const char* body) {
     Cell s = load_one(spec), b = load_one(body), f;
     function::make_at(&f, &s, &b, 0);
+    tv::hold(f);
     tv::set(name, f);
 }
 

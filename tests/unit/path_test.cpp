@@ -19,7 +19,7 @@ protected:
             actions::make(&proto, &s);
         else
             actions::to(&proto, &s);
-        return proto;
+        return tv::hold(proto);
     }
 };
 
@@ -44,6 +44,7 @@ TEST_F(Paths, MakeFromSizesAndBlocks) {
     EXPECT_NE(g.node(), b.node());
     Cell obj;
     object::make_at(&obj, 1);
+    tv::hold(obj);
     Cell one = make(TYPE_PATH, obj, ACT_TO);
     ASSERT_EQ(length(one), 1);
     EXPECT_EQ(at(one, 0).data1, obj.data1);

@@ -1,6 +1,8 @@
 // Small primitives of compiled code: type checks, pattern fill and mold indentation.
 #include <gtest/gtest.h>
 
+#include "tests/support/held.h"
+
 #include <cstring>
 #include <string>
 
@@ -41,6 +43,7 @@ TEST(Primitives, MoldIndent) {
 TEST(Primitives, TypeChecks) {
     Cell numbers;
     typeset::make_at(&numbers, 0, 0, 0);
+    tv::hold(numbers);
     typeset::set(&numbers, TYPE_INTEGER);
     typeset::set(&numbers, TYPE_FLOAT);
     Cell one = int_(1), s = text("1"), u = unset_value(), yes = logic_of(true), no = logic_of(false);
@@ -66,6 +69,7 @@ namespace {
 Cell block_of(std::initializer_list<Cell> cells) {
     Cell b;
     block::make_new(&b, 4);
+    tv::hold(b);
     for (const Cell& c : cells) block::append_cell(b.node(), &c);
     return b;
 }

@@ -2,6 +2,9 @@
 // throw, lie or play an adversary.
 #include <gtest/gtest.h>
 
+#include "runtime/collector.h"
+#include "tests/support/held.h"
+
 #include <algorithm>
 #include <cmath>
 #include <functional>
@@ -49,7 +52,7 @@ struct Records {
 
     Records(const std::vector<uint16_t>& keys, uint32_t w, uint32_t off = 16)
         : offset(off), count(uint32_t(keys.size())), width(w) {
-        node = memory::alloc_series(int32_t(off + keys.size() * w + 16), 1, 0);
+        node = tv::hold_node(memory::alloc_series(int32_t(off + keys.size() * w + 16), 1, 0));
         for (uint32_t s = 0; s < count; s++) {
             uint8_t* r = at(s);
             std::memcpy(r, &keys[s], 2);
@@ -183,8 +186,10 @@ TEST(Sort, ComparatorMovingTheBuffer) {
             c.hook = [&] {
                 if (c.calls % 7) return;
                 SeriesBuf* old = memory::nodes[r.node];
+                uint32_t before = collector::cycles;
                 memory::expand_series(r.node, old->capacity + 16);
-                std::memset(old->data(), 0xEE, old->capacity);
+                // Unless a collection has already reclaimed it, the abandoned copy is still there.
+                if (collector::cycles == before) std::memset(old->data(), 0xEE, old->capacity);
             };
             run(r, c);
             ASSERT_TRUE(r.valid(keys, true, run == run_stable)) << name;
@@ -281,7 +286,7 @@ TEST(Sort, AdversaryCannotForceQuadraticWork) {
         Adversary adv;
         adv.gas = n;
         adv.value.assign(n, n);
-        Node node = memory::alloc_series(int32_t(n * 16), 1, 0);
+        Node node = tv::hold_node(memory::alloc_series(int32_t(n * 16), 1, 0));
         for (uint32_t i = 0; i < n; i++) std::memcpy(memory::nodes[node]->data() + i * 16, &i, 4);
         if (stable)
             sort::stable(node, 0, n, 16, reinterpret_cast<intptr_t>(&adv), 0, Adversary::cmp);

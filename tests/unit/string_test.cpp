@@ -38,6 +38,7 @@ using test_support::same_id;
 Cell str(const char* utf8, uint8_t type = TYPE_STRING) {
     Cell c;
     string::load_at(&c, utf8);
+    tv::hold(c);
     c.set_type(type);
     return c;
 }
@@ -47,6 +48,7 @@ Cell text(const std::u32string& s, uint32_t unit, int32_t index = 0) {
     std::vector<uint32_t> cps(s.begin(), s.end());
     Cell c;
     string::make_at(&c, make_text(cps, unit, 4), index);
+    tv::hold(c);
     return c;
 }
 
@@ -88,11 +90,12 @@ Cell word_of(const char* text, uint8_t type = TYPE_WORD) {
 Cell block_of(std::initializer_list<Cell> values) {
     Cell b;
     block::make_new(&b, 4);
+    tv::hold(b);
     for (const Cell& v : values) block::append_cell(b.node(), &v);
     return b;
 }
 Cell binary_of(std::initializer_list<uint8_t> bytes) {
-    Node n = memory::alloc_bytes(static_cast<int32_t>(bytes.size()));
+    Node n = tv::hold_node(memory::alloc_bytes(static_cast<int32_t>(bytes.size())));
     SeriesBuf* b = memory::nodes[n];
     size_t i = 0;
     for (uint8_t x : bytes) b->data()[i++] = x;
@@ -104,6 +107,7 @@ Cell binary_of(std::initializer_list<uint8_t> bytes) {
 Cell datatype_of(int type) {
     Cell c;
     datatype::make_at(&c, type);
+    tv::hold(c);
     return c;
 }
 Cell at(Cell v, int32_t index) {
@@ -322,7 +326,7 @@ TEST_F(StringTest, HexAndFloatText) {
 TEST_F(StringTest, MakeAndTo) {
     Cell proto = datatype_of(TYPE_STRING);
     Cell capacity = float_(2.7);
-    Cell made = *actions::make(&proto, &capacity);
+    Cell made = tv::hold(*actions::make(&proto, &capacity));
     EXPECT_EQ(made.type(), TYPE_STRING);
     EXPECT_EQ(string::rs_length_q(&made), 0);
     EXPECT_FIRES(err::script::out_of_range, { Cell p = datatype_of(TYPE_STRING); Cell n = integer(-1); actions::make(&p, &n); });
@@ -336,7 +340,7 @@ TEST_F(StringTest, MakeAndTo) {
     // Text is copied from its head, and the result takes the target type.
     Cell src = at(str("hello"), 2);
     p = datatype_of(TYPE_FILE);
-    Cell copy = *string::to(&p, &src, TYPE_FILE);
+    Cell copy = tv::hold(*string::to(&p, &src, TYPE_FILE));
     EXPECT_EQ(copy.type(), TYPE_FILE);
     EXPECT_EQ(utf8(copy), "llo");
     EXPECT_NE(copy.node(), src.node());
@@ -432,10 +436,10 @@ TEST_F(StringTest, InsertAnswersPastTheNewText) {
         EXPECT_EQ(r.index(), c.index) << c.what;
     }
     // A formed value also lands at the head when the buffer has to grow for it.
-    Cell full = str("ab");
-    memory::nodes[full.node()]->capacity = memory::nodes[full.node()]->tail;  // no room left
+    Cell full = str("abcdefghijklmnop");
+    ASSERT_EQ(memory::nodes[full.node()]->capacity, memory::nodes[full.node()]->tail);  // no room left
     Cell r = run(ACT_INSERT, {full, integer(42)});
-    EXPECT_EQ(utf8(r), "42ab");
+    EXPECT_EQ(utf8(r), "42abcdefghijklmnop");
     EXPECT_EQ(r.index(), 2);
     // A string inserted into itself inserts its old text.
     Cell self = at(str("abc"), 1);
@@ -668,6 +672,7 @@ TEST_F(StringTest, MoldChoosesDelimitersAndEscapes) {
     for (const Case& c : cases) {
         Cell v;
         string::load_at(&v, c.text.data(), c.text.size());
+        tv::hold(v);
         EXPECT_EQ(molded(v), c.molded) << c.text;
     }
     // /all writes every codepoint above 127 in hexadecimal.
@@ -679,7 +684,7 @@ TEST_F(StringTest, MoldChoosesDelimitersAndEscapes) {
 TEST_F(StringTest, MoldAndFormBudgets) {
     Cell s = str("abcdefghij");
     Cell part = integer(5);
-    Node out = string::make_node(16);
+    Node out = tv::hold_node(string::make_node(16));
     EXPECT_EQ(string::mold(&s, out, false, false, false, &part, 5, 0), -2);
     EXPECT_EQ(string::node_to_utf8(out), "\"abcde\"");
     out = string::make_node(16);
@@ -802,7 +807,7 @@ Cell lesser_function() {
     static bool made = false;
     if (made) return fn;
     Cell spec = block_of({word_of("x"), word_of("y")});
-    Node more = memory::alloc_cells(5);
+    Node more = tv::hold_node(memory::alloc_cells(5));
     for (int i = 0; i < 5; i++) set_cell(block::alloc_tail(more), TYPE_UNSET);
     set_cell(block::node_cell(more, 2), TYPE_INTEGER, static_cast<uint32_t>(routines::register_("test-lesser", routine_lesser)));
     Cell routine;
@@ -811,6 +816,7 @@ Cell lesser_function() {
     word::set_value(&name, &routine);
     Cell body = block_of({name, word_of("x"), word_of("y")});
     function::make_at(&fn, &spec, &body, 0);
+    tv::hold(fn);
     made = true;
     return fn;
 }
@@ -936,7 +942,7 @@ TEST_F(StringTest, FindRefinements) {
         }
     }
     // A bitset matches a character whose bit is set; past its bytes only a complemented one does.
-    Node bits = memory::alloc_bytes(13);
+    Node bits = tv::hold_node(memory::alloc_bytes(13));
     memory::nodes[bits]->tail = 13;
     std::memset(memory::nodes[bits]->data(), 0, 13);
     memory::nodes[bits]->data()['c' >> 3] |= 0x80 >> ('c' & 7);
@@ -959,7 +965,7 @@ TEST_F(StringTest, FindRefinements) {
     EXPECT_EQ(string::find_value(&utf8_bytes, &e_acute, o, &len), 1);  // text is searched by its UTF-8
     EXPECT_EQ(len, 2);
     EXPECT_EQ(string::find_value(&utf8_bytes, &ok, o, &len), 3);
-    Node elements = memory::alloc_series(3, 2, 0);
+    Node elements = tv::hold_node(memory::alloc_series(3, 2, 0));
     int16_t values[3] = {-1, 5, 300};
     std::memcpy(memory::nodes[elements]->data(), values, 6);
     memory::nodes[elements]->tail = 6;
@@ -1179,7 +1185,7 @@ TEST_F(StringTest, OwnersHearEveryChangeBeforeAndAfter) {
     Cell spec = block_of({word_of("owner"), word_of("word"), word_of("target"), word_of("action"), word_of("new"),
                           word_of("index"), word_of("part")});
     Cell nothing = none();
-    Cell recorder = *routine::push(&spec, &nothing, code, 0, false);
+    Cell recorder = tv::hold(*routine::push(&spec, &nothing, code, 0, false));
     stack::restore(saved);
     Cell recorder_name = word_of("kel-test-record-event");
     word::set_value(&recorder_name, &recorder);
@@ -1187,12 +1193,13 @@ TEST_F(StringTest, OwnersHearEveryChangeBeforeAndAfter) {
                           word_of("new", TYPE_GET_WORD), word_of("index"), word_of("part")});
     Cell handler;
     function::make_at(&handler, &spec, &body, function::validate_spec(&spec));
+    tv::hold(handler);
     Cell handler_name = word_of("kel-test-deep-handler");
     word::set_value(&handler_name, &handler);
     Cell object_spec = block_of({word_of("text", TYPE_SET_WORD), str("abc"), word_of("on-deep-change*", TYPE_SET_WORD),
                                  word_of("kel-test-deep-handler", TYPE_GET_WORD)});
     Cell proto = datatype_of(TYPE_OBJECT);
-    Cell o = *actions::make(&proto, &object_spec);
+    Cell o = tv::hold(*actions::make(&proto, &object_spec));
     Cell field_word = word_of("text");
     Cell text = *object::get_word(&o, &field_word);
     ASSERT_EQ(text.type(), TYPE_STRING);
@@ -1239,7 +1246,7 @@ TEST_F(StringTest, OwnersHearEveryChangeBeforeAndAfter) {
 TEST_F(StringTest, Issue) {
     Cell p = datatype_of(TYPE_ISSUE);
     Cell s = str("abc");
-    Cell i = *actions::to(&p, &s);
+    Cell i = tv::hold(*actions::to(&p, &s));
     EXPECT_EQ(i.type(), TYPE_ISSUE);
     EXPECT_EQ(molded(i), "#abc");
     Cell formed;
@@ -1254,7 +1261,7 @@ TEST_F(StringTest, Issue) {
     // A word keeps its symbol, binding and index under the new type.
     Cell w = word_of("system");
     p = datatype_of(TYPE_ISSUE);
-    Cell from_word = *actions::to(&p, &w);
+    Cell from_word = tv::hold(*actions::to(&p, &w));
     EXPECT_EQ(from_word.type(), TYPE_ISSUE);
     EXPECT_EQ(from_word.data1, w.data1);
     EXPECT_EQ(from_word.data2, w.data2);
@@ -1262,11 +1269,13 @@ TEST_F(StringTest, Issue) {
     // Comparable with issues only: a word of the same text is not comparable.
     Cell j;
     issue::make_at(&j, "abc");
+    tv::hold(j);
     EXPECT_EQ(actions::compare_value(&i, &j, COMP_EQUAL), 0);
     Cell abc = word_of("abc");
     EXPECT_EQ(actions::compare_value(&i, &abc, COMP_EQUAL), -2);
     Cell k;
     issue::make_at(&k, "ABC");
+    tv::hold(k);
     EXPECT_EQ(actions::compare_value(&i, &k, COMP_EQUAL), 0);
     EXPECT_NE(actions::compare_value(&i, &k, COMP_STRICT_EQUAL), 0);
 }

@@ -22,6 +22,7 @@ namespace {
 Cell block_of(std::initializer_list<Cell> cells) {
     Cell b;
     block::make_new(&b, 4);
+    tv::hold(b);
     for (const Cell& c : cells) block::append_cell(b.node(), &c);
     return b;
 }
@@ -252,10 +253,12 @@ TEST(Time, SettingAFieldTellsTheOwningObject) {
     Cell body = blk({wrd("record-time-change"), wrd("word"), get_word("old"), get_word("new")});
     Cell handler;
     function::make_at(&handler, &spec, &body, function::validate_spec(&spec));
+    tv::hold(handler);
     set("time-change-handler", handler);
     Cell proto = datatype_of(TYPE_OBJECT);
     Cell object_spec = blk({set_word("t"), time_of(3723.0), set_word("on-change*"), get_word("time-change-handler")});
     actions::make(&proto, &object_spec);
+    tv::hold(proto);
     set("clock", proto);
     changes.clear();
     eval(blk({blk({wrd("clock"), wrd("t"), wrd("minute")}, TYPE_SET_PATH), integer(5)}));

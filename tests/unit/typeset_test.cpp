@@ -1,6 +1,8 @@
 // typeset!: the bit layout, members, set operations and text.
 #include <gtest/gtest.h>
 
+#include "tests/support/held.h"
+
 #include "datatypes/block.h"
 #include "datatypes/symbol.h"
 #include "datatypes/typeset.h"
@@ -13,6 +15,7 @@ namespace {
 Cell block_of(std::initializer_list<Cell> cells) {
     Cell b;
     block::make_new(&b, 4);
+    tv::hold(b);
     for (const Cell& c : cells) block::append_cell(b.node(), &c);
     return b;
 }
@@ -20,6 +23,7 @@ Cell block_of(std::initializer_list<Cell> cells) {
 Cell set_of(std::initializer_list<int> types) {
     Cell ts;
     typeset::make_at(&ts, 0, 0, 0);
+    tv::hold(ts);
     for (int t : types) typeset::set(&ts, t);
     return ts;
 }
@@ -34,7 +38,7 @@ TEST(Typeset, BitLayout) {
     EXPECT_EQ(bytes[1], 0x80);
     EXPECT_EQ(bytes[TYPE_TIME >> 3], 0x80 >> (TYPE_TIME & 7));
     EXPECT_EQ(typeset::count(&ts), 3);
-    Node b = block::make_node(1);
+    Node b = tv::hold_node(block::make_node(1));
     Cell* any = typeset::make_any_value(b);
     EXPECT_FALSE(typeset::has(any, TYPE_UNSET));
     EXPECT_TRUE(typeset::has(any, TYPE_NONE));
@@ -104,7 +108,7 @@ TEST(Typeset, Comparison) {
 }
 
 TEST(Typeset, FromFunctionSpec) {
-    Node b = block::make_node(2);
+    Node b = tv::hold_node(block::make_node(2));
     Cell spec = block_of({type_of(TYPE_INTEGER), block_of({}), set_of({TYPE_STRING})});
     Cell* ts = typeset::make_from_spec(b, &spec);
     EXPECT_TRUE(typeset::has(ts, TYPE_INTEGER));

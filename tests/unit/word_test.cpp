@@ -19,6 +19,7 @@ protected:
 TEST_F(Words, ComparisonUnderEachOperator) {
     Cell obj;
     object::make_at(&obj, 1);
+    tv::hold(obj);
     Cell n = tv::none();
     Cell local = wrd("cw");
     context::set_or_add(obj.data1, &local, &n);
@@ -63,18 +64,21 @@ TEST_F(Words, MakeAndToFromNonTextValues) {
     Cell spec = wrd("mk");
     Cell r = proto;
     word::make(&r, &spec, TYPE_SET_WORD);
+    tv::hold(r);
     EXPECT_EQ(r.type(), TYPE_SET_WORD);
     EXPECT_EQ(r.data2, spec.data2);
     EXPECT_EQ(r.data3, spec.data3);
 
     Cell t = logic(true);
     word::make(&r, &t, TYPE_WORD);
+    tv::hold(r);
     EXPECT_EQ(r.type(), TYPE_WORD);
     EXPECT_EQ(mold(r), "true");
     EXPECT_EQ(r.data1, context::global_node);
 
     Cell dt = datatype_of(TYPE_INTEGER);
     word::make(&r, &dt, TYPE_LIT_WORD);
+    tv::hold(r);
     EXPECT_EQ(mold(r), "'integer!");
 
     Cell n = integer(3);
@@ -87,6 +91,7 @@ TEST_F(Words, MakeFromText) {
     Cell r;
     Cell s = str("mk-text:");
     word::make(&r, &s, TYPE_WORD);
+    tv::hold(r);
     EXPECT_EQ(r.type(), TYPE_WORD);
     EXPECT_EQ(mold(r), "mk-text");
     Cell two = str("a b");
@@ -95,10 +100,12 @@ TEST_F(Words, MakeFromText) {
     EXPECT_TRUE(is_error(catch_error([&] { word::make(&r, &num, TYPE_WORD); }), err::script::invalid_chars));
     Cell ref = refinement("refword");
     word::make(&r, &ref, TYPE_WORD);
+    tv::hold(r);
     EXPECT_EQ(mold(r), "refword");
     Cell issue = wrd("issueword");
     issue.header = TYPE_ISSUE;
     word::make(&r, &issue, TYPE_SET_WORD);
+    tv::hold(r);
     EXPECT_EQ(mold(r), "issueword:");
     Cell numeric_issue = wrd("123");
     numeric_issue.header = TYPE_ISSUE;
@@ -106,6 +113,7 @@ TEST_F(Words, MakeFromText) {
     Cell ch;
     set_cell(&ch, TYPE_CHAR, 'q');
     word::make(&r, &ch, TYPE_WORD);
+    tv::hold(r);
     EXPECT_EQ(mold(r), "q");
     set_cell(&ch, TYPE_CHAR, ' ');
     EXPECT_TRUE(is_error(catch_error([&] { word::make(&r, &ch, TYPE_WORD); }), err::script::invalid_chars));

@@ -1,0 +1,119 @@
+#!/usr/bin/env python3
+"""The console settings file: $HOME/.kel/Kel-Console/console-cfg.kel. The folder is made at start,
+the file is written by `q` with its header, the history keeps its 100 newest lines, a damaged or
+header-less file gives the defaults, and a home that cannot hold the folder still lets the
+console start and quit, with one clear line each time."""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+KEL = sys.argv[1] if len(sys.argv) > 1 else "kel"
+HEADER = 'Kel [\n\tPurpose: "Kel Console Configuration File"\n]\n\n'
+
+
+def run(home, stdin):
+    env = dict(os.environ, HOME=home)
+    env.pop("COLUMNS", None)
+    return subprocess.run([KEL], input=stdin.encode(), capture_output=True, env=env, timeout=60)
+
+
+def cfg_path(home):
+    return os.path.join(home, ".kel", "Kel-Console", "console-cfg.kel")
+
+
+class Settings(unittest.TestCase):
+    def setUp(self):
+        self.home = tempfile.mkdtemp(prefix="kel-home-")
+
+    def tearDown(self):
+        shutil.rmtree(self.home, ignore_errors=True)
+
+    def write_cfg(self, text):
+        os.makedirs(os.path.dirname(cfg_path(self.home)), exist_ok=True)
+        with open(cfg_path(self.home), "w") as f:
+            f.write(text)
+
+    def read_cfg(self):
+        with open(cfg_path(self.home)) as f:
+            return f.read()
+
+    def quit_with(self, code):
+        """Runs the console on `code` followed by q; answers its standard output."""
+        proc = run(self.home, code + "\nq\n")
+        self.assertEqual(proc.returncode, 0, proc.stdout + proc.stderr)
+        return proc.stdout.decode()
+
+    def test_first_run_makes_the_folder_at_start_and_the_file_at_quit(self):
+        out = self.quit_with('print exists? %' + cfg_path(self.home) +
+                             '\nprint exists? %' + os.path.dirname(cfg_path(self.home)) + "/")
+        self.assertIn("false\ntrue\n", out)
+        self.assertEqual(self.read_cfg(), HEADER + "buffer-lines: 10000\nhistory: []")
+
+    def test_history_is_the_same_block_as_the_console_history(self):
+        self.quit_with('insert system/console/history "older"\n'
+                       'insert system/console/history "newer"')
+        cfg = self.read_cfg()
+        self.assertTrue(cfg.startswith(HEADER), cfg)
+        self.assertIn('history: [\n    "newer"\n    "older"\n]', cfg)
+        out = self.quit_with("print mold/flat system/console/history")
+        self.assertIn('["newer" "older"]', out)
+
+    def test_the_newest_100_of_150_lines_are_kept_with_other_keys(self):
+        lines = " ".join('"line %d"' % i for i in range(150))
+        self.write_cfg('Kel [Purpose: "x"]\ncolour: "blue"\nhistory: [%s]\n' % lines)
+        out = self.quit_with("print length? system/console/history")
+        self.assertIn("150\n", out)
+        cfg = self.read_cfg()
+        kept = [l.strip() for l in cfg.splitlines() if l.strip().startswith('"line')]
+        self.assertEqual(kept, ['"line %d"' % i for i in range(100)])
+        self.assertIn('colour: "blue"', cfg)
+        self.assertIn("buffer-lines: 10000", cfg)
+
+    def test_damaged_files_give_the_defaults(self):
+        cases = {
+            "no header": 'history: ["a" "b"]\n',
+            "header word without a block": 'Kel history: ["a"]\n',
+            "syntax error": 'Kel [] history: ["a" \n',
+            "not text": "\xff\xfe\x00history",
+            "history not a block": 'Kel [] history: 5 buffer-lines: 7\n',
+        }
+        for what, text in cases.items():
+            with self.subTest(what):
+                self.write_cfg(text)
+                out = self.quit_with("print mold/flat system/console/history")
+                self.assertIn("[]\n", out)
+                cfg = self.read_cfg()
+                self.assertTrue(cfg.startswith(HEADER), cfg)
+                self.assertIn("history: []", cfg)
+        # Lines that are not strings are dropped; the strings stay.
+        self.write_cfg('Kel [] history: ["a" 1 [x] "b"]')
+        self.assertIn('["a" "b"]\n', self.quit_with("print mold/flat system/console/history"))
+
+    def test_a_home_that_cannot_hold_the_folder(self):
+        # A plain file as home: no folder can be made under it, whoever runs the test.
+        home = os.path.join(self.home, "not-a-folder")
+        open(home, "w").close()
+        proc = run(home, "print 6 * 7\nq\n")
+        self.assertEqual(proc.returncode, 0)
+        out = proc.stdout.decode()
+        self.assertIn("42\n", out)
+        self.assertIn("*** Access Error: cannot open: %" + home + "/.kel/ "
+                      "(console settings will not be kept)\n", out)
+        self.assertIn("(console settings not saved)\n", out)
+
+    @unittest.skipIf(os.geteuid() == 0, "the superuser writes into read-only folders")
+    def test_a_read_only_home(self):
+        os.chmod(self.home, 0o500)
+        try:
+            proc = run(self.home, "print 1\nq\n")
+        finally:
+            os.chmod(self.home, 0o700)
+        self.assertEqual(proc.returncode, 0)
+        self.assertIn("(console settings not saved)\n", proc.stdout.decode())
+
+
+if __name__ == "__main__":
+    unittest.main(argv=sys.argv[:1])
