@@ -36,7 +36,9 @@ set(KEL_BOOT_FILES
   boot/operators.kel
   environment/late.kel
   console/complete.kel
-  console/console.kel)
+  console/help.kel
+  console/console.kel
+  console/shell.kel)
 set(KEL_BOOT_PATHS)
 foreach(f ${KEL_BOOT_FILES})
   list(APPEND KEL_BOOT_PATHS ${CMAKE_SOURCE_DIR}/${f})
