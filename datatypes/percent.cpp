@@ -2,9 +2,11 @@
 
 #include <string>
 
+#include "datatypes/block.h"
 #include "datatypes/datatype.h"
 #include "datatypes/float.h"
 #include "datatypes/string.h"
+#include "runtime/stack.h"
 
 namespace percent {
 
@@ -13,6 +15,37 @@ Cell* make_at(Cell* c, double d) {
     c->data1 = 0;
     c->set_f(d);
     return c;
+}
+
+Cell* make_at_bits(Cell* c, uint32_t high, uint32_t low) {
+    c->header = (c->header & ~cell_flag::type_mask) | TYPE_PERCENT;
+    c->data1 = 0;
+    c->data2 = low;
+    c->data3 = high;
+    return c;
+}
+
+Cell* make_in(Node block, uint32_t high, uint32_t low) {
+    Cell* c = block::alloc_tail(block);
+    c->header = 0;
+    return make_at_bits(c, high, low);
+}
+
+Cell* push(double d) {
+    Cell* c = stack::push_cell();
+    c->header = 0;
+    return make_at(c, d);
+}
+
+Cell* push_bits(uint32_t high, uint32_t low) {
+    Cell* c = stack::push_cell();
+    c->header = 0;
+    return make_at_bits(c, high, low);
+}
+
+Cell* box(double d) {
+    stack::arguments->header = 0;
+    return make_at(stack::arguments, d);
 }
 
 int form(const Cell* value, Node buffer, const Cell*, int limit) {

@@ -1,0 +1,53 @@
+// percent!: its text form, float! arithmetic on percent cells, and the constructors that the
+// binary codec and compiled code call.
+#include "datatypes/percent.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "datatypes/block.h"
+#include "runtime/stack.h"
+#include "tests/support/kel_cases.h"
+
+using kel_test::expect_cases;
+
+TEST(PercentActions, FormAndFloatArithmetic) {
+    expect_cases({
+        {"to percent! 0.5", "50%"},
+        {"to percent! 0.125", "12.5%"},
+        {"form 33.33333333333%", "\"33.33333333333%\""},
+        {"mold/part 12.5% 3", "\"12.\""},
+        {"to percent! \"50%\"", "50%"},
+        {"make percent! 1", "100%"},
+        {"50% + 50%", "100%"},
+        {"50% * 2", "100%"},
+        {"1 + 50%", "1.5"},
+        {"negate 50%", "-50%"},
+        {"round 12.345%", "12%"},
+        {"50% = 0.5", "true"},
+        {"to float! 50%", "0.5"},
+        // Other datatypes take the fraction.
+        {"10.20.30 * 50%", "5.10.15"},
+        {"1x2 * 50%", "(0.5, 1.0)"},
+        {"(2.0, 4.0) * 50%", "(1.0, 2.0)"},
+        {"pick 50% 1", "!script/expect-arg"},
+    });
+}
+
+TEST(PercentActions, Constructors) {
+    kel_test::boot();
+    double half = 0.5;
+    uint64_t bits;
+    std::memcpy(&bits, &half, sizeof bits);
+    Node b = block::make_node(1);
+    Cell* c = percent::make_in(b, uint32_t(bits >> 32), uint32_t(bits));
+    EXPECT_EQ(c->type(), TYPE_PERCENT);
+    EXPECT_EQ(percent::get_value(c), 0.5);
+    Cell* saved = stack::top;
+    Cell* p = percent::push_bits(uint32_t(bits >> 32), uint32_t(bits));
+    EXPECT_EQ(p->type(), TYPE_PERCENT);
+    EXPECT_EQ(percent::get_value(p), 0.5);
+    EXPECT_EQ(percent::push(0.25)->f(), 0.25);
+    stack::top = saved;
+}
