@@ -7,6 +7,7 @@
 
 #include "datatypes/block.h"
 #include "datatypes/datatype.h"
+#include "datatypes/date.h"
 #include "datatypes/float.h"
 #include "datatypes/money.h"
 #include "datatypes/number.h"
@@ -360,6 +361,12 @@ Cell* to(Cell* proto, Cell* spec, int) {
             break;
         }
         case TYPE_ISSUE: v = scan_hex_issue(spec); break;
+        case TYPE_DATE: {
+            int64_t seconds = date::to_unix_seconds(spec);
+            if (seconds < INT32_MIN || seconds > INT32_MAX) number::fire_type_limit(TYPE_INTEGER);
+            v = static_cast<int32_t>(seconds);
+            break;
+        }
         case TYPE_STRING:
         case TYPE_FILE:
         case TYPE_URL:

@@ -433,10 +433,7 @@ static void date_difference(bool, const Cell*, int op) {
         word::load(&arg, "set1");
         fire(err::script::expect_arg, &name, &type, &arg);
     }
-    double days = double(date::days_of(args[0].data1)) - double(date::days_of(args[1].data1));
-    double seconds = days * 86400.0 + (args[0].f() - args[1].f());
-    set_cell(args, TYPE_TIME);
-    args->set_f(seconds);
+    date::to_time_difference(args, args + 1);
 }
 
 static SetOpFn set_routines[kTypeCount] = {};
