@@ -360,6 +360,7 @@ Cell* to(Cell* proto, Cell* spec, int) {
             break;
         }
         case TYPE_ISSUE: v = scan_hex_issue(spec); break;
+        case TYPE_MONEY: v = money::to_integer(spec); break;
         case TYPE_STRING:
         case TYPE_FILE:
         case TYPE_URL:
