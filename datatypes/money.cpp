@@ -1,6 +1,8 @@
 #include "datatypes/money.h"
 
+#include <algorithm>
 #include <cctype>
+#include <climits>
 #include <charconv>
 #include <cmath>
 #include <vector>
@@ -348,16 +350,21 @@ std::string form_amount(const Cell* value, bool all_decimals, bool separators) {
     return s;
 }
 
-int form(const Cell* value, Node buffer, const Cell*, int limit) {
-    std::string s = form_amount(value, false, true);
-    string::concatenate_literal_n(buffer, s.data(), s.size());
-    return limit - static_cast<int>(s.size());
+// Appends the text, under a /part limit no more than the budget left; answers the budget after it.
+static int append_text(Node buffer, const std::string& s, const Cell* part, int limit) {
+    size_t n = s.size();
+    if (part) n = std::min(n, static_cast<size_t>(std::max(limit, 0)));
+    string::concatenate_literal_n(buffer, s.data(), n);
+    int64_t left = int64_t(limit) - int64_t(s.size());
+    return left < INT_MIN ? INT_MIN : static_cast<int>(left);
 }
 
-int mold(const Cell* value, Node buffer, bool, bool all, bool, const Cell*, int limit, int) {
-    std::string s = form_amount(value, all, false);
-    string::concatenate_literal_n(buffer, s.data(), s.size());
-    return limit - static_cast<int>(s.size());
+int form(const Cell* value, Node buffer, const Cell* part, int limit) {
+    return append_text(buffer, form_amount(value, false, true), part, limit);
+}
+
+int mold(const Cell* value, Node buffer, bool, bool all, bool, const Cell* part, int limit, int) {
+    return append_text(buffer, form_amount(value, all, false), part, limit);
 }
 
 // ---- Comparison ----

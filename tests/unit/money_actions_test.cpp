@@ -339,6 +339,9 @@ TEST(MoneyActions, FormAndMold) {
         {"form $0.129", "\"$0.12\""},
         {"mold/all -USD$0.12345", "\"-USD$0.12345\""},
         {"mold -$0", "\"$0.00\""},
+        {"mold/part -USD$1234.5 6", "\"-USD$1\""},
+        {"form/part $1234.5 4", "\"$1'2\""},
+        {"mold/part [$1 $2] 7", "\"[$1.00 \""},
     });
 }
 
