@@ -351,6 +351,19 @@ int compare(const Cell* a, const Cell* b, int op) {
         case TYPE_FLOAT:
         case TYPE_PERCENT:
         case TYPE_TIME: y = b->f(); break;
+        case TYPE_MONEY: {
+            if (a->type() != TYPE_FLOAT) return -2;
+            // The amount's comparison, from the other side.
+            int flipped = op;
+            switch (op) {
+                case COMP_LESSER: flipped = COMP_GREATER; break;
+                case COMP_LESSER_EQUAL: flipped = COMP_GREATER_EQUAL; break;
+                case COMP_GREATER: flipped = COMP_LESSER; break;
+                case COMP_GREATER_EQUAL: flipped = COMP_LESSER_EQUAL; break;
+                default: break;
+            }
+            return -money::compare_float(b, a->f(), flipped);
+        }
         default: return -2;
     }
     return compare_numbers(a->f(), y, op);

@@ -367,6 +367,7 @@ Cell* to(Cell* proto, Cell* spec, int) {
             v = static_cast<int32_t>(seconds);
             break;
         }
+        case TYPE_MONEY: v = money::to_integer(spec); break;
         case TYPE_STRING:
         case TYPE_FILE:
         case TYPE_URL:

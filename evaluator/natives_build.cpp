@@ -130,33 +130,6 @@ void as_point3D(int check, const int32_t* refs) {
     stack::keep();
 }
 
-// An amount from a float: its shortest decimal text must fit 17 integer digits and 5 decimals.
-static void money_from_float(Cell* out, double d) {
-    double a = std::fabs(d);
-    if (!std::isfinite(d) || a >= 1e17 || (a != 0.0 && a < 1e-5)) {
-        Cell type, v;
-        datatype::make_at(&type, TYPE_MONEY);
-        set_cell(&v, TYPE_FLOAT);
-        v.set_f(d);
-        fire(err::script::bad_make_arg, &type, &v);
-    }
-    char text[64];
-    text[0] = ' ';
-    auto r = std::to_chars(text + 1, text + sizeof text, a, std::chars_format::fixed);
-    const char* end = r.ptr;
-    const char* point = nullptr;
-    for (const char* p = text + 1; p < end; p++)
-        if (*p == '.') point = p;
-    if (point && end - point - 1 > 5) {
-        Cell type, v;
-        datatype::make_at(&type, TYPE_MONEY);
-        set_cell(&v, TYPE_FLOAT);
-        v.set_f(d);
-        fire(err::script::bad_make_arg, &type, &v);
-    }
-    money::make_from_text(out, d < 0, nullptr, 0, text, point, end);
-}
-
 void as_money(int check, const int32_t* refs) {
     if (check) check_args(N_AS_MONEY, refs);
     Cell* args = stack::arguments;
@@ -166,11 +139,12 @@ void as_money(int check, const int32_t* refs) {
         fire(err::script::bad_denom, &w);
     }
     Cell amount;
+    amount.header = 0;
     if (args[1].type() == TYPE_INTEGER)
         money::from_integer(&amount, args[1].i1());
     else
-        money_from_float(&amount, args[1].f());
-    amount.data1 = (amount.data1 & ~0xFFu) | static_cast<uint32_t>(index);
+        money::from_float(&amount, args[1].f(), true);
+    money::set_currency(&amount, index);
     *args = amount;
     stack::keep();
 }
