@@ -163,6 +163,8 @@ static void run(std::string_view name) {
 }
 
 void build_environment() {
+    bool torture = collector::torture;
+    if (!collector::torture_start_up) collector::torture = false;
     running = true;
     function::making_builtins = true;
     interpreter::provisional_types = true;
@@ -180,6 +182,7 @@ void build_environment() {
     running = false;
     function::making_builtins = false;
     interpreter::provisional_types = false;
+    collector::torture = torture;
 }
 
 void hand_over() {

@@ -26,6 +26,7 @@ bool torture = true;
 #else
 bool torture = false;
 #endif
+bool torture_start_up = true;
 uint32_t cycles = 0;
 bool active = false;
 bool node_compaction = true;
@@ -43,7 +44,10 @@ uint64_t bytes_freed = 0;
 uint64_t nodes_freed = 0;
 
 void init() {
-    if (const char* t = std::getenv("KEL_GC_TORTURE"); t && *t && std::strcmp(t, "0") != 0) torture = true;
+    if (const char* t = std::getenv("KEL_GC_TORTURE"); t && *t && std::strcmp(t, "0") != 0) {
+        torture = true;
+        torture_start_up = std::strcmp(t, "all") == 0;
+    }
     cycles = 0;
     node_passes = 0;
     bytes_freed = 0;

@@ -16,6 +16,9 @@ extern bool enabled;      // collection runs only once the boot data is loaded
 // builds made with KEL_GC_TORTURE, or when the environment variable KEL_GC_TORTURE is set (not
 // "0") at start-up.
 extern bool torture;
+// Whether torture also covers the environment's start-up, which runs the same way every time:
+// only when the variable is "all", so that a test run starting many processes stays quick.
+extern bool torture_start_up;
 extern uint32_t cycles;   // completed collections
 extern bool active;       // a collection is running
 // Node compaction may renumber nodes; tables that hash by node handle switch it off while they
