@@ -387,7 +387,7 @@ static int32_t eval_infix(const Cell* code, int32_t pos, int32_t end, Cell* entr
     }
 }
 
-// An argument that starts with a literal or a word's plain value, evaluated untraced as
+// An argument that starts with a literal, a word's plain value or a paren, evaluated untraced as
 // eval_expression(code, pos, end, !chain, true, false) would: the value pushed, then (chain) the
 // operators after it. Answers -1, with nothing pushed, when the argument needs the full
 // evaluation.
@@ -398,7 +398,14 @@ static inline int32_t plain_argument(const Cell* code, int32_t pos, int32_t end,
     if (pos >= limit || pos < 0) return -1;
     Cell* c = cells_head(b) + pos;
     const Cell* v = plain_value(c);
-    if (!v) return -1;
+    if (!v) {
+        if (c->type() != TYPE_PAREN) return -1;
+        // A paren leaves its value as one pushed cell, through its block evaluation alone.
+        Cell paren = *c;
+        paren.set_type(TYPE_BLOCK);
+        eval_block(&paren, false);
+        return chain ? eval_infix(code, pos + 1, end, stack::top - 1, true) : pos + 1;
+    }
     stack::push(v);
     if (chain && pos + 1 < limit && infix_op(c + 1)) return eval_infix(code, pos + 1, end, stack::top - 1, true);
     return pos + 1;
