@@ -387,6 +387,16 @@ static int32_t eval_infix(const Cell* code, int32_t pos, int32_t end, Cell* entr
     }
 }
 
+// eval_infix when the code goes on with a word, the only cell that can be an operator; the call
+// is saved after the other expressions.
+static inline int32_t infix_after(const Cell* code, int32_t pos, int32_t end, Cell* entry_top, bool push) {
+    SeriesBuf* b = code_buf(code);
+    int32_t limit = static_cast<int32_t>(cell_count(b));
+    if (end > limit) end = limit;
+    if (pos >= end || cells_head(b)[pos].type() != TYPE_WORD) return pos;
+    return eval_infix(code, pos, end, entry_top, push);
+}
+
 // An argument that starts with a literal, a word's plain value or a paren, evaluated untraced as
 // eval_expression(code, pos, end, !chain, true, false) would: the value pushed, then (chain) the
 // operators after it. Answers -1, with nothing pushed, when the argument needs the full
@@ -404,7 +414,7 @@ static inline int32_t plain_argument(const Cell* code, int32_t pos, int32_t end,
         Cell paren = *c;
         paren.set_type(TYPE_BLOCK);
         eval_block(&paren, false);
-        return chain ? eval_infix(code, pos + 1, end, stack::top - 1, true) : pos + 1;
+        return chain ? infix_after(code, pos + 1, end, stack::top - 1, true) : pos + 1;
     }
     stack::push(v);
     if (chain && pos + 1 < limit && infix_op(c + 1)) return eval_infix(code, pos + 1, end, stack::top - 1, true);
@@ -588,7 +598,7 @@ int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infi
             pos++;
             break;
     }
-    if (!no_infix) pos = eval_infix(code, pos, end, entry_top, push);
+    if (!no_infix) pos = infix_after(code, pos, end, entry_top, push);
     if (tracing && !push) fire_event(EV_EXPR, code, pos, nullptr, stack::arguments);
     return pos;
 }
