@@ -343,11 +343,10 @@ int32_t do_next(const Cell* code) {
 static int32_t infix_shortcut(const Cell* op, const Cell* name, const Cell* code, int32_t pos, int32_t end, bool push);
 static int32_t call_plain(const Cell* fn_in, const Cell* name, const Cell* code, int32_t pos, int32_t end, bool push);
 
-static int32_t eval_infix(const Cell* code, int32_t pos, int32_t end, Cell* entry_top, bool push) {
+// The operators after a value: b is the code's buffer as it is now and end lies within it.
+// The buffer is fetched again only after something ran (a call, a trace event).
+static int32_t eval_infix_in(const Cell* code, SeriesBuf* b, int32_t pos, int32_t end, Cell* entry_top, bool push) {
     while (true) {
-        SeriesBuf* b = code_buf(code);
-        int32_t limit = static_cast<int32_t>(cell_count(b));
-        if (end > limit) end = limit;
         if (pos >= end) return pos;
         Cell* c = cells_head(b) + pos;
         Cell* v = infix_op(c);
@@ -371,30 +370,41 @@ static int32_t eval_infix(const Cell* code, int32_t pos, int32_t end, Cell* entr
         if (!tracing && pos + 1 < end) {
             const Cell* right = c + 1;  // nothing has run since c was read
             if (right->type() == TYPE_WORD) right = bound_slot(right);
-            if (right && fast_op(&op, entry_top, right, entry_top)) {
+            if (right && (right->type() == TYPE_INTEGER || right->type() == TYPE_FLOAT) &&
+                fast_op(&op, entry_top, right, entry_top)) {
                 stack::top = entry_top + 1;
                 pos += 2;
-                continue;
+                continue;  // nothing ran: b and end still hold
             }
         }
-        // The operator is no cell of the data stack: kept alive here while its operand runs
-        // (which may set its word to something else).
-        collector::Root keep_op(&op);
-        if (!tracing && actions::has_shortcut(&op))
-            pos = infix_shortcut(&op, &name, code, pos + 1, end, push);
-        else
-            pos = eval_code(&op, code, pos + 1, end, push, nullptr, 0, nullptr, 0, true, &name);
+        {
+            // The operator is no cell of the data stack: kept alive here while its operand runs
+            // (which may set its word to something else).
+            collector::Root keep_op(&op);
+            if (!tracing && actions::has_shortcut(&op))
+                pos = infix_shortcut(&op, &name, code, pos + 1, end, push);
+            else
+                pos = eval_code(&op, code, pos + 1, end, push, nullptr, 0, nullptr, 0, true, &name);
+        }
+        b = code_buf(code);
+        int32_t limit = static_cast<int32_t>(cell_count(b));
+        if (end > limit) end = limit;
     }
 }
 
-// eval_infix when the code goes on with a word, the only cell that can be an operator; the call
-// is saved after the other expressions.
+// The operators after a value, entered only when the code goes on with a word (the only cell
+// that can be an operator); b and end as for eval_infix_in.
+static inline int32_t infix_in(const Cell* code, SeriesBuf* b, int32_t pos, int32_t end, Cell* entry_top, bool push) {
+    if (pos >= end || cells_head(b)[pos].type() != TYPE_WORD) return pos;
+    return eval_infix_in(code, b, pos, end, entry_top, push);
+}
+
+// The same after code that may have run anything.
 static inline int32_t infix_after(const Cell* code, int32_t pos, int32_t end, Cell* entry_top, bool push) {
     SeriesBuf* b = code_buf(code);
     int32_t limit = static_cast<int32_t>(cell_count(b));
     if (end > limit) end = limit;
-    if (pos >= end || cells_head(b)[pos].type() != TYPE_WORD) return pos;
-    return eval_infix(code, pos, end, entry_top, push);
+    return infix_in(code, b, pos, end, entry_top, push);
 }
 
 // An argument that starts with a literal, a word's plain value or a paren, evaluated untraced as
@@ -417,7 +427,7 @@ static inline int32_t plain_argument(const Cell* code, int32_t pos, int32_t end,
         return chain ? infix_after(code, pos + 1, end, stack::top - 1, true) : pos + 1;
     }
     stack::push(v);
-    if (chain && pos + 1 < limit && infix_op(c + 1)) return eval_infix(code, pos + 1, end, stack::top - 1, true);
+    if (chain) return infix_in(code, b, pos + 1, limit, stack::top - 1, true);
     return pos + 1;
 }
 
@@ -522,6 +532,7 @@ int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infi
     switch (c->type()) {
         case TYPE_WORD: {
             Cell* v = bound_slot(c);
+            bool direct = v != nullptr;
             if (!v) v = context::get(c);
             switch (v->type()) {
                 case TYPE_UNSET: fire_copy(err::script::no_value, c);
@@ -542,6 +553,8 @@ int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infi
                 default:
                     place(v, push);
                     pos++;
+                    // Nothing ran: the buffer fetched above still holds.
+                    if (direct && !tracing) return no_infix ? pos : infix_in(code, b, pos, end, entry_top, push);
                     break;
             }
             break;
@@ -596,6 +609,7 @@ int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infi
         default:
             place(c, push);
             pos++;
+            if (!tracing) return no_infix ? pos : infix_in(code, b, pos, end, entry_top, push);
             break;
     }
     if (!no_infix) pos = infix_after(code, pos, end, entry_top, push);
