@@ -574,7 +574,8 @@ int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infi
             stack::push(&sw);
             if (tracing) fire_event(EV_PUSH, code, pos, nullptr, &sw);
             if (pos + 1 >= end) fire_copy(err::script::need_value, &sw);
-            pos = eval_expression(code, pos + 1, end, false, true, false);
+            int32_t next = tracing ? -1 : plain_argument(code, pos + 1, end, true);
+            pos = next >= 0 ? next : eval_expression(code, pos + 1, end, false, true, false);
             Cell* value = stack::arguments + 1;
             if (tracing) fire_event(EV_SET, code, pos, &sw, value);
             if (value->type() == TYPE_UNSET) fire_copy(err::script::need_value, &sw);
@@ -798,7 +799,8 @@ static int32_t infix_shortcut(const Cell* op, const Cell* name, const Cell* code
     if (cell_count(memory::nodes[cache]) < 2 || ts[0].type() != TYPE_TYPESET || ts[1].type() != TYPE_TYPESET)
         fire(err::internal::not_done);  // these natives and actions take two plain arguments
     if (!typeset_has(ts, args->type())) expect_arg(name, args, op, ts);
-    pos = fetch_argument(FETCH_WORD, code, pos, end, true, name, op, ts + 1);
+    int32_t next = plain_argument(code, pos, end, false);
+    pos = next >= 0 ? next : fetch_argument(FETCH_WORD, code, pos, end, true, name, op, ts + 1);
     if (fast_op(op, args, args + 1, args)) {
         stack::keep();
     } else {
