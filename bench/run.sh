@@ -28,8 +28,8 @@ else
     echo "neither $build/kel nor $build/bench/kel_run can run a script: build first" >&2
     exit 1
 fi
-command -v python3 > /dev/null || { echo "python3 is missing" >&2; exit 1; }
-command -v lua5.4 > /dev/null || { echo "lua5.4 is missing" >&2; exit 1; }
+# The interpreters compared against, from Debian's packages.
+"$root/tools/deps.sh" python3 lua5.4
 
 python3 - "$here" "$runs" "$runner" "${kel[@]}" <<'PY'
 import os, re, subprocess, sys, time

@@ -164,6 +164,7 @@ static void run(std::string_view name) {
 
 void build_environment() {
     running = true;
+    function::making_builtins = true;
     interpreter::provisional_types = true;
     env_routines::init();
     terminal::init();
@@ -177,6 +178,7 @@ void build_environment() {
         run(name);
     }
     running = false;
+    function::making_builtins = false;
     interpreter::provisional_types = false;
 }
 

@@ -115,6 +115,14 @@ void init() {
 }
 
 void init_words() {
+    // Every type id has its name, also a type whose module is not part of this run-time: its
+    // values cannot be made, but the type is named in typesets and converts to a word.
+    for (int t = 1; t < kTypeCount; t++) {
+        if (names[t].name || !type_names[t]) continue;
+        names[t].name = type_names[t];
+        names[t].length = static_cast<int32_t>(std::strlen(type_names[t])) - 1;
+        if (t > top_id) top_id = t;
+    }
     for (int t = 1; t <= top_id; t++) {
         if (!names[t].name) continue;
         word::load(&names[t].word, names[t].name);

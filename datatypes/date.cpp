@@ -9,6 +9,8 @@
 #include "datatypes/string.h"
 #include "runtime/dtoa.h"
 #include "runtime/fire.h"
+#include "services/random.h"
+#include "runtime/stack.h"
 
 namespace date {
 
@@ -226,9 +228,35 @@ int compare(const Cell* a, const Cell* b, int op) {
     }
 }
 
+// A day from the first day of the count up to the day before this one; a date with a time also
+// gets a random zone (quarter hours up to 15:45 either way) and a random local time of day.
+void random(const int32_t* refs) {
+    Cell* v = stack::arguments;
+    uint32_t packed = v->data1;
+    if (refs[0] >= 0) {
+        double t = v->f();
+        // The whole seconds, taken modulo 2^32 (a stored time is well inside the int64 range,
+        // anything else counts as 0).
+        uint32_t whole = std::isfinite(t) && std::fabs(t) < 9.0e18 ? static_cast<uint32_t>(static_cast<int64_t>(t)) : 0;
+        random_::seed(packed + whole);
+        set_cell(v, TYPE_UNSET);
+        return;
+    }
+    bool secure = refs[1] >= 0;
+    int32_t days = random_::int_(secure, days_of(packed)) - 1;
+    if (!has_time(packed)) {
+        v->data1 = from_days(days, packed & zone_mask, false);
+        return;
+    }
+    uint32_t p = from_days(days, 0, true);
+    int32_t quarters = random_::int_(secure, 127) - 64;  // -63 .. 63
+    int32_t seconds = random_::int_(secure, 86400) - 1;
+    make_from_fields(v, year_of(p), month_of(p), day_of(p), seconds, quarters / 4, (quarters % 4) * 15, true);
+}
+
 void init() {
     datatype::Row row;
-    row.set(ACT_FORM, form).set(ACT_MOLD, mold).set(ACT_COMPARE, compare);
+    row.set(ACT_RANDOM, random).set(ACT_FORM, form).set(ACT_MOLD, mold).set(ACT_COMPARE, compare);
     datatype::register_row(TYPE_DATE, 0, "date!", row);
 }
 

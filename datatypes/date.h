@@ -52,6 +52,9 @@ void set_yearday(Cell* c, int32_t day);   // day n of the year
 // Month names when the locale gives none; a hook the environment sets to its months block.
 extern Cell* (*locale_months)();
 
+// random: /seed seeds with the packed date plus the whole seconds of the time (unset result);
+// else a random earlier date (and, with a time, a random zone and time of day).
+void random(const int32_t* refs);
 int form(const Cell* value, Node buffer, const Cell* part, int limit);
 int mold(const Cell* value, Node buffer, bool only, bool all, bool flat, const Cell* part, int limit, int indent);
 int compare(const Cell* a, const Cell* b, int op);

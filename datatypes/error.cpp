@@ -483,7 +483,9 @@ int form(const Cell* value, Node buffer, const Cell*, int limit) {
         Cell stk = *field(&err, FIELD_STACK);
         if (stk.type() == TYPE_INTEGER) {
             string::concatenate_literal(buffer, "\n*** Stack: ");
-            stack::form_trace(level, &err, buffer, 0x7FFFFFFF);
+            // The trace gets what is left of the part limit.
+            int used = static_cast<int>(memory::nodes[buffer]->length()) - before;
+            stack::form_trace(level, &err, buffer, limit - used);
         } else if (stk.type() == TYPE_BLOCK) {
             string::concatenate_literal(buffer, "\n*** Stack: ");
             actions::form(&stk, buffer, nullptr, 0x7FFFFFFF);

@@ -15,6 +15,7 @@
 #include "loading/lexer.h"
 #include "runtime/dtoa.h"
 #include "runtime/fire.h"
+#include "services/random.h"
 #include "runtime/stack.h"
 
 namespace float_ {
@@ -276,6 +277,24 @@ void absolute(const int32_t*) { stack::arguments->set_f(abs(stack::arguments->f(
 // 0.0 minus the value, so that negate 0.0 stays 0.0.
 void negate(const int32_t*) { stack::arguments->set_f(0.0 - stack::arguments->f()); }
 
+double random_value(double x, bool secure) {
+    if (!secure) return x * (random_::next() / 2147483647.0);
+    double r1 = random_::secure_next();
+    double r2 = random_::secure_next();
+    return x * (r2 + r1 / 2147483647.0) / 2147483648.0;
+}
+
+// The payload alone changes, so time! and percent! (which take this action) keep their type.
+void random(const int32_t* refs) {
+    Cell* v = stack::arguments;
+    if (refs[0] >= 0) {
+        random_::seed(v->data2 ^ v->data3);
+        set_cell(v, TYPE_UNSET);
+        return;
+    }
+    v->set_f(random_value(v->f(), refs[1] >= 0));
+}
+
 static bool low_bit(const Cell* value) {
     int32_t n;
     if (!number::to_int32(value->f(), &n)) number::fire_type_limit(TYPE_INTEGER);
@@ -513,6 +532,7 @@ int mold(const Cell* value, Node buffer, bool, bool, bool, const Cell*, int limi
 void init() {
     datatype::Row row;
     row.set(ACT_MAKE, make)
+        .set(ACT_RANDOM, random)
         .set(ACT_TO, make)
         .set(ACT_FORM, form)
         .set(ACT_MOLD, mold)

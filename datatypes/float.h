@@ -71,6 +71,9 @@ int32_t check_integer_range(const Cell* value);
 // remainder is fmod for a finite divisor, the dividend for an infinite one (NaN when the
 // dividend is not finite or the divisor is NaN). Any other code raises script cannot-use.
 double do_math_op(double a, double b, int op);
+// A random float between 0 and x: a draw of the seeded generator scaled to 0 .. 1, or with
+// secure two draws of the cryptographic source combined to 0 .. just below 1.
+double random_value(double x, bool secure);
 // The stack routine: the first argument is the left operand and the result slot. The result is
 // time! when exactly one operand is time!, else percent! when the left one is, else float!.
 void do_math(int op);
@@ -95,6 +98,9 @@ Cell* make(Cell* proto, Cell* spec, int type);
 int form(const Cell* value, Node buffer, const Cell* part, int limit);
 int mold(const Cell* value, Node buffer, bool only, bool all, bool flat, const Cell* part, int limit, int indent);
 int compare(const Cell* a, const Cell* b, int op);
+// random: /seed seeds with the two halves of the bit pattern xored (unset result); else
+// random_value of the value.
+void random(const int32_t* refs);
 void absolute(const int32_t* refs);
 void add(const int32_t* refs);
 void divide(const int32_t* refs);

@@ -18,6 +18,9 @@
 
 namespace function {
 
+bool making_builtins = false;
+
+
 static const symbol::Known sym_local("local"), sym_extern("extern"), sym_return("return"), sym_trace("trace"),
     sym_no_trace("no-trace"), sym_spec("spec"), sym_body("body"), sym_words("words"), sym_foreach("foreach"),
     sym_remove_each("remove-each"), sym_repeat("repeat");
@@ -214,6 +217,7 @@ static Cell* build(Cell* out, const Cell* spec_in, const Cell* body_in, Node giv
     Cell fn;
     set_cell(&fn, TYPE_FUNCTION, ctx, spec.node(), more);
     fn.header |= flags;
+    if (making_builtins) fn.header |= flag_builtin;
     *context::owner_of(ctx) = fn;
     if (body.type() == TYPE_BLOCK) {
         Node copy = block::copy_deep(&body);

@@ -19,6 +19,9 @@ constexpr uint32_t flag_trace = 0x400;
 // Functions made by the boot script: they run like compiled code (no trace events inside) and
 // `source` shows their body.
 constexpr uint32_t flag_builtin = 0x1000;
+// On while the boot script runs: the functions it makes are the system's own, flagged built-in
+// (a trace does not look inside them).
+extern bool making_builtins;
 
 enum More { MORE_BODY = 0, MORE_CACHE = 1, MORE_CODE = 2, MORE_OP = 3, MORE_EXTRA = 4 };
 

@@ -14,6 +14,7 @@
 #include "datatypes/symbol.h"
 #include "loading/lexer.h"
 #include "runtime/fire.h"
+#include "services/random.h"
 #include "runtime/runtime.h"
 #include "runtime/stack.h"
 
@@ -183,6 +184,17 @@ void negate(const int32_t*) {
 }
 
 void complement(const int32_t*) { make_at(stack::arguments, static_cast<int32_t>(~stack::arguments->data1)); }
+
+// The payload alone changes, so char! (which takes this action) stays char!.
+void random(const int32_t* refs) {
+    Cell* v = stack::arguments;
+    if (refs[0] >= 0) {
+        random_::seed(v->data1);
+        set_cell(v, TYPE_UNSET);
+        return;
+    }
+    v->data1 = static_cast<uint32_t>(random_::int_(refs[1] >= 0, v->i1()));
+}
 
 void even_q(const int32_t*) { set_cell(stack::arguments, TYPE_LOGIC, (stack::arguments->data1 & 1) ? 0 : 1); }
 void odd_q(const int32_t*) { set_cell(stack::arguments, TYPE_LOGIC, stack::arguments->data1 & 1); }
@@ -375,6 +387,7 @@ Cell* make(Cell* proto, Cell* spec, int type) {
 void init() {
     datatype::Row row;
     row.set(ACT_MAKE, make)
+        .set(ACT_RANDOM, random)
         .set(ACT_TO, to)
         .set(ACT_FORM, form)
         .set(ACT_MOLD, mold)

@@ -48,6 +48,8 @@ Cell* to(Cell* proto, Cell* spec, int type);
 int form(const Cell* value, Node buffer, const Cell* part, int limit);
 int mold(const Cell* value, Node buffer, bool only, bool all, bool flat, const Cell* part, int limit, int indent);
 int compare(const Cell* a, const Cell* b, int op);
+// random: /seed seeds with the value (unset result); else 1 .. n, n .. -1, or 0 for 0.
+void random(const int32_t* refs);
 void absolute(const int32_t* refs);
 void add(const int32_t* refs);
 void divide(const int32_t* refs);

@@ -5,6 +5,7 @@
 #include "datatypes/error.h"
 #include "datatypes/string.h"
 #include "runtime/fire.h"
+#include "services/random.h"
 #include "runtime/runtime.h"
 #include "runtime/stack.h"
 
@@ -113,6 +114,18 @@ static void bitwise(int op) {
     stack::keep();
 }
 
+// A fair coin: the draw's upper half (as a signed word) is true.
+void random(const int32_t* refs) {
+    Cell* v = stack::arguments;
+    if (refs[0] >= 0) {
+        random_::seed(v->data1);
+        set_cell(v, TYPE_UNSET);
+        return;
+    }
+    int32_t r = refs[1] >= 0 ? random_::secure_next() : random_::next();
+    make_at(v, r > 0x3FFFFFFF);
+}
+
 void and_(const int32_t*) { bitwise(OP_AND); }
 void or_(const int32_t*) { bitwise(OP_OR); }
 void xor_(const int32_t*) { bitwise(OP_XOR); }
@@ -120,6 +133,7 @@ void xor_(const int32_t*) { bitwise(OP_XOR); }
 void init() {
     datatype::Row row;
     row.set(ACT_MAKE, make)
+        .set(ACT_RANDOM, random)
         .set(ACT_TO, to)
         .set(ACT_FORM, form)
         .set(ACT_MOLD, mold)

@@ -42,6 +42,8 @@ Cell* to(Cell* proto, Cell* spec, int type);
 int form(const Cell* value, Node buffer, const Cell* part, int limit);
 int mold(const Cell* value, Node buffer, bool only, bool all, bool flat, const Cell* part, int limit, int indent);
 int compare(const Cell* a, const Cell* b, int op);
+// random: /seed seeds with the truth word (unset result); else a fair coin.
+void random(const int32_t* refs);
 void complement(const int32_t* refs);
 void and_(const int32_t* refs);
 void or_(const int32_t* refs);

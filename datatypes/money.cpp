@@ -10,6 +10,8 @@
 #include "datatypes/string.h"
 #include "runtime/dtoa.h"
 #include "runtime/fire.h"
+#include "services/random.h"
+#include "runtime/stack.h"
 
 namespace money {
 
@@ -224,9 +226,39 @@ int compare(const Cell* a, const Cell* b, int op) {
     }
 }
 
+// The digits from the first significant one on: while the result still equals the value so far,
+// a digit d becomes 0 .. d, where d itself stands only one time in 1000 (so the result rarely
+// equals the value); after the first smaller digit the rest are free. Sign and currency stay.
+void random(const int32_t* refs) {
+    Cell* v = stack::arguments;
+    if (refs[0] >= 0) {
+        random_::seed(v->data1 ^ v->data2 ^ v->data3 ^ (v->header & sign_flag));
+        set_cell(v, TYPE_UNSET);
+        return;
+    }
+    bool secure = refs[1] >= 0;
+    int i = 1;
+    while (i <= kDigits && get_digit(v, i) == 0) i++;
+    bool bounded = true;
+    for (; i <= kDigits; i++) {
+        int d = get_digit(v, i);
+        int r;
+        if (!bounded) {
+            r = random_::int_(secure, 10) - 1;
+        } else if (d == 0) {
+            r = 0;  // nothing below it to draw
+        } else {
+            do r = random_::int_(secure, d + 1) - 1;
+            while (r == d && random_::int_(secure, 1000) != 1);
+            bounded = r == d;
+        }
+        set_digit(v, i, r);
+    }
+}
+
 void init() {
     datatype::Row row;
-    row.set(ACT_FORM, form).set(ACT_MOLD, mold).set(ACT_COMPARE, compare);
+    row.set(ACT_RANDOM, random).set(ACT_FORM, form).set(ACT_MOLD, mold).set(ACT_COMPARE, compare);
     datatype::register_row(TYPE_MONEY, 0, "money!", row);
 }
 

@@ -41,6 +41,9 @@ double to_float(const Cell* c);
 // system/options/money-digits when the environment provides it (null: 2 decimals).
 extern int (*money_digits)();
 
+// random: /seed seeds from the cell's bits (unset result); else an amount of the same sign and
+// currency whose magnitude does not exceed the value's.
+void random(const int32_t* refs);
 int form(const Cell* value, Node buffer, const Cell* part, int limit);
 int mold(const Cell* value, Node buffer, bool only, bool all, bool flat, const Cell* part, int limit, int indent);
 int compare(const Cell* a, const Cell* b, int op);

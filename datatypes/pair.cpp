@@ -7,6 +7,7 @@
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
 #include "runtime/fire.h"
+#include "services/random.h"
 #include "runtime/stack.h"
 
 namespace pair {
@@ -93,9 +94,22 @@ static void pick(const int32_t*) {
     stack::keep();
 }
 
+// Each component drawn as integer! random draws it; a zero component stays 0.
+void random(const int32_t* refs) {
+    Cell* v = stack::arguments;
+    if (refs[0] >= 0) {
+        random_::seed(v->data2 ^ v->data3);
+        set_cell(v, TYPE_UNSET);
+        return;
+    }
+    bool secure = refs[1] >= 0;
+    v->data2 = static_cast<uint32_t>(random_::int_(secure, x_of(v)));
+    v->data3 = static_cast<uint32_t>(random_::int_(secure, y_of(v)));
+}
+
 void init() {
     datatype::Row row;
-    row.set(ACT_FORM, form).set(ACT_MOLD, mold).set(ACT_COMPARE, compare).set(ACT_EVAL_PATH, eval_path).set(ACT_PICK, pick);
+    row.set(ACT_RANDOM, random).set(ACT_FORM, form).set(ACT_MOLD, mold).set(ACT_COMPARE, compare).set(ACT_EVAL_PATH, eval_path).set(ACT_PICK, pick);
     datatype::register_row(TYPE_PAIR, 0, "pair!", row);
 }
 

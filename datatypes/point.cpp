@@ -7,7 +7,11 @@
 
 #include "datatypes/datatype.h"
 #include "datatypes/pair.h"
+#include "datatypes/float.h"
 #include "datatypes/string.h"
+#include "runtime/hashtable.h"
+#include "services/random.h"
+#include "runtime/stack.h"
 
 namespace point2D {
 
@@ -138,9 +142,26 @@ int compare(const Cell* a, const Cell* b, int op) {
     return compare_coords(a, b, 2, op);
 }
 
+// Shared by both point types: n is 2 or 3.
+void random_coords(int n, const int32_t* refs) {
+    Cell* v = stack::arguments;
+    if (refs[0] >= 0) {
+        random_::seed(hashtable::murmur3(reinterpret_cast<const uint8_t*>(&v->data1), uint32_t(n) * 4));
+        set_cell(v, TYPE_UNSET);
+        return;
+    }
+    bool secure = refs[1] >= 0;
+    for (int i = 0; i < n; i++) {
+        float c = coord(v, i);
+        if (c != 0) set_coord(v, i, static_cast<float>(float_::random_value(c, secure)));
+    }
+}
+
+void random(const int32_t* refs) { random_coords(2, refs); }
+
 void init() {
     datatype::Row row;
-    row.set(ACT_FORM, form).set(ACT_MOLD, mold).set(ACT_COMPARE, compare);
+    row.set(ACT_RANDOM, random).set(ACT_FORM, form).set(ACT_MOLD, mold).set(ACT_COMPARE, compare);
     datatype::register_row(TYPE_POINT2D, 0, "point2D!", row);
 }
 
@@ -167,9 +188,11 @@ int compare(const Cell* a, const Cell* b, int op) {
     return point2D::compare_coords(a, b, 3, op);
 }
 
+void random(const int32_t* refs) { point2D::random_coords(3, refs); }
+
 void init() {
     datatype::Row row;
-    row.set(ACT_FORM, form).set(ACT_MOLD, mold).set(ACT_COMPARE, compare);
+    row.set(ACT_RANDOM, random).set(ACT_FORM, form).set(ACT_MOLD, mold).set(ACT_COMPARE, compare);
     datatype::register_row(TYPE_POINT3D, 0, "point3D!", row);
 }
 

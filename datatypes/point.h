@@ -23,6 +23,10 @@ Cell* make_at(Cell* c, float x, float y);
 bool almost_equal(float a, float b);
 // Shared by both point types: n is 2 or 3.
 int compare_coords(const Cell* a, const Cell* b, int n, int op);
+// random of both types: /seed seeds with a hash of the coordinates (unset result); else each
+// non-zero coordinate becomes float! random of it, as a single.
+void random_coords(int n, const int32_t* refs);
+void random(const int32_t* refs);
 int write_coords(const Cell* value, int n, Node buffer, int limit);
 
 int form(const Cell* value, Node buffer, const Cell* part, int limit);
@@ -36,6 +40,7 @@ void init();
 namespace point3D {
 
 Cell* make_at(Cell* c, float x, float y, float z);
+void random(const int32_t* refs);
 
 int form(const Cell* value, Node buffer, const Cell* part, int limit);
 int mold(const Cell* value, Node buffer, bool only, bool all, bool flat, const Cell* part, int limit, int indent);

@@ -1,14 +1,15 @@
 #include "datatypes/ref.h"
 
+#include <climits>
+
 #include "datatypes/datatype.h"
 #include "datatypes/string.h"
 
 namespace ref {
 
-int mold(const Cell* value, Node buffer, bool, bool, bool, const Cell*, int limit, int) {
+int mold(const Cell* value, Node buffer, bool, bool, bool, const Cell* part, int limit, int) {
     string::append_char(buffer, '@');
-    string::append_string(buffer, value);
-    return limit - 1 - string::rs_length_q(value);
+    return string::form(value, buffer, part, limit == INT_MIN ? limit : limit - 1);
 }
 
 void init() {

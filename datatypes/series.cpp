@@ -1,9 +1,6 @@
 #include "datatypes/series.h"
 
-#include <sys/random.h>
-
 #include <cstring>
-#include <random>
 #include <vector>
 
 #include "datatypes/datatype.h"
@@ -16,6 +13,7 @@
 #include "runtime/collector.h"
 #include "runtime/fire.h"
 #include "runtime/hashtable.h"
+#include "services/random.h"
 #include "runtime/root.h"
 #include "runtime/stack.h"
 
@@ -23,24 +21,6 @@ namespace series {
 
 // ---------------------------------------------------------------------------------------------
 // Services of other modules
-
-static std::mt19937& fallback_generator() {
-    static std::mt19937 generator(19650218u);
-    return generator;
-}
-
-static void fallback_seed(uint32_t seed) { fallback_generator().seed(seed); }
-
-static int32_t fallback_int(bool secure, int32_t n) {
-    if (n == 0) return 0;
-    uint32_t r = 0;
-    if (!secure || getrandom(&r, sizeof r, 0) != static_cast<ssize_t>(sizeof r)) r = fallback_generator()();
-    int64_t magnitude = n < 0 ? -int64_t(n) : int64_t(n);
-    int64_t k = 1 + int64_t(r % uint64_t(magnitude));
-    return static_cast<int32_t>(n < 0 ? -k : k);
-}
-
-RandomSource random_source = {fallback_seed, fallback_int};
 
 Cell* (*vector_get_value)(const uint8_t*, uint32_t, int, Cell*) = nullptr;
 void (*vector_set_value)(uint8_t*, int, uint32_t, const Cell*) = nullptr;
@@ -586,7 +566,7 @@ void random(const int32_t* refs) {
     if (seed) {
         SeriesBuf* s = buf_of(v);
         uint32_t bytes = uint32_t(length) * s->unit();
-        random_source.seed(hashtable::murmur3(s->at_head() + size_t(head) * s->unit(), bytes));
+        random_::seed(hashtable::murmur3(s->at_head() + size_t(head) * s->unit(), bytes));
         set_cell(v, TYPE_UNSET);
         return;
     }
@@ -595,7 +575,7 @@ void random(const int32_t* refs) {
             set_cell(v, TYPE_NONE);
             return;
         }
-        int32_t k = random_source.int_(secure, length);
+        int32_t k = random_::int_(secure, length);
         element_at(v, head + k - 1, v);
         return;
     }
@@ -607,7 +587,7 @@ void random(const int32_t* refs) {
     uint32_t unit = s->unit();
     uint8_t swap_area[16];
     for (int32_t i = 0; i < length; i++) {
-        int32_t k = random_source.int_(secure, length - i);
+        int32_t k = random_::int_(secure, length - i);
         if (k <= 1) continue;
         s = buf_of(v);
         uint8_t* a = s->at_head() + size_t(head + i) * unit;

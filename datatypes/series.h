@@ -135,15 +135,6 @@ void init();
 
 // ---- Services of other modules ----
 
-// The random-number source of random: the generator module installs its own. Until one is
-// installed an MT19937 seeded with 19650218 serves, with getrandom for /secure.
-struct RandomSource {
-    void (*seed)(uint32_t seed);
-    // 1 .. n for n > 0, n .. -1 for n < 0, 0 for 0.
-    int32_t (*int_)(bool secure, int32_t n);
-};
-extern RandomSource random_source;
-
 // vector! elements, installed by the vector module (no vector! value exists without it).
 // get: the element at an address as a value; set: stores a value of the element type.
 extern Cell* (*vector_get_value)(const uint8_t* address, uint32_t unit, int element_type, Cell* out);

@@ -17,32 +17,14 @@
 
 #include "datatypes/cell.h"
 #include "datatypes/datatype.h"
+#include "runtime/unicode.h"
 
 namespace string {
 
 // ---- Reading ----
 
-inline uint32_t get_char(const uint8_t* p, uint32_t unit) {
-    switch (unit) {
-        case 1: return *p;
-        case 2: return uint32_t(p[0]) | (uint32_t(p[1]) << 8);
-        default: {
-            uint32_t v;
-            std::memcpy(&v, p, 4);
-            return v;
-        }
-    }
-}
-inline void put_char(uint8_t* p, uint32_t unit, uint32_t cp) {
-    switch (unit) {
-        case 1: *p = static_cast<uint8_t>(cp); break;
-        case 2:
-            p[0] = static_cast<uint8_t>(cp);
-            p[1] = static_cast<uint8_t>(cp >> 8);
-            break;
-        default: std::memcpy(p, &cp, 4); break;
-    }
-}
+inline uint32_t get_char(const uint8_t* p, uint32_t unit) { return unicode::get_unit(p, unit); }
+inline void put_char(uint8_t* p, uint32_t unit, uint32_t cp) { unicode::put_unit(p, unit, cp); }
 // The unit of a text buffer; any other unit than 1, 2 or 4 is run-time failure 101.
 uint32_t text_unit(const SeriesBuf* b);
 

@@ -1,15 +1,17 @@
 #include "datatypes/tag.h"
 
+#include <climits>
+
 #include "datatypes/datatype.h"
 #include "datatypes/string.h"
 
 namespace tag {
 
-int form(const Cell* value, Node buffer, const Cell*, int limit) {
+int form(const Cell* value, Node buffer, const Cell* part, int limit) {
     string::append_char(buffer, '<');
-    string::append_string(buffer, value);
+    limit = string::form(value, buffer, part, limit == INT_MIN ? limit : limit - 1);
     string::append_char(buffer, '>');
-    return limit - 2 - string::rs_length_q(value);
+    return limit == INT_MIN ? limit : limit - 1;
 }
 
 int mold(const Cell* value, Node buffer, bool, bool, bool, const Cell* part, int limit, int) {

@@ -5,6 +5,8 @@
 
 #include "datatypes/datatype.h"
 #include "datatypes/string.h"
+#include "services/random.h"
+#include "runtime/stack.h"
 
 namespace tuple {
 
@@ -48,9 +50,22 @@ int compare(const Cell* a, const Cell* b, int) {
     return 0;
 }
 
+// Each byte b becomes 0 .. b.
+void random(const int32_t* refs) {
+    Cell* v = stack::arguments;
+    if (refs[0] >= 0) {
+        random_::seed(v->data1 ^ v->data2 ^ v->data3);
+        set_cell(v, TYPE_UNSET);
+        return;
+    }
+    bool secure = refs[1] >= 0;
+    uint8_t* b = bytes_of(v);
+    for (int i = 0, n = count_of(v); i < n; i++) b[i] = static_cast<uint8_t>(random_::int_(secure, b[i] + 1) - 1);
+}
+
 void init() {
     datatype::Row row;
-    row.set(ACT_FORM, form).set(ACT_MOLD, mold).set(ACT_COMPARE, compare);
+    row.set(ACT_RANDOM, random).set(ACT_FORM, form).set(ACT_MOLD, mold).set(ACT_COMPARE, compare);
     datatype::register_row(TYPE_TUPLE, 0, "tuple!", row);
 }
 

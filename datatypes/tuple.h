@@ -19,6 +19,9 @@ inline const uint8_t* bytes_of(const Cell* c) { return reinterpret_cast<const ui
 // A tuple of n bytes (n < 3 is padded to 3 with zeros; n is at most 12). Header flags are kept.
 Cell* make_at(Cell* c, const uint8_t* bytes, int n);
 
+// random: /seed seeds with the three data words xored (unset result); else each byte b
+// becomes a random 0 .. b.
+void random(const int32_t* refs);
 int form(const Cell* value, Node buffer, const Cell* part, int limit);
 int mold(const Cell* value, Node buffer, bool only, bool all, bool flat, const Cell* part, int limit, int indent);
 int compare(const Cell* a, const Cell* b, int op);

@@ -31,6 +31,7 @@
 #include "runtime/runtime.h"
 #include "runtime/stack.h"
 #include "runtime/unicode.h"
+#include "services/files.h"
 #include "services/os_info.h"
 
 namespace env_routines {
@@ -119,8 +120,10 @@ static void set_current_dir() {
 }
 
 static void create_dir() {
-    std::string path = string::to_utf8(arg(0));
-    if (mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) {
+    std::string path = simple_io::os_path(arg(0));
+    // A folder that appeared since the caller looked is no failure; a file of that name is.
+    struct stat st {};
+    if (!simple_io::make_dir(path) && !(errno == EEXIST && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))) {
         Cell p = *arg(0);
         fire(err::access::no_create, &p);
     }
@@ -128,9 +131,7 @@ static void create_dir() {
 }
 
 static void exists_q() {
-    std::string path = string::to_utf8(arg(0));
-    struct stat st {};
-    result_logic(stat(path.c_str(), &st) == 0);
+    result_logic(simple_io::file_exists_q(simple_io::os_path(arg(0))));
 }
 
 static void os_info() {

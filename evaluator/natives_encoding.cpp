@@ -1,5 +1,6 @@
 #include "evaluator/natives_encoding.h"
 
+#include <algorithm>
 #include <string>
 
 #include "datatypes/binary_codecs.h"
@@ -28,37 +29,16 @@ void dehex(int check, const int32_t* refs) {
     stack::keep();
 }
 
-// Characters that stand unencoded: letters, digits and - . _ ~ (strict), plus
-// ! # $ & ' ( ) * + , / : = ? @ for the URL table.
-static bool plain(uint8_t c, bool strict) {
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
-    if (c == '-' || c == '.' || c == '_' || c == '~') return true;
-    if (strict) return false;
-    switch (c) {
-        case '!': case '#': case '$': case '&': case '\'': case '(': case ')': case '*': case '+': case ',':
-        case '/': case ':': case '=': case '?': case '@': return true;
-        default: return false;
-    }
-}
-
 void enhex(int check, const int32_t* refs) {
     if (check) check_args(N_ENHEX, refs);
     Cell* args = stack::arguments;
-    bool strict = args->type() == TYPE_STRING;
-    std::string text = string::to_utf8(args);
-    std::string out;
-    out.reserve(text.size());
-    static const char hex[] = "0123456789ABCDEF";
-    for (unsigned char c : text) {
-        if (c < 0x80 && plain(c, strict)) {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
-    string::load_at(args, out);
+    Node out = string::make_node(std::max(string::rs_length_q(args), 1));
+    Cell* held = stack::push_cell();
+    string::make_at(held, out);
+    // A string! escapes everything but letters, digits and - . _ ~; the other text types keep
+    // the characters that stand in a URL.
+    url::encode(args, out, args->type() == TYPE_STRING ? url::kStrict : url::kUrl);
+    *args = *held;
     stack::keep();
 }
 

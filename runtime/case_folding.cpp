@@ -34,29 +34,6 @@ uint32_t search(const uint32_t (&pairs)[N][2], uint32_t cp) {
     return it != std::end(pairs) && (*it)[0] == cp ? (*it)[1] : cp;
 }
 
-inline uint32_t get_unit(const uint8_t* p, uint32_t unit) {
-    switch (unit) {
-        case 1: return *p;
-        case 2: return uint32_t(p[0]) | (uint32_t(p[1]) << 8);
-        default: {
-            uint32_t v;
-            std::memcpy(&v, p, 4);
-            return v;
-        }
-    }
-}
-
-inline void put_unit(uint8_t* p, uint32_t unit, uint32_t cp) {
-    switch (unit) {
-        case 1: *p = static_cast<uint8_t>(cp); break;
-        case 2:
-            p[0] = static_cast<uint8_t>(cp);
-            p[1] = static_cast<uint8_t>(cp >> 8);
-            break;
-        default: std::memcpy(p, &cp, 4); break;
-    }
-}
-
 }  // namespace
 
 void init() {
@@ -117,7 +94,7 @@ void change_string(Cell* value, bool upper, const Cell* part, const Cell* part_w
         b = memory::nodes[node];
         unit = b->unit();
         uint8_t* p = b->at_head() + size_t(head + i) * unit;
-        uint32_t cp = get_unit(p, unit);
+        uint32_t cp = unicode::get_unit(p, unit);
         uint32_t mapped = change(cp, upper);
         if (mapped == cp) continue;
         uint32_t need = mapped <= 0xFF ? 1 : mapped <= 0xFFFF ? 2 : 4;
@@ -127,7 +104,7 @@ void change_string(Cell* value, bool upper, const Cell* part, const Cell* part_w
             unit = need;
             p = b->at_head() + size_t(head + i) * unit;
         }
-        put_unit(p, unit, mapped);
+        unicode::put_unit(p, unit, mapped);
     }
 }
 

@@ -52,6 +52,7 @@
 #include "runtime/memory.h"
 #include "runtime/output.h"
 #include "runtime/platform.h"
+#include "services/random.h"
 #include "runtime/root.h"
 #include "runtime/stack.h"
 
@@ -62,6 +63,7 @@ namespace runtime {
 void init() {
     output::init();
     platform::init_io();
+    random_::init();  // also the hash seed
     memory::init();
     externals::init();
     cycles::init();

@@ -193,6 +193,7 @@ int form_trace(int level, const Cell* err, Node string_node, int budget) {
     Frame* limit = cbottom + field->i1();
     for (Frame* f = cbottom; f < limit && f < cend; f++) {
         if (!selected(f, level)) continue;
+        if (budget <= 0) break;
         Cell w;
         word::make_global(&w, f->symbol);
         budget = word::form(&w, string_node, nullptr, budget);

@@ -65,29 +65,6 @@ constexpr std::array<uint8_t, 108> make_transitions() {
 constexpr auto kClass = make_classes();
 constexpr auto kTransition = make_transitions();
 
-inline uint32_t get_unit(const uint8_t* p, uint32_t unit) {
-    switch (unit) {
-        case 1: return *p;
-        case 2: return uint32_t(p[0]) | (uint32_t(p[1]) << 8);
-        default: {
-            uint32_t v;
-            std::memcpy(&v, p, 4);
-            return v;
-        }
-    }
-}
-
-inline void put_unit(uint8_t* p, uint32_t unit, uint32_t cp) {
-    switch (unit) {
-        case 1: *p = static_cast<uint8_t>(cp); break;
-        case 2:
-            p[0] = static_cast<uint8_t>(cp);
-            p[1] = static_cast<uint8_t>(cp >> 8);
-            break;
-        default: std::memcpy(p, &cp, 4); break;
-    }
-}
-
 // Units other than 1, 2 and 4 mean a corrupted string buffer: run-time failure 101.
 inline uint32_t text_unit(const SeriesBuf* b) {
     uint32_t u = b->unit();

@@ -14,10 +14,34 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "datatypes/cell.h"
 
 namespace unicode {
+
+// One codepoint of a text in units of 1, 2 or 4 bytes (little-endian), read or written in place.
+inline uint32_t get_unit(const uint8_t* p, uint32_t unit) {
+    switch (unit) {
+        case 1: return *p;
+        case 2: return uint32_t(p[0]) | (uint32_t(p[1]) << 8);
+        default: {
+            uint32_t v;
+            std::memcpy(&v, p, 4);
+            return v;
+        }
+    }
+}
+inline void put_unit(uint8_t* p, uint32_t unit, uint32_t cp) {
+    switch (unit) {
+        case 1: *p = static_cast<uint8_t>(cp); break;
+        case 2:
+            p[0] = static_cast<uint8_t>(cp);
+            p[1] = static_cast<uint8_t>(cp >> 8);
+            break;
+        default: std::memcpy(p, &cp, 4); break;
+    }
+}
 
 constexpr uint32_t kMaxCodepoint = 0x10FFFF;
 // Set on a buffer filled from UTF-16 input.

@@ -35,8 +35,13 @@ set(KEL_BOOT_FILES
   boot/system.kel
   boot/operators.kel
   environment/late.kel
+  console/start.kel
   console/complete.kel
-  console/console.kel)
+  console/input.kel
+  console/help.kel
+  console/console.kel
+  console/shell.kel
+  console/launch.kel)
 set(KEL_BOOT_PATHS)
 foreach(f ${KEL_BOOT_FILES})
   list(APPEND KEL_BOOT_PATHS ${CMAKE_SOURCE_DIR}/${f})

@@ -3,14 +3,19 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "datatypes/block.h"
 #include "datatypes/string.h"
 #include "runtime/externals.h"
 #include "runtime/stack.h"
+#include "tests/support/child.h"
+#include "tests/support/fired.h"
 #include "tests/support/held.h"
 
 namespace {
@@ -237,3 +242,48 @@ TEST(Collector, MarkersRunInRegistrationOrderAndCanBeRemoved) {
 }
 
 }  // namespace
+
+namespace {
+template <int N>
+void marker_number() {}
+template <int... N>
+void add_markers(std::integer_sequence<int, N...>) {
+    (collector::add_marker(&marker_number<N>), ...);
+}
+}  // namespace
+
+// The marking table is fixed: one callback too many ends the process with a report rather than
+// writing past the table.
+TEST(Collector, OneMarkerTooManyEndsTheProcess) {
+    test_support::ChildResult r = test_support::in_child([] { add_markers(std::make_integer_sequence<int, 101>()); });
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(r.status, 98);
+    EXPECT_NE(r.out.find("*** Runtime Error 98"), std::string::npos) << r.out;
+}
+
+// A series the system refuses memory for is a language error the script can catch, not the end
+// of the process. (AddressSanitizer reserves its own shadow memory, so an address-space limit
+// cannot be set under it.)
+#if defined(__SANITIZE_ADDRESS__)
+#define KEL_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KEL_ASAN 1
+#endif
+#endif
+#ifndef KEL_ASAN
+TEST(Collector, RefusedMemoryForASeriesIsALanguageError) {
+    test_support::ChildResult r = test_support::in_child([] {
+        rlimit limit{};
+        getrlimit(RLIMIT_AS, &limit);
+        limit.rlim_cur = 1ull << 30;  // less than the series below asks for
+        setrlimit(RLIMIT_AS, &limit);
+        auto raised = test_support::fired([] { memory::alloc_series(0x7FFFFFF0 / 16, 16, 0); });
+        std::printf("%s\n", raised && raised->id.category == err::internal::no_memory.category && raised->id.index == err::internal::no_memory.index ? "no-memory" : "other");
+        std::fflush(stdout);
+        _exit(0);
+    });
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "no-memory\n");
+}
+#endif

@@ -132,7 +132,9 @@ TEST(Memory, BufferLayoutForEveryUnit) {
     SeriesBuf* f = memory::nodes[memory::alloc_bytes_filled(20, 0xAB)];
     for (uint32_t i = 0; i < f->capacity; i++) ASSERT_EQ(f->data()[i], 0xAB);
     // Sizes that do not fit 31 bits are refused as no-memory, not wrapped, and take no node.
-    for (auto [units, unit] : {std::pair{-1, 1}, {0x40000000, 16}, {0x7FFFFFFF, 1}}) {
+    for (auto [units_, unit_] : {std::pair{-1, 1}, {0x40000000, 16}, {0x7FFFFFFF, 1}}) {
+        int32_t units = units_;
+        int unit = unit_;  // lambdas below capture these (clang 14 cannot capture bindings)
         // The node the allocation takes first (the head of the free list) goes back to the list
         // (or to a later allocation), never stays in use without a buffer.
         Node probe = memory::alloc_node();

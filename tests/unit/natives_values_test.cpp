@@ -116,7 +116,7 @@ TEST(NativesValues, ReduceAndCompose) {
         {"b: [a] compose/into [(1 + 1)] tail b b", "[a 2]"},
         {"compose [(1 / 0)]", "!math/zero-divide"},
         // Nesting too deep for the stacks, and a block that holds itself, end in an error.
-        {"b: copy [] loop 100000 [b: reduce [b]] compose/deep b", "!internal/stack-overflow"},
+        {"b: copy [] loop 20000 [b: reduce [b]] compose/deep b", "!internal/stack-overflow"},
         {"b: copy [(1)] append/only b b compose/deep b", "!internal/stack-overflow"},
     });
 }

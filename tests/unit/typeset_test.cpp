@@ -54,6 +54,8 @@ TEST(Typeset, MakeAndMold) {
     Cell only = act(ACT_MOLD, {ts}, {{0, 0}});
     EXPECT_EQ(string::to_utf8(&only), "integer! float!");
     EXPECT_EQ(molded(set_of({})), "make typeset! []");
+    // Types whose values this run-time cannot make are still named.
+    EXPECT_EQ(molded(set_of({TYPE_IMAGE, TYPE_PORT, TYPE_EVENT})), "make typeset! [port! image! event!]");
     Cell empty_only = act(ACT_MOLD, {set_of({})}, {{0, 0}});
     EXPECT_EQ(string::to_utf8(&empty_only), "");
     // Merging a typeset, and making from one.

@@ -1,0 +1,25 @@
+#!/usr/bin/env python3
+"""Start-up with too little address space for the run-time's first frames ends with the run-time
+error 94, out of memory, and nothing worse. The binary's path is the first argument."""
+import subprocess
+import sys
+import unittest
+
+KEL = sys.argv[1] if len(sys.argv) > 1 else "kel"
+
+
+class StartWithoutMemory(unittest.TestCase):
+    def test_refused_memory_at_start_up_is_out_of_memory(self):
+        # 20 MB: enough to load the program and its libraries, not for the run-time's frames.
+        with open(KEL, "rb") as f:
+            if b"__asan_init" in f.read():
+                self.skipTest("a sanitizer build reserves more address space than the limit allows")
+        proc = subprocess.run(["bash", "-c", 'ulimit -v 20000; exec "$0" --version', KEL],
+                              capture_output=True, text=True, timeout=60)
+        out = proc.stdout + proc.stderr
+        self.assertEqual(proc.returncode, 94, out)
+        self.assertIn("*** Runtime Error 94: out of memory\n", out)
+
+
+if __name__ == "__main__":
+    unittest.main(argv=sys.argv[:1], verbosity=2)
