@@ -522,7 +522,9 @@ int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infi
     }
     Cell* c = cells_head(b) + pos;
     Cell fetched;
-    if (tracing) {
+    // Whether b still holds after the value is placed: nothing ran (no trace event).
+    bool untraced = !tracing;
+    if (!untraced) {
         // The callback may change or move the code (it may run the collector): the value is
         // taken as it was fetched.
         fetched = *c;
@@ -554,7 +556,7 @@ int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infi
                     place(v, push);
                     pos++;
                     // Nothing ran: the buffer fetched above still holds.
-                    if (direct && !tracing) return no_infix ? pos : infix_in(code, b, pos, end, entry_top, push);
+                    if (direct && untraced) return no_infix ? pos : infix_in(code, b, pos, end, entry_top, push);
                     break;
             }
             break;
@@ -610,7 +612,7 @@ int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infi
         default:
             place(c, push);
             pos++;
-            if (!tracing) return no_infix ? pos : infix_in(code, b, pos, end, entry_top, push);
+            if (untraced) return no_infix ? pos : infix_in(code, b, pos, end, entry_top, push);
             break;
     }
     if (!no_infix) pos = infix_after(code, pos, end, entry_top, push);
