@@ -380,7 +380,7 @@ static bool answer(int r, int op) {
 }
 
 // The natives behind the comparison operators, by number - 25.
-static const natives::NativeFn comparison_natives[7] = {natives::equal_q,  natives::not_equal_q,      natives::strict_equal_q,
+const natives::NativeFn comparison_natives[7] = {natives::equal_q,  natives::not_equal_q,      natives::strict_equal_q,
                                                natives::lesser_q, natives::greater_q,        natives::lesser_or_equal_q,
                                                natives::greater_or_equal_q};
 

@@ -82,6 +82,8 @@ void series_fast(const Cell* value, int code, const Cell* name);
 // comparison natives on two integer! or two float! values, answered into out without a call
 // when nothing can go wrong (no error, so no frame is needed). False when the call must be made.
 bool call_fast(const Cell* fn, const Cell* a, const Cell* b, Cell* out);
+// The natives behind the comparison operators, by number - 25 (equal? ... greater-or-equal?).
+extern void (*const comparison_natives[7])(int check, const int32_t* refs);
 // Whether call_fast may answer calls of this function (the operators above): two arguments, no
 // refinements.
 bool has_shortcut(const Cell* fn);

@@ -125,6 +125,52 @@ static inline const Cell* plain_value(const Cell* c) {
     }
 }
 
+// actions::call_fast with the common case, two integers, answered here without the call: the
+// same results (the left operand's cell with its flags, an overflow taking the general path to
+// its float!, a remainder that could fail refused).
+static inline bool fast_op(const Cell* fn, const Cell* a, const Cell* b, Cell* out) {
+    if (a->type() != TYPE_INTEGER || b->type() != TYPE_INTEGER) return actions::call_fast(fn, a, b, out);
+    int32_t x = a->i1(), y = b->i1(), v;
+    uint32_t number = fn->data1;
+    if (fn->type() == TYPE_ACTION) {
+        switch (number) {
+            case ACT_ADD:
+                if (__builtin_add_overflow(x, y, &v)) return actions::call_fast(fn, a, b, out);
+                break;
+            case ACT_SUBTRACT:
+                if (__builtin_sub_overflow(x, y, &v)) return actions::call_fast(fn, a, b, out);
+                break;
+            case ACT_MULTIPLY:
+                if (__builtin_mul_overflow(x, y, &v)) return actions::call_fast(fn, a, b, out);
+                break;
+            case ACT_REMAINDER:
+                if (y == 0 || y == -1) return false;
+                v = x % y;
+                break;
+            default: return false;
+        }
+        out->header = (a->header & ~0xFFu) | TYPE_INTEGER;
+        out->data1 = static_cast<uint32_t>(v);
+        out->data2 = out->data3 = 0;
+        return true;
+    }
+    if (fn->type() != TYPE_NATIVE) return false;
+    uint32_t k = number - 25;
+    if (k >= 7 || natives::table[number - 1] != actions::comparison_natives[k]) return false;
+    bool r;
+    switch (k) {
+        case 0:
+        case 2: r = x == y; break;
+        case 1: r = x != y; break;
+        case 3: r = x < y; break;
+        case 4: r = x > y; break;
+        case 5: r = x <= y; break;
+        default: r = x >= y; break;
+    }
+    set_cell(out, TYPE_LOGIC, r ? 1 : 0);
+    return true;
+}
+
 static inline Cell* word_value(const Cell* w) {
     Cell* v = bound_slot(w);
     return v ? v : context::get(w);
@@ -297,11 +343,10 @@ int32_t do_next(const Cell* code) {
 static int32_t infix_shortcut(const Cell* op, const Cell* name, const Cell* code, int32_t pos, int32_t end, bool push);
 static int32_t call_plain(const Cell* fn_in, const Cell* name, const Cell* code, int32_t pos, int32_t end, bool push);
 
-static int32_t eval_infix(const Cell* code, int32_t pos, int32_t end, Cell* entry_top, bool push) {
+// The operators after a value: b is the code's buffer as it is now and end lies within it.
+// The buffer is fetched again only after something ran (a call, a trace event).
+static int32_t eval_infix_in(const Cell* code, SeriesBuf* b, int32_t pos, int32_t end, Cell* entry_top, bool push) {
     while (true) {
-        SeriesBuf* b = code_buf(code);
-        int32_t limit = static_cast<int32_t>(cell_count(b));
-        if (end > limit) end = limit;
         if (pos >= end) return pos;
         Cell* c = cells_head(b) + pos;
         Cell* v = infix_op(c);
@@ -325,20 +370,65 @@ static int32_t eval_infix(const Cell* code, int32_t pos, int32_t end, Cell* entr
         if (!tracing && pos + 1 < end) {
             const Cell* right = c + 1;  // nothing has run since c was read
             if (right->type() == TYPE_WORD) right = bound_slot(right);
-            if (right && actions::call_fast(&op, entry_top, right, entry_top)) {
+            if (right && (right->type() == TYPE_INTEGER || right->type() == TYPE_FLOAT) &&
+                fast_op(&op, entry_top, right, entry_top)) {
                 stack::top = entry_top + 1;
                 pos += 2;
-                continue;
+                continue;  // nothing ran: b and end still hold
             }
         }
-        // The operator is no cell of the data stack: kept alive here while its operand runs
-        // (which may set its word to something else).
-        collector::Root keep_op(&op);
-        if (!tracing && actions::has_shortcut(&op))
-            pos = infix_shortcut(&op, &name, code, pos + 1, end, push);
-        else
-            pos = eval_code(&op, code, pos + 1, end, push, nullptr, 0, nullptr, 0, true, &name);
+        {
+            // The operator is no cell of the data stack: kept alive here while its operand runs
+            // (which may set its word to something else).
+            collector::Root keep_op(&op);
+            if (!tracing && actions::has_shortcut(&op))
+                pos = infix_shortcut(&op, &name, code, pos + 1, end, push);
+            else
+                pos = eval_code(&op, code, pos + 1, end, push, nullptr, 0, nullptr, 0, true, &name);
+        }
+        b = code_buf(code);
+        int32_t limit = static_cast<int32_t>(cell_count(b));
+        if (end > limit) end = limit;
     }
+}
+
+// The operators after a value, entered only when the code goes on with a word (the only cell
+// that can be an operator); b and end as for eval_infix_in.
+static inline int32_t infix_in(const Cell* code, SeriesBuf* b, int32_t pos, int32_t end, Cell* entry_top, bool push) {
+    if (pos >= end || cells_head(b)[pos].type() != TYPE_WORD) return pos;
+    return eval_infix_in(code, b, pos, end, entry_top, push);
+}
+
+// The same after code that may have run anything.
+static inline int32_t infix_after(const Cell* code, int32_t pos, int32_t end, Cell* entry_top, bool push) {
+    SeriesBuf* b = code_buf(code);
+    int32_t limit = static_cast<int32_t>(cell_count(b));
+    if (end > limit) end = limit;
+    return infix_in(code, b, pos, end, entry_top, push);
+}
+
+// An argument that starts with a literal, a word's plain value or a paren, evaluated untraced as
+// eval_expression(code, pos, end, !chain, true, false) would: the value pushed, then (chain) the
+// operators after it. Answers -1, with nothing pushed, when the argument needs the full
+// evaluation.
+static inline int32_t plain_argument(const Cell* code, int32_t pos, int32_t end, bool chain) {
+    SeriesBuf* b = code_buf(code);
+    int32_t limit = static_cast<int32_t>(cell_count(b));
+    if (end < limit) limit = end;
+    if (pos >= limit || pos < 0) return -1;
+    Cell* c = cells_head(b) + pos;
+    const Cell* v = plain_value(c);
+    if (!v) {
+        if (c->type() != TYPE_PAREN) return -1;
+        // A paren leaves its value as one pushed cell, through its block evaluation alone.
+        Cell paren = *c;
+        paren.set_type(TYPE_BLOCK);
+        eval_block(&paren, false);
+        return chain ? infix_after(code, pos + 1, end, stack::top - 1, true) : pos + 1;
+    }
+    stack::push(v);
+    if (chain) return infix_in(code, b, pos + 1, limit, stack::top - 1, true);
+    return pos + 1;
 }
 
 // The value kinds an expression rarely starts with, kept out of the hot function below.
@@ -432,7 +522,9 @@ int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infi
     }
     Cell* c = cells_head(b) + pos;
     Cell fetched;
-    if (tracing) {
+    // Whether b still holds after the value is placed: nothing ran (no trace event).
+    bool untraced = !tracing;
+    if (!untraced) {
         // The callback may change or move the code (it may run the collector): the value is
         // taken as it was fetched.
         fetched = *c;
@@ -442,6 +534,7 @@ int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infi
     switch (c->type()) {
         case TYPE_WORD: {
             Cell* v = bound_slot(c);
+            bool direct = v != nullptr;
             if (!v) v = context::get(c);
             switch (v->type()) {
                 case TYPE_UNSET: fire_copy(err::script::no_value, c);
@@ -462,6 +555,8 @@ int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infi
                 default:
                     place(v, push);
                     pos++;
+                    // Nothing ran: the buffer fetched above still holds.
+                    if (direct && untraced) return no_infix ? pos : infix_in(code, b, pos, end, entry_top, push);
                     break;
             }
             break;
@@ -481,7 +576,8 @@ int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infi
             stack::push(&sw);
             if (tracing) fire_event(EV_PUSH, code, pos, nullptr, &sw);
             if (pos + 1 >= end) fire_copy(err::script::need_value, &sw);
-            pos = eval_expression(code, pos + 1, end, false, true, false);
+            int32_t next = tracing ? -1 : plain_argument(code, pos + 1, end, true);
+            pos = next >= 0 ? next : eval_expression(code, pos + 1, end, false, true, false);
             Cell* value = stack::arguments + 1;
             if (tracing) fire_event(EV_SET, code, pos, &sw, value);
             if (value->type() == TYPE_UNSET) fire_copy(err::script::need_value, &sw);
@@ -516,9 +612,10 @@ int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infi
         default:
             place(c, push);
             pos++;
+            if (untraced) return no_infix ? pos : infix_in(code, b, pos, end, entry_top, push);
             break;
     }
-    if (!no_infix) pos = eval_infix(code, pos, end, entry_top, push);
+    if (!no_infix) pos = infix_after(code, pos, end, entry_top, push);
     if (tracing && !push) fire_event(EV_EXPR, code, pos, nullptr, stack::arguments);
     return pos;
 }
@@ -660,16 +757,11 @@ static int32_t fetch_argument(uint32_t mode, const Cell* code, int32_t pos, int3
         fire(err::script::no_arg, &n, &arg);
     }
     if (mode == FETCH_WORD) {
-        // A literal or a word's plain value that no operator follows is the argument as it
-        // stands (traced evaluation takes the long way, which reports the fetch).
+        // A literal or a word's plain value is taken as it stands, the operators after it
+        // applied in place (traced evaluation takes the long way, which reports the fetch).
         if (!tracing) {
-            Cell* c = cells_head(b) + pos;
-            const Cell* v = plain_value(c);
-            if (v && (infix || pos + 1 >= end || !infix_op(c + 1))) {
-                Cell value = *v;
-                stack::push(&value);
-                return pos + 1;
-            }
+            int32_t next = plain_argument(code, pos, end, !infix);
+            if (next >= 0) return next;
         }
         return eval_expression(code, pos, end, infix, true, false);
     }
@@ -709,8 +801,9 @@ static int32_t infix_shortcut(const Cell* op, const Cell* name, const Cell* code
     if (cell_count(memory::nodes[cache]) < 2 || ts[0].type() != TYPE_TYPESET || ts[1].type() != TYPE_TYPESET)
         fire(err::internal::not_done);  // these natives and actions take two plain arguments
     if (!typeset_has(ts, args->type())) expect_arg(name, args, op, ts);
-    pos = fetch_argument(FETCH_WORD, code, pos, end, true, name, op, ts + 1);
-    if (actions::call_fast(op, args, args + 1, args)) {
+    int32_t next = plain_argument(code, pos, end, false);
+    pos = next >= 0 ? next : fetch_argument(FETCH_WORD, code, pos, end, true, name, op, ts + 1);
+    if (fast_op(op, args, args + 1, args)) {
         stack::keep();
     } else {
         ts = cells_head(memory::nodes[cache]);
@@ -762,24 +855,9 @@ static int32_t call_plain(const Cell* fn_in, const Cell* name, const Cell* code,
                 if (mode == FETCH_LIT && typeset_has(cc, TYPE_UNSET) && (pos >= end || pos >= tail_of(code))) {
                     set_cell(stack::push_cell(), TYPE_UNSET);
                 } else {
-                    const Cell* v = nullptr;
-                    if (mode == FETCH_WORD) {
-                        SeriesBuf* b = code_buf(code);
-                        int32_t limit = static_cast<int32_t>(cell_count(b));
-                        if (end < limit) limit = end;
-                        if (pos < limit) {
-                            Cell* c = cells_head(b) + pos;
-                            v = plain_value(c);
-                            if (v && pos + 1 < limit && infix_op(c + 1)) v = nullptr;
-                        }
-                    }
-                    if (v) {
-                        stack::push(v);
-                        pos++;
-                    } else {
-                        pos = fetch_argument(mode, code, pos, end, false, name, fn, cc);
-                        cc = cells_head(memory::nodes[cache]) + i;
-                    }
+                    int32_t next = mode == FETCH_WORD ? plain_argument(code, pos, end, true) : -1;
+                    pos = next >= 0 ? next : fetch_argument(mode, code, pos, end, false, name, fn, cc);
+                    cc = cells_head(memory::nodes[cache]) + i;
                     if (!typeset_has(cc, (stack::top - 1)->type())) expect_arg(name, stack::top - 1, fn, cc);
                 }
                 count++;
@@ -798,7 +876,7 @@ static int32_t call_plain(const Cell* fn_in, const Cell* name, const Cell* code,
         if (last < 0 || last > kMaxRefinements) fire(err::internal::not_done);
         int32_t refs[kMaxRefinements];
         for (int32_t i = 0; i < last; i++) refs[i] = -1;
-        if (count == 2 && last == 0 && actions::call_fast(fn, stack::arguments, stack::arguments + 1, stack::arguments)) {
+        if (count == 2 && last == 0 && fast_op(fn, stack::arguments, stack::arguments + 1, stack::arguments)) {
             stack::keep();
         } else {
             uint32_t number = fn->data1;
@@ -972,26 +1050,11 @@ static int32_t eval_arguments(const Cell* fn, const Cell* code, int32_t pos, int
                         if (mode == FETCH_LIT && typeset_has(cc, TYPE_UNSET) && (pos >= end || pos >= tail_of(code))) {
                             set_cell(stack::push_cell(), TYPE_UNSET);
                         } else {
-                            // The common argument, a literal or a word's plain value with no
-                            // operator after it, is taken here; everything else by fetch_argument.
-                            const Cell* v = nullptr;
-                            if (mode == FETCH_WORD && !tracing) {
-                                SeriesBuf* b = code_buf(code);
-                                int32_t limit = static_cast<int32_t>(cell_count(b));
-                                if (end < limit) limit = end;
-                                if (pos < limit) {
-                                    Cell* c = cells_head(b) + pos;
-                                    v = plain_value(c);
-                                    if (v && !infix && pos + 1 < limit && infix_op(c + 1)) v = nullptr;
-                                }
-                            }
-                            if (v) {
-                                stack::push(v);
-                                pos++;
-                            } else {
-                                pos = fetch_argument(mode, code, pos, end, infix, name, fn, cc);
-                                cc = cells_head(memory::nodes[cache]) + i;
-                            }
+                            // The common argument, a literal or a word's plain value (and the
+                            // operators after it), is taken here; everything else by fetch_argument.
+                            int32_t next = mode == FETCH_WORD && !tracing ? plain_argument(code, pos, end, !infix) : -1;
+                            pos = next >= 0 ? next : fetch_argument(mode, code, pos, end, infix, name, fn, cc);
+                            cc = cells_head(memory::nodes[cache]) + i;
                             if (!typeset_has(cc, (stack::top - 1)->type())) expect_arg(name, stack::top - 1, fn, cc);
                         }
                     }
@@ -1045,7 +1108,7 @@ static int32_t eval_arguments(const Cell* fn, const Cell* code, int32_t pos, int
     if (tracing) fire_event(EV_CALL, code, pos, name, fn);
     if (native) {
         // Two numbers for arithmetic or a comparison: the answer without the call.
-        if (!tracing && count == 2 && nrefs == 0 && actions::call_fast(fn, stack::arguments, stack::arguments + 1, stack::arguments)) {
+        if (!tracing && count == 2 && nrefs == 0 && fast_op(fn, stack::arguments, stack::arguments + 1, stack::arguments)) {
             stack::keep();
             return pos;
         }

@@ -82,23 +82,12 @@ void remove_marker(void (*marker)()) {
 int marker_count() { return marker_total; }
 
 
-static constexpr int kMaxGuards = 1 << 16;
-static Cell* guarded_cells[kMaxGuards];
-static int guarded_cell_count = 0;
-static Node* guarded_nodes[kMaxGuards];
-static int guarded_node_count = 0;
+Cell* guarded_cells[kMaxGuards];
+int guarded_cell_count = 0;
+Node* guarded_nodes[kMaxGuards];
+int guarded_node_count = 0;
 
-Root::Root(Cell* c) {
-    if (guarded_cell_count >= kMaxGuards) runtime::quit(98, KEL_CALLER_ADDRESS());
-    guarded_cells[guarded_cell_count++] = c;
-}
-Root::~Root() { guarded_cell_count--; }
-
-NodeRoot::NodeRoot(Node* n) {
-    if (guarded_node_count >= kMaxGuards) runtime::quit(98, KEL_CALLER_ADDRESS());
-    guarded_nodes[guarded_node_count++] = n;
-}
-NodeRoot::~NodeRoot() { guarded_node_count--; }
+void guards_exhausted() { runtime::quit(98, KEL_CALLER_ADDRESS()); }
 
 Guards guards() { return {guarded_cells, guarded_cell_count, guarded_nodes, guarded_node_count}; }
 

@@ -56,17 +56,30 @@ void unmark(Node n);
 
 // Scoped roots: C++ code that holds a value or a bare node across an allocation guards it, so the
 // collector keeps it and, when nodes move, rewrites it in place. Guards nest strictly (LIFO).
+// The guard tables; constructing and dropping a guard is a store and a count on hot paths.
+constexpr int kMaxGuards = 1 << 16;
+extern Cell* guarded_cells[kMaxGuards];
+extern int guarded_cell_count;
+extern Node* guarded_nodes[kMaxGuards];
+extern int guarded_node_count;
+[[noreturn]] void guards_exhausted();
 class Root {
 public:
-    explicit Root(Cell* c);
-    ~Root();
+    explicit Root(Cell* c) {
+        if (guarded_cell_count >= kMaxGuards) guards_exhausted();
+        guarded_cells[guarded_cell_count++] = c;
+    }
+    ~Root() { guarded_cell_count--; }
     Root(const Root&) = delete;
     Root& operator=(const Root&) = delete;
 };
 class NodeRoot {
 public:
-    explicit NodeRoot(Node* n);
-    ~NodeRoot();
+    explicit NodeRoot(Node* n) {
+        if (guarded_node_count >= kMaxGuards) guards_exhausted();
+        guarded_nodes[guarded_node_count++] = n;
+    }
+    ~NodeRoot() { guarded_node_count--; }
     NodeRoot(const NodeRoot&) = delete;
     NodeRoot& operator=(const NodeRoot&) = delete;
 };

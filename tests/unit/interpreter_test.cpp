@@ -333,6 +333,55 @@ TEST(Interpreter, OperatorShortcutsAgreeWithTheCalls) {
     expect_cases({{"plus: make op! :subtract 5 plus 3", "2"}});
 }
 
+// Arguments, set-word values and right operands that start with a plain value or a paren are
+// taken without the general expression routine when untraced, the operators after them applied in
+// place, and the code buffer is reused while nothing has run. Traced evaluation takes the long
+// way: both must agree, also when the code changes under its own evaluation.
+TEST(Interpreter, PlainValueShortcutsAgreeWithTheLongWay) {
+    const char* const expressions[] = {
+        "f: func [a b] [reduce [a b]] f 1 + 2 3 * 4",
+        "f: func [a] [a] f (1 + 2) * 3",
+        "f: func [a] [a] f 2 * (1 + 2) + 1",
+        "f: func [a] [a] f ()",
+        "x: (1 + 2) * 3 x",
+        "x: 10 - (2 * 3) x",
+        "x: () x",
+        "n: 5 either n < 2 [n] [n - 1]",
+        "reduce [1 = 1 1 <> 2 1 == 1 1 < 2 2 > 1 2 <= 2 2 >= 3 3 = 4]",
+        "f: func [a] [a] f 65536 * 65536",
+        "f: func [a] [a] f -2147483648 - 1",
+        "f: func [a] [a] f 7 % -1",
+        "f: func [a] [a] f 7 % (0 + 0)",
+        "s: \"a\" f: func [a] [a] f 1 + s",
+        "f: func [a] [a] f 1 + (\"a\")",
+        "x: 1 + 1.5 x",
+        "fib: func [n] [either n < 2 [n] [(fib n - 1) + (fib n - 2)]] fib 15",
+        "b: [2 * (append b [+ 1] 3)] do b",
+        "b: [x: (clear b 5) + 1] reduce [do b x]",
+        "b: [f: func [a] [a] f (append b [1 2 3] 4) * 2] do b",
+        "b: [x: (loop 200 [append b 0] 1) + 1] reduce [do b x]",
+        "p: make op! :add 1 p 2",
+    };
+    for (const char* e : expressions) {
+        std::string plain = eval(e);
+        std::string traced = eval(std::string("cb: func [event code offset value ref frame] [] do/trace [") + e + "] :cb");
+        EXPECT_EQ(plain, traced) << e;
+    }
+    expect_cases({
+        {"f: func [a b] [reduce [a b]] f 1 + 2 3 * 4", "[3 12]"},
+        {"f: func [a] [a] f 2 * (1 + 2) + 1", "7"},
+        {"x: (1 + 2) * 3 x", "9"},
+        {"reduce [1 = 1 1 <> 2 1 == 1 1 < 2 2 > 1 2 <= 2 2 >= 3 3 = 4]", "[true true true true true true false false]"},
+        {"f: func [a] [a] f 65536 * 65536", "4294967296.0"},
+        {"f: func [a] [a] f 7 % (0 + 0)", "!math/zero-divide"},
+        {"s: \"a\" f: func [a] [a] f 1 + s", "!script/expect-arg"},
+        {"fib: func [n] [either n < 2 [n] [(fib n - 1) + (fib n - 2)]] fib 15", "610"},
+        // The operators stop where the code ends now; what was added is evaluated after them.
+        {"b: [x: (clear b 5) + 1] reduce [do b x]", "[5 5]"},
+        {"b: [x: (loop 200 [append b 0] 1) + 1] reduce [do b x]", "[0 2]"},
+    });
+}
+
 // After an error caught inside an expression, a later error of the same block reports its own
 // position, not the block the first error came from.
 TEST(Interpreter, NearAfterACaughtError) {
