@@ -347,8 +347,22 @@ static void do_file(const Cell* file, const Cell* args) {
     stack::keep();
 }
 
+// stats/show prints its detailed block through the environment's show-memory-stats.
+static void show_memory_stats(const Cell* info) {
+    Cell w;
+    word::load(&w, "show-memory-stats");
+    const Cell* fn = word::peek(&w);
+    if (!fn || !types::any_function(fn->type())) fire(err::internal::not_done);
+    Cell data = *info, result;
+    set_cell(&result, TYPE_UNSET);
+    collector::Root keep_data(&data), keep_result(&result);
+    const Cell* call_args[1] = {&data};
+    interpreter::call_with(&result, fn, call_args, 1);
+}
+
 void init() {
     natives::do_file = do_file;
+    natives::show_memory_stats = show_memory_stats;
     static const struct {
         const char* name;
         routines::RoutineFn fn;
