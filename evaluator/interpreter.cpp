@@ -163,14 +163,23 @@ bool trace_begin(const Cell* callback) {
     callback_locals = callback->type() == TYPE_FUNCTION ? function::count_locals(callback->data2, 0, false) : 0;
     trace_mask = mask_of(callback);
     trace_active = tracing = true;
-    fire_event(EV_INIT, nullptr, -1, nullptr, nullptr);
+    try {
+        fire_event(EV_INIT, nullptr, -1, nullptr, nullptr);
+    } catch (const Throw&) {
+        // The callback refused to start: no trace was begun, so none is left on.
+        trace_active = tracing = false;
+        throw;
+    }
     return true;
 }
 
 void trace_end() {
     if (!trace_active) return;
+    // The trace ends also when the callback raises an error at its end event; the error goes on.
+    struct Off {
+        ~Off() { trace_active = tracing = false; }
+    } off;
     fire_event(EV_END, nullptr, -1, nullptr, nullptr);
-    trace_active = tracing = false;
 }
 
 void fire_event(uint32_t event, const Cell* code, int32_t pos, const Cell* ref, const Cell* value) {

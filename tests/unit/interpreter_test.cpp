@@ -216,6 +216,22 @@ TEST(Interpreter, TraceEventOrder) {
     EXPECT_FALSE(interpreter::trace_active);
 }
 
+// An error the callback raises at the trace's first or last event ends the trace: nothing after
+// the do/trace is traced, and a later do/trace starts afresh.
+TEST(Interpreter, TraceCallbackErrorAtInitOrEnd) {
+    expect_cases({
+        {"cb: func [event code offset value ref frame] [1 / 0] e: try [do/trace [1 + 2] :cb] "
+         "n: 0 do/trace [1] func [event code offset value ref frame] [[init] n: n + 1] reduce [e/id n]",
+         "[zero-divide 1]"},
+        {"cb: func [event code offset value ref frame] [[end] 1 / 0] e: try [do/trace [1 + 2] :cb] e/id",
+         "zero-divide"},
+        {"cb: func [event code offset value ref frame] [[init] 1 / 0] e: try [do/trace [1 + 2] :cb] e/id",
+         "zero-divide"},
+    });
+    EXPECT_FALSE(interpreter::tracing);
+    EXPECT_FALSE(interpreter::trace_active);
+}
+
 // A path assignment that changes a value held in the cell itself (a time's field) lands in the
 // place the value came from: the word, the block cell, the object field.
 TEST(Interpreter, PathAssignmentStoresScalarsBack) {
