@@ -186,6 +186,13 @@ void fire_event(uint32_t event, const Cell* code, int32_t pos, const Cell* ref, 
     if (!(trace_mask & event)) return;
     Cell callback = *block::node_cell(callback_holder, 0);
     if (!types::any_function(callback.type())) return;
+    // Events raised inside the callback, or while its call is set up (a stack overflow there), are
+    // not reported. An exit or error the callback raises goes on from the event site (the
+    // unwinding drops the event frame), with the switch on again as it was there.
+    struct SwitchBack {
+        ~SwitchBack() { tracing = true; }
+    } switch_back;
+    tracing = false;
     Frame* saved_ctop = stack::ctop;
     Cell* saved_top = stack::top;
     uint32_t frame_base = stack::index_of(stack::arguments);
@@ -219,16 +226,7 @@ void fire_event(uint32_t event, const Cell* code, int32_t pos, const Cell* ref, 
     set_cell(&pair, TYPE_PAIR, frame_base, frame_top);
     stack::push(&pair);
     if (callback_locals > 0) function::init_locals(callback_locals);
-    {
-        // Events raised inside the callback are not reported. An exit or error the callback
-        // raises goes on from the event site (the unwinding drops the event frame), with the
-        // switch on again as it was there.
-        struct SwitchBack {
-            ~SwitchBack() { tracing = true; }
-        } switch_back;
-        tracing = false;
-        if (callback.type() == TYPE_FUNCTION) call_function(&callback, fctx, &name);
-    }
+    if (callback.type() == TYPE_FUNCTION) call_function(&callback, fctx, &name);
     stack::restore_values(stack::ctop - 1);
     stack::ctop = saved_ctop;
     stack::top = saved_top;
