@@ -247,6 +247,10 @@ TEST(Interpreter, StackOverflowWhileTracing) {
         {"cb: func [event code offset value ref frame] [[end] 1 + none] f: func [x] [either x > 0 [do/trace [f x - 1] :cb] [1 / 0]] "
          "e: try [f 3] n: 0 g: func [x] [n: n + 1 either x > 0 [g x - 1] [x]] reduce [e/id g 5 n]",
          "[zero-divide 0 6]"},
+        {"cb: func [event code offset value ref frame] [[end] throw 7] catch [do/trace [throw 3] :cb]", "3"},
+        {"cb: func [event code offset value ref frame] [[end] break] e: try [loop 2 [do/trace [1 / 0] :cb]] e/id",
+         "zero-divide"},
+        {"cb: func [event code offset value ref frame] [[end] return 4] f: func [] [do/trace [return 5] :cb] f", "5"},
     });
     EXPECT_FALSE(interpreter::tracing);
     EXPECT_FALSE(interpreter::trace_active);
