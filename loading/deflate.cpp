@@ -1,7 +1,9 @@
 #include "loading/deflate.h"
 
-#include <array>
 #include <cstring>
+#include <initializer_list>
+
+#include "services/checksum.h"
 
 namespace compress {
 
@@ -34,8 +36,8 @@ struct FixedCode {
 constexpr FixedCode make_fixed_code() {
     FixedCode f{};
     for (int s = 0; s < 288; s++) {
-        uint32_t c;
-        int l;
+        uint32_t c = 0;
+        int l = 0;
         if (s < 144) c = 0x30 + s, l = 8;
         else if (s < 256) c = 0x190 + (s - 144), l = 9;
         else if (s < 280) c = s - 256, l = 7;
@@ -46,17 +48,6 @@ constexpr FixedCode make_fixed_code() {
     return f;
 }
 constexpr FixedCode kFixed = make_fixed_code();
-
-constexpr std::array<uint32_t, 256> make_crc_table() {
-    std::array<uint32_t, 256> t{};
-    for (uint32_t i = 0; i < 256; i++) {
-        uint32_t c = i;
-        for (int k = 0; k < 8; k++) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-        t[i] = c;
-    }
-    return t;
-}
-constexpr std::array<uint32_t, 256> kCrcTable = make_crc_table();
 
 inline int floor_log2(uint32_t v) { return 31 - __builtin_clz(v); }
 
@@ -349,27 +340,6 @@ struct Inflater {
 
 }  // namespace
 
-uint32_t crc32(const uint8_t* p, size_t n, uint32_t crc) {
-    crc = ~crc;
-    for (size_t i = 0; i < n; i++) crc = kCrcTable[(crc ^ p[i]) & 0xFF] ^ (crc >> 8);
-    return ~crc;
-}
-
-uint32_t adler32(const uint8_t* p, size_t n, uint32_t adler) {
-    uint32_t a = adler & 0xFFFF, b = adler >> 16;
-    while (n > 0) {
-        size_t chunk = n < 5552 ? n : 5552;  // the most bytes before b can overflow 32 bits
-        n -= chunk;
-        while (chunk--) {
-            a += *p++;
-            b += a;
-        }
-        a %= 65521;
-        b %= 65521;
-    }
-    return b << 16 | a;
-}
-
 int deflate(uint8_t* out, size_t* len, const uint8_t* in, size_t n) {
     BitWriter w{out, *len};
     w.put(1, 1);  // final block
@@ -437,7 +407,7 @@ int zlib(uint8_t* out, size_t* len, const uint8_t* in, size_t n) {
     if (r != kOk || cap < 6) return kShort;
     out[0] = 0x78;
     out[1] = 0x01;
-    uint32_t a = adler32(in, n);
+    uint32_t a = checksum::adler32(in, n);
     uint8_t* t = out + 2 + dlen;
     t[0] = uint8_t(a >> 24), t[1] = uint8_t(a >> 16), t[2] = uint8_t(a >> 8), t[3] = uint8_t(a);
     return kOk;
@@ -451,7 +421,7 @@ int unzlib(uint8_t* out, size_t* len, const uint8_t* in, size_t n) {
     if (r != kOk) return r;
     const uint8_t* t = in + n - 4;
     uint32_t want = uint32_t(t[0]) << 24 | uint32_t(t[1]) << 16 | uint32_t(t[2]) << 8 | t[3];
-    return adler32(out, *len) == want ? kOk : kCorrupt;
+    return checksum::adler32(out, *len) == want ? kOk : kCorrupt;
 }
 
 // ---- gzip ----
@@ -464,7 +434,7 @@ int gzip(uint8_t* out, size_t* len, const uint8_t* in, size_t n) {
     if (r != kOk || cap < 18) return kShort;
     static constexpr uint8_t kHeader[10] = {0x1F, 0x8B, 0x08, 0x00, 0, 0, 0, 0, 0x04, 0x04};
     std::memcpy(out, kHeader, 10);
-    uint32_t c = crc32(in, n);
+    uint32_t c = checksum::crc32(in, n);
     uint32_t size = static_cast<uint32_t>(n);
     uint8_t* t = out + 10 + dlen;
     for (int i = 0; i < 4; i++) t[i] = uint8_t(c >> (8 * i)), t[4 + i] = uint8_t(size >> (8 * i));
@@ -493,7 +463,7 @@ int gunzip(uint8_t* out, size_t* len, const uint8_t* in, size_t n) {
     if (flags & 0x02) {  // FHCRC
         if (end - pos < 2) return kCorrupt;
         uint32_t want = uint32_t(in[pos]) | uint32_t(in[pos + 1]) << 8;
-        if ((crc32(in, pos) & 0xFFFF) != want) return kCorrupt;
+        if ((checksum::crc32(in, pos) & 0xFFFF) != want) return kCorrupt;
         pos += 2;
     }
     const uint8_t* t = in + end;
@@ -506,7 +476,7 @@ int gunzip(uint8_t* out, size_t* len, const uint8_t* in, size_t n) {
     if (static_cast<uint32_t>(produced) != isize) return kCorrupt;
     *len = produced;
     if (r == kShort) return kShort;
-    return crc32(out, produced) == want_crc ? kOk : kCorrupt;
+    return checksum::crc32(out, produced) == want_crc ? kOk : kCorrupt;
 }
 
 }  // namespace compress

@@ -33,7 +33,4 @@ int unzlib(uint8_t* out, size_t* len, const uint8_t* in, size_t n);
 int gzip(uint8_t* out, size_t* len, const uint8_t* in, size_t n);
 int gunzip(uint8_t* out, size_t* len, const uint8_t* in, size_t n);
 
-uint32_t adler32(const uint8_t* p, size_t n, uint32_t adler = 1);
-uint32_t crc32(const uint8_t* p, size_t n, uint32_t crc = 0);
-
 }  // namespace compress
