@@ -362,6 +362,10 @@ void decompress(int check, const int32_t* refs) {
         if (r != compress::kOk && r != compress::kShort) fire(err::script::invalid_data);
         size = static_cast<int64_t>(len);
     }
+    // DEFLATE gives at most 258 bytes for a 2-bit code (under 1032 per input byte), so room past
+    // that bound would never be used.
+    uint64_t most = uint64_t(n) * 1032 + 258;
+    if (static_cast<uint64_t>(size) > most) size = static_cast<int64_t>(most);
     code_into_result(codec, static_cast<size_t>(size), none);
 }
 

@@ -99,6 +99,7 @@ TEST(NativesEncoding, CompressAndDecompress) {
         {"decompress skip compress \"h\u00e9\" 'deflate 0 'deflate", "#{68C3A9}"},
         {"decompress/size compress \"abc\" 'gzip 'gzip 1", "#{616263}"},
         {"decompress/size compress \"abc\" 'deflate 'deflate 100", "#{616263}"},
+        {"decompress/size compress \"abc\" 'zlib 'zlib 2000000000", "#{616263}"},
         {"decompress #{7801030000000001} 'zlib", "#{}"},
         {"decompress #{78DA} 'zlib", "!script/invalid-data"},
         {"decompress #{0700} 'deflate", "!script/invalid-data"},
