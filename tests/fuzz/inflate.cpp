@@ -30,7 +30,7 @@ void decode(Codec codec, const uint8_t* data, size_t size, size_t cap) {
         std::vector<uint8_t> full(len);
         size_t again = len;
         check(codec(full.data(), &again, in.data(), in.size()) == compress::kOk && again == len);
-        check(std::memcmp(full.data(), out.data(), cap) == 0);
+        check(cap == 0 || std::memcmp(full.data(), out.data(), cap) == 0);
     } else if (r == compress::kOk) {
         check(len <= cap);
     }
@@ -59,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::vector<uint8_t> back(size);
         size_t blen = size;
         check(readers[m](back.data(), &blen, packed.data(), plen) == compress::kOk && blen == size);
-        check(std::memcmp(back.data(), data, size) == 0);
+        check(size == 0 || std::memcmp(back.data(), data, size) == 0);
     }
     return 0;
 }
