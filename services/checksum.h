@@ -9,6 +9,8 @@
 
 #include "datatypes/cell.h"
 
+struct evp_md_ctx_st;
+
 namespace checksum {
 
 // Algorithm codes; adler32 and hash have codes of their own past the digest range.
@@ -62,25 +64,19 @@ uint16_t tcp(const uint8_t* bytes, size_t n);
 class Hasher {
 public:
     explicit Hasher(int code);
+    ~Hasher();
+    Hasher(const Hasher&) = delete;
+    Hasher& operator=(const Hasher&) = delete;
     void update(const uint8_t* bytes, size_t n);
     // Writes size() bytes; the hasher is then spent.
     void finish(uint8_t* out);
     int size() const { return digest_size(code_); }
     // Bytes per compression block: 128 for SHA-384 and SHA-512, 64 for the others.
-    size_t block_size() const { return wide() ? 128 : 64; }
+    size_t block_size() const { return code_ == kSha384 || code_ == kSha512 ? 128 : 64; }
 
 private:
-    bool wide() const { return code_ == kSha384 || code_ == kSha512; }
-    void compress(const uint8_t* block);
-
     int code_;
-    uint64_t length_ = 0;  // bytes taken so far
-    size_t fill_ = 0;      // bytes waiting in block_
-    union {
-        uint32_t h32_[8];
-        uint64_t h64_[8];
-    };
-    uint8_t block_[128];
+    evp_md_ctx_st* ctx_ = nullptr;  // the digest library's running state
 };
 
 // HMAC (RFC 2104) over one of the digests: a key longer than the block is replaced by its
