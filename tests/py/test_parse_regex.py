@@ -108,7 +108,11 @@ def main():
     for _ in range(ROUNDS):
         kel, rx = gen.block(3)
         mode = rng.choice((0, 2))
-        pattern = re.compile(f"(?:{rx})\\Z", re.DOTALL | (re.IGNORECASE if mode == 0 else 0))
+        # Ignoring case: every letter of the alphabet has one lower-case form, so the rules and
+        # the text are compared lowered (Python's IGNORECASE misses four-byte letters inside an
+        # alternation or a character set). The only letter an escape holds is the Z of \Z.
+        fold = (lambda t: t.lower()) if mode == 0 else (lambda t: t)
+        pattern = re.compile(f"(?:{fold(rx).replace(chr(92) + 'z', chr(92) + 'Z')})\\Z", re.DOTALL)
         # Inputs that the rules accept are rare by chance: half of them are made from the
         # literals of the rules, so that most cases get past the first few elements.
         pieces = re.findall(r'"((?:[^"^]|\^.)*)"', kel) + re.findall(r'#"(.)"', kel)
@@ -117,7 +121,7 @@ def main():
                 text = "".join(rng.choice(pieces) for _ in range(rng.randint(0, 4)))
             else:
                 text = "".join(rng.choice(ALPHABET) for _ in range(rng.randint(0, 6)))
-            cases.append((mode, kel, text, "true" if pattern.match(text) else "false", rx))
+            cases.append((mode, kel, text, "true" if pattern.match(fold(text)) else "false", rx))
     answers = run_probe([f"match {m} {hexed(k)} {hexed(t)}" for m, k, t, _, _ in cases])
     failures = [(c, a) for c, a in zip(cases, answers) if a != c[3]]
     matched = sum(1 for c in cases if c[3] == "true")
