@@ -18,6 +18,7 @@
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
 #include "datatypes/tuple.h"
+#include "datatypes/url.h"
 #include "datatypes/word.h"
 #include "evaluator/actions.h"
 #include "evaluator/interpreter.h"
@@ -347,8 +348,40 @@ static void do_file(const Cell* file, const Cell* args) {
     stack::keep();
 }
 
+// stats/show prints its detailed block through the environment's show-memory-stats.
+static void show_memory_stats(const Cell* info) {
+    Cell w;
+    word::load(&w, "show-memory-stats");
+    const Cell* fn = word::peek(&w);
+    if (!fn || !types::any_function(fn->type())) fire(err::internal::not_done);
+    Cell data = *info, result;
+    set_cell(&result, TYPE_UNSET);
+    collector::Root keep_data(&data), keep_result(&result);
+    const Cell* call_args[1] = {&data};
+    interpreter::call_with(&result, fn, call_args, 1);
+}
+
+// The port layer splits a URL through the environment's url-parser/parse-url; none while the
+// environment has no parser.
+static Cell* parse_url_hook(Cell* out, const Cell* url) {
+    set_cell(out, TYPE_NONE);
+    Cell w;
+    word::load(&w, "url-parser");
+    const Cell* parser = word::peek(&w);
+    if (!parser || parser->type() != TYPE_OBJECT) return out;
+    const Cell* slot = context::value_of_symbol(symbol::make("parse-url"), parser->data1);
+    if (!slot || !types::any_function(slot->type())) return out;
+    Cell fn = *slot, arg = *url;
+    collector::Root keep_fn(&fn), keep_arg(&arg);
+    const Cell* call_args[1] = {&arg};
+    interpreter::call_with(out, &fn, call_args, 1);
+    return out;
+}
+
 void init() {
     natives::do_file = do_file;
+    url::parse_url = parse_url_hook;
+    natives::show_memory_stats = show_memory_stats;
     static const struct {
         const char* name;
         routines::RoutineFn fn;

@@ -211,20 +211,36 @@ bool trace_begin(const Cell* callback) {
     callback_locals = callback->type() == TYPE_FUNCTION ? function::count_locals(callback->data2, 0, false) : 0;
     trace_mask = mask_of(callback);
     trace_active = tracing = true;
-    fire_event(EV_INIT, nullptr, -1, nullptr, nullptr);
+    try {
+        fire_event(EV_INIT, nullptr, -1, nullptr, nullptr);
+    } catch (const Throw&) {
+        // The callback refused to start: no trace was begun, so none is left on.
+        trace_active = tracing = false;
+        throw;
+    }
     return true;
 }
 
 void trace_end() {
     if (!trace_active) return;
+    // The trace ends also when the callback raises an error at its end event; the error goes on.
+    struct Off {
+        ~Off() { trace_active = tracing = false; }
+    } off;
     fire_event(EV_END, nullptr, -1, nullptr, nullptr);
-    trace_active = tracing = false;
 }
 
 void fire_event(uint32_t event, const Cell* code, int32_t pos, const Cell* ref, const Cell* value) {
     if (!(trace_mask & event)) return;
     Cell callback = *block::node_cell(callback_holder, 0);
     if (!types::any_function(callback.type())) return;
+    // Events raised inside the callback, or while its call is set up (a stack overflow there), are
+    // not reported. An exit or error the callback raises goes on from the event site (the
+    // unwinding drops the event frame), with the switch on again as it was there.
+    struct SwitchBack {
+        ~SwitchBack() { tracing = true; }
+    } switch_back;
+    tracing = false;
     Frame* saved_ctop = stack::ctop;
     Cell* saved_top = stack::top;
     uint32_t frame_base = stack::index_of(stack::arguments);
@@ -258,16 +274,7 @@ void fire_event(uint32_t event, const Cell* code, int32_t pos, const Cell* ref, 
     set_cell(&pair, TYPE_PAIR, frame_base, frame_top);
     stack::push(&pair);
     if (callback_locals > 0) function::init_locals(callback_locals);
-    {
-        // Events raised inside the callback are not reported. An exit or error the callback
-        // raises goes on from the event site (the unwinding drops the event frame), with the
-        // switch on again as it was there.
-        struct SwitchBack {
-            ~SwitchBack() { tracing = true; }
-        } switch_back;
-        tracing = false;
-        if (callback.type() == TYPE_FUNCTION) call_function(&callback, fctx, &name);
-    }
+    if (callback.type() == TYPE_FUNCTION) call_function(&callback, fctx, &name);
     stack::restore_values(stack::ctop - 1);
     stack::ctop = saved_ctop;
     stack::top = saved_top;

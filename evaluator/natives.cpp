@@ -68,7 +68,7 @@ void init() {
         log_2,         log_10,       log_e,       exp,        square_root, construct,      value_q,
         try_,          uppercase,    lowercase,   as_pair,    as_point2D,  as_point3D,     as_money,
         break_,        continue_,    exit,        return_,    throw_,      catch_,         extend,
-        debase,        to_local_file, wait,       not_done /* checksum */, unset, new_line, new_line_q,
+        debase,        to_local_file, wait,       checksum, unset, new_line, new_line_q,
         enbase,        context_q,    set_env,     get_env,    list_env,    now,            sign_q,
         as,            not_done /* call */, zero_q, size_q, not_done /* browse */, not_done /* compress */,
         not_done /* decompress */, recycle, transcode, apply,

@@ -24,7 +24,7 @@ extern int counter;  // next slot + 1; 1 before any install
 void init();
 void install_table(int n, const NativeFn* fns);
 // Puts the routine of a native whose work belongs to another module into slot n - 1 (parse,
-// checksum, compress, decompress, call, browse start as routines raising internal not-done).
+// compress, decompress, call, browse start as routines raising internal not-done).
 void replace(int n, NativeFn fn);
 
 // The shared work block of print and prin.

@@ -388,6 +388,29 @@ static void finish_trace(Frame* claimed, bool started) {
     }
 }
 
+// The same while a throw passes through do/trace. The frames up to its catcher are gone by now
+// (the catcher's own frame too, for an error) and the data stack top is still where the throw
+// began, so the end event runs under a boundary frame of its own: an error, break, return or
+// throw the callback starts there stops at it and is dropped, and the throw in flight goes on
+// unchanged.
+static void finish_trace_unwinding(Frame* claimed, bool started) {
+    if (claimed) stack::clear_frame_flag(claimed);
+    if (!started) return;
+    uint32_t thrown = runtime::sys.thrown;
+    Cell pending = stack::pending_error;
+    collector::Root keep(&pending);
+    stack::Saved saved = stack::save();
+    runtime::sys.thrown = 0;
+    try {
+        stack::mark_named(stack::body_symbol, FRAME_BOUNDARY);
+        interpreter::trace_end();
+    } catch (const Throw&) {
+    }
+    stack::restore(saved);
+    stack::pending_error = pending;
+    runtime::sys.thrown = thrown;
+}
+
 static void do_block(Cell* args, const int32_t* refs) {
     clamp_index(args);
     if (refs[0] >= 0) {
@@ -457,7 +480,7 @@ void do_(int check, const int32_t* refs) {
     try {
         do_value(args, refs);
     } catch (const Throw& t) {
-        finish_trace(claimed, started);
+        finish_trace_unwinding(claimed, started);
         uint32_t code = t.code;
         if (code >= codes::exit && code <= codes::brk) {
             // Compiled callers take break, continue, return and exit from the pending code.

@@ -1,4 +1,5 @@
-// Natives that turn data into other text encodings: URL escapes, hexadecimal issues, base-N.
+// Natives that turn data into other encodings: URL escapes, hexadecimal issues, base-N, and
+// checksums and digests.
 #pragma once
 
 #include <cstdint>
@@ -10,5 +11,6 @@ void enhex(int check, const int32_t* refs);
 void to_hex(int check, const int32_t* refs);
 void enbase(int check, const int32_t* refs);
 void debase(int check, const int32_t* refs);
+void checksum(int check, const int32_t* refs);
 
 }  // namespace natives

@@ -216,6 +216,46 @@ TEST(Interpreter, TraceEventOrder) {
     EXPECT_FALSE(interpreter::trace_active);
 }
 
+// An error the callback raises at the trace's first or last event ends the trace: nothing after
+// the do/trace is traced, and a later do/trace starts afresh.
+TEST(Interpreter, TraceCallbackErrorAtInitOrEnd) {
+    expect_cases({
+        {"cb: func [event code offset value ref frame] [1 / 0] e: try [do/trace [1 + 2] :cb] "
+         "n: 0 do/trace [1] func [event code offset value ref frame] [[init] n: n + 1] reduce [e/id n]",
+         "[zero-divide 1]"},
+        {"cb: func [event code offset value ref frame] [[end] 1 / 0] e: try [do/trace [1 + 2] :cb] e/id",
+         "zero-divide"},
+        {"cb: func [event code offset value ref frame] [[init] 1 / 0] e: try [do/trace [1 + 2] :cb] e/id",
+         "zero-divide"},
+    });
+    EXPECT_FALSE(interpreter::tracing);
+    EXPECT_FALSE(interpreter::trace_active);
+}
+
+// A stack overflow while a trace runs is an error like any other: the error event it raises
+// cannot itself overflow again while its callback's call is set up.
+TEST(Interpreter, StackOverflowWhileTracing) {
+    expect_cases({
+        {"cb: func [event code offset value ref frame] [none] f: func [x] [do/trace [f x] :cb] "
+         "e: try [f 1] e/id",
+         "stack-overflow"},
+        {"cb: func [event code offset value ref frame] [none] f: func [x] [f x] "
+         "e: try [do/trace [f 1] :cb] e/id",
+         "stack-overflow"},
+        // The end event of a trace that an error ends runs with the error still in flight: what the
+        // callback raises there is dropped, and the try takes the first error.
+        {"cb: func [event code offset value ref frame] [[end] 1 + none] f: func [x] [either x > 0 [do/trace [f x - 1] :cb] [1 / 0]] "
+         "e: try [f 3] n: 0 g: func [x] [n: n + 1 either x > 0 [g x - 1] [x]] reduce [e/id g 5 n]",
+         "[zero-divide 0 6]"},
+        {"cb: func [event code offset value ref frame] [[end] throw 7] catch [do/trace [throw 3] :cb]", "3"},
+        {"cb: func [event code offset value ref frame] [[end] break] e: try [loop 2 [do/trace [1 / 0] :cb]] e/id",
+         "zero-divide"},
+        {"cb: func [event code offset value ref frame] [[end] return 4] f: func [] [do/trace [return 5] :cb] f", "5"},
+    });
+    EXPECT_FALSE(interpreter::tracing);
+    EXPECT_FALSE(interpreter::trace_active);
+}
+
 // A path assignment that changes a value held in the cell itself (a time's field) lands in the
 // place the value came from: the word, the block cell, the object field.
 TEST(Interpreter, PathAssignmentStoresScalarsBack) {
