@@ -4,14 +4,15 @@
 #include <string>
 
 #include "datatypes/binary.h"
-
 #include "datatypes/binary_codecs.h"
 #include "datatypes/string.h"
-#include "datatypes/url.h"
 #include "datatypes/symbol.h"
+#include "datatypes/url.h"
 #include "datatypes/word.h"
 #include "evaluator/natives.h"
+#include "loading/deflate.h"
 #include "runtime/fire.h"
+#include "runtime/memory.h"
 #include "runtime/print.h"
 #include "runtime/stack.h"
 #include "services/checksum.h"
@@ -19,7 +20,16 @@
 
 namespace natives {
 
-enum : int { N_DEHEX = 47, N_ENHEX, N_TO_HEX = 54, N_DEBASE = 84, N_CHECKSUM = 87, N_ENBASE = 91 };
+enum : int {
+    N_DEHEX = 47,
+    N_ENHEX,
+    N_TO_HEX = 54,
+    N_DEBASE = 84,
+    N_CHECKSUM = 87,
+    N_ENBASE = 91,
+    N_COMPRESS = 103,
+    N_DECOMPRESS,
+};
 
 // ---- URL escapes ----
 
@@ -258,6 +268,105 @@ void checksum(int check, const int32_t* refs) {
     h.finish(out);
     binary::load_at(args, out, size_t(h.size()));
     stack::keep();
+}
+
+// ---- Compression ----
+
+namespace {
+
+const symbol::Known kZlib("zlib"), kDeflate("deflate"), kGzip("gzip");
+
+using Codec = int (*)(uint8_t*, size_t*, const uint8_t*, size_t);
+
+Codec pick(const Cell* method, Codec zlib, Codec deflate, Codec gzip) {
+    if (kZlib.is(method)) return zlib;
+    if (kDeflate.is(method)) return deflate;
+    if (kGzip.is(method)) return gzip;
+    Cell v = *method;
+    fire(err::script::invalid_arg, &v);
+}
+
+// The input bytes: a binary! from its position (valid until the next allocation), any other
+// value as the UTF-8 text already made of it.
+const uint8_t* input_bytes(const Cell* value, const std::string& utf8, size_t& n) {
+    if (value->type() != TYPE_BINARY) {
+        n = utf8.size();
+        return reinterpret_cast<const uint8_t*>(utf8.data());
+    }
+    n = static_cast<size_t>(binary::rs_length_q(value));
+    return binary::rs_head(value);
+}
+
+int32_t room_of(size_t n) {
+    if (n > 0x7FFFFFFF) fire(err::script::too_long);
+    return static_cast<int32_t>(n);
+}
+
+// Runs a codec into a new binary! of the given room, retrying once with the room it asks for;
+// the binary becomes the result. The input is fetched again after each allocation, since the
+// allocation may move the argument's buffer.
+void code_into_result(Codec codec, size_t room, const std::string& utf8) {
+    Cell* args = stack::arguments;
+    Cell* held = stack::push_cell();
+    int r = compress::kShort;
+    size_t len = 0;
+    for (int attempt = 0; attempt < 2 && r == compress::kShort; attempt++) {
+        binary::make_at(held, room_of(room));
+        SeriesBuf* out = memory::nodes[held->node()];
+        size_t n;
+        const uint8_t* in = input_bytes(args, utf8, n);
+        len = std::min<size_t>(room, out->capacity - out->head);
+        r = codec(len ? out->at_head() : nullptr, &len, in, n);
+        room = len;
+    }
+    if (r != compress::kOk) fire(err::script::invalid_data);
+    SeriesBuf* out = memory::nodes[held->node()];
+    out->tail = out->head + static_cast<uint32_t>(len);
+    *args = *held;
+    stack::keep();
+}
+
+}  // namespace
+
+void compress(int check, const int32_t* refs) {
+    if (check) check_args(N_COMPRESS, refs);
+    Cell* args = stack::arguments;
+    Codec codec = pick(args + 1, compress::zlib, compress::deflate, compress::gzip);
+    std::string utf8;
+    if (args->type() != TYPE_BINARY) utf8 = string::to_utf8(args);
+    size_t n;
+    input_bytes(args, utf8, n);
+    code_into_result(codec, n + 32, utf8);
+}
+
+void decompress(int check, const int32_t* refs) {
+    if (check) check_args(N_DECOMPRESS, refs);
+    Cell* args = stack::arguments;
+    Codec codec = pick(args + 1, compress::unzlib, compress::inflate, compress::gunzip);
+    int64_t size = 0;
+    if (refs[0] >= 0) {
+        size = args[refs[0]].i1();
+        if (size < 0) {
+            Cell v = args[refs[0]];
+            fire(err::script::invalid_arg, &v);
+        }
+    }
+    std::string none;
+    size_t n;
+    const uint8_t* in = input_bytes(args, none, n);
+    // Without a size that can hold the data, a first pass measures it; gzip always measures, as
+    // the size its trailer gives is only trusted once the data has been inflated.
+    if (codec == compress::gunzip || static_cast<uint64_t>(size) <= n) {
+        size_t len = 0;
+        int r = codec(nullptr, &len, in, n);
+        if (r != compress::kOk && r != compress::kShort) fire(err::script::invalid_data);
+        size = static_cast<int64_t>(len);
+    }
+    // DEFLATE gives at most 258 bytes for a 2-bit code (under 1032 per input byte), so room past
+    // that bound would never be used.
+    uint64_t most = uint64_t(n) * 1032 + 258;
+    if (static_cast<uint64_t>(size) > most) size = static_cast<int64_t>(most);
+    code_into_result(codec, static_cast<size_t>(size), none);
 }
 
 }  // namespace natives

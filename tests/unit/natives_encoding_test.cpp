@@ -89,3 +89,23 @@ TEST(NativesEncoding, UrlEscapes) {
         {"enhex \"-._~\"", "\"-._~\""},
     });
 }
+
+TEST(NativesEncoding, CompressAndDecompress) {
+    expect_cases({
+        {"compress \"\" 'zlib", "#{7801030000000001}"},
+        {"compress \"\" 'deflate", "#{0300}"},
+        {"compress #{} 'GZIP", "#{1F8B08000000000004040300" "0000000000000000}"},
+        {"decompress compress \"abcabcabcabc\" 'zlib 'zlib", "#{616263616263616263616263}"},
+        {"decompress skip compress \"h\u00e9\" 'deflate 0 'deflate", "#{68C3A9}"},
+        {"decompress/size compress \"abc\" 'gzip 'gzip 1", "#{616263}"},
+        {"decompress/size compress \"abc\" 'deflate 'deflate 100", "#{616263}"},
+        {"decompress/size compress \"abc\" 'zlib 'zlib 2000000000", "#{616263}"},
+        {"decompress #{7801030000000001} 'zlib", "#{}"},
+        {"decompress #{78DA} 'zlib", "!script/invalid-data"},
+        {"decompress #{0700} 'deflate", "!script/invalid-data"},
+        {"decompress #{1F8B} 'gzip", "!script/invalid-data"},
+        {"compress \"x\" 'lzma", "!script/invalid-arg"},
+        {"decompress #{00} 'lzma", "!script/invalid-arg"},
+        {"decompress/size #{0300} 'deflate -1", "!script/invalid-arg"},
+    });
+}
