@@ -1,5 +1,7 @@
 #include "evaluator/interpreter.h"
 
+#include <optional>
+
 #include "datatypes/block.h"
 #include "datatypes/context.h"
 #include "datatypes/datatype.h"
@@ -358,6 +360,25 @@ static int32_t eval_infix_in(const Cell* code, SeriesBuf* b, int32_t pos, int32_
         Cell* c = cells_head(b) + pos;
         Cell* v = infix_op(c);
         if (!v) return pos;
+        // Arithmetic and comparison of two numbers whose right operand is a number or a word
+        // holding one: answered at once, as the call would (it raises nothing there). Traced
+        // evaluation takes the call, which reports its events.
+        if (!tracing && pos + 1 < end) {
+            uint8_t wrapped = static_cast<uint8_t>((v->header >> 16) & 0xFF);
+            const Cell* right = c + 1;  // nothing has run since c was read
+            if (right->type() == TYPE_WORD) right = bound_slot(right);
+            if (wrapped != TYPE_FUNCTION && wrapped != TYPE_ROUTINE && right &&
+                (right->type() == TYPE_INTEGER || right->type() == TYPE_FLOAT)) {
+                Cell op = *v;
+                op.set_type(wrapped);
+                stack::top = entry_top;
+                if (fast_op(&op, entry_top, right, entry_top)) {
+                    stack::top = entry_top + 1;
+                    pos += 2;
+                    continue;  // nothing ran: b and end still hold
+                }
+            }
+        }
         Cell name = *c;
         Cell op = *v;
         if (tracing) {
@@ -371,19 +392,6 @@ static int32_t eval_infix_in(const Cell* code, SeriesBuf* b, int32_t pos, int32_
         else
             op.set_type(wrapped);
         stack::top = entry_top;
-        // Arithmetic and comparison of two numbers whose right operand is a number or a word
-        // holding one: answered at once, as the call would (it raises nothing there). Traced
-        // evaluation takes the call, which reports its events.
-        if (!tracing && pos + 1 < end) {
-            const Cell* right = c + 1;  // nothing has run since c was read
-            if (right->type() == TYPE_WORD) right = bound_slot(right);
-            if (right && (right->type() == TYPE_INTEGER || right->type() == TYPE_FLOAT) &&
-                fast_op(&op, entry_top, right, entry_top)) {
-                stack::top = entry_top + 1;
-                pos += 2;
-                continue;  // nothing ran: b and end still hold
-            }
-        }
         {
             // The operator is no cell of the data stack: kept alive here while its operand runs
             // (which may set its word to something else).
@@ -738,6 +746,26 @@ Node arg_cache(const Cell* fn) {
     return cache;
 }
 
+// The argument cache of a function value the caller keeps alive (on the data stack or under a
+// guard). A stored cache lives as long as that value, which holds it; only a provisional one,
+// which nothing holds, is guarded here for the call.
+class CallCache {
+public:
+    Node node;
+    explicit CallCache(const Cell* fn) {
+        const Cell* slot = block::node_cell(fn->data3, function::MORE_CACHE);
+        if (slot->type() == TYPE_BLOCK) {
+            node = slot->node();
+            return;
+        }
+        node = arg_cache(fn);
+        if (block::node_cell(fn->data3, function::MORE_CACHE)->type() != TYPE_BLOCK) guard.emplace(&node);
+    }
+
+private:
+    std::optional<collector::NodeRoot> guard;
+};
+
 // The spec word of the argument a cache typeset describes.
 static void argument_word(Cell* out, const Cell* fn, const Cell* ts) {
     int32_t i = static_cast<int32_t>((ts->header >> 8) & 0xFFF);
@@ -802,8 +830,8 @@ static int32_t infix_shortcut(const Cell* op, const Cell* name, const Cell* code
     stack::mark_interp_native(name);
     Cell* args = stack::arguments;
     stack::top = args + 1;  // the left operand is the first argument
-    Node cache = arg_cache(op);
-    collector::NodeRoot keep_cache(&cache);
+    CallCache call_cache(op);
+    Node cache = call_cache.node;
     const Cell* ts = cells_head(memory::nodes[cache]);
     if (cell_count(memory::nodes[cache]) < 2 || ts[0].type() != TYPE_TYPESET || ts[1].type() != TYPE_TYPESET)
         fire(err::internal::not_done);  // these natives and actions take two plain arguments
@@ -844,8 +872,8 @@ static int32_t call_plain(const Cell* fn_in, const Cell* name, const Cell* code,
         f->function_context = fn->data1;
         f->saved_values = context::cell_of(fn->data1)->data2;
     }
-    Node cache = arg_cache(fn);
-    collector::NodeRoot keep_cache(&cache);
+    CallCache call_cache(fn);
+    Node cache = call_cache.node;
     int32_t ncache = static_cast<int32_t>(cell_count(memory::nodes[cache]));
     int32_t count = 0, last = 0;
     bool active = true;
@@ -1023,8 +1051,8 @@ static int32_t eval_arguments(const Cell* fn, const Cell* code, int32_t pos, int
     bool literal = apply_mode & kLiteralArgs;
     apply_mode &= ~kLiteralArgs;
     if (infix) stack::top++;
-    Node cache = arg_cache(fn);
-    collector::NodeRoot keep_cache(&cache);
+    CallCache call_cache(fn);
+    Node cache = call_cache.node;
     int32_t ncache = static_cast<int32_t>(cell_count(memory::nodes[cache]));
     int32_t refs[kMaxRefinements];
     int32_t nrefs = 0;
