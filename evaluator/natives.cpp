@@ -70,7 +70,7 @@ void init() {
         break_,        continue_,    exit,        return_,    throw_,      catch_,         extend,
         debase,        to_local_file, wait,       checksum, unset, new_line, new_line_q,
         enbase,        context_q,    set_env,     get_env,    list_env,    now,            sign_q,
-        as,            not_done /* call */, zero_q, size_q, not_done /* browse */, compress,
+        as,            call, zero_q, size_q, browse, compress,
         decompress, recycle, transcode, apply,
     };
     install_table(kCount, fns);

@@ -25,13 +25,17 @@
 #include "runtime/memstats.h"
 #include "runtime/platform.h"
 #include "runtime/stack.h"
+#include "runtime/unicode.h"
+#include "services/files.h"
+#include "services/process.h"
+#include "datatypes/binary.h"
 
 extern char** environ;
 
 namespace natives {
 
 enum : int {
-    N_TO_LOCAL_FILE = 85, N_WAIT, N_SET_ENV = 93, N_GET_ENV, N_LIST_ENV, N_NOW, N_SIZE = 101, N_RECYCLE = 105,
+    N_TO_LOCAL_FILE = 85, N_WAIT, N_SET_ENV = 93, N_GET_ENV, N_LIST_ENV, N_NOW, N_CALL = 99, N_SIZE = 101, N_BROWSE = 102, N_RECYCLE = 105,
     N_TRANSCODE, N_APPLY,
 };
 
@@ -143,6 +147,95 @@ void list_env(int check, const int32_t* refs) {
     }
     map::make_at(stack::arguments, entries->node());
     stack::keep();
+}
+
+// ---- Processes ----
+
+// Output of another program: UTF-8 as a rule, but any byte sequence may come; one that is not
+// valid UTF-8 becomes U+FFFD rather than losing what was captured.
+static std::string valid_utf8(const std::string& bytes) {
+    const uint8_t* p = reinterpret_cast<const uint8_t*>(bytes.data());
+    const uint8_t* end = p + bytes.size();
+    std::string out;
+    out.reserve(bytes.size());
+    while (p < end) {
+        int32_t cp;
+        const uint8_t* next = unicode::fast_decode_utf8_char(p, end, &cp);
+        if (cp < 0) {
+            // One byte at a time: the bytes after a bad lead may start a good sequence.
+            out += "\xEF\xBF\xBD";
+            p++;
+        } else {
+            out.append(reinterpret_cast<const char*>(p), size_t(next - p));
+            p = next;
+        }
+    }
+    return out;
+}
+
+// An output target only says where to: its own content is not sent anywhere.
+static void stream_of(const Cell* v, process::Stream& s, bool input) {
+    if (!input && v->type() != TYPE_FILE) {
+        s.target = process::Target::Data;
+        return;
+    }
+    switch (v->type()) {
+        case TYPE_FILE:
+            s.target = process::Target::File;
+            s.data = simple_io::os_path(v);
+            break;
+        case TYPE_BINARY:
+            s.target = process::Target::Data;
+            s.data.assign(reinterpret_cast<const char*>(binary::rs_head(v)), size_t(binary::rs_length_q(v)));
+            break;
+        default:
+            s.target = process::Target::Data;
+            s.data = string::to_utf8(v);
+            break;
+    }
+}
+
+// Captured bytes go in front of the target's position; nothing happens for an empty capture.
+static void put_capture(Cell* target, const std::string& bytes) {
+    if (bytes.empty()) return;
+    if (target->type() == TYPE_BINARY) {
+        binary::rs_insert(target, 0, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+        return;
+    }
+    Cell* text = stack::push_cell();
+    set_cell(text, TYPE_NONE);
+    std::string utf8 = valid_utf8(bytes);
+    simple_io::bytes_to_string(reinterpret_cast<const uint8_t*>(utf8.data()), utf8.size(), text);
+    string::insert(target, text, -1, false, 1);
+    stack::top = text;
+}
+
+void call(int check, const int32_t* refs) {
+    if (check) check_args(N_CALL, refs);
+    enum { WAIT, SHOW, CONSOLE, SHELL, INPUT, OUTPUT, ERROR };
+    Cell* args = stack::arguments;
+    process::Launch launch;
+    launch.command = args->type() == TYPE_FILE ? simple_io::os_path(args) : string::to_utf8(args);
+    if (launch.command.empty()) return set_integer(0);
+    launch.wait = refs[WAIT] >= 0;
+    launch.console = refs[CONSOLE] >= 0;
+    launch.shell = refs[SHELL] >= 0;
+    if (refs[INPUT] >= 0) stream_of(args + refs[INPUT], launch.input, true);
+    if (refs[OUTPUT] >= 0) stream_of(args + refs[OUTPUT], launch.output, false);
+    if (refs[ERROR] >= 0) stream_of(args + refs[ERROR], launch.error, false);
+    int64_t result = process::run(launch);
+    // The argument cells stay on the data stack, so the targets are reachable while the text is
+    // put into them.
+    if (launch.output.target == process::Target::Data) put_capture(stack::arguments + refs[OUTPUT], launch.output.data);
+    if (launch.error.target == process::Target::Data) put_capture(stack::arguments + refs[ERROR], launch.error.data);
+    set_integer(result < INT32_MIN || result > INT32_MAX ? -1 : static_cast<int32_t>(result));
+}
+
+void browse(int check, const int32_t* refs) {
+    if (check) check_args(N_BROWSE, refs);
+    // Failure to reach a handler is not an error: the answer is not looked at.
+    process::open_document(simple_io::os_path(stack::arguments));
+    set_unset();
 }
 
 // ---- now ----

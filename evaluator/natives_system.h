@@ -12,6 +12,8 @@ void set_env(int check, const int32_t* refs);
 void get_env(int check, const int32_t* refs);
 void list_env(int check, const int32_t* refs);
 void now(int check, const int32_t* refs);
+void call(int check, const int32_t* refs);
+void browse(int check, const int32_t* refs);
 void recycle(int check, const int32_t* refs);
 void transcode(int check, const int32_t* refs);
 void apply(int check, const int32_t* refs);

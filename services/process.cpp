@@ -1,0 +1,266 @@
+#include "services/process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <vector>
+
+extern char** environ;
+
+namespace process {
+
+namespace {
+
+// Descriptor owned by one scope; every path out of a launch closes what it opened.
+struct Fd {
+    int fd = -1;
+    Fd() = default;
+    explicit Fd(int f) : fd(f) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() { reset(); }
+    void reset(int f = -1) {
+        if (fd >= 0) ::close(fd);
+        fd = f;
+    }
+    bool ok() const { return fd >= 0; }
+};
+
+struct Pipe {
+    Fd read, write;
+    bool make() {
+        int p[2];
+        if (::pipe2(p, O_CLOEXEC) != 0) return false;
+        read.reset(p[0]);
+        write.reset(p[1]);
+        return true;
+    }
+};
+
+// Children started without waiting; reaped once they end.
+std::vector<pid_t> pending;
+
+int open_retry(const char* path, int flags, mode_t mode = 0) {
+    int fd;
+    do fd = ::open(path, flags | O_CLOEXEC, mode);
+    while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+// Words of a command line: blanks separate; double quotes group (and are dropped), with a
+// backslash before a double quote keeping the quote; single quotes group text taken as it is.
+std::vector<std::string> split_words(const std::string& command) {
+    std::vector<std::string> words;
+    std::string word;
+    bool in_word = false, quoted = false;
+    for (size_t i = 0; i < command.size(); i++) {
+        char c = command[i];
+        if (c == '\'' && !quoted) {
+            size_t close = command.find('\'', i + 1);
+            if (close == std::string::npos) close = command.size();
+            word.append(command, i + 1, close - i - 1);
+            in_word = true;
+            i = close;
+        } else if (c == '\\' && i + 1 < command.size() && command[i + 1] == '"') {
+            word += '"';
+            in_word = true;
+            i++;
+        } else if (c == '"') {
+            quoted = !quoted;
+            in_word = true;
+        } else if (!quoted && (c == ' ' || c == '\t' || c == '\n' || c == '\r')) {
+            if (in_word) words.push_back(std::move(word));
+            word.clear();
+            in_word = false;
+        } else {
+            word += c;
+            in_word = true;
+        }
+    }
+    if (in_word) words.push_back(std::move(word));
+    return words;
+}
+
+int spawn(pid_t* pid, const std::vector<std::string>& words, const posix_spawn_file_actions_t* actions) {
+    std::vector<char*> argv;
+    argv.reserve(words.size() + 1);
+    for (const std::string& w : words) argv.push_back(const_cast<char*>(w.c_str()));
+    argv.push_back(nullptr);
+    return posix_spawnp(pid, argv[0], actions, nullptr, argv.data(), environ);
+}
+
+int wait_exit(pid_t pid) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return -1;
+}
+
+// Feeds the input and drains both captures together until every pipe is closed.
+void pump(int in_fd, const std::string& input, int out_fd, std::string* out, int err_fd, std::string* err) {
+    size_t written = 0;
+    if (in_fd >= 0 && input.empty()) {
+        ::close(in_fd);
+        in_fd = -1;
+    }
+    if (in_fd >= 0) ::fcntl(in_fd, F_SETFL, ::fcntl(in_fd, F_GETFL) | O_NONBLOCK);
+    // A child that stops reading its input must not end this process: the write just fails.
+    struct sigaction ignore {}, saved {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    ::sigaction(SIGPIPE, &ignore, &saved);
+    char chunk[65536];
+    while (in_fd >= 0 || out_fd >= 0 || err_fd >= 0) {
+        pollfd fds[3];
+        int n = 0;
+        int in_at = -1, out_at = -1, err_at = -1;
+        if (in_fd >= 0) { in_at = n; fds[n++] = {in_fd, POLLOUT, 0}; }
+        if (out_fd >= 0) { out_at = n; fds[n++] = {out_fd, POLLIN, 0}; }
+        if (err_fd >= 0) { err_at = n; fds[n++] = {err_fd, POLLIN, 0}; }
+        if (::poll(fds, nfds_t(n), -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (in_at >= 0 && fds[in_at].revents) {
+            ssize_t w = ::write(in_fd, input.data() + written, input.size() - written);
+            if (w > 0) written += size_t(w);
+            if ((w < 0 && errno != EAGAIN && errno != EINTR) || written == input.size()) {
+                ::close(in_fd);
+                in_fd = -1;
+            }
+        }
+        auto drain = [&](int at, int& fd, std::string* into) {
+            if (at < 0 || !fds[at].revents) return;
+            ssize_t r = ::read(fd, chunk, sizeof chunk);
+            if (r > 0) into->append(chunk, size_t(r));
+            else if (r == 0 || (errno != EINTR && errno != EAGAIN)) {
+                ::close(fd);
+                fd = -1;
+            }
+        };
+        drain(out_at, out_fd, out);
+        drain(err_at, err_fd, err);
+    }
+    for (int fd : {in_fd, out_fd, err_fd})
+        if (fd >= 0) ::close(fd);
+    ::sigaction(SIGPIPE, &saved, nullptr);
+}
+
+// The child's end of an output stream: a file appended to, a capture pipe, the null device or
+// (console) nothing to change. False only when a pipe cannot be made.
+bool prepare_output(Stream& s, bool console, Fd& child, Pipe& capture) {
+    switch (s.target) {
+        case Target::File:
+            child.reset(open_retry(s.data.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0666));
+            // A file that cannot be opened leaves the stream without a place to write to.
+            if (!child.ok()) child.reset(open_retry("/dev/null", O_WRONLY));
+            return true;
+        case Target::Data:
+            s.data.clear();
+            if (!capture.make()) return false;
+            child.reset(capture.write.fd);
+            capture.write.fd = -1;
+            return true;
+        case Target::Default:
+            if (!console) child.reset(open_retry("/dev/null", O_WRONLY));
+            return true;
+    }
+    return true;
+}
+
+}  // namespace
+
+void reap() {
+    for (size_t i = 0; i < pending.size();) {
+        int status;
+        pid_t r = ::waitpid(pending[i], &status, WNOHANG);
+        if (r == 0) {
+            i++;
+        } else {
+            // Ended (r == pid) or no longer ours (ECHILD): either way it is gone.
+            pending[i] = pending.back();
+            pending.pop_back();
+        }
+    }
+}
+
+int64_t run(Launch& launch) {
+    reap();
+    Fd child_in, child_out, child_err;
+    Pipe in_pipe, out_pipe, err_pipe;
+    switch (launch.input.target) {
+        case Target::File:
+            child_in.reset(open_retry(launch.input.data.c_str(), O_RDONLY));
+            if (!child_in.ok()) return -1;
+            break;
+        case Target::Data:
+            if (!in_pipe.make()) return -1;
+            child_in.reset(in_pipe.read.fd);
+            in_pipe.read.fd = -1;
+            break;
+        case Target::Default: break;
+    }
+    if (!prepare_output(launch.output, launch.console, child_out, out_pipe)) return -1;
+    if (!prepare_output(launch.error, launch.console, child_err, err_pipe)) return -1;
+
+    posix_spawn_file_actions_t actions;
+    if (posix_spawn_file_actions_init(&actions) != 0) return -1;
+    // dup2 onto 0-2 clears close-on-exec there; every other descriptor made here has it set.
+    if (child_in.ok()) posix_spawn_file_actions_adddup2(&actions, child_in.fd, 0);
+    if (child_out.ok()) posix_spawn_file_actions_adddup2(&actions, child_out.fd, 1);
+    if (child_err.ok()) posix_spawn_file_actions_adddup2(&actions, child_err.fd, 2);
+
+    pid_t pid = -1;
+    int rc;
+    if (launch.shell) {
+        rc = spawn(&pid, {"/bin/sh", "-c", launch.command}, &actions);
+    } else {
+        std::vector<std::string> words = split_words(launch.command);
+        rc = words.empty() ? ENOENT : spawn(&pid, words, &actions);
+        if (rc == ENOENT) {
+            rc = spawn(&pid, {"/bin/sh", "-c", launch.command}, &actions);
+        }
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    // The child has its own copies now; holding ours would keep the pipes from ending.
+    child_in.reset();
+    child_out.reset();
+    child_err.reset();
+    if (rc != 0) return -1;
+
+    bool redirected = launch.input.target != Target::Default || launch.output.target != Target::Default ||
+                      launch.error.target != Target::Default;
+    if (in_pipe.write.ok() || out_pipe.read.ok() || err_pipe.read.ok()) {
+        int in_fd = in_pipe.write.fd, out_fd = out_pipe.read.fd, err_fd = err_pipe.read.fd;
+        in_pipe.write.fd = out_pipe.read.fd = err_pipe.read.fd = -1;  // pump closes them
+        pump(in_fd, launch.input.data, out_fd, &launch.output.data, err_fd, &launch.error.data);
+    }
+    if (launch.wait || launch.console || redirected) return wait_exit(pid);
+    pending.push_back(pid);
+    return pid;
+}
+
+bool open_document(const std::string& target) {
+    reap();
+    posix_spawn_file_actions_t actions;
+    if (posix_spawn_file_actions_init(&actions) != 0) return false;
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    int rc = spawn(&pid, {"xdg-open", target}, &actions);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) return false;
+    pending.push_back(pid);
+    return true;
+}
+
+}  // namespace process
