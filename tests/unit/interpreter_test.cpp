@@ -430,20 +430,29 @@ TEST(Interpreter, NearAfterACaughtError) {
     EXPECT_NE(o.message.find("*** Near : x: 1 + none"), std::string::npos) << o.message;
 }
 
-// A call reached through a path reserves working cells on the data stack; the collector marks
-// every cell below the top, so none of them may keep what an earlier call left there. Here the
-// leftovers are string cells naming a live block's node: taken for a value, one would keep the
-// block without its contents being walked, and under collection torture its strings would go.
-TEST(Interpreter, PathCallWorkingCellsHoldNoLeftovers) {
+// Natives and path calls reserve working cells on the data stack. The collector marks every cell
+// below the top, so none may keep what an earlier call left there while something is allocated.
+// Here the leftovers are string cells naming a live block's node: taken for a value, one would
+// keep the block without its contents being walked, and under collection torture its strings
+// would go.
+TEST(Interpreter, WorkingCellsHoldNoLeftovers) {
     ASSERT_EQ(eval("held-strings: reduce [copy \"alpha\" copy \"beta\"] "
-                   "held-obj: make object! [f: func [x] [append copy \"x\" x]] true"),
+                   "held-obj: make object! [f: func [x] [append copy \"x\" x]] "
+                   "held-less: func [a b] [a < b] true"),
               "true");
+    const kel_test::Case cases[] = {
+        {"held-obj/f \"y\" held-obj/f \"z\"", "\"xz\""},
+        {"sort/skip/compare/all \"dcba\" 2 :held-less", "\"badc\""},
+    };
     Cell w;
     word::load(&w, "held-strings");
-    const Cell* held = word::peek(&w);
-    ASSERT_EQ(held->type(), TYPE_BLOCK);
-    Cell stale;
-    set_cell(&stale, TYPE_STRING, 0, held->node());
-    for (Cell* c = stack::top; c < stack::end && c < stack::top + 64; c++) *c = stale;
-    EXPECT_EQ(eval("held-obj/f \"y\" held-obj/f \"z\" held-strings"), R"(["alpha" "beta"])");
+    for (const auto& c : cases) {
+        const Cell* held = word::peek(&w);
+        ASSERT_EQ(held->type(), TYPE_BLOCK);
+        Cell stale;
+        set_cell(&stale, TYPE_STRING, 0, held->node());
+        for (Cell* s = stack::top; s < stack::end && s < stack::top + 64; s++) *s = stale;
+        EXPECT_EQ(eval(c.code), c.expected) << c.code;
+        EXPECT_EQ(eval("held-strings"), R"(["alpha" "beta"])") << c.code;
+    }
 }
