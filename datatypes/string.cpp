@@ -1617,8 +1617,9 @@ int32_t sort_call(const uint8_t* ra, const uint8_t* rb, intptr_t op, int32_t) {
     const uint8_t* first = cx->reverse ? ra : rb;
     const uint8_t* second = cx->reverse ? rb : ra;
     Cell* base = stack::top;
-    Cell* x = stack::push_cell();
-    Cell* y = stack::push_cell();
+    // Both hold none until made: the collector marks them while either is being made.
+    Cell* x = set_cell(stack::push_cell(), TYPE_NONE);
+    Cell* y = set_cell(stack::push_cell(), TYPE_NONE);
     if (cx->whole) {
         // Making the strings allocates and may move the sorted buffer: copy the records first.
         size_t bytes = size_t(cx->record) * cx->unit;
@@ -1628,7 +1629,6 @@ int32_t sort_call(const uint8_t* ra, const uint8_t* rb, intptr_t op, int32_t) {
         std::memcpy(copies.data() + bytes, second, bytes);
         Cell* cells[2] = {x, y};
         for (int k = 0; k < 2; k++) {
-            set_cell(cells[k], TYPE_NONE);
             Node n = memory::alloc_series(cx->record, static_cast<int>(cx->unit), 0);
             SeriesBuf* s = memory::nodes[n];
             std::memcpy(s->data(), copies.data() + bytes * k, bytes);

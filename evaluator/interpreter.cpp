@@ -1351,7 +1351,11 @@ int32_t eval_path(const Cell* path_in, const Cell* code, int32_t pos, int32_t en
     }
     Cell* none = stack::push_cell();
     set_cell(none, TYPE_NONE);
+    // Below the top the collector marks it: whatever an earlier call left there must not be
+    // taken for a value (a stale string naming a node reused by a block would keep the block
+    // without its contents being walked).
     Cell* out = stack::push_cell();
+    set_cell(out, TYPE_NONE);
     Cell* scratch_top = stack::top;
     values[0] = hv;
     for (int32_t i = 1; i < len; i++) {

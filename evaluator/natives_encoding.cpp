@@ -307,7 +307,7 @@ int32_t room_of(size_t n) {
 // allocation may move the argument's buffer.
 void code_into_result(Codec codec, size_t room, const std::string& utf8) {
     Cell* args = stack::arguments;
-    Cell* held = stack::push_cell();
+    Cell* held = set_cell(stack::push_cell(), TYPE_NONE);  // marked while its binary is made
     int r = compress::kShort;
     size_t len = 0;
     for (int attempt = 0; attempt < 2 && r == compress::kShort; attempt++) {

@@ -346,10 +346,11 @@ static bool call_trace(const Cell* callback, const Cell* source, lexer::TraceEve
     static const char* const events[6] = {"prescan", "scan", "load", "open", "close", "error"};
     Cell* base = stack::top;
     Cell* fn = stack::push(callback);
-    Cell* name = stack::push_cell();
+    // Each cell holds none until loaded: loading a word may allocate, and the collector marks it.
+    Cell* name = set_cell(stack::push_cell(), TYPE_NONE);
     word::load(name, "<lexer-callback>");
     Cell* args = stack::top;
-    Cell* event = stack::push_cell();
+    Cell* event = set_cell(stack::push_cell(), TYPE_NONE);
     word::load(event, events[__builtin_ctz(e.event)]);
     Cell* input = stack::push(source);
     int32_t head = input->index() > 0 ? input->index() : 0;

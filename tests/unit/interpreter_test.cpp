@@ -429,3 +429,30 @@ TEST(Interpreter, NearAfterACaughtError) {
     ASSERT_TRUE(o.error);
     EXPECT_NE(o.message.find("*** Near : x: 1 + none"), std::string::npos) << o.message;
 }
+
+// Natives and path calls reserve working cells on the data stack. The collector marks every cell
+// below the top, so none may keep what an earlier call left there while something is allocated.
+// Here the leftovers are string cells naming a live block's node: taken for a value, one would
+// keep the block without its contents being walked, and under collection torture its strings
+// would go.
+TEST(Interpreter, WorkingCellsHoldNoLeftovers) {
+    ASSERT_EQ(eval("held-strings: reduce [copy \"alpha\" copy \"beta\"] "
+                   "held-obj: make object! [f: func [x] [append copy \"x\" x]] "
+                   "held-less: func [a b] [a < b] true"),
+              "true");
+    const kel_test::Case cases[] = {
+        {"held-obj/f \"y\" held-obj/f \"z\"", "\"xz\""},
+        {"sort/skip/compare/all \"dcba\" 2 :held-less", "\"badc\""},
+    };
+    Cell w;
+    word::load(&w, "held-strings");
+    for (const auto& c : cases) {
+        const Cell* held = word::peek(&w);
+        ASSERT_EQ(held->type(), TYPE_BLOCK);
+        Cell stale;
+        set_cell(&stale, TYPE_STRING, 0, held->node());
+        for (Cell* s = stack::top; s < stack::end && s < stack::top + 64; s++) *s = stale;
+        EXPECT_EQ(eval(c.code), c.expected) << c.code;
+        EXPECT_EQ(eval("held-strings"), R"(["alpha" "beta"])") << c.code;
+    }
+}
