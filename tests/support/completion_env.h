@@ -24,9 +24,17 @@ inline std::string source_of(const char* relative) {
     return s.str();
 }
 
+// The globals load() stands in for; unload() puts back what they held, so that the tests that
+// run after these see the environment as it was.
+constexpr const char* kStandIns = "[empty? first last block? refinement? any-object? any-function? exists? read system]";
+
 inline kel_test::Outcome load() {
     kel_test::boot();
-    kel_test::Outcome o = kel_test::run(R"(
+    kel_test::Outcome o = kel_test::run(std::string("completion-env-saved: copy []"
+                                                    " foreach w ") + kStandIns +
+                                        " [append/only completion-env-saved get/any w] true");
+    if (o.error) return o;
+    o = kel_test::run(R"(
         empty?: func [s] [tail? s]
         first: func [s] [pick s 1]
         last: func [s] [pick back tail s 1]
@@ -64,6 +72,10 @@ inline kel_test::Outcome load() {
         return o;
     }
     return kel_test::run(src.substr(body) + "\ntrue");
+}
+
+inline kel_test::Outcome unload() {
+    return kel_test::run(std::string("set/any ") + kStandIns + " completion-env-saved true");
 }
 
 }  // namespace completion_env

@@ -30,6 +30,11 @@ protected:
         ASSERT_FALSE(o.error) << o.text << " " << o.message;
     }
 
+    static void TearDownTestSuite() {
+        kel_test::Outcome o = completion_env::unload();
+        ASSERT_FALSE(o.error) << o.text << " " << o.message;
+    }
+
     static std::string complete(const char* line, int cursor) {
         return kel_test::eval("probe-complete " + std::string("{") + line + "} " + std::to_string(cursor));
     }
