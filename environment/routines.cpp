@@ -335,12 +335,18 @@ static void command_args() {
     stack::keep();
 }
 
-// The native do runs files and URLs through the environment's do-file.
-static void do_file(const Cell* file, const Cell* args) {
+// A function of the environment that the run-time calls back; missing until start-up made it.
+static const Cell* environment_function(const char* name) {
     Cell w;
-    word::load(&w, "do-file");
+    word::load(&w, name);
     const Cell* fn = word::peek(&w);
     if (!fn || !types::any_function(fn->type())) fire(err::internal::not_done);
+    return fn;
+}
+
+// The native do runs files and URLs through the environment's do-file.
+static void do_file(const Cell* file, const Cell* args) {
+    const Cell* fn = environment_function("do-file");
     Cell none;
     set_cell(&none, TYPE_NONE);
     const Cell* call_args[3] = {file, &none, args};
@@ -350,10 +356,7 @@ static void do_file(const Cell* file, const Cell* args) {
 
 // stats/show prints its detailed block through the environment's show-memory-stats.
 static void show_memory_stats(const Cell* info) {
-    Cell w;
-    word::load(&w, "show-memory-stats");
-    const Cell* fn = word::peek(&w);
-    if (!fn || !types::any_function(fn->type())) fire(err::internal::not_done);
+    const Cell* fn = environment_function("show-memory-stats");
     Cell data = *info, result;
     set_cell(&result, TYPE_UNSET);
     collector::Root keep_data(&data), keep_result(&result);

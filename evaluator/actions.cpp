@@ -130,6 +130,23 @@ int compare_value(const Cell* a, const Cell* b, int op) {
     return fn(a, b, op);
 }
 
+static bool answer(int r, int op) {
+    switch (op) {
+        case COMP_NOT_EQUAL: return r != 0;
+        case COMP_LESSER: return r < 0;
+        case COMP_LESSER_EQUAL: return r <= 0;
+        case COMP_GREATER: return r > 0;
+        case COMP_GREATER_EQUAL: return r >= 0;
+        case COMP_EQUAL:
+        case COMP_STRICT_EQUAL:
+        case COMP_SAME:
+        case COMP_STRICT_EQUAL_WORD:
+        case COMP_FIND:
+        case COMP_EQUAL_FIND: return r == 0;
+        default: runtime::quit(101, KEL_CALLER_ADDRESS());
+    }
+}
+
 bool compare(const Cell* a, const Cell* b, int op) {
     auto fn = reinterpret_cast<CompareFn>(datatype::slot(a->type(), ACT_COMPARE));
     int r = fn ? fn(a, b, op) : -2;
@@ -145,20 +162,7 @@ bool compare(const Cell* a, const Cell* b, int op) {
             default: fire(err::script::invalid_compare, a, b);
         }
     }
-    switch (op) {
-        case COMP_NOT_EQUAL: return r != 0;
-        case COMP_LESSER: return r < 0;
-        case COMP_LESSER_EQUAL: return r <= 0;
-        case COMP_GREATER: return r > 0;
-        case COMP_GREATER_EQUAL: return r >= 0;
-        case COMP_EQUAL:
-        case COMP_STRICT_EQUAL:
-        case COMP_SAME:
-        case COMP_STRICT_EQUAL_WORD:
-        case COMP_FIND:
-        case COMP_EQUAL_FIND: return r == 0;
-        default: runtime::quit(101, KEL_CALLER_ADDRESS());
-    }
+    return answer(r, op);
 }
 
 void compare_op(int op) {
@@ -360,23 +364,6 @@ static bool math_now(int op, const Cell* a, const Cell* b, Cell* out) {
         return true;
     }
     return false;
-}
-
-static bool answer(int r, int op) {
-    switch (op) {
-        case COMP_NOT_EQUAL: return r != 0;
-        case COMP_LESSER: return r < 0;
-        case COMP_LESSER_EQUAL: return r <= 0;
-        case COMP_GREATER: return r > 0;
-        case COMP_GREATER_EQUAL: return r >= 0;
-        case COMP_EQUAL:
-        case COMP_STRICT_EQUAL:
-        case COMP_SAME:
-        case COMP_STRICT_EQUAL_WORD:
-        case COMP_FIND:
-        case COMP_EQUAL_FIND: return r == 0;
-        default: runtime::quit(101, KEL_CALLER_ADDRESS());
-    }
 }
 
 // The natives behind the comparison operators, by number - 25.
