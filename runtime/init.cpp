@@ -28,6 +28,7 @@
 #include "datatypes/path.h"
 #include "datatypes/percent.h"
 #include "datatypes/point.h"
+#include "datatypes/port.h"
 #include "datatypes/ref.h"
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
@@ -52,6 +53,7 @@
 #include "runtime/memory.h"
 #include "runtime/output.h"
 #include "runtime/platform.h"
+#include "services/http.h"
 #include "services/random.h"
 #include "runtime/root.h"
 #include "runtime/stack.h"
@@ -107,10 +109,12 @@ void init() {
     email::init();
     handle::init();  // after integer!, its parent
     date::init();
+    port::init();
     money::init();
     ref::init();
     point2D::init();
     point3D::init();
+    simple_io::init_http();  // the HTTP service behind url! reads and writes
 
     actions::init();
 
