@@ -1,7 +1,10 @@
 #include "services/http.h"
 
+// The library is loaded on the first request (below); its header gives only the types and
+// constants, so the macros that check option types at compile time are left out.
+#define CURL_DISABLE_TYPECHECK 1
 #include <curl/curl.h>
-
+#include <dlfcn.h>
 #include <strings.h>
 
 #include <cstring>
@@ -21,6 +24,45 @@
 namespace simple_io {
 
 namespace {
+
+// libcurl and the thirty libraries it needs would add tens of milliseconds to every start of
+// the console, which most sessions never repay: the library is opened at the first request.
+struct CurlApi {
+    bool tried = false;
+    bool ready = false;
+    CURLcode (*global_init)(long);
+    CURL* (*easy_init)();
+    CURLcode (*easy_setopt)(CURL*, CURLoption, ...);
+    CURLcode (*easy_perform)(CURL*);
+    CURLcode (*easy_getinfo)(CURL*, CURLINFO, ...);
+    void (*easy_cleanup)(CURL*);
+    const char* (*easy_strerror)(CURLcode);
+    curl_slist* (*slist_append)(curl_slist*, const char*);
+    void (*slist_free_all)(curl_slist*);
+};
+
+template <class F>
+bool bind(void* lib, const char* name, F*& fn) {
+    fn = reinterpret_cast<F*>(dlsym(lib, name));
+    return fn != nullptr;
+}
+
+const CurlApi& curl_api() {
+    static CurlApi api;
+    if (api.tried) return api;
+    api.tried = true;
+    void* lib = nullptr;
+    for (const char* name : {"libcurl.so.4", "libcurl-gnutls.so.4", "libcurl.so"})
+        if ((lib = dlopen(name, RTLD_NOW | RTLD_LOCAL))) break;
+    if (!lib) return api;
+    api.ready = bind(lib, "curl_global_init", api.global_init) && bind(lib, "curl_easy_init", api.easy_init) &&
+                bind(lib, "curl_easy_setopt", api.easy_setopt) && bind(lib, "curl_easy_perform", api.easy_perform) &&
+                bind(lib, "curl_easy_getinfo", api.easy_getinfo) && bind(lib, "curl_easy_cleanup", api.easy_cleanup) &&
+                bind(lib, "curl_easy_strerror", api.easy_strerror) &&
+                bind(lib, "curl_slist_append", api.slist_append) && bind(lib, "curl_slist_free_all", api.slist_free_all);
+    if (api.ready) api.ready = api.global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+    return api;
+}
 
 // A binary! or string! cannot hold more; a longer body ends the transfer as a failure.
 constexpr size_t kMaxBody = static_cast<size_t>(std::numeric_limits<int32_t>::max()) - 64;
@@ -58,7 +100,7 @@ std::string url_text(const Cell* url) {
 
 // A header name or value: a word's spelling, a string's text, any other value formed.
 std::string header_text_of(const Cell* value, bool name) {
-    if (name && types::word_like(value->type())) return std::string(symbol::text(static_cast<int32_t>(value->data2)));
+    if (name && value->type() >= TYPE_WORD && value->type() <= TYPE_GET_WORD) return std::string(symbol::text(static_cast<int32_t>(value->data2)));
     if (!name && value->type() == TYPE_STRING) return string::to_utf8(value);
     Cell text;
     set_cell(&text, TYPE_NONE);
@@ -102,14 +144,16 @@ size_t on_header(char* data, size_t size, size_t count, void* user) {
 bool sendable_q(const std::string& s) { return s.find_first_of("\r\n") == std::string::npos; }
 
 struct CurlHandle {
-    CURL* curl = curl_easy_init();
+    const CurlApi& api;
+    CURL* curl = nullptr;
     curl_slist* list = nullptr;
+    explicit CurlHandle(const CurlApi& a) : api(a), curl(a.easy_init()) {}
     ~CurlHandle() {
-        if (list) curl_slist_free_all(list);
-        if (curl) curl_easy_cleanup(curl);
+        if (list) api.slist_free_all(list);
+        if (curl) api.easy_cleanup(curl);
     }
     bool add(const std::string& line) {
-        curl_slist* next = curl_slist_append(list, line.c_str());
+        curl_slist* next = api.slist_append(list, line.c_str());
         if (!next) return false;
         list = next;
         return true;
@@ -126,40 +170,45 @@ std::string method_text(const Cell* method) {
 }
 
 bool http_transfer(HttpExchange& ex) {
-    CurlHandle h;
+    const CurlApi& api = curl_api();
+    if (!api.ready) {
+        ex.failure = "no HTTP library (libcurl.so.4)";
+        return false;
+    }
+    CurlHandle h(api);
     if (!h.curl) {
         ex.failure = "no HTTP session";
         return false;
     }
     CURL* c = h.curl;
     char error_text[CURL_ERROR_SIZE] = {0};
-    curl_easy_setopt(c, CURLOPT_ERRORBUFFER, error_text);
-    curl_easy_setopt(c, CURLOPT_URL, ex.url.c_str());
-    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(c, CURLOPT_MAXREDIRS, 10L);
-    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, 60L);
+    api.easy_setopt(c, CURLOPT_ERRORBUFFER, error_text);
+    api.easy_setopt(c, CURLOPT_URL, ex.url.c_str());
+    api.easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
+    api.easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    api.easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
+    api.easy_setopt(c, CURLOPT_MAXREDIRS, 10L);
+    api.easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+    api.easy_setopt(c, CURLOPT_CONNECTTIMEOUT, 60L);
     // Like the platform's receive timeout: a transfer that stalls for 30 seconds fails.
-    curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, 30L);
-    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, on_body);
-    curl_easy_setopt(c, CURLOPT_WRITEDATA, &ex);
-    curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, on_header);
-    curl_easy_setopt(c, CURLOPT_HEADERDATA, &ex);
+    api.easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    api.easy_setopt(c, CURLOPT_LOW_SPEED_TIME, 30L);
+    api.easy_setopt(c, CURLOPT_WRITEFUNCTION, on_body);
+    api.easy_setopt(c, CURLOPT_WRITEDATA, &ex);
+    api.easy_setopt(c, CURLOPT_HEADERFUNCTION, on_header);
+    api.easy_setopt(c, CURLOPT_HEADERDATA, &ex);
 
     if (ex.method == "GET") {
-        curl_easy_setopt(c, CURLOPT_HTTPGET, 1L);
+        api.easy_setopt(c, CURLOPT_HTTPGET, 1L);
     } else if (ex.method == "HEAD") {
-        curl_easy_setopt(c, CURLOPT_NOBODY, 1L);
+        api.easy_setopt(c, CURLOPT_NOBODY, 1L);
     } else {
         // Every other method carries the body, an empty one when there is none for POST.
         if (ex.has_body || ex.method == "POST") {
-            curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(ex.body.size()));
-            curl_easy_setopt(c, CURLOPT_POSTFIELDS, ex.body.data());
+            api.easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(ex.body.size()));
+            api.easy_setopt(c, CURLOPT_POSTFIELDS, ex.body.data());
         }
-        if (ex.method != "POST") curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, ex.method.c_str());
+        if (ex.method != "POST") api.easy_setopt(c, CURLOPT_CUSTOMREQUEST, ex.method.c_str());
     }
 
     // Only the headers asked for: the library adds none of the ones it would on its own for a
@@ -173,14 +222,14 @@ bool http_transfer(HttpExchange& ex) {
     }
     if (!has_type && !h.add("Content-Type:")) return false;
     if (!h.add("Expect:")) return false;
-    curl_easy_setopt(c, CURLOPT_HTTPHEADER, h.list);
+    api.easy_setopt(c, CURLOPT_HTTPHEADER, h.list);
 
-    CURLcode rc = curl_easy_perform(c);
+    CURLcode rc = api.easy_perform(c);
     if (rc != CURLE_OK) {
-        if (ex.failure.empty()) ex.failure = error_text[0] ? error_text : curl_easy_strerror(rc);
+        if (ex.failure.empty()) ex.failure = error_text[0] ? error_text : api.easy_strerror(rc);
         return false;
     }
-    curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &ex.status);
+    api.easy_getinfo(c, CURLINFO_RESPONSE_CODE, &ex.status);
     return true;
 }
 
@@ -282,7 +331,6 @@ Cell* request_http(Cell* out, const Cell* method, const Cell* url, const Cell* h
 }
 
 void init_http() {
-    curl_global_init(CURL_GLOBAL_DEFAULT);
     url::request_http = request_http;
 }
 
