@@ -227,12 +227,12 @@ Cell* make(Cell* proto, Cell* spec_in, int) {
         fire(err::access::no_scheme, &spec_obj);
     Cell scheme_word = object::get_values(&spec_obj)[0];
 
-    Cell* standard = system_standard(sym_port);
-    if (!standard || object::get_size(standard) < 3) fire(err::access::invalid_port);
-    Cell port;
+    const Cell* found = system_standard(sym_port);
+    if (!found || object::get_size(found) < 3) fire(err::access::invalid_port);
+    Cell standard = *found, port;
     set_cell(&port, TYPE_NONE);
-    collector::Root keep_port(&port);
-    object::duplicate(standard, &port, false, nullptr, false);
+    collector::Root keep_standard(&standard), keep_port(&port);
+    object::duplicate(&standard, &port, false, nullptr, false);
     port.set_type(TYPE_PORT);
     port.data2 = static_cast<uint32_t>(kClassId);
     *context::owner_of(port.data1) = port;
