@@ -36,6 +36,8 @@ set(KEL_BOOT_FILES
   boot/operators.kel
   environment/schemes.kel
   environment/late.kel
+  environment/csv.kel
+  environment/json.kel
   console/start.kel
   console/complete.kel
   console/input.kel
