@@ -179,7 +179,7 @@ def main():
         script.append('print "done"')
         with open(path("run.kel"), "w", encoding="utf-8") as f:
             f.write("\n".join(script) + "\n")
-        proc = subprocess.run([kel, path("run.kel")], capture_output=True, timeout=120)
+        proc = subprocess.run([kel, path("run.kel")], capture_output=True, timeout=280)
         if proc.returncode != 0 or proc.stdout != b"done\n":
             print("kel failed:", proc.returncode, proc.stdout[-2000:], proc.stderr[-2000:])
             return 1
