@@ -776,7 +776,7 @@ static Node build_cache(const Cell* fn, uint32_t* summary) {
             plain = false;
         }
     }
-    int32_t last = native ? ordinal : locals;
+    int32_t last = native ? ordinal : (locals > 0 ? locals : 0);
     if (plain && args <= 0xFF && last >= 0 && last <= 0xFF && (!native || last <= kMaxRefinements))
         *summary = kPlainCall | args | (static_cast<uint32_t>(last) << 8);
     return cache;
