@@ -35,6 +35,7 @@ set(KEL_BOOT_FILES
   boot/system.kel
   boot/operators.kel
   environment/schemes.kel
+  environment/preprocessor.kel
   environment/late.kel
   console/start.kel
   console/complete.kel
