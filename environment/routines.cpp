@@ -378,6 +378,23 @@ static void show_memory_stats(const Cell* info) {
     interpreter::call_with(&result, fn, call_args, 1);
 }
 
+// do/expand runs the block through preprocessor/expand, with none as the job, before it is
+// evaluated; the block is changed in place.
+static void expand_hook(Cell* block) {
+    Cell w;
+    word::load(&w, "preprocessor");
+    const Cell* pre = word::peek(&w);
+    if (!pre || pre->type() != TYPE_OBJECT) fire(err::internal::not_done);
+    const Cell* slot = context::value_of_symbol(symbol::make("expand"), pre->data1);
+    if (!slot || !types::any_function(slot->type())) fire(err::internal::not_done);
+    Cell fn = *slot, code = *block, none, result;
+    set_cell(&none, TYPE_NONE);
+    set_cell(&result, TYPE_UNSET);
+    collector::Root keep_fn(&fn), keep_code(&code), keep_result(&result);
+    const Cell* call_args[2] = {&code, &none};
+    interpreter::call_with(&result, &fn, call_args, 2);
+}
+
 // The port layer splits a URL through the environment's url-parser/parse-url; none while the
 // environment has no parser.
 static Cell* parse_url_hook(Cell* out, const Cell* url) {
@@ -484,6 +501,7 @@ void init() {
     natives::do_file = do_file;
     url::parse_url = parse_url_hook;
     natives::show_memory_stats = show_memory_stats;
+    natives::expand = expand_hook;
     static const struct {
         const char* name;
         routines::RoutineFn fn;

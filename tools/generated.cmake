@@ -36,6 +36,7 @@ set(KEL_BOOT_FILES
   boot/operators.kel
   environment/reactivity.kel
   environment/schemes.kel
+  environment/preprocessor.kel
   environment/late.kel
   environment/csv.kel
   environment/json.kel
