@@ -36,6 +36,7 @@ set(KEL_BOOT_FILES
   boot/operators.kel
   environment/schemes.kel
   environment/late.kel
+  environment/tools.kel
   console/start.kel
   console/complete.kel
   console/input.kel
