@@ -72,8 +72,10 @@ void trace() {
     } switch_back;
     interpreter::tracing = false;
     Cell fn, handler, result;
-    collector::Root keep_fn(&fn), keep_handler(&handler), keep_result(&result);
+    set_cell(&fn, TYPE_NONE);
+    set_cell(&handler, TYPE_NONE);
     set_cell(&result, TYPE_UNSET);
+    collector::Root keep_fn(&fn), keep_handler(&handler), keep_result(&result);
     if (raw) {
         tools_function(&fn, sym_do_handler);
         tools_function(&handler, sym_dumper, sym_tracers);
