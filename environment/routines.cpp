@@ -335,6 +335,20 @@ static void command_args() {
     stack::keep();
 }
 
+// Evaluates a block and, when anything leaves it early (a throw, a halt, an error the block does
+// not catch), empties a queue block before passing it on: the reactivity engine's propagation
+// queue must not outlive its propagation, or every later change would only be queued.
+static void clear_on_unwind() {
+    Node queue = arg(0)->node();
+    collector::NodeRoot keep(&queue);
+    try {
+        interpreter::eval_block(arg(1), true);
+    } catch (...) {
+        block::clear(queue);
+        throw;
+    }
+}
+
 // A function of the environment that the run-time calls back; missing until start-up made it.
 static const Cell* environment_function(const char* name) {
     Cell w;
@@ -409,6 +423,7 @@ void init() {
         {"pick-stack", pick_stack},
         {"frame-index?", frame_index_q},
         {"collect-calls", collect_calls},
+        {"clear-on-unwind", clear_on_unwind},
         {"tracing?", tracing_q},
         {"read-clipboard", read_clipboard},
         {"write-clipboard", write_clipboard},

@@ -34,6 +34,7 @@ set(KEL_BOOT_FILES
   environment/script.kel
   boot/system.kel
   boot/operators.kel
+  environment/reactivity.kel
   environment/schemes.kel
   environment/late.kel
   environment/tools.kel
