@@ -40,6 +40,7 @@ set(KEL_BOOT_FILES
   environment/late.kel
   environment/csv.kel
   environment/json.kel
+  environment/tools.kel
   console/start.kel
   console/complete.kel
   console/input.kel
