@@ -119,7 +119,9 @@ show "unknown-scheme" reduce [e/type e/id]
         path = os.path.join(tmp, "http.kel")
         with open(path, "w") as f:
             f.write(script)
-        run = subprocess.run([KEL, path], capture_output=True, text=True, timeout=60)
+        # The server is local: no proxy of the environment may stand between.
+        env = {k: v for k, v in os.environ.items() if not k.lower().endswith("_proxy")}
+        run = subprocess.run([KEL, path], capture_output=True, text=True, timeout=60, env=env)
     server.shutdown()
     out = run.stdout.splitlines()
     results = {}

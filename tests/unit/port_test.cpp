@@ -2,6 +2,8 @@
 // header map built from an HTTP answer's header lines.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include "datatypes/handle.h"
 #include "datatypes/port.h"
 #include "runtime/collector.h"
@@ -112,6 +114,9 @@ TEST(HttpMethods, MethodWordsAndRefusedConnections) {
         EXPECT_EQ(simple_io::method_text(&w), c.text);
     }
     // Nothing listens on port 1 of the loopback address; another protocol is no HTTP request.
+    // A proxy of the environment would answer in the server's place.
+    for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
+        unsetenv(name);
     for (const char* url : {"http://127.0.0.1:1/", "httpx://127.0.0.1/", "http://[::1/"}) {
         simple_io::HttpExchange ex;
         ex.method = "GET";
