@@ -421,14 +421,13 @@ int mold_form(const Cell* value, Node buffer, bool flat, const Cell* part, int l
     for (int32_t i = 0; i < count && opaque; i++) opaque = (pixels_of(&img)[i] >> 24) == 255;
     if (!opaque) {
         string::concatenate_literal_n(buffer, " #{", 3);
-        bool alpha_lines = !flat && count > 30;
         for (int32_t i = 0; i < count; i++) {
             if (part && left() <= 0) return left();
-            if (alpha_lines && i % 10 == 0) line_break(indent + 1);
+            if (lines && i % 10 == 0) line_break(indent + 1);
             string::byte_to_hex(static_cast<uint8_t>(255 - (pixels_of(&img)[i] >> 24)), text);
             string::concatenate_literal_n(buffer, text, 2);
         }
-        if (alpha_lines) line_break(indent);
+        if (lines) line_break(indent);
         string::append_char(buffer, '}');
     }
     string::append_char(buffer, ']');
@@ -521,14 +520,17 @@ int compare(const Cell* a, const Cell* b, int op) {
     return r < 0 ? -1 : r > 0 ? 1 : 0;
 }
 
-void at(const int32_t*) {
+// at counts from 1 like every series (at i 1 stays, at i 2x2 is the pixel of column 2, row 2);
+// skip moves by a count, or by columns and rows.
+static void move_head(int base) {
     Cell* v = stack::arguments;
     if (v[1].type() != TYPE_INTEGER && v[1].type() != TYPE_PAIR) fire_arg(v + 1);
-    v->set_index(static_cast<int32_t>(index_of(v, v + 1, 0, nullptr)));
+    v->set_index(static_cast<int32_t>(index_of(v, v + 1, base, nullptr)));
     stack::keep();
 }
 
-void skip(const int32_t* refs) { at(refs); }
+void at(const int32_t*) { move_head(1); }
+void skip(const int32_t*) { move_head(0); }
 
 void next(const int32_t*) {
     Cell* v = stack::arguments;
