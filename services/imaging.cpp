@@ -76,7 +76,9 @@ struct PngImage {
 
 bool decode_png(const uint8_t* data, size_t n, Sink& sink) {
     PngImage png;
+    // 16-bit samples without gamma information are taken as sRGB like 8-bit ones, not linear.
     if (!png_image_begin_read_from_memory(&png.image, data, n)) return false;
+    png.image.flags |= PNG_IMAGE_FLAG_16BIT_sRGB;
     if (!size_ok(png.image.width, png.image.height, n)) return false;
     png.image.format = PNG_FORMAT_BGRA;
     uint8_t* out = sink.pixels(static_cast<int>(png.image.width), static_cast<int>(png.image.height));
