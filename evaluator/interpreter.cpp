@@ -291,7 +291,9 @@ void fire_event(uint32_t event, const Cell* code, int32_t pos, const Cell* ref, 
 
 // ---- Blocks ----
 
-void eval_block(const Cell* block, bool copy_result) {
+static int32_t eval_top(const Cell* code, int32_t pos, int32_t end);
+
+[[gnu::noinline]] void eval_block(const Cell* block, bool copy_result) {
     // The code is kept on the data stack just below the frame, where the collector sees it (and
     // rewrites it when nodes move); the frame's result goes to the caller's slot, or is moved
     // down over the code cell so that exactly one cell is left pushed.
@@ -310,7 +312,9 @@ void eval_block(const Cell* block, bool copy_result) {
             // innermost block of its own there.
             current_block = *code;
             current_block.set_index(pos);
-            pos = eval_expression(code, pos, end, false, false, false);
+            // An expression that starts with a literal or a word's plain value is placed here,
+            // its operators taken after it; anything else takes the expression routine.
+            pos = tracing ? eval_expression(code, pos, end, false, false, false) : eval_top(code, pos, end);
             // The tail is read again: the expression may have changed the block.
             end = tail_of(code);
             if (pos >= end) break;
@@ -526,6 +530,36 @@ static inline int32_t plain_argument(const Cell* code, int32_t pos, int32_t end,
     }
 }
 
+// A set-word at pos (c: its cell, or the copy a trace event was given) and the expression after
+// it; the value placed as push says.
+static int32_t eval_set_word(const Cell* code, const Cell* c, int32_t pos, int32_t end, bool push) {
+    Cell sw = *c;
+    stack::mark_interp_native(&sw);
+    stack::push(&sw);
+    if (tracing) fire_event(EV_PUSH, code, pos, nullptr, &sw);
+    if (pos + 1 >= end) fire_copy(err::script::need_value, &sw);
+    int32_t next = tracing ? -1 : plain_argument(code, pos + 1, end, true);
+    pos = next >= 0 ? next : eval_expression(code, pos + 1, end, false, true, false);
+    Cell* value = stack::arguments + 1;
+    if (tracing) fire_event(EV_SET, code, pos, &sw, value);
+    if (value->type() == TYPE_UNSET) fire_copy(err::script::need_value, &sw);
+    // A word of the global context or of a function: a plain store. Objects (change
+    // handlers) and words not resolved yet take the full assignment.
+    Cell* slot = bound_slot(stack::arguments);
+    if (slot && context::kind_of(stack::arguments->data1) != context::KIND_OBJECT) {
+        *slot = *value;
+    } else {
+        Cell v = *value;
+        context::set_value(stack::arguments, &v);
+    }
+    *stack::arguments = *value;
+    if (push)
+        stack::unwind();
+    else
+        stack::unwind_last();
+    return pos;
+}
+
 int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infix, bool push, bool literal_functions) {
     if (platform::stack_exhausted()) {
         cycles::reset();
@@ -593,33 +627,7 @@ int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infi
             pos++;
             break;
         }
-        case TYPE_SET_WORD: {
-            Cell sw = *c;
-            stack::mark_interp_native(&sw);
-            stack::push(&sw);
-            if (tracing) fire_event(EV_PUSH, code, pos, nullptr, &sw);
-            if (pos + 1 >= end) fire_copy(err::script::need_value, &sw);
-            int32_t next = tracing ? -1 : plain_argument(code, pos + 1, end, true);
-            pos = next >= 0 ? next : eval_expression(code, pos + 1, end, false, true, false);
-            Cell* value = stack::arguments + 1;
-            if (tracing) fire_event(EV_SET, code, pos, &sw, value);
-            if (value->type() == TYPE_UNSET) fire_copy(err::script::need_value, &sw);
-            // A word of the global context or of a function: a plain store. Objects (change
-            // handlers) and words not resolved yet take the full assignment.
-            Cell* slot = bound_slot(stack::arguments);
-            if (slot && context::kind_of(stack::arguments->data1) != context::KIND_OBJECT) {
-                *slot = *value;
-            } else {
-                Cell v = *value;
-                context::set_value(stack::arguments, &v);
-            }
-            *stack::arguments = *value;
-            if (push)
-                stack::unwind();
-            else
-                stack::unwind_last();
-            break;
-        }
+        case TYPE_SET_WORD: pos = eval_set_word(code, c, pos, end, push); break;
         case TYPE_SET_PATH:
         case TYPE_GET_WORD:
         case TYPE_LIT_WORD:
@@ -768,7 +776,7 @@ static Node build_cache(const Cell* fn, uint32_t* summary) {
             plain = false;
         }
     }
-    int32_t last = native ? ordinal : locals;
+    int32_t last = native ? ordinal : (locals > 0 ? locals : 0);
     if (plain && args <= 0xFF && last >= 0 && last <= 0xFF && (!native || last <= kMaxRefinements))
         *summary = kPlainCall | args | (static_cast<uint32_t>(last) << 8);
     return cache;
@@ -998,6 +1006,54 @@ static int32_t call_plain(const Cell* fn_in, const Cell* name, const Cell* code,
     return finish_plain(fn, name, pos, push, count, last);
 }
 
+
+// One expression of a block, untraced, into the result slot: a literal, a word's plain value or
+// a call by a word without the expression routine (the operators after them taken here);
+// anything else through it.
+static int32_t eval_top(const Cell* code, int32_t pos, int32_t end) {
+    SeriesBuf* b = code_buf(code);  // end lies within it: the caller has just read the tail
+    Cell* c = cells_head(b) + pos;
+    const Cell* v;
+    switch (c->type()) {
+        case TYPE_WORD:
+            v = bound_slot(c);
+            if (!v) break;
+            switch (v->type()) {
+                case TYPE_UNSET:
+                case TYPE_OP:
+                case TYPE_ROUTINE: return eval_expression(code, pos, end, false, false, false);
+                case TYPE_FUNCTION:
+                case TYPE_NATIVE:
+                case TYPE_ACTION: {
+                    if (platform::stack_exhausted()) break;  // the expression routine raises it
+                    Cell name = *c;
+                    pos = call_plain(v, &name, code, pos + 1, end, false);
+                    return infix_after(code, pos, end, stack::arguments, false);
+                }
+                default:
+                    stack::set_last_drop(v);
+                    return infix_in(code, b, pos + 1, end, stack::arguments, false);
+            }
+            break;
+        case TYPE_PAREN: {
+            if (platform::stack_exhausted()) break;
+            Cell paren = *c;
+            paren.set_type(TYPE_BLOCK);
+            eval_block(&paren, true);
+            return infix_after(code, pos + 1, end, stack::arguments, false);
+        }
+        case TYPE_SET_WORD:
+            if (platform::stack_exhausted()) break;
+            pos = eval_set_word(code, c, pos, end, false);
+            return infix_after(code, pos, end, stack::arguments, false);
+        default:
+            v = plain_value(c);
+            if (!v) break;
+            stack::set_last_drop(v);
+            return infix_in(code, b, pos + 1, end, stack::arguments, false);
+    }
+    return eval_expression(code, pos, end, false, false, false);
+}
 
 static bool truthy(const Cell* v) {
     uint8_t t = v->type();

@@ -35,8 +35,13 @@ set(KEL_BOOT_FILES
   boot/system.kel
   environment/images.kel
   boot/operators.kel
+  environment/reactivity.kel
   environment/schemes.kel
+  environment/preprocessor.kel
   environment/late.kel
+  environment/csv.kel
+  environment/json.kel
+  environment/tools.kel
   console/start.kel
   console/complete.kel
   console/input.kel
