@@ -520,17 +520,16 @@ int compare(const Cell* a, const Cell* b, int op) {
     return r < 0 ? -1 : r > 0 ? 1 : 0;
 }
 
-// at counts from 1 like every series (at i 1 stays, at i 2x2 is the pixel of column 2, row 2);
-// skip moves by a count, or by columns and rows.
-static void move_head(int base) {
+// at and skip both count from 0: at i 1 is the second pixel, at i 1x1 the pixel of the second
+// column and row; skip moves from the head by a count, or by columns and rows.
+void at(const int32_t*) {
     Cell* v = stack::arguments;
     if (v[1].type() != TYPE_INTEGER && v[1].type() != TYPE_PAIR) fire_arg(v + 1);
-    v->set_index(static_cast<int32_t>(index_of(v, v + 1, base, nullptr)));
+    v->set_index(static_cast<int32_t>(index_of(v, v + 1, 0, nullptr)));
     stack::keep();
 }
 
-void at(const int32_t*) { move_head(1); }
-void skip(const int32_t*) { move_head(0); }
+void skip(const int32_t* refs) { at(refs); }
 
 void next(const int32_t*) {
     Cell* v = stack::arguments;
