@@ -122,7 +122,9 @@ uint32_t* transform(const uint32_t* source, int32_t width, int32_t height, const
         if (!(min_y < y)) min_y = y;
     }
     int32_t ox = 0, oy = 0, ow = 0, oh = 0;
-    bool ok = truncate(min_x, &ox) & truncate(min_y, &oy) & truncate(max_x - min_x, &ow) & truncate(max_y - min_y, &oh);
+    bool ok_x = truncate(min_x, &ox), ok_y = truncate(min_y, &oy);
+    bool ok_w = truncate(max_x - min_x, &ow), ok_h = truncate(max_y - min_y, &oh);
+    bool ok = ok_x && ok_y && ok_w && ok_h;
     *out_x = ox;
     *out_y = oy;
     *out_width = ow;
