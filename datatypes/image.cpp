@@ -100,6 +100,16 @@ Cell* make_from_pixels(Cell* c, int32_t width, int32_t height, const uint8_t* pi
     return c;
 }
 
+Cell* make_from_series(Cell* c, int32_t width, int32_t height, Node source, uint32_t offset) {
+    collector::NodeRoot keep(&source);
+    make_filled(c, width, height, 0);
+    SeriesBuf* b = memory::nodes[source];
+    size_t wanted = size_t(count_of(c)) * 4;
+    size_t held = b->tail > offset ? b->tail - offset : 0;
+    if (wanted) std::memcpy(pixels_of(c), b->data() + offset, std::min(wanted, held));
+    return c;
+}
+
 Cell* copy_rect(Cell* out, const Cell* img_in, int32_t x, int32_t y, int32_t width, int32_t height) {
     Cell img = *img_in;
     collector::Root keep(&img);

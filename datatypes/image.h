@@ -47,6 +47,10 @@ Cell* make_filled(Cell* c, int32_t width, int32_t height, uint32_t fill);
 // A new image with a copy of width × height pixels (B, G, R, A bytes, rows packed), into c. The
 // bytes must not lie in a series (the allocation may move them).
 Cell* make_from_pixels(Cell* c, int32_t width, int32_t height, const uint8_t* pixels);
+// The same with the pixels taken from a series (a binary's buffer, say) at a byte offset from
+// its data start, fetched after the allocation; pixels the series does not hold are left
+// transparent black.
+Cell* make_from_series(Cell* c, int32_t width, int32_t height, Node source, uint32_t offset);
 // A new image of a rectangle of an image (clipped to it), head 0.
 Cell* copy_rect(Cell* out, const Cell* img, int32_t x, int32_t y, int32_t width, int32_t height);
 // A new image! of the record's pixels scaled to width × height, nearest neighbour, pushed on the

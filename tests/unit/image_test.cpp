@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "datatypes/binary.h"
+#include "runtime/collector.h"
 #include "services/bmp.h"
 #include "services/imaging.h"
 #include "tests/support/kel_cases.h"
@@ -108,6 +110,21 @@ TEST(Image, TextForms) {
     for (int i = 0; i < 10; i++) row += "010203";
     EXPECT_EQ(eval("mold/flat make image! [11x1 1.2.3]"), "{make image! [11x1 #{" + row + "010203}]}");
     EXPECT_EQ(text, "{make image! [11x1 #{^/    " + row + "^/    010203^/} #{^/    04040404040404040404^/    04^/}]}");
+}
+
+// Pixels from a binary's buffer, as the binary value format reads them: short data leaves the
+// rest transparent.
+TEST(Image, FromSeries) {
+    kel_test::boot();
+    Cell bytes, img;
+    binary::load_at(&bytes, reinterpret_cast<const uint8_t*>("xx\x01\x02\x03\x04\x05\x06\x07\x08\x09"), 11);
+    collector::Root keep(&bytes);
+    set_cell(&img, TYPE_NONE);
+    collector::Root keep_img(&img);
+    image::make_from_series(&img, 3, 1, bytes.node(), 2);
+    EXPECT_EQ(image::pixels_of(&img)[0], 0x04030201u);
+    EXPECT_EQ(image::pixels_of(&img)[1], 0x08070605u);
+    EXPECT_EQ(image::pixels_of(&img)[2], 0x00000009u);
 }
 
 TEST(Image, Compare) {
