@@ -279,7 +279,7 @@ void fire_event(uint32_t event, const Cell* code, int32_t pos, const Cell* ref, 
     bool with_ref = event == EV_SET || event == EV_EPILOG || event == EV_PROLOG || event == EV_RETURN || event == EV_CALL;
     stack::push(with_ref && ref ? ref : &none);
     Cell pair;
-    set_cell(&pair, TYPE_PAIR, frame_base, frame_top);
+    set_cell(&pair, TYPE_PAIR, 0, frame_base, frame_top);
     stack::push(&pair);
     if (callback_locals > 0) function::init_locals(callback_locals);
     if (callback.type() == TYPE_FUNCTION) call_function(&callback, fctx, &name);
