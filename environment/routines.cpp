@@ -15,6 +15,7 @@
 #include "datatypes/datatype.h"
 #include "datatypes/error.h"
 #include "datatypes/float.h"
+#include "datatypes/image.h"
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
 #include "datatypes/tuple.h"
@@ -219,6 +220,12 @@ static int32_t clipboard_slot = -1;
 static void read_clipboard() {
     if (clipboard_slot < 0) return result_none();
     *stack::arguments = *root::at(clipboard_slot);
+    // Every read of an image gives a new one, as decoding the stored copy would.
+    if (stack::arguments->type() == TYPE_IMAGE) {
+        Cell stored = *stack::arguments;
+        collector::Root keep(&stored);
+        image::copy_rect(stack::arguments, &stored, 0, 0, image::width_of(&stored), image::height_of(&stored));
+    }
     stack::keep();
 }
 
@@ -232,6 +239,13 @@ static void write_clipboard() {
             string::rs_make_at(&copy, string::rs_length_q(&v) + 1);
             collector::Root keep(&copy);
             string::append_string(copy.node(), &v);
+            v = copy;
+        } else if (v.type() == TYPE_IMAGE) {
+            // The clipboard holds its own copy of the pixels; an image without pixels empties it.
+            Cell copy;
+            set_cell(&copy, TYPE_NONE);
+            collector::Root keep(&copy);
+            if (image::count_of(&v) > 0) image::copy_rect(&copy, &v, 0, 0, image::width_of(&v), image::height_of(&v));
             v = copy;
         }
         if (clipboard_slot < 0)
@@ -605,6 +619,7 @@ void init() {
         {"json-unescape", json_unescape},
     };
     for (const auto& r : table) routines::register_(r.name, r.fn);
+    image::register_routines();
 }
 
 }  // namespace env_routines

@@ -14,6 +14,7 @@
 #include "datatypes/function.h"
 #include "datatypes/handle.h"
 #include "datatypes/hash.h"
+#include "datatypes/image.h"
 #include "datatypes/integer.h"
 #include "datatypes/issue.h"
 #include "datatypes/logic.h"
@@ -114,6 +115,7 @@ void init() {
     ref::init();
     point2D::init();
     point3D::init();
+    image::init();
     simple_io::init_http();  // the HTTP service behind url! reads and writes
 
     actions::init();

@@ -33,6 +33,7 @@ set(KEL_BOOT_FILES
   environment/save.kel
   environment/script.kel
   boot/system.kel
+  environment/images.kel
   boot/operators.kel
   environment/reactivity.kel
   environment/schemes.kel
