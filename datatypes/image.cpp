@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -163,31 +164,55 @@ private:
     Cell* out_;
 };
 
+// Work areas of the codecs live on the C++ heap: running out of memory there is the language's
+// no-memory error, not the end of the process.
+template <class F>
+auto heap_or_no_memory(F&& f) {
+    try {
+        return f();
+    } catch (const std::bad_alloc&) {
+        fire(err::internal::no_memory);
+    }
+}
+
 // The bytes of a binary from its head, copied out of the collected heap.
 std::vector<uint8_t> bytes_of(const Cell* binary) {
     const uint8_t* p = binary::rs_head(binary);
-    return std::vector<uint8_t>(p, p + binary::rs_length_q(binary));
+    return heap_or_no_memory([&] { return std::vector<uint8_t>(p, p + binary::rs_length_q(binary)); });
 }
 
 bool decode_into(Cell* out, const std::vector<uint8_t>& bytes) {
     CellSink sink(out);
-    return imaging::decode(bytes.data(), bytes.size(), sink);
+    return heap_or_no_memory([&] { return imaging::decode(bytes.data(), bytes.size(), sink); });
 }
 
-// A whole file's bytes; false when it cannot be read.
+// A whole file's bytes; false when it cannot be read. No binary could hold more than
+// kMaxFileBytes, so a larger file (or a device such as /dev/zero, which never ends) is the
+// no-memory error that read gives it.
+constexpr size_t kMaxFileBytes = 0x7FFFFFFF;
+
 bool read_whole(const std::string& path, std::vector<uint8_t>& bytes) {
     int fd = simple_io::open_file(path, simple_io::OPEN_READ);
     if (fd < 0) return false;
-    bool ok = true;
+    bool ok = true, too_big = false;
     uint8_t chunk[65536];
-    while (true) {
-        int64_t n = simple_io::read_data(fd, chunk, sizeof chunk);
-        if (n < 0) ok = false;
-        if (n <= 0) break;
-        bytes.insert(bytes.end(), chunk, chunk + n);
-        if (size_t(n) < sizeof chunk) break;
+    try {
+        while (true) {
+            int64_t n = simple_io::read_data(fd, chunk, sizeof chunk);
+            if (n < 0) ok = false;
+            if (n <= 0) break;
+            if (bytes.size() + size_t(n) > kMaxFileBytes) {
+                too_big = true;
+                break;
+            }
+            bytes.insert(bytes.end(), chunk, chunk + n);
+            if (size_t(n) < sizeof chunk) break;
+        }
+    } catch (const std::bad_alloc&) {
+        too_big = true;
     }
     simple_io::close_file(fd);
+    if (too_big) fire(err::internal::no_memory);
     return ok;
 }
 
@@ -225,7 +250,8 @@ Cell* encode(Cell* out, const Cell* img, int format) {
     std::vector<uint8_t> bytes;
     int32_t w = width_of(img), h = height_of(img);
     if (w > 0 && h > 0) {
-        if (!imaging::encode(format, reinterpret_cast<const uint8_t*>(pixels_of(img)), w, h, bytes))
+        const uint8_t* pixels = reinterpret_cast<const uint8_t*>(pixels_of(img));
+        if (!heap_or_no_memory([&] { return imaging::encode(format, pixels, w, h, bytes); }))
             fire(err::access::bad_media);
     }
     return binary::load_at(out, bytes.data(), bytes.size());

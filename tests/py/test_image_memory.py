@@ -1,0 +1,48 @@
+#!/usr/bin/env python3
+"""An image file larger than memory allows is the no-memory error, not the end of the process.
+
+The image decoder reads a file whole; /dev/zero never ends, so with the address space limited
+the read runs out of memory. The process must answer with the language's no-memory error and go
+on to the next line. A build with AddressSanitizer reserves its shadow memory up front and cannot
+start under such a limit, so there the test has nothing to run.
+"""
+import resource
+import subprocess
+import sys
+import tempfile
+
+LIMIT = 1 << 30
+
+
+def main():
+    kel = sys.argv[1]
+    with open(kel, "rb") as f:
+        if b"__asan_init" in f.read():
+            print("skipped: the sanitizer build cannot run under an address-space limit")
+            return 0
+    script = (
+        "Kel []\n"
+        "print mold/flat/part try [system/codecs/png/decode %/dev/zero] 60\n"
+        "print mold/flat/part try [load/as %/dev/zero 'png] 60\n"
+        "print \"after\"\n"
+    )
+    with tempfile.NamedTemporaryFile("w", suffix=".kel") as f:
+        f.write(script)
+        f.flush()
+
+        def limit():
+            resource.setrlimit(resource.RLIMIT_AS, (LIMIT, LIMIT))
+
+        run = subprocess.run([kel, f.name], capture_output=True, text=True, timeout=120, preexec_fn=limit)
+    lines = run.stdout.splitlines()
+    expected = "make error! [code: 902 type: 'internal id: 'no-memory"
+    ok = run.returncode == 0 and len(lines) == 3 and all(l.startswith(expected) for l in lines[:2]) and lines[2] == "after"
+    if not ok:
+        print("status", run.returncode, "stdout", run.stdout, "stderr", run.stderr)
+        return 1
+    print("ok")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
