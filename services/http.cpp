@@ -246,7 +246,11 @@ void parse_headers(const std::string& text, Cell* out) {
             Cell key, value;
             set_cell(&value, TYPE_NONE);
             collector::Root keep_value(&value);
-            word::load(&key, std::string_view(text).substr(pos, colon - pos));
+            // A name that is not UTF-8 text raises invalid-utf8 as a value does, before a word
+            // (whose text every later form or mold would trip over) is made of it.
+            std::string_view name = std::string_view(text).substr(pos, colon - pos);
+            string::load_at(&value, name);
+            word::load(&key, name);
             string::load_at(&value, std::string_view(text).substr(from, end - from));
             Cell* old = map::select_value(out, &key, COMP_EQUAL);
             if (!old) {

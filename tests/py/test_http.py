@@ -53,6 +53,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.answer(302, b"", [("Location", "/text")])
         elif self.path == "/code":
             self.answer(200, CODE.encode(), [("Content-Type", "text/plain")])
+        elif self.path == "/badname":
+            # http.server sends header names as Latin-1: this one is not UTF-8.
+            self.answer(200, b"b", [("X-Caf\xe9", "v")])
         elif self.path == "/bom":
             self.answer(200, b"\xef\xbb\xbfcaf\xc3\xa9", [("Content-Type", "text/plain")])
         else:
@@ -110,6 +113,8 @@ e: try [write base/echo [1 2]]
 show "bad-method" reduce [e/id]
 e: try [write base/echo 12]
 show "bad-body" reduce [e/id]
+e: try [read/info base/badname]
+show "bad-name" reduce [e/type e/id]
 e: try [read/part base/text 2]
 show "read-part" reduce [e/type e/id]
 e: try [read nothing://x]
@@ -159,6 +164,7 @@ show "unknown-scheme" reduce [e/type e/id]
     check("bad-headers", "[invalid-arg]")
     check("bad-method", "[invalid-arg]")
     check("bad-body", "[invalid-arg]")
+    check("bad-name", "[access invalid-utf8]")
     check("read-part", "[internal not-done]")
     check("unknown-scheme", "[access unknown-scheme]")
     if not results.get("delete", "").startswith("[200 ") or not results["delete"].endswith('"echo DELETE gone"]'):
