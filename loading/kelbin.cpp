@@ -464,7 +464,8 @@ Cell make_native(Reader& r, uint8_t type, int32_t n, const Cell& spec) {
 
 // Checks a decoded function: its spec must be valid and its context must hold exactly the words
 // a context made from the spec holds, in that order, so that calls find their arguments.
-void check_function(const Reader& r, const uint8_t* at, const Cell& fn) {
+void check_function(const Reader& r, const uint8_t* at, Cell fn) {
+    collector::Root keep_fn(&fn);
     Cell spec;
     block::make_at(&spec, fn.data2);
     collector::Root keep(&spec);
