@@ -2371,7 +2371,9 @@ int32_t decode(const uint8_t* data, int64_t length, Node block, int mode, const 
             invalid_data(invalid_arg);
         }
         // Positions inside the unpacked bytes count as if they followed the flags byte.
-        p = unpacked.data();
+        // An empty stream still has a known end (a null end would mean an unknown length).
+        static const uint8_t nothing = 0;
+        p = unpacked.empty() ? &nothing : unpacked.data();
         end = p + unpacked.size();
         r.origin = p;
         r.bias = 8;
