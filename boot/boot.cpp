@@ -5,6 +5,7 @@
 #include "boot/sources.h"
 #include "console/terminal.h"
 #include "environment/routines.h"
+#include "environment/tools.h"
 #include "datatypes/block.h"
 #include "datatypes/context.h"
 #include "datatypes/datatype.h"
@@ -181,6 +182,7 @@ void build_environment() {
     function::making_builtins = true;
     interpreter::provisional_types = true;
     env_routines::init();
+    eval_tools::init();
     terminal::init();
     routine_ctx = context::create(64, false, false, 0, context::KIND_OBJECT);
     root::keep_node(routine_ctx);

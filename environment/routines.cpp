@@ -15,6 +15,7 @@
 #include "datatypes/datatype.h"
 #include "datatypes/error.h"
 #include "datatypes/float.h"
+#include "datatypes/image.h"
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
 #include "datatypes/tuple.h"
@@ -220,6 +221,12 @@ static int32_t clipboard_slot = -1;
 static void read_clipboard() {
     if (clipboard_slot < 0) return result_none();
     *stack::arguments = *root::at(clipboard_slot);
+    // Every read of an image gives a new one, as decoding the stored copy would.
+    if (stack::arguments->type() == TYPE_IMAGE) {
+        Cell stored = *stack::arguments;
+        collector::Root keep(&stored);
+        image::copy_rect(stack::arguments, &stored, 0, 0, image::width_of(&stored), image::height_of(&stored));
+    }
     stack::keep();
 }
 
@@ -233,6 +240,13 @@ static void write_clipboard() {
             string::rs_make_at(&copy, string::rs_length_q(&v) + 1);
             collector::Root keep(&copy);
             string::append_string(copy.node(), &v);
+            v = copy;
+        } else if (v.type() == TYPE_IMAGE) {
+            // The clipboard holds its own copy of the pixels; an image without pixels empties it.
+            Cell copy;
+            set_cell(&copy, TYPE_NONE);
+            collector::Root keep(&copy);
+            if (image::count_of(&v) > 0) image::copy_rect(&copy, &v, 0, 0, image::width_of(&v), image::height_of(&v));
             v = copy;
         }
         if (clipboard_slot < 0)
@@ -353,6 +367,20 @@ static void kelbin_decode() {
     stack::keep();
 }
 
+// Evaluates a block and, when anything leaves it early (a throw, a halt, an error the block does
+// not catch), empties a queue block before passing it on: the reactivity engine's propagation
+// queue must not outlive its propagation, or every later change would only be queued.
+static void clear_on_unwind() {
+    Node queue = arg(0)->node();
+    collector::NodeRoot keep(&queue);
+    try {
+        interpreter::eval_block(arg(1), true);
+    } catch (...) {
+        block::clear(queue);
+        throw;
+    }
+}
+
 // A function of the environment that the run-time calls back; missing until start-up made it.
 static const Cell* environment_function(const char* name) {
     Cell w;
@@ -382,6 +410,23 @@ static void show_memory_stats(const Cell* info) {
     interpreter::call_with(&result, fn, call_args, 1);
 }
 
+// do/expand runs the block through preprocessor/expand, with none as the job, before it is
+// evaluated; the block is changed in place.
+static void expand_hook(Cell* block) {
+    Cell w;
+    word::load(&w, "preprocessor");
+    const Cell* pre = word::peek(&w);
+    if (!pre || pre->type() != TYPE_OBJECT) fire(err::internal::not_done);
+    const Cell* slot = context::value_of_symbol(symbol::make("expand"), pre->data1);
+    if (!slot || !types::any_function(slot->type())) fire(err::internal::not_done);
+    Cell fn = *slot, code = *block, none, result;
+    set_cell(&none, TYPE_NONE);
+    set_cell(&result, TYPE_UNSET);
+    collector::Root keep_fn(&fn), keep_code(&code), keep_result(&result);
+    const Cell* call_args[2] = {&code, &none};
+    interpreter::call_with(&result, &fn, call_args, 2);
+}
+
 // The port layer splits a URL through the environment's url-parser/parse-url; none while the
 // environment has no parser.
 static Cell* parse_url_hook(Cell* out, const Cell* url) {
@@ -399,10 +444,96 @@ static Cell* parse_url_hook(Cell* out, const Cell* url) {
     return out;
 }
 
+static int hex_digit(uint32_t c) {
+    if (c >= '0' && c <= '9') return int(c - '0');
+    if (c >= 'A' && c <= 'F') return int(c - 'A' + 10);
+    if (c >= 'a' && c <= 'f') return int(c - 'a' + 10);
+    return -1;
+}
+
+// Decodes the JSON escapes of a string in place, from its head. The text only shrinks, so every
+// decoded character lands at or before the one being read; a store that needs a wider unit
+// widens the buffer, which keeps character indices. A broken surrogate pair (or a malformed
+// \u escape) raises invalid-data with the string: what was decoded, then the rest as it stood.
+static void json_unescape() {
+    Cell* str = arg(0);
+    if (str->type() != TYPE_STRING) expect(0, TYPE_STRING);
+    Node node = str->node();
+    string::rs_head(str);  // clamps a head past the tail
+    SeriesBuf* b = memory::nodes[node];
+    uint32_t unit = string::text_unit(b);
+    uint32_t tail = b->length();
+    uint32_t src = static_cast<uint32_t>(str->index());
+    uint32_t dst = src;
+    auto at = [&](uint32_t i) { return string::get_char(b->at_head() + size_t(i) * unit, unit); };
+    // Four hex digits at i, or -1.
+    auto hex4 = [&](uint32_t i) -> int32_t {
+        if (tail - i < 4) return -1;
+        int32_t v = 0;
+        for (uint32_t k = 0; k < 4; k++) {
+            int d = hex_digit(at(i + k));
+            if (d < 0) return -1;
+            v = v * 16 + d;
+        }
+        return v;
+    };
+    auto fail = [&](uint32_t from) {
+        // Close the gap between the decoded text and the part not yet decoded.
+        for (uint32_t i = from; i < tail; i++) string::put_char(b->at_head() + size_t(dst + i - from) * unit, unit, at(i));
+        string::limit_tail(node, dst + (tail - from));
+        Cell s = *str;
+        fire(err::script::invalid_data, &s);
+    };
+    while (src < tail) {
+        uint32_t c = at(src);
+        uint32_t from = src++;
+        if (c == '\\' && src < tail) {
+            uint32_t e = at(src);
+            switch (e) {
+                case '"': case '\\': case '/': c = e; src++; break;
+                case 'b': c = 0x08; src++; break;
+                case 'f': c = 0x0C; src++; break;
+                case 'n': c = 0x0A; src++; break;
+                case 'r': c = 0x0D; src++; break;
+                case 't': c = 0x09; src++; break;
+                case 'u': {
+                    int32_t hi = hex4(src + 1);
+                    if (hi < 0) fail(from);
+                    src += 5;
+                    c = static_cast<uint32_t>(hi);
+                    if (c >= 0xD800 && c <= 0xDBFF) {
+                        int32_t lo = tail - src >= 6 && at(src) == '\\' && at(src + 1) == 'u' ? hex4(src + 2) : -1;
+                        if (lo < 0xDC00 || lo > 0xDFFF) fail(from);
+                        c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<uint32_t>(lo) - 0xDC00);
+                        src += 6;
+                    }
+                    break;
+                }
+                default: break;  // not an escape: both characters stay
+            }
+        }
+        if (dst == from && c == at(from)) {
+            dst++;
+            continue;
+        }
+        if ((c <= 0xFF ? 1u : c <= 0xFFFF ? 2u : 4u) > unit) {
+            string::overwrite_char(node, b->head / unit + dst, c);
+            b = memory::nodes[node];
+            unit = string::text_unit(b);
+        } else {
+            string::put_char(b->at_head() + size_t(dst) * unit, unit, c);
+        }
+        dst++;
+    }
+    string::limit_tail(node, dst);
+    stack::keep();
+}
+
 void init() {
     natives::do_file = do_file;
     url::parse_url = parse_url_hook;
     natives::show_memory_stats = show_memory_stats;
+    natives::expand = expand_hook;
     static const struct {
         const char* name;
         routines::RoutineFn fn;
@@ -427,6 +558,7 @@ void init() {
         {"pick-stack", pick_stack},
         {"frame-index?", frame_index_q},
         {"collect-calls", collect_calls},
+        {"clear-on-unwind", clear_on_unwind},
         {"tracing?", tracing_q},
         {"read-clipboard", read_clipboard},
         {"write-clipboard", write_clipboard},
@@ -504,8 +636,10 @@ void init() {
         {"all-word?", all_word_q},
         {"any-point?", any_point_q},
         {"planar?", planar_q},
+        {"json-unescape", json_unescape},
     };
     for (const auto& r : table) routines::register_(r.name, r.fn);
+    image::register_routines();
 }
 
 }  // namespace env_routines

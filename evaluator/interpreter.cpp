@@ -173,6 +173,14 @@ static inline bool fast_op(const Cell* fn, const Cell* a, const Cell* b, Cell* o
     return true;
 }
 
+// actions::has_shortcut, inline for the operator loop.
+static inline bool shortcut_q(const Cell* fn) {
+    uint32_t number = fn->data1;
+    if (fn->type() == TYPE_ACTION)
+        return number == ACT_ADD || number == ACT_SUBTRACT || number == ACT_MULTIPLY || number == ACT_REMAINDER;
+    return fn->type() == TYPE_NATIVE && number - 25 < 7 && natives::table[number - 1] == actions::comparison_natives[number - 25];
+}
+
 static inline Cell* word_value(const Cell* w) {
     Cell* v = bound_slot(w);
     return v ? v : context::get(w);
@@ -271,7 +279,7 @@ void fire_event(uint32_t event, const Cell* code, int32_t pos, const Cell* ref, 
     bool with_ref = event == EV_SET || event == EV_EPILOG || event == EV_PROLOG || event == EV_RETURN || event == EV_CALL;
     stack::push(with_ref && ref ? ref : &none);
     Cell pair;
-    set_cell(&pair, TYPE_PAIR, frame_base, frame_top);
+    set_cell(&pair, TYPE_PAIR, 0, frame_base, frame_top);
     stack::push(&pair);
     if (callback_locals > 0) function::init_locals(callback_locals);
     if (callback.type() == TYPE_FUNCTION) call_function(&callback, fctx, &name);
@@ -283,7 +291,9 @@ void fire_event(uint32_t event, const Cell* code, int32_t pos, const Cell* ref, 
 
 // ---- Blocks ----
 
-void eval_block(const Cell* block, bool copy_result) {
+static int32_t eval_top(const Cell* code, int32_t pos, int32_t end);
+
+[[gnu::noinline]] void eval_block(const Cell* block, bool copy_result) {
     // The code is kept on the data stack just below the frame, where the collector sees it (and
     // rewrites it when nodes move); the frame's result goes to the caller's slot, or is moved
     // down over the code cell so that exactly one cell is left pushed.
@@ -302,7 +312,9 @@ void eval_block(const Cell* block, bool copy_result) {
             // innermost block of its own there.
             current_block = *code;
             current_block.set_index(pos);
-            pos = eval_expression(code, pos, end, false, false, false);
+            // An expression that starts with a literal or a word's plain value is placed here,
+            // its operators taken after it; anything else takes the expression routine.
+            pos = tracing ? eval_expression(code, pos, end, false, false, false) : eval_top(code, pos, end);
             // The tail is read again: the expression may have changed the block.
             end = tail_of(code);
             if (pos >= end) break;
@@ -396,7 +408,7 @@ static int32_t eval_infix_in(const Cell* code, SeriesBuf* b, int32_t pos, int32_
             // The operator is no cell of the data stack: kept alive here while its operand runs
             // (which may set its word to something else).
             collector::Root keep_op(&op);
-            if (!tracing && actions::has_shortcut(&op))
+            if (!tracing && shortcut_q(&op))
                 pos = infix_shortcut(&op, &name, code, pos + 1, end, push);
             else
                 pos = eval_code(&op, code, pos + 1, end, push, nullptr, 0, nullptr, 0, true, &name);
@@ -518,6 +530,36 @@ static inline int32_t plain_argument(const Cell* code, int32_t pos, int32_t end,
     }
 }
 
+// A set-word at pos (c: its cell, or the copy a trace event was given) and the expression after
+// it; the value placed as push says.
+static int32_t eval_set_word(const Cell* code, const Cell* c, int32_t pos, int32_t end, bool push) {
+    Cell sw = *c;
+    stack::mark_interp_native(&sw);
+    stack::push(&sw);
+    if (tracing) fire_event(EV_PUSH, code, pos, nullptr, &sw);
+    if (pos + 1 >= end) fire_copy(err::script::need_value, &sw);
+    int32_t next = tracing ? -1 : plain_argument(code, pos + 1, end, true);
+    pos = next >= 0 ? next : eval_expression(code, pos + 1, end, false, true, false);
+    Cell* value = stack::arguments + 1;
+    if (tracing) fire_event(EV_SET, code, pos, &sw, value);
+    if (value->type() == TYPE_UNSET) fire_copy(err::script::need_value, &sw);
+    // A word of the global context or of a function: a plain store. Objects (change
+    // handlers) and words not resolved yet take the full assignment.
+    Cell* slot = bound_slot(stack::arguments);
+    if (slot && context::kind_of(stack::arguments->data1) != context::KIND_OBJECT) {
+        *slot = *value;
+    } else {
+        Cell v = *value;
+        context::set_value(stack::arguments, &v);
+    }
+    *stack::arguments = *value;
+    if (push)
+        stack::unwind();
+    else
+        stack::unwind_last();
+    return pos;
+}
+
 int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infix, bool push, bool literal_functions) {
     if (platform::stack_exhausted()) {
         cycles::reset();
@@ -585,33 +627,7 @@ int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infi
             pos++;
             break;
         }
-        case TYPE_SET_WORD: {
-            Cell sw = *c;
-            stack::mark_interp_native(&sw);
-            stack::push(&sw);
-            if (tracing) fire_event(EV_PUSH, code, pos, nullptr, &sw);
-            if (pos + 1 >= end) fire_copy(err::script::need_value, &sw);
-            int32_t next = tracing ? -1 : plain_argument(code, pos + 1, end, true);
-            pos = next >= 0 ? next : eval_expression(code, pos + 1, end, false, true, false);
-            Cell* value = stack::arguments + 1;
-            if (tracing) fire_event(EV_SET, code, pos, &sw, value);
-            if (value->type() == TYPE_UNSET) fire_copy(err::script::need_value, &sw);
-            // A word of the global context or of a function: a plain store. Objects (change
-            // handlers) and words not resolved yet take the full assignment.
-            Cell* slot = bound_slot(stack::arguments);
-            if (slot && context::kind_of(stack::arguments->data1) != context::KIND_OBJECT) {
-                *slot = *value;
-            } else {
-                Cell v = *value;
-                context::set_value(stack::arguments, &v);
-            }
-            *stack::arguments = *value;
-            if (push)
-                stack::unwind();
-            else
-                stack::unwind_last();
-            break;
-        }
+        case TYPE_SET_WORD: pos = eval_set_word(code, c, pos, end, push); break;
         case TYPE_SET_PATH:
         case TYPE_GET_WORD:
         case TYPE_LIT_WORD:
@@ -688,7 +704,15 @@ static void any_but_unset(Cell* ts) {
     bytes[TYPE_UNSET >> 3] &= static_cast<uint8_t>(~(0x80 >> (TYPE_UNSET & 7)));
 }
 
-static Node build_cache(const Cell* fn) {
+// The shape of a call, kept in the cache slot's spare word once the cache is stored: whether
+// the call is plain (its first arguments fetched by value, and then nothing more that a call
+// without refinements pushes), how many such arguments and its final count (locals or
+// refinements). A plain call collects its arguments without walking the cache.
+constexpr uint32_t kPlainCall = 0x80000000u;
+inline uint32_t plain_args(uint32_t summary) { return summary & 0xFF; }
+inline int32_t plain_last(uint32_t summary) { return static_cast<int32_t>((summary >> 8) & 0xFF); }
+
+static Node build_cache(const Cell* fn, uint32_t* summary) {
     bool native = fn->type() == TYPE_NATIVE || fn->type() == TYPE_ACTION;
     Node spec = fn->data2;
     collector::NodeRoot keep_spec(&spec);
@@ -734,6 +758,27 @@ static Node build_cache(const Cell* fn) {
     } else if (locals > 0) {
         block::append_cell(cache, set_cell(&count, TYPE_INTEGER, static_cast<uint32_t>(locals)));
     }
+    // A native's arguments after its first refinement are pushed only when the refinement is
+    // named; a function pushes a flag and a none for each, which the plain path does not do.
+    *summary = 0;
+    int32_t ncache = block::node_length(cache);
+    uint32_t args = 0;
+    bool plain = true;
+    for (int32_t i = 0; i < ncache && plain; i++) {
+        const Cell* c = block::node_cell(cache, i);
+        if (c->type() == TYPE_TYPESET) {
+            if (((c->header >> kModeShift) & 3) != FETCH_WORD) plain = false;
+            else args++;
+        } else if (c->type() == TYPE_REFINEMENT) {
+            if (!native) plain = false;
+            break;
+        } else if (c->type() != TYPE_INTEGER) {
+            plain = false;
+        }
+    }
+    int32_t last = native ? ordinal : (locals > 0 ? locals : 0);
+    if (plain && args <= 0xFF && last >= 0 && last <= 0xFF && (!native || last <= kMaxRefinements))
+        *summary = kPlainCall | args | (static_cast<uint32_t>(last) << 8);
     return cache;
 }
 
@@ -741,8 +786,12 @@ Node arg_cache(const Cell* fn) {
     Cell* slot = block::node_cell(fn->data3, 1);
     if (slot->type() == TYPE_BLOCK) return slot->node();
     cache_incomplete = false;
-    Node cache = build_cache(fn);
-    if (!cache_incomplete) block::make_at(block::node_cell(fn->data3, 1), cache);
+    uint32_t summary;
+    Node cache = build_cache(fn, &summary);
+    if (!cache_incomplete) {
+        Cell* stored = block::make_at(block::node_cell(fn->data3, 1), cache);
+        stored->data3 = summary;
+    }
     return cache;
 }
 
@@ -858,6 +907,40 @@ static int32_t infix_shortcut(const Cell* op, const Cell* name, const Cell* code
 
 static void eval_body(const Cell* fn, const Cell* name);
 
+// The call of call_plain once its arguments are in place: count arguments, last the final
+// count of the cache (a native's refinements, all absent, or a function's locals).
+static inline int32_t finish_plain(const Cell* fn, const Cell* name, int32_t pos, bool push, int32_t count, int32_t last) {
+    if (fn->type() != TYPE_FUNCTION) {
+        // The last integer of a native's cache counts its refinements: all absent.
+        if (last < 0 || last > kMaxRefinements) fire(err::internal::not_done);
+        int32_t refs[kMaxRefinements];
+        for (int32_t i = 0; i < last; i++) refs[i] = -1;
+        if (count == 2 && last == 0 && fast_op(fn, stack::arguments, stack::arguments + 1, stack::arguments)) {
+            stack::keep();
+        } else {
+            uint32_t number = fn->data1;
+            if (fn->type() == TYPE_NATIVE) {
+                if (number - 1 >= uint32_t(natives::counter - 1) || !natives::table[number - 1]) fire(err::internal::not_done);
+                natives::table[number - 1](0, refs);
+            } else {
+                if (number - 1 >= uint32_t(kActionCount)) fire(err::internal::not_done);
+                actions::entry(static_cast<int>(number), refs);
+            }
+        }
+    } else {
+        if (last > 0) function::init_locals(last);
+        eval_body(fn, name);
+    }
+    if (push) {
+        stack::unwind();
+        *(stack::top - 2) = *(stack::top - 1);
+        stack::top--;
+    } else {
+        stack::unwind_last();
+    }
+    return pos;
+}
+
 // A call by a word in code, untraced: eval_code and eval_arguments for the common case (no path,
 // no apply, not infix) in one place. Refinements are all off: a native gets -1 for each, a
 // function a false flag and none for its arguments; locals follow.
@@ -871,6 +954,20 @@ static int32_t call_plain(const Cell* fn_in, const Cell* name, const Cell* code,
         Frame* f = stack::top_frame();
         f->function_context = fn->data1;
         f->saved_values = context::cell_of(fn->data1)->data2;
+    }
+    const Cell* slot = cells_head(memory::nodes[fn->data3]) + function::MORE_CACHE;
+    if (slot->type() == TYPE_BLOCK && (slot->data3 & kPlainCall)) {
+        // A stored cache, held by the function on the data stack.
+        Node cache = slot->node();
+        uint32_t summary = slot->data3;
+        int32_t nargs = static_cast<int32_t>(plain_args(summary));
+        for (int32_t i = 0; i < nargs; i++) {
+            int32_t next = plain_argument(code, pos, end, true);
+            pos = next >= 0 ? next : fetch_argument(FETCH_WORD, code, pos, end, false, name, fn, cells_head(memory::nodes[cache]) + i);
+            const Cell* ts = cells_head(memory::nodes[cache]) + i;
+            if (!typeset_has(ts, (stack::top - 1)->type())) expect_arg(name, stack::top - 1, fn, ts);
+        }
+        return finish_plain(fn, name, pos, push, nargs, plain_last(summary));
     }
     CallCache call_cache(fn);
     Node cache = call_cache.node;
@@ -906,37 +1003,57 @@ static int32_t call_plain(const Cell* fn_in, const Cell* name, const Cell* code,
             default: break;
         }
     }
-    if (native) {
-        // The last integer of a native's cache counts its refinements: all absent.
-        if (last < 0 || last > kMaxRefinements) fire(err::internal::not_done);
-        int32_t refs[kMaxRefinements];
-        for (int32_t i = 0; i < last; i++) refs[i] = -1;
-        if (count == 2 && last == 0 && fast_op(fn, stack::arguments, stack::arguments + 1, stack::arguments)) {
-            stack::keep();
-        } else {
-            uint32_t number = fn->data1;
-            if (fn->type() == TYPE_NATIVE) {
-                if (number - 1 >= uint32_t(natives::counter - 1) || !natives::table[number - 1]) fire(err::internal::not_done);
-                natives::table[number - 1](0, refs);
-            } else {
-                if (number - 1 >= uint32_t(kActionCount)) fire(err::internal::not_done);
-                actions::entry(static_cast<int>(number), refs);
-            }
-        }
-    } else {
-        if (last > 0) function::init_locals(last);
-        eval_body(fn, name);
-    }
-    if (push) {
-        stack::unwind();
-        *(stack::top - 2) = *(stack::top - 1);
-        stack::top--;
-    } else {
-        stack::unwind_last();
-    }
-    return pos;
+    return finish_plain(fn, name, pos, push, count, last);
 }
 
+
+// One expression of a block, untraced, into the result slot: a literal, a word's plain value or
+// a call by a word without the expression routine (the operators after them taken here);
+// anything else through it.
+static int32_t eval_top(const Cell* code, int32_t pos, int32_t end) {
+    SeriesBuf* b = code_buf(code);  // end lies within it: the caller has just read the tail
+    Cell* c = cells_head(b) + pos;
+    const Cell* v;
+    switch (c->type()) {
+        case TYPE_WORD:
+            v = bound_slot(c);
+            if (!v) break;
+            switch (v->type()) {
+                case TYPE_UNSET:
+                case TYPE_OP:
+                case TYPE_ROUTINE: return eval_expression(code, pos, end, false, false, false);
+                case TYPE_FUNCTION:
+                case TYPE_NATIVE:
+                case TYPE_ACTION: {
+                    if (platform::stack_exhausted()) break;  // the expression routine raises it
+                    Cell name = *c;
+                    pos = call_plain(v, &name, code, pos + 1, end, false);
+                    return infix_after(code, pos, end, stack::arguments, false);
+                }
+                default:
+                    stack::set_last_drop(v);
+                    return infix_in(code, b, pos + 1, end, stack::arguments, false);
+            }
+            break;
+        case TYPE_PAREN: {
+            if (platform::stack_exhausted()) break;
+            Cell paren = *c;
+            paren.set_type(TYPE_BLOCK);
+            eval_block(&paren, true);
+            return infix_after(code, pos + 1, end, stack::arguments, false);
+        }
+        case TYPE_SET_WORD:
+            if (platform::stack_exhausted()) break;
+            pos = eval_set_word(code, c, pos, end, false);
+            return infix_after(code, pos, end, stack::arguments, false);
+        default:
+            v = plain_value(c);
+            if (!v) break;
+            stack::set_last_drop(v);
+            return infix_in(code, b, pos + 1, end, stack::arguments, false);
+    }
+    return eval_expression(code, pos, end, false, false, false);
+}
 
 static bool truthy(const Cell* v) {
     uint8_t t = v->type();

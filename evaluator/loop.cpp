@@ -18,16 +18,8 @@ static inline int32_t total(const Cell* c) { return static_cast<int32_t>(memory:
 // Series whose elements series::element_at reads directly.
 static inline bool unit_series(uint8_t t) { return types::any_string(t) || t == TYPE_BINARY || t == TYPE_VECTOR; }
 
-static int32_t length_by_action(const Cell* series) {
-    Cell out;
-    const Cell* args[1] = {series};
-    actions::call(&out, ACT_LENGTH_Q, args, 1, nullptr);
-    return out.type() == TYPE_INTEGER ? out.i1() : 0;
-}
-
 bool cursor_valid_q(const Cell* cursor) {
     uint8_t t = cursor->type();
-    if (t == TYPE_IMAGE) return length_by_action(cursor) > 0;
     if (!types::series(t) && t != TYPE_MAP) return false;
     return head_index(cursor) < total(cursor);
 }

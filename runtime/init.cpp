@@ -14,6 +14,7 @@
 #include "datatypes/function.h"
 #include "datatypes/handle.h"
 #include "datatypes/hash.h"
+#include "datatypes/image.h"
 #include "datatypes/integer.h"
 #include "datatypes/issue.h"
 #include "datatypes/logic.h"
@@ -28,6 +29,7 @@
 #include "datatypes/path.h"
 #include "datatypes/percent.h"
 #include "datatypes/point.h"
+#include "datatypes/port.h"
 #include "datatypes/ref.h"
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
@@ -52,6 +54,7 @@
 #include "runtime/memory.h"
 #include "runtime/output.h"
 #include "runtime/platform.h"
+#include "services/http.h"
 #include "services/random.h"
 #include "runtime/root.h"
 #include "runtime/stack.h"
@@ -107,10 +110,13 @@ void init() {
     email::init();
     handle::init();  // after integer!, its parent
     date::init();
+    port::init();
     money::init();
     ref::init();
     point2D::init();
     point3D::init();
+    image::init();
+    simple_io::init_http();  // the HTTP service behind url! reads and writes
 
     actions::init();
 

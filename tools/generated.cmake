@@ -33,9 +33,15 @@ set(KEL_BOOT_FILES
   environment/save.kel
   environment/script.kel
   boot/system.kel
+  environment/images.kel
   boot/operators.kel
+  environment/reactivity.kel
   environment/schemes.kel
+  environment/preprocessor.kel
   environment/late.kel
+  environment/csv.kel
+  environment/json.kel
+  environment/tools.kel
   console/start.kel
   console/complete.kel
   console/input.kel

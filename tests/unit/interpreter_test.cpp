@@ -211,6 +211,12 @@ TEST(Interpreter, TraceEventOrder) {
         {"n: 0 cb: func [event code offset value ref frame] [[fetch] n: n + 1 if n = 3 [1 / 0]] "
          "do/trace [try [1 2] 3 4] :cb n",
          "5"},
+           // The frame is the pair base x top of the data stack at the event: the top grows inside a
+        // call, never below the base.
+        {"r: copy [] cb: func [event code offset value ref frame] [[fetch] append r frame] "
+         "f: func [x] [x] do/trace [1 f 2] :cb r "
+         "reduce [r/1/x <= r/1/y  r/1/y > 0  r/3/y > r/1/y]",
+         "[true true true]"},
     });
     EXPECT_FALSE(interpreter::tracing);
     EXPECT_FALSE(interpreter::trace_active);

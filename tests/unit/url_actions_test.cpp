@@ -238,6 +238,11 @@ TEST(Url, HttpReadAndWrite) {
 
 TEST(Url, WithoutServices) {
     // No HTTP service, no URL parser, no ports: every way out is the internal not-done.
+    struct Unregistered {
+        url::HttpRequest saved = url::request_http;
+        Unregistered() { url::request_http = nullptr; }
+        ~Unregistered() { url::request_http = saved; }
+    } no_http;
     expect_cases({
         {"read http://h", "!internal/not-done"},
         {"write http://h \"x\"", "!internal/not-done"},
