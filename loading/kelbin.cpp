@@ -26,6 +26,7 @@
 #include "datatypes/error.h"
 #include "datatypes/function.h"
 #include "datatypes/hash.h"
+#include "datatypes/image.h"
 #include "datatypes/map.h"
 #include "datatypes/money.h"
 #include "datatypes/native.h"
@@ -84,8 +85,7 @@ bool shareable(uint8_t t) {
 bool supported_type(int t) { return t >= 1 && t <= TYPE_EVENT && t != TYPE_LOGIC && t != TYPE_SYMBOL && t != TYPE_SERIES; }
 
 bool unsupported_type(int t) {
-    return t == TYPE_ROUTINE || t == TYPE_TRIPLE || t == TYPE_HANDLE || t == TYPE_PORT || t == TYPE_EVENT ||
-           t == TYPE_IMAGE;
+    return t == TYPE_ROUTINE || t == TYPE_TRIPLE || t == TYPE_HANDLE || t == TYPE_PORT || t == TYPE_EVENT;
 }
 
 // ======================================================================================
@@ -327,13 +327,16 @@ Cell share_series(const Reader& r, const uint8_t* at, const Cell& found, uint8_t
         if (!types::any_string(ft)) corrupt(r, at);
         set_cell(&c, type, 0, found.data2);
     } else if (type == TYPE_BINARY || type == TYPE_HASH || type == TYPE_MAP || type == TYPE_VECTOR ||
-               type == TYPE_BITSET) {
+               type == TYPE_BITSET || type == TYPE_IMAGE) {
         if (ft != type) corrupt(r, at);
         c.header = ft;
     } else {
         corrupt(r, at);
     }
-    if (type != TYPE_MAP && type != TYPE_BITSET) {
+    if (type == TYPE_IMAGE) {
+        int32_t len = image::count_of(&c);
+        c.set_index(head < len ? head : len);
+    } else if (type != TYPE_MAP && type != TYPE_BITSET) {
         int32_t len = static_cast<int32_t>(memory::nodes[c.node()]->length());
         c.set_index(head < len ? head : len);
     }
@@ -386,6 +389,14 @@ Cell make_bitset(const uint8_t* bytes, int32_t n, bool complemented) {
     SeriesBuf* b = memory::nodes[c.node()];
     if (n) std::memcpy(b->at_head(), bytes, size_t(n));
     if (complemented) b->flags |= series_flag::complement;
+    return c;
+}
+
+Cell make_image(const uint8_t* pixels, int32_t width, int32_t height, int32_t head) {
+    Cell c;
+    image::make_from_pixels(&c, width, height, pixels);
+    int32_t n = width * height;
+    c.set_index(head < n ? head : n);
     return c;
 }
 
@@ -984,6 +995,20 @@ const uint8_t* decode_compact(Reader& r, const uint8_t* p, const uint8_t* stop, 
             p += int64_t(n) * unit;
             break;
         }
+        case TYPE_IMAGE: {
+            int32_t head = read_head(r, p, stop, flag);
+            if (shared) {
+                c = share_series(r, at, read_path(r, p, stop), TYPE_IMAGE, head);
+                break;
+            }
+            const uint8_t* sat = p;
+            int32_t w = read_varint(r, p, stop), h = read_varint(r, p, stop);
+            if (w < 0 || h < 0 || w > image::kMaxSide || h > image::kMaxSide || int64_t(w) * h * 4 > stop - p)
+                corrupt(r, sat);
+            c = make_image(p, w, h, head);
+            p += int64_t(w) * h * 4;
+            break;
+        }
         case TYPE_BITSET: {
             if (shared) {
                 c = share_series(r, at, read_path(r, p, stop), TYPE_BITSET, 0);
@@ -1506,6 +1531,22 @@ const uint8_t* decode_plain(Reader& r, const uint8_t* p, const uint8_t* stop, No
             p = q;
             break;
         }
+        case TYPE_IMAGE: {
+            need(r, at, p, stop, 4);
+            int32_t head = static_cast<int32_t>(take32(p));
+            if (head < 0) corrupt(r, at);
+            if (shared) {
+                c = share_series(r, at, read_path_plain(r, p, stop), TYPE_IMAGE, head);
+                break;
+            }
+            need(r, at, p, stop, 4);
+            uint32_t size = take32(p);
+            int32_t w = int32_t(size & 0xFFFF), h = int32_t(size >> 16);
+            if (int64_t(w) * h * 4 > stop - p) corrupt(r, at);
+            c = make_image(p, w, h, head);
+            p += int64_t(w) * h * 4;
+            break;
+        }
         case TYPE_BITSET: {
             if (shared) {
                 c = share_series(r, at, read_path_plain(r, p, stop), TYPE_BITSET, 0);
@@ -1991,6 +2032,22 @@ void write_tracked(Writer& w, const Cell& v) {
         }
         return w.pop_level();
     }
+    if (t == TYPE_IMAGE) {
+        write_series_header(w, v, t, shared, 0, true);
+        if (shared) return w.path(*found);
+        uint32_t width = uint32_t(image::width_of(&v)), height = uint32_t(image::height_of(&v));
+        size_t bytes = size_t(width) * height * 4;
+        if (b->tail < bytes) no_codec_value(v);
+        w.push_level(key);
+        if (w.compact) {
+            w.varint(width);
+            w.varint(height);
+        } else {
+            w.u32(width | height << 16);
+        }
+        w.bytes(b->data(), bytes);
+        return w.pop_level();
+    }
     if (t == TYPE_BITSET) {
         write_series_header(w, v, t, shared, (b->flags & series_flag::complement) ? kPlainComplement : 0, false);
         if (shared) return w.path(*found);
@@ -2270,6 +2327,7 @@ void encode_value(Writer& w, const Cell& v) {
         case TYPE_BINARY:
         case TYPE_VECTOR:
         case TYPE_BITSET:
+        case TYPE_IMAGE:
         case TYPE_OBJECT:
         case TYPE_FUNCTION: write_tracked(w, v); break;
         default: no_codec_value(v);

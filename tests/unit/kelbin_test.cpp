@@ -142,7 +142,7 @@ const char* const kValues[] = {
     "pick [:get-word] 1", "/refine", "make typeset! [integer! string! event!]", "make typeset! []",
     "make object! [a: 1 b: [x y] c: \"s\" d: none]", "make object! []", "func [a b /local c][c: a + b c * 2]",
     "make error! [script expect-arg foo integer! bar]", ":append", ":print", ":+", "new-line [1 2 3] true",
-    "pick [()] 1", "[]",
+    "pick [()] 1", "[]", "make image! [2x2 1.2.3]", "next make image! [1x3 4.5.6.7]",
 };
 
 }  // namespace
@@ -337,6 +337,9 @@ TEST(Kelbin, CorruptImagesRaiseTheirErrors) {
         {compact({0x18, 0x00, 0x00, 0x0E, 0x01, 0x00, 0x05, 0x00, 0x05, 0x00}), "script/kb-invalid-record", 0},
         {compact({0x18, 0x00, 0x00, 0x0E, 0x06, 0x00, 0x05, 0x00, 0x05, 0x00}), "script/kb-invalid-record", 0},
         {compact({0x20, 0x00, 0x0E, 0x12, 0x00}), "none", 0},
+        {compact({0x35, 0x01, 0x01, 1, 2, 3, 4}), "none", 0},
+        {compact({0x35, 0x02, 0x02, 1, 2, 3, 4}), "script/kb-invalid-record", 12},
+        {compact({0x35, 0x80, 0x80, 0x04, 0x00}), "script/kb-invalid-record", 12},
         {compact({0x20, 0x00, 0x0E, 0x16, 0x00}), "script/kb-invalid-record", 0},
         {compact({0x28, 0x01, 0x80}), "script/kb-invalid-record", 0},
         {cat(header(0), {1, 0, 0, 0, 4, 0, 0, 0, 0x0B, 0, 0, 0}), "script/kb-invalid-record", 0},
