@@ -1735,15 +1735,32 @@ struct Writer {
     std::unordered_map<int32_t, int32_t> sym_index;
     std::string names;
     std::vector<uint32_t> offsets;
-    // Tracking: the running index of the current level, the saved indices of the enclosing
-    // tracked values, and the path of every series, context and function written in full.
+    // Tracking: the running index of the current level; the enclosing tracked values as a chain
+    // of steps (each the running index saved when its value began, and the step of the value
+    // around it), so that the path of a value is its step's chain read from the outermost; and
+    // the step of every series, context and function written in full. A chain rather than a copy
+    // of the index stack per value keeps deep nesting linear in memory.
+    struct Step {
+        int32_t index;
+        int32_t parent;
+    };
     int32_t running = 0;
-    std::vector<int32_t> levels;
-    std::unordered_map<Node, std::vector<int32_t>> paths;
+    std::vector<Step> steps;
+    int32_t top = -1;
+    std::unordered_map<Node, int32_t> paths;
+    std::vector<int32_t> scratch;
     std::vector<Node> errors;  // contexts of the errors being written
 
+    // Images stay well inside what a binary! holds.
+    static constexpr size_t kMaxImage = size_t(1) << 30;
+    void check_size(size_t more) const {
+        if (body.size() + more > kMaxImage) fire(err::internal::no_memory);
+    }
     void u8(uint8_t b) { body.push_back(b); }
-    void bytes(const uint8_t* p, size_t n) { body.insert(body.end(), p, p + n); }
+    void bytes(const uint8_t* p, size_t n) {
+        check_size(n);
+        body.insert(body.end(), p, p + n);
+    }
     void varint(uint32_t v) {
         while (v >= 0x80) {
             body.push_back(uint8_t(v | 0x80));
@@ -1786,26 +1803,33 @@ struct Writer {
 
     // Starts a tracked value written in full: its path is the index stack.
     void push_level(Node key) {
-        levels.push_back(running);
+        steps.push_back({running, top});
+        top = static_cast<int32_t>(steps.size() - 1);
         running = 0;
-        paths[key] = levels;
+        paths[key] = top;
     }
     void pop_level() {
-        running = levels.back();
-        levels.pop_back();
+        running = steps[size_t(top)].index;
+        top = steps[size_t(top)].parent;
     }
-    const std::vector<int32_t>* find(Node key) const {
+    const int32_t* find(Node key) const {
         auto it = paths.find(key);
         return it == paths.end() ? nullptr : &it->second;
     }
-    void path(const std::vector<int32_t>& indices) {
+    void path(int32_t step) {
+        scratch.clear();
+        for (int32_t s = step; s >= 0; s = steps[size_t(s)].parent) scratch.push_back(steps[size_t(s)].index);
+        // The reader takes no longer path; sharing at such depths makes the image grow with the
+        // square of the depth.
+        if (scratch.size() > size_t(kMaxPath)) fire(err::internal::too_deep);
+        check_size(scratch.size() * 5);
         if (compact) {
-            varint(uint32_t(indices.size()));
-            for (int32_t i : indices) varint(uint32_t(i));
+            varint(uint32_t(scratch.size()));
+            for (size_t i = scratch.size(); i-- > 0;) varint(uint32_t(scratch[i]));
         } else {
             u32(kPlainReference);
-            u32(uint32_t(indices.size()));
-            for (int32_t i : indices) u32(uint32_t(i));
+            u32(uint32_t(scratch.size()));
+            for (size_t i = scratch.size(); i-- > 0;) u32(uint32_t(scratch[i]));
         }
     }
 };
@@ -1944,7 +1968,7 @@ void write_word(Writer& w, const Cell& v) {
         return;
     }
     Node ctx = v.data1;
-    const std::vector<int32_t>* found = w.find(ctx);
+    const int32_t* found = w.find(ctx);
     int32_t s = w.symbol(sym);
     if (w.compact) {
         if (nl) w.u8(0xC0);
@@ -1993,7 +2017,7 @@ void write_series_header(Writer& w, const Cell& v, uint8_t t, bool shared, uint3
 void write_tracked(Writer& w, const Cell& v) {
     uint8_t t = v.type();
     Node key = (t == TYPE_OBJECT || t == TYPE_FUNCTION) ? v.data1 : v.data2;
-    const std::vector<int32_t>* found = w.find(key);
+    const int32_t* found = w.find(key);
     bool shared = found != nullptr;
     if (t == TYPE_OBJECT) {
         write_object_header(w, v, shared);
@@ -2156,6 +2180,7 @@ void write_error(Writer& w, const Cell& v) {
 
 void encode_value(Writer& w, const Cell& v) {
     guard_depth();
+    w.check_size(16);
     uint8_t t = v.type();
     uint32_t nl = v.header & cell_flag::newline;
     uint32_t pnl = nl ? kPlainNewline : 0;
