@@ -436,3 +436,26 @@ TEST(Kelbin, BootModeSetPairsAndLiteralBase) {
     Cell err2 = decode_into_r(image);
     EXPECT_EQ(error_id(err2), "script/kb-invalid-record");
 }
+
+TEST(Kelbin, DeepNestingEndsInAnErrorNotACrash) {
+    // Each level costs a collection under torture, whose work grows with the levels made.
+    if (collector::torture) GTEST_SKIP() << "one collection per level";
+    // Blocks nested far deeper than the native stack allows (this thread's is small).
+    Bytes records;
+    for (int i = 0; i < 2000000; i++) records.push_back(0x05), records.push_back(0x01);
+    records.push_back(0x80);
+    Bytes image = header(1);
+    image.push_back(1);
+    uint32_t n = uint32_t(records.size());
+    while (n >= 0x80) image.push_back(uint8_t(n | 0x80)), n >>= 7;
+    image.push_back(uint8_t(n));
+    EXPECT_EQ(error_id(decode_into_r(cat(image, records))), "internal/stack-overflow");
+    // The writer stops the same way.
+    kel_test::run("v: copy [] loop 1000000 [v: reduce [v]]");
+    Cell v = global("v");
+    collector::Root keep(&v);
+    Cell out;
+    set_cell(&out, TYPE_NONE);
+    collector::Root keep_out(&out);
+    EXPECT_EQ(error_id(catch_error([&] { kelbin::encode_cp(&out, &v); })), "internal/stack-overflow");
+}
