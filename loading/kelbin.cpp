@@ -546,6 +546,10 @@ const uint8_t* read_error_fields(Reader& r, const uint8_t* p, const uint8_t* sto
     for (int32_t i = error::FIELD_STACK + 1; i < n; i++) block::append_cell(rest_node, block::node_cell(vals, i));
     block::set_tail(vals, error::FIELD_ARG1);
     for (int i = 0; i < 6; i++) p = plain ? decode_plain(r, p, stop, vals) : decode_compact(r, p, stop, vals);
+    // An integer in stack is a depth of this process's frame stack, which forming the error
+    // walks: one from an image means nothing here.
+    Cell* stack_field = block::node_cell(vals, error::FIELD_STACK);
+    if (stack_field->type() == TYPE_INTEGER) set_cell(stack_field, TYPE_NONE);
     block::append_block(vals, &rest);
     stack::pop(1);
     return p;

@@ -1,7 +1,7 @@
 // libFuzzer target: the binary value format's reader over arbitrary images held in a buffer of
 // exactly their size, so AddressSanitizer reports any read past the end. A language error is the
-// only acceptable way to refuse an image. What decodes is molded (corrupt values must not upset
-// the datatypes that print them), written again in both record forms, and read back.
+// only acceptable way to refuse an image. What decodes is molded and formed (corrupt values must
+// not upset the datatypes that print them), written again in both record forms, and read back.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -66,6 +66,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             Cell* molded = stack::push_cell();
             set_cell(molded, TYPE_NONE);
             actions::mold_new(molded, slot);
+        });
+        guarded([&] {
+            Cell* formed = stack::push_cell();
+            set_cell(formed, TYPE_NONE);
+            actions::form_new(formed, slot);
         });
         for (bool compact : {true, false}) {
             Cell* again = stack::push_cell();

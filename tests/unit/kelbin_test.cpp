@@ -257,6 +257,10 @@ TEST(Kelbin, SharedSeriesAndCyclesComeBackShared) {
         image = image_of("f: func [a][try [a + none]] f 1", compact);
         ASSERT_EQ(error_id(decode_into_r(image)), "none");
         EXPECT_EQ(eval("reduce [r/id r/arg2]"), "[expect-arg none!]");
+        // A frame depth in an error's stack field means nothing in another process.
+        image = image_of("e: make error! \"x\" e/stack: 100000 e", compact);
+        ASSERT_EQ(error_id(decode_into_r(image)), "none");
+        EXPECT_EQ(eval("r/stack"), "none");
     }
 }
 
