@@ -293,7 +293,7 @@ void fire_event(uint32_t event, const Cell* code, int32_t pos, const Cell* ref, 
 
 static int32_t eval_top(const Cell* code, int32_t pos, int32_t end);
 
-[[gnu::noinline]] void eval_block(const Cell* block, bool copy_result) {
+void eval_block(const Cell* block, bool copy_result) {
     // The code is kept on the data stack just below the frame, where the collector sees it (and
     // rewrites it when nodes move); the frame's result goes to the caller's slot, or is moved
     // down over the code cell so that exactly one cell is left pushed.
@@ -312,8 +312,6 @@ static int32_t eval_top(const Cell* code, int32_t pos, int32_t end);
             // innermost block of its own there.
             current_block = *code;
             current_block.set_index(pos);
-            // An expression that starts with a literal or a word's plain value is placed here,
-            // its operators taken after it; anything else takes the expression routine.
             pos = tracing ? eval_expression(code, pos, end, false, false, false) : eval_top(code, pos, end);
             // The tail is read again: the expression may have changed the block.
             end = tail_of(code);
