@@ -15,6 +15,7 @@
 #include "datatypes/word.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/natives.h"
+#include "loading/kelbin.h"
 #include "loading/lexer.h"
 #include "runtime/collector.h"
 #include "runtime/fire.h"
@@ -29,7 +30,18 @@ bool running = false;
 // there, so no extra global word is needed to reach them.
 static Node routine_ctx = 0;
 
+const boot_sources::File* (*image_of)(std::string_view name) = nullptr;
+
 static Cell* text_block(Cell* out, const boot_sources::File* f) {
+    if (const boot_sources::File* image = image_of ? image_of(f->name) : nullptr) {
+        kelbin::codec_mode = true;
+        Cell* decoded = block::push_new(1);
+        Node node = decoded->node();
+        kelbin::decode(image->data, int64_t(image->size), node, kelbin::MODE_SCRIPT);
+        *out = *block::node_cell(node, 0);
+        stack::pop(1);
+        return out;
+    }
     std::string_view text(reinterpret_cast<const char*>(f->data), f->size);
     lexer::load(out, text);
     return out;
@@ -209,5 +221,7 @@ std::string_view boot_source() {
     const boot_sources::File* f = boot_sources::find("boot/natives.kel");
     return std::string_view(reinterpret_cast<const char*>(f->data), f->size);
 }
+
+Cell* load_boot_source(Cell* out) { return boot::text_block(out, boot_sources::find("boot/natives.kel")); }
 
 }  // namespace natives

@@ -5,12 +5,17 @@
 
 #include <string_view>
 
+#include "boot/sources.h"
 #include "datatypes/cell.h"
 
 namespace boot {
 
 // True while the boot sources run: functions made then are flagged built-in.
 extern bool running;
+
+// The binary images of the embedded sources (each the block the lexer makes of the file), when
+// the program carries them: start-up then decodes a source instead of lexing it. Null: lex.
+extern const boot_sources::File* (*image_of)(std::string_view name);
 
 // Builds the global environment. Returns normally when every boot source ran.
 void build_environment();

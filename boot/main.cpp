@@ -5,8 +5,20 @@
 #include "runtime/platform.h"
 #include "runtime/runtime.h"
 
+namespace boot_images {
+extern const boot_sources::File files[];
+extern const int count;
+}  // namespace boot_images
+
+static const boot_sources::File* image_of(std::string_view name) {
+    for (int i = 0; i < boot_images::count; i++)
+        if (name == boot_images::files[i].name) return &boot_images::files[i];
+    return nullptr;
+}
+
 static int run(void*) {
     try {
+        boot::image_of = image_of;
         runtime::init();
         // The boot data is in: from here on any allocation may collect.
         collector::enabled = true;

@@ -176,6 +176,7 @@ static int32_t find_single(const Cell* v, const Cell* value, int32_t from) {
     Cell x = *value;
     collector::Root keep_value(&x);
     Cell c;
+    set_cell(&c, TYPE_NONE);
     collector::Root keep_cell(&c);
     for (int32_t i = from; i < total_length(v); i++) {
         c = *cell_at(v, i);
@@ -243,6 +244,7 @@ static void deep_copy_cell(Cell* slot_value) {
         if (cycles::find_q(c.node())) fire(err::internal::no_cycle);
         cycles::push(c.node());
         Cell copy;
+        set_cell(&copy, TYPE_NONE);
         collector::Root keep_copy(&copy);
         series::copy_core(&copy, &c, nullptr);
         if (copy.type() == TYPE_HASH) {
@@ -268,6 +270,7 @@ void deep_copy_cells(const Cell* copy) {
     Cell v = *copy;
     collector::Root keep(&v);
     Cell c;
+    set_cell(&c, TYPE_NONE);
     collector::Root keep_cell(&c);
     for (int32_t i = head_of(&v); i < total_length(&v); i++) {
         c = *cell_at(&v, i);
@@ -292,6 +295,7 @@ Node copy_deep(const Cell* v) {
     if (cycles::find_q(src.node())) fire(err::internal::no_cycle);
     cycles::push(src.node());
     Cell c;
+    set_cell(&c, TYPE_NONE);
     collector::Root keep_cell(&c);
     for (int32_t i = 0; i < total_length(&copy); i++) {
         c = *cell_at(&copy, i);
@@ -310,6 +314,7 @@ static void clone_nested(const Cell* copy, bool also_parens) {
     Cell v = *copy;
     collector::Root keep(&v);
     Cell c;
+    set_cell(&c, TYPE_NONE);
     collector::Root keep_cell(&c);
     for (int32_t i = 0; i < total_length(&v); i++) {
         c = *cell_at(&v, i);
@@ -318,6 +323,7 @@ static void clone_nested(const Cell* copy, bool also_parens) {
         if (cycles::find_q(c.node())) fire(err::internal::no_cycle);
         cycles::push(c.node());
         Cell nested;
+        set_cell(&nested, TYPE_NONE);
         collector::Root keep_nested(&nested);
         make_at(&nested, copy_cells(&c));
         clone_nested(&nested, also_parens);
@@ -356,6 +362,7 @@ void copy_series_by_type(const Cell* value, int32_t from, int32_t count, int32_t
     Cell kind = *kind_in;
     collector::Root keep_kind(&kind);
     Cell c;
+    set_cell(&c, TYPE_NONE);
     collector::Root keep_cell(&c);
     if (step < 1) step = 1;
     int64_t end = int64_t(from) + count;
@@ -364,6 +371,7 @@ void copy_series_by_type(const Cell* value, int32_t from, int32_t count, int32_t
         uint8_t t = c.type();
         if (!kind_matches(&kind, t) || !copied_by_type(t)) continue;
         Cell copy;
+        set_cell(&copy, TYPE_NONE);
         collector::Root keep_copy(&copy);
         if (types::any_block(t)) {
             if (deep) {
@@ -636,6 +644,7 @@ static Cell* vector_values(Cell* out, const Cell* spec) {
     make_at(&result, node);
     collector::Root keep_result(&result);
     Cell e;
+    set_cell(&e, TYPE_NONE);
     collector::Root keep_e(&e);
     for (int32_t i = 0; i < n; i++) {
         series::element_at(&v, head_of(&v) + i, &e);
@@ -754,6 +763,7 @@ int form(const Cell* value, Node buffer, const Cell* part, int limit) {
     CycleGuard guard;
     cycles::push(v.node());
     Cell c;
+    set_cell(&c, TYPE_NONE);
     collector::Root keep_cell(&c);
     int32_t head = head_of(&v);
     for (int32_t i = head; i < total_length(&v); i++) {
@@ -788,6 +798,7 @@ int mold_each(const Cell* value, Node buffer, bool only, bool all, bool flat, co
     Cell v = *value;
     collector::Root keep(&v);
     Cell c;
+    set_cell(&c, TYPE_NONE);
     collector::Root keep_cell(&c);
     int level = indent;
     bool first_marked = false;
@@ -1457,6 +1468,7 @@ void do_set_op(bool case_, const Cell* skip, int op) {
     int passes = (op == OP_UNION || op == OP_DIFFERENCE) ? 2 : 1;
     bool test = op == OP_INTERSECT || op == OP_EXCLUDE || op == OP_DIFFERENCE;
     Cell key;
+    set_cell(&key, TYPE_NONE);
     collector::Root keep_key(&key);
     for (int pass = 0; pass < passes; pass++) {
         Cell* walked = pass == 0 ? a : b;

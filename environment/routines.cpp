@@ -24,6 +24,7 @@
 #include "evaluator/actions.h"
 #include "evaluator/interpreter.h"
 #include "evaluator/natives.h"
+#include "loading/kelbin.h"
 #include "loading/lexer.h"
 #include "runtime/collector.h"
 #include "runtime/fire.h"
@@ -349,6 +350,23 @@ static void command_args() {
     stack::keep();
 }
 
+// The kelbin codec: encode* writes a value as an image (compact records when compact? is true),
+// decode reads one back from a binary! or a file!.
+static void kelbin_encode() {
+    Cell value = *arg(0);
+    collector::Root keep(&value);
+    if (arg(1)->data1)
+        kelbin::encode_cp(stack::arguments, &value);
+    else
+        kelbin::encode(stack::arguments, &value);
+    stack::keep();
+}
+
+static void kelbin_decode() {
+    kelbin::decode_value(stack::arguments, arg(0));
+    stack::keep();
+}
+
 // Evaluates a block and, when anything leaves it early (a throw, a halt, an error the block does
 // not catch), empties a queue block before passing it on: the reactivity engine's propagation
 // queue must not outlive its propagation, or every later change would only be queued.
@@ -551,6 +569,8 @@ void init() {
         {"set-float-mode", set_float_mode},
         {"command-line", command_line},
         {"command-args", command_args},
+        {"kelbin-encode", kelbin_encode},
+        {"kelbin-decode", kelbin_decode},
         {"gc-series-cycles", gc_series_cycles},
         {"gc-nodes-cycles", gc_nodes_cycles},
         {"bitset?", is_type<TYPE_BITSET>},

@@ -114,7 +114,7 @@ void define_words(const Cell* natives_block, const Cell* actions_block) {
 void define_boot_words() {
     Cell* code = stack::push_cell();
     set_cell(code, TYPE_NONE);
-    lexer::load(code, boot_source());
+    load_boot_source(code);
     // The source is `natives: [...] actions: [...]` after its header block.
     Cell blocks[2];
     set_cell(&blocks[0], TYPE_NONE);

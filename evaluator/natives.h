@@ -35,6 +35,8 @@ extern bool last_lf;
 // The spec blocks of the natives and actions as Kel source: `natives: [word [spec] ...]` in table
 // order, `actions: [word [spec] ...]` in action order.
 std::string_view boot_source();
+// Loads boot_source into out (from its binary image when the program carries one).
+Cell* load_boot_source(Cell* out);
 // Makes a native! value for every entry of a natives block and an action! value for every
 // non-empty entry of an actions block (both as in boot_source), and sets the global word before
 // each spec to it. The native! values are kept for argument checks of callers that pass the

@@ -136,6 +136,11 @@ static void mark_cell(Cell* c) {
         case TYPE_REF:
             keep(&c->data2);
             if (c->data3) keep(&c->data3);
+            // Under torture a text value naming a series of cells is a stale cell left where the
+            // collector looks (the cells of that series would not be walked): fail loudly at once.
+            if (torture && c->data2 && c->data2 < memory::state.node_high && memory::node_in_use(c->data2) &&
+                memory::nodes[c->data2]->unit() == sizeof(Cell))
+                runtime::quit(101, KEL_CALLER_ADDRESS());
             break;
         case TYPE_SYMBOL:
             keep(&c->data3);

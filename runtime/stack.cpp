@@ -168,9 +168,22 @@ void collect_calls(Node block_node) {
     }
 }
 
+// A frame above the top is what the last deeper calls left there (an error's trace is formed
+// after the unwinding): its context may since have been collected and its node reused, and an
+// error whose stack field a script set may reach records never written. Such a frame counts only
+// while its symbol exists and its context node still holds a context.
+static bool frame_readable(const Frame* f) {
+    if (f < ctop) return true;
+    if (f->symbol == 0 || f->symbol > static_cast<uint32_t>(symbol::count())) return false;
+    Node n = f->context;
+    if (n == 0 || n >= memory::state.node_high || !memory::node_in_use(n)) return false;
+    SeriesBuf* b = memory::nodes[n];
+    return b->unit() == sizeof(Cell) && b->tail >= sizeof(Cell) && cells_of(b)->type() == TYPE_CONTEXT;
+}
+
 // Frames named by a word that (at level 1 or below) holds a function in the frame's context.
 static bool selected(const Frame* f, int level) {
-    if (unnamed(f)) return false;
+    if (!frame_readable(f) || unnamed(f)) return false;
     if (level > 1) return true;
     Cell w;
     word::make_in_context(&w, f->symbol, f->context);

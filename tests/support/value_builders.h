@@ -141,6 +141,7 @@ inline Cell act(int action, std::initializer_list<Cell> args, std::initializer_l
     int k = 0;
     for (int32_t x : refs) r[k++] = x;
     Cell out;
+    set_cell(&out, TYPE_NONE);
     collector::Root keep_out(&out);
     stack::Saved saved = stack::save();
     actions::call(&out, action, pointers, n, r);

@@ -261,6 +261,21 @@ TEST(Collector, OneMarkerTooManyEndsTheProcess) {
     EXPECT_NE(r.out.find("*** Runtime Error 98"), std::string::npos) << r.out;
 }
 
+// Under torture, a text value naming a series of cells (a stale cell left where the collector
+// looks) ends the process at once rather than letting the cells go unwalked and be freed in use.
+TEST(Collector, UnderTortureATextCellNamingCellsEndsTheProcess) {
+    test_support::ChildResult r = test_support::in_child([] {
+        collector::torture = true;
+        Cell stale;
+        set_cell(&stale, TYPE_STRING, 0, block::make_node(4));
+        collector::Root keep(&stale);
+        collector::do_cycle();
+    });
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(r.status, 101);
+    EXPECT_NE(r.out.find("*** Runtime Error 101"), std::string::npos) << r.out;
+}
+
 // A series the system refuses memory for is a language error the script can catch, not the end
 // of the process. (AddressSanitizer reserves its own shadow memory, so an address-space limit
 // cannot be set under it.)

@@ -7,7 +7,12 @@
 
 #include <string>
 
+#include "datatypes/context.h"
 #include "datatypes/error.h"
+#include "datatypes/string.h"
+#include "datatypes/symbol.h"
+#include "runtime/collector.h"
+#include "runtime/memory.h"
 #include "runtime/cycles.h"
 #include "runtime/fire.h"
 #include "runtime/stack.h"
@@ -131,4 +136,39 @@ TEST(Stack, ErrorWithoutTryFrameEndsTheRun) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 254);
     EXPECT_NE(out.find("attempt to divide by zero"), std::string::npos) << out;
+}
+
+// An error's trace is formed after the unwinding, from the frame records above the top that the
+// error's stack field reaches. Records whose context was collected (its node freed, or reused for
+// another series) or that hold no symbol are skipped, not read.
+TEST(Stack, TraceSkipsFramesLeftWithoutTheirContext) {
+    Cell err;
+    set_cell(&err, TYPE_NONE);
+    collector::Root keep(&err);
+    error::create(&err, err::math::zero_divide);
+    Node freed = memory::alloc_node();
+    memory::free_node(freed);
+    Node reused = string::make_node(16);
+    collector::NodeRoot keep_reused(&reused);
+    uint32_t named = static_cast<uint32_t>(symbol::make("stale-call"));
+    auto formed_trace = [&](int level, int extra) {
+        set_cell(error::field(&err, error::FIELD_STACK), TYPE_INTEGER, static_cast<uint32_t>(stack::ctop - stack::cbottom + extra));
+        Cell out;
+        string::make_at(&out, string::make_node(64));
+        collector::Root keep_out(&out);
+        stack::form_trace(level, &err, out.node(), 1000);
+        return string::to_utf8(&out);
+    };
+    std::string live1 = formed_trace(1, 0), live2 = formed_trace(2, 0);
+    Frame* above = stack::ctop;
+    above[0] = Frame{FRAME_INTERP_FUNC, named, 0, freed, 0, 0};
+    above[1] = Frame{FRAME_INTERP_FUNC, named, 0, reused, 0, 0};
+    above[2] = Frame{FRAME_INTERP_FUNC, 0x7FFFFFF0u, 0, context::global_node, 0, 0};
+    above[3] = Frame{FRAME_INTERP_FUNC, 0, 0, 0, 0, 0};
+    EXPECT_EQ(formed_trace(1, 4), live1);
+    EXPECT_EQ(formed_trace(2, 4), live2);
+    // A record whose context is alive still counts.
+    above[0] = Frame{FRAME_INTERP_FUNC, named, 0, context::global_node, 0, 0};
+    EXPECT_EQ(formed_trace(2, 4), live2 + "stale-call ");
+    std::fill(above, above + 4, Frame{});
 }
