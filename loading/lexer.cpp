@@ -113,8 +113,12 @@ void build_classes() {
             c = C_DIGIT;
         else if (b == '0')
             c = C_ZERO;
-        else if (b >= 0x7F && b <= 0xBF)
+        else if (b == 0x7F)
             c = C_CONT;
+        else if (b >= 0x80 && b <= 0xBF)
+            // A continuation byte marks the token as non-ASCII, so that one without its lead
+            // byte is checked (and refused) like any other malformed sequence.
+            c = C_CONT | flag::lead23;
         else if (b == 0xC0 || b == 0xC1 || b >= 0xF8)
             c = C_BAD;
         else if (b >= 0xC2 && b <= 0xEF)

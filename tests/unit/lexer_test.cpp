@@ -671,6 +671,12 @@ TEST(LexerErrors, Messages) {
         {"}", "(line 1) invalid character at }"},
         {"a \\ b", "(line 1) invalid character at \\ b"},
         {"\x80", "(line 1) invalid character at \xC2\x80"},
+        // A continuation byte without its lead byte inside a word-like token.
+        {"a\x80", "(line 1) invalid word at a\xC2\x80"},
+        {"'a\xBF", "(line 1) invalid word at 'a\xC2\xBF"},
+        {":a\x80", "(line 1) invalid word at :a\xC2\x80"},
+        {"a\x80:", "(line 1) invalid word at a\xC2\x80:"},
+        {"a/b\x80", "(line 1) invalid word at b\xC2\x80"},
         {"#", "(line 1) invalid issue at #"},
         {"@", "(line 1) invalid ref at @"},
         {"<a", "(line 1) invalid tag at <a"},
