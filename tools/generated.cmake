@@ -44,6 +44,9 @@ set(KEL_BOOT_FILES
   environment/tools.kel
   view/face.kel
   view/events.kel
+  view/layout.kel
+  view/rules.kel
+  view/show.kel
   console/start.kel
   console/complete.kel
   console/input.kel
