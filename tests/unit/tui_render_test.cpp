@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -80,6 +81,7 @@ protected:
         Widget* raw = w.get();
         widgets.push_back(std::move(w));
         raw->face = f;
+        set_cell(&raw->ui, TYPE_NONE);
         raw->parent = parent;
         raw->type = facet(&f, kFType)->i2();
         const Cell* off = facet(&f, kFOffset);
@@ -601,4 +603,234 @@ TEST_F(Tui, BaseCaretPlaceholder) {
     EXPECT_EQ(state.caret_row, 2);
     // A placeholder draws nothing of its own.
     EXPECT_EQ(row(2), "....................");
+}
+
+TEST_F(Tui, KindsTakeTheirTextFromTheViewHelpers) {
+    kel_test::run(
+        "TUI-helpers: make object! ["
+        "  make-checkbox-ui: func [face] [append copy either face/data [{[x] }] [{[ ] }] face/text]"
+        "  make-progress-ui: func [face] [face/text: {[##  ]}]"
+        "]");
+    buffer(8, 1);
+    Widget* check = make("type: 'check size: 8x1 text: {on} data: false");
+    EXPECT_EQ(tv::text_of(check->ui), "[ ] on");
+    EventRecord ev = key(check, ' ');
+    check->event(kEvKey, &ev);
+    EXPECT_EQ(tv::text_of(check->ui), "[x] on");
+    check->render(0, 0, check);
+    EXPECT_EQ(row(0), "[x] on..");  // the ui, not the face's text as well
+
+    // The progress helper leaves its text in the face.
+    Widget* bar = make("type: 'progress size: 6x1 data: 0.5");
+    EXPECT_NE(bar->ui.type(), TYPE_STRING);
+    buffer(6, 1);
+    bar->render(0, 0, bar);
+    EXPECT_EQ(row(0), "[##  ]");
+    kel_test::run("TUI-helpers: none");
+}
+
+// ---- Text metrics ----
+
+TEST_F(Tui, TextExtent) {
+    struct Case {
+        const char* text;
+        int32_t wrap;
+        int32_t width, lines;
+    } cases[] = {
+        {"", kNoWrap, 0, 1},
+        {"ab^/cde", kNoWrap, 3, 2},
+        {"ab^/", kNoWrap, 2, 2},
+        {"^(4E2D)^(4E2D)x", kNoWrap, 5, 1},
+        {"ab^(4E2D)", 3, 2, 2},  // the wide character does not fit after "ab"
+        {"abcdefg", 3, 3, 3},
+        {"^(4E2D)ab", 1, 0, 1},  // wider than the wrap width: the walk stops
+    };
+    for (const Case& c : cases) {
+        kel_test::run(std::string("tui-test-text: {") + c.text + "}");
+        Cell t = tv::get("tui-test-text");
+        Extent e = text_extent(text_view(&t), c.wrap);
+        EXPECT_EQ(e.width, c.width) << c.text << " at " << c.wrap;
+        EXPECT_EQ(e.lines, c.lines) << c.text << " at " << c.wrap;
+    }
+}
+
+TEST_F(Tui, TextBoxMetrics) {
+    Cell f = face("type: 'rich-text size: 10x5 text: {ab^/c}");
+    Cell wide = face("type: 'rich-text size: 3x5 text: {ab^(4E2D)d}");
+    struct Case {
+        const Cell* face;
+        const char* arg;
+        int32_t code;
+        const char* expected;
+    } cases[] = {
+        {&f, "none", 4, "2"},
+        {&f, "none", 3, "(2.0, 2.0)"},
+        {&f, "none", 2, "1.0"},
+        {&f, "4", 0, "(0.0, 1.0)"},
+        {&f, "1", 0, "(0.0, 0.0)"},
+        {&f, "2", 6, "(2.0, 1.0)"},
+        {&f, "3", 0, "(2.0, 0.0)"},  // the line feed begins where the line ends
+        {&f, "9", 0, "(1.0, 1.0)"},  // past the end: the end of the text
+        {&f, "1x0", 1, "2"},
+        {&f, "0x1", 1, "4"},
+        {&f, "5x0", 1, "3"},  // past the end of the line: at its line feed
+        {&f, "5x1", 1, "5"},
+        {&f, "5x1", 5, "4"},  // past the end of the text: the last character
+        {&f, "-3x-2", 1, "1"},
+        {&f, "(1.0, 1.0)", 1, "5"},
+        {&f, "none", 9, "none"},
+        {&wide, "3", 0, "(0.0, 1.0)"},  // the wide character wraps to the next line
+        {&wide, "3", 6, "(2.0, 2.0)"},
+        {&wide, "none", 4, "2"},
+        {&wide, "0x1", 1, "3"},
+        {&wide, "2x0", 1, "3"},  // the line ends at its width after "ab"
+    };
+    for (const Case& c : cases) {
+        kel_test::run(std::string("tui-test-arg: ") + c.arg);
+        Cell arg = tv::get("tui-test-arg");
+        Cell out;
+        OS_text_box_metrics(c.face, &arg, c.code, &out);
+        EXPECT_EQ(tv::mold(out), c.expected) << c.arg << " code " << c.code;
+    }
+    Cell bad = tv::get("none");
+    Cell out;
+    auto e = test_support::fired([&] { OS_text_box_metrics(&f, &bad, 0, &out); });
+    ASSERT_TRUE(e);
+    EXPECT_TRUE(test_support::same_id(e->id, err::script::invalid_arg));
+}
+
+namespace {
+
+// Calls a registered routine with the values of a Kel block as its arguments.
+struct RoutineCall {
+    std::optional<test_support::Fired> error;
+    std::string result;
+};
+RoutineCall call_routine(const char* name, const std::string& args) {
+    register_text_routines();
+    kel_test::run("tui-test-args: reduce [" + args + "]");
+    Cell block = tv::hold(tv::get("tui-test-args"));
+    int code = routines::find(name);
+    EXPECT_GT(code, 0) << name;
+    RoutineCall r;
+    Cell result;
+    r.error = test_support::fired([&] {
+        stack::Saved saved = stack::save();
+        stack::arguments = stack::top;
+        for (int32_t i = 0; i < tv::length(block); i++) {
+            Cell v = tv::at(block, i);
+            stack::push(&v);
+        }
+        routines::table[code - 1]();
+        result = *stack::arguments;
+        stack::restore(saved);
+    });
+    if (!r.error) r.result = tv::mold(result);
+    return r;
+}
+
+}  // namespace
+
+TEST_F(Tui, SizeTextAndMetricsRoutines) {
+    kel_test::run(kFaceProto);
+    struct Case {
+        const char* routine;
+        const char* args;
+        const char* expected;  // "!id" for an error
+    } cases[] = {
+        {"gui-size-text", "make tui-face-proto [text: {ab^/cde}] none", "(3.0, 2.0)"},
+        {"gui-size-text", "make tui-face-proto [text: {ab^/cde}] {x^(4E2D)}", "(3.0, 1.0)"},
+        {"gui-size-text", "make tui-face-proto [text: none] none", "none"},
+        {"gui-size-text", "make tui-face-proto [] 5", "!invalid-type"},
+        {"gui-text-box-metrics", "make tui-face-proto [type: 'rich-text text: {ab^/c}] none 4", "2"},
+        {"gui-text-box-metrics", "make tui-face-proto [type: 'rich-text text: none] none 4", "none"},
+        {"gui-text-box-metrics", "make tui-face-proto [type: 'field text: {ab}] none 4", "!face-type"},
+    };
+    for (const Case& c : cases) {
+        RoutineCall r = call_routine(c.routine, c.args);
+        if (c.expected[0] == '!') {
+            ASSERT_TRUE(r.error) << c.args;
+            ErrorId want = std::string(c.expected) == "!invalid-type" ? err::script::invalid_type : err::script::face_type;
+            EXPECT_TRUE(test_support::same_id(r.error->id, want)) << c.args;
+        } else {
+            EXPECT_FALSE(r.error) << c.args;
+            EXPECT_EQ(r.result, c.expected) << c.args;
+        }
+    }
+}
+
+// ---- Rich-text runs ----
+
+TEST_F(Tui, RichTextStyleRuns) {
+    struct Case {
+        const char* data;
+        // Per character of "abcdefghij": '.' plain, 'b' bold, 'i' italic, 'u' underline, 's' strike,
+        // 'c' coloured (foreground), 'k' backdrop.
+        const char* marks;
+    } cases[] = {
+        {"[1x5 bold]", "bbbbb....."},
+        {"[bold 1x3 italic]", "iii......."},
+        {"[3x100 underline]", "..uuuuuuuu"},
+        {"[1x2 {Consolas} 12 0.0.255]", "cc........"},
+        {"[2x2 strike 255.0.0 'dotted 5x1 underline]", ".ss.u....."},
+        {"[4x2 backdrop 0.255.0]", "...kk....."},
+        {"[1x1 border 2x1 italic 0x0 bold]", ".i........"},
+    };
+    for (const Case& c : cases) {
+        Widget* w = make(std::string("type: 'rich-text size: 10x1 text: {abcdefghij} data: ") + c.data);
+        ASSERT_TRUE(w->styled);
+        ASSERT_EQ(w->styled->cells.size(), 10u);
+        std::string marks;
+        for (const TermCell& cell : w->styled->cells) {
+            char m = '.';
+            if (cell.flags & kBold) m = 'b';
+            if (cell.flags & kItalic) m = 'i';
+            if (cell.flags & kUnderline) m = 'u';
+            if (cell.flags & kStrike) m = 's';
+            if (cell.fg == (kColour256 | 21)) m = 'c';
+            if (cell.bg == (kColour256 | 46)) m = 'k';
+            marks += m;
+        }
+        EXPECT_EQ(marks, c.marks) << c.data;
+    }
+    // The styled cells are what the widget paints.
+    buffer(10, 1);
+    Widget* w = make("type: 'rich-text size: 10x1 text: {abc} color: 255.0.0 data: [2x1 bold]");
+    w->render(0, 0, w);
+    EXPECT_EQ(row(0), "abc.......");
+    EXPECT_EQ(at(1, 0).flags, uint32_t(kBold));
+    EXPECT_EQ(at(0, 0).bg, kColour256 | 196);
+    EXPECT_EQ(at(5, 0).bg, kColour256 | 196);
+}
+
+TEST_F(Tui, RichTextBadStyleValues) {
+    struct Case {
+        const char* data;
+        const char* at;  // the data block from the offending value
+    } cases[] = {
+        {"[1x2 backdrop 10]", "[10]"},
+        {"[1x2 backdrop]", "[]"},
+        {"[1x2 wavy bold]", "[wavy bold]"},
+        {"[1x2 bold #issue]", "[#issue]"},
+    };
+    for (const Case& c : cases) {
+        Cell f = face(std::string("type: 'rich-text size: 10x1 text: {abcdefghij} data: ") + c.data);
+        CellGrid grid;
+        grid.cells.assign(10, TermCell{'x', 0, 0, 0});
+        Cell data = *facet(&f, kFData);
+        auto e = test_support::fired([&] { apply_style_runs(grid, &data); });
+        ASSERT_TRUE(e) << c.data;
+        EXPECT_TRUE(test_support::same_id(e->id, err::script::draw_invalid)) << c.data;
+        ASSERT_TRUE(e->has_arg1);
+        EXPECT_EQ(tv::mold(e->arg1), c.at) << c.data;
+    }
+    // With system/view/silent? the styling stops quietly at the bad value.
+    kel_test::run("system: make object! [view: make object! [silent?: true]]");
+    Cell f = face("type: 'rich-text text: {abc} data: [1x3 bold wavy italic]");
+    CellGrid grid;
+    grid.cells.assign(3, TermCell{'x', 0, 0, 0});
+    Cell data = *facet(&f, kFData);
+    EXPECT_FALSE(test_support::fired([&] { apply_style_runs(grid, &data); }));
+    EXPECT_EQ(grid.cells[0].flags, uint32_t(kBold));
+    kel_test::run("system: none");
 }
