@@ -34,10 +34,11 @@ static bool send(Widget* w, int32_t type, int32_t picked) {
 
 void call_ui_helper(Widget* w, const char* name, bool as_ui) {
     static const int32_t s_helpers = sym("TUI-helpers");
+    const int32_t s_name = sym(name);  // before any value's address is taken: it may allocate
     Cell word;
     word::make_global(&word, s_helpers);
     const Cell* helpers = word::peek(&word);
-    const Cell* fn = field(helpers, sym(name));
+    const Cell* fn = field(helpers, s_name);
     if (!fn || !types::any_function(fn->type())) return;
     Cell function = *fn, face = w->face, result;
     set_cell(&result, TYPE_NONE);
