@@ -689,12 +689,12 @@ TEST_F(Tui, TextBoxMetrics) {
         kel_test::run(std::string("tui-test-arg: ") + c.arg);
         Cell arg = tv::get("tui-test-arg");
         Cell out;
-        OS_text_box_metrics(c.face, &arg, c.code, &out);
+        gui::OS_text_box_metrics(c.face, &arg, c.code, &out);
         EXPECT_EQ(tv::mold(out), c.expected) << c.arg << " code " << c.code;
     }
     Cell bad = tv::get("none");
     Cell out;
-    auto e = test_support::fired([&] { OS_text_box_metrics(&f, &bad, 0, &out); });
+    auto e = test_support::fired([&] { gui::OS_text_box_metrics(&f, &bad, 0, &out); });
     ASSERT_TRUE(e);
     EXPECT_TRUE(test_support::same_id(e->id, err::script::invalid_arg));
 }
