@@ -241,8 +241,21 @@ TEST(TuiGlue, MakeViewBuildsTheWidgetRecord) {
     EXPECT_EQ(bw->y1, 3);
     EXPECT_FLOAT_EQ(bw->x2, 7.5f);
     EXPECT_EQ(bw->y2, 4);
-    uint32_t expected = tui::kFocusable | tui::kAllOver | tui::kWPassword | tui::kWHidden | tui::kDisabled;
+    // The first focusable widget of the window takes the focus from the window.
+    uint32_t expected =
+        tui::kFocusable | tui::kAllOver | tui::kWPassword | tui::kWHidden | tui::kDisabled | tui::kHasFocus;
     EXPECT_EQ(bw->flags, expected);
+    ASSERT_NE(ww->window, nullptr);
+    EXPECT_EQ(ww->window->focused, bw);
+    EXPECT_FALSE(ww->flags & tui::kHasFocus);
+    EXPECT_EQ(tui::state.focused, bw);
+    EXPECT_EQ(tui::state.windows.back(), ww);
+    // The window's bounds hold its children.
+    Cell far = face("far", "[offset: 30x8 size: 20x4]");
+    tui::Widget* fw = gui::OS_make_view(&far, ww);
+    EXPECT_EQ(ww->window->x2, 50);
+    EXPECT_EQ(ww->window->y2, 12);
+    EXPECT_EQ(ww->window->focused, bw);
 
     Cell bad = face("bad", "[flags: [focusable nonsense]]");
     auto e = test_support::fired([&] { gui::OS_make_view(&bad, ww); });
@@ -252,8 +265,12 @@ TEST(TuiGlue, MakeViewBuildsTheWidgetRecord) {
     // The widget keeps its face alive through collections.
     kel_test::run("btn: none recycle");
     EXPECT_EQ(bw->face.type(), TYPE_OBJECT);
+    tui::free_widget(fw);
     tui::free_widget(bw);
+    EXPECT_EQ(ww->window->focused, nullptr);
+    EXPECT_EQ(tui::state.focused, nullptr);
     tui::free_widget(ww);
+    EXPECT_TRUE(tui::state.windows.empty());
 }
 
 TEST(TuiGlue, UpdateViewAppliesTheChangedFacets) {
@@ -385,4 +402,27 @@ TEST(TuiGlue, FontAndParaCodes) {
     Cell f = face("pf", "[state: [none 3]]");
     gui::update_para(&f, 1);
     EXPECT_EQ(kel_test::eval("pf/state/2"), "262147");
+}
+
+TEST(TuiGlue, DestroyingAWindowShowsTheLastOneLeft) {
+    tui::state.windows.clear();
+    tui::state.current_window = nullptr;
+    Cell a = face("win-a", "[type: 'window size: 5x5]");
+    Cell b = face("win-b", "[type: 'window size: 6x6]");
+    tui::Widget* wa = gui::OS_make_view(&a, nullptr);
+    tui::Widget* wb = gui::OS_make_view(&b, nullptr);
+    link("win-a", wa);
+    link("win-b", wb);
+    gui::OS_show_window(wb);
+    EXPECT_EQ(tui::state.current_window, wb);
+    ASSERT_EQ(tui::state.windows.size(), 2u);
+
+    gui::OS_destroy_view(&b, false);
+    ASSERT_EQ(tui::state.windows.size(), 1u);
+    EXPECT_EQ(tui::state.current_window, wa);
+    EXPECT_EQ(tui::state.focused, wa);
+    gui::OS_destroy_view(&a, true);
+    EXPECT_TRUE(tui::state.windows.empty());
+    EXPECT_EQ(tui::state.current_window, nullptr);
+    EXPECT_EQ(tui::state.focused, nullptr);
 }
