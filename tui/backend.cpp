@@ -110,22 +110,41 @@ Widget* widget_of(uint32_t id) {
     return s.widget && s.generation == generation ? s.widget : nullptr;
 }
 
-Widget* new_widget() {
+uint32_t add_widget(Widget* w) {
     ensure_marker_registered();
     uint32_t slot;
     if (!free_widget_slots.empty()) {
         slot = free_widget_slots.back();
         free_widget_slots.pop_back();
     } else {
-        if (widget_slots.size() >= (1u << kWidgetSlotBits) - 1) fire(err::internal::no_memory);
+        if (widget_slots.size() >= (1u << kWidgetSlotBits) - 1) return 0;
         slot = static_cast<uint32_t>(widget_slots.size());
         widget_slots.emplace_back();
     }
+    w->id = make_id<kWidgetSlotBits>(slot, widget_slots[slot].generation);
+    widget_slots[slot].widget = w;
+    return w->id;
+}
+
+void remove_widget(Widget* w) {
+    uint32_t slot, generation;
+    if (w && split_id<kWidgetSlotBits>(w->id, slot, generation) && slot < widget_slots.size() &&
+        widget_slots[slot].widget == w) {
+        widget_slots[slot].widget = nullptr;
+        widget_slots[slot].generation = next_generation<kWidgetSlotBits>(generation);
+        free_widget_slots.push_back(slot);
+    }
+    if (w) w->id = 0;
+}
+
+Widget* new_widget() {
     Widget* w = new Widget();
     set_cell(&w->ui, TYPE_NONE);
     set_cell(&w->face, TYPE_NONE);
-    w->id = make_id<kWidgetSlotBits>(slot, widget_slots[slot].generation);
-    widget_slots[slot].widget = w;
+    if (!add_widget(w)) {
+        delete w;
+        fire(err::internal::no_memory);
+    }
     return w;
 }
 

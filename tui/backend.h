@@ -125,6 +125,10 @@ Widget* new_widget();
 void free_widget(Widget* w);
 // Calls fn on every live widget (the collector's marker walks them this way).
 void for_each_widget(void (*fn)(Widget* w));
+// Gives a widget owned elsewhere an id (0 when the table is full); remove_widget makes the id
+// stale without freeing the record.
+uint32_t add_widget(Widget* w);
+void remove_widget(Widget* w);
 
 // ---- Events ----
 
