@@ -67,9 +67,13 @@ protected:
                     ]
                 ]
             ]
-            btn: make object! [type: 'button text: "btn" pane: none state: none]
-            fld: make object! [type: 'field text: "fld" pane: none state: none]
-            win: make object! [type: 'window text: "win" pane: reduce [btn fld] state: none]
+            face!: make object! [
+                type: offset: size: text: image: color: menu: data: enabled?: visible?: selected:
+                flags: options: parent: pane: state: rate: edge: para: font: actors: extra: draw: none
+            ]
+            btn: make face! [type: 'button text: "btn"]
+            fld: make face! [type: 'field text: "fld"]
+            win: make face! [type: 'window text: "win" pane: reduce [btn fld]]
             true
         )"), "true");
         button = widget("btn", 2, 1, 8, 2);

@@ -240,7 +240,7 @@ protected:
 
     tui::Widget* window(const char* face) {
         tui::Widget* w = tui::new_widget();
-        eval(std::string(face) + ": make object! [type: 'window text: \"" + face +
+        eval(std::string(face) + ": make face! [type: 'window text: \"" + face +
              "\" pane: [] state: reduce [make handle! " + std::to_string(w->id) + "]]");
         w->face = value(face);
         w->x2 = 10;
@@ -256,6 +256,10 @@ protected:
     void SetUp() override {
         ASSERT_EQ(eval(R"(
             log: copy []
+            face!: make object! [
+                type: offset: size: text: image: color: menu: data: enabled?: visible?: selected:
+                flags: options: parent: pane: state: rate: edge: para: font: actors: extra: draw: none
+            ]
             system: make object! [
                 view: make object! [
                     awake: func [e] [append log e/type none]
