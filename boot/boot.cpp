@@ -21,6 +21,7 @@
 #include "runtime/fire.h"
 #include "runtime/root.h"
 #include "runtime/stack.h"
+#include "tui/draw.h"
 
 namespace boot {
 
@@ -184,6 +185,7 @@ void build_environment() {
     env_routines::init();
     eval_tools::init();
     terminal::init();
+    tui::draw_init();
     routine_ctx = context::create(64, false, false, 0, context::KIND_OBJECT);
     root::keep_node(routine_ctx);
     natives::define_boot_words();

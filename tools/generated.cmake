@@ -42,6 +42,7 @@ set(KEL_BOOT_FILES
   environment/csv.kel
   environment/json.kel
   environment/tools.kel
+  tui/draw.kel
   console/start.kel
   console/complete.kel
   console/input.kel
