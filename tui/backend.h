@@ -118,6 +118,9 @@ struct Widget {
 
 // The widget of an id, or null when the id is stale or 0.
 Widget* widget_of(uint32_t id);
+// Gives a widget its id (0 when the table is full); remove_widget makes the id stale.
+uint32_t add_widget(Widget* w);
+void remove_widget(Widget* w);
 
 // ---- Events ----
 
