@@ -17,6 +17,7 @@
 #include "runtime/fire.h"
 #include "runtime/runtime.h"
 #include "runtime/stack.h"
+#include "tui/render.h"
 
 namespace tui {
 
@@ -154,7 +155,7 @@ private:
         if (!at(i, &c)) return false;
         if (c.type() == TYPE_WORD && !word_value(i, &c)) return false;
         if (c.type() != TYPE_TUPLE) return false;
-        if (rgba) *rgba = colour_of_tuple(&c);
+        if (rgba) *rgba = tuple_to_rgb(&c);
         return true;
     }
     // A value of a type, or a word whose value is of that type.
@@ -464,9 +465,10 @@ int32_t Walk::line(int32_t i) {
 }
 
 int32_t Walk::text(int32_t i) {
-    need_point(i + 1);
+    Point p{};
+    need_point(i + 1, &p);
     Cell t;
-    if (!at(i + 2, &t) || (t.type() != TYPE_STRING && t.type() != TYPE_OBJECT)) fail(i + 2);
+    if (!at(i + 2, &t) || !draw_text_at(ctx_, p.x, p.y, &t)) fail(i + 2);
     return i + 2;
 }
 
@@ -663,7 +665,17 @@ void draw_face(CellGrid* grid, int32_t x, int32_t y, int32_t clip_x1, int32_t cl
     draw_run(&ctx, commands, true);
 }
 
+// The renderer's entry for a face whose draw facet holds commands.
+static void draw_facet_of(Widget* w, const Cell* block, const Clip& clip, int32_t x, int32_t y) {
+    DrawContext ctx;
+    draw_begin_at(&ctx, &state.buffer, x, y, clip.x1, clip.y1, clip.x2, clip.y2,
+                  w->flags & kWPassword ? uint32_t(kRenderPassword) : 0);
+    ctx.text_bg = face_pen(&w->face).bg;
+    draw_run(&ctx, block, true);
+}
+
 void draw_init() {
+    draw_facet = draw_facet_of;
     routines::register_("gui-draw-image", draw_image_routine);
     routines::register_("gui-draw-face", draw_face_routine);
 }

@@ -3,9 +3,13 @@
 #include <algorithm>
 #include <utility>
 
+#include <memory>
+
 #include "datatypes/context.h"
 #include "datatypes/symbol.h"
-#include "datatypes/tuple.h"
+#include "runtime/collector.h"
+#include "tui/render.h"
+#include "tui/rich_text.h"
 
 namespace tui {
 
@@ -17,9 +21,6 @@ constexpr uint32_t kTopLeft = 0x250C, kTopRight = 0x2510, kBottomLeft = 0x2514, 
 // Radii beyond any terminal's size; the cap keeps the error terms of the ellipse in 64 bits.
 constexpr int64_t kMaxRadius = 32767;
 
-int level(int v) { return v < 48 ? 0 : v <= 114 ? 1 : (v - 35) / 40; }
-int cube_value(int l) { return l == 0 ? 0 : 55 + 40 * l; }
-int64_t square(int64_t v) { return v * v; }
 
 // The clip cut to the grid: cells (x, y) with x1 <= x < x2 and y1 <= y < y2 may be painted.
 struct Area {
@@ -92,24 +93,6 @@ int64_t edge_x(int64_t xa, int64_t ya, int64_t xb, int64_t yb, int64_t y) {
 
 }  // namespace
 
-uint32_t colour_of_tuple(const Cell* tuple) {
-    return tuple::count_of(tuple) == 3 ? tuple->data1 & 0xFFFFFF : tuple->data1;
-}
-
-uint32_t colour_to_256(uint32_t rgba) {
-    if ((rgba >> 24) == 0xFF) return kColourDefault;
-    int r = rgba & 0xFF, g = (rgba >> 8) & 0xFF, b = (rgba >> 16) & 0xFF;
-    int lr = level(r), lg = level(g), lb = level(b);
-    int cube = 16 + 36 * lr + 6 * lg + lb;
-    int average = (r + g + b) / 3;
-    int step = average > 238 ? 23 : (average - 3) / 10;
-    int grey = 232 + step;
-    int grey_value = 8 + 10 * step;
-    int64_t d_cube = square(r - cube_value(lr)) + square(g - cube_value(lg)) + square(b - cube_value(lb));
-    int64_t d_grey = square(r - grey_value) + square(g - grey_value) + square(b - grey_value);
-    return kColour256 | static_cast<uint32_t>(d_grey <= d_cube ? grey : cube);
-}
-
 void draw_begin(DrawContext* ctx, CellGrid* grid) {
     *ctx = DrawContext{};
     ctx->grid = grid;
@@ -138,7 +121,7 @@ void draw_pen(DrawContext* ctx, bool off, uint32_t rgba) {
         ctx->pen_on = false;
         return;
     }
-    ctx->pen = colour_to_256(rgba);
+    ctx->pen = rgb_to_256(rgba);
     if (!ctx->text_colour_set) ctx->text_colour = ctx->pen;
     ctx->pen_on = true;
 }
@@ -148,7 +131,7 @@ void draw_fill_pen(DrawContext* ctx, bool off, uint32_t rgba) {
         ctx->fill_on = false;
         return;
     }
-    ctx->fill = colour_to_256(rgba);
+    ctx->fill = rgb_to_256(rgba);
     ctx->fill_on = true;
 }
 
@@ -156,7 +139,7 @@ void draw_font(DrawContext* ctx, const Cell* font) {
     static const int32_t color = symbol::make("color");
     const Cell* c = font->type() == TYPE_OBJECT ? context::value_of_symbol(color, font->data1) : nullptr;
     if (c && c->type() == TYPE_TUPLE) {
-        ctx->text_colour = colour_to_256(colour_of_tuple(c));
+        ctx->text_colour = rgb_to_256(tuple_to_rgb(c));
         ctx->text_colour_set = true;
     } else {
         ctx->text_colour_set = false;
@@ -232,6 +215,52 @@ void draw_ellipse_box(DrawContext* ctx, int32_t x, int32_t y, double width, doub
     int32_t ry = static_cast<int32_t>(std::min<double>((height + 0.5) / 2, kMaxRadius));
     draw_ellipse(ctx, static_cast<int32_t>(std::clamp<int64_t>(int64_t(x) + rx, INT32_MIN, INT32_MAX)),
                  static_cast<int32_t>(std::clamp<int64_t>(int64_t(y) + ry, INT32_MIN, INT32_MAX)), rx, ry);
+}
+
+bool draw_text_at(DrawContext* ctx, int32_t x, int32_t y, const Cell* value) {
+    Cell v = *value;
+    collector::Root keep(&v);
+    Widget temporary;
+    std::unique_ptr<CellGrid> styled;
+    const CellGrid* cells = nullptr;
+    if (v.type() == TYPE_OBJECT) {
+        const Cell* text = facet(&v, kFText);
+        if (!text || text->type() != TYPE_STRING) return false;
+        Widget* w = face_widget(&v);
+        if (!w || !w->styled) {
+            // A face not shown (or shown as no rich text) gets its styled cells for this drawing.
+            temporary.face = v;
+            collector::Root keep_face(&temporary.face);
+            apply_rich_text(&temporary);
+            styled.reset(temporary.styled);
+            temporary.styled = nullptr;
+            w = &temporary;
+            cells = styled.get();
+        } else {
+            cells = w->styled;
+        }
+    } else if (v.type() != TYPE_STRING) {
+        return false;
+    }
+    if (!ctx->grid) return true;
+    Clip clip{static_cast<int32_t>(std::max(ctx->clip_x1, 0)), static_cast<int32_t>(std::max(ctx->clip_y1, 0)),
+              std::min(ctx->clip_x2, ctx->grid->width), std::min(ctx->clip_y2, ctx->grid->height)};
+    if (clip.empty()) return true;
+    int32_t at_x = static_cast<int32_t>(std::clamp<int64_t>(int64_t(x) + ctx->origin_x, INT32_MIN / 2, INT32_MAX / 2));
+    int32_t at_y = static_cast<int32_t>(std::clamp<int64_t>(int64_t(y) + ctx->origin_y, INT32_MIN / 2, INT32_MAX / 2));
+    // The renderer's text drawing paints the frame buffer: lend it the grid for the call.
+    std::swap(state.buffer, *ctx->grid);
+    if (cells) {
+        draw_styled(*cells, at_x, at_y, clip, true);
+    } else {
+        Pen pen;
+        pen.fg = ctx->text_colour_set ? ctx->text_colour : ctx->pen_on ? ctx->pen : 0;
+        pen.bg = ctx->text_bg;
+        pen.flags = ctx->style & (kReverse | kPassword);
+        draw_text(text_view(&v), at_x, at_y, clip, pen, true, ctx->style & kRenderEscapes);
+    }
+    std::swap(state.buffer, *ctx->grid);
+    return true;
 }
 
 void draw_ellipse(DrawContext* ctx, int32_t cx_, int32_t cy_, int32_t rx, int32_t ry) {

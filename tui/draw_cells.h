@@ -21,7 +21,8 @@ struct DrawContext {
     uint32_t fill = 0;
     bool text_colour_set = false;
     uint32_t text_colour = 0;
-    uint32_t style = 0;  // cell flags for text
+    uint32_t style = 0;    // render flags for text
+    uint32_t text_bg = 0;  // background under text: the face's
 };
 
 // A context over a whole grid with origin 0x0 and the pen, fill and text colours of a fresh run.
@@ -31,13 +32,7 @@ void draw_begin(DrawContext* ctx, CellGrid* grid);
 void draw_begin_at(DrawContext* ctx, CellGrid* grid, int32_t origin_x, int32_t origin_y, int32_t clip_x1,
                    int32_t clip_y1, int32_t clip_x2, int32_t clip_y2, uint32_t render_flags);
 
-// A colour as the dialect passes it: the bytes R, G, B from the low byte up and the transparency
-// in the top byte (0 for a three-byte tuple), to the nearest xterm 256-colour value (kind 2); a
-// fully transparent colour is the terminal's default colour (0).
-uint32_t colour_to_256(uint32_t rgba);
-// The colour of a tuple! in that form: its first four bytes, the fourth only when it has one.
-uint32_t colour_of_tuple(const Cell* tuple);
-
+// Colours are 0xTTBBGGRR as the renderer's tuple_to_rgb makes them.
 void draw_pen(DrawContext* ctx, bool off, uint32_t rgba);
 void draw_fill_pen(DrawContext* ctx, bool off, uint32_t rgba);
 // A font whose color is a tuple gives the text colour; any other font lets the pen colour it.
@@ -49,6 +44,9 @@ void draw_triangle(DrawContext* ctx, int32_t x0, int32_t y0, int32_t x1, int32_t
 // Cells are about twice as tall as wide, so a circle is twice as wide in cells as tall.
 void draw_circle(DrawContext* ctx, int32_t cx, int32_t cy, int32_t radius);
 void draw_ellipse_box(DrawContext* ctx, int32_t x, int32_t y, double width, double height);
+// Text at a position: a string (escape sequences in it interpreted), or a face's text with its
+// style runs. Answers false for an object that is not a face with a string text.
+bool draw_text_at(DrawContext* ctx, int32_t x, int32_t y, const Cell* value);
 // The midpoint ellipse around a centre with its two radii in cells.
 void draw_ellipse(DrawContext* ctx, int32_t cx, int32_t cy, int32_t rx, int32_t ry);
 

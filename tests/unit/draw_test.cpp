@@ -100,23 +100,6 @@ protected:
     void SetUp() override { kel_test::run("red: 255.0.0 blue: 0.0.255 yellow: 255.255.0 not-a-colour: 7"); }
 };
 
-TEST_F(Draw, ColoursGoToTheNearestXtermColour) {
-    struct {
-        uint32_t rgba, expected;
-    } cases[] = {
-        {0x0000FF, 196},               // red
-        {0xFF0000, 21},                // blue
-        {0x808080, 244},               // a grey is nearer the grey ramp than the cube
-        {0xFFFFFF, 231},               // white is exact in the cube
-        {0x000000, 16},
-        {0x121212, 233},               // dark grey: the ramp wins over the cube's black
-        {0xFF0000FF, 0},               // fully transparent: the terminal's own colour
-        {0x800000FF, 196},             // half transparent still paints
-    };
-    for (auto& c : cases)
-        EXPECT_EQ(tui::colour_to_256(c.rgba), c.expected ? (tui::kColour256 | c.expected) : 0u) << std::hex << c.rgba;
-}
-
 TEST_F(Draw, LinesInEveryOctantAreUnbrokenFromEndToEnd) {
     // From the centre of a 13x13 grid to points in each octant, both ways round.
     const int ends[][2] = {{6, 2}, {2, 6}, {-2, 6}, {-6, 2}, {-6, -2}, {-2, -6}, {2, -6}, {6, -2},
@@ -240,6 +223,51 @@ TEST_F(Draw, Triangles) {
               "ooooooo");
     // Flat: all three points on one row.
     EXPECT_EQ(draw(5, 1, "[pen off fill-pen blue triangle 0x0 4x0 2x0]"), "ooooo");
+}
+
+// The characters of a grid's rows, blanks as spaces.
+std::string text_of(Grid& g) {
+    std::string s;
+    for (int y = 0; y < g.g.height; y++) {
+        if (y) s += '|';
+        for (int x = 0; x < g.g.width; x++) {
+            uint32_t cp = g.at(x, y).cp;
+            s += cp == 0 ? ' ' : cp < 128 ? char(cp) : '?';
+        }
+    }
+    return s;
+}
+
+TEST_F(Draw, Text) {
+    Grid g(6, 3);
+    draw(6, 3, "[pen red text 1x0 {ab^/c^[[1mde} text 4x2 {xyz}]", &g);
+    // Lines start at the position; text wraps at the clip's right edge and is cut at the bottom.
+    EXPECT_EQ(text_of(g), " ab   | cde  |    xy");
+    EXPECT_EQ(g.at(1, 0).fg, kRed);                       // the pen colours text
+    EXPECT_EQ(g.at(2, 1).flags & tui::kBold, uint32_t(tui::kBold));  // escapes are read
+    EXPECT_EQ(g.at(1, 1).flags & tui::kBold, 0u);
+    // In a face: moved by the origin and cut to the clip.
+    Grid f(6, 2);
+    Cell b = block_of("[text 0x0 {hello} text -2x1 {abcd}]");
+    tui::draw_face(&f.g, 1, 0, 1, 0, 4, 2, 0, &b);
+    EXPECT_EQ(text_of(f), " hel  | cd   ");
+    // A face (an object value, not a word) shows its text with its style runs; an object that is no
+    // face with text is refused.
+    kel_test::Outcome made = kel_test::run("rt-face: make object! [type: 'rich-text offset: 0x0 size: 5x1 text: {abc} image: none "
+                  "color: none menu: none data: none enabled?: true visible?: true selected: none flags: none "
+                  "options: none parent: none pane: none state: none rate: none edge: none para: none font: none "
+                  "actors: none extra: none draw: none] other: make object! [a: 1]");
+    ASSERT_FALSE(made.error) << made.text << made.message;
+    Grid r(4, 1);
+    draw(4, 1, "reduce ['text 1x0 rt-face]", &r);
+    EXPECT_EQ(text_of(r), " abc");
+    Cell bad = block_of("reduce ['text 0x0 other]");
+    tui::DrawContext ctx;
+    tui::draw_begin(&ctx, &f.g);
+    auto e = fired([&] { tui::draw_run(&ctx, &bad, false); });
+    ASSERT_TRUE(e.has_value());
+    EXPECT_TRUE(same_id(e->id, err::script::draw_invalid));
+    EXPECT_EQ(e->arg1.index(), 2);
 }
 
 TEST_F(Draw, PenFontAndTextColours) {
