@@ -383,6 +383,16 @@ TEST_F(Draw, ABlockThatContainsItselfIsInfinite) {
         ASSERT_TRUE(f.has_value()) << code;
         EXPECT_TRUE(same_id(f->id, err::script::draw_infinite)) << code;
     }
+    // Blocks nested deeper than the cycle stack holds are an error, not a crash.
+    kel_test::run("deep: [line 0x0 1x0] loop 5000 [deep: reduce [deep]] none");
+    Cell deep_word;
+    word::load(&deep_word, "deep");
+    Cell deep = tv::hold(*word::peek(&deep_word));
+    tui::DrawContext ctx;
+    tui::draw_begin(&ctx, nullptr);
+    auto f = fired([&] { tui::draw_run(&ctx, &deep, false); });
+    ASSERT_TRUE(f.has_value());
+    EXPECT_TRUE(same_id(f->id, err::internal::too_deep));
     // The cycle stack is left empty for the next walk.
     EXPECT_EQ(draw(2, 1, "[line 0x0 1x0]"), "##");
 }
