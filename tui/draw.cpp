@@ -675,6 +675,7 @@ static void draw_facet_of(Widget* w, const Cell* block, const Clip& clip, int32_
 }
 
 void draw_init() {
+    words();
     draw_facet = draw_facet_of;
     routines::register_("gui-draw-image", draw_image_routine);
     routines::register_("gui-draw-face", draw_face_routine);
