@@ -44,6 +44,7 @@ set(KEL_BOOT_FILES
   environment/tools.kel
   view/face.kel
   view/events.kel
+  tui/draw.kel
   view/layout.kel
   view/rules.kel
   view/show.kel
