@@ -42,6 +42,8 @@ set(KEL_BOOT_FILES
   environment/csv.kel
   environment/json.kel
   environment/tools.kel
+  view/utils.kel
+  view/rich-text.kel
   console/start.kel
   console/complete.kel
   console/input.kel
