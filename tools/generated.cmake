@@ -42,8 +42,13 @@ set(KEL_BOOT_FILES
   environment/csv.kel
   environment/json.kel
   environment/tools.kel
+  view/face.kel
+  view/events.kel
   view/utils.kel
   view/rich-text.kel
+  view/layout.kel
+  view/rules.kel
+  view/show.kel
   console/start.kel
   console/complete.kel
   console/input.kel
