@@ -49,6 +49,8 @@ set(KEL_BOOT_FILES
   view/layout.kel
   view/rules.kel
   view/show.kel
+  view/functions.kel
+  view/handlers.kel
   console/start.kel
   console/complete.kel
   console/input.kel
