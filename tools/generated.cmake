@@ -46,6 +46,7 @@ set(KEL_BOOT_FILES
   view/events.kel
   view/utils.kel
   view/rich-text.kel
+  view/tui-helpers.kel
   view/layout.kel
   view/rules.kel
   view/show.kel
