@@ -44,9 +44,13 @@ set(KEL_BOOT_FILES
   environment/tools.kel
   view/face.kel
   view/events.kel
+  view/utils.kel
+  view/rich-text.kel
   view/layout.kel
   view/rules.kel
   view/show.kel
+  view/functions.kel
+  view/handlers.kel
   console/start.kel
   console/complete.kel
   console/input.kel
