@@ -22,6 +22,7 @@
 #include "runtime/fire.h"
 #include "runtime/root.h"
 #include "runtime/stack.h"
+#include "tui/draw.h"
 #include "tui/text.h"
 
 namespace boot {
@@ -186,6 +187,7 @@ void build_environment() {
     env_routines::init();
     eval_tools::init();
     terminal::init();
+    tui::draw_init();
     tui::register_text_routines();
     tui::register_loop_routines();
     routine_ctx = context::create(64, false, false, 0, context::KIND_OBJECT);

@@ -1,6 +1,8 @@
 // The backend's state, its start-up, the side tables of widgets and event records, the fields of
 // backend events and the print hooks.
 #include "tui/backend.h"
+#include "tui/render.h"
+#include "tui/widgets.h"
 
 #include <termios.h>
 #include <unistd.h>
@@ -153,10 +155,7 @@ static void forget_widget(std::vector<Widget*>& list, const Widget* w) {
 }
 
 void free_widget(Widget* w) {
-    uint32_t slot, generation;
-    if (!w || !split_id<kWidgetSlotBits>(w->id, slot, generation) || slot >= widget_slots.size() ||
-        widget_slots[slot].widget != w)
-        return;
+    if (!w || widget_of(w->id) != w) return;
     // Nothing may keep pointing at the record once it is gone.
     for (EventSlot& e : event_slots)
         if (e.live && e.record.widget == w) e.record.widget = nullptr;
@@ -176,19 +175,12 @@ void free_widget(Widget* w) {
     if (state.captured == w) state.captured = nullptr;
     for (Widget* win : state.windows)
         if (win->window && win->window->focused == w) win->window->focused = nullptr;
-    if (w->window) {
-        // Children that outlive their window must not reach its record.
-        for (const WidgetSlot& s : widget_slots)
-            if (s.widget && s.widget->parent == w) s.widget->parent = nullptr;
-    }
-    delete w->image;
-    delete w->styled;
+    for (const WidgetSlot& s : widget_slots)
+        if (s.widget && s.widget->parent == w) s.widget->parent = nullptr;
+    release_kind(w);
     delete w->window;
-    delete w->caret;
+    remove_widget(w);
     delete w;
-    widget_slots[slot].widget = nullptr;
-    widget_slots[slot].generation = next_generation<kWidgetSlotBits>(generation);
-    free_widget_slots.push_back(slot);
 }
 
 void for_each_widget(void (*fn)(Widget* w)) {
@@ -299,17 +291,7 @@ void write_out(const char* bytes, size_t n) { output::write_fd_all(output::stdou
 
 void print_begin() {
     if (!state.gui_active) return;
-    output::flush();
-    if (state.drawn_inline) {
-        write_out("\r", 1);
-        if (state.cursor_row > 0) {
-            char seq[32];
-            int n = std::snprintf(seq, sizeof seq, "\x1b[%dA\x1b[0J", state.cursor_row);
-            write_out(seq, static_cast<size_t>(n));
-        }
-        state.cursor_row = 0;
-    }
-    state.drawn_inline = 0;
+    erase_inline();
     std::fflush(stdout);
     std::fflush(stderr);
     // The GUI's raw mode turns output processing off; printed text wants its line ends back.

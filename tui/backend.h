@@ -118,17 +118,17 @@ struct Widget {
 
 // The widget of an id, or null when the id is stale or 0.
 Widget* widget_of(uint32_t id);
-// A new zeroed widget record with a fresh id (its face and ui none).
+// Gives a widget its id (0 when the table is full); remove_widget makes the id stale. The table
+// does not own the record.
+uint32_t add_widget(Widget* w);
+void remove_widget(Widget* w);
+// A new zeroed widget record, owned by the backend, with a fresh id (its face and ui none).
 Widget* new_widget();
-// Frees a widget record and what it owns (cell arrays, window and caret records); its id goes
-// stale and events that refer to it lose their widget.
+// Frees a record of new_widget and what it owns (the kind's data, cell arrays, window record and
+// timers); its id goes stale, and events and backend state that refer to it let go of it.
 void free_widget(Widget* w);
 // Calls fn on every live widget (the collector's marker walks them this way).
 void for_each_widget(void (*fn)(Widget* w));
-// Gives a widget owned elsewhere an id (0 when the table is full); remove_widget makes the id
-// stale without freeing the record.
-uint32_t add_widget(Widget* w);
-void remove_widget(Widget* w);
 
 // ---- Events ----
 

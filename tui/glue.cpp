@@ -18,6 +18,8 @@
 #include "runtime/fire.h"
 #include "runtime/output.h"
 #include "tui/backend.h"
+#include "tui/render.h"
+#include "tui/widgets.h"
 
 namespace gui {
 
@@ -37,10 +39,10 @@ bool face_q(const Cell* face) {
 }
 
 // The facet's cell; valid until the next allocation.
-Cell* facet(const Cell* face, int i) { return object::get_values(face) + i; }
+Cell* facet_at(const Cell* face, int i) { return object::get_values(face) + i; }
 
 // A field of an object by name, or null.
-Cell* field(const Cell* obj, const symbol::Known& name) {
+Cell* field_of(const Cell* obj, const symbol::Known& name) {
     if (obj->type() != TYPE_OBJECT) return nullptr;
     int32_t i = context::find_word(obj->data1, name.id(), true);
     return i >= 0 ? object::get_values(obj) + i : nullptr;
@@ -70,20 +72,15 @@ Widget* window_of(Widget* w) {
     return w;
 }
 
-void mark_redraw(Widget* w) {
-    if (!w) w = state.focused;
-    Widget* win = window_of(w);
-    if (win && win == state.current_window) state.redraw = 1;
-}
-
 // Moves the focus flag quietly: at build time and from update-view no handler runs.
 void focus_quietly(Widget* window, Widget* target) {
     tui::WindowRecord* rec = window ? window->window : nullptr;
-    Widget* old = rec ? rec->focused : state.focused;
-    if (old) old->flags &= ~tui::kHasFocus;
+    // Until a widget of the window has it, the focus rests on the window itself.
+    Widget* old = rec && rec->focused ? rec->focused : window;
+    if (old && old != target) old->flags &= ~tui::kHasFocus;
     if (rec) rec->focused = target;
     if (target) target->flags |= tui::kHasFocus;
-    if (window == state.current_window || !state.current_window) state.focused = target;
+    if (state.focused == old || !state.focused || window == state.current_window) state.focused = target;
 }
 
 void grow_bounds(Widget* window, const Widget* w) {
@@ -136,10 +133,10 @@ public:
         const Cell* sys = word::peek(&w);
         if (!sys || sys->type() != TYPE_OBJECT) return;
         static const symbol::Known kView("view");
-        Cell* view = field(sys, kView);
+        Cell* view = field_of(sys, kView);
         if (!view || view->type() != TYPE_OBJECT) return;
         view_ = *view;
-        Cell* sync = field(&view_, kAutoSync);
+        Cell* sync = field_of(&view_, kAutoSync);
         if (!sync) return;
         saved_ = *sync;
         active_ = true;
@@ -147,7 +144,7 @@ public:
     }
     ~NoSync() {
         if (!active_) return;
-        if (Cell* sync = field(&view_, kAutoSync)) *sync = saved_;
+        if (Cell* sync = field_of(&view_, kAutoSync)) *sync = saved_;
     }
     NoSync(const NoSync&) = delete;
     NoSync& operator=(const NoSync&) = delete;
@@ -167,15 +164,15 @@ void destroy_tree(const Cell* face_in) {
     if (!w) return;
     // Out of its font's and para's parent lists.
     for (int i : {static_cast<int>(tui::kFFont), static_cast<int>(tui::kFPara)}) {
-        Cell owner = *facet(&face, i);
-        Cell* parents = field(&owner, kParentWord);
+        Cell owner = *facet_at(&face, i);
+        Cell* parents = field_of(&owner, kParentWord);
         if (!parents || parents->type() != TYPE_BLOCK) continue;
         Node blk = parents->node();
         remove_object(blk, face.data1);
         if (i == tui::kFFont && block::node_length(blk) == 0)
-            if (Cell* st = field(&owner, kStateWord)) set_cell(st, TYPE_NONE);
+            if (Cell* st = field_of(&owner, kStateWord)) set_cell(st, TYPE_NONE);
     }
-    Cell pane = *facet(&face, tui::kFPane);
+    Cell pane = *facet_at(&face, tui::kFPane);
     if (pane.type() == TYPE_BLOCK) {
         collector::Root keep_pane(&pane);
         for (int32_t i = 0; i < block::rs_length_q(&pane); i++) {
@@ -190,14 +187,14 @@ void destroy_tree(const Cell* face_in) {
         tui::free_widget(w);
         if (was_window && !state.windows.empty()) OS_show_window(state.windows.back());
     }
-    set_cell(facet(&face, tui::kFState), TYPE_NONE);
+    set_cell(facet_at(&face, tui::kFState), TYPE_NONE);
 }
 
 }  // namespace
 
 Widget* face_handle_q(const Cell* face) {
     if (!face_q(face)) return nullptr;
-    const Cell* st = facet(face, tui::kFState);
+    const Cell* st = facet_at(face, tui::kFState);
     if (st->type() != TYPE_BLOCK || block::rs_length_q(st) < 1) return nullptr;
     const Cell* h = block::rs_head(st);
     if (h->type() != TYPE_HANDLE) return nullptr;
@@ -205,7 +202,7 @@ Widget* face_handle_q(const Cell* face) {
 }
 
 Widget* get_face_handle(const Cell* face) {
-    const Cell* h = block::rs_head(facet(face, tui::kFState));
+    const Cell* h = block::rs_head(facet_at(face, tui::kFState));
     return tui::widget_of(static_cast<uint32_t>(h->data2));
 }
 
@@ -213,8 +210,8 @@ Widget* OS_make_view(const Cell* face_in, Widget* parent) {
     Cell face = *face_in;
     collector::Root keep(&face);
     if (!face_q(&face)) fire(err::script::invalid_arg, &face);
-    uint32_t face_flags = get_flags(facet(&face, tui::kFFlags));
-    Cell* offset = facet(&face, tui::kFOffset);
+    uint32_t face_flags = get_flags(facet_at(&face, tui::kFFlags));
+    Cell* offset = facet_at(&face, tui::kFOffset);
     if (offset->type() == TYPE_PAIR)
         point2D::make_at(offset, static_cast<float>(pair::x_of(offset)), static_cast<float>(pair::y_of(offset)));
     uint32_t flags = 0;
@@ -222,20 +219,21 @@ Widget* OS_make_view(const Cell* face_in, Widget* parent) {
     if (face_flags & tui::kFfAllOver) flags |= tui::kAllOver;
     if (face_flags & tui::kFfPassword) flags |= tui::kWPassword;
     if (face_flags & tui::kFfFullscreen) flags |= tui::kFullScreen;
-    if (!true_q(facet(&face, tui::kFVisible))) flags |= tui::kWHidden;
-    if (!true_q(facet(&face, tui::kFEnabled))) flags |= tui::kDisabled;
-    const Cell* type = facet(&face, tui::kFType);
+    if (!true_q(facet_at(&face, tui::kFVisible))) flags |= tui::kWHidden;
+    if (!true_q(facet_at(&face, tui::kFEnabled))) flags |= tui::kDisabled;
+    const Cell* type = facet_at(&face, tui::kFType);
     bool window = word_is(type, kWindowType);
-    if (window) pair::make_at(facet(&face, tui::kFOffset), 0, 0);
+    if (window) pair::make_at(facet_at(&face, tui::kFOffset), 0, 0);
     int32_t type_symbol = types::any_word(type->type()) ? static_cast<int32_t>(type->data2) : 0;
 
     Widget* w = tui::new_widget();
     w->parent = parent;
     w->flags = flags;
     w->type = type_symbol;
-    xy_of(facet(&face, tui::kFOffset), w->x1, w->y1);
-    apply_size(w, facet(&face, tui::kFSize));
+    xy_of(facet_at(&face, tui::kFOffset), w->x1, w->y1);
+    apply_size(w, facet_at(&face, tui::kFSize));
     w->face = face;
+    tui::setup_kind(w);
 
     if (parent) {
         Widget* win = window_of(parent);
@@ -244,6 +242,8 @@ Widget* OS_make_view(const Cell* face_in, Widget* parent) {
             if (w->flags & tui::kShowsCaret) win->window->carets++;
             if ((w->flags & tui::kFocusable) && !win->window->focused) focus_quietly(win, w);
         }
+        const Cell* img = facet_at(&face, tui::kFImage);
+        if (img->type() == TYPE_IMAGE) tui::draw_image(w, img);
     }
     return w;
 }
@@ -251,54 +251,65 @@ Widget* OS_make_view(const Cell* face_in, Widget* parent) {
 void OS_update_view(const Cell* face_in) {
     Cell face = *face_in;
     collector::Root keep(&face);
-    if (!face_q(&face) || facet(&face, tui::kFState)->type() != TYPE_BLOCK) return;
+    if (!face_q(&face) || facet_at(&face, tui::kFState)->type() != TYPE_BLOCK) return;
     Widget* w = face_handle_q(&face);
     if (!w) return;
-    const Cell* st = facet(&face, tui::kFState);
+    const Cell* st = facet_at(&face, tui::kFState);
     uint32_t bits = block::rs_length_q(st) >= 2 && block::rs_head(st)[1].type() == TYPE_INTEGER
                         ? block::rs_head(st)[1].data1
                         : 0;
     if (bits & 0x2) {
         float x = 0, y = 0;
-        if (xy_of(facet(&face, tui::kFOffset), x, y)) {
+        if (xy_of(facet_at(&face, tui::kFOffset), x, y)) {
             float width = w->x2 - w->x1, height = w->y2 - w->y1;
             w->x1 = x, w->y1 = y, w->x2 = x + width, w->y2 = y + height;
         }
     }
     if (bits & 0x4) {
-        apply_size(w, facet(&face, tui::kFSize));
+        apply_size(w, facet_at(&face, tui::kFSize));
         if (w->window) {
             w->window->x1 = w->x1, w->window->y1 = w->y1;
             w->window->x2 = w->x2, w->window->y2 = w->y2;
         }
     }
     if (bits & 0x400) {
-        const Cell* sel = facet(&face, tui::kFSelected);
+        const Cell* sel = facet_at(&face, tui::kFSelected);
         if (w->window && (sel->type() == TYPE_NONE || face_q(sel))) {
             Widget* target = sel->type() == TYPE_NONE ? nullptr : face_handle_q(sel);
             focus_quietly(w, target ? target : w);
         }
     }
     if (bits & 0x100) {
-        if (true_q(facet(&face, tui::kFEnabled)))
+        if (true_q(facet_at(&face, tui::kFEnabled)))
             w->flags &= ~tui::kDisabled;
         else
             w->flags |= tui::kDisabled;
     }
     if (bits & 0x200) {
-        if (true_q(facet(&face, tui::kFVisible)))
+        if (true_q(facet_at(&face, tui::kFVisible)))
             w->flags &= ~tui::kWHidden;
         else
             w->flags |= tui::kWHidden;
     }
-    if (bits & 0x800) apply_face_flags(w, get_flags(facet(&face, tui::kFFlags)));
+    if (bits & 0x800) apply_face_flags(w, get_flags(facet_at(&face, tui::kFFlags)));
+    if (bits & 0x10) {
+        const Cell* img = facet_at(&face, tui::kFImage);
+        if (img->type() == TYPE_IMAGE) {
+            Cell copy = *img;
+            collector::Root keep_image(&copy);
+            tui::draw_image(w, &copy);
+        } else {
+            delete w->image;
+            w->image = nullptr;
+        }
+    }
     if (w->update) {
         NoSync no_sync;
         w->update(w);
     }
     // The handler may have destroyed the face's view.
-    if ((w = face_handle_q(&face))) mark_redraw(w);
-    st = facet(&face, tui::kFState);
+    if ((w = face_handle_q(&face))) tui::mark_redraw(w);
+    st = facet_at(&face, tui::kFState);
     if (st->type() == TYPE_BLOCK && block::rs_length_q(st) >= 2 && block::rs_head(st)[1].type() == TYPE_INTEGER)
         block::rs_head(st)[1].data1 = 0;
 }
@@ -310,14 +321,14 @@ void OS_update_facet(const Cell* owner_in, const Cell* word, const Cell*, const 
     collector::Root keep(&owner);
     Widget* w = face_handle_q(&owner);
     if (w && word_is(word, kDataWord)) {
-        const Cell* type = facet(&owner, tui::kFType);
-        const Cell* data = facet(&owner, tui::kFData);
+        const Cell* type = facet_at(&owner, tui::kFType);
+        const Cell* data = facet_at(&owner, tui::kFData);
         if (word_is(type, kTextListType) && data->type() == TYPE_BLOCK &&
             (word_is(action, kRemove) || word_is(action, kTake) || word_is(action, kClear) || word_is(action, kMove))) {
             int32_t length = block::rs_length_q(data);
             if (index < w->scroll) w->scroll = index;
             if (index == 0 && part >= length) w->scroll = 0;
-            Cell* sel = facet(&owner, tui::kFSelected);
+            Cell* sel = facet_at(&owner, tui::kFSelected);
             if (sel->type() == TYPE_INTEGER) {
                 int64_t limit = std::max<int64_t>(0, int64_t(length) - part);
                 if (int_of(sel) > limit) sel->data1 = static_cast<uint32_t>(static_cast<int32_t>(limit));
@@ -331,17 +342,17 @@ void OS_update_facet(const Cell* owner_in, const Cell* word, const Cell*, const 
 
 void OS_destroy_view(const Cell* face, bool) {
     destroy_tree(face);
-    if (!state.windows.empty() && state.current_window) mark_redraw(state.current_window);
+    if (!state.windows.empty() && state.current_window) tui::mark_redraw(state.current_window);
 }
 
 void update_font(const Cell* font, int32_t code) {
     if (code == 0 || code == 1 || code == 2 || code == 3 || code == 5)
-        if (Cell* st = field(font, kStateWord)) set_cell(st, TYPE_NONE);
+        if (Cell* st = field_of(font, kStateWord)) set_cell(st, TYPE_NONE);
 }
 
 void update_para(const Cell* face, int32_t) {
     if (!face_q(face)) return;
-    Cell* st = facet(face, tui::kFState);
+    Cell* st = facet_at(face, tui::kFState);
     if (st->type() != TYPE_BLOCK || block::rs_length_q(st) < 2) return;
     Cell* bits = block::rs_head(st) + 1;
     if (bits->type() == TYPE_INTEGER) bits->data1 |= 0x40000;
@@ -366,7 +377,7 @@ void OS_show_window(Widget* window) {
     state.redraw = 1;
 }
 
-void OS_refresh_window(Widget* w) { mark_redraw(w); }
-void OS_redraw(Widget* w) { mark_redraw(w); }
+void OS_refresh_window(Widget* w) { tui::mark_redraw(w); }
+void OS_redraw(Widget* w) { tui::mark_redraw(w); }
 
 }  // namespace gui
