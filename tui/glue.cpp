@@ -359,9 +359,11 @@ void OS_update_facet(const Cell* owner_in, const Cell* word, const Cell*, const 
     OS_update_view(&owner);
 }
 
-void OS_destroy_view(const Cell* face, bool) {
+void OS_destroy_view(const Cell* face, bool empty) {
     destroy_tree(face);
     if (!state.windows.empty() && state.current_window) tui::mark_redraw(state.current_window);
+    // A window that a waiting loop runs on (its state/4): closing it ends that loop.
+    if (empty) post_quit_msg();
 }
 
 void update_font(const Cell* font, int32_t code) {

@@ -1,0 +1,135 @@
+#!/usr/bin/env python3
+"""A window on a real pseudo-terminal: `view` shows a button inline, a mouse report clicks it,
+the actor's change is drawn, Escape closes the window, the script goes on, and the terminal is
+back in the modes it had before. The test plays the terminal: it answers cursor-position requests
+and reads the frames the program writes."""
+import fcntl
+import os
+import pty
+import re
+import select
+import struct
+import subprocess
+import sys
+import tempfile
+import termios
+import time
+import unittest
+
+KEL = sys.argv[1] if len(sys.argv) > 1 else "kel"
+CSI = re.compile(rb"\x1b\[[0-9;?<]*[@-~]")
+
+SCRIPT = """Kel []
+system/view/platform/mouse-event?: true
+clicks: 0
+view [b: button "Press" [clicks: clicks + 1  b/text: "Done!"]]
+print ["clicks:" clicks]
+print "after"
+"""
+
+
+class Window:
+    def __init__(self, script, columns=60, rows=20):
+        self.file = tempfile.NamedTemporaryFile("w", suffix=".kel", delete=False)
+        self.file.write(script)
+        self.file.close()
+        self.master, self.slave = pty.openpty()
+        fcntl.ioctl(self.slave, termios.TIOCSWINSZ, struct.pack("HHHH", rows, columns, 0, 0))
+        self.initial = termios.tcgetattr(self.slave)
+        slave = self.slave
+
+        def child_setup():
+            os.setsid()
+            fcntl.ioctl(slave, termios.TIOCSCTTY, 0)
+
+        self.proc = subprocess.Popen([KEL, self.file.name], stdin=slave, stdout=slave, stderr=slave,
+                                     preexec_fn=child_setup, close_fds=True)
+        self.out = b""
+        self.answered = 0
+
+    def pump(self, timeout=0.1):
+        ready, _, _ = select.select([self.master], [], [], timeout)
+        if ready:
+            try:
+                self.out += os.read(self.master, 65536)
+            except OSError:
+                return
+        # The drawing starts on the first row of the screen.
+        while self.out.count(b"\x1b[6n") > self.answered:
+            os.write(self.master, b"\x1b[1;1R")
+            self.answered += 1
+
+    def wait_for(self, predicate, what, timeout=10):
+        deadline = time.monotonic() + timeout
+        while not predicate():
+            if time.monotonic() > deadline:
+                raise AssertionError(f"{what} never came; got {self.out!r}")
+            self.pump()
+
+    def last_frame(self):
+        """The rows of the last frame, escape sequences taken out."""
+        frame = self.out[self.out.rfind(b"\x1b[0J") + 4:]
+        return [CSI.sub(b"", row).decode("utf-8", "replace") for row in frame.split(b"\r\n")]
+
+    def find(self, text):
+        for row, line in enumerate(self.last_frame()):
+            column = line.find(text)
+            if column >= 0:
+                return column, row
+        return None
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.proc.wait()
+        os.close(self.master)
+        os.close(self.slave)
+        os.unlink(self.file.name)
+
+
+class TuiWindow(unittest.TestCase):
+    def test_click_a_button_then_escape(self):
+        w = Window(SCRIPT)
+        try:
+            w.wait_for(lambda: w.find("Press") is not None, "the button")
+            during = termios.tcgetattr(w.slave)
+            self.assertFalse(during[3] & (termios.ECHO | termios.ICANON))
+            self.assertIn(b"\x1b[?1000h\x1b[?1003h\x1b[?1015h\x1b[?1006h", w.out)
+            column, row = w.find("Press")
+            # SGR reports count from 1; the drawing's first row is the screen's first row.
+            report = f"\x1b[<0;{column + 2};{row + 1}".encode()
+            os.write(w.master, report + b"M" + report + b"m")
+            w.wait_for(lambda: w.find("Done!") is not None, "the actor's change")
+            # Escape alone in a frame is the Escape key.
+            os.write(w.master, b"\x1b")
+            w.wait_for(lambda: b"after" in w.out, "the rest of the script")
+            self.assertEqual(w.proc.wait(timeout=10), 0)
+            w.pump(0)
+            text = CSI.sub(b"", w.out).decode("utf-8", "replace")
+            self.assertIn("clicks: 1", text)
+            # Mouse reporting and the cursor are given back, and so are the input modes.
+            tail = w.out[w.out.rfind(b"Done!"):]
+            self.assertIn(b"\x1b[?1000l\x1b[?1003l\x1b[?1015l\x1b[?1006l", tail)
+            self.assertIn(b"\x1b[?25h", tail)
+            self.assertLess(tail.find(b"\x1b[?25h"), tail.find(b"clicks: 1"))
+            after = termios.tcgetattr(w.slave)
+            self.assertEqual(after[3], w.initial[3])
+            self.assertEqual(after[0], w.initial[0])
+        finally:
+            w.close()
+
+    def test_a_script_without_a_window_leaves_the_terminal_alone(self):
+        w = Window('Kel []\nprint "plain"\n')
+        try:
+            self.assertEqual(w.proc.wait(timeout=10), 0)
+            w.pump(0.2)
+            self.assertIn(b"plain\r\n", w.out)
+            self.assertNotIn(b"\x1b[?", w.out)
+            self.assertNotIn(b"\x1b[6n", w.out)
+            self.assertEqual(termios.tcgetattr(w.slave)[3], w.initial[3])
+        finally:
+            w.close()
+
+
+if __name__ == "__main__":
+    unittest.main(argv=sys.argv[:1])
