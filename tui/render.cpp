@@ -579,14 +579,13 @@ void compose_frame() {
             if (cell.flags & kWideTail) continue;
             out_changes(prev, cell);
             prev = cell;
-            uint32_t cp = (cell.flags & kPassword) ? '*' : cell.cp ? cell.cp : ' ';
+            uint32_t cp = (cell.flags & kPassword) ? '*' : cell.cp;
+            // A control character would move the terminal's cursor under the frame's feet.
+            if (cp < 32 || (cp >= 127 && cp < 160)) cp = ' ';
+            else if ((cp >= 0xD800 && cp < 0xE000) || cp > 0x10FFFF) cp = 0xFFFD;
             uint8_t utf8[4];
             int n = unicode::cp_to_utf8(cp, utf8);
-            if (n <= 0) {
-                utf8[0] = '?';
-                n = 1;
-            }
-            state.output.insert(state.output.end(), utf8, utf8 + n);
+            state.output.insert(state.output.end(), utf8, utf8 + (n > 0 ? n : 0));
         }
         if (r + 1 < g.height) {
             prev.bg = kColourDefault;

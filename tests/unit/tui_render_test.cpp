@@ -348,6 +348,12 @@ TEST_F(Tui, WideCharactersAndClipping) {
     Widget* wide = make("type: 'base size: 6x1 text: {^(4E2D)x}");
     wide->render(0, 0, wide);
     EXPECT_EQ(frame(), "\r\x1b[0J\xe4\xb8\xadx   ");  // the tail cell is not written
+
+    // Control characters never reach the terminal as such.
+    buffer(5, 1);
+    Widget* controls = make("type: 'progress size: 5x1 text: {a^-^M^[b}");
+    controls->render(0, 0, controls);
+    EXPECT_EQ(frame(), "\r\x1b[0Ja   b");
 }
 
 TEST_F(Tui, PasswordShowsOneStarPerCharacter) {
