@@ -376,7 +376,8 @@ TEST_F(Draw, ABlockThatContainsItselfIsInfinite) {
         kel_test::run(std::string("draw-test-value: do [") + code + "]");
         Cell w;
         word::load(&w, "draw-test-value");
-        Cell b = tv::hold(*word::peek(&w));
+        Cell b = *word::peek(&w);
+        tv::hold(b);
         tui::DrawContext ctx;
         tui::draw_begin(&ctx, nullptr);
         auto f = fired([&] { tui::draw_run(&ctx, &b, false); });
@@ -387,7 +388,8 @@ TEST_F(Draw, ABlockThatContainsItselfIsInfinite) {
     kel_test::run("deep: [line 0x0 1x0] loop 5000 [deep: reduce [deep]] none");
     Cell deep_word;
     word::load(&deep_word, "deep");
-    Cell deep = tv::hold(*word::peek(&deep_word));
+    Cell deep = *word::peek(&deep_word);
+    tv::hold(deep);
     tui::DrawContext ctx;
     tui::draw_begin(&ctx, nullptr);
     auto f = fired([&] { tui::draw_run(&ctx, &deep, false); });
@@ -412,7 +414,8 @@ TEST_F(Draw, AnImageTargetIsCheckedNotPainted) {
     kel_test::run("draw-test-image: make image! 3x2");
     Cell w;
     word::load(&w, "draw-test-image");
-    Cell img = tv::hold(*word::peek(&w));
+    Cell img = *word::peek(&w);
+    tv::hold(img);
     uint32_t before = image::pixels_of(&img)[0];
     Cell good = block_of("[fill-pen red box 0x0 2x1]");
     EXPECT_FALSE(fired([&] { gui::OS_do_draw(nullptr, &img, &good, false); }).has_value());
