@@ -4,6 +4,7 @@
 
 #include "boot/sources.h"
 #include "console/terminal.h"
+#include "tui/loop.h"
 #include "environment/routines.h"
 #include "environment/tools.h"
 #include "datatypes/block.h"
@@ -188,6 +189,7 @@ void build_environment() {
     terminal::init();
     tui::draw_init();
     tui::register_text_routines();
+    tui::register_loop_routines();
     routine_ctx = context::create(64, false, false, 0, context::KIND_OBJECT);
     root::keep_node(routine_ctx);
     natives::define_boot_words();

@@ -36,6 +36,7 @@
 #include "runtime/unicode.h"
 #include "services/files.h"
 #include "services/os_info.h"
+#include "tui/backend.h"
 
 namespace env_routines {
 
@@ -640,6 +641,7 @@ void init() {
     };
     for (const auto& r : table) routines::register_(r.name, r.fn);
     image::register_routines();
+    tui::register_routines();
 }
 
 }  // namespace env_routines

@@ -42,7 +42,18 @@ set(KEL_BOOT_FILES
   environment/csv.kel
   environment/json.kel
   environment/tools.kel
+  view/face.kel
+  view/events.kel
+  view/utils.kel
+  view/rich-text.kel
+  view/tui-helpers.kel
   tui/draw.kel
+  view/layout.kel
+  view/rules.kel
+  view/show.kel
+  view/functions.kel
+  view/handlers.kel
+  view/platform.kel
   console/start.kel
   console/complete.kel
   console/input.kel

@@ -118,9 +118,17 @@ struct Widget {
 
 // The widget of an id, or null when the id is stale or 0.
 Widget* widget_of(uint32_t id);
-// Gives a widget its id (0 when the table is full); remove_widget makes the id stale.
+// Gives a widget its id (0 when the table is full); remove_widget makes the id stale. The table
+// does not own the record.
 uint32_t add_widget(Widget* w);
 void remove_widget(Widget* w);
+// A new zeroed widget record, owned by the backend, with a fresh id (its face and ui none).
+Widget* new_widget();
+// Frees a record of new_widget and what it owns (the kind's data, cell arrays, window record and
+// timers); its id goes stale, and events and backend state that refer to it let go of it.
+void free_widget(Widget* w);
+// Calls fn on every live widget (the collector's marker walks them this way).
+void for_each_widget(void (*fn)(Widget* w));
 
 // ---- Events ----
 
@@ -150,6 +158,22 @@ struct EventRecord {
     int32_t key = 0;      // key code (negative for special keys) or the picked value
     float delta = 0;      // wheel delta
 };
+
+// Event records live in a side table: an event! value of the backend holds the record's id. A
+// record lives while its event is being dispatched; after free_event_record the id is stale and
+// the event's backend fields read as none.
+uint32_t new_event_record(const EventRecord& record);
+EventRecord* event_record(uint32_t id);  // null when stale
+void free_event_record(uint32_t id);
+
+// Fields of a backend event! value (asked by the event! datatype). Each writes out and returns it.
+Cell* event_face(const Cell* ev, Cell* out);
+Cell* event_window(const Cell* ev, Cell* out);
+Cell* event_offset(const Cell* ev, Cell* out);
+Cell* event_key(const Cell* ev, Cell* out);
+Cell* event_picked(const Cell* ev, Cell* out);
+Cell* event_flags(const Cell* ev, Cell* out);  // the one shared flags block, refilled
+bool event_flag_q(const Cell* ev, uint32_t bit);
 
 // Face flag bits, as get_flags gives them.
 enum FaceFlag : uint32_t {
@@ -226,4 +250,41 @@ struct State {
 
 extern State state;
 
+// Registers the backend's routines (the boot sources bind them by name).
+void register_routines();
+
+// Registers the collector's marker of the backend (widgets' cells, the event flags block) once.
+void ensure_marker_registered();
+
+// Around every write to standard output (registered with the output layer by gui::init): take
+// the inline drawing away and give the terminal its printing mode, then put the GUI mode back and
+// ask for the cursor position so the next frame is drawn below the text.
+void print_begin();
+void print_end();
+
 }  // namespace tui
+
+namespace gui {
+
+// The backend's start-up: the platform object's version fields, the colour mode, the lists and
+// the collector's marker. Writes nothing to the terminal.
+void init(const Cell* platform);
+// Face flags facet (a word or a block of words) to FaceFlag bits; an unknown word raises
+// invalid-arg.
+uint32_t get_flags(const Cell* facet);
+
+// Face glue. A face's state/1 is a handle whose value is its widget's id.
+tui::Widget* face_handle_q(const Cell* face);  // null when the face has no live widget
+tui::Widget* get_face_handle(const Cell* face);  // the same, for callers that know state/1 is a handle
+tui::Widget* OS_make_view(const Cell* face, tui::Widget* parent);
+void OS_update_view(const Cell* face);
+void OS_update_facet(const Cell* owner, const Cell* word, const Cell* value, const Cell* action, const Cell* new_,
+                     int32_t index, int32_t part);
+void OS_destroy_view(const Cell* face, bool empty);
+void update_font(const Cell* font, int32_t code);
+void update_para(const Cell* face, int32_t code);
+void OS_show_window(tui::Widget* window);
+void OS_refresh_window(tui::Widget* w);
+void OS_redraw(tui::Widget* w);
+
+}  // namespace gui

@@ -100,6 +100,20 @@ TextView text_view(const Cell* s) {
 
 static int32_t sym(const char* name) { return symbol::make(name); }
 
+// The words the renderer looks for. Made on first use, which may allocate: callers take them
+// before they hold any value's address.
+namespace {
+struct Words {
+    int32_t align = sym("align"), v_align = sym("v-align"), wrap = sym("wrap?"), center = sym("center"),
+            right = sym("right"), middle = sym("middle"), bottom = sym("bottom"), color = sym("color"),
+            rich_text = sym("rich-text"), hint = sym("hint");
+};
+const Words& words() {
+    static const Words w;
+    return w;
+}
+}  // namespace
+
 // ---- Text into cells ----
 
 static TermCell* cell_at(int32_t x, int32_t y) {
@@ -300,9 +314,9 @@ static void draw_aligned(const TextView& t, int32_t x, int32_t y, int32_t w, int
 static uint32_t para_style(const Cell* face) {
     const Cell* para = facet(face, kFPara);
     if (!para || para->type() != TYPE_OBJECT) return 0;
-    static const int32_t s_align = sym("align"), s_valign = sym("v-align"), s_wrap = sym("wrap?");
-    static const int32_t s_center = sym("center"), s_right = sym("right"), s_middle = sym("middle"),
-                         s_bottom = sym("bottom");
+    const Words& k = words();
+    const int32_t s_align = k.align, s_valign = k.v_align, s_wrap = k.wrap, s_center = k.center, s_right = k.right,
+                  s_middle = k.middle, s_bottom = k.bottom;
     uint32_t style = 0;
     auto is_word = [](const Cell* v, int32_t s) {
         return v && types::word_like(v->type()) && symbol::resolve(v->i2()) == symbol::resolve(s);
@@ -331,11 +345,11 @@ const Cell* option(const Cell* face, int32_t key) {
 }
 
 Pen face_pen(const Cell* face) {
+    const int32_t s_color = words().color;
     Pen pen;
     if (const Cell* color = facet(face, kFColor); color && color->type() == TYPE_TUPLE)
         pen.bg = rgb_to_256(tuple_to_rgb(color));
     if (const Cell* font = facet(face, kFFont); font && font->type() == TYPE_OBJECT) {
-        static const int32_t s_color = sym("color");
         if (const Cell* fc = field(font, s_color); fc && fc->type() == TYPE_TUPLE) pen.fg = rgb_to_256(tuple_to_rgb(fc));
     }
     return pen;
@@ -359,6 +373,7 @@ Clip widget_clip(int32_t x, int32_t y, const Widget* w) {
 }
 
 void generic_render(int32_t x, int32_t y, Widget* w, uint32_t render_flags) {
+    const Words& k = words();
     const Cell* face = &w->face;
     Pen pen = face_pen(face);
     uint32_t style = para_style(face);
@@ -384,7 +399,7 @@ void generic_render(int32_t x, int32_t y, Widget* w, uint32_t render_flags) {
 
     if (!(render_flags & kRenderNoFaceText)) {
         const Cell* text = facet(face, kFText);
-        static const int32_t s_rich = sym("rich-text"), s_hint = sym("hint");
+        const int32_t s_rich = k.rich_text, s_hint = k.hint;
         if (text && text->type() == TYPE_STRING && w->styled && symbol::resolve(w->type) == symbol::resolve(s_rich)) {
             draw_styled(*w->styled, x, y, clip, style & kWrap);
         } else if (text && text->type() == TYPE_STRING && string::rs_length_q(text) > 0) {

@@ -41,7 +41,6 @@ Extent text_extent(const TextView& t, int32_t wrap) {
     return e;
 }
 
-Extent get_text_size(const Cell* text) { return text_extent(text_view(text), kNoWrap); }
 
 static int32_t whole(float f) {
     if (!(f > -2147483520.0f)) return f != f ? 0 : INT32_MIN;
@@ -153,6 +152,59 @@ static void point_of(const Cell* arg, int64_t* x, int64_t* y) {
 
 static float as_float(int64_t v) { return static_cast<float>(v); }
 
+// size-text: face [object!] value [any-type!]
+static void size_text() {
+    Cell* face = stack::arguments;
+    Cell* value = stack::arguments + 1;
+    const Cell* text;
+    if (value->is(TYPE_STRING)) {
+        text = value;
+    } else if (value->is(TYPE_NONE)) {
+        text = facet(face, kFText);
+    } else {
+        Cell type;
+        datatype::make_at(&type, value->type());
+        fire(err::script::invalid_type, &type);
+    }
+    if (!text || !text->is(TYPE_STRING)) {
+        set_cell(stack::arguments, TYPE_NONE);
+    } else {
+        Extent e = gui::get_text_size(text);
+        point2D::make_at(stack::arguments, float(e.width), float(e.lines));
+    }
+    stack::keep();
+}
+
+// text-box-metrics: box [object!] arg0 [any-type!] type [integer!]
+static void text_box_metrics() {
+    Cell* face = stack::arguments;
+    static const int32_t s_rich = symbol::make("rich-text");
+    const Cell* type = facet(face, kFType);
+    if (!type || !types::word_like(type->type()) || symbol::resolve(type->i2()) != symbol::resolve(s_rich)) {
+        Cell word = type ? *type : Cell{TYPE_NONE, 0, 0, 0};
+        fire(err::script::face_type, &word);
+    }
+    const Cell* text = facet(face, kFText);
+    Cell result;
+    if (!text || !text->is(TYPE_STRING)) set_cell(&result, TYPE_NONE);
+    else gui::OS_text_box_metrics(face, stack::arguments + 1, int_of(stack::arguments + 2), &result);
+    *stack::arguments = result;
+    stack::keep();
+}
+
+void register_text_routines() {
+    routines::register_("gui-size-text", size_text);
+    routines::register_("gui-text-box-metrics", text_box_metrics);
+}
+
+}  // namespace tui
+
+namespace gui {
+
+using namespace tui;
+
+tui::Extent get_text_size(const Cell* text) { return text_extent(text_view(text), kNoWrap); }
+
 void OS_text_box_metrics(const Cell* face, const Cell* arg, int32_t code, Cell* out) {
     TextView t = text_view(facet(face, kFText));
     int32_t wrap, height;
@@ -188,49 +240,4 @@ void OS_text_box_metrics(const Cell* face, const Cell* arg, int32_t code, Cell* 
     }
 }
 
-// size-text: face [object!] value [any-type!]
-static void size_text() {
-    Cell* face = stack::arguments;
-    Cell* value = stack::arguments + 1;
-    const Cell* text;
-    if (value->is(TYPE_STRING)) {
-        text = value;
-    } else if (value->is(TYPE_NONE)) {
-        text = facet(face, kFText);
-    } else {
-        Cell type;
-        datatype::make_at(&type, value->type());
-        fire(err::script::invalid_type, &type);
-    }
-    if (!text || !text->is(TYPE_STRING)) {
-        set_cell(stack::arguments, TYPE_NONE);
-    } else {
-        Extent e = get_text_size(text);
-        point2D::make_at(stack::arguments, float(e.width), float(e.lines));
-    }
-    stack::keep();
-}
-
-// text-box-metrics: box [object!] arg0 [any-type!] type [integer!]
-static void text_box_metrics() {
-    Cell* face = stack::arguments;
-    static const int32_t s_rich = symbol::make("rich-text");
-    const Cell* type = facet(face, kFType);
-    if (!type || !types::word_like(type->type()) || symbol::resolve(type->i2()) != symbol::resolve(s_rich)) {
-        Cell word = type ? *type : Cell{TYPE_NONE, 0, 0, 0};
-        fire(err::script::face_type, &word);
-    }
-    const Cell* text = facet(face, kFText);
-    Cell result;
-    if (!text || !text->is(TYPE_STRING)) set_cell(&result, TYPE_NONE);
-    else OS_text_box_metrics(face, stack::arguments + 1, int_of(stack::arguments + 2), &result);
-    *stack::arguments = result;
-    stack::keep();
-}
-
-void register_text_routines() {
-    routines::register_("gui-size-text", size_text);
-    routines::register_("gui-text-box-metrics", text_box_metrics);
-}
-
-}  // namespace tui
+}  // namespace gui

@@ -18,8 +18,6 @@ struct Extent {
 // The widest line and number of lines of a text wrapped at wrap cells. A character wider than
 // the wrap width ends the walk.
 Extent text_extent(const TextView& text, int32_t wrap);
-// The extent of a string value without wrapping.
-Extent get_text_size(const Cell* text);
 // The wrap width and height of a face: its size in whole cells, kNoWrap without a size.
 void wrap_size(const Cell* face, int32_t* width, int32_t* height);
 
@@ -33,11 +31,17 @@ enum MetricCode : int32_t {
     kIndexAtLast = 5,   // point -> index, the last character for a point past the end
     kCaretAfter = 6,    // index -> point2D after the character, on the line below it
 };
-// Answers one metric of the face's text (a string!) into out; none for an unknown code. An
-// argument of the wrong kind raises script invalid-arg.
-void OS_text_box_metrics(const Cell* face, const Cell* arg, int32_t code, Cell* out);
-
 // Registers #gui-size-text and #gui-text-box-metrics.
 void register_text_routines();
 
 }  // namespace tui
+
+namespace gui {
+
+// The extent of a string value without wrapping.
+tui::Extent get_text_size(const Cell* text);
+// Answers one metric of the face's text (a string!) into out; none for an unknown code. An
+// argument of the wrong kind raises script invalid-arg.
+void OS_text_box_metrics(const Cell* face, const Cell* arg, int32_t code, Cell* out);
+
+}  // namespace gui

@@ -32,12 +32,13 @@ static bool send(Widget* w, int32_t type, int32_t picked) {
     return send_face_event(w, type, picked);
 }
 
-void call_ui_helper(Widget* w, const char* name) {
+void call_ui_helper(Widget* w, const char* name, bool as_ui) {
     static const int32_t s_helpers = sym("TUI-helpers");
+    const int32_t s_name = sym(name);  // before any value's address is taken: it may allocate
     Cell word;
     word::make_global(&word, s_helpers);
     const Cell* helpers = word::peek(&word);
-    const Cell* fn = field(helpers, sym(name));
+    const Cell* fn = field(helpers, s_name);
     if (!fn || !types::any_function(fn->type())) return;
     Cell function = *fn, face = w->face, result;
     set_cell(&result, TYPE_NONE);
@@ -47,7 +48,7 @@ void call_ui_helper(Widget* w, const char* name) {
     interpreter::call_with(&result, &function, args, 1);
     // The helper runs script code, which may have destroyed the widget.
     if (id && widget_of(id) != w) return;
-    if (result.is(TYPE_STRING)) w->ui = result;
+    if (as_ui && result.is(TYPE_STRING)) w->ui = result;
 }
 
 // ---- Window ----
@@ -233,10 +234,10 @@ static void render_check(int32_t x, int32_t y, Widget* w) {
     generic_render(x, y, w, (w->flags & kHasFocus) ? flags | kRenderReverse : flags);
 }
 
-static void update_check(Widget* w) { call_ui_helper(w, "make-checkbox-ui"); }
-static void update_radio(Widget* w) { call_ui_helper(w, "make-radio-ui"); }
-static void update_progress(Widget* w) { call_ui_helper(w, "make-progress-ui"); }
-static void update_text_list(Widget* w) { call_ui_helper(w, "make-text-list-ui"); }
+static void update_check(Widget* w) { call_ui_helper(w, "make-checkbox-ui", true); }
+static void update_radio(Widget* w) { call_ui_helper(w, "make-radio-ui", true); }
+static void update_progress(Widget* w) { call_ui_helper(w, "make-progress-ui", false); }
+static void update_text_list(Widget* w) { call_ui_helper(w, "make-text-list-ui", false); }
 
 static void toggle_event(int32_t type, EventRecord* ev, bool radio) {
     Widget* w = ev->widget;

@@ -19,8 +19,9 @@ void release_kind(Widget* w);
 // widgets change their faces without telling them.
 extern bool (*send_face_event)(Widget* w, int32_t type, int32_t picked);
 
-// Calls a function of the view engine's TUI-helpers object with the face; a string answer becomes
-// the widget's rendered text. Nothing when the object or the function is missing.
-void call_ui_helper(Widget* w, const char* name);
+// Calls a function of the view engine's TUI-helpers object with the face; with as_ui a string
+// answer becomes the widget's rendered text (the others leave their text in the face). Nothing
+// when the object or the function is missing.
+void call_ui_helper(Widget* w, const char* name, bool as_ui);
 
 }  // namespace tui

@@ -79,7 +79,7 @@ inline void boot() {
     // Typesets: a list of datatypes and earlier typesets each.
     static const char* const typesets[][2] = {
         {"internal!", "unset!"},
-        {"external!", ""},
+        {"external!", "event!"},
         {"number!", "integer! float! percent!"},
         {"planar!", "pair! point2D!"},
         {"any-point!", "point2D! point3D!"},

@@ -1,0 +1,240 @@
+#include "tui/terminal.h"
+
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "console/terminal.h"
+#include "datatypes/block.h"
+#include "datatypes/context.h"
+#include "datatypes/pair.h"
+#include "datatypes/symbol.h"
+#include "runtime/output.h"
+#include "tui/backend.h"
+
+namespace tui {
+
+namespace {
+
+int in_fd = 0;
+int in_console = -1;  // -1: not decided yet
+
+termios saved_mode;
+// Mirrors of what the GUI changed, read by the restorer, which may run inside a signal handler.
+volatile sig_atomic_t raw_set = 0;
+volatile sig_atomic_t mouse_set = 0;
+volatile sig_atomic_t alternate_set = 0;
+volatile sig_atomic_t cursor_hidden_set = 0;
+bool restorer_registered = false;
+
+void put(const char* bytes, size_t n) { output::write_raw(bytes, n); }
+
+void put_mode(int32_t n, char final) {
+    char buf[24];
+    int len = std::snprintf(buf, sizeof buf, "\x1b[?%d%c", n, final);
+    put(buf, size_t(len));
+}
+
+// Async-signal-safe: fixed texts, write and tcsetattr only.
+void restore_terminal() {
+    int fd = output::stdout_fd();
+    if (mouse_set) {
+        static const char off[] = "\x1b[?1000l\x1b[?1003l\x1b[?1015l\x1b[?1006l";
+        output::write_fd_all(fd, off, sizeof off - 1);
+        mouse_set = 0;
+    }
+    if (alternate_set) {
+        output::write_fd_all(fd, "\x1b[?1049l", 8);
+        alternate_set = 0;
+    }
+    // The renderer may hide the cursor by itself.
+    if (cursor_hidden_set || state.cursor_hidden) {
+        output::write_fd_all(fd, "\x1b[?25h", 6);
+        cursor_hidden_set = 0;
+    }
+    if (raw_set) {
+        tcsetattr(in_fd, TCSANOW, &saved_mode);
+        raw_set = 0;
+    }
+}
+
+void register_restorer() {
+    if (restorer_registered) return;
+    restorer_registered = true;
+    output::on_exit(restore_terminal, true);
+    // The console's own start-up installs the handlers that run the restorers when a signal
+    // ends the process; a script run without the line editor has not done that yet.
+    if (in_fd == 0) terminal::start();
+}
+
+int32_t sym_system = 0, sym_view = 0, sym_screens = 0, sym_size = 0;
+
+// The size facet of the first screen face, or null when there is none.
+Cell* screen_size_slot() {
+    if (!sym_system) {
+        sym_system = symbol::make("system");
+        sym_view = symbol::make("view");
+        sym_screens = symbol::make("screens");
+        sym_size = symbol::make("size");
+    }
+    Cell* sys = context::value_of_symbol(sym_system, context::global_node);
+    if (!sys || sys->type() != TYPE_OBJECT) return nullptr;
+    Cell* view = context::value_of_symbol(sym_view, sys->data1);
+    if (!view || view->type() != TYPE_OBJECT) return nullptr;
+    Cell* screens = context::value_of_symbol(sym_screens, view->data1);
+    if (!screens || screens->type() != TYPE_BLOCK || block::rs_tail_q(screens)) return nullptr;
+    Cell* screen = block::rs_head(screens);
+    if (screen->type() != TYPE_OBJECT) return nullptr;
+    return context::value_of_symbol(sym_size, screen->data1);
+}
+
+}  // namespace
+
+void set_private_mode(int32_t n) { put_mode(n, 'h'); }
+void reset_private_mode(int32_t n) { put_mode(n, 'l'); }
+
+void ask_cursor_position() { put("\x1b[6n", 4); }
+
+void alternate_screen_on() {
+    register_restorer();
+    alternate_set = 1;
+    set_private_mode(1049);
+    put("\x1b[2J", 4);
+}
+
+void alternate_screen_off() {
+    reset_private_mode(1049);
+    alternate_set = 0;
+}
+
+void mouse_reporting_on() {
+    register_restorer();
+    mouse_set = 1;
+    for (int32_t m : {1000, 1003, 1015, 1006}) set_private_mode(m);
+}
+
+void mouse_reporting_off() {
+    for (int32_t m : {1000, 1003, 1015, 1006}) reset_private_mode(m);
+    mouse_set = 0;
+}
+
+void cursor_hide() {
+    if (state.cursor_hidden) return;
+    register_restorer();
+    state.cursor_hidden = 1;
+    cursor_hidden_set = 1;
+    reset_private_mode(25);
+}
+
+void cursor_show() {
+    if (!state.cursor_hidden) return;
+    set_private_mode(25);
+    state.cursor_hidden = 0;
+    cursor_hidden_set = 0;
+}
+
+void cursor_down(int32_t n) {
+    if (n < 1) return;
+    char buf[24];
+    int len = std::snprintf(buf, sizeof buf, "\x1b[%dB", n);
+    put(buf, size_t(len));
+}
+
+void clear_alternate_screen() {
+    if (!state.alternate_screen) return;
+    put("\x1b[2J", 4);
+    std::fflush(nullptr);
+}
+
+bool stdin_is_console() {
+    if (in_console < 0) in_console = isatty(in_fd) ? 1 : 0;
+    return in_console == 1;
+}
+
+void raw_on() {
+    if (raw_set || !stdin_is_console()) return;
+    if (tcgetattr(in_fd, &saved_mode) != 0) return;
+    termios raw = saved_mode;
+    raw.c_iflag &= ~tcflag_t(BRKINT | ICRNL | INLCR | IGNCR | INPCK | ISTRIP | IXON);
+    raw.c_lflag &= ~tcflag_t(ECHO | ICANON | IEXTEN | ISIG);
+    raw.c_cflag |= CS8;
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    register_restorer();
+    // Set before the mode changes: a signal in between still restores.
+    raw_set = 1;
+    if (tcsetattr(in_fd, TCSANOW, &raw) != 0) raw_set = 0;
+}
+
+void raw_off() {
+    if (!raw_set) return;
+    tcsetattr(in_fd, TCSANOW, &saved_mode);
+    raw_set = 0;
+}
+
+void terminal_on() {
+    if (!state.gui_active && stdin_is_console()) {
+        raw_on();
+        read_console_size();
+        Cell* size = screen_size_slot();
+        if (size) pair::make_at(size, state.columns, state.rows);
+        state.gui_active = 1;
+    }
+    // Without a terminal on standard input nobody would answer, and the frames are not drawn.
+    if (state.gui_active && !state.full_screen_wanted) ask_cursor_position();
+}
+
+void terminal_off() {
+    if (!state.gui_active) return;
+    raw_off();
+    state.gui_active = 0;
+}
+
+void enter_full_screen() {
+    if (state.full_screen_wanted && !state.alternate_screen) {
+        alternate_screen_on();
+        state.alternate_screen = 1;
+    }
+}
+
+void leave_full_screen() {
+    if (!state.alternate_screen) return;
+    alternate_screen_off();
+    state.alternate_screen = 0;
+}
+
+void read_console_size() {
+    winsize ws{};
+    if (ioctl(output::stdout_fd(), TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 && ws.ws_row > 0) {
+        state.columns = ws.ws_col;
+        state.rows = ws.ws_row;
+    } else {
+        state.columns = 80;
+        state.rows = 24;
+    }
+}
+
+bool console_size_changed() {
+    winsize ws{};
+    if (ioctl(output::stdout_fd(), TIOCGWINSZ, &ws) != 0 || ws.ws_col == 0 || ws.ws_row == 0) return false;
+    return ws.ws_col != state.columns || ws.ws_row != state.rows;
+}
+
+Cell* screen_size_facet() { return screen_size_slot(); }
+
+void set_input_fd(int fd, bool is_console) {
+    if (fd < 0) {
+        in_fd = 0;
+        in_console = -1;
+        return;
+    }
+    in_fd = fd;
+    in_console = is_console ? 1 : 0;
+}
+
+int input_fd() { return in_fd; }
+
+}  // namespace tui
