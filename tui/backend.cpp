@@ -1,11 +1,10 @@
 // The backend's state, its start-up, the side tables of widgets and event records, the fields of
 // backend events and the print hooks.
 #include "tui/backend.h"
+#include "tui/loop.h"
 #include "tui/render.h"
+#include "tui/terminal.h"
 #include "tui/widgets.h"
-
-#include <termios.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -159,14 +158,13 @@ void free_widget(Widget* w) {
     // Nothing may keep pointing at the record once it is gone.
     for (EventSlot& e : event_slots)
         if (e.live && e.record.widget == w) e.record.widget = nullptr;
-    for (size_t i = 0; i < state.timers.size();) {
-        if (state.timers[i]->owner == w) {
-            delete state.timers[i];
-            state.timers.erase(state.timers.begin() + static_cast<std::ptrdiff_t>(i));
-        } else {
-            i++;
-        }
-    }
+    // Through the loop's own removal: a timer may be firing right now.
+    auto owns_timer = [w] {
+        for (const Timer* t : state.timers)
+            if (t->owner == w) return true;
+        return false;
+    };
+    while (owns_timer()) remove_timer(w);
     forget_widget(state.windows, w);
     forget_widget(state.pressed, w);
     if (state.focused == w) state.focused = nullptr;
@@ -281,37 +279,22 @@ Cell* event_flags(const Cell* ev, Cell* out) {
 bool event_flag_q(const Cell* ev, uint32_t bit) { return (ev->data3 & bit) != 0; }
 
 // ---- Print hooks ----
-
-namespace {
-struct termios gui_mode;
-bool gui_mode_saved = false;
-
-void write_out(const char* bytes, size_t n) { output::write_fd_all(output::stdout_fd(), bytes, n); }
-}  // namespace
+// Raw mode leaves output processing on, so printed text needs no change of terminal mode: only
+// the inline drawing has to make way for it.
 
 void print_begin() {
     if (!state.gui_active) return;
     erase_inline();
     std::fflush(stdout);
     std::fflush(stderr);
-    // The GUI's raw mode turns output processing off; printed text wants its line ends back.
-    gui_mode_saved = false;
-    if (isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &gui_mode) == 0) {
-        gui_mode_saved = true;
-        struct termios printing = gui_mode;
-        printing.c_oflag |= OPOST | ONLCR;
-        tcsetattr(STDIN_FILENO, TCSANOW, &printing);
-    }
 }
 
 void print_end() {
     if (!state.gui_active) return;
     output::flush();
-    if (gui_mode_saved) tcsetattr(STDIN_FILENO, TCSADRAIN, &gui_mode);
-    gui_mode_saved = false;
     state.redraw = 1;
     // The answer (a cursor position report) tells the input decoder where the next frame starts.
-    write_out("\x1b[6n", 4);
+    ask_cursor_position();
 }
 
 }  // namespace tui

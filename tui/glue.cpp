@@ -18,6 +18,7 @@
 #include "runtime/fire.h"
 #include "runtime/output.h"
 #include "tui/backend.h"
+#include "tui/loop.h"
 #include "tui/render.h"
 #include "tui/widgets.h"
 
@@ -227,23 +228,37 @@ Widget* OS_make_view(const Cell* face_in, Widget* parent) {
     int32_t type_symbol = types::any_word(type->type()) ? static_cast<int32_t>(type->data2) : 0;
 
     Widget* w = tui::new_widget();
-    w->parent = parent;
-    w->flags = flags;
-    w->type = type_symbol;
-    xy_of(facet_at(&face, tui::kFOffset), w->x1, w->y1);
-    apply_size(w, facet_at(&face, tui::kFSize));
-    w->face = face;
-    tui::setup_kind(w);
+    // A face the kind or the rate refuses leaves no widget behind.
+    try {
+        w->parent = parent;
+        w->flags = flags;
+        w->type = type_symbol;
+        xy_of(facet_at(&face, tui::kFOffset), w->x1, w->y1);
+        apply_size(w, facet_at(&face, tui::kFSize));
+        w->face = face;
+        tui::setup_kind(w);
 
-    if (parent) {
-        Widget* win = window_of(parent);
-        if (parent == win) grow_bounds(win, w);
-        if (win->window) {
-            if (w->flags & tui::kShowsCaret) win->window->carets++;
-            if ((w->flags & tui::kFocusable) && !win->window->focused) focus_quietly(win, w);
+        if (parent) {
+            Widget* win = window_of(parent);
+            if (parent == win) grow_bounds(win, w);
+            if (win->window) {
+                if (w->flags & tui::kShowsCaret) win->window->carets++;
+                if ((w->flags & tui::kFocusable) && !win->window->focused) focus_quietly(win, w);
+            }
+            const Cell* img = facet_at(&face, tui::kFImage);
+            if (img->type() == TYPE_IMAGE) {
+                Cell copy = *img;
+                collector::Root keep_image(&copy);
+                tui::draw_image(w, &copy);
+            }
         }
-        const Cell* img = facet_at(&face, tui::kFImage);
-        if (img->type() == TYPE_IMAGE) tui::draw_image(w, img);
+        if (facet_at(&face, tui::kFRate)->type() != TYPE_NONE) {
+            Cell rate = *facet_at(&face, tui::kFRate);
+            tui::set_rate(w, &rate);
+        }
+    } catch (...) {
+        tui::free_widget(w);
+        throw;
     }
     return w;
 }
@@ -258,6 +273,10 @@ void OS_update_view(const Cell* face_in) {
     uint32_t bits = block::rs_length_q(st) >= 2 && block::rs_head(st)[1].type() == TYPE_INTEGER
                         ? block::rs_head(st)[1].data1
                         : 0;
+    if (bits & 0x10000) {
+        Cell rate = *facet_at(&face, tui::kFRate);
+        tui::set_rate(w, &rate);
+    }
     if (bits & 0x2) {
         float x = 0, y = 0;
         if (xy_of(facet_at(&face, tui::kFOffset), x, y)) {

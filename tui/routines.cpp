@@ -180,8 +180,22 @@ void request_dir() {
 void none_routine() { result_none(); }
 void false_routine() { result_logic(false); }
 
+// The backend's start-up, run by the view engine's init once system/view/platform is set.
 void init_routine() {
-    gui::init(arg(0));
+    static const symbol::Known view("view"), platform("platform");
+    Cell w, found;
+    set_cell(&found, TYPE_NONE);
+    word::load(&w, "system");
+    if (const Cell* sys = word::peek(&w); sys && sys->type() == TYPE_OBJECT) {
+        int32_t i = context::find_word(sys->data1, view.id(), true);
+        const Cell* v = i >= 0 ? object::get_values(sys) + i : nullptr;
+        if (v && v->type() == TYPE_OBJECT) {
+            int32_t k = context::find_word(v->data1, platform.id(), true);
+            if (k >= 0) found = *(object::get_values(v) + k);
+        }
+    }
+    collector::Root keep(&found);
+    gui::init(&found);
     result_none();
 }
 

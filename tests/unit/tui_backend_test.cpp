@@ -426,3 +426,43 @@ TEST(TuiGlue, DestroyingAWindowShowsTheLastOneLeft) {
     EXPECT_EQ(tui::state.current_window, nullptr);
     EXPECT_EQ(tui::state.focused, nullptr);
 }
+
+TEST(TuiGlue, RateTimersLiveAndDieWithTheWidget) {
+    auto count_widgets = [] {
+        static int n;
+        n = 0;
+        tui::for_each_widget([](tui::Widget*) { n++; });
+        return n;
+    };
+    auto timers_of = [](const tui::Widget* w) {
+        int n = 0;
+        for (const tui::Timer* t : tui::state.timers) n += t->owner == w;
+        return n;
+    };
+    int before = count_widgets();
+    Cell bad = face("ticker", "[rate: \"often\"]");
+    auto e = test_support::fired([&] { gui::OS_make_view(&bad, nullptr); });
+    ASSERT_TRUE(e);
+    EXPECT_TRUE(test_support::same_id(e->id, err::script::invalid_facet_type));
+    EXPECT_EQ(count_widgets(), before);
+
+    Cell f = face("ticker", "[rate: 10]");
+    tui::Widget* w = gui::OS_make_view(&f, nullptr);
+    link("ticker", w);
+    ASSERT_EQ(timers_of(w), 1);
+    EXPECT_EQ(tui::state.timers.back()->interval, 100);
+    // A changed rate replaces the timer; none removes it.
+    kel_test::run("ticker/rate: 4 ticker/state/2: 65536");
+    gui::OS_update_view(&f);
+    ASSERT_EQ(timers_of(w), 1);
+    EXPECT_EQ(tui::state.timers.back()->interval, 250);
+    kel_test::run("ticker/rate: none ticker/state/2: 65536");
+    gui::OS_update_view(&f);
+    EXPECT_EQ(timers_of(w), 0);
+    kel_test::run("ticker/rate: 2 ticker/state/2: 65536");
+    gui::OS_update_view(&f);
+    size_t timers = tui::state.timers.size();
+    gui::OS_destroy_view(&f, true);
+    EXPECT_EQ(tui::state.timers.size(), timers - 1);
+    EXPECT_EQ(count_widgets(), before);
+}
