@@ -223,6 +223,11 @@ TEST_F(Tui, InlineFramesReplaceThePreviousOne) {
     EXPECT_EQ(state.drawn_inline, 1);
     EXPECT_EQ(state.redraw, 0);
     EXPECT_EQ(rendered(), "");  // nothing changed, nothing written
+    Widget* other = window(2, 2);
+    Widget* elsewhere = make("type: 'base size: 1x1", other);
+    state.current_window = win;
+    mark_redraw(elsewhere);  // a window that is not shown is not drawn again
+    EXPECT_EQ(state.redraw, 0);
     for (int i = 0; i < 2; i++) {
         mark_redraw(b);
         std::string again = rendered();
@@ -426,6 +431,12 @@ TEST_F(Tui, ImagesAsHalfBlocks) {
     draw_image(big, &img);
     ASSERT_EQ(big->image->cells.size(), 6u);
     for (const TermCell& cell : big->image->cells) EXPECT_EQ(cell.cp, 0u);
+
+    // A face far larger than any screen keeps a cell array of screen size.
+    Widget* huge = make("type: 'base size: 65535x65535");
+    draw_image(huge, &img);
+    ASSERT_TRUE(huge->image);
+    EXPECT_LE(huge->image->cells.size(), size_t(1) << 22);
 }
 
 // ---- Widget events ----
