@@ -67,7 +67,7 @@ void register_restorer() {
     output::on_exit(restore_terminal, true);
     // The console's own start-up installs the handlers that run the restorers when a signal
     // ends the process; a script run without the line editor has not done that yet.
-    if (in_fd == 0) terminal::start();
+    terminal::start();
 }
 
 int32_t sym_system = 0, sym_view = 0, sym_screens = 0, sym_size = 0;
