@@ -213,8 +213,6 @@ private:
     void shape(int32_t i, bool drawn);
     void shape_block(const Cell* block, bool drawn);
     int32_t shape_command(int32_t i, int32_t w);
-
-    friend void tui::draw_run(DrawContext*, const Cell*, bool);
 };
 
 void Walk::fail(int32_t i, ErrorId id) const {

@@ -1,9 +1,8 @@
 #include "tui/draw_cells.h"
 
 #include <algorithm>
-#include <utility>
-
 #include <memory>
+#include <utility>
 
 #include "datatypes/context.h"
 #include "datatypes/symbol.h"

@@ -13,6 +13,7 @@
 #include "runtime/output.h"
 #include "tests/support/kel_eval.h"
 #include "tui/draw.h"
+#include "tui/render.h"
 
 namespace {
 
@@ -270,6 +271,39 @@ TEST_F(Draw, Text) {
     EXPECT_EQ(e->arg1.index(), 2);
 }
 
+TEST_F(Draw, TheRendererPaintsAFacesDrawBlock) {
+    // A 4x2 face at 1x1 on a blue background: its draw block is painted over it, in the face.
+    kel_test::Outcome made = kel_test::run(
+        "drawn-face: make object! [type: 'base offset: 1x1 size: 4x2 text: none image: none "
+        "color: 0.0.255 menu: none data: none enabled?: true visible?: true selected: none flags: none "
+        "options: none parent: none pane: none state: none rate: none edge: none para: none font: none "
+        "actors: none extra: none draw: [pen 255.255.0 line 0x0 9x0 text 0x1 {abcdef}]]");
+    ASSERT_FALSE(made.error) << made.text << made.message;
+    Cell w;
+    word::load(&w, "drawn-face");
+    tui::Widget widget;
+    widget.face = *word::peek(&w);
+    tv::hold(widget.face);
+    widget.x1 = widget.y1 = 1;
+    widget.x2 = 5;
+    widget.y2 = 3;
+    tui::draw_init();
+    Grid saved(0, 0);
+    std::swap(saved.g, tui::state.buffer);
+    tui::state.buffer.width = 6;
+    tui::state.buffer.height = 3;
+    tui::state.buffer.cells.assign(18, tui::TermCell{0, 0, 0, 0});
+    tui::generic_render(1, 1, &widget, tui::kRenderEscapes);
+    Grid out(0, 0);
+    std::swap(out.g, tui::state.buffer);
+    std::swap(saved.g, tui::state.buffer);
+    EXPECT_EQ(out.picture(), "......\n.####.\n.????.");
+    EXPECT_EQ(text_of(out), "      | ???? | abcd ");
+    EXPECT_EQ(out.at(1, 1).fg, tui::kColour256 | 226u);
+    EXPECT_EQ(out.at(2, 2).fg, tui::kColour256 | 226u);
+    EXPECT_EQ(out.at(2, 2).bg, kBlue);  // text keeps the face's background
+}
+
 TEST_F(Draw, PenFontAndTextColours) {
     kel_test::run("blue-font: make object! [color: 0.0.255] plain-font: make object! [color: none]");
     Cell b = block_of("[pen red font blue-font pen 255.255.0]");
@@ -376,7 +410,8 @@ TEST_F(Draw, ABlockThatContainsItselfIsInfinite) {
         kel_test::run(std::string("draw-test-value: do [") + code + "]");
         Cell w;
         word::load(&w, "draw-test-value");
-        Cell b = tv::hold(*word::peek(&w));
+        Cell b = *word::peek(&w);
+        tv::hold(b);
         tui::DrawContext ctx;
         tui::draw_begin(&ctx, nullptr);
         auto f = fired([&] { tui::draw_run(&ctx, &b, false); });
@@ -387,7 +422,8 @@ TEST_F(Draw, ABlockThatContainsItselfIsInfinite) {
     kel_test::run("deep: [line 0x0 1x0] loop 5000 [deep: reduce [deep]] none");
     Cell deep_word;
     word::load(&deep_word, "deep");
-    Cell deep = tv::hold(*word::peek(&deep_word));
+    Cell deep = *word::peek(&deep_word);
+    tv::hold(deep);
     tui::DrawContext ctx;
     tui::draw_begin(&ctx, nullptr);
     auto f = fired([&] { tui::draw_run(&ctx, &deep, false); });
@@ -412,7 +448,8 @@ TEST_F(Draw, AnImageTargetIsCheckedNotPainted) {
     kel_test::run("draw-test-image: make image! 3x2");
     Cell w;
     word::load(&w, "draw-test-image");
-    Cell img = tv::hold(*word::peek(&w));
+    Cell img = *word::peek(&w);
+    tv::hold(img);
     uint32_t before = image::pixels_of(&img)[0];
     Cell good = block_of("[fill-pen red box 0x0 2x1]");
     EXPECT_FALSE(fired([&] { gui::OS_do_draw(nullptr, &img, &good, false); }).has_value());
