@@ -942,6 +942,9 @@ static inline int32_t finish_plain(const Cell* fn, const Cell* name, int32_t pos
 // A call by a word in code, untraced: eval_code and eval_arguments for the common case (no path,
 // no apply, not infix) in one place. Refinements are all off: a native gets -1 for each, a
 // function a false flag and none for its arguments; locals follow.
+static int32_t call_walking_cache(const Cell* fn, bool native, const Cell* name, const Cell* code, int32_t pos, int32_t end,
+                                  bool push);
+
 static int32_t call_plain(const Cell* fn_in, const Cell* name, const Cell* code, int32_t pos, int32_t end, bool push) {
     const Cell* fn = stack::push(fn_in);
     bool native = fn->type() != TYPE_FUNCTION;
@@ -967,6 +970,13 @@ static int32_t call_plain(const Cell* fn_in, const Cell* name, const Cell* code,
         }
         return finish_plain(fn, name, pos, push, nargs, plain_last(summary));
     }
+    return call_walking_cache(fn, native, name, code, pos, end, push);
+}
+
+// call_plain for a function whose cache has no plain-call summary (yet): the arguments by the
+// walk of the cache. Out of line, which keeps the common path's registers free.
+[[gnu::noinline]] static int32_t call_walking_cache(const Cell* fn, bool native, const Cell* name, const Cell* code, int32_t pos,
+                                                    int32_t end, bool push) {
     CallCache call_cache(fn);
     Node cache = call_cache.node;
     int32_t ncache = static_cast<int32_t>(cell_count(memory::nodes[cache]));
