@@ -16,10 +16,10 @@
 #include "datatypes/word.h"
 #include "runtime/collector.h"
 #include "runtime/fire.h"
-#include "runtime/output.h"
 #include "tui/backend.h"
 #include "tui/loop.h"
 #include "tui/render.h"
+#include "tui/terminal.h"
 #include "tui/widgets.h"
 
 namespace gui {
@@ -387,11 +387,7 @@ void OS_show_window(Widget* window) {
     if (state.focused && state.focused != target) state.focused->flags &= ~tui::kHasFocus;
     state.focused = target;
     target->flags |= tui::kHasFocus;
-    if ((!rec || rec->carets == 0) && state.gui_active && !state.cursor_hidden) {
-        output::flush();
-        output::write_fd_all(output::stdout_fd(), "\x1b[?25l", 6);
-        state.cursor_hidden = 1;
-    }
+    if ((!rec || rec->carets == 0) && state.gui_active) tui::cursor_hide();
     state.under_pointer = nullptr;
     state.captured = nullptr;
     state.pressed.clear();
