@@ -445,7 +445,11 @@ void draw_image(Widget* w, const Cell* img) {
     int32_t width = to_cells(w->x2 - w->x1), height = to_cells(w->y2 - w->y1);
     delete w->image;
     w->image = nullptr;
-    if (width <= 0 || height <= 0 || width > 65535 || height > 65535) return;
+    if (width <= 0 || height <= 0) return;
+    // No terminal shows more: a huge face keeps a cell array of screen size, not gigabytes.
+    constexpr int32_t kMaxColumns = 2048, kMaxRows = 1024;
+    if (width > kMaxColumns) width = kMaxColumns;
+    if (height > kMaxRows) height = kMaxRows;
     int32_t iw = image::width_of(img), ih = image::height_of(img);
     auto* grid = new CellGrid;
     grid->width = width;
@@ -559,6 +563,7 @@ static bool focused_shows_caret() { return state.focused && (state.focused->flag
 void compose_frame() {
     const CellGrid& g = state.buffer;
     if (g.width < 1 || g.height < 1) return;
+    state.output.reserve(state.output.size() + size_t(g.width) * size_t(g.height) * 2 + 64);
     if (state.alternate_screen) {
         out("\x1b[H");
     } else {
@@ -574,14 +579,13 @@ void compose_frame() {
             if (cell.flags & kWideTail) continue;
             out_changes(prev, cell);
             prev = cell;
-            uint32_t cp = (cell.flags & kPassword) ? '*' : cell.cp ? cell.cp : ' ';
+            uint32_t cp = (cell.flags & kPassword) ? '*' : cell.cp;
+            // A control character would move the terminal's cursor under the frame's feet.
+            if (cp < 32 || (cp >= 127 && cp < 160)) cp = ' ';
+            else if ((cp >= 0xD800 && cp < 0xE000) || cp > 0x10FFFF) cp = 0xFFFD;
             uint8_t utf8[4];
             int n = unicode::cp_to_utf8(cp, utf8);
-            if (n <= 0) {
-                utf8[0] = '?';
-                n = 1;
-            }
-            state.output.insert(state.output.end(), utf8, utf8 + n);
+            state.output.insert(state.output.end(), utf8, utf8 + (n > 0 ? n : 0));
         }
         if (r + 1 < g.height) {
             prev.bg = kColourDefault;

@@ -223,6 +223,11 @@ TEST_F(Tui, InlineFramesReplaceThePreviousOne) {
     EXPECT_EQ(state.drawn_inline, 1);
     EXPECT_EQ(state.redraw, 0);
     EXPECT_EQ(rendered(), "");  // nothing changed, nothing written
+    Widget* other = window(2, 2);
+    Widget* elsewhere = make("type: 'base size: 1x1", other);
+    state.current_window = win;
+    mark_redraw(elsewhere);  // a window that is not shown is not drawn again
+    EXPECT_EQ(state.redraw, 0);
     for (int i = 0; i < 2; i++) {
         mark_redraw(b);
         std::string again = rendered();
@@ -343,6 +348,12 @@ TEST_F(Tui, WideCharactersAndClipping) {
     Widget* wide = make("type: 'base size: 6x1 text: {^(4E2D)x}");
     wide->render(0, 0, wide);
     EXPECT_EQ(frame(), "\r\x1b[0J\xe4\xb8\xadx   ");  // the tail cell is not written
+
+    // Control characters never reach the terminal as such.
+    buffer(5, 1);
+    Widget* controls = make("type: 'progress size: 5x1 text: {a^-^M^[b}");
+    controls->render(0, 0, controls);
+    EXPECT_EQ(frame(), "\r\x1b[0Ja   b");
 }
 
 TEST_F(Tui, PasswordShowsOneStarPerCharacter) {
@@ -426,6 +437,12 @@ TEST_F(Tui, ImagesAsHalfBlocks) {
     draw_image(big, &img);
     ASSERT_EQ(big->image->cells.size(), 6u);
     for (const TermCell& cell : big->image->cells) EXPECT_EQ(cell.cp, 0u);
+
+    // A face far larger than any screen keeps a cell array of screen size.
+    Widget* huge = make("type: 'base size: 65535x65535");
+    draw_image(huge, &img);
+    ASSERT_TRUE(huge->image);
+    EXPECT_LE(huge->image->cells.size(), size_t(1) << 22);
 }
 
 // ---- Widget events ----
