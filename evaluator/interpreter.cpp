@@ -11,6 +11,7 @@
 #include "datatypes/word.h"
 #include "evaluator/actions.h"
 #include "evaluator/natives.h"
+#include "evaluator/natives_control.h"
 #include "runtime/collector.h"
 #include "runtime/cycles.h"
 #include "runtime/root.h"
@@ -649,6 +650,12 @@ int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infi
     return pos;
 }
 
+// None and false are false, everything else (unset too) is true.
+static inline bool truthy(const Cell* v) {
+    uint8_t t = v->type();
+    return !(t == TYPE_NONE || (t == TYPE_LOGIC && v->data1 == 0));
+}
+
 // ---- Argument cache ----
 
 // Cache cells: a typeset per argument (fetch mode in header bits 20-21, the argument's spec
@@ -905,6 +912,30 @@ static int32_t infix_shortcut(const Cell* op, const Cell* name, const Cell* code
 
 static void eval_body(const Cell* fn, const Cell* name);
 
+// if, unless and either, whose arguments are in place and checked: the chosen block runs in the
+// frame the call pushed, as the native would run it, without the native's round trip. Answers
+// false for any other native.
+static inline bool run_branch(natives::NativeFn native) {
+    const Cell* args = stack::arguments;
+    if (native == natives::either) {
+        if (args->type() == TYPE_UNSET) fire(err::script::no_return);
+        eval_block(truthy(args) ? args + 1 : args + 2, true);
+    } else if (native == natives::if_) {
+        if (truthy(args))
+            eval_block(args + 1, true);
+        else
+            natives::set_none();
+    } else if (native == natives::unless) {
+        if (truthy(args))
+            natives::set_none();
+        else
+            eval_block(args + 1, true);
+    } else {
+        return false;
+    }
+    return true;
+}
+
 // The call of call_plain once its arguments are in place: count arguments, last the final
 // count of the cache (a native's refinements, all absent, or a function's locals).
 static inline int32_t finish_plain(const Cell* fn, const Cell* name, int32_t pos, bool push, int32_t count, int32_t last) {
@@ -919,7 +950,8 @@ static inline int32_t finish_plain(const Cell* fn, const Cell* name, int32_t pos
             uint32_t number = fn->data1;
             if (fn->type() == TYPE_NATIVE) {
                 if (number - 1 >= uint32_t(natives::counter - 1) || !natives::table[number - 1]) fire(err::internal::not_done);
-                natives::table[number - 1](0, refs);
+                natives::NativeFn native = natives::table[number - 1];
+                if (!run_branch(native)) native(0, refs);
             } else {
                 if (number - 1 >= uint32_t(kActionCount)) fire(err::internal::not_done);
                 actions::entry(static_cast<int>(number), refs);
@@ -942,6 +974,9 @@ static inline int32_t finish_plain(const Cell* fn, const Cell* name, int32_t pos
 // A call by a word in code, untraced: eval_code and eval_arguments for the common case (no path,
 // no apply, not infix) in one place. Refinements are all off: a native gets -1 for each, a
 // function a false flag and none for its arguments; locals follow.
+static int32_t call_walking_cache(const Cell* fn, bool native, const Cell* name, const Cell* code, int32_t pos, int32_t end,
+                                  bool push);
+
 static int32_t call_plain(const Cell* fn_in, const Cell* name, const Cell* code, int32_t pos, int32_t end, bool push) {
     const Cell* fn = stack::push(fn_in);
     bool native = fn->type() != TYPE_FUNCTION;
@@ -967,6 +1002,13 @@ static int32_t call_plain(const Cell* fn_in, const Cell* name, const Cell* code,
         }
         return finish_plain(fn, name, pos, push, nargs, plain_last(summary));
     }
+    return call_walking_cache(fn, native, name, code, pos, end, push);
+}
+
+// call_plain for a function whose cache has no plain-call summary (yet): the arguments by the
+// walk of the cache. Out of line, which keeps the common path's registers free.
+[[gnu::noinline]] static int32_t call_walking_cache(const Cell* fn, bool native, const Cell* name, const Cell* code, int32_t pos,
+                                                    int32_t end, bool push) {
     CallCache call_cache(fn);
     Node cache = call_cache.node;
     int32_t ncache = static_cast<int32_t>(cell_count(memory::nodes[cache]));
@@ -1053,10 +1095,6 @@ static int32_t eval_top(const Cell* code, int32_t pos, int32_t end) {
     return eval_expression(code, pos, end, false, false, false);
 }
 
-static bool truthy(const Cell* v) {
-    uint8_t t = v->type();
-    return !(t == TYPE_NONE || (t == TYPE_LOGIC && v->data1 == 0));
-}
 
 // Finds a refinement of the cache by symbol; answers its cache index or -1.
 static int32_t find_refinement(Node cache, int32_t sym) {

@@ -31,6 +31,30 @@ TEST(NativesControl, TruthByConstruct) {
     });
 }
 
+// A call of if, unless or either by its word runs the chosen branch in place; through a path the
+// native runs it. Both give the same value, the same error and the same frame depth at the error.
+TEST(NativesControl, BranchesInPlaceAgreeWithTheNative) {
+    const char* const calls[] = {
+        "X true [1] [2]",        "X none [1] [2]",        "X () [1] [2]",          "X 0 [] [2]",
+        "X true [1 / 0] [2]",    "X false [1] [2 + \"a\"]", "X 1 2 [3]",
+        "f: func [n] [X n < 1 [n / 0] [f n - 1]] f 3",
+        "g: func [] [X true [return 5] [6] 7] g", "loop 2 [X true [break/return 8] [0]]",
+    };
+    auto with = [](const char* code, const std::string& name, const std::string& call) {
+        std::string s = code;
+        for (size_t at; (at = s.find('X')) != std::string::npos;) s.replace(at, 1, call);
+        return "nat: make object! [f: :" + name + "] e: try [reduce [do [" + s + "]]] either error! = type? e [reduce [e/id e/stack]] [e]";
+    };
+    for (std::string name : {"either", "if", "unless"}) {
+        // if and unless take one block: the second is then the next expression.
+        for (const char* c : calls) EXPECT_EQ(kel_test::eval(with(c, name, name)), kel_test::eval(with(c, name, "nat/f"))) << name << ": " << c;
+    }
+    kel_test::expect_cases({
+        {"e: try [either true [1 / 0] [2]] reduce [e/id e/stack > 0]", "[zero-divide true]"},
+        {"g: func [] [either true [return 5] [6] 7] g", "5"},
+    });
+}
+
 TEST(NativesControl, Switch) {
     expect_cases({
         {"switch 2 [1 ['a] 2 3 ['b]]", "b"},
