@@ -300,7 +300,9 @@ bool do_events(bool no_wait) {
             else wait_input(kFrameMs - elapsed);
             int64_t start = clock_ms();
             fire_timers(step);
-            render();
+            // Without a terminal on standard input the frames are not drawn: redirected output
+            // stays the script's own.
+            if (state.gui_active) render();
             decode_input();
             if (state.click_state == 2 && state.dbl_click_counter < kClickCounterMax)
                 state.dbl_click_counter += kFrameMs;
