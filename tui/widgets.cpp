@@ -300,6 +300,8 @@ static void text_list_event(int32_t type, EventRecord* ev) {
         return;
     }
     if (now == old) return;
+    // Down in a list with nothing selected selects its first item, as a click would.
+    if (!sel->is(TYPE_INTEGER)) set_cell(sel, TYPE_INTEGER, static_cast<uint32_t>(old));
     bool done = send(w, kEvSelect, now);
     if (widget_of(id) != w) return;
     const Cell* state_facet = facet(&w->face, kFState);

@@ -573,6 +573,16 @@ TEST_F(Tui, TextListSelection) {
     list->event(kEvKey, &up);
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0].first, int32_t(kEvSelect));
+
+    // Keys in a list with nothing selected: Up leaves it so, Down selects the first item.
+    answer_done = false;
+    Widget* fresh = make("type: 'text-list size: 10x3 data: [a b c] selected: none state: []");
+    EventRecord first_up = key(fresh, -20);
+    fresh->event(kEvKey, &first_up);
+    EXPECT_EQ(tv::mold(*facet(&fresh->face, kFSelected)), "none");
+    EventRecord first_down = key(fresh, -21);
+    fresh->event(kEvKey, &first_down);
+    EXPECT_EQ(tv::mold(*facet(&fresh->face, kFSelected)), "1");
 }
 
 TEST_F(Tui, GroupBoxFrameAndTitle) {
