@@ -245,6 +245,7 @@ struct State {
     int32_t origin_column = 0, origin_row = 0;
     CellGrid buffer;
     int32_t redraw = 0;
+    int32_t report_pending = 0;  // cursor position requests whose answers are not yet read
     Cell event_flags;  // the one block every event/flags refills; marked
 };
 

@@ -252,6 +252,7 @@ Seq control_sequence(size_t& i) {
             if (c == 'M' || c == 'm') {
                 if (count == 3) mouse_report(params[0], params[1], params[2], c == 'm');
             } else if (c == 'R') {
+                if (state.report_pending > 0) state.report_pending--;
                 if (count == 2) {
                     state.origin_row = params[0] - 1;
                     state.origin_column = params[1] - 1;

@@ -2,10 +2,13 @@
 
 #include <poll.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <string>
 
 #include "datatypes/block.h"
 #include "datatypes/context.h"
@@ -83,6 +86,51 @@ void wait_input(int32_t ms) {
     poll(nullptr, 0, ms);
 }
 
+// Counts the cursor position reports (ESC [ digits ; digits R) in bytes read from the terminal.
+static int32_t count_reports(const std::string& bytes) {
+    int32_t n = 0;
+    for (size_t i = 0; i + 1 < bytes.size(); i++) {
+        if (bytes[i] != '\x1b' || bytes[i + 1] != '[') continue;
+        size_t j = i + 2;
+        bool digits = false, semicolon = false;
+        while (j < bytes.size() && ((bytes[j] >= '0' && bytes[j] <= '9') || bytes[j] == ';')) {
+            if (bytes[j] == ';') semicolon = true;
+            else digits = true;
+            j++;
+        }
+        if (j < bytes.size() && bytes[j] == 'R' && digits && semicolon) n++;
+    }
+    return n;
+}
+
+// Reads and drops input until the answers to every outstanding cursor position request came, or
+// ms passed. An answer left unread would be echoed by the cooked console as text.
+static void drain_reports(int32_t ms) {
+    if (!state.gui_active || state.report_pending <= 0) return;
+    int64_t deadline = monotonic_ms() + ms;
+    std::string seen;
+    while (state.report_pending > 0) {
+        int64_t left = deadline - monotonic_ms();
+        if (left <= 0) break;
+        pollfd pfd{input_fd(), POLLIN, 0};
+        int r = poll(&pfd, 1, int(left));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0 || !(pfd.revents & POLLIN)) break;
+        char buf[256];
+        ssize_t n = read(pfd.fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        seen.append(buf, size_t(n));
+        int32_t done = count_reports(seen);
+        if (done > 0) {
+            state.report_pending = done >= state.report_pending ? 0 : state.report_pending - done;
+            seen.clear();
+        } else if (seen.size() > 4096) {
+            seen.erase(0, seen.size() - 64);  // keep a partial report that may straddle reads
+        }
+    }
+}
+
 void destroy_tree(Widget* w) {
     if (w->face.type() == TYPE_OBJECT) {
         Cell* pane = context::value_of_symbol(sym_pane, w->face.data1);
@@ -119,6 +167,7 @@ void reset_backend() {
     // A later window that is not full-screen is drawn inline again.
     state.full_screen_wanted = 0;
     state.drawn_inline = 0;
+    state.report_pending = 0;
     state.cursor_row = 0;
 }
 
@@ -327,7 +376,11 @@ bool do_events(bool no_wait) {
         }
         leave_full_screen();
         cursor_show();
+        // A cursor report still on its way would reach the console after raw mode is off and be
+        // echoed there as text: wait a moment for it, then drop it with the rest.
+        drain_reports(kReportWaitMs);
         poll_input(true);
+        state.report_pending = 0;
         terminal_off();
         reset_backend();
     }

@@ -12,6 +12,8 @@ namespace tui {
 
 // Frame period and double-click bounds, in milliseconds.
 constexpr int32_t kFrameMs = 33;
+// How long the end of the loop waits for the answer to an outstanding cursor position request.
+constexpr int32_t kReportWaitMs = 200;
 constexpr int32_t kDoubleClickMs = 500;
 constexpr int32_t kClickCounterMax = 800;
 

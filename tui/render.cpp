@@ -622,7 +622,12 @@ void render() {
         state.origin_row = state.rows - g.height;
     }
     if (!state.redraw) return;
-    if (state.gui_active && win && win->window) {
+    if (!win) {
+        // The last window closed: nothing to draw, and blank rows would only push the console down.
+        state.redraw = 0;
+        return;
+    }
+    if (state.gui_active && win->window) {
         const WindowRecord* rec = win->window;
         int32_t w = to_cells(rec->x2 - rec->x1), h = to_cells(rec->y2 - rec->y1);
         if (w > state.columns) w = state.columns;
@@ -664,6 +669,8 @@ void erase_inline() {
 }
 
 void leave_inline() {
+    // A drawing that printed text erased and no frame put back leaves nothing to step over.
+    if (!state.drawn_inline) return;
     int32_t below = state.buffer.height - 1 - state.cursor_row;
     if (below > 0) outf("\x1b[%dB", below);
     out("\r\n");

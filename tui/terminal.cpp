@@ -96,7 +96,10 @@ Cell* screen_size_slot() {
 void set_private_mode(int32_t n) { put_mode(n, 'h'); }
 void reset_private_mode(int32_t n) { put_mode(n, 'l'); }
 
-void ask_cursor_position() { put("\x1b[6n", 4); }
+void ask_cursor_position() {
+    put("\x1b[6n", 4);
+    state.report_pending++;
+}
 
 void alternate_screen_on() {
     register_restorer();

@@ -46,6 +46,7 @@ class Window:
                                      preexec_fn=child_setup, close_fds=True)
         self.out = b""
         self.answered = 0
+        self.answer_delay = 0.0
 
     def pump(self, timeout=0.1):
         ready, _, _ = select.select([self.master], [], [], timeout)
@@ -56,6 +57,7 @@ class Window:
                 return
         # The drawing starts on the first row of the screen.
         while self.out.count(b"\x1b[6n") > self.answered:
+            time.sleep(self.answer_delay)
             os.write(self.master, b"\x1b[1;1R")
             self.answered += 1
 
@@ -115,6 +117,22 @@ class TuiWindow(unittest.TestCase):
             after = termios.tcgetattr(w.slave)
             self.assertEqual(after[3], w.initial[3])
             self.assertEqual(after[0], w.initial[0])
+        finally:
+            w.close()
+
+    def test_an_actor_that_prints_and_closes_leaves_a_clean_console(self):
+        # The print asks where the cursor went; the answer comes late, after the window closed.
+        w = Window('Kel []\nview [button "Go" rate 20 on-time [print "printed" unview]]\nprint "after"\n')
+        w.answer_delay = 0.05
+        try:
+            w.wait_for(lambda: b"after" in w.out, "the rest of the script")
+            self.assertEqual(w.proc.wait(timeout=10), 0)
+            w.pump(0.3)
+            # Not echoed back as text once the terminal is cooked again.
+            self.assertNotIn(b"1;1R", w.out)
+            # The erased drawing is not stepped over: "after" follows the printed line directly.
+            tail = w.out[w.out.rfind(b"printed"):]
+            self.assertEqual(CSI.sub(b"", tail), b"printed\r\nafter\r\n")
         finally:
             w.close()
 
