@@ -1,10 +1,11 @@
 // libFuzzer target: arbitrary terminal input decoded and dispatched to a shown window of a few
-// widgets (a button, a field, an area, a text list, a panel with a check box), the way the frame
-// loop decodes what each frame read. The fuzzer's first byte cuts the rest into the pieces that
-// successive frames read. Actors react to what reaches them: the button hides and shows a face,
-// the check box moves the panel far off, and a key closes the window. Each input is fed to a
-// window viewed afresh. Besides the sanitizers' findings, every frame must leave the queue bounded, its read
-// index inside it, and the widgets that the input state points at alive.
+// widgets (a button, a field, an area, text lists, a panel with a check box, faces of odd sizes
+// and places), the way the frame loop decodes what each frame read. The fuzzer's first byte cuts
+// the rest into the pieces that successive frames read. Actors react to what reaches them: the
+// button hides and shows a face, the check box moves the panel far off, and a key closes the
+// window. Each input is fed to a window viewed afresh. Besides the sanitizers' findings, every
+// frame must leave the queue bounded, its read index inside it, and the widgets that the input
+// state points at alive.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -35,6 +36,9 @@ const char* const kSetup = R"(
         a: area "line one^/line two" 20x3
         l: text-list data ["one" "two" "three" "four"] 10x3
         p: panel [c: check "c" [p/offset: either c/data [-1000000x1000000][0x0]]]
+        return
+        text-list data ["x" "y"] 10x-2000000 select 2147483647
+        at -3x-3 field "off the edge" 2147483647x1
     ]
 )";
 const char* const kShow = "view/no-wait fuzz-win";
