@@ -17,6 +17,7 @@
 #include "datatypes/tuple.h"
 #include "runtime/output.h"
 #include "runtime/unicode.h"
+#include "tui/text.h"
 
 namespace tui {
 
@@ -259,35 +260,10 @@ void draw_styled(const CellGrid& styled, int32_t x, int32_t y, const Clip& clip,
 
 // ---- Text extent, for alignment ----
 
-// Widest line and number of lines of a text, wrapping at wrap cells.
-static void extent(const TextView& t, int32_t wrap, bool escapes, int32_t* width, int32_t* lines) {
-    int64_t widest = 0, line = 0;
-    int32_t count = 1;
-    for (int32_t i = 0; i < t.length; i++) {
-        uint32_t cp = t.at(i);
-        if (cp == 27 && escapes) {
-            Pen scratch;
-            i = escape_sequence(t, i, scratch, scratch);
-            continue;
-        }
-        if (cp == '\n') {
-            if (line > widest) widest = line;
-            line = 0;
-            count++;
-            continue;
-        }
-        int w = unicode::char_width(cp);
-        if (line + w > wrap) {
-            if (w > wrap) break;
-            if (line > widest) widest = line;
-            line = 0;
-            count++;
-        }
-        line += w;
-    }
-    if (line > widest) widest = line;
-    *width = static_cast<int32_t>(widest);
-    *lines = count;
+// An escape sequence in a measured text takes no cells.
+static int32_t skip_escape(const TextView& t, int32_t i) {
+    Pen scratch;
+    return escape_sequence(t, i, scratch, scratch);
 }
 
 // Draws a string at (x, y) placed in the box of w x h cells by the alignment bits.
@@ -295,8 +271,8 @@ static void draw_aligned(const TextView& t, int32_t x, int32_t y, int32_t w, int
                          uint32_t style, bool escapes) {
     bool wrap = style & kWrap;
     if (style & (kAlignRight | kAlignCenter | kAlignMiddle | kAlignBottom)) {
-        int32_t tw, th;
-        extent(t, wrap ? (w > 0 ? w : 0) : INT32_MAX, escapes, &tw, &th);
+        Extent e = text_extent(t, wrap ? (w > 0 ? w : 0) : kNoWrap, escapes ? skip_escape : nullptr);
+        int32_t tw = e.width, th = e.lines;
         if (tw < w) {
             if (style & kAlignCenter) x += (w - tw) / 2;
             else if (style & kAlignRight) x += w - tw;

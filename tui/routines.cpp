@@ -1,8 +1,5 @@
 // The routines through which the view engine reaches the terminal backend: the slots of
 // system/view/platform, send-event-os, find-flag? and the widget helpers of TUI-helpers.
-#include <sys/ioctl.h>
-#include <unistd.h>
-
 #include "datatypes/block.h"
 #include "datatypes/context.h"
 #include "datatypes/datatype.h"
@@ -21,6 +18,7 @@
 #include "runtime/fire.h"
 #include "runtime/output.h"
 #include "runtime/stack.h"
+#include "tui/terminal.h"
 #include "tui/backend.h"
 
 namespace tui {
@@ -61,14 +59,7 @@ void make_null_handle() {
 }
 
 void get_screen_size() {
-    struct winsize ws {};
-    if (ioctl(output::stdout_fd(), TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 && ws.ws_row > 0) {
-        state.columns = ws.ws_col;
-        state.rows = ws.ws_row;
-    } else {
-        state.columns = 80;
-        state.rows = 24;
-    }
+    tui::read_console_size();
     Cell p;
     pair::make_at(&p, state.columns, state.rows);
     result(&p);

@@ -14,11 +14,15 @@
 
 namespace tui {
 
-Extent text_extent(const TextView& t, int32_t wrap) {
+Extent text_extent(const TextView& t, int32_t wrap, SkipEscape skip) {
     int64_t widest = 0, line = 0;
     int32_t lines = 1;
     for (int32_t i = 0; i < t.length; i++) {
         uint32_t cp = t.at(i);
+        if (cp == 27 && skip) {
+            i = skip(t, i);
+            continue;
+        }
         if (cp == '\n') {
             if (line > widest) widest = line;
             line = 0;

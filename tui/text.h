@@ -15,9 +15,12 @@ struct Extent {
     int32_t lines = 1;
 };
 
+// Given the index of an escape character, the index of the last character of its sequence.
+using SkipEscape = int32_t (*)(const TextView& text, int32_t i);
+
 // The widest line and number of lines of a text wrapped at wrap cells. A character wider than
-// the wrap width ends the walk.
-Extent text_extent(const TextView& text, int32_t wrap);
+// the wrap width ends the walk. With skip, escape sequences take no room.
+Extent text_extent(const TextView& text, int32_t wrap, SkipEscape skip = nullptr);
 // The wrap width and height of a face: its size in whole cells, kNoWrap without a size.
 void wrap_size(const Cell* face, int32_t* width, int32_t* height);
 
