@@ -291,7 +291,9 @@ static void text_list_event(int32_t type, EventRecord* ev) {
         if (now - 1 < w->scroll && w->scroll > 0) w->scroll--;
     } else if (type == kEvKey && ev->key == -21) {
         if (now < item_count(facet(&w->face, kFData))) now++;
-        if (w->scroll < now - height) w->scroll++;
+        // In 64 bits: a selection set near the top of the range and a height made negative
+        // by the face's size must not overflow.
+        if (int64_t(w->scroll) < int64_t(now) - height) w->scroll++;
     } else if (type == kEvClick) {
         int64_t picked = int64_t(w->scroll) + to_cells(ev->y) + 1;
         now = picked > INT32_MAX ? INT32_MAX : picked < INT32_MIN ? INT32_MIN : static_cast<int32_t>(picked);

@@ -585,6 +585,19 @@ TEST_F(Tui, TextListSelection) {
     EXPECT_EQ(tv::mold(*facet(&fresh->face, kFSelected)), "1");
 }
 
+TEST_F(Tui, TextListKeysWithExtremeSelectionAndHeight) {
+    send_face_event = [](Widget*, int32_t, int32_t) { return false; };
+    // A selection at the top of the range in a list whose size makes its height negative.
+    Widget* list = make("type: 'text-list size: 10x-2000000 data: [a b c] selected: 2147483647 state: []");
+    EventRecord down = key(list, -21);
+    list->event(kEvKey, &down);
+    EXPECT_EQ(tv::mold(*facet(&list->face, kFSelected)), "2147483647");
+    EXPECT_EQ(list->scroll, 1);
+    EventRecord up = key(list, -20);
+    list->event(kEvKey, &up);
+    EXPECT_EQ(tv::mold(*facet(&list->face, kFSelected)), "2147483646");
+}
+
 TEST_F(Tui, GroupBoxFrameAndTitle) {
     buffer(7, 3);
     Widget* g = make("type: 'group-box size: 7x3 text: {Title} options: [border-corners: round border-color: 255.0.0]");
