@@ -1,13 +1,12 @@
 // Draw command blocks run into small cell grids, and the dialect's checks.
 #include <gtest/gtest.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <string>
 
 #include "datatypes/block.h"
 #include "datatypes/image.h"
 #include "datatypes/word.h"
+#include "tests/support/captured_stdout.h"
 #include "tests/support/fired.h"
 #include "tests/support/held.h"
 #include "runtime/output.h"
@@ -31,26 +30,7 @@ Cell block_of(const std::string& text) {
     return v;
 }
 
-// Standard output redirected to an in-memory file for the life of the object.
-class Redirect {
-public:
-    Redirect() : fd_(memfd_create("stdout", 0)) { output::set_stdout(fd_, false); }
-    ~Redirect() {
-        output::set_stdout(1, isatty(1) != 0);
-        close(fd_);
-    }
-    std::string text() {
-        output::flush();
-        std::string all;
-        char buf[4096];
-        ssize_t n;
-        for (off_t at = 0; (n = pread(fd_, buf, sizeof buf, at)) > 0; at += n) all.append(buf, size_t(n));
-        return all;
-    }
-
-private:
-    int fd_;
-};
+using Redirect = tv::CapturedStdout;
 
 struct Grid {
     tui::CellGrid g;

@@ -1,7 +1,5 @@
 // Output hooks, the default string hook and the low-level printers.
 #include <gtest/gtest.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -15,33 +13,12 @@
 #include "runtime/output.h"
 #include "runtime/print.h"
 #include "runtime/runtime.h"
+#include "tests/support/captured_stdout.h"
 #include "tests/support/errors.h"
 
 namespace {
 
-// Standard output redirected to an in-memory file for the life of the object.
-class Redirect {
-public:
-    explicit Redirect(bool terminal = false) : fd_(memfd_create("stdout", 0)) {
-        EXPECT_GE(fd_, 0);
-        output::set_stdout(fd_, terminal);
-    }
-    ~Redirect() {
-        output::set_stdout(1, isatty(1) != 0);
-        close(fd_);
-    }
-    std::string text() {
-        output::flush();
-        std::string all;
-        char buf[4096];
-        ssize_t n;
-        for (off_t at = 0; (n = pread(fd_, buf, sizeof buf, at)) > 0; at += n) all.append(buf, size_t(n));
-        return all;
-    }
-
-private:
-    int fd_;
-};
+using Redirect = tv::CapturedStdout;
 
 // A string value of the given unit width holding the codepoints.
 Cell make_string(int unit, const std::vector<uint32_t>& cps, int32_t index = 0) {
