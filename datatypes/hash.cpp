@@ -7,6 +7,7 @@
 #include "datatypes/series.h"
 #include "datatypes/string.h"
 #include "runtime/collector.h"
+#include "runtime/cycles.h"
 #include "runtime/fire.h"
 #include "runtime/hashtable.h"
 #include "runtime/stack.h"
@@ -84,6 +85,8 @@ Cell* to(Cell* proto, Cell* spec, int) {
 }
 
 int mold(const Cell* value, Node buffer, bool only, bool all, bool flat, const Cell* part, int limit, int indent) {
+    // A hash! met again inside itself is only its marker, without the "make hash! " in front.
+    if (cycles::detect_q(value, buffer, &limit, true)) return limit;
     if (!only) {
         string::concatenate_literal_n(buffer, "make hash! ", 11);
         limit -= 11;
