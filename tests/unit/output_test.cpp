@@ -159,3 +159,34 @@ TEST(LowLevelPrinters, BuildDate) {
 }
 
 }  // namespace
+
+TEST(TypedPrinter, ValuesOfEveryKindAndSeparators) {
+    Redirect r;
+    print_line({Typed::integer(42), Typed::text("x")});
+    print::typed_spaced({Typed::integer(42), Typed::text("x")});
+    // No space after a value that already ends in white space, none after the last.
+    print::typed_spaced({Typed::text("a "), Typed::byte('\t'), Typed::text("b"), Typed::byte('c'), Typed::logic(true)});
+    print::typed({Typed::text("|")});
+    print_line({Typed::logic(false), Typed::byte('!'), Typed::float32(0.1f), Typed::text(" "), Typed::float64(0.1),
+                Typed::text(" "), Typed::float64(1e20), Typed::text(" "), Typed::hex(0xBEEF), Typed::text(nullptr)});
+    print::cstring_part("abcdef", 3);
+    print::cstring_part("ab", 9);
+    print::byte('\n');
+    EXPECT_EQ(r.text(), "42x\n42 xa \tb c true|false!0.1 0.1 1e+20 0000BEEF\nabcab\n");
+}
+
+TEST(TypedPrinter, CharLiterals) {
+    const std::pair<unsigned char, const char*> cases[] = {
+        {0, "#\"^@\""},    {1, "#\"^A\""},     {9, "#\"^-\""},     {10, "#\"^/\""},
+        {26, "#\"^Z\""},   {27, "#\"^]\""},    {31, "#\"^_\""},    {32, "#\" \""},
+        {'a', "#\"a\""},   {127, "#\"\x7F\""}, {128, "#\"^(80)\""}, {255, "#\"^(FF)\""},
+    };
+    for (auto [c, want] : cases) {
+        Redirect r;
+        print::char_literal(c);
+        EXPECT_EQ(r.text(), want) << int(c);
+    }
+    EXPECT_TRUE(cstring::equal_q("abc", "abc"));
+    EXPECT_FALSE(cstring::equal_q("abc", "abcd"));
+    EXPECT_FALSE(cstring::equal_q("abd", "abc"));
+}
