@@ -246,11 +246,15 @@ TEST_F(Console, WritesGoOutInBoundedChunks) {
 }
 
 TEST_F(Console, CodepointBeyondUnicodeIsAnError) {
+    // Through either writer, to a pipe or a terminal: what precedes it goes out, then the error.
     std::vector<uint32_t> u = {'o', 'k', 0x110000, 'x'};
-    Capture c(false);
-    Cell e = catch_error([&] { console::write_utf8(u.data(), u.size() * 4, 4, true); });
-    EXPECT_EQ(e.type(), TYPE_ERROR);
-    EXPECT_EQ(c.text(), "ok");
+    for (bool term : {false, true}) {
+        auto write = term ? console::write_ansi : console::write_utf8;
+        Capture c(term);
+        Cell e = catch_error([&] { write(u.data(), u.size() * 4, 4, true); });
+        EXPECT_EQ(e.type(), TYPE_ERROR);
+        EXPECT_EQ(c.text(), "ok");
+    }
 }
 
 // Every entry point reads 1-, 2- and 4-byte units alike.
@@ -281,12 +285,6 @@ TEST_F(Console, EveryUnitWidth) {
         }
         reset_attributes();
     }
-    // Past Unicode on a terminal as well: what precedes goes out, then the error.
-    std::vector<uint32_t> u = {'o', 'k', 0x110000, 'x'};
-    Capture c(true);
-    Cell e = catch_error([&] { console::write_ansi(u.data(), u.size() * 4, 4, true); });
-    EXPECT_EQ(e.type(), TYPE_ERROR);
-    EXPECT_EQ(c.text(), "ok");
 }
 
 TEST(ConsoleDeath, UnitWidthOtherThanOneTwoOrFourEndsTheProcess) {
