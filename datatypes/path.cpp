@@ -114,17 +114,21 @@ int mold(const Cell* value, Node buffer, bool only, bool all, bool flat, const C
     return write(value, buffer, true, only, all, flat, part, limit);
 }
 
+// A path met again inside itself is only the marker, without its ', : or trailing :.
 static int mold_lit(const Cell* v, Node b, bool only, bool all, bool flat, const Cell* part, int limit, int indent) {
+    if (cycles::detect_q(v, b, &limit, true)) return limit;
     string::append_char(b, '\'');
     return mold(v, b, only, all, flat, part, limit - 1, indent);
 }
 
 static int mold_get(const Cell* v, Node b, bool only, bool all, bool flat, const Cell* part, int limit, int indent) {
+    if (cycles::detect_q(v, b, &limit, true)) return limit;
     string::append_char(b, ':');
     return mold(v, b, only, all, flat, part, limit - 1, indent);
 }
 
 static int mold_set(const Cell* v, Node b, bool only, bool all, bool flat, const Cell* part, int limit, int indent) {
+    if (cycles::detect_q(v, b, &limit, true)) return limit;
     limit = mold(v, b, only, all, flat, part, limit, indent);
     string::append_char(b, ':');
     return limit - 1;
