@@ -13,6 +13,7 @@
 #include "evaluator/actions.h"
 #include "evaluator/interpreter.h"
 #include "runtime/collector.h"
+#include "runtime/cycles.h"
 #include "runtime/fire.h"
 #include "runtime/output.h"
 #include "runtime/root.h"
@@ -510,6 +511,8 @@ int form(const Cell* value, Node buffer, const Cell*, int limit) {
 }
 
 int mold(const Cell* value, Node buffer, bool only, bool all, bool flat, const Cell* part, int limit, int indent) {
+    // An error that holds itself in a field is written as a marker there, not walked again.
+    if (cycles::detect_q(value, buffer, &limit, true)) return limit;
     if (!only) {
         string::concatenate_literal(buffer, "make error! [");
         limit -= 13;
