@@ -6,6 +6,7 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -246,7 +247,14 @@ static void write_clipboard() {
     set_cell(&copy, TYPE_NONE);
     collector::Root keep(&copy);
     if (t == TYPE_STRING) {
-        copy_text(&copy, &v, TYPE_STRING);
+        if (string::find_char(&v, '\r') < 0) {
+            copy_text(&copy, &v, TYPE_STRING);
+        } else {
+            // Clipboard text has no CRs: CR LF line ends come back as LF, and a lone CR goes.
+            std::string text = string::to_utf8(&v);
+            text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+            string::load_at(&copy, text);
+        }
     } else if (t == TYPE_BLOCK) {
         // A file list: each path comes back as a file!, whether it was given as a file or a text.
         int32_t n = block::rs_length_q(&v);
