@@ -260,7 +260,7 @@ static void write_clipboard() {
         int32_t n = block::rs_length_q(&v);
         for (int32_t i = 0; i < n; i++) {
             Cell item = block::rs_head(&v)[i];
-            if (!types::any_string(item.type())) fire(err::script::invalid_arg, &item);
+            if (item.type() != TYPE_FILE && item.type() != TYPE_STRING) fire(err::script::invalid_arg, &item);
         }
         block::make_new(&copy, n ? n : 1);
         Cell path;
