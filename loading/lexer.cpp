@@ -1244,6 +1244,13 @@ int32_t widen_year(int32_t year, int chars) {
     return year;
 }
 
+// A day that exists in its month, in a year the date! value holds.
+bool calendar_ok(const DateFields& d) {
+    if (d.day < 1 || d.month < 1 || d.month > 12) return false;
+    if (d.year < -9999 || d.year > 9999) return false;
+    return d.day <= date::days_in_month(d.year, d.month);
+}
+
 bool date_value(const uint8_t* p, const uint8_t* end, DateFields& d) {
     static const char* const months[12] = {"january", "february", "march",     "april",   "may",      "june",
                                            "july",    "august",   "september", "october", "november", "december"};
@@ -1272,7 +1279,7 @@ bool date_value(const uint8_t* p, const uint8_t* end, DateFields& d) {
         d.day = dd;
         double secs = 0;
         if (!read_seconds(p, end, &secs) || !set_time_and_zone(p, end, d, hh, mi, secs, true)) return false;
-        return p == end;
+        return p == end && calendar_ok(d);
     }
     if (p == end || (*p != '-' && *p != '/')) return false;
     uint8_t sep = *p++;
@@ -1356,11 +1363,7 @@ bool date_value(const uint8_t* p, const uint8_t* end, DateFields& d) {
         p++;
         if (!read_time_part(p, end, d)) return false;
     }
-    if (p != end) return false;
-    if (day < 1 || month < 1 || month > 12) return false;
-    if (year < -9999 || year > 9999) return false;
-    if (day > date::days_in_month(year, month)) return false;
-    return true;
+    return p == end && calendar_ok(d);
 }
 
 // Money text: [+|-] [ccc] "$" digits ["." | "," decimals]; answers the parts.
@@ -1476,6 +1479,8 @@ bool point_ahead(const Scan& s, uint32_t p) {
     for (; p < s.length; p++) {
         uint8_t b = s.input[p];
         if (b == ',') return true;
+        // A digit separator, as in (1'000, 2).
+        if (b == '\'' && digit_q(s.input[p - 1])) continue;
         if (!point_char_q(b)) return false;
     }
     return true;
