@@ -330,15 +330,13 @@ static int write_entries(const Cell* m, Node buffer, bool all, bool flat, const 
 
 int form(const Cell* value, Node buffer, const Cell* part, int limit) {
     if (cycles::detect_q(value, buffer, &limit, false)) return limit;
-    cycles::push(cycles::node_of(value));
-    limit = write_entries(value, buffer, false, false, part, limit, 0, false, false);
-    cycles::pop();
-    return limit;
+    cycles::Scope scope(cycles::node_of(value));
+    return write_entries(value, buffer, false, false, part, limit, 0, false, false);
 }
 
 int mold(const Cell* value, Node buffer, bool only, bool all, bool flat, const Cell* part, int limit, int indent) {
     if (cycles::detect_q(value, buffer, &limit, true)) return limit;
-    cycles::push(cycles::node_of(value));
+    cycles::Scope scope(cycles::node_of(value));
     if (only) {
         limit = write_entries(value, buffer, all, flat, part, limit, 0, false, false);
     } else if (flat) {
@@ -358,7 +356,6 @@ int mold(const Cell* value, Node buffer, bool only, bool all, bool flat, const C
         string::append_char(buffer, ']');
         limit -= 1;
     }
-    cycles::pop();
     return limit;
 }
 
