@@ -150,7 +150,7 @@ inline uint8_t read_u8(const Reader& r, const uint8_t*& p, const uint8_t* stop) 
     return *p++;
 }
 
-int32_t read_varint(const Reader& r, const uint8_t*& p, const uint8_t* stop) {
+int32_t read_long_varint(const Reader& r, const uint8_t*& p, const uint8_t* stop) {
     uint32_t v = 0;
     for (int i = 0; i < 5; i++) {
         if (p >= stop) corrupt(r, p);
@@ -163,6 +163,12 @@ int32_t read_varint(const Reader& r, const uint8_t*& p, const uint8_t* stop) {
         if (!(b & 0x80)) return static_cast<int32_t>(v);
     }
     corrupt(r, p);
+}
+
+// Most varints of an image are one byte: that case stays inline in the record readers.
+inline int32_t read_varint(const Reader& r, const uint8_t*& p, const uint8_t* stop) {
+    if (p < stop && *p < 0x80) return *p++;
+    return read_long_varint(r, p, stop);
 }
 
 int32_t read_svarint(const Reader& r, const uint8_t*& p, const uint8_t* stop) {
@@ -539,8 +545,8 @@ void set_pair(const Reader& r, const uint8_t* at, Node into, int32_t pos) {
     block::set_tail(into, pos);
 }
 
-const uint8_t* decode_compact(Reader& r, const uint8_t* p, const uint8_t* stop, Node into);
-const uint8_t* decode_plain(Reader& r, const uint8_t* p, const uint8_t* stop, Node into);
+template <bool Plain>
+const uint8_t* decode_record(Reader& r, const uint8_t* p, const uint8_t* stop, Node into);
 
 // ======================================================================================
 // Record bodies both forms share
@@ -550,18 +556,10 @@ const uint8_t* decode_plain(Reader& r, const uint8_t* p, const uint8_t* stop, No
 // in how numbers, counts and headers are written and in which byte an error is blamed on. The
 // readers below take the form as a template argument (Plain) and read those parts by it.
 
-template <bool Plain>
-inline const uint8_t* decode_one(Reader& r, const uint8_t* p, const uint8_t* stop, Node into) {
-    if constexpr (Plain)
-        return decode_plain(r, p, stop, into);
-    else
-        return decode_compact(r, p, stop, into);
-}
-
 // Reads n records into a block node.
 template <bool Plain>
 inline const uint8_t* decode_n(Reader& r, const uint8_t* p, const uint8_t* stop, Node into, int64_t n) {
-    for (int64_t i = 0; i < n; i++) p = decode_one<Plain>(r, p, stop, into);
+    for (int64_t i = 0; i < n; i++) p = decode_record<Plain>(r, p, stop, into);
     return p;
 }
 
@@ -871,7 +869,7 @@ template <bool Plain>
 inline const uint8_t* end_word(Reader& r, const uint8_t* p, const uint8_t* stop, Node into, int32_t pos,
                                bool newline, const uint8_t* pair_at) {
     if (pair_at) {
-        p = decode_one<Plain>(r, p, stop, into);
+        p = decode_record<Plain>(r, p, stop, into);
         set_pair(r, pair_at, into, pos);
         return p;
     }
@@ -969,7 +967,7 @@ const uint8_t* read_native(Reader& r, const uint8_t* index_at, int32_t n, const 
     Cell* tmp = block::push_new(1);
     Node tmp_node = tmp->node();
     const uint8_t* sat = p;
-    p = decode_one<Plain>(r, p, stop, tmp_node);
+    p = decode_record<Plain>(r, p, stop, tmp_node);
     Cell spec = *block::node_cell(tmp_node, 0);
     if (spec.type() != TYPE_BLOCK) corrupt(r, sat);
     Cell c = make_native(r, type, n, spec);
@@ -982,7 +980,7 @@ const uint8_t* read_native(Reader& r, const uint8_t* index_at, int32_t n, const 
 template <bool Plain>
 const uint8_t* read_op(Reader& r, const uint8_t* at, const uint8_t* p, const uint8_t* stop, Node into, bool newline) {
     int32_t pos = length_of(into);
-    p = decode_one<Plain>(r, p, stop, into);
+    p = decode_record<Plain>(r, p, stop, into);
     make_op(r, at, into, pos);
     if (newline) at_(into, pos)->header |= cell_flag::newline;
     return p;
@@ -1015,7 +1013,91 @@ const uint8_t* read_error(Reader& r, const uint8_t* code_at, int32_t code, const
 }
 
 // ======================================================================================
-// Compact reader
+// Record headers
+// ======================================================================================
+
+// What a record's header says, in either form.
+struct Header {
+    const uint8_t* at;   // the record's first byte
+    const uint8_t* hat;  // where a bad type is blamed: the header byte (compact), the record (plain)
+    uint32_t bits;       // plain: the header dword, whose flag bits depend on the type
+    int type;
+    bool flag;     // compact: the header's one flag bit
+    bool newline;
+    bool shared;
+    bool pair;     // compact: a set pair (boot images)
+};
+
+// Prefix bytes and a header byte. A value the header byte holds alone (a small integer, a logic
+// value, a back-reference) is appended at once: answers false then.
+inline bool read_header_compact(Reader& r, const uint8_t*& p, const uint8_t* stop, Node into, Header& hd) {
+    hd.at = p;
+    if (p >= stop) corrupt(r, p);
+    bool newline = false, shared = false, pair = false;
+    while (*p == 0xC0 || *p == 0xC1 || *p == 0xC4) {
+        if (*p == 0xC0) newline = true;
+        if (*p == 0xC1) shared = true;
+        if (*p == 0xC4) {
+            if (codec_mode) corrupt(r, p);
+            pair = true;
+        }
+        p++;
+        if (p >= stop) corrupt(r, p);
+    }
+    const uint8_t* hat = p;
+    uint8_t h = *p++;
+    if (h >= 0x80) {
+        if (shared || pair) corrupt(r, hat);
+        Cell c;
+        if (h <= 0xBF) {
+            set_cell(&c, TYPE_INTEGER, h - 0x80u);
+        } else if (h == 0xC2 || h == 0xC3) {
+            set_cell(&c, TYPE_LOGIC, h == 0xC2);
+        } else if (h == 0xFF) {
+            c = read_path<false>(r, p, stop);
+            c.header &= ~cell_flag::newline;
+        } else {
+            corrupt(r, hat);
+        }
+        put(into, c, newline);
+        return false;
+    }
+    int type = h & 0x3F;
+    if (type == 63) type = read_varint(r, p, stop);
+    if (type <= 0 || type > 255) corrupt(r, p);
+    if (pair && (type < TYPE_WORD || type > TYPE_ISSUE)) corrupt(r, hat);
+    if (unsupported_type(type)) no_codec_type(type);
+    hd = {hd.at, hat, 0, type, (h & 0x40) != 0, newline, shared, pair};
+    return true;
+}
+
+// A header dword (zero dwords before it are padding). A reference record is appended at once:
+// answers false then.
+inline bool read_header_plain(Reader& r, const uint8_t*& p, const uint8_t* stop, Node into, Header& hd) {
+    const uint8_t* at;
+    uint32_t h;
+    do {
+        at = p;
+        need(r, at, p, stop, 4);
+        h = take32(p);
+    } while (h == 0);
+    int type = h & 0xFF;
+    bool newline = h & kPlainNewline;
+    if (type == int(kPlainReference)) {
+        p -= 4;
+        Cell c = read_path<true>(r, p, stop);
+        c.header &= ~cell_flag::newline;
+        put(into, c, newline);
+        return false;
+    }
+    if (unsupported_type(type)) no_codec_type(type);
+    if (!supported_type(type) && type != TYPE_LOGIC) corrupt(r, at);
+    hd = {at, at, h, type, false, newline, (h & kPlainShared) != 0, false};
+    return true;
+}
+
+// ======================================================================================
+// Compact words
 // ======================================================================================
 
 // A word record after its header; errors are blamed on the symbol.
@@ -1044,234 +1126,8 @@ const uint8_t* read_word(Reader& r, const uint8_t* p, const uint8_t* stop, Node 
     return read_bound_word<false>(r, at, p, stop, into, type, sym, i, shared);
 }
 
-const uint8_t* decode_compact(Reader& r, const uint8_t* p, const uint8_t* stop, Node into) {
-    guard_depth();
-    const uint8_t* at = p;
-    if (p >= stop) corrupt(r, p);
-    bool newline = false, shared = false, pair = false;
-    while (*p == 0xC0 || *p == 0xC1 || *p == 0xC4) {
-        if (*p == 0xC0) newline = true;
-        if (*p == 0xC1) shared = true;
-        if (*p == 0xC4) {
-            if (codec_mode) corrupt(r, p);
-            pair = true;
-        }
-        p++;
-        if (p >= stop) corrupt(r, p);
-    }
-    const uint8_t* hat = p;
-    uint8_t h = *p++;
-    Cell c;
-    if (h >= 0x80) {
-        if (shared || pair) corrupt(r, hat);
-        if (h <= 0xBF) {
-            set_cell(&c, TYPE_INTEGER, h - 0x80u);
-        } else if (h == 0xC2 || h == 0xC3) {
-            set_cell(&c, TYPE_LOGIC, h == 0xC2);
-        } else if (h == 0xFF) {
-            c = read_path<false>(r, p, stop);
-            c.header &= ~cell_flag::newline;
-        } else {
-            corrupt(r, hat);
-        }
-        if (newline) c.header |= cell_flag::newline;
-        append(into, c);
-        return p;
-    }
-    bool flag = h & 0x40;
-    int type = h & 0x3F;
-    if (type == 63) type = read_varint(r, p, stop);
-    if (type <= 0 || type > 255) corrupt(r, p);
-    if (pair && (type < TYPE_WORD || type > TYPE_ISSUE)) corrupt(r, hat);
-    if (unsupported_type(type)) no_codec_type(type);
-    auto u8 = [&]() { return read_u8(r, p, stop); };
-    switch (type) {
-        case TYPE_DATATYPE: {
-            int32_t t = read_varint(r, p, stop);
-            if (t < 1 || t > TYPE_EVENT) corrupt(r, p);
-            datatype::make_at(&c, t);
-            break;
-        }
-        case TYPE_UNSET:
-        case TYPE_NONE: set_cell(&c, uint8_t(type)); break;
-        case TYPE_CHAR: {
-            int32_t cp = read_varint(r, p, stop);
-            if (cp < 0 || uint32_t(cp) > unicode::kMaxCodepoint) corrupt(r, p);
-            set_cell(&c, TYPE_CHAR, uint32_t(cp));
-            break;
-        }
-        case TYPE_INTEGER: set_cell(&c, TYPE_INTEGER, uint32_t(read_svarint(r, p, stop))); break;
-        case TYPE_FLOAT:
-        case TYPE_PERCENT:
-        case TYPE_TIME: {
-            double d;
-            if (flag) {
-                int32_t n = read_svarint(r, p, stop);
-                d = type == TYPE_PERCENT ? n / 100.0 : double(n);
-            } else {
-                uint32_t lo = read_fixed32(r, p, stop), hi = read_fixed32(r, p, stop);
-                uint64_t bits = uint64_t(hi) << 32 | lo;
-                std::memcpy(&d, &bits, 8);
-            }
-            set_cell(&c, uint8_t(type));
-            c.set_f(d);
-            break;
-        }
-        case TYPE_TYPESET: {
-            uint8_t n = u8();
-            if (n > 12 || n > stop - p) corrupt(r, p);
-            set_cell(&c, TYPE_TYPESET);
-            std::memcpy(&c.data1, p, n);
-            p += n;
-            break;
-        }
-        case TYPE_PAIR: {
-            int32_t x = read_svarint(r, p, stop), y = read_svarint(r, p, stop);
-            set_cell(&c, TYPE_PAIR, 0, uint32_t(x), uint32_t(y));
-            break;
-        }
-        case TYPE_TUPLE: {
-            int n = flag ? u8() : 3;
-            if (n < 1 || n > 12 || n > stop - p) corrupt(r, p);
-            set_cell(&c, TYPE_TUPLE);
-            tuple::make_at(&c, p, n);
-            p += n;
-            break;
-        }
-        case TYPE_DATE: {
-            const uint8_t* dat = p;
-            uint32_t packed = read_fixed32(r, p, stop);
-            double t = 0;
-            if (date::has_time(packed) != flag) corrupt(r, p);
-            if (flag) {
-                uint32_t lo = read_fixed32(r, p, stop), hi = read_fixed32(r, p, stop);
-                uint64_t bits = uint64_t(hi) << 32 | lo;
-                std::memcpy(&t, &bits, 8);
-            }
-            if (!valid_date(packed, t)) corrupt(r, dat);
-            set_cell(&c, TYPE_DATE, packed);
-            c.set_f(t);
-            break;
-        }
-        case TYPE_MONEY: {
-            if (stop - p < 12) corrupt(r, p);
-            if (!valid_money(p)) corrupt(r, p);
-            set_cell(&c, TYPE_MONEY);
-            std::memcpy(&c.data1, p, 12);
-            money::set_sign(&c, flag);
-            p += 12;
-            break;
-        }
-        case TYPE_POINT2D:
-        case TYPE_POINT3D: {
-            uint32_t x = read_fixed32(r, p, stop), y = read_fixed32(r, p, stop);
-            uint32_t z = type == TYPE_POINT3D ? read_fixed32(r, p, stop) : 0;
-            set_cell(&c, uint8_t(type), x, y, z);
-            break;
-        }
-        case TYPE_ISSUE:
-        case TYPE_WORD:
-        case TYPE_SET_WORD:
-        case TYPE_LIT_WORD:
-        case TYPE_GET_WORD:
-        case TYPE_REFINEMENT: {
-            int32_t pos = length_of(into);
-            p = read_word(r, p, stop, into, uint8_t(type), flag, shared);
-            return end_word<false>(r, p, stop, into, pos, newline, pair ? hat : nullptr);
-        }
-        case TYPE_BLOCK:
-        case TYPE_PAREN:
-        case TYPE_PATH:
-        case TYPE_LIT_PATH:
-        case TYPE_SET_PATH:
-        case TYPE_GET_PATH:
-        case TYPE_HASH: {
-            int32_t head = read_head(r, p, stop, flag);
-            return read_block<false>(r, at, p, stop, into, uint8_t(type), head, shared, newline);
-        }
-        case TYPE_MAP: return read_map<false>(r, at, p, stop, into, shared, newline);
-        case TYPE_STRING:
-        case TYPE_FILE:
-        case TYPE_URL:
-        case TYPE_TAG:
-        case TYPE_EMAIL:
-        case TYPE_REF:
-        case TYPE_BINARY: {
-            int32_t head = read_head(r, p, stop, flag);
-            if (shared) return read_shared<false>(r, at, p, stop, into, uint8_t(type), head, newline);
-            int32_t n;
-            uint32_t unit = 1;
-            if (type == TYPE_BINARY) {
-                n = read_count(r, p, stop);
-            } else {
-                const uint8_t* eat = p;
-                int32_t e = read_varint(r, p, stop);
-                if (e < 0 || (e & 3) == 3) corrupt(r, eat);
-                unit = 1u << (e & 3);
-                n = e >> 2;
-                if (int64_t(n) * unit > stop - p) corrupt(r, p);
-                check_codepoints(r, eat, p, n, unit);
-            }
-            c = make_text(uint8_t(type), p, n, unit, head);
-            p += int64_t(n) * unit;
-            break;
-        }
-        case TYPE_VECTOR: {
-            int32_t head = read_head(r, p, stop, flag);
-            if (shared) return read_shared<false>(r, at, p, stop, into, TYPE_VECTOR, head, newline);
-            const uint8_t* kat = p;
-            uint8_t k = u8();
-            uint32_t unit = 1u << (k & 3);
-            int etype = k >> 2;
-            if (!valid_vector(etype, unit)) corrupt(r, kat);
-            int32_t n = read_count(r, p, stop, unit);
-            c = make_vector(etype, unit, p, n, head);
-            p += int64_t(n) * unit;
-            break;
-        }
-        case TYPE_IMAGE: {
-            int32_t head = read_head(r, p, stop, flag);
-            if (shared) return read_shared<false>(r, at, p, stop, into, TYPE_IMAGE, head, newline);
-            const uint8_t* sat = p;
-            int32_t w = read_varint(r, p, stop), h = read_varint(r, p, stop);
-            if (w < 0 || h < 0 || w > image::kMaxSide || h > image::kMaxSide || int64_t(w) * h * 4 > stop - p)
-                corrupt(r, sat);
-            c = make_image(p, w, h, head);
-            p += int64_t(w) * h * 4;
-            break;
-        }
-        case TYPE_BITSET: {
-            if (shared) return read_shared<false>(r, at, p, stop, into, TYPE_BITSET, 0, newline);
-            int32_t n = read_count(r, p, stop);
-            if (n >= (1 << 28)) corrupt(r, p);
-            c = make_bitset(p, n, flag);
-            p += n;
-            break;
-        }
-        case TYPE_CONTEXT: return read_bare_context<false>(r, p, stop, into, newline);
-        case TYPE_OBJECT:
-        case TYPE_FUNCTION: return read_owner_record<false>(r, at, p, stop, into, uint8_t(type), flag, shared, newline);
-        case TYPE_NATIVE:
-        case TYPE_ACTION: {
-            const uint8_t* iat = p;
-            int32_t n = read_varint(r, p, stop);
-            return read_native<false>(r, iat, n, p, stop, into, uint8_t(type), newline);
-        }
-        case TYPE_OP: return read_op<false>(r, at, p, stop, into, newline);
-        case TYPE_ERROR: {
-            const uint8_t* cat = p;
-            int32_t code = read_varint(r, p, stop);
-            return read_error<false>(r, cat, code, p, stop, into, newline);
-        }
-        default: corrupt(r, hat);
-    }
-    if (newline) c.header |= cell_flag::newline;
-    append(into, c);
-    return p;
-}
-
 // ======================================================================================
-// Plain reader
+// Plain series and words
 // ======================================================================================
 
 // The head of a series record: a dword, never negative.
@@ -1280,6 +1136,13 @@ inline int32_t read_plain_head(const Reader& r, const uint8_t* at, const uint8_t
     int32_t head = static_cast<int32_t>(take32(p));
     if (head < 0) corrupt(r, at);
     return head;
+}
+
+// A count of elements of unit bytes, all of which the record must hold.
+inline int32_t plain_elements(const Reader& r, const uint8_t* at, const uint8_t* p, const uint8_t* stop, uint32_t n,
+                              uint32_t unit) {
+    if (n > 0x7FFFFFFFu || int64_t(n) * unit > stop - p) corrupt(r, at);
+    return int32_t(n);
 }
 
 // Series bytes are padded to a dword boundary of the records area.
@@ -1315,123 +1178,284 @@ const uint8_t* read_word_plain(Reader& r, const uint8_t* at, const uint8_t* p, c
     return read_bound_word<true>(r, at, p, stop, into, type, sym, i, h & kPlainShared);
 }
 
-const uint8_t* decode_plain(Reader& r, const uint8_t* p, const uint8_t* stop, Node into) {
-    guard_depth();
-    const uint8_t* at;
-    uint32_t h;
-    do {
-        at = p;
+// ======================================================================================
+// Records
+// ======================================================================================
+
+template <bool Plain>
+inline int32_t read_series_head(const Reader& r, const uint8_t* at, const uint8_t*& p, const uint8_t* stop, bool flag) {
+    if constexpr (Plain)
+        return read_plain_head(r, at, p, stop);
+    else
+        return read_head(r, p, stop, flag);
+}
+
+// A dword of fixed data: the plain record has checked its length already.
+template <bool Plain>
+inline uint32_t fixed32(const Reader& r, const uint8_t*& p, const uint8_t* stop) {
+    if constexpr (Plain)
+        return take32(p);
+    else
+        return read_fixed32(r, p, stop);
+}
+
+// A number the compact form writes as a varint, the plain one as a dword; *field_at is where a bad
+// value is blamed: the field (compact) or the record (plain).
+template <bool Plain>
+inline int32_t read_number(const Reader& r, const uint8_t* at, const uint8_t*& p, const uint8_t* stop,
+                           const uint8_t** field_at) {
+    if constexpr (Plain) {
         need(r, at, p, stop, 4);
-        h = take32(p);
-    } while (h == 0);
-    int type = h & 0xFF;
-    bool newline = h & kPlainNewline;
-    bool shared = h & kPlainShared;
-    Cell c;
-    if (type == int(kPlainReference)) {
-        p -= 4;
-        c = read_path<true>(r, p, stop);
-        c.header &= ~cell_flag::newline;
-        if (newline) c.header |= cell_flag::newline;
-        append(into, c);
-        return p;
+        *field_at = at;
+        return static_cast<int32_t>(take32(p));
+    } else {
+        *field_at = p;
+        return read_varint(r, p, stop);
     }
-    if (unsupported_type(type)) no_codec_type(type);
-    if (!supported_type(type) && type != TYPE_LOGIC) corrupt(r, at);
+}
+
+// The unit and element count of a string-like or binary! record, checked against the bytes left
+// (and for four-byte units, each codepoint).
+template <bool Plain>
+inline int32_t read_text_size(const Reader& r, const uint8_t* at, uint32_t h, uint8_t type, const uint8_t*& p,
+                              const uint8_t* stop, uint32_t* unit) {
+    int32_t n;
+    if constexpr (Plain) {
+        *unit = (h >> 8) & 0xFF;
+        need(r, at, p, stop, 4);
+        uint32_t count = take32(p);
+        if (type == TYPE_BINARY ? *unit != 1 : (*unit != 1 && *unit != 2 && *unit != 4)) corrupt(r, at);
+        n = plain_elements(r, at, p, stop, count, *unit);
+        check_codepoints(r, at, p, n, *unit);
+    } else if (type == TYPE_BINARY) {
+        *unit = 1;
+        n = read_count(r, p, stop);
+    } else {
+        // The count and the unit's shift in one varint.
+        const uint8_t* eat = p;
+        int32_t e = read_varint(r, p, stop);
+        if (e < 0 || (e & 3) == 3) corrupt(r, eat);
+        *unit = 1u << (e & 3);
+        n = e >> 2;
+        if (int64_t(n) * *unit > stop - p) corrupt(r, p);
+        check_codepoints(r, eat, p, n, *unit);
+    }
+    return n;
+}
+
+// The unit, element type and count of a vector! record, checked against the bytes left.
+template <bool Plain>
+inline int32_t read_vector_size(const Reader& r, const uint8_t* at, uint32_t h, const uint8_t*& p,
+                                const uint8_t* stop, uint32_t* unit, int* etype) {
+    if constexpr (Plain) {
+        *unit = (h >> 8) & 0xFF;
+        need(r, at, p, stop, 8);
+        uint32_t count = take32(p);
+        *etype = int(take32(p));
+        if (!valid_vector(*etype, *unit)) corrupt(r, at);
+        return plain_elements(r, at, p, stop, count, *unit);
+    } else {
+        // The element type and the unit's shift in one byte.
+        const uint8_t* kat = p;
+        uint8_t k = read_u8(r, p, stop);
+        *unit = 1u << (k & 3);
+        *etype = k >> 2;
+        if (!valid_vector(*etype, *unit)) corrupt(r, kat);
+        return read_count(r, p, stop, *unit);
+    }
+}
+
+// Reads one record and appends its value to into.
+template <bool Plain>
+const uint8_t* decode_record(Reader& r, const uint8_t* p, const uint8_t* stop, Node into) {
+    guard_depth();
+    Header hd;
+    if constexpr (Plain) {
+        if (!read_header_plain(r, p, stop, into, hd)) return p;
+    } else {
+        if (!read_header_compact(r, p, stop, into, hd)) return p;
+    }
+    const uint8_t* at = hd.at;
+    const int type = hd.type;
+    const uint32_t h = hd.bits;
+    const bool flag = hd.flag, newline = hd.newline, shared = hd.shared;
+    Cell c;
     switch (type) {
         case TYPE_DATATYPE: {
-            need(r, at, p, stop, 4);
-            uint32_t t = take32(p);
-            if (t < 1 || t > TYPE_EVENT) corrupt(r, at);
-            datatype::make_at(&c, int(t));
+            int32_t t;
+            if constexpr (Plain) {
+                need(r, at, p, stop, 4);
+                t = static_cast<int32_t>(take32(p));
+                if (t < 1 || t > TYPE_EVENT) corrupt(r, at);
+            } else {
+                t = read_varint(r, p, stop);
+                if (t < 1 || t > TYPE_EVENT) corrupt(r, p);
+            }
+            datatype::make_at(&c, t);
             break;
         }
         case TYPE_UNSET:
         case TYPE_NONE: set_cell(&c, uint8_t(type)); break;
         case TYPE_LOGIC:
+            // Compact records hold logic values in the header byte alone.
+            if constexpr (!Plain) corrupt(r, hd.hat);
             need(r, at, p, stop, 4);
             set_cell(&c, TYPE_LOGIC, take32(p) != 0);
             break;
         case TYPE_CHAR: {
-            need(r, at, p, stop, 4);
-            uint32_t cp = take32(p);
-            if (cp > unicode::kMaxCodepoint) corrupt(r, at);
+            uint32_t cp;
+            if constexpr (Plain) {
+                need(r, at, p, stop, 4);
+                cp = take32(p);
+                if (cp > unicode::kMaxCodepoint) corrupt(r, at);
+            } else {
+                int32_t n = read_varint(r, p, stop);
+                if (n < 0 || uint32_t(n) > unicode::kMaxCodepoint) corrupt(r, p);
+                cp = uint32_t(n);
+            }
             set_cell(&c, TYPE_CHAR, cp);
             break;
         }
         case TYPE_INTEGER:
-            need(r, at, p, stop, 4);
-            set_cell(&c, TYPE_INTEGER, take32(p));
+            if constexpr (Plain) {
+                need(r, at, p, stop, 4);
+                set_cell(&c, TYPE_INTEGER, take32(p));
+            } else {
+                set_cell(&c, TYPE_INTEGER, uint32_t(read_svarint(r, p, stop)));
+            }
             break;
         case TYPE_FLOAT:
         case TYPE_PERCENT:
         case TYPE_TIME: {
-            need(r, at, p, stop, 8);
-            uint32_t hi = take32(p), lo = take32(p);
-            set_cell(&c, uint8_t(type), 0, lo, hi);
+            if constexpr (Plain) {
+                need(r, at, p, stop, 8);
+                uint32_t hi = take32(p), lo = take32(p);
+                set_cell(&c, uint8_t(type), 0, lo, hi);
+            } else {
+                // Whole numbers (hundredths for percent!) as a varint, others as the bits.
+                double d;
+                if (flag) {
+                    int32_t n = read_svarint(r, p, stop);
+                    d = type == TYPE_PERCENT ? n / 100.0 : double(n);
+                } else {
+                    uint32_t lo = read_fixed32(r, p, stop), hi = read_fixed32(r, p, stop);
+                    uint64_t bits = uint64_t(hi) << 32 | lo;
+                    std::memcpy(&d, &bits, 8);
+                }
+                set_cell(&c, uint8_t(type));
+                c.set_f(d);
+            }
             break;
         }
-        case TYPE_ISSUE: {
-            need(r, at, p, stop, 4);
-            int32_t sym = symbol_at(r, at, int64_t(take32(p)));
-            set_cell(&c, TYPE_ISSUE, context::global_node, static_cast<uint32_t>(sym), static_cast<uint32_t>(-1));
-            break;
-        }
-        case TYPE_TYPESET:
-            need(r, at, p, stop, 12);
+        case TYPE_TYPESET: {
+            // Compact records drop the trailing zero bytes.
+            int n = 12;
+            if constexpr (Plain) {
+                need(r, at, p, stop, 12);
+            } else {
+                n = read_u8(r, p, stop);
+                if (n > 12 || n > stop - p) corrupt(r, p);
+            }
             set_cell(&c, TYPE_TYPESET);
-            std::memcpy(&c.data1, p, 12);
-            p += 12;
+            std::memcpy(&c.data1, p, size_t(n));
+            p += n;
             break;
+        }
         case TYPE_PAIR: {
-            need(r, at, p, stop, 8);
-            uint32_t x = take32(p), y = take32(p);
+            uint32_t x, y;
+            if constexpr (Plain) {
+                need(r, at, p, stop, 8);
+                x = take32(p);
+                y = take32(p);
+            } else {
+                x = uint32_t(read_svarint(r, p, stop));
+                y = uint32_t(read_svarint(r, p, stop));
+            }
             set_cell(&c, TYPE_PAIR, 0, x, y);
             break;
         }
         case TYPE_TUPLE: {
-            need(r, at, p, stop, 12);
-            int n = (h >> 8) & 0xFF;
-            if (n < 1 || n > 12) corrupt(r, at);
+            // Plain records hold all twelve bytes, compact ones only the tuple's.
+            int n, size;
+            if constexpr (Plain) {
+                need(r, at, p, stop, 12);
+                n = (h >> 8) & 0xFF;
+                if (n < 1 || n > 12) corrupt(r, at);
+                size = 12;
+            } else {
+                n = flag ? read_u8(r, p, stop) : 3;
+                if (n < 1 || n > 12 || n > stop - p) corrupt(r, p);
+                size = n;
+            }
             set_cell(&c, TYPE_TUPLE);
             tuple::make_at(&c, p, n);
-            p += 12;
+            p += size;
             break;
         }
         case TYPE_DATE: {
-            need(r, at, p, stop, 12);
-            uint32_t packed = take32(p), hi = take32(p), lo = take32(p);
-            set_cell(&c, TYPE_DATE, packed, lo, hi);
-            if (!valid_date(packed, c.f())) corrupt(r, at);
+            if constexpr (Plain) {
+                need(r, at, p, stop, 12);
+                uint32_t packed = take32(p), hi = take32(p), lo = take32(p);
+                set_cell(&c, TYPE_DATE, packed, lo, hi);
+                if (!valid_date(packed, c.f())) corrupt(r, at);
+            } else {
+                // The time only when the date has one.
+                const uint8_t* dat = p;
+                uint32_t packed = read_fixed32(r, p, stop);
+                double t = 0;
+                if (date::has_time(packed) != flag) corrupt(r, p);
+                if (flag) {
+                    uint32_t lo = read_fixed32(r, p, stop), hi = read_fixed32(r, p, stop);
+                    uint64_t bits = uint64_t(hi) << 32 | lo;
+                    std::memcpy(&t, &bits, 8);
+                }
+                if (!valid_date(packed, t)) corrupt(r, dat);
+                set_cell(&c, TYPE_DATE, packed);
+                c.set_f(t);
+            }
             break;
         }
-        case TYPE_MONEY:
-            need(r, at, p, stop, 12);
-            if (!valid_money(p)) corrupt(r, at);
+        case TYPE_MONEY: {
+            const uint8_t* bad = Plain ? at : p;
+            if (stop - p < 12 || !valid_money(p)) corrupt(r, bad);
             set_cell(&c, TYPE_MONEY);
             std::memcpy(&c.data1, p, 12);
-            money::set_sign(&c, h & kPlainNegative);
+            money::set_sign(&c, Plain ? (h & kPlainNegative) != 0 : flag);
             p += 12;
             break;
+        }
         case TYPE_POINT2D:
         case TYPE_POINT3D: {
-            int n = type == TYPE_POINT3D ? 3 : 2;
-            need(r, at, p, stop, 4 * n);
-            set_cell(&c, uint8_t(type));
-            c.data1 = take32(p);
-            c.data2 = take32(p);
-            if (n == 3) c.data3 = take32(p);
+            bool three = type == TYPE_POINT3D;
+            if constexpr (Plain) need(r, at, p, stop, three ? 12 : 8);
+            uint32_t x = fixed32<Plain>(r, p, stop), y = fixed32<Plain>(r, p, stop);
+            uint32_t z = three ? fixed32<Plain>(r, p, stop) : 0;
+            set_cell(&c, uint8_t(type), x, y, z);
             break;
         }
+        case TYPE_ISSUE:
+            if constexpr (Plain) {
+                need(r, at, p, stop, 4);
+                int32_t sym = symbol_at(r, at, int64_t(take32(p)));
+                set_cell(&c, TYPE_ISSUE, context::global_node, static_cast<uint32_t>(sym), static_cast<uint32_t>(-1));
+                break;
+            }
+            // Compact issues are read as words (and may be set pairs).
+            [[fallthrough]];
         case TYPE_WORD:
         case TYPE_SET_WORD:
         case TYPE_LIT_WORD:
         case TYPE_GET_WORD:
         case TYPE_REFINEMENT: {
-            if (codec_mode && r.nsyms == 0) corrupt(r, at);
             int32_t pos = length_of(into);
-            p = read_word_plain(r, at, p, stop, into, h);
-            return end_word<true>(r, p, stop, into, pos, newline, !codec_mode && (h & kPlainGlobal) ? at : nullptr);
+            if constexpr (Plain) {
+                if (codec_mode && r.nsyms == 0) corrupt(r, at);
+                p = read_word_plain(r, at, p, stop, into, h);
+                return end_word<true>(r, p, stop, into, pos, newline, !codec_mode && (h & kPlainGlobal) ? at : nullptr);
+            } else {
+                p = read_word(r, p, stop, into, uint8_t(type), flag, shared);
+                return end_word<false>(r, p, stop, into, pos, newline, hd.pair ? hd.hat : nullptr);
+            }
         }
         case TYPE_BLOCK:
         case TYPE_PAREN:
@@ -1440,10 +1464,10 @@ const uint8_t* decode_plain(Reader& r, const uint8_t* p, const uint8_t* stop, No
         case TYPE_SET_PATH:
         case TYPE_GET_PATH:
         case TYPE_HASH: {
-            int32_t head = read_plain_head(r, at, p, stop);
-            return read_block<true>(r, at, p, stop, into, uint8_t(type), head, shared, newline);
+            int32_t head = read_series_head<Plain>(r, at, p, stop, flag);
+            return read_block<Plain>(r, at, p, stop, into, uint8_t(type), head, shared, newline);
         }
-        case TYPE_MAP: return read_map<true>(r, at, p, stop, into, shared, newline);
+        case TYPE_MAP: return read_map<Plain>(r, at, p, stop, into, shared, newline);
         case TYPE_STRING:
         case TYPE_FILE:
         case TYPE_URL:
@@ -1452,69 +1476,85 @@ const uint8_t* decode_plain(Reader& r, const uint8_t* p, const uint8_t* stop, No
         case TYPE_REF:
         case TYPE_BINARY:
         case TYPE_VECTOR: {
-            uint32_t unit = (h >> 8) & 0xFF;
-            int32_t head = read_plain_head(r, at, p, stop);
-            if (shared) return read_shared<true>(r, at, p, stop, into, uint8_t(type), head, newline);
-            need(r, at, p, stop, type == TYPE_VECTOR ? 8 : 4);
-            uint32_t n = take32(p);
-            int etype = type == TYPE_VECTOR ? int(take32(p)) : 0;
+            int32_t head = read_series_head<Plain>(r, at, p, stop, flag);
+            if (shared) return read_shared<Plain>(r, at, p, stop, into, uint8_t(type), head, newline);
+            uint32_t unit;
+            int32_t n;
             if (type == TYPE_VECTOR) {
-                if (!valid_vector(etype, unit)) corrupt(r, at);
-            } else if (type == TYPE_BINARY ? unit != 1 : (unit != 1 && unit != 2 && unit != 4)) {
-                corrupt(r, at);
-            }
-            if (n > 0x7FFFFFFFu || int64_t(n) * unit > stop - p) corrupt(r, at);
-            if (type == TYPE_VECTOR) {
-                c = make_vector(etype, unit, p, int32_t(n), head);
+                int etype;
+                n = read_vector_size<Plain>(r, at, h, p, stop, &unit, &etype);
+                c = make_vector(etype, unit, p, n, head);
             } else {
-                check_codepoints(r, at, p, n, unit);
-                c = make_text(uint8_t(type), p, int32_t(n), unit, head);
+                n = read_text_size<Plain>(r, at, h, uint8_t(type), p, stop, &unit);
+                c = make_text(uint8_t(type), p, n, unit, head);
             }
             p += int64_t(n) * unit;
-            p = skip_padding(r, at, p, stop);
+            if constexpr (Plain) p = skip_padding(r, at, p, stop);
             break;
         }
         case TYPE_IMAGE: {
-            int32_t head = read_plain_head(r, at, p, stop);
-            if (shared) return read_shared<true>(r, at, p, stop, into, TYPE_IMAGE, head, newline);
-            need(r, at, p, stop, 4);
-            uint32_t size = take32(p);
-            int32_t w = int32_t(size & 0xFFFF), h = int32_t(size >> 16);
-            if (int64_t(w) * h * 4 > stop - p) corrupt(r, at);
-            c = make_image(p, w, h, head);
-            p += int64_t(w) * h * 4;
+            int32_t head = read_series_head<Plain>(r, at, p, stop, flag);
+            if (shared) return read_shared<Plain>(r, at, p, stop, into, TYPE_IMAGE, head, newline);
+            int32_t w, ht;
+            if constexpr (Plain) {
+                need(r, at, p, stop, 4);
+                uint32_t size = take32(p);
+                w = int32_t(size & 0xFFFF);
+                ht = int32_t(size >> 16);
+                if (int64_t(w) * ht * 4 > stop - p) corrupt(r, at);
+            } else {
+                const uint8_t* sat = p;
+                w = read_varint(r, p, stop);
+                ht = read_varint(r, p, stop);
+                if (w < 0 || ht < 0 || w > image::kMaxSide || ht > image::kMaxSide || int64_t(w) * ht * 4 > stop - p)
+                    corrupt(r, sat);
+            }
+            c = make_image(p, w, ht, head);
+            p += int64_t(w) * ht * 4;
             break;
         }
         case TYPE_BITSET: {
-            if (shared) return read_shared<true>(r, at, p, stop, into, TYPE_BITSET, 0, newline);
-            need(r, at, p, stop, 4);
-            uint32_t n = take32(p);
-            if (n >= (1u << 28) || int64_t(n) > stop - p) corrupt(r, at);
-            c = make_bitset(p, int32_t(n), h & kPlainComplement);
+            if (shared) return read_shared<Plain>(r, at, p, stop, into, TYPE_BITSET, 0, newline);
+            int32_t n;
+            bool complemented;
+            if constexpr (Plain) {
+                need(r, at, p, stop, 4);
+                uint32_t count = take32(p);
+                if (count >= (1u << 28) || int64_t(count) > stop - p) corrupt(r, at);
+                n = int32_t(count);
+                complemented = h & kPlainComplement;
+            } else {
+                n = read_count(r, p, stop);
+                if (n >= (1 << 28)) corrupt(r, p);
+                complemented = flag;
+            }
+            c = make_bitset(p, n, complemented);
             p += n;
-            p = skip_padding(r, at, p, stop);
+            if constexpr (Plain) p = skip_padding(r, at, p, stop);
             break;
         }
-        case TYPE_CONTEXT: return read_bare_context<true>(r, at, stop, into, newline);
+        // A plain context record's head is its header dword: it is read again from the start.
+        case TYPE_CONTEXT: return read_bare_context<Plain>(r, Plain ? at : p, stop, into, newline);
         case TYPE_OBJECT:
-        case TYPE_FUNCTION:
-            return read_owner_record<true>(r, at, p, stop, into, uint8_t(type), h & kPlainExtra, shared, newline);
+        case TYPE_FUNCTION: {
+            bool extra = Plain ? (h & kPlainExtra) != 0 : flag;
+            return read_owner_record<Plain>(r, at, p, stop, into, uint8_t(type), extra, shared, newline);
+        }
         case TYPE_NATIVE:
         case TYPE_ACTION: {
-            need(r, at, p, stop, 4);
-            int32_t n = static_cast<int32_t>(take32(p));
-            return read_native<true>(r, at, n, p, stop, into, uint8_t(type), newline);
+            const uint8_t* index_at;
+            int32_t n = read_number<Plain>(r, at, p, stop, &index_at);
+            return read_native<Plain>(r, index_at, n, p, stop, into, uint8_t(type), newline);
         }
-        case TYPE_OP: return read_op<true>(r, at, p, stop, into, newline);
+        case TYPE_OP: return read_op<Plain>(r, at, p, stop, into, newline);
         case TYPE_ERROR: {
-            need(r, at, p, stop, 4);
-            int32_t code = static_cast<int32_t>(take32(p));
-            return read_error<true>(r, at, code, p, stop, into, newline);
+            const uint8_t* code_at;
+            int32_t code = read_number<Plain>(r, at, p, stop, &code_at);
+            return read_error<Plain>(r, code_at, code, p, stop, into, newline);
         }
-        default: corrupt(r, at);
+        default: corrupt(r, hd.hat);
     }
-    if (newline) c.header |= cell_flag::newline;
-    append(into, c);
+    put(into, c, newline);
     return p;
 }
 
@@ -1585,9 +1625,9 @@ void read_container(Reader& r, const uint8_t* p, const uint8_t* end, bool compac
     // Plain records are dword-aligned from the start of the records area.
     r.records = p;
     if (compact)
-        while (p < stop) p = decode_compact(r, p, stop, block);
+        while (p < stop) p = decode_record<false>(r, p, stop, block);
     else
-        while (p < stop) p = decode_plain(r, p, stop, block);
+        while (p < stop) p = decode_record<true>(r, p, stop, block);
 }
 
 // ======================================================================================
