@@ -40,8 +40,6 @@
 
 namespace env_routines {
 
-bool last_print_ended_line = true;
-
 static Cell* arg(int i) { return stack::arguments + i; }
 static void result_logic(bool b) {
     set_cell(stack::arguments, TYPE_LOGIC, b ? 1 : 0);
@@ -98,7 +96,7 @@ static void shift_right() { result_integer(shift(arg(0)->i1(), arg(1)->i1(), 0))
 static void shift_left() { result_integer(shift(arg(0)->i1(), arg(1)->i1(), 1)); }
 static void shift_logical() { result_integer(shift(arg(0)->i1(), arg(1)->i1(), 2)); }
 
-static void last_lf_q() { result_logic(last_print_ended_line); }
+static void last_lf_q() { result_logic(natives::last_lf); }
 
 // A directory path in the language's file form: POSIX paths are already that, with a trailing
 // slash for folders.

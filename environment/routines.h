@@ -6,9 +6,6 @@
 
 namespace env_routines {
 
-// Whether the last print/prin output was a print (ended with a line break).
-extern bool last_print_ended_line;
-
 void init();
 
 }  // namespace env_routines
