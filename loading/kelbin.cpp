@@ -2096,6 +2096,14 @@ void encode_value(Writer& w, const Cell& v) {
             w.header(t, flag);
         }
     };
+    // A record of one number: a varint after the header byte, or a dword after the header.
+    auto one_number = [&](uint32_t n) {
+        simple(false);
+        if (w.compact)
+            w.varint(n);
+        else
+            w.u32(t | pnl), w.u32(n);
+    };
     switch (t) {
         case TYPE_UNSET:
         case TYPE_NONE:
@@ -2103,12 +2111,7 @@ void encode_value(Writer& w, const Cell& v) {
             if (!w.compact) w.u32(t | pnl);
             break;
         case TYPE_DATATYPE:
-            simple(false);
-            if (w.compact)
-                w.varint(v.data1);
-            else
-                w.u32(t | pnl), w.u32(v.data1);
-            break;
+        case TYPE_CHAR: one_number(v.data1); break;
         case TYPE_LOGIC:
             if (w.compact) {
                 if (nl) w.u8(0xC0);
@@ -2130,13 +2133,6 @@ void encode_value(Writer& w, const Cell& v) {
             } else {
                 w.u32(t | pnl), w.u32(v.data1);
             }
-            break;
-        case TYPE_CHAR:
-            simple(false);
-            if (w.compact)
-                w.varint(v.data1);
-            else
-                w.u32(t | pnl), w.u32(v.data1);
             break;
         case TYPE_PAIR:
             simple(false);
@@ -2201,15 +2197,7 @@ void encode_value(Writer& w, const Cell& v) {
             w.bytes(reinterpret_cast<const uint8_t*>(&v.data1), 12);
             break;
         }
-        case TYPE_ISSUE: {
-            int32_t s = w.symbol(static_cast<int32_t>(v.data2));
-            simple(false);
-            if (w.compact)
-                w.varint(uint32_t(s));
-            else
-                w.u32(t | pnl), w.u32(uint32_t(s));
-            break;
-        }
+        case TYPE_ISSUE: one_number(uint32_t(w.symbol(static_cast<int32_t>(v.data2)))); break;
         case TYPE_WORD:
         case TYPE_SET_WORD:
         case TYPE_LIT_WORD:
@@ -2217,11 +2205,7 @@ void encode_value(Writer& w, const Cell& v) {
         case TYPE_REFINEMENT: write_word(w, v); break;
         case TYPE_NATIVE:
         case TYPE_ACTION: {
-            simple(false);
-            if (w.compact)
-                w.varint(v.data1);
-            else
-                w.u32(t | pnl), w.u32(v.data1);
+            one_number(v.data1);
             Cell spec;
             block::make_at(&spec, v.data2);
             encode_value(w, spec);
