@@ -871,7 +871,11 @@ Cell* eval_path(PathStep& step, Cell* out) {
         FindOptions o;
         o.case_ = step.case_;
         int32_t at = find_value(&parent, &element, o);
-        if (at < 0) fire(err::script::bad_path_set, &element, &value);
+        if (at < 0) {
+            // Name the path and the missing key, as the message reads them.
+            Cell where = step.path ? *step.path : parent;
+            fire(err::script::bad_path_set, &where, &element);
+        }
         int64_t p = int64_t(at) + 1;
         Cell index;
         set_cell(&index, TYPE_INTEGER, static_cast<uint32_t>(static_cast<int32_t>(p - head_of(&parent) + 1)));

@@ -710,6 +710,21 @@ int mold(const Cell* value, Node buffer, bool, bool, bool, const Cell*, int limi
     uint32_t p = value->data1;
     bool timed = has_time(p);
     double local = timed ? local_time(value) : 0.0;
+    if (timed && std::isfinite(local)) {
+        // Seconds that the time text rounds up to 60 are written as the next whole minute, and a
+        // minute that reaches midnight as the next day: a date reading 23:59:60 or 24:00 would
+        // not load back.
+        char secs[float_::kFormSize];
+        double s = std::fmod(local, 60.0);
+        if (s >= 59.0 && float_::form_float(s, float_::kTimeSeconds, secs) == 2 && secs[0] == '6') {
+            local = (std::floor(local / 60.0) + 1.0) * 60.0;
+            int64_t next = int64_t(days_of(p)) + 1;
+            if (local >= kDay && in_range(next)) {
+                local -= kDay;
+                p = from_days(static_cast<int32_t>(next), p & zone_mask, true);
+            }
+        }
+    }
     int32_t year = year_of(p);
     int month = month_of(p);
     std::string name = month >= 1 && month <= 12 ? month_name(month) : std::to_string(month);

@@ -26,7 +26,7 @@ void (*near_hook)(Cell* out) = nullptr;
 static const char* const field_names[FIELD_COUNT] = {"code", "type", "id", "arg1", "arg2", "arg3", "near", "where", "stack", "files"};
 static const symbol::Known sym_type("type"), sym_id("id"), sym_syntax("syntax"), sym_internal("internal"),
     sym_invalid_error("invalid-error"), sym_user("user"), sym_message("message"), sym_stack_trace("stack-trace"),
-    sym_source_files("source-files");
+    sym_source_files("source-files"), sym_system("system"), sym_state("state");
 
 // Root block positions of the catalog, the prototype and the state object (-1 until made).
 static int32_t catalog_slot = -1, prototype_slot = -1, state_slot = -1;
@@ -45,11 +45,21 @@ void set_catalog(const Cell* c) { store(&catalog_slot, c); }
 void set_prototype(const Cell* p) { store(&prototype_slot, p); }
 void set_state(const Cell* s) { store(&state_slot, s); }
 
+// The state object: the one installed with set_state, else whatever system/state holds now (a
+// script may set its fields or replace it), or null.
+static const Cell* state_object() {
+    if (state_slot >= 0) return root::at(state_slot);
+    if (context::global_node == 0) return nullptr;
+    const Cell* sys = context::value_of_symbol(sym_system.id(), context::global_node);
+    if (!sys || sys->type() != TYPE_OBJECT) return nullptr;
+    int32_t i = context::find_word(sys->data1, sym_state.id(), true);
+    return i < 0 ? nullptr : context::values(sys->data1) + i;
+}
+
 // A field of the state object by name, or null.
 static const Cell* state_field(const symbol::Known& name) {
-    if (state_slot < 0) return nullptr;
-    const Cell* s = root::at(state_slot);
-    if (!types::any_object(s->type())) return nullptr;
+    const Cell* s = state_object();
+    if (!s || !types::any_object(s->type())) return nullptr;
     int32_t i = context::find_word(s->data1, name.id(), true);
     return i < 0 ? nullptr : context::values(s->data1) + i;
 }

@@ -281,7 +281,8 @@ double random_value(double x, bool secure) {
     if (!secure) return x * (random_::next() / 2147483647.0);
     double r1 = random_::secure_next();
     double r2 = random_::secure_next();
-    return x * (r2 + r1 / 2147483647.0) / 2147483648.0;
+    // The fraction first: scaling x up by the draw before dividing overflows for large x.
+    return x * ((r2 + r1 / 2147483647.0) / 2147483648.0);
 }
 
 // The payload alone changes, so time! and percent! (which take this action) keep their type.

@@ -235,8 +235,9 @@ void round(const int32_t* refs) {
     Cell* value = stack::arguments;
     const Cell* scale = refs[0] >= 0 ? stack::arguments + refs[0] : nullptr;
     if (scale && scale->type() == TYPE_MONEY) number::fire_not_related_call(TYPE_MONEY);
+    // The lowest value rounds like any other (the 64-bit work below has room for its magnitude):
+    // returned as it is, it would not be a multiple of the scale.
     int32_t n = value->i1();
-    if (n == INT32_MIN) return;
     if (scale && scale->type() != TYPE_INTEGER) {
         become_float(value, double(n));
         float_::round(refs);

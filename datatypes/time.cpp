@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <utility>
 
 #include "datatypes/block.h"
@@ -86,11 +87,13 @@ int form_into(double seconds, Node buffer, int limit) {
         written++;
     }
     seconds = std::fabs(seconds);  // -0.0 too
-    // The hour count is written from the double itself, so any magnitude has its digits.
+    // The hour count is written from the double itself, so any magnitude has its digits: up to
+    // 309 of them for the largest finite double, more than the float text buffer holds.
     double hours = std::floor(seconds / kHour);
-    auto r = std::to_chars(text, text + sizeof text - 1, hours, std::chars_format::fixed, 0);
-    int n = int(r.ptr - text);
-    string::concatenate_literal_n(buffer, text, size_t(n));
+    char digits[std::numeric_limits<double>::max_exponent10 + 8];
+    auto r = std::to_chars(digits, digits + sizeof digits, hours, std::chars_format::fixed, 0);
+    int n = int(r.ptr - digits);
+    string::concatenate_literal_n(buffer, digits, size_t(n));
     written += n;
     int32_t minutes = get_minutes(seconds);
     char mm[4] = {':', char('0' + minutes / 10), char('0' + minutes % 10), 0};

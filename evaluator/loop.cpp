@@ -27,9 +27,11 @@ bool cursor_valid_q(const Cell* cursor) {
 Cell* pick_at(const Cell* series, int32_t i, Cell* out) {
     uint8_t t = series->type();
     int64_t at = int64_t(head_index(series)) + i - 1;
-    if (cell_series(t) && t != TYPE_MAP) {
+    if (cell_series(t)) {
         if (at < 0 || at >= total(series)) return set_cell(out, TYPE_NONE);
         *out = *block::rs_abs_at(series, static_cast<int32_t>(at));
+        // A removed map entry leaves a cleared cell behind: it holds nothing.
+        if (t == TYPE_MAP && out->header == 0) set_cell(out, TYPE_NONE);
         return out;
     }
     if (unit_series(t)) {

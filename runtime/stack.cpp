@@ -191,8 +191,10 @@ static bool selected(const Frame* f, int level) {
     return v && v->type() == TYPE_FUNCTION;
 }
 
+// Frames above the top count too: a kept trace is taken as the error is caught, when the frames
+// it passed through are gone from the stack but their records are still in place.
 void frames_to_block(int level, Node block_node, Frame* limit) {
-    for (Frame* f = cbottom; f < limit && f < ctop; f++) {
+    for (Frame* f = cbottom; f < limit && f < cend; f++) {
         if (!selected(f, level)) continue;
         Cell w;
         word::make_global(&w, f->symbol);

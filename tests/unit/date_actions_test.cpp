@@ -238,6 +238,18 @@ TEST(DateText, MoldAndForm) {
     });
 }
 
+// The seconds are written to six digits; a reading that rounds to 60 must still load back.
+TEST(DateText, SecondsThatRoundUpCarryIntoTheMinuteAndTheDay) {
+    expect_cases({
+        {"mold 1-Jan-2000/10:00:59.99996", "\"1-Jan-2000/10:01:00\""},
+        {"mold 1-Jan-2000/10:59:59.999999", "\"1-Jan-2000/11:00:00\""},
+        {"mold 31-Dec-1999/23:59:59.99996+5:30", "\"1-Jan-2000/0:00:00+05:30\""},
+        {"mold 28-Feb-2000/23:59:59.99999-2:00", "\"29-Feb-2000/0:00:00-02:00\""},
+        {"mold 1-Jan-2000/10:00:59.99994", "\"1-Jan-2000/10:00:59.9999\""},
+        {"d: 31-Dec-1999/23:59:59.99996 reduce [d/day d/minute]", "[31 59]"},
+    });
+}
+
 TEST(DatePath, GetFields) {
     expect_cases({
         {"d: 5-Mar-2021/10:30:15.5+5:30 reduce [d/date d/year d/month d/day d/zone d/time]",

@@ -195,6 +195,18 @@ TEST(Float, UnaryActions) {
     EXPECT_RAISES(err::script::expect_arg, act(ACT_POWER, {real(2.0), percent(0.5)}));
 }
 
+TEST(Float, RandomStaysBetweenZeroAndTheValue) {
+    const double max = std::numeric_limits<double>::max();
+    for (bool secure : {false, true})
+        for (double x : {max, -max, 1.0, -0.5})
+            for (int i = 0; i < 50; i++) {
+                double r = float_::random_value(x, secure);
+                EXPECT_TRUE(std::isfinite(r)) << x << (secure ? " secure" : "");
+                EXPECT_LE(std::fabs(r), std::fabs(x)) << x << (secure ? " secure" : "");
+                EXPECT_FALSE(r * x < 0) << x << (secure ? " secure" : "");
+            }
+}
+
 namespace {
 Cell round_with(Cell v, int flag) { return flag < 0 ? act(ACT_ROUND, {v}) : act(ACT_ROUND, {v}, {{flag, 0}}); }
 Cell round_to(Cell v, Cell scale) { return act(ACT_ROUND, {v, scale}, {{0, 1}}); }

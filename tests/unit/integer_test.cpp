@@ -162,7 +162,11 @@ TEST(Integer, RoundModes) {
         // Only the chosen result can overflow: rounding down from the top of the range is fine.
         {2147483647, 2, 4, 2147483646},
         {2147483647, 2, 2, 2147483646},
-        {-2147483648, 10, -1, -2147483648},
+        // The lowest value rounds like any other; to 1 it stays as it is.
+        {-2147483648, 1, -1, -2147483648},
+        {-2147483648, 10, 2, -2147483640},
+        {-2147483648, 10, 5, -2147483640},
+        {-2147483648, 3, 2, -2147483646},
     };
     for (auto& c : cases) {
         Cell r = round_int(c.n, c.scale, c.flag);
@@ -174,6 +178,9 @@ TEST(Integer, RoundModes) {
     EXPECT_RAISES(err::math::overflow, round_int(2147483647, 2, 5));
     EXPECT_RAISES(err::math::overflow, round_int(2147483647, 2, -1));
     EXPECT_RAISES(err::math::overflow, round_int(7, -2147483648));
+    EXPECT_RAISES(err::math::overflow, round_int(-2147483648, 10));
+    EXPECT_RAISES(err::math::overflow, round_int(-2147483648, 10, 4));
+    EXPECT_RAISES(err::math::overflow, round_int(-2147483648, 3));
     // A float scale hands the value to float! rounding.
     Cell f = act(ACT_ROUND, {int_(7), real(2.5)}, {{0, 1}});
     ASSERT_EQ(f.type(), TYPE_FLOAT);

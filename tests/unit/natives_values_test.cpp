@@ -22,6 +22,8 @@ TEST(NativesValues, GetAndSet) {
         {"a: 0 set/some [a b] reduce [none 2] reduce [a b]", "[0 2]"},
         {"set/only [a b] [1 2] a", "[1 2]"},
         {"set [a b] 7 reduce [a b]", "[7 7]"},
+        {"set [k v] make map! [x 1] reduce [form k v]", "[\"x\" 1]"},
+        {"set/only [k v] m: make map! [x 1] same? k m", "true"},
         {"set [a 1] [1 2]", "!script/invalid-arg"},
         {"a: 0 set [a b] reduce [1 ()]", "!script/need-value"},
         {"a: 0 try [set [a b] reduce [1 ()]] a", "0"},

@@ -106,6 +106,13 @@ TEST(Time, Text) {
     // 59.9999999 seconds: six significant digits of the seconds part.
     EXPECT_EQ(formed(time_of(59.9999999)), "0:00:60");
     EXPECT_EQ(formed(time_of(INFINITY)), "1.#INF");
+    // Hour counts wider than any number text still get all their digits.
+    std::string huge = formed(time_of(1e300));
+    ASSERT_EQ(huge.size(), 303u);
+    EXPECT_EQ(huge.substr(0, 20), "27777777777777780688");
+    EXPECT_EQ(huge.find_first_not_of("0123456789"), 297u);
+    EXPECT_EQ(huge.substr(297), ":36:00");
+    EXPECT_EQ(formed(time_of(-1.7976931348623157e308)).size(), 312u);
 }
 
 TEST(Time, Fields) {
