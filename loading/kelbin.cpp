@@ -130,14 +130,27 @@ inline uint32_t rd32(const uint8_t* p) {
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
 
-// ---- Compact numbers ----
+// ---- Numbers ----
+
+// Plain: fixed dwords, the bytes checked for a whole record (at) at once.
+inline void need(const Reader& r, const uint8_t* at, const uint8_t* p, const uint8_t* stop, int64_t n) {
+    if (n < 0 || stop - p < n) corrupt(r, at);
+}
+
+inline uint32_t take32(const uint8_t*& p) {
+    uint32_t v = rd32(p);
+    p += 4;
+    return v;
+}
+
+// Compact: bytes and varints, each checked as it is read.
 
 inline uint8_t read_u8(const Reader& r, const uint8_t*& p, const uint8_t* stop) {
     if (p >= stop) corrupt(r, p);
     return *p++;
 }
 
-int32_t read_varint(const Reader& r, const uint8_t*& p, const uint8_t* stop) {
+int32_t read_long_varint(const Reader& r, const uint8_t*& p, const uint8_t* stop) {
     uint32_t v = 0;
     for (int i = 0; i < 5; i++) {
         if (p >= stop) corrupt(r, p);
@@ -150,6 +163,12 @@ int32_t read_varint(const Reader& r, const uint8_t*& p, const uint8_t* stop) {
         if (!(b & 0x80)) return static_cast<int32_t>(v);
     }
     corrupt(r, p);
+}
+
+// Most varints of an image are one byte: that case stays inline in the record readers.
+inline int32_t read_varint(const Reader& r, const uint8_t*& p, const uint8_t* stop) {
+    if (p < stop && *p < 0x80) return *p++;
+    return read_long_varint(r, p, stop);
 }
 
 int32_t read_svarint(const Reader& r, const uint8_t*& p, const uint8_t* stop) {
@@ -197,12 +216,6 @@ int32_t symbol_at(Reader& r, const uint8_t* at, int64_t i) {
     int32_t id = symbol::make_alt(reinterpret_cast<const char*>(name), size_t(end - name));
     r.symbols[size_t(i)] = id;
     return id;
-}
-
-int32_t read_symbol(Reader& r, const uint8_t*& p, const uint8_t* stop) {
-    const uint8_t* at = p;
-    int32_t i = read_varint(r, p, stop);
-    return symbol_at(r, at, i);
 }
 
 // ---- Building cells ----
@@ -289,23 +302,24 @@ Cell resolve(const Reader& r, const uint8_t* at, const int32_t* idx, int32_t cou
     return cur;
 }
 
+// A reference path: compact, a varint count and varint steps; plain, the reference header, a
+// count and dword steps.
+template <bool Plain>
 Cell read_path(const Reader& r, const uint8_t*& p, const uint8_t* stop) {
     const uint8_t* at = p;
-    int32_t n = read_varint(r, p, stop);
-    if (n < 1 || n > kMaxPath || n > stop - p) corrupt(r, at);
+    int64_t n;
+    if constexpr (Plain) {
+        if (stop - p < 8 || rd32(p) != kPlainReference) corrupt(r, at);
+        n = rd32(p + 4);
+        if (n < 1 || n > kMaxPath || n * 4 > stop - p - 8) corrupt(r, at);
+        p += 8;
+    } else {
+        n = read_varint(r, p, stop);
+        if (n < 1 || n > kMaxPath || n > stop - p) corrupt(r, at);
+    }
     if (path_buffer.size() < size_t(n)) path_buffer.resize(size_t(n) + 32);
-    for (int32_t k = 0; k < n; k++) path_buffer[size_t(k)] = read_varint(r, p, stop);
-    return resolve(r, at, path_buffer.data(), n);
-}
-
-Cell read_path_plain(const Reader& r, const uint8_t*& p, const uint8_t* stop) {
-    const uint8_t* at = p;
-    if (stop - p < 8 || rd32(p) != kPlainReference) corrupt(r, at);
-    uint32_t n = rd32(p + 4);
-    if (n < 1 || n > uint32_t(kMaxPath) || int64_t(n) * 4 > stop - p - 8) corrupt(r, at);
-    p += 8;
-    if (path_buffer.size() < n) path_buffer.resize(n + 32);
-    for (uint32_t k = 0; k < n; k++, p += 4) path_buffer[k] = static_cast<int32_t>(rd32(p));
+    for (int64_t k = 0; k < n; k++)
+        path_buffer[size_t(k)] = Plain ? static_cast<int32_t>(take32(p)) : read_varint(r, p, stop);
     return resolve(r, at, path_buffer.data(), static_cast<int32_t>(n));
 }
 
@@ -531,55 +545,102 @@ void set_pair(const Reader& r, const uint8_t* at, Node into, int32_t pos) {
     block::set_tail(into, pos);
 }
 
-const uint8_t* decode_compact(Reader& r, const uint8_t* p, const uint8_t* stop, Node into);
-const uint8_t* decode_plain(Reader& r, const uint8_t* p, const uint8_t* stop, Node into);
-
-// The six fields arg1 .. stack of an error decode straight into its values, so that a path
-// through the error reaches the fields read so far.
-const uint8_t* read_error_fields(Reader& r, const uint8_t* p, const uint8_t* stop, const Cell& e, bool plain) {
-    Node vals = context::cell_of(e.data1)->data2;
-    collector::NodeRoot keep(&vals);
-    int32_t n = block::node_length(vals);
-    if (n < error::FIELD_STACK + 1) corrupt(r, p);
-    Cell rest = *block::push_new(n - error::FIELD_STACK - 1);
-    Node rest_node = rest.node();
-    for (int32_t i = error::FIELD_STACK + 1; i < n; i++) block::append_cell(rest_node, block::node_cell(vals, i));
-    block::set_tail(vals, error::FIELD_ARG1);
-    for (int i = 0; i < 6; i++) p = plain ? decode_plain(r, p, stop, vals) : decode_compact(r, p, stop, vals);
-    // An integer in stack is a depth of this process's frame stack, which forming the error
-    // walks: one from an image means nothing here.
-    Cell* stack_field = block::node_cell(vals, error::FIELD_STACK);
-    if (stack_field->type() == TYPE_INTEGER) set_cell(stack_field, TYPE_NONE);
-    block::append_block(vals, &rest);
-    stack::pop(1);
-    return p;
-}
+template <bool Plain>
+const uint8_t* decode_record(Reader& r, const uint8_t* p, const uint8_t* stop, Node into);
 
 // ======================================================================================
-// Compact reader
+// Record bodies both forms share
 // ======================================================================================
-
-const uint8_t* decode_compact(Reader& r, const uint8_t* p, const uint8_t* stop, Node into);
+//
+// A record's values and the steps that build them are the same in both forms; the forms differ
+// in how numbers, counts and headers are written and in which byte an error is blamed on. The
+// readers below take the form as a template argument (Plain) and read those parts by it.
 
 // Reads n records into a block node.
-const uint8_t* decode_n(Reader& r, const uint8_t* p, const uint8_t* stop, Node into, int32_t n) {
-    for (int32_t i = 0; i < n; i++) p = decode_compact(r, p, stop, into);
+template <bool Plain>
+inline const uint8_t* decode_n(Reader& r, const uint8_t* p, const uint8_t* stop, Node into, int64_t n) {
+    for (int64_t i = 0; i < n; i++) p = decode_record<Plain>(r, p, stop, into);
     return p;
 }
 
-// The rest of a context record after its typed header. make_owner builds the owner cell from
-// the new context; it is stored in the context's owner slot and, with append_to set, appended
-// there. Answers the position after the record.
-template <class MakeOwner>
+// The cell count of a block-like record. A plain count is blamed on the record's start (at).
+template <bool Plain>
+inline int32_t read_block_count(const Reader& r, const uint8_t* at, const uint8_t*& p, const uint8_t* stop) {
+    if constexpr (Plain) {
+        need(r, at, p, stop, 4);
+        uint32_t n = take32(p);
+        if (n > uint32_t(stop - p) / 4) corrupt(r, at);
+        return int32_t(n);
+    } else {
+        return read_count(r, p, stop);
+    }
+}
+
+template <bool Plain>
+inline int32_t read_symbol(Reader& r, const uint8_t*& p, const uint8_t* stop) {
+    const uint8_t* at = p;
+    int64_t i = Plain ? int64_t(take32(p)) : read_varint(r, p, stop);
+    return symbol_at(r, at, i);
+}
+
+// Appends a finished cell with the record's new-line mark.
+inline void put(Node into, Cell c, bool newline) {
+    if (newline) c.header |= cell_flag::newline;
+    append(into, c);
+}
+
+// A series record that shares the series of a value read before.
+template <bool Plain>
+const uint8_t* read_shared(Reader& r, const uint8_t* at, const uint8_t* p, const uint8_t* stop, Node into,
+                           uint8_t type, int32_t head, bool newline) {
+    Cell found = read_path<Plain>(r, p, stop);
+    put(into, share_series(r, at, found, type, head), newline);
+    return p;
+}
+
+// The flags and word count of a context record: compact, a flags byte and a count after the
+// typed header the caller has read; plain, a header dword holding the flags, then the count.
+struct ContextHead {
+    int32_t count;
+    int kind;
+    bool option;
+    bool no_storage;
+    bool values;
+};
+
+template <bool Plain>
+inline ContextHead read_context_head(const Reader& r, const uint8_t* at, const uint8_t*& p, const uint8_t* stop) {
+    ContextHead head;
+    if constexpr (Plain) {
+        need(r, at, p, stop, 4);
+        uint32_t h = take32(p);
+        if ((h & 0xFF) != TYPE_CONTEXT) corrupt(r, at);
+        head.kind = int((h >> 26) & 3);
+        head.option = h & (1u << 28);
+        head.no_storage = h & (1u << 29);
+        head.values = h & (1u << 30);
+    } else {
+        uint8_t flags = read_u8(r, p, stop);
+        head.kind = flags & 3;
+        head.no_storage = flags & 4;
+        head.option = flags & 8;
+        head.values = flags & 16;
+    }
+    head.count = read_block_count<Plain>(r, at, p, stop);
+    return head;
+}
+
+// A context record. make_owner builds the owner cell from the new context; it is stored in the
+// context's owner slot and, with append_to set, appended there. Answers the position after the
+// record.
+template <bool Plain, class MakeOwner>
 const uint8_t* read_context(Reader& r, const uint8_t* p, const uint8_t* stop, int required_kind, bool want_storage,
                             MakeOwner make_owner, Node append_to, int32_t* appended_at) {
     const uint8_t* at = p;
-    uint8_t flags = read_u8(r, p, stop);
-    int32_t m = read_count(r, p, stop);
-    int kind = flags & 3;
-    bool no_storage = flags & 4;
-    if (kind != required_kind || no_storage == want_storage) corrupt(r, at);
-    Node ctx = context::create(m, no_storage, flags & 8, 0, kind);
+    ContextHead head = read_context_head<Plain>(r, at, p, stop);
+    int32_t m = head.count;
+    if (head.kind != required_kind || head.no_storage == want_storage) corrupt(r, at);
+    Node ctx = context::create(m, head.no_storage, head.option, 0, head.kind);
     collector::NodeRoot keep(&ctx);
     Cell owner = make_owner(ctx);
     collector::Root keep_owner(&owner);
@@ -591,14 +652,14 @@ const uint8_t* read_context(Reader& r, const uint8_t* p, const uint8_t* stop, in
     if (append_to) *appended_at = append(append_to, owner);
     for (int32_t i = 0; i < m; i++) {
         const uint8_t* sat = p;
-        int32_t sym = read_symbol(r, p, stop);
+        int32_t sym = read_symbol<Plain>(r, p, stop);
         int32_t index;
         if (context::add_word(ctx, sym, false, &index) != -1) corrupt(r, sat);
     }
-    if (!no_storage) {
+    if (!head.no_storage) {
         Node vals = context::cell_of(ctx)->data2;
-        if (flags & 16) {
-            p = decode_n(r, p, stop, vals, m);
+        if (head.values) {
+            p = decode_n<Plain>(r, p, stop, vals, m);
         } else {
             Cell unset;
             set_cell(&unset, TYPE_UNSET);
@@ -616,573 +677,27 @@ const uint8_t* expect_typed(const Reader& r, const uint8_t*& p, const uint8_t* s
     return at;
 }
 
-// An object! body (after its header). Answers the object cell; appended to into unless into is 0.
-const uint8_t* read_object(Reader& r, const uint8_t* p, const uint8_t* stop, bool flag, Node into, Cell* result) {
-    int32_t class_id = read_svarint(r, p, stop);
-    if (flag) {
-        read_svarint(r, p, stop);
-        read_svarint(r, p, stop);
-    }
-    if (codec_mode) class_id = -1;
-    expect_typed(r, p, stop, TYPE_CONTEXT, nullptr);
-    int32_t pos = -1;
-    Node ctx = 0;
-    p = read_context(
-        r, p, stop, context::KIND_OBJECT, true,
-        [&](Node c) {
-            ctx = c;
-            Cell o;
-            set_cell(&o, TYPE_OBJECT, c, static_cast<uint32_t>(class_id), 0);
-            return o;
-        },
-        into, &pos);
-    collector::NodeRoot keep_ctx(&ctx);
-    Cell o = *context::owner_of(ctx);
-    if (flag) {
-        collector::Root keep(&o);
-        object::init_owner(&o);
-        if (into) *at_(into, pos) = o;
-    }
-    *result = o;
-    return p;
-}
-
-// Reads the spec or body block of a function into a prepared node.
-const uint8_t* read_function_block(Reader& r, const uint8_t* p, const uint8_t* stop, Node target, bool is_body,
-                                   Node fn_ctx) {
-    const uint8_t* at = p;
-    bool shared = false;
-    while (p < stop && (*p == 0xC0 || *p == 0xC1)) shared |= *p++ == 0xC1;
-    bool flag;
-    expect_typed(r, p, stop, TYPE_BLOCK, &flag);
-    read_head(r, p, stop, flag);
-    if (shared) {
-        Cell found = read_path(r, p, stop);
-        if (found.type() != TYPE_BLOCK) corrupt(r, at);
-        Cell fn = *context::owner_of(fn_ctx);
-        if (is_body) {
-            block::node_cell(fn.data3, function::MORE_BODY)->data2 = found.node();
-        } else {
-            fn.data2 = found.node();
-            *context::owner_of(fn_ctx) = fn;
-        }
-        return p;
-    }
-    int32_t n = read_count(r, p, stop);
-    return decode_n(r, p, stop, target, n);
-}
-
-// A function! body (after its header). The cell is appended to into unless into is 0.
-const uint8_t* read_function(Reader& r, const uint8_t* p, const uint8_t* stop, Node into, Cell* result) {
-    const uint8_t* at = p;
-    int32_t a = read_count(r, p, stop);
-    int32_t b = read_count(r, p, stop);
-    expect_typed(r, p, stop, TYPE_CONTEXT, nullptr);
-    int32_t pos = -1;
-    Node ctx = 0;
-    p = read_context(
-        r, p, stop, context::KIND_FUNCTION, false,
-        [&](Node c) {
-            ctx = c;
-            Node spec = block::make_node(a);
-            collector::NodeRoot keep_spec(&spec);
-            Cell body;
-            block::make_new(&body, b);
-            Cell fn;
-            function::make_with(&fn, spec, &body, c, 0);
-            return fn;
-        },
-        into, &pos);
-    collector::NodeRoot keep(&ctx);
-    Cell fn = *context::owner_of(ctx);
-    p = read_function_block(r, p, stop, fn.data2, false, ctx);
-    fn = *context::owner_of(ctx);
-    Node body = block::node_cell(fn.data3, function::MORE_BODY)->node();
-    p = read_function_block(r, p, stop, body, true, ctx);
-    fn = *context::owner_of(ctx);
-    check_function(r, at, fn);
-    fn = *context::owner_of(ctx);
-    if (into) {
-        Cell* slot = at_(into, pos);
-        fn.header = (fn.header & ~cell_flag::newline) | (slot->header & cell_flag::newline);
-        *slot = fn;
-    }
-    *result = fn;
-    return p;
-}
-
-const uint8_t* read_word(Reader& r, const uint8_t* p, const uint8_t* stop, Node into, uint8_t type, bool flag,
-                         bool shared) {
-    const uint8_t* at = p;
-    int32_t sym = read_symbol(r, p, stop);
-    Cell w;
-    if (type == TYPE_ISSUE) {
-        set_cell(&w, TYPE_ISSUE, context::global_node, static_cast<uint32_t>(sym), static_cast<uint32_t>(-1));
-        append(into, w);
-        return p;
-    }
-    if (!flag) {
-        word::make_global(&w, sym, type);
-        append(into, w);
-        return p;
-    }
-    if (!codec_mode) {
-        int32_t c = read_varint(r, p, stop);
-        int32_t i = read_svarint(r, p, stop);
-        if (c < 0 || c >= length_of(r.block) - r.base) corrupt(r, at);
-        Node ctx = context_of(*at_(r.block, r.base + c));
-        if (!ctx) corrupt(r, at);
-        if (i == -1)
-            i = context::find_word(ctx, sym, false);
-        else if (i < 0 || i >= context::count(ctx))
-            corrupt(r, at);
-        set_cell(&w, type, ctx, static_cast<uint32_t>(sym), static_cast<uint32_t>(i));
-        append(into, w);
-        return p;
-    }
-    int32_t i = read_svarint(r, p, stop);
-    Node ctx = 0;
-    if (shared) {
-        Cell found = read_path(r, p, stop);
-        ctx = context_of(found);
-        if (!ctx) corrupt(r, at);
-        set_cell(&w, type, ctx, static_cast<uint32_t>(sym), static_cast<uint32_t>(i));
-        append(into, w);
+// An object! body (after its header): class id, with extra the two handler numbers, and the
+// context. Answers the object cell; appended to into unless into is 0.
+template <bool Plain>
+const uint8_t* read_object(Reader& r, const uint8_t* p, const uint8_t* stop, bool extra, Node into, Cell* result) {
+    int32_t class_id;
+    if constexpr (Plain) {
+        need(r, p, p, stop, extra ? 12 : 4);
+        class_id = static_cast<int32_t>(take32(p));
+        if (extra) p += 8;
     } else {
-        // The word goes in first: paths inside its owner lead through it.
-        set_cell(&w, type, context::global_node, static_cast<uint32_t>(sym), static_cast<uint32_t>(-1));
-        int32_t pos = append(into, w);
-        const uint8_t* oat = p;
-        uint8_t h = read_u8(r, p, stop);
-        uint8_t ot = h & 0x3F;
-        if (h >= 0x80 || (ot != TYPE_OBJECT && ot != TYPE_FUNCTION)) corrupt(r, oat);
-        r.patch_node = into;
-        r.patch_index = pos;
-        Cell owner;
-        if (ot == TYPE_OBJECT)
-            p = read_object(r, p, stop, h & 0x40, 0, &owner);
-        else
-            p = read_function(r, p, stop, 0, &owner);
-        r.patch_node = 0;
-        ctx = owner.data1;
-        at_(into, pos)->data1 = ctx;
-        set_cell(&w, type, ctx, static_cast<uint32_t>(sym), static_cast<uint32_t>(i));
-        *at_(into, pos) = w;
+        class_id = read_svarint(r, p, stop);
+        if (extra) {
+            read_svarint(r, p, stop);
+            read_svarint(r, p, stop);
+        }
+        expect_typed(r, p, stop, TYPE_CONTEXT, nullptr);
     }
-    if (i < 0 || i >= context::count(ctx)) corrupt(r, at);
-    return p;
-}
-
-const uint8_t* decode_compact(Reader& r, const uint8_t* p, const uint8_t* stop, Node into) {
-    guard_depth();
-    const uint8_t* at = p;
-    if (p >= stop) corrupt(r, p);
-    bool newline = false, shared = false, pair = false;
-    while (*p == 0xC0 || *p == 0xC1 || *p == 0xC4) {
-        if (*p == 0xC0) newline = true;
-        if (*p == 0xC1) shared = true;
-        if (*p == 0xC4) {
-            if (codec_mode) corrupt(r, p);
-            pair = true;
-        }
-        p++;
-        if (p >= stop) corrupt(r, p);
-    }
-    int32_t before = length_of(into);
-    const uint8_t* hat = p;
-    uint8_t h = *p++;
-    Cell c;
-    if (h >= 0x80) {
-        if (shared || pair) corrupt(r, hat);
-        if (h <= 0xBF) {
-            set_cell(&c, TYPE_INTEGER, h - 0x80u);
-        } else if (h == 0xC2 || h == 0xC3) {
-            set_cell(&c, TYPE_LOGIC, h == 0xC2);
-        } else if (h == 0xFF) {
-            c = read_path(r, p, stop);
-            c.header &= ~cell_flag::newline;
-        } else {
-            corrupt(r, hat);
-        }
-        if (newline) c.header |= cell_flag::newline;
-        append(into, c);
-        return p;
-    }
-    bool flag = h & 0x40;
-    int type = h & 0x3F;
-    if (type == 63) type = read_varint(r, p, stop);
-    if (type <= 0 || type > 255) corrupt(r, p);
-    if (pair && (type < TYPE_WORD || type > TYPE_ISSUE)) corrupt(r, hat);
-    if (unsupported_type(type)) no_codec_type(type);
-    auto u8 = [&]() { return read_u8(r, p, stop); };
-    switch (type) {
-        case TYPE_DATATYPE: {
-            int32_t t = read_varint(r, p, stop);
-            if (t < 1 || t > TYPE_EVENT) corrupt(r, p);
-            datatype::make_at(&c, t);
-            break;
-        }
-        case TYPE_UNSET:
-        case TYPE_NONE: set_cell(&c, uint8_t(type)); break;
-        case TYPE_CHAR: {
-            int32_t cp = read_varint(r, p, stop);
-            if (cp < 0 || uint32_t(cp) > unicode::kMaxCodepoint) corrupt(r, p);
-            set_cell(&c, TYPE_CHAR, uint32_t(cp));
-            break;
-        }
-        case TYPE_INTEGER: set_cell(&c, TYPE_INTEGER, uint32_t(read_svarint(r, p, stop))); break;
-        case TYPE_FLOAT:
-        case TYPE_PERCENT:
-        case TYPE_TIME: {
-            double d;
-            if (flag) {
-                int32_t n = read_svarint(r, p, stop);
-                d = type == TYPE_PERCENT ? n / 100.0 : double(n);
-            } else {
-                uint32_t lo = read_fixed32(r, p, stop), hi = read_fixed32(r, p, stop);
-                uint64_t bits = uint64_t(hi) << 32 | lo;
-                std::memcpy(&d, &bits, 8);
-            }
-            set_cell(&c, uint8_t(type));
-            c.set_f(d);
-            break;
-        }
-        case TYPE_TYPESET: {
-            uint8_t n = u8();
-            if (n > 12 || n > stop - p) corrupt(r, p);
-            set_cell(&c, TYPE_TYPESET);
-            std::memcpy(&c.data1, p, n);
-            p += n;
-            break;
-        }
-        case TYPE_PAIR: {
-            int32_t x = read_svarint(r, p, stop), y = read_svarint(r, p, stop);
-            set_cell(&c, TYPE_PAIR, 0, uint32_t(x), uint32_t(y));
-            break;
-        }
-        case TYPE_TUPLE: {
-            int n = flag ? u8() : 3;
-            if (n < 1 || n > 12 || n > stop - p) corrupt(r, p);
-            set_cell(&c, TYPE_TUPLE);
-            tuple::make_at(&c, p, n);
-            p += n;
-            break;
-        }
-        case TYPE_DATE: {
-            const uint8_t* dat = p;
-            uint32_t packed = read_fixed32(r, p, stop);
-            double t = 0;
-            if (date::has_time(packed) != flag) corrupt(r, p);
-            if (flag) {
-                uint32_t lo = read_fixed32(r, p, stop), hi = read_fixed32(r, p, stop);
-                uint64_t bits = uint64_t(hi) << 32 | lo;
-                std::memcpy(&t, &bits, 8);
-            }
-            if (!valid_date(packed, t)) corrupt(r, dat);
-            set_cell(&c, TYPE_DATE, packed);
-            c.set_f(t);
-            break;
-        }
-        case TYPE_MONEY: {
-            if (stop - p < 12) corrupt(r, p);
-            if (!valid_money(p)) corrupt(r, p);
-            set_cell(&c, TYPE_MONEY);
-            std::memcpy(&c.data1, p, 12);
-            money::set_sign(&c, flag);
-            p += 12;
-            break;
-        }
-        case TYPE_POINT2D:
-        case TYPE_POINT3D: {
-            uint32_t x = read_fixed32(r, p, stop), y = read_fixed32(r, p, stop);
-            uint32_t z = type == TYPE_POINT3D ? read_fixed32(r, p, stop) : 0;
-            set_cell(&c, uint8_t(type), x, y, z);
-            break;
-        }
-        case TYPE_ISSUE:
-        case TYPE_WORD:
-        case TYPE_SET_WORD:
-        case TYPE_LIT_WORD:
-        case TYPE_GET_WORD:
-        case TYPE_REFINEMENT: {
-            p = read_word(r, p, stop, into, uint8_t(type), flag, shared);
-            if (pair) {
-                p = decode_compact(r, p, stop, into);
-                set_pair(r, hat, into, before);
-                return p;
-            }
-            if (newline) at_(into, before)->header |= cell_flag::newline;
-            return p;
-        }
-        case TYPE_BLOCK:
-        case TYPE_PAREN:
-        case TYPE_PATH:
-        case TYPE_LIT_PATH:
-        case TYPE_SET_PATH:
-        case TYPE_GET_PATH:
-        case TYPE_HASH: {
-            int32_t head = read_head(r, p, stop, flag);
-            if (shared) {
-                c = share_series(r, at, read_path(r, p, stop), uint8_t(type), head);
-                break;
-            }
-            int32_t n = read_count(r, p, stop);
-            block::make_new(&c, n, type == TYPE_HASH ? uint8_t(TYPE_BLOCK) : uint8_t(type));
-            if (newline) c.header |= cell_flag::newline;
-            int32_t pos = append(into, c);
-            Node node = c.node();
-            p = decode_n(r, p, stop, node, n);
-            if (type == TYPE_HASH) {
-                Cell hc = *at_(into, pos);
-                collector::Root keep(&hc);
-                hash::index_in_place(&hc);
-                *at_(into, pos) = hc;
-            }
-            at_(into, pos)->set_index(head < n ? head : n);
-            return p;
-        }
-        case TYPE_MAP: {
-            if (shared) {
-                c = share_series(r, at, read_path(r, p, stop), TYPE_MAP, 0);
-                break;
-            }
-            int32_t n = read_count(r, p, stop);
-            block::make_new(&c, n);
-            int32_t pos = append(into, c);
-            p = decode_n(r, p, stop, c.node(), n);
-            finish_map(r, at, into, pos);
-            if (newline) at_(into, pos)->header |= cell_flag::newline;
-            return p;
-        }
-        case TYPE_STRING:
-        case TYPE_FILE:
-        case TYPE_URL:
-        case TYPE_TAG:
-        case TYPE_EMAIL:
-        case TYPE_REF:
-        case TYPE_BINARY: {
-            int32_t head = read_head(r, p, stop, flag);
-            if (shared) {
-                c = share_series(r, at, read_path(r, p, stop), uint8_t(type), head);
-                break;
-            }
-            int32_t n;
-            uint32_t unit = 1;
-            if (type == TYPE_BINARY) {
-                n = read_count(r, p, stop);
-            } else {
-                const uint8_t* eat = p;
-                int32_t e = read_varint(r, p, stop);
-                if (e < 0 || (e & 3) == 3) corrupt(r, eat);
-                unit = 1u << (e & 3);
-                n = e >> 2;
-                if (int64_t(n) * unit > stop - p) corrupt(r, p);
-                check_codepoints(r, eat, p, n, unit);
-            }
-            c = make_text(uint8_t(type), p, n, unit, head);
-            p += int64_t(n) * unit;
-            break;
-        }
-        case TYPE_VECTOR: {
-            int32_t head = read_head(r, p, stop, flag);
-            if (shared) {
-                c = share_series(r, at, read_path(r, p, stop), TYPE_VECTOR, head);
-                break;
-            }
-            const uint8_t* kat = p;
-            uint8_t k = u8();
-            uint32_t unit = 1u << (k & 3);
-            int etype = k >> 2;
-            if (!valid_vector(etype, unit)) corrupt(r, kat);
-            int32_t n = read_count(r, p, stop, unit);
-            c = make_vector(etype, unit, p, n, head);
-            p += int64_t(n) * unit;
-            break;
-        }
-        case TYPE_IMAGE: {
-            int32_t head = read_head(r, p, stop, flag);
-            if (shared) {
-                c = share_series(r, at, read_path(r, p, stop), TYPE_IMAGE, head);
-                break;
-            }
-            const uint8_t* sat = p;
-            int32_t w = read_varint(r, p, stop), h = read_varint(r, p, stop);
-            if (w < 0 || h < 0 || w > image::kMaxSide || h > image::kMaxSide || int64_t(w) * h * 4 > stop - p)
-                corrupt(r, sat);
-            c = make_image(p, w, h, head);
-            p += int64_t(w) * h * 4;
-            break;
-        }
-        case TYPE_BITSET: {
-            if (shared) {
-                c = share_series(r, at, read_path(r, p, stop), TYPE_BITSET, 0);
-                break;
-            }
-            int32_t n = read_count(r, p, stop);
-            if (n >= (1 << 28)) corrupt(r, p);
-            c = make_bitset(p, n, flag);
-            p += n;
-            break;
-        }
-        case TYPE_CONTEXT: {
-            int32_t pos = -1;
-            p = read_context(
-                r, p, stop, context::KIND_OBJECT, true,
-                [&](Node ctx) {
-                    Cell o;
-                    set_cell(&o, TYPE_OBJECT, ctx, static_cast<uint32_t>(-1), 0);
-                    return o;
-                },
-                into, &pos);
-            if (newline) at_(into, pos)->header |= cell_flag::newline;
-            return p;
-        }
-        case TYPE_OBJECT: {
-            if (shared) {
-                Cell found = read_path(r, p, stop);
-                Node ctx = context_of(found);
-                if (!ctx || context::owner_of(ctx)->type() != TYPE_OBJECT) corrupt(r, at);
-                c = *context::owner_of(ctx);
-                c.header &= ~cell_flag::newline;
-                break;
-            }
-            Cell o;
-            p = read_object(r, p, stop, flag, into, &o);
-            if (newline) at_(into, before)->header |= cell_flag::newline;
-            return p;
-        }
-        case TYPE_FUNCTION: {
-            if (shared) {
-                Cell found = read_path(r, p, stop);
-                if (found.type() == TYPE_OP && native::op_wrapped(&found) == TYPE_FUNCTION) {
-                    c = found;
-                    c.header = TYPE_FUNCTION;
-                } else {
-                    Node ctx = context_of(found);
-                    if (!ctx || context::owner_of(ctx)->type() != TYPE_FUNCTION) corrupt(r, at);
-                    c = *context::owner_of(ctx);
-                    c.header &= ~cell_flag::newline;
-                }
-                break;
-            }
-            Cell f;
-            p = read_function(r, p, stop, into, &f);
-            if (newline) at_(into, before)->header |= cell_flag::newline;
-            return p;
-        }
-        case TYPE_NATIVE:
-        case TYPE_ACTION: {
-            const uint8_t* iat = p;
-            int32_t n = read_varint(r, p, stop);
-            if (!valid_function_index(uint8_t(type), n)) corrupt(r, iat);
-            Cell* tmp = block::push_new(1);
-            Node tmp_node = tmp->node();
-            const uint8_t* sat = p;
-            p = decode_compact(r, p, stop, tmp_node);
-            Cell spec = *block::node_cell(tmp_node, 0);
-            if (spec.type() != TYPE_BLOCK) corrupt(r, sat);
-            c = make_native(r, uint8_t(type), n, spec);
-            stack::pop(1);
-            break;
-        }
-        case TYPE_OP: {
-            p = decode_compact(r, p, stop, into);
-            make_op(r, at, into, before);
-            if (newline) at_(into, before)->header |= cell_flag::newline;
-            return p;
-        }
-        case TYPE_ERROR: {
-            const uint8_t* cat = p;
-            int32_t code = read_varint(r, p, stop);
-            c = make_error(r, cat, code);
-            int32_t pos = append(into, c);
-            p = read_error_fields(r, p, stop, c, false);
-            if (newline) at_(into, pos)->header |= cell_flag::newline;
-            return p;
-        }
-        default: corrupt(r, hat);
-    }
-    if (newline) c.header |= cell_flag::newline;
-    append(into, c);
-    return p;
-}
-
-// ======================================================================================
-// Plain reader
-// ======================================================================================
-
-const uint8_t* decode_plain(Reader& r, const uint8_t* p, const uint8_t* stop, Node into);
-
-// Fixed words of a record: at least n bytes from p.
-inline void need(const Reader& r, const uint8_t* at, const uint8_t* p, const uint8_t* stop, int64_t n) {
-    if (n < 0 || stop - p < n) corrupt(r, at);
-}
-
-inline uint32_t take32(const uint8_t*& p) {
-    uint32_t v = rd32(p);
-    p += 4;
-    return v;
-}
-
-inline const uint8_t* pad4(const uint8_t* p, const uint8_t* start) { return p + ((4 - ((p - start) & 3)) & 3); }
-
-const uint8_t* decode_n_plain(Reader& r, const uint8_t* p, const uint8_t* stop, Node into, int64_t n) {
-    for (int64_t i = 0; i < n; i++) p = decode_plain(r, p, stop, into);
-    return p;
-}
-
-template <class MakeOwner>
-const uint8_t* read_context_plain(Reader& r, const uint8_t* p, const uint8_t* stop, int required_kind,
-                                  bool want_storage, MakeOwner make_owner, Node append_to, int32_t* appended_at) {
-    const uint8_t* at = p;
-    need(r, at, p, stop, 8);
-    uint32_t h = take32(p);
-    if ((h & 0xFF) != TYPE_CONTEXT) corrupt(r, at);
-    uint32_t m = take32(p);
-    if (m > uint32_t(stop - p) / 4) corrupt(r, at);
-    int kind = (h >> 26) & 3;
-    bool option = h & (1u << 28), no_storage = h & (1u << 29), values = h & (1u << 30);
-    if (kind != required_kind || no_storage == want_storage) corrupt(r, at);
-    Node ctx = context::create(int32_t(m), no_storage, option, 0, kind);
-    collector::NodeRoot keep(&ctx);
-    Cell owner = make_owner(ctx);
-    collector::Root keep_owner(&owner);
-    *context::owner_of(ctx) = owner;
-    if (r.patch_node) {
-        at_(r.patch_node, r.patch_index)->data1 = ctx;
-        r.patch_node = 0;
-    }
-    if (append_to) *appended_at = append(append_to, owner);
-    for (uint32_t i = 0; i < m; i++) {
-        const uint8_t* sat = p;
-        int32_t sym = symbol_at(r, sat, int64_t(take32(p)));
-        int32_t index;
-        if (context::add_word(ctx, sym, false, &index) != -1) corrupt(r, sat);
-    }
-    if (!no_storage) {
-        Node vals = context::cell_of(ctx)->data2;
-        if (values) {
-            p = decode_n_plain(r, p, stop, vals, m);
-        } else {
-            Cell unset;
-            set_cell(&unset, TYPE_UNSET);
-            for (uint32_t i = 0; i < m; i++) block::append_cell(vals, &unset);
-        }
-    }
-    return p;
-}
-
-const uint8_t* read_object_plain(Reader& r, const uint8_t* p, const uint8_t* stop, uint32_t h, Node into,
-                                 Cell* result) {
-    const uint8_t* at = p;
-    bool extra = h & kPlainExtra;
-    need(r, at, p, stop, extra ? 12 : 4);
-    int32_t class_id = static_cast<int32_t>(take32(p));
-    if (extra) p += 8;
     if (codec_mode) class_id = -1;
     int32_t pos = -1;
     Node ctx = 0;
-    p = read_context_plain(
+    p = read_context<Plain>(
         r, p, stop, context::KIND_OBJECT, true,
         [&](Node c) {
             ctx = c;
@@ -1202,15 +717,26 @@ const uint8_t* read_object_plain(Reader& r, const uint8_t* p, const uint8_t* sto
     return p;
 }
 
-const uint8_t* read_function_block_plain(Reader& r, const uint8_t* p, const uint8_t* stop, Node target,
-                                         bool is_body, Node fn_ctx) {
+// Reads the spec or body block of a function into a prepared node, or takes a block read before.
+template <bool Plain>
+const uint8_t* read_function_block(Reader& r, const uint8_t* p, const uint8_t* stop, Node target, bool is_body,
+                                   Node fn_ctx) {
     const uint8_t* at = p;
-    need(r, at, p, stop, 8);
-    uint32_t h = take32(p);
-    if ((h & 0xFF) != TYPE_BLOCK) corrupt(r, at);
-    p += 4;  // head
-    if (h & kPlainShared) {
-        Cell found = read_path_plain(r, p, stop);
+    bool shared = false;
+    if constexpr (Plain) {
+        need(r, at, p, stop, 8);
+        uint32_t h = take32(p);
+        if ((h & 0xFF) != TYPE_BLOCK) corrupt(r, at);
+        p += 4;  // head
+        shared = h & kPlainShared;
+    } else {
+        while (p < stop && (*p == 0xC0 || *p == 0xC1)) shared |= *p++ == 0xC1;
+        bool flag;
+        expect_typed(r, p, stop, TYPE_BLOCK, &flag);
+        read_head(r, p, stop, flag);
+    }
+    if (shared) {
+        Cell found = read_path<Plain>(r, p, stop);
         if (found.type() != TYPE_BLOCK) corrupt(r, at);
         Cell fn = *context::owner_of(fn_ctx);
         if (is_body) {
@@ -1221,27 +747,37 @@ const uint8_t* read_function_block_plain(Reader& r, const uint8_t* p, const uint
         }
         return p;
     }
-    need(r, at, p, stop, 4);
-    uint32_t n = take32(p);
-    if (n > uint32_t(stop - p) / 4) corrupt(r, at);
-    return decode_n_plain(r, p, stop, target, n);
+    int32_t n = read_block_count<Plain>(r, at, p, stop);
+    return decode_n<Plain>(r, p, stop, target, n);
 }
 
-const uint8_t* read_function_plain(Reader& r, const uint8_t* p, const uint8_t* stop, Node into, Cell* result) {
+// A function! body (after its header): spec and body lengths, context, spec, body. The cell is
+// appended to into unless into is 0.
+template <bool Plain>
+const uint8_t* read_function(Reader& r, const uint8_t* p, const uint8_t* stop, Node into, Cell* result) {
     const uint8_t* at = p;
-    need(r, at, p, stop, 8);
-    uint32_t a = take32(p), b = take32(p);
-    if (a > uint32_t(stop - p) / 4 || b > uint32_t(stop - p) / 4) corrupt(r, at);
+    int32_t a, b;
+    if constexpr (Plain) {
+        need(r, at, p, stop, 8);
+        uint32_t ua = take32(p), ub = take32(p);
+        if (ua > uint32_t(stop - p) / 4 || ub > uint32_t(stop - p) / 4) corrupt(r, at);
+        a = int32_t(ua);
+        b = int32_t(ub);
+    } else {
+        a = read_count(r, p, stop);
+        b = read_count(r, p, stop);
+        expect_typed(r, p, stop, TYPE_CONTEXT, nullptr);
+    }
     int32_t pos = -1;
     Node ctx = 0;
-    p = read_context_plain(
+    p = read_context<Plain>(
         r, p, stop, context::KIND_FUNCTION, false,
         [&](Node c) {
             ctx = c;
-            Node spec = block::make_node(int32_t(a));
+            Node spec = block::make_node(a);
             collector::NodeRoot keep_spec(&spec);
             Cell body;
-            block::make_new(&body, int32_t(b));
+            block::make_new(&body, b);
             Cell fn;
             function::make_with(&fn, spec, &body, c, 0);
             return fn;
@@ -1249,10 +785,10 @@ const uint8_t* read_function_plain(Reader& r, const uint8_t* p, const uint8_t* s
         into, &pos);
     collector::NodeRoot keep(&ctx);
     Cell fn = *context::owner_of(ctx);
-    p = read_function_block_plain(r, p, stop, fn.data2, false, ctx);
+    p = read_function_block<Plain>(r, p, stop, fn.data2, false, ctx);
     fn = *context::owner_of(ctx);
     Node body = block::node_cell(fn.data3, function::MORE_BODY)->node();
-    p = read_function_block_plain(r, p, stop, body, true, ctx);
+    p = read_function_block<Plain>(r, p, stop, body, true, ctx);
     check_function(r, at, *context::owner_of(ctx));
     fn = *context::owner_of(ctx);
     if (into) {
@@ -1264,58 +800,60 @@ const uint8_t* read_function_plain(Reader& r, const uint8_t* p, const uint8_t* s
     return p;
 }
 
-const uint8_t* read_word_plain(Reader& r, const uint8_t* at, const uint8_t* p, const uint8_t* stop, Node into,
-                               uint32_t h) {
-    uint8_t type = h & 0xFF;
-    need(r, at, p, stop, codec_mode ? 8 : 12);
-    int32_t sym = symbol_at(r, at, int64_t(take32(p)));
+// A word of the boot image bound by number: c is the position of the decoded value whose
+// context holds it, i its index there (-1: found by name).
+inline Cell boot_word(const Reader& r, const uint8_t* at, uint8_t type, int32_t sym, int32_t c, int32_t i) {
+    if (c < 0 || c >= length_of(r.block) - r.base) corrupt(r, at);
+    Node ctx = context_of(*at_(r.block, r.base + c));
+    if (!ctx) corrupt(r, at);
+    if (i == -1)
+        i = context::find_word(ctx, sym, false);
+    else if (i < 0 || i >= context::count(ctx))
+        corrupt(r, at);
     Cell w;
-    if (!codec_mode) {
-        int32_t c = static_cast<int32_t>(take32(p));
-        int32_t i = static_cast<int32_t>(take32(p));
-        if (c == -1) {
-            word::make_global(&w, sym, type);
-        } else {
-            if (c < 0 || c >= length_of(r.block) - r.base) corrupt(r, at);
-            Node ctx = context_of(*at_(r.block, r.base + c));
-            if (!ctx) corrupt(r, at);
-            if (i == -1)
-                i = context::find_word(ctx, sym, false);
-            else if (i < 0 || i >= context::count(ctx))
-                corrupt(r, at);
-            set_cell(&w, type, ctx, static_cast<uint32_t>(sym), static_cast<uint32_t>(i));
-        }
-        append(into, w);
-        return p;
-    }
-    int32_t i = static_cast<int32_t>(take32(p));
-    if (h & kPlainGlobal) {
-        word::make_global(&w, sym, type);
-        append(into, w);
-        return p;
-    }
+    set_cell(&w, type, ctx, static_cast<uint32_t>(sym), static_cast<uint32_t>(i));
+    return w;
+}
+
+// A word bound to an object or function of the image (codec mode): by a path to its owner, or
+// with the owner's record inline. Errors are blamed on at.
+template <bool Plain>
+const uint8_t* read_bound_word(Reader& r, const uint8_t* at, const uint8_t* p, const uint8_t* stop, Node into,
+                               uint8_t type, int32_t sym, int32_t i, bool shared) {
+    Cell w;
     Node ctx = 0;
-    if (h & kPlainShared) {
-        Cell found = read_path_plain(r, p, stop);
+    if (shared) {
+        Cell found = read_path<Plain>(r, p, stop);
         ctx = context_of(found);
         if (!ctx) corrupt(r, at);
         set_cell(&w, type, ctx, static_cast<uint32_t>(sym), static_cast<uint32_t>(i));
         append(into, w);
     } else {
+        // The word goes in first: paths inside its owner lead through it.
         set_cell(&w, type, context::global_node, static_cast<uint32_t>(sym), static_cast<uint32_t>(-1));
         int32_t pos = append(into, w);
         const uint8_t* oat = p;
-        need(r, oat, p, stop, 4);
-        uint32_t oh = take32(p);
-        uint8_t ot = oh & 0xFF;
-        if (ot != TYPE_OBJECT && ot != TYPE_FUNCTION) corrupt(r, oat);
+        uint8_t ot;
+        bool extra;
+        if constexpr (Plain) {
+            need(r, oat, p, stop, 4);
+            uint32_t oh = take32(p);
+            ot = oh & 0xFF;
+            extra = oh & kPlainExtra;
+            if (ot != TYPE_OBJECT && ot != TYPE_FUNCTION) corrupt(r, oat);
+        } else {
+            uint8_t h = read_u8(r, p, stop);
+            ot = h & 0x3F;
+            extra = h & 0x40;
+            if (h >= 0x80 || (ot != TYPE_OBJECT && ot != TYPE_FUNCTION)) corrupt(r, oat);
+        }
         r.patch_node = into;
         r.patch_index = pos;
         Cell owner;
         if (ot == TYPE_OBJECT)
-            p = read_object_plain(r, p, stop, oh, 0, &owner);
+            p = read_object<Plain>(r, p, stop, extra, 0, &owner);
         else
-            p = read_function_plain(r, p, stop, 0, &owner);
+            p = read_function<Plain>(r, p, stop, 0, &owner);
         r.patch_node = 0;
         ctx = owner.data1;
         set_cell(&w, type, ctx, static_cast<uint32_t>(sym), static_cast<uint32_t>(i));
@@ -1325,8 +863,217 @@ const uint8_t* read_word_plain(Reader& r, const uint8_t* at, const uint8_t* p, c
     return p;
 }
 
-const uint8_t* decode_plain(Reader& r, const uint8_t* p, const uint8_t* stop, Node into) {
-    guard_depth();
+// The end of a word record at position pos of into: a set pair (pair_at, where a bad pair is
+// blamed, not null) reads its value and leaves no cell; any other word takes its new-line mark.
+template <bool Plain>
+inline const uint8_t* end_word(Reader& r, const uint8_t* p, const uint8_t* stop, Node into, int32_t pos,
+                               bool newline, const uint8_t* pair_at) {
+    if (pair_at) {
+        p = decode_record<Plain>(r, p, stop, into);
+        set_pair(r, pair_at, into, pos);
+        return p;
+    }
+    if (newline) at_(into, pos)->header |= cell_flag::newline;
+    return p;
+}
+
+// A block-like or hash! record after its head.
+template <bool Plain>
+inline const uint8_t* read_block(Reader& r, const uint8_t* at, const uint8_t* p, const uint8_t* stop, Node into,
+                                 uint8_t type, int32_t head, bool shared, bool newline) {
+    // A plain record has always shared a hash! from its first element, whatever head it holds.
+    if (shared) return read_shared<Plain>(r, at, p, stop, into, type, Plain && type == TYPE_HASH ? 0 : head, newline);
+    int32_t n = read_block_count<Plain>(r, at, p, stop);
+    Cell c;
+    block::make_new(&c, n, type == TYPE_HASH ? uint8_t(TYPE_BLOCK) : type);
+    if (newline) c.header |= cell_flag::newline;
+    int32_t pos = append(into, c);
+    p = decode_n<Plain>(r, p, stop, c.node(), n);
+    if (type == TYPE_HASH) {
+        Cell hc = *at_(into, pos);
+        collector::Root keep(&hc);
+        hash::index_in_place(&hc);
+        *at_(into, pos) = hc;
+    }
+    at_(into, pos)->set_index(head < n ? head : n);
+    return p;
+}
+
+template <bool Plain>
+const uint8_t* read_map(Reader& r, const uint8_t* at, const uint8_t* p, const uint8_t* stop, Node into, bool shared,
+                        bool newline) {
+    if (shared) return read_shared<Plain>(r, at, p, stop, into, TYPE_MAP, 0, newline);
+    int32_t n = read_block_count<Plain>(r, at, p, stop);
+    Cell c;
+    block::make_new(&c, n);
+    int32_t pos = append(into, c);
+    p = decode_n<Plain>(r, p, stop, c.node(), n);
+    finish_map(r, at, into, pos);
+    if (newline) at_(into, pos)->header |= cell_flag::newline;
+    return p;
+}
+
+// A context record on its own comes back as an object! of no class.
+template <bool Plain>
+const uint8_t* read_bare_context(Reader& r, const uint8_t* p, const uint8_t* stop, Node into, bool newline) {
+    int32_t pos = -1;
+    p = read_context<Plain>(
+        r, p, stop, context::KIND_OBJECT, true,
+        [&](Node ctx) {
+            Cell o;
+            set_cell(&o, TYPE_OBJECT, ctx, static_cast<uint32_t>(-1), 0);
+            return o;
+        },
+        into, &pos);
+    if (newline) at_(into, pos)->header |= cell_flag::newline;
+    return p;
+}
+
+// An object! or function! record after its header: a path to one read before (a function also
+// through the op! that wraps it), or the value itself.
+template <bool Plain>
+const uint8_t* read_owner_record(Reader& r, const uint8_t* at, const uint8_t* p, const uint8_t* stop, Node into,
+                                 uint8_t type, bool extra, bool shared, bool newline) {
+    if (shared) {
+        Cell found = read_path<Plain>(r, p, stop);
+        Cell c;
+        if (type == TYPE_FUNCTION && found.type() == TYPE_OP && native::op_wrapped(&found) == TYPE_FUNCTION) {
+            c = found;
+            c.header = TYPE_FUNCTION;
+        } else {
+            Node ctx = context_of(found);
+            if (!ctx || context::owner_of(ctx)->type() != type) corrupt(r, at);
+            c = *context::owner_of(ctx);
+            c.header &= ~cell_flag::newline;
+        }
+        put(into, c, newline);
+        return p;
+    }
+    int32_t pos = length_of(into);
+    Cell v;
+    if (type == TYPE_OBJECT)
+        p = read_object<Plain>(r, p, stop, extra, into, &v);
+    else
+        p = read_function<Plain>(r, p, stop, into, &v);
+    if (newline) at_(into, pos)->header |= cell_flag::newline;
+    return p;
+}
+
+// A native! or action! record after its index n (read at index_at): the spec block follows.
+template <bool Plain>
+const uint8_t* read_native(Reader& r, const uint8_t* index_at, int32_t n, const uint8_t* p, const uint8_t* stop,
+                           Node into, uint8_t type, bool newline) {
+    if (!valid_function_index(type, n)) corrupt(r, index_at);
+    Cell* tmp = block::push_new(1);
+    Node tmp_node = tmp->node();
+    const uint8_t* sat = p;
+    p = decode_record<Plain>(r, p, stop, tmp_node);
+    Cell spec = *block::node_cell(tmp_node, 0);
+    if (spec.type() != TYPE_BLOCK) corrupt(r, sat);
+    Cell c = make_native(r, type, n, spec);
+    stack::pop(1);
+    put(into, c, newline);
+    return p;
+}
+
+// An op! record: the record of the function it wraps follows.
+template <bool Plain>
+const uint8_t* read_op(Reader& r, const uint8_t* at, const uint8_t* p, const uint8_t* stop, Node into, bool newline) {
+    int32_t pos = length_of(into);
+    p = decode_record<Plain>(r, p, stop, into);
+    make_op(r, at, into, pos);
+    if (newline) at_(into, pos)->header |= cell_flag::newline;
+    return p;
+}
+
+// An error! record after its code (read at code_at). The six fields arg1 .. stack decode
+// straight into its values, so that a path through the error reaches the fields read so far.
+template <bool Plain>
+const uint8_t* read_error(Reader& r, const uint8_t* code_at, int32_t code, const uint8_t* p, const uint8_t* stop,
+                          Node into, bool newline) {
+    Cell e = make_error(r, code_at, code);
+    int32_t pos = append(into, e);
+    Node vals = context::cell_of(e.data1)->data2;
+    collector::NodeRoot keep(&vals);
+    int32_t n = block::node_length(vals);
+    if (n < error::FIELD_STACK + 1) corrupt(r, p);
+    Cell rest = *block::push_new(n - error::FIELD_STACK - 1);
+    Node rest_node = rest.node();
+    for (int32_t i = error::FIELD_STACK + 1; i < n; i++) block::append_cell(rest_node, block::node_cell(vals, i));
+    block::set_tail(vals, error::FIELD_ARG1);
+    p = decode_n<Plain>(r, p, stop, vals, 6);
+    // An integer in stack is a depth of this process's frame stack, which forming the error
+    // walks: one from an image means nothing here.
+    Cell* stack_field = block::node_cell(vals, error::FIELD_STACK);
+    if (stack_field->type() == TYPE_INTEGER) set_cell(stack_field, TYPE_NONE);
+    block::append_block(vals, &rest);
+    stack::pop(1);
+    if (newline) at_(into, pos)->header |= cell_flag::newline;
+    return p;
+}
+
+// ======================================================================================
+// Record headers
+// ======================================================================================
+
+// What a record's header says, in either form.
+struct Header {
+    const uint8_t* at;   // the record's first byte
+    const uint8_t* hat;  // where a bad type is blamed: the header byte (compact), the record (plain)
+    uint32_t bits;       // plain: the header dword, whose flag bits depend on the type
+    int type;
+    bool flag;     // compact: the header's one flag bit
+    bool newline;
+    bool shared;
+    bool pair;     // compact: a set pair (boot images)
+};
+
+// Prefix bytes and a header byte. A value the header byte holds alone (a small integer, a logic
+// value, a back-reference) is appended at once: answers false then.
+inline bool read_header_compact(Reader& r, const uint8_t*& p, const uint8_t* stop, Node into, Header& hd) {
+    hd.at = p;
+    if (p >= stop) corrupt(r, p);
+    bool newline = false, shared = false, pair = false;
+    while (*p == 0xC0 || *p == 0xC1 || *p == 0xC4) {
+        if (*p == 0xC0) newline = true;
+        if (*p == 0xC1) shared = true;
+        if (*p == 0xC4) {
+            if (codec_mode) corrupt(r, p);
+            pair = true;
+        }
+        p++;
+        if (p >= stop) corrupt(r, p);
+    }
+    const uint8_t* hat = p;
+    uint8_t h = *p++;
+    if (h >= 0x80) {
+        if (shared || pair) corrupt(r, hat);
+        Cell c;
+        if (h <= 0xBF) {
+            set_cell(&c, TYPE_INTEGER, h - 0x80u);
+        } else if (h == 0xC2 || h == 0xC3) {
+            set_cell(&c, TYPE_LOGIC, h == 0xC2);
+        } else if (h == 0xFF) {
+            c = read_path<false>(r, p, stop);
+            c.header &= ~cell_flag::newline;
+        } else {
+            corrupt(r, hat);
+        }
+        put(into, c, newline);
+        return false;
+    }
+    int type = h & 0x3F;
+    if (type == 63) type = read_varint(r, p, stop);
+    if (type <= 0 || type > 255) corrupt(r, p);
+    if (pair && (type < TYPE_WORD || type > TYPE_ISSUE)) corrupt(r, hat);
+    if (unsupported_type(type)) no_codec_type(type);
+    hd = {hd.at, hat, 0, type, (h & 0x40) != 0, newline, shared, pair};
+    return true;
+}
+
+// A header dword (zero dwords before it are padding). A reference record is appended at once:
+// answers false then.
+inline bool read_header_plain(Reader& r, const uint8_t*& p, const uint8_t* stop, Node into, Header& hd) {
     const uint8_t* at;
     uint32_t h;
     do {
@@ -1336,118 +1083,379 @@ const uint8_t* decode_plain(Reader& r, const uint8_t* p, const uint8_t* stop, No
     } while (h == 0);
     int type = h & 0xFF;
     bool newline = h & kPlainNewline;
-    bool shared = h & kPlainShared;
-    int32_t before = length_of(into);
-    Cell c;
     if (type == int(kPlainReference)) {
         p -= 4;
-        c = read_path_plain(r, p, stop);
+        Cell c = read_path<true>(r, p, stop);
         c.header &= ~cell_flag::newline;
-        if (newline) c.header |= cell_flag::newline;
-        append(into, c);
-        return p;
+        put(into, c, newline);
+        return false;
     }
     if (unsupported_type(type)) no_codec_type(type);
     if (!supported_type(type) && type != TYPE_LOGIC) corrupt(r, at);
+    hd = {at, at, h, type, false, newline, (h & kPlainShared) != 0, false};
+    return true;
+}
+
+// ======================================================================================
+// Compact words
+// ======================================================================================
+
+// A word record after its header; errors are blamed on the symbol.
+const uint8_t* read_word(Reader& r, const uint8_t* p, const uint8_t* stop, Node into, uint8_t type, bool flag,
+                         bool shared) {
+    const uint8_t* at = p;
+    int32_t sym = read_symbol<false>(r, p, stop);
+    Cell w;
+    if (type == TYPE_ISSUE) {
+        set_cell(&w, TYPE_ISSUE, context::global_node, static_cast<uint32_t>(sym), static_cast<uint32_t>(-1));
+        append(into, w);
+        return p;
+    }
+    if (!flag) {
+        word::make_global(&w, sym, type);
+        append(into, w);
+        return p;
+    }
+    if (!codec_mode) {
+        int32_t c = read_varint(r, p, stop);
+        int32_t i = read_svarint(r, p, stop);
+        append(into, boot_word(r, at, type, sym, c, i));
+        return p;
+    }
+    int32_t i = read_svarint(r, p, stop);
+    return read_bound_word<false>(r, at, p, stop, into, type, sym, i, shared);
+}
+
+// ======================================================================================
+// Plain series and words
+// ======================================================================================
+
+// The head of a series record: a dword, never negative.
+inline int32_t read_plain_head(const Reader& r, const uint8_t* at, const uint8_t*& p, const uint8_t* stop) {
+    need(r, at, p, stop, 4);
+    int32_t head = static_cast<int32_t>(take32(p));
+    if (head < 0) corrupt(r, at);
+    return head;
+}
+
+// A count of elements of unit bytes, all of which the record must hold.
+inline int32_t plain_elements(const Reader& r, const uint8_t* at, const uint8_t* p, const uint8_t* stop, uint32_t n,
+                              uint32_t unit) {
+    if (n > 0x7FFFFFFFu || int64_t(n) * unit > stop - p) corrupt(r, at);
+    return int32_t(n);
+}
+
+// Series bytes are padded to a dword boundary of the records area.
+inline const uint8_t* skip_padding(const Reader& r, const uint8_t* at, const uint8_t* p, const uint8_t* stop) {
+    const uint8_t* q = p + ((4 - ((p - r.records) & 3)) & 3);
+    if (q > stop) corrupt(r, at);
+    return q;
+}
+
+// A word record after its header dword h; errors are blamed on the record (at).
+const uint8_t* read_word_plain(Reader& r, const uint8_t* at, const uint8_t* p, const uint8_t* stop, Node into,
+                               uint32_t h) {
+    uint8_t type = h & 0xFF;
+    need(r, at, p, stop, codec_mode ? 8 : 12);
+    int32_t sym = symbol_at(r, at, int64_t(take32(p)));
+    Cell w;
+    if (!codec_mode) {
+        int32_t c = static_cast<int32_t>(take32(p));
+        int32_t i = static_cast<int32_t>(take32(p));
+        if (c == -1)
+            word::make_global(&w, sym, type);
+        else
+            w = boot_word(r, at, type, sym, c, i);
+        append(into, w);
+        return p;
+    }
+    int32_t i = static_cast<int32_t>(take32(p));
+    if (h & kPlainGlobal) {
+        word::make_global(&w, sym, type);
+        append(into, w);
+        return p;
+    }
+    return read_bound_word<true>(r, at, p, stop, into, type, sym, i, h & kPlainShared);
+}
+
+// ======================================================================================
+// Records
+// ======================================================================================
+
+template <bool Plain>
+inline int32_t read_series_head(const Reader& r, const uint8_t* at, const uint8_t*& p, const uint8_t* stop, bool flag) {
+    if constexpr (Plain)
+        return read_plain_head(r, at, p, stop);
+    else
+        return read_head(r, p, stop, flag);
+}
+
+// A dword of fixed data: the plain record has checked its length already.
+template <bool Plain>
+inline uint32_t fixed32(const Reader& r, const uint8_t*& p, const uint8_t* stop) {
+    if constexpr (Plain)
+        return take32(p);
+    else
+        return read_fixed32(r, p, stop);
+}
+
+// A number the compact form writes as a varint, the plain one as a dword; *field_at is where a bad
+// value is blamed: the field (compact) or the record (plain).
+template <bool Plain>
+inline int32_t read_number(const Reader& r, const uint8_t* at, const uint8_t*& p, const uint8_t* stop,
+                           const uint8_t** field_at) {
+    if constexpr (Plain) {
+        need(r, at, p, stop, 4);
+        *field_at = at;
+        return static_cast<int32_t>(take32(p));
+    } else {
+        *field_at = p;
+        return read_varint(r, p, stop);
+    }
+}
+
+// The unit and element count of a string-like or binary! record, checked against the bytes left
+// (and for four-byte units, each codepoint).
+template <bool Plain>
+inline int32_t read_text_size(const Reader& r, const uint8_t* at, uint32_t h, uint8_t type, const uint8_t*& p,
+                              const uint8_t* stop, uint32_t* unit) {
+    int32_t n;
+    if constexpr (Plain) {
+        *unit = (h >> 8) & 0xFF;
+        need(r, at, p, stop, 4);
+        uint32_t count = take32(p);
+        if (type == TYPE_BINARY ? *unit != 1 : (*unit != 1 && *unit != 2 && *unit != 4)) corrupt(r, at);
+        n = plain_elements(r, at, p, stop, count, *unit);
+        check_codepoints(r, at, p, n, *unit);
+    } else if (type == TYPE_BINARY) {
+        *unit = 1;
+        n = read_count(r, p, stop);
+    } else {
+        // The count and the unit's shift in one varint.
+        const uint8_t* eat = p;
+        int32_t e = read_varint(r, p, stop);
+        if (e < 0 || (e & 3) == 3) corrupt(r, eat);
+        *unit = 1u << (e & 3);
+        n = e >> 2;
+        if (int64_t(n) * *unit > stop - p) corrupt(r, p);
+        check_codepoints(r, eat, p, n, *unit);
+    }
+    return n;
+}
+
+// The unit, element type and count of a vector! record, checked against the bytes left.
+template <bool Plain>
+inline int32_t read_vector_size(const Reader& r, const uint8_t* at, uint32_t h, const uint8_t*& p,
+                                const uint8_t* stop, uint32_t* unit, int* etype) {
+    if constexpr (Plain) {
+        *unit = (h >> 8) & 0xFF;
+        need(r, at, p, stop, 8);
+        uint32_t count = take32(p);
+        *etype = int(take32(p));
+        if (!valid_vector(*etype, *unit)) corrupt(r, at);
+        return plain_elements(r, at, p, stop, count, *unit);
+    } else {
+        // The element type and the unit's shift in one byte.
+        const uint8_t* kat = p;
+        uint8_t k = read_u8(r, p, stop);
+        *unit = 1u << (k & 3);
+        *etype = k >> 2;
+        if (!valid_vector(*etype, *unit)) corrupt(r, kat);
+        return read_count(r, p, stop, *unit);
+    }
+}
+
+// Reads one record and appends its value to into.
+template <bool Plain>
+const uint8_t* decode_record(Reader& r, const uint8_t* p, const uint8_t* stop, Node into) {
+    guard_depth();
+    Header hd;
+    if constexpr (Plain) {
+        if (!read_header_plain(r, p, stop, into, hd)) return p;
+    } else {
+        if (!read_header_compact(r, p, stop, into, hd)) return p;
+    }
+    const uint8_t* at = hd.at;
+    const int type = hd.type;
+    const uint32_t h = hd.bits;
+    const bool flag = hd.flag, newline = hd.newline, shared = hd.shared;
+    Cell c;
     switch (type) {
         case TYPE_DATATYPE: {
-            need(r, at, p, stop, 4);
-            uint32_t t = take32(p);
-            if (t < 1 || t > TYPE_EVENT) corrupt(r, at);
-            datatype::make_at(&c, int(t));
+            int32_t t;
+            if constexpr (Plain) {
+                need(r, at, p, stop, 4);
+                t = static_cast<int32_t>(take32(p));
+                if (t < 1 || t > TYPE_EVENT) corrupt(r, at);
+            } else {
+                t = read_varint(r, p, stop);
+                if (t < 1 || t > TYPE_EVENT) corrupt(r, p);
+            }
+            datatype::make_at(&c, t);
             break;
         }
         case TYPE_UNSET:
         case TYPE_NONE: set_cell(&c, uint8_t(type)); break;
         case TYPE_LOGIC:
+            // Compact records hold logic values in the header byte alone.
+            if constexpr (!Plain) corrupt(r, hd.hat);
             need(r, at, p, stop, 4);
             set_cell(&c, TYPE_LOGIC, take32(p) != 0);
             break;
         case TYPE_CHAR: {
-            need(r, at, p, stop, 4);
-            uint32_t cp = take32(p);
-            if (cp > unicode::kMaxCodepoint) corrupt(r, at);
+            uint32_t cp;
+            if constexpr (Plain) {
+                need(r, at, p, stop, 4);
+                cp = take32(p);
+                if (cp > unicode::kMaxCodepoint) corrupt(r, at);
+            } else {
+                int32_t n = read_varint(r, p, stop);
+                if (n < 0 || uint32_t(n) > unicode::kMaxCodepoint) corrupt(r, p);
+                cp = uint32_t(n);
+            }
             set_cell(&c, TYPE_CHAR, cp);
             break;
         }
         case TYPE_INTEGER:
-            need(r, at, p, stop, 4);
-            set_cell(&c, TYPE_INTEGER, take32(p));
+            if constexpr (Plain) {
+                need(r, at, p, stop, 4);
+                set_cell(&c, TYPE_INTEGER, take32(p));
+            } else {
+                set_cell(&c, TYPE_INTEGER, uint32_t(read_svarint(r, p, stop)));
+            }
             break;
         case TYPE_FLOAT:
         case TYPE_PERCENT:
         case TYPE_TIME: {
-            need(r, at, p, stop, 8);
-            uint32_t hi = take32(p), lo = take32(p);
-            set_cell(&c, uint8_t(type), 0, lo, hi);
+            if constexpr (Plain) {
+                need(r, at, p, stop, 8);
+                uint32_t hi = take32(p), lo = take32(p);
+                set_cell(&c, uint8_t(type), 0, lo, hi);
+            } else {
+                // Whole numbers (hundredths for percent!) as a varint, others as the bits.
+                double d;
+                if (flag) {
+                    int32_t n = read_svarint(r, p, stop);
+                    d = type == TYPE_PERCENT ? n / 100.0 : double(n);
+                } else {
+                    uint32_t lo = read_fixed32(r, p, stop), hi = read_fixed32(r, p, stop);
+                    uint64_t bits = uint64_t(hi) << 32 | lo;
+                    std::memcpy(&d, &bits, 8);
+                }
+                set_cell(&c, uint8_t(type));
+                c.set_f(d);
+            }
             break;
         }
-        case TYPE_ISSUE: {
-            need(r, at, p, stop, 4);
-            int32_t sym = symbol_at(r, at, int64_t(take32(p)));
-            set_cell(&c, TYPE_ISSUE, context::global_node, static_cast<uint32_t>(sym), static_cast<uint32_t>(-1));
-            break;
-        }
-        case TYPE_TYPESET:
-            need(r, at, p, stop, 12);
+        case TYPE_TYPESET: {
+            // Compact records drop the trailing zero bytes.
+            int n = 12;
+            if constexpr (Plain) {
+                need(r, at, p, stop, 12);
+            } else {
+                n = read_u8(r, p, stop);
+                if (n > 12 || n > stop - p) corrupt(r, p);
+            }
             set_cell(&c, TYPE_TYPESET);
-            std::memcpy(&c.data1, p, 12);
-            p += 12;
+            std::memcpy(&c.data1, p, size_t(n));
+            p += n;
             break;
+        }
         case TYPE_PAIR: {
-            need(r, at, p, stop, 8);
-            uint32_t x = take32(p), y = take32(p);
+            uint32_t x, y;
+            if constexpr (Plain) {
+                need(r, at, p, stop, 8);
+                x = take32(p);
+                y = take32(p);
+            } else {
+                x = uint32_t(read_svarint(r, p, stop));
+                y = uint32_t(read_svarint(r, p, stop));
+            }
             set_cell(&c, TYPE_PAIR, 0, x, y);
             break;
         }
         case TYPE_TUPLE: {
-            need(r, at, p, stop, 12);
-            int n = (h >> 8) & 0xFF;
-            if (n < 1 || n > 12) corrupt(r, at);
+            // Plain records hold all twelve bytes, compact ones only the tuple's.
+            int n, size;
+            if constexpr (Plain) {
+                need(r, at, p, stop, 12);
+                n = (h >> 8) & 0xFF;
+                if (n < 1 || n > 12) corrupt(r, at);
+                size = 12;
+            } else {
+                n = flag ? read_u8(r, p, stop) : 3;
+                if (n < 1 || n > 12 || n > stop - p) corrupt(r, p);
+                size = n;
+            }
             set_cell(&c, TYPE_TUPLE);
             tuple::make_at(&c, p, n);
-            p += 12;
+            p += size;
             break;
         }
         case TYPE_DATE: {
-            need(r, at, p, stop, 12);
-            uint32_t packed = take32(p), hi = take32(p), lo = take32(p);
-            set_cell(&c, TYPE_DATE, packed, lo, hi);
-            if (!valid_date(packed, c.f())) corrupt(r, at);
+            if constexpr (Plain) {
+                need(r, at, p, stop, 12);
+                uint32_t packed = take32(p), hi = take32(p), lo = take32(p);
+                set_cell(&c, TYPE_DATE, packed, lo, hi);
+                if (!valid_date(packed, c.f())) corrupt(r, at);
+            } else {
+                // The time only when the date has one.
+                const uint8_t* dat = p;
+                uint32_t packed = read_fixed32(r, p, stop);
+                double t = 0;
+                if (date::has_time(packed) != flag) corrupt(r, p);
+                if (flag) {
+                    uint32_t lo = read_fixed32(r, p, stop), hi = read_fixed32(r, p, stop);
+                    uint64_t bits = uint64_t(hi) << 32 | lo;
+                    std::memcpy(&t, &bits, 8);
+                }
+                if (!valid_date(packed, t)) corrupt(r, dat);
+                set_cell(&c, TYPE_DATE, packed);
+                c.set_f(t);
+            }
             break;
         }
-        case TYPE_MONEY:
-            need(r, at, p, stop, 12);
-            if (!valid_money(p)) corrupt(r, at);
+        case TYPE_MONEY: {
+            const uint8_t* bad = Plain ? at : p;
+            if (stop - p < 12 || !valid_money(p)) corrupt(r, bad);
             set_cell(&c, TYPE_MONEY);
             std::memcpy(&c.data1, p, 12);
-            money::set_sign(&c, h & kPlainNegative);
+            money::set_sign(&c, Plain ? (h & kPlainNegative) != 0 : flag);
             p += 12;
             break;
+        }
         case TYPE_POINT2D:
         case TYPE_POINT3D: {
-            int n = type == TYPE_POINT3D ? 3 : 2;
-            need(r, at, p, stop, 4 * n);
-            set_cell(&c, uint8_t(type));
-            c.data1 = take32(p);
-            c.data2 = take32(p);
-            if (n == 3) c.data3 = take32(p);
+            bool three = type == TYPE_POINT3D;
+            if constexpr (Plain) need(r, at, p, stop, three ? 12 : 8);
+            uint32_t x = fixed32<Plain>(r, p, stop), y = fixed32<Plain>(r, p, stop);
+            uint32_t z = three ? fixed32<Plain>(r, p, stop) : 0;
+            set_cell(&c, uint8_t(type), x, y, z);
             break;
         }
+        case TYPE_ISSUE:
+            if constexpr (Plain) {
+                need(r, at, p, stop, 4);
+                int32_t sym = symbol_at(r, at, int64_t(take32(p)));
+                set_cell(&c, TYPE_ISSUE, context::global_node, static_cast<uint32_t>(sym), static_cast<uint32_t>(-1));
+                break;
+            }
+            // Compact issues are read as words (and may be set pairs).
+            [[fallthrough]];
         case TYPE_WORD:
         case TYPE_SET_WORD:
         case TYPE_LIT_WORD:
         case TYPE_GET_WORD:
         case TYPE_REFINEMENT: {
-            if (codec_mode && r.nsyms == 0) corrupt(r, at);
-            p = read_word_plain(r, at, p, stop, into, h);
-            if (!codec_mode && (h & kPlainGlobal)) {
-                p = decode_plain(r, p, stop, into);
-                set_pair(r, at, into, before);
-                return p;
+            int32_t pos = length_of(into);
+            if constexpr (Plain) {
+                if (codec_mode && r.nsyms == 0) corrupt(r, at);
+                p = read_word_plain(r, at, p, stop, into, h);
+                return end_word<true>(r, p, stop, into, pos, newline, !codec_mode && (h & kPlainGlobal) ? at : nullptr);
+            } else {
+                p = read_word(r, p, stop, into, uint8_t(type), flag, shared);
+                return end_word<false>(r, p, stop, into, pos, newline, hd.pair ? hd.hat : nullptr);
             }
-            if (newline) at_(into, before)->header |= cell_flag::newline;
-            return p;
         }
         case TYPE_BLOCK:
         case TYPE_PAREN:
@@ -1456,48 +1464,10 @@ const uint8_t* decode_plain(Reader& r, const uint8_t* p, const uint8_t* stop, No
         case TYPE_SET_PATH:
         case TYPE_GET_PATH:
         case TYPE_HASH: {
-            need(r, at, p, stop, 4);
-            int32_t head = static_cast<int32_t>(take32(p));
-            if (head < 0) corrupt(r, at);
-            if (shared) {
-                Cell found = read_path_plain(r, p, stop);
-                if (type == TYPE_HASH)
-                    c = share_series(r, at, found, TYPE_HASH, 0);
-                else
-                    c = share_series(r, at, found, uint8_t(type), head);
-                break;
-            }
-            need(r, at, p, stop, 4);
-            uint32_t n = take32(p);
-            if (n > uint32_t(stop - p) / 4) corrupt(r, at);
-            block::make_new(&c, int32_t(n), type == TYPE_HASH ? uint8_t(TYPE_BLOCK) : uint8_t(type));
-            if (newline) c.header |= cell_flag::newline;
-            int32_t pos = append(into, c);
-            p = decode_n_plain(r, p, stop, c.node(), n);
-            if (type == TYPE_HASH) {
-                Cell hc = *at_(into, pos);
-                collector::Root keep(&hc);
-                hash::index_in_place(&hc);
-                *at_(into, pos) = hc;
-            }
-            at_(into, pos)->set_index(head < int32_t(n) ? head : int32_t(n));
-            return p;
+            int32_t head = read_series_head<Plain>(r, at, p, stop, flag);
+            return read_block<Plain>(r, at, p, stop, into, uint8_t(type), head, shared, newline);
         }
-        case TYPE_MAP: {
-            if (shared) {
-                c = share_series(r, at, read_path_plain(r, p, stop), TYPE_MAP, 0);
-                break;
-            }
-            need(r, at, p, stop, 4);
-            uint32_t n = take32(p);
-            if (n > uint32_t(stop - p) / 4) corrupt(r, at);
-            block::make_new(&c, int32_t(n));
-            int32_t pos = append(into, c);
-            p = decode_n_plain(r, p, stop, c.node(), n);
-            finish_map(r, at, into, pos);
-            if (newline) at_(into, pos)->header |= cell_flag::newline;
-            return p;
-        }
+        case TYPE_MAP: return read_map<Plain>(r, at, p, stop, into, shared, newline);
         case TYPE_STRING:
         case TYPE_FILE:
         case TYPE_URL:
@@ -1506,147 +1476,85 @@ const uint8_t* decode_plain(Reader& r, const uint8_t* p, const uint8_t* stop, No
         case TYPE_REF:
         case TYPE_BINARY:
         case TYPE_VECTOR: {
-            uint32_t unit = (h >> 8) & 0xFF;
-            need(r, at, p, stop, 4);
-            int32_t head = static_cast<int32_t>(take32(p));
-            if (head < 0) corrupt(r, at);
-            if (shared) {
-                c = share_series(r, at, read_path_plain(r, p, stop), uint8_t(type), head);
-                break;
-            }
-            need(r, at, p, stop, type == TYPE_VECTOR ? 8 : 4);
-            uint32_t n = take32(p);
-            int etype = type == TYPE_VECTOR ? int(take32(p)) : 0;
+            int32_t head = read_series_head<Plain>(r, at, p, stop, flag);
+            if (shared) return read_shared<Plain>(r, at, p, stop, into, uint8_t(type), head, newline);
+            uint32_t unit;
+            int32_t n;
             if (type == TYPE_VECTOR) {
-                if (!valid_vector(etype, unit)) corrupt(r, at);
-            } else if (type == TYPE_BINARY ? unit != 1 : (unit != 1 && unit != 2 && unit != 4)) {
-                corrupt(r, at);
-            }
-            if (n > 0x7FFFFFFFu || int64_t(n) * unit > stop - p) corrupt(r, at);
-            if (type == TYPE_VECTOR) {
-                c = make_vector(etype, unit, p, int32_t(n), head);
+                int etype;
+                n = read_vector_size<Plain>(r, at, h, p, stop, &unit, &etype);
+                c = make_vector(etype, unit, p, n, head);
             } else {
-                check_codepoints(r, at, p, n, unit);
-                c = make_text(uint8_t(type), p, int32_t(n), unit, head);
+                n = read_text_size<Plain>(r, at, h, uint8_t(type), p, stop, &unit);
+                c = make_text(uint8_t(type), p, n, unit, head);
             }
             p += int64_t(n) * unit;
-            const uint8_t* q = pad4(p, r.records);
-            if (q > stop) corrupt(r, at);
-            p = q;
+            if constexpr (Plain) p = skip_padding(r, at, p, stop);
             break;
         }
         case TYPE_IMAGE: {
-            need(r, at, p, stop, 4);
-            int32_t head = static_cast<int32_t>(take32(p));
-            if (head < 0) corrupt(r, at);
-            if (shared) {
-                c = share_series(r, at, read_path_plain(r, p, stop), TYPE_IMAGE, head);
-                break;
+            int32_t head = read_series_head<Plain>(r, at, p, stop, flag);
+            if (shared) return read_shared<Plain>(r, at, p, stop, into, TYPE_IMAGE, head, newline);
+            int32_t w, ht;
+            if constexpr (Plain) {
+                need(r, at, p, stop, 4);
+                uint32_t size = take32(p);
+                w = int32_t(size & 0xFFFF);
+                ht = int32_t(size >> 16);
+                if (int64_t(w) * ht * 4 > stop - p) corrupt(r, at);
+            } else {
+                const uint8_t* sat = p;
+                w = read_varint(r, p, stop);
+                ht = read_varint(r, p, stop);
+                if (w < 0 || ht < 0 || w > image::kMaxSide || ht > image::kMaxSide || int64_t(w) * ht * 4 > stop - p)
+                    corrupt(r, sat);
             }
-            need(r, at, p, stop, 4);
-            uint32_t size = take32(p);
-            int32_t w = int32_t(size & 0xFFFF), h = int32_t(size >> 16);
-            if (int64_t(w) * h * 4 > stop - p) corrupt(r, at);
-            c = make_image(p, w, h, head);
-            p += int64_t(w) * h * 4;
+            c = make_image(p, w, ht, head);
+            p += int64_t(w) * ht * 4;
             break;
         }
         case TYPE_BITSET: {
-            if (shared) {
-                c = share_series(r, at, read_path_plain(r, p, stop), TYPE_BITSET, 0);
-                break;
+            if (shared) return read_shared<Plain>(r, at, p, stop, into, TYPE_BITSET, 0, newline);
+            int32_t n;
+            bool complemented;
+            if constexpr (Plain) {
+                need(r, at, p, stop, 4);
+                uint32_t count = take32(p);
+                if (count >= (1u << 28) || int64_t(count) > stop - p) corrupt(r, at);
+                n = int32_t(count);
+                complemented = h & kPlainComplement;
+            } else {
+                n = read_count(r, p, stop);
+                if (n >= (1 << 28)) corrupt(r, p);
+                complemented = flag;
             }
-            need(r, at, p, stop, 4);
-            uint32_t n = take32(p);
-            if (n >= (1u << 28) || int64_t(n) > stop - p) corrupt(r, at);
-            c = make_bitset(p, int32_t(n), h & kPlainComplement);
+            c = make_bitset(p, n, complemented);
             p += n;
-            const uint8_t* q = pad4(p, r.records);
-            if (q > stop) corrupt(r, at);
-            p = q;
+            if constexpr (Plain) p = skip_padding(r, at, p, stop);
             break;
         }
-        case TYPE_CONTEXT: {
-            p = at;
-            int32_t pos = -1;
-            p = read_context_plain(
-                r, p, stop, context::KIND_OBJECT, true,
-                [&](Node ctx) {
-                    Cell o;
-                    set_cell(&o, TYPE_OBJECT, ctx, static_cast<uint32_t>(-1), 0);
-                    return o;
-                },
-                into, &pos);
-            if (newline) at_(into, pos)->header |= cell_flag::newline;
-            return p;
-        }
-        case TYPE_OBJECT: {
-            if (shared) {
-                Cell found = read_path_plain(r, p, stop);
-                Node ctx = context_of(found);
-                if (!ctx || context::owner_of(ctx)->type() != TYPE_OBJECT) corrupt(r, at);
-                c = *context::owner_of(ctx);
-                c.header &= ~cell_flag::newline;
-                break;
-            }
-            Cell o;
-            p = read_object_plain(r, p, stop, h, into, &o);
-            if (newline) at_(into, before)->header |= cell_flag::newline;
-            return p;
-        }
+        // A plain context record's head is its header dword: it is read again from the start.
+        case TYPE_CONTEXT: return read_bare_context<Plain>(r, Plain ? at : p, stop, into, newline);
+        case TYPE_OBJECT:
         case TYPE_FUNCTION: {
-            if (shared) {
-                Cell found = read_path_plain(r, p, stop);
-                if (found.type() == TYPE_OP && native::op_wrapped(&found) == TYPE_FUNCTION) {
-                    c = found;
-                    c.header = TYPE_FUNCTION;
-                } else {
-                    Node ctx = context_of(found);
-                    if (!ctx || context::owner_of(ctx)->type() != TYPE_FUNCTION) corrupt(r, at);
-                    c = *context::owner_of(ctx);
-                    c.header &= ~cell_flag::newline;
-                }
-                break;
-            }
-            Cell f;
-            p = read_function_plain(r, p, stop, into, &f);
-            if (newline) at_(into, before)->header |= cell_flag::newline;
-            return p;
+            bool extra = Plain ? (h & kPlainExtra) != 0 : flag;
+            return read_owner_record<Plain>(r, at, p, stop, into, uint8_t(type), extra, shared, newline);
         }
         case TYPE_NATIVE:
         case TYPE_ACTION: {
-            need(r, at, p, stop, 4);
-            int32_t n = static_cast<int32_t>(take32(p));
-            if (!valid_function_index(uint8_t(type), n)) corrupt(r, at);
-            Cell* tmp = block::push_new(1);
-            Node tmp_node = tmp->node();
-            const uint8_t* sat = p;
-            p = decode_plain(r, p, stop, tmp_node);
-            Cell spec = *block::node_cell(tmp_node, 0);
-            if (spec.type() != TYPE_BLOCK) corrupt(r, sat);
-            c = make_native(r, uint8_t(type), n, spec);
-            stack::pop(1);
-            break;
+            const uint8_t* index_at;
+            int32_t n = read_number<Plain>(r, at, p, stop, &index_at);
+            return read_native<Plain>(r, index_at, n, p, stop, into, uint8_t(type), newline);
         }
-        case TYPE_OP: {
-            p = decode_plain(r, p, stop, into);
-            make_op(r, at, into, before);
-            if (newline) at_(into, before)->header |= cell_flag::newline;
-            return p;
-        }
+        case TYPE_OP: return read_op<Plain>(r, at, p, stop, into, newline);
         case TYPE_ERROR: {
-            need(r, at, p, stop, 4);
-            int32_t code = static_cast<int32_t>(take32(p));
-            c = make_error(r, at, code);
-            int32_t pos = append(into, c);
-            p = read_error_fields(r, p, stop, c, true);
-            if (newline) at_(into, pos)->header |= cell_flag::newline;
-            return p;
+            const uint8_t* code_at;
+            int32_t code = read_number<Plain>(r, at, p, stop, &code_at);
+            return read_error<Plain>(r, code_at, code, p, stop, into, newline);
         }
-        default: corrupt(r, at);
+        default: corrupt(r, hd.hat);
     }
-    if (newline) c.header |= cell_flag::newline;
-    append(into, c);
+    put(into, c, newline);
     return p;
 }
 
@@ -1667,65 +1575,59 @@ const uint8_t* decode_plain(Reader& r, const uint8_t* p, const uint8_t* stop, No
     runtime::exit_with(0);
 }
 
+// The symbol table at p: n name offsets (dwords), then s bytes of names, each ending in a zero
+// byte. Errors are blamed on at.
+void take_symbols(Reader& r, const uint8_t* at, const uint8_t*& p, const uint8_t* end, int64_t n, int64_t s) {
+    if (end) {
+        int64_t left = end - p;
+        if (n > left >> 2 || s > left - 4 * n) corrupt(r, at);
+        if (s > 0 && p[4 * n + s - 1] != 0) corrupt(r, at);
+    } else if (n > (1 << 24) || s > 0x7FFFFFFF) {
+        corrupt(r, at);
+    }
+    r.offsets = p;
+    r.names = p + 4 * n;
+    r.nsyms = int32_t(n);
+    r.names_size = int32_t(s);
+    p += 4 * n + s;
+}
+
 void read_container(Reader& r, const uint8_t* p, const uint8_t* end, bool compact, bool has_symbols, Node block,
                     const Cell* invalid_arg) {
-    const uint8_t* stop;
+    int64_t body;
     if (compact) {
         const uint8_t* limit = end && end - p < 20 ? end : p + 20;
         read_varint(r, p, limit);
-        int32_t body = read_varint(r, p, limit);
+        body = read_varint(r, p, limit);
         if (has_symbols) {
             const uint8_t* lim2 = end && end - p < 20 ? end : p + 20;
             const uint8_t* at = p;
             int32_t n = read_varint(r, p, lim2);
             int32_t s = read_varint(r, p, lim2);
             if (n < 0 || s < 0) corrupt(r, at);
-            if (end) {
-                int64_t left = end - p;
-                if (n > left >> 2 || s > left - 4 * int64_t(n)) corrupt(r, at);
-                if (s > 0 && p[4 * int64_t(n) + s - 1] != 0) corrupt(r, at);
-            } else if (n > (1 << 24)) {
-                corrupt(r, at);
-            }
-            r.offsets = p;
-            r.names = p + 4 * int64_t(n);
-            r.nsyms = n;
-            r.names_size = s;
-            p += 4 * int64_t(n) + s;
+            take_symbols(r, at, p, end, n, s);
         }
-        if (body < 0 || (end && body > end - p)) corrupt(r, p);
-        stop = p + body;
-        r.symbols.assign(size_t(r.nsyms), 0);
-        while (p < stop) p = decode_compact(r, p, stop, block);
-        return;
-    }
-    if (end && end - p < 8) invalid_data(invalid_arg);
-    uint32_t body = rd32(p + 4);
-    p += 8;
-    if (has_symbols) {
-        if (end && end - p < 8) corrupt(r, p);
-        const uint8_t* at = p;
-        uint32_t n = rd32(p), s = rd32(p + 4);
+    } else {
+        if (end && end - p < 8) invalid_data(invalid_arg);
+        body = rd32(p + 4);
         p += 8;
-        if (end) {
-            int64_t left = end - p;
-            if (int64_t(n) > left >> 2 || int64_t(s) > left - 4 * int64_t(n)) corrupt(r, at);
-            if (s > 0 && p[4 * int64_t(n) + s - 1] != 0) corrupt(r, at);
-        } else if (n > (1u << 24) || s > 0x7FFFFFFFu) {
-            corrupt(r, at);
+        if (has_symbols) {
+            if (end && end - p < 8) corrupt(r, p);
+            const uint8_t* at = p;
+            uint32_t n = rd32(p), s = rd32(p + 4);
+            p += 8;
+            take_symbols(r, at, p, end, n, s);
         }
-        r.offsets = p;
-        r.names = p + 4 * int64_t(n);
-        r.nsyms = int32_t(n);
-        r.names_size = int32_t(s);
-        p += 4 * int64_t(n) + s;
     }
-    if (body > 0x7FFFFFFFu || (end && int64_t(body) > end - p)) corrupt(r, p);
-    stop = p + body;
+    if (body < 0 || body > 0x7FFFFFFF || (end && body > end - p)) corrupt(r, p);
+    const uint8_t* stop = p + body;
     r.symbols.assign(size_t(r.nsyms), 0);
-    // Records are dword-aligned from the start of the records area.
+    // Plain records are dword-aligned from the start of the records area.
     r.records = p;
-    while (p < stop) p = decode_plain(r, p, stop, block);
+    if (compact)
+        while (p < stop) p = decode_record<false>(r, p, stop, block);
+    else
+        while (p < stop) p = decode_record<true>(r, p, stop, block);
 }
 
 // ======================================================================================
@@ -2194,6 +2096,14 @@ void encode_value(Writer& w, const Cell& v) {
             w.header(t, flag);
         }
     };
+    // A record of one number: a varint after the header byte, or a dword after the header.
+    auto one_number = [&](uint32_t n) {
+        simple(false);
+        if (w.compact)
+            w.varint(n);
+        else
+            w.u32(t | pnl), w.u32(n);
+    };
     switch (t) {
         case TYPE_UNSET:
         case TYPE_NONE:
@@ -2201,12 +2111,7 @@ void encode_value(Writer& w, const Cell& v) {
             if (!w.compact) w.u32(t | pnl);
             break;
         case TYPE_DATATYPE:
-            simple(false);
-            if (w.compact)
-                w.varint(v.data1);
-            else
-                w.u32(t | pnl), w.u32(v.data1);
-            break;
+        case TYPE_CHAR: one_number(v.data1); break;
         case TYPE_LOGIC:
             if (w.compact) {
                 if (nl) w.u8(0xC0);
@@ -2228,13 +2133,6 @@ void encode_value(Writer& w, const Cell& v) {
             } else {
                 w.u32(t | pnl), w.u32(v.data1);
             }
-            break;
-        case TYPE_CHAR:
-            simple(false);
-            if (w.compact)
-                w.varint(v.data1);
-            else
-                w.u32(t | pnl), w.u32(v.data1);
             break;
         case TYPE_PAIR:
             simple(false);
@@ -2299,15 +2197,7 @@ void encode_value(Writer& w, const Cell& v) {
             w.bytes(reinterpret_cast<const uint8_t*>(&v.data1), 12);
             break;
         }
-        case TYPE_ISSUE: {
-            int32_t s = w.symbol(static_cast<int32_t>(v.data2));
-            simple(false);
-            if (w.compact)
-                w.varint(uint32_t(s));
-            else
-                w.u32(t | pnl), w.u32(uint32_t(s));
-            break;
-        }
+        case TYPE_ISSUE: one_number(uint32_t(w.symbol(static_cast<int32_t>(v.data2)))); break;
         case TYPE_WORD:
         case TYPE_SET_WORD:
         case TYPE_LIT_WORD:
@@ -2315,11 +2205,7 @@ void encode_value(Writer& w, const Cell& v) {
         case TYPE_REFINEMENT: write_word(w, v); break;
         case TYPE_NATIVE:
         case TYPE_ACTION: {
-            simple(false);
-            if (w.compact)
-                w.varint(v.data1);
-            else
-                w.u32(t | pnl), w.u32(v.data1);
+            one_number(v.data1);
             Cell spec;
             block::make_at(&spec, v.data2);
             encode_value(w, spec);

@@ -463,3 +463,123 @@ TEST(Kelbin, DeepNestingEndsInAnErrorNotACrash) {
     collector::Root keep_out(&out);
     EXPECT_EQ(error_id(catch_error([&] { kelbin::encode_cp(&out, &v); })), "internal/stack-overflow");
 }
+
+namespace {
+
+void put32(Bytes& b, uint32_t v) {
+    for (int i = 0; i < 4; i++) b.push_back(uint8_t(v >> (8 * i)));
+}
+
+Bytes dwords(std::initializer_list<uint32_t> words) {
+    Bytes b;
+    for (uint32_t w : words) put32(b, w);
+    return b;
+}
+
+// A plain image around the given records, with a symbol table when names are given.
+Bytes plain_with(const std::vector<std::string>& names, const Bytes& records) {
+    Bytes b = header(names.empty() ? 0 : 4);
+    put32(b, 1);
+    put32(b, uint32_t(records.size()));
+    if (!names.empty()) {
+        std::string area;
+        Bytes offsets;
+        for (const std::string& n : names) {
+            put32(offsets, uint32_t(area.size()));
+            area += n;
+            area.push_back('\0');
+        }
+        put32(b, uint32_t(names.size()));
+        put32(b, uint32_t(area.size()));
+        b = cat(b, offsets);
+        b.insert(b.end(), area.begin(), area.end());
+    }
+    return cat(b, records);
+}
+
+// Decodes with words bound as in a boot image (by context number) into a new block held by the
+// test; answers the error raised, or none.
+Cell decode_boot_bound(const Bytes& image, Cell* block) {
+    *block = *block::push_new(4);
+    tv::hold(*block);
+    stack::pop(1);
+    kelbin::codec_mode = false;
+    Cell err = catch_error([&] { kelbin::decode(image.data(), int64_t(image.size()), block->node(), kelbin::MODE_SCRIPT); });
+    kelbin::codec_mode = true;
+    return err;
+}
+
+}  // namespace
+
+TEST(Kelbin, CorruptPlainRecordsNameTheirRecord) {
+    // Records start at byte 17 of an image without symbols, and plain errors name the record.
+    constexpr uint32_t kShared = 0x80000, kNoSymbols = 1;
+    struct Case {
+        Bytes records;
+        const char* error;
+        int position;
+    };
+    const Case cases[] = {
+        {dwords({TYPE_STRING | 3u << 8, 0, 1, 'a'}), "script/kb-invalid-record", 17},
+        {dwords({TYPE_VECTOR | 4u << 8, 0, 1, 99, 0}), "script/kb-invalid-record", 17},
+        {dwords({TYPE_BLOCK, 0, 100}), "script/kb-invalid-record", 17},
+        {dwords({TYPE_BLOCK, 0xFFFFFFFF, 0}), "script/kb-invalid-record", 17},
+        {dwords({11, 5, TYPE_BLOCK, 0, 2, 11}), "script/kb-invalid-record", 25},
+        {cat(dwords({TYPE_BITSET, 5}), {1, 2, 3, 4, 5}), "script/kb-invalid-record", 17},
+        {dwords({TYPE_NATIVE, 0xFFFF, TYPE_BLOCK, 0, 0}), "script/kb-invalid-record", 17},
+        {dwords({TYPE_ERROR, 99999}), "script/kb-invalid-record", 17},
+        {dwords({TYPE_CONTEXT | uint32_t(context::KIND_FUNCTION) << 26, 0}), "script/kb-invalid-record", 17},
+        {dwords({11, 5, TYPE_OBJECT | kShared, 255, 1, 0}), "script/kb-invalid-record", 25},
+        {dwords({TYPE_WORD, 0, 0}), "script/kb-invalid-record", 17},
+        {dwords({TYPE_CONTEXT | uint32_t(context::KIND_OBJECT) << 26, 1, 0}), "script/kb-invalid-record", 25},
+        {dwords({0x1D | kNoSymbols << 8}), "access/no-codec", 0},
+    };
+    for (const Case& c : cases) {
+        Bytes image = plain_with({}, c.records);
+        Cell err = decode_into_r(image);
+        EXPECT_EQ(error_id(err), c.error) << hex(image);
+        if (c.position && err.type() == TYPE_ERROR) {
+            EXPECT_EQ(error::field(&err, error::FIELD_ARG1)->i1(), c.position) << hex(image);
+        }
+    }
+}
+
+TEST(Kelbin, BootImagesBindWordsByContextNumber) {
+    const std::vector<std::string> names = {"kb-a", "kb-b"};
+    constexpr uint32_t kObject = uint32_t(context::KIND_OBJECT);
+    // An object of kb-a: 1 and kb-b: 2 (record 0), then kb-b bound to it by name (index -1) and
+    // kb-a by index; c and i are the context number and index of the last word.
+    auto compact_image = [&](uint8_t c, uint8_t i) {
+        return compact_with(names, {0x0E, uint8_t(kObject | 16), 2, 0, 1, 0x81, 0x82,  //
+                                    0x4F, 1, 0, 0x01, 0x4F, 0, c, i});
+    };
+    auto plain_image = [&](uint32_t c, uint32_t i) {
+        return plain_with(names, dwords({TYPE_CONTEXT | kObject << 26 | 1u << 30, 2, 0, 1, 11, 1, 11, 2,  //
+                                         TYPE_WORD, 1, 0, 0xFFFFFFFF, TYPE_WORD, 0, c, i}));
+    };
+    for (bool compact : {true, false}) {
+        Cell blk;
+        Cell err = decode_boot_bound(compact ? compact_image(0, 0) : plain_image(0, 0), &blk);
+        ASSERT_EQ(error_id(err), "none") << (compact ? "compact" : "plain");
+        ASSERT_EQ(tv::length(blk), 3);
+        EXPECT_EQ(int_of(word::peek(block::node_cell(blk.node(), 1))), 2);
+        EXPECT_EQ(int_of(word::peek(block::node_cell(blk.node(), 2))), 1);
+        // A context number past the values read so far, and an index past the context's words:
+        // the error names the word (compact: its symbol).
+        int word_at = compact ? 43 : 91;
+        for (auto [c, i] : {std::pair{2, 0}, std::pair{0, 7}}) {
+            Bytes image = compact ? compact_image(uint8_t(c), uint8_t(2 * i)) : plain_image(uint32_t(c), uint32_t(i));
+            err = decode_boot_bound(image, &blk);
+            ASSERT_EQ(error_id(err), "script/kb-invalid-record") << c << " " << i;
+            EXPECT_EQ(error::field(&err, error::FIELD_ARG1)->i1(), word_at) << c << " " << i;
+        }
+    }
+    // A plain word marked global is a set pair in a boot image: it takes the next value and
+    // leaves no cell.
+    Cell blk;
+    Bytes pair = plain_with({"kb-pair"}, dwords({TYPE_WORD | 0x2000000u, 0, 0xFFFFFFFF, 0, 11, 7, 11, 9}));
+    ASSERT_EQ(error_id(decode_boot_bound(pair, &blk)), "none");
+    EXPECT_EQ(eval("kb-pair"), "7");
+    ASSERT_EQ(tv::length(blk), 1);
+    EXPECT_EQ(int_of(block::node_cell(blk.node(), 0)), 9);
+}
