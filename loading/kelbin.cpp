@@ -881,8 +881,7 @@ inline const uint8_t* end_word(Reader& r, const uint8_t* p, const uint8_t* stop,
 template <bool Plain>
 inline const uint8_t* read_block(Reader& r, const uint8_t* at, const uint8_t* p, const uint8_t* stop, Node into,
                                  uint8_t type, int32_t head, bool shared, bool newline) {
-    // A plain record has always shared a hash! from its first element, whatever head it holds.
-    if (shared) return read_shared<Plain>(r, at, p, stop, into, type, Plain && type == TYPE_HASH ? 0 : head, newline);
+    if (shared) return read_shared<Plain>(r, at, p, stop, into, type, head, newline);
     int32_t n = read_block_count<Plain>(r, at, p, stop);
     Cell c;
     block::make_new(&c, n, type == TYPE_HASH ? uint8_t(TYPE_BLOCK) : type);

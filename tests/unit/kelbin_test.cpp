@@ -253,6 +253,10 @@ TEST(Kelbin, SharedSeriesAndCyclesComeBackShared) {
         image = image_of("reduce [make map! [a 1 \"b\" 2] make hash! [x 10 y 20]]", compact);
         ASSERT_EQ(error_id(decode_into_r(image)), "none");
         EXPECT_EQ(eval("reduce [select r/1 'a select r/1 \"b\" select r/2 'y]"), "[1 2 20]");
+        // A hash! shared at two heads keeps both.
+        image = image_of("h: make hash! [x 10 y 20] reduce [h skip h 2]", compact);
+        ASSERT_EQ(error_id(decode_into_r(image)), "none");
+        EXPECT_EQ(eval("reduce [index? r/1 index? r/2 select r/2 'y]"), "[1 3 20]");
         // An error whose near block holds words of the function that raised it.
         image = image_of("f: func [a][try [a + none]] f 1", compact);
         ASSERT_EQ(error_id(decode_into_r(image)), "none");
