@@ -642,8 +642,16 @@ void draw_image_routine() {
     result_none();
 }
 
-// Faces' draw blocks are painted as the renderer draws each face; there is nothing to do here.
-void draw_face_routine() { result_none(); }
+// Faces' draw blocks are painted as the renderer draws each face; only the face's flags are read,
+// so that an unknown flag is refused here as everywhere else.
+void draw_face_routine() {
+    if (const Cell* flags = facet(arg(0), kFFlags)) {
+        Cell v = *flags;
+        collector::Root keep(&v);
+        gui::get_flags(&v);
+    }
+    result_none();
+}
 
 }  // namespace
 
