@@ -1178,7 +1178,7 @@ static int32_t find_refinement(Node cache, int32_t sym) {
                 pos++;
                 continue;
             }
-            pos = fetch_argument(mode, code, pos, end, false, name, fn, &ts);
+            pos = fetch_argument(mode, code, pos, (apply_mode & 4) && end > pos + 1 ? pos + 1 : end, false, name, fn, &ts);
             if (!on) {
                 stack::top--;
                 continue;
@@ -1195,6 +1195,22 @@ static int32_t find_refinement(Node cache, int32_t sym) {
     if (native)
         for (int32_t i = 0; i < nrefs; i++)
             if (refs[i] == -2) refs[i] = -1;
+    return pos;
+}
+
+// One argument of an apply call from its block: none past the block's end; with single values,
+// an expression no longer than the one value at its position.
+[[gnu::noinline]] static int32_t apply_argument(uint32_t mode, const Cell* code, int32_t pos, int32_t end, int apply_mode,
+                                                const Cell* name, const Cell* fn, Node cache, int32_t i) {
+    if (pos >= end) {
+        set_cell(stack::push_cell(), TYPE_NONE);
+        return pos;
+    }
+    if ((apply_mode & 4) && end > pos + 1) end = pos + 1;
+    collector::NodeRoot keep_cache(&cache);
+    pos = fetch_argument(mode, code, pos, end, false, name, fn, block::node_cell(cache, i));
+    const Cell* cc = block::node_cell(cache, i);
+    if (!typeset_has(cc, (stack::top - 1)->type())) expect_arg(name, stack::top - 1, fn, cc);
     return pos;
 }
 
@@ -1231,8 +1247,8 @@ static int32_t eval_arguments(const Cell* fn, const Cell* code, int32_t pos, int
                 if (active) {
                     if (infix && first) {
                         if (!typeset_has(cc, stack::arguments->type())) expect_arg(name, stack::arguments, fn, cc);
-                    } else if (apply_mode && pos >= end) {
-                        set_cell(stack::push_cell(), TYPE_NONE);
+                    } else if (apply_mode) {
+                        pos = apply_argument(mode, code, pos, end, apply_mode, name, fn, cache, i);
                     } else {
                         if (literal) mode = FETCH_GET;
                         if (mode == FETCH_LIT && typeset_has(cc, TYPE_UNSET) && (pos >= end || pos >= tail_of(code))) {
@@ -1253,6 +1269,8 @@ static int32_t eval_arguments(const Cell* fn, const Cell* code, int32_t pos, int
                     if (apply_mode == 1 && pos < end) {
                         pos = fetch_argument(mode, code, pos, end, false, name, fn, cc);
                         stack::top--;
+                    } else if ((apply_mode & 6) == 4 && pos < end) {
+                        pos++;  // the single value of an argument that is off, never evaluated
                     }
                 }
                 break;
