@@ -1119,6 +1119,7 @@ static int32_t find_refinement(Node cache, int32_t sym) {
     bool by_path = path != nullptr;
     int32_t elements = by_path ? block::rs_length_q(path) : 0;
     int32_t k = by_path ? path_index + 1 : 0;
+    uint64_t named = 0;  // the refinements of a function named so far, by cache position
     while (by_path ? k < elements : pos < end) {
         Cell elem = by_path ? block::rs_head(path)[k] : *cell_at(code, pos);
         uint8_t et = elem.type();
@@ -1164,7 +1165,10 @@ static int32_t find_refinement(Node cache, int32_t sym) {
         } else {
             slot = context::find_word(fn->data1, static_cast<int32_t>(elem.data2), true);
             Cell* flag = stack::arguments + slot;
-            if (flag->type() == TYPE_LOGIC && flag->data1) fire_copy(err::script::dup_refine, &elem);
+            // A refinement named once already is a second use even when the first was off.
+            bool again = r < 64 ? (named >> r) & 1 : flag->type() == TYPE_LOGIC && flag->data1;
+            if (again) fire_copy(err::script::dup_refine, &elem);
+            if (r < 64) named |= uint64_t(1) << r;
             set_cell(flag, TYPE_LOGIC, on ? 1 : 0);
         }
         int32_t a = 0;
