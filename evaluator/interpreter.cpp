@@ -1560,7 +1560,8 @@ int32_t eval_path(const Cell* path_in, const Cell* code, int32_t pos, int32_t en
         if (!set && !get && types::any_function(r->type()) && r->type() != TYPE_OP) {
             Cell fn = *r;
             Cell source = *current;
-            Cell name = elem.type() == TYPE_WORD ? elem : head;
+            // Named by the element as written: a call through anything but a word is unnamed.
+            Cell name = block::rs_head(&path)[i];
             pos = eval_code(&fn, code, pos, end, push, &path, i, &source, 0, false, &name);
             if (push) {
                 Cell result = *(stack::top - 1);
