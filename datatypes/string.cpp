@@ -931,6 +931,12 @@ int32_t clamp_head(Cell* series, Node node) {
     return h;
 }
 
+// Sets the bytes a text buffer uses once an edit has filled them.
+void set_used_bytes(Node node, int64_t bytes) {
+    SeriesBuf* b = memory::nodes[node];
+    b->tail = b->head + static_cast<uint32_t>(bytes);
+}
+
 }  // namespace
 
 void exchange_runs(uint8_t* p, uint32_t a, uint32_t b, uint32_t g) {
@@ -981,8 +987,7 @@ Cell* append(Cell* series, const Cell* value_in, int32_t part, bool only, int32_
         prepare(node, unit, bytes - int64_t(old) * unit);
         write_text(node, old, t);
         repeat_text(node, old, t.n, dup);
-        SeriesBuf* b = memory::nodes[node];
-        b->tail = b->head + static_cast<uint32_t>(bytes);
+        set_used_bytes(node, bytes);
     } else {
         int32_t n = types::any_list(value.type()) ? (only ? form_block_at_tail(node, &value, -1, part)
                                                           : form_block_at_tail(node, &value, part, -1))
@@ -996,8 +1001,7 @@ Cell* append(Cell* series, const Cell* value_in, int32_t part, bool only, int32_
             int64_t bytes = total_bytes(old, n, dup, unit);
             prepare(node, unit, bytes - (int64_t(old) + n) * unit);
             repeat_text(node, old, n, dup);
-            SeriesBuf* b = memory::nodes[node];
-            b->tail = b->head + static_cast<uint32_t>(bytes);
+            set_used_bytes(node, bytes);
         }
     }
     guard.armed = false;
@@ -1037,8 +1041,7 @@ Cell* insert(Cell* series, const Cell* value_in, int32_t part, bool only, int32_
         std::memmove(at + add * unit, at, size_t(len - h) * unit);
         write_text(node, h, t);
         repeat_text(node, h, n, dup);
-        b = memory::nodes[node];
-        b->tail = b->head + static_cast<uint32_t>(bytes);
+        set_used_bytes(node, bytes);
     } else {
         // Formed text is made at the tail first, then brought to the head.
         TailGuard guard{&node, len};
@@ -1051,8 +1054,7 @@ Cell* insert(Cell* series, const Cell* value_in, int32_t part, bool only, int32_
         exchange_runs(b->at_head() + size_t(h) * unit, uint32_t(len - h) * unit, uint32_t(n) * unit,
                       static_cast<uint32_t>((add - n) * unit));
         repeat_text(node, h, n, dup);
-        b = memory::nodes[node];
-        b->tail = b->head + static_cast<uint32_t>(bytes);
+        set_used_bytes(node, bytes);
         guard.armed = false;
     }
     series->data2 = node;
@@ -1105,8 +1107,7 @@ Cell* change(Cell* series, const Cell* value_in, int32_t part, bool only, int32_
         std::memmove(base + size_t(h + add) * unit, base + size_t(h + replaced) * unit, size_t(len - h - replaced) * unit);
         write_text(node, h, t);
         repeat_text(node, h, n, dup);
-        b = memory::nodes[node];
-        b->tail = b->head + static_cast<uint32_t>((int64_t(len) + add - replaced) * unit);
+        set_used_bytes(node, (int64_t(len) + add - replaced) * unit);
     } else {
         // The formed text is made whole at the tail (a /part only limits what it replaces).
         TailGuard guard{&node, len};
@@ -1125,7 +1126,7 @@ Cell* change(Cell* series, const Cell* value_in, int32_t part, bool only, int32_
         std::memmove(base + size_t(h) * unit, base + size_t(h + replaced) * unit,
                      size_t(int64_t(len) + add - h - replaced) * unit);
         repeat_text(node, h, n, dup);
-        b->tail = b->head + static_cast<uint32_t>((int64_t(len) + add - replaced) * unit);
+        set_used_bytes(node, (int64_t(len) + add - replaced) * unit);
         guard.armed = false;
     }
     series->data2 = node;

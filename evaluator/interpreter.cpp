@@ -55,6 +55,13 @@ static inline void place(const Cell* value, bool push) {
         stack::set_last_drop(value);
 }
 
+// The push event for the value just placed from the code at pos (traced evaluation only): the
+// tracer learns of each argument and result this way.
+[[gnu::noinline]] static void fire_placed(const Cell* code, int32_t pos, bool push) {
+    Cell v = push ? *(stack::top - 1) : *stack::arguments;
+    fire_event(EV_PUSH, code, pos, nullptr, &v);
+}
+
 // Cells of a cell series, without a division by the unit.
 static inline uint32_t cell_count(const SeriesBuf* b) { return (b->tail - b->head) >> 4; }
 
@@ -479,12 +486,14 @@ static inline int32_t plain_argument(const Cell* code, int32_t pos, int32_t end,
         case TYPE_GET_WORD: {
             Cell v = *word_value(c);
             place(&v, push);
+            if (tracing) fire_placed(code, pos, push);
             return pos + 1;
         }
         case TYPE_LIT_WORD: {
             Cell w = *c;
             w.header = TYPE_WORD;
             place(&w, push);
+            if (tracing) fire_placed(code, pos, push);
             return pos + 1;
         }
         case TYPE_PATH: {
@@ -613,6 +622,7 @@ int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infi
                     pos++;
                     // Nothing ran: the buffer fetched above still holds.
                     if (direct && untraced) return no_infix ? pos : infix_in(code, b, pos, end, entry_top, push);
+                    if (!untraced) fire_placed(code, pos - 1, push);
                     break;
             }
             break;
@@ -643,6 +653,7 @@ int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infi
             place(c, push);
             pos++;
             if (untraced) return no_infix ? pos : infix_in(code, b, pos, end, entry_top, push);
+            fire_placed(code, pos - 1, push);
             break;
     }
     if (!no_infix) pos = infix_after(code, pos, end, entry_top, push);

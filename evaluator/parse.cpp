@@ -532,6 +532,16 @@ public:
     }
     int32_t command_flag() const { return stack_cell(top_frame() + 2)->i3(); }
     int32_t frame_start() const { return frame_triple(1)->i2(); }
+    // Clamps the input, then answers where the running command began: a paren may have shortened
+    // the input since.
+    int32_t clamped_start() {
+        clamp_input();
+        int32_t start = frame_start();
+        int32_t tail = in_tail();
+        if (start > tail) start = tail;
+        if (start < 0) start = 0;
+        return start;
+    }
     void drop_frame() { cut(rules_node(), top_frame()); }
 
     void check_stack() const {
@@ -650,6 +660,14 @@ public:
             return v;
         }
         return e;
+    }
+    // Steps over the modifier when it follows the keyword at pos.
+    bool take_modifier(Keyword modifier) {
+        if (pos + 1 >= rule_tail()) return false;
+        Cell next = rule_at(pos + 1);
+        if (next.type() != TYPE_WORD || keyword_of(&next) != modifier) return false;
+        pos++;
+        return true;
     }
     // Whether the element at p is a word or get-word whose value is a position in the input.
     bool position_word(int32_t p, Cell* out) const {
@@ -1145,16 +1163,8 @@ State Engine::keyword_remove() {
 }
 
 State Engine::keyword_insert() {
-    int32_t tail = rule_tail();
-    bool only = false;
-    if (pos + 1 < tail) {
-        Cell next = rule_at(pos + 1);
-        if (next.type() == TYPE_WORD && keyword_of(&next) == KW_ONLY) {
-            only = true;
-            pos++;
-        }
-    }
-    if (pos + 1 >= tail) fire_keyword(err::script::parse_end, KW_INSERT);
+    bool only = take_modifier(KW_ONLY);
+    if (pos + 1 >= rule_tail()) fire_keyword(err::script::parse_end, KW_INSERT);
     clamp_input();
     int32_t point = in_index();
     Cell at;
@@ -1178,16 +1188,8 @@ State Engine::keyword_insert() {
 }
 
 State Engine::keyword_change() {
-    int32_t tail = rule_tail();
-    bool only = false;
-    if (pos + 1 < tail) {
-        Cell next = rule_at(pos + 1);
-        if (next.type() == TYPE_WORD && keyword_of(&next) == KW_ONLY) {
-            only = true;
-            pos++;
-        }
-    }
-    if (pos + 1 >= tail) fire_keyword(err::script::parse_end, KW_CHANGE);
+    bool only = take_modifier(KW_ONLY);
+    if (pos + 1 >= rule_tail()) fire_keyword(err::script::parse_end, KW_CHANGE);
     Cell at;
     if (position_word(pos + 1, &at)) {
         pos++;
@@ -1297,11 +1299,7 @@ State Engine::complete() {
             Cell w = *stack_cell(top_frame());
             if (!types::any_word(w.type())) corrupt();
             work1 = w;
-            clamp_input();
-            int32_t start = frame_start();
-            int32_t tail = in_tail();
-            if (start > tail) start = tail;
-            if (start < 0) start = 0;
+            int32_t start = clamped_start();
             if (code == C_SET) {
                 work2 = in_index() > start ? element_at(start) : none_value();
             } else {
@@ -1319,10 +1317,7 @@ State Engine::complete() {
             break;
         case C_REMOVE: {
             if (!match) break;
-            clamp_input();
-            int32_t start = frame_start();
-            if (start < 0) start = 0;
-            if (start > in_tail()) start = in_tail();
+            int32_t start = clamped_start();
             if (in_index() > start) {
                 Cell part = integer_value(in_index() - start);
                 int32_t refs[2] = {1, -1};
@@ -1343,10 +1338,7 @@ State Engine::complete() {
             pos++;
             work1 = replacement(pos);
             if (!match) break;
-            clamp_input();
-            int32_t start = frame_start();
-            if (start < 0) start = 0;
-            if (start > in_tail()) start = in_tail();
+            int32_t start = clamped_start();
             int32_t n = in_index() - start;
             Cell part = integer_value(n > 0 ? n : 0);
             int32_t refs[3] = {2, code == C_CHANGE_ONLY ? 2 : -1, -1};
@@ -1470,10 +1462,7 @@ void Engine::complete_collect() {
 
 void Engine::complete_keep() {
     if (!match) return;
-    clamp_input();
-    int32_t start = frame_start();
-    if (start < 0) start = 0;
-    if (start > in_tail()) start = in_tail();
+    int32_t start = clamped_start();
     int32_t n = in_index() - start;
     if (n <= 0) return;
     if (n == 1) {

@@ -939,6 +939,16 @@ void close_series(Scan& s, int kind, uint32_t closer) {
 // ---------------------------------------------------------------------------------------------
 // Text loading shared by strings, files, urls, emails, tags, refs and raw strings.
 
+// Decodes the character at q, an escape when asked for and q is at a caret, into *cp; answers the
+// bytes it takes, 0 when they are malformed.
+[[gnu::always_inline]] inline int text_char(const uint8_t* q, const uint8_t* end, bool escapes, uint32_t* cp) {
+    if (escapes && *q == '^') {
+        int digits;
+        return read_escape(q, end, cp, &digits);
+    }
+    return utf8_char(q, end, cp);
+}
+
 // Decodes [p, end) into a new string of the given type, escapes resolved when asked; malformed
 // UTF-8 or a bad escape raises invalid with error_type. The cell is reserved first, so the new
 // string is reachable as soon as it exists.
@@ -946,13 +956,7 @@ void load_text(Scan& s, const uint8_t* p, const uint8_t* end, bool escapes, uint
     uint32_t count = 0, max_cp = 0;
     for (const uint8_t* q = p; q < end;) {
         uint32_t cp;
-        int n;
-        if (escapes && *q == '^') {
-            int digits;
-            n = read_escape(q, end, &cp, &digits);
-        } else {
-            n = utf8_char(q, end, &cp);
-        }
+        int n = text_char(q, end, escapes, &cp);
         if (n == 0) raise(s, s.token_start, s.token_end, error_type);
         if (cp > max_cp) max_cp = cp;
         count++;
@@ -969,13 +973,7 @@ void load_text(Scan& s, const uint8_t* p, const uint8_t* end, bool escapes, uint
     } else {
         for (const uint8_t* q = p; q < end;) {
             uint32_t cp;
-            int n;
-            if (escapes && *q == '^') {
-                int digits;
-                n = read_escape(q, end, &cp, &digits);
-            } else {
-                n = utf8_char(q, end, &cp);
-            }
+            int n = text_char(q, end, escapes, &cp);
             string::put_char(out, unit, cp);
             out += unit;
             q += n;
@@ -991,13 +989,7 @@ void load_text(Scan& s, const uint8_t* p, const uint8_t* end, bool escapes, uint
 bool text_ok(const uint8_t* p, const uint8_t* end, bool escapes) {
     for (const uint8_t* q = p; q < end;) {
         uint32_t cp;
-        int n;
-        if (escapes && *q == '^') {
-            int digits;
-            n = read_escape(q, end, &cp, &digits);
-        } else {
-            n = utf8_char(q, end, &cp);
-        }
+        int n = text_char(q, end, escapes, &cp);
         if (n == 0) return false;
         q += n;
     }
@@ -1021,6 +1013,20 @@ void put_value(Scan& s, const Cell& v) {
     uint32_t keep = at(idx)->header & cell_flag::newline;
     *at(idx) = v;
     at(idx)->header = (at(idx)->header & ~cell_flag::newline) | keep;
+}
+
+// Values held whole in the cell: a 32-bit payload (integer!, char!) or a float (float!, percent!,
+// time!).
+[[gnu::always_inline]] inline void put_bits(Scan& s, uint8_t type, uint32_t bits) {
+    Cell c;
+    set_cell(&c, type, bits);
+    put_value(s, c);
+}
+[[gnu::always_inline]] inline void put_float(Scan& s, uint8_t type, double d) {
+    Cell c;
+    set_cell(&c, type);
+    c.set_f(d);
+    put_value(s, c);
 }
 
 }  // namespace
@@ -1180,23 +1186,21 @@ int read_digits(const uint8_t*& p, const uint8_t* end, int max, int32_t* out) {
     return n;
 }
 
-// hours ":" minutes [":" seconds] ["Z" | zone]; the zone is [+|-] hh [":"] [mm].
-bool read_time_part(const uint8_t*& p, const uint8_t* end, DateFields& d) {
-    int32_t h, m;
-    if (read_digits(p, end, 2, &h) == 0) return false;
-    if (p == end || *p != ':') return false;
-    p++;
-    if (read_digits(p, end, 2, &m) == 0) return false;
-    double secs = 0;
-    if (p < end && *p == ':') {
-        p++;
-        const uint8_t* s = p;
-        while (p < end && (digit_q(*p) || *p == '.')) p++;
-        if (p == s || !float_syntax_q(s, p)) return false;
-        bool ok;
-        secs = float_value(s, p, 0, &ok);
-        if (!ok) return false;
-    }
+// Seconds as digits and dots; an empty field leaves *secs alone.
+bool read_seconds(const uint8_t*& p, const uint8_t* end, double* secs) {
+    const uint8_t* s = p;
+    while (p < end && (digit_q(*p) || *p == '.')) p++;
+    if (p == s) return true;
+    if (!float_syntax_q(s, p)) return false;
+    bool ok;
+    *secs = float_value(s, p, 0, &ok);
+    return ok;
+}
+
+// Sets the time of day, then reads what may follow it: "Z" or a zone. The basic ISO form writes
+// the zone as [+|-] hhmm, the others as [+|-] hh [":"] [mm].
+[[gnu::always_inline]] inline bool set_time_and_zone(const uint8_t*& p, const uint8_t* end, DateFields& d, int32_t h,
+                                                      int32_t m, double secs, bool basic) {
     if (h >= 24 || m >= 60 || !(secs < 60)) return false;
     d.seconds = secs + m * 60.0 + h * 3600.0;
     d.time = true;
@@ -1205,9 +1209,13 @@ bool read_time_part(const uint8_t*& p, const uint8_t* end, DateFields& d) {
     } else if (p < end && (*p == '+' || *p == '-')) {
         bool west = *p++ == '-';
         int32_t zh, zm = 0;
-        if (read_digits(p, end, 2, &zh) == 0) return false;
-        if (p < end && *p == ':') p++;
-        read_digits(p, end, 2, &zm);
+        if (basic) {
+            if (read_digits(p, end, 2, &zh) != 2 || read_digits(p, end, 2, &zm) != 2) return false;
+        } else {
+            if (read_digits(p, end, 2, &zh) == 0) return false;
+            if (p < end && *p == ':') p++;
+            read_digits(p, end, 2, &zm);
+        }
         if (zh > 15 || zm >= 60) return false;
         d.zone_h = west ? -zh : zh;
         d.zone_m = west ? -zm : zm;
@@ -1215,10 +1223,32 @@ bool read_time_part(const uint8_t*& p, const uint8_t* end, DateFields& d) {
     return true;
 }
 
+// hours ":" minutes [":" seconds] ["Z" | zone].
+bool read_time_part(const uint8_t*& p, const uint8_t* end, DateFields& d) {
+    int32_t h, m;
+    if (read_digits(p, end, 2, &h) == 0) return false;
+    if (p == end || *p != ':') return false;
+    p++;
+    if (read_digits(p, end, 2, &m) == 0) return false;
+    double secs = 0;
+    if (p < end && *p == ':') {
+        const uint8_t* s = ++p;
+        if (!read_seconds(p, end, &secs) || p == s) return false;
+    }
+    return set_time_and_zone(p, end, d, h, m, secs, false);
+}
+
 // A year of two characters or fewer stands for 1950-2049.
 int32_t widen_year(int32_t year, int chars) {
     if (chars < 3 && year >= 0 && year <= 99) return year < 50 ? 2000 + year : 1900 + year;
     return year;
+}
+
+// A day that exists in its month, in a year the date! value holds.
+bool calendar_ok(const DateFields& d) {
+    if (d.day < 1 || d.month < 1 || d.month > 12) return false;
+    if (d.year < -9999 || d.year > 9999) return false;
+    return d.day <= date::days_in_month(d.year, d.month);
 }
 
 bool date_value(const uint8_t* p, const uint8_t* end, DateFields& d) {
@@ -1248,30 +1278,8 @@ bool date_value(const uint8_t* p, const uint8_t* end, DateFields& d) {
         d.month = mo;
         d.day = dd;
         double secs = 0;
-        if (*p != 'Z') {
-            const uint8_t* s = p;
-            while (p < end && (digit_q(*p) || *p == '.')) p++;
-            if (p > s) {
-                if (!float_syntax_q(s, p)) return false;
-                bool ok;
-                secs = float_value(s, p, 0, &ok);
-                if (!ok) return false;
-            }
-        }
-        if (hh >= 24 || mi >= 60 || !(secs < 60)) return false;
-        d.seconds = secs + mi * 60.0 + hh * 3600.0;
-        d.time = true;
-        if (p < end && *p == 'Z') {
-            p++;
-        } else if (p < end && (*p == '+' || *p == '-')) {
-            bool west = *p++ == '-';
-            int32_t zh, zm;
-            if (read_digits(p, end, 2, &zh) != 2 || read_digits(p, end, 2, &zm) != 2) return false;
-            if (zh > 15 || zm >= 60) return false;
-            d.zone_h = west ? -zh : zh;
-            d.zone_m = west ? -zm : zm;
-        }
-        return p == end;
+        if (!read_seconds(p, end, &secs) || !set_time_and_zone(p, end, d, hh, mi, secs, true)) return false;
+        return p == end && calendar_ok(d);
     }
     if (p == end || (*p != '-' && *p != '/')) return false;
     uint8_t sep = *p++;
@@ -1355,11 +1363,7 @@ bool date_value(const uint8_t* p, const uint8_t* end, DateFields& d) {
         p++;
         if (!read_time_part(p, end, d)) return false;
     }
-    if (p != end) return false;
-    if (day < 1 || month < 1 || month > 12) return false;
-    if (year < -9999 || year > 9999) return false;
-    if (day > date::days_in_month(year, month)) return false;
-    return true;
+    return p == end && calendar_ok(d);
 }
 
 // Money text: [+|-] [ccc] "$" digits ["." | "," decimals]; answers the parts.
@@ -1475,6 +1479,8 @@ bool point_ahead(const Scan& s, uint32_t p) {
     for (; p < s.length; p++) {
         uint8_t b = s.input[p];
         if (b == ',') return true;
+        // A digit separator, as in (1'000, 2).
+        if (b == '\'' && digit_q(s.input[p - 1])) continue;
         if (!point_char_q(b)) return false;
     }
     return true;
@@ -1717,11 +1723,7 @@ void load_float_text(Scan& s, const uint8_t* p, const uint8_t* e, int extra_exp,
     bool ok;
     double d = float_value(p, e, extra_exp, &ok);
     if (!ok) invalid(s, type == TYPE_PERCENT ? TYPE_PERCENT : TYPE_FLOAT);
-    if (!load) return;
-    Cell v;
-    set_cell(&v, type);
-    v.set_f(d);
-    put_value(s, v);
+    if (load) put_float(s, type, d);
 }
 
 void load_integer(Scan& s, bool load) {
@@ -1729,10 +1731,7 @@ void load_integer(Scan& s, bool load) {
     int32_t v;
     switch (integer_value(tok(s), tok_end(s), &v)) {
         case INT_OK: {
-            if (!load) return;
-            Cell c;
-            set_cell(&c, TYPE_INTEGER, static_cast<uint32_t>(v));
-            put_value(s, c);
+            if (load) put_bits(s, TYPE_INTEGER, static_cast<uint32_t>(v));
             return;
         }
         case INT_FLOAT:
@@ -1756,10 +1755,7 @@ void load_hex(Scan& s, bool load) {
         if (d < 0) invalid(s, TYPE_INTEGER);
         v = (v << 4) | uint32_t(d);
     }
-    if (!load) return;
-    Cell c;
-    set_cell(&c, TYPE_INTEGER, v);
-    put_value(s, c);
+    if (load) put_bits(s, TYPE_INTEGER, v);
 }
 
 void load_float(Scan& s, bool load) {
@@ -1786,11 +1782,7 @@ void load_special(Scan& s, bool load) {
         d = negative ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
     else
         invalid(s, TYPE_FLOAT);
-    if (!load) return;
-    Cell c;
-    set_cell(&c, TYPE_FLOAT);
-    c.set_f(d);
-    put_value(s, c);
+    if (load) put_float(s, TYPE_FLOAT, d);
 }
 
 void load_tuple(Scan& s, bool load) {
@@ -1826,11 +1818,7 @@ void load_time(Scan& s, bool load) {
     s.pos = s.token_end;
     double t;
     if (!time_value(tok(s), tok_end(s), &t)) invalid(s, TYPE_TIME);
-    if (!load) return;
-    Cell c;
-    set_cell(&c, TYPE_TIME);
-    c.set_f(t);
-    put_value(s, c);
+    if (load) put_float(s, TYPE_TIME, t);
 }
 
 void load_date(Scan& s, bool load) {
@@ -1955,18 +1943,9 @@ void load_char(Scan& s, bool load) {
     const uint8_t* e = tok_end(s);
     if (p >= e) invalid(s, TYPE_CHAR);
     uint32_t cp;
-    int n;
-    if (*p == '^') {
-        int digits;
-        n = read_escape(p, e, &cp, &digits);
-    } else {
-        n = utf8_char(p, e, &cp);
-    }
+    int n = text_char(p, e, true, &cp);
     if (n == 0 || p + n != e || cp >= 0x110000) invalid(s, TYPE_CHAR);
-    if (!load) return;
-    Cell c;
-    set_cell(&c, TYPE_CHAR, cp);
-    put_value(s, c);
+    if (load) put_bits(s, TYPE_CHAR, cp);
 }
 
 // ---- files, urls, emails, tags, refs ----
@@ -2127,18 +2106,21 @@ void load_binary(Scan& s, bool load) {
     out.reserve(cap);
     auto blank = [](uint8_t c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
     const uint8_t* q = text;
-    auto comment = [&] {
-        while (q < e && *q != '\n') q++;
+    // Moves q to the next digit: past the characters skipped and comments; false at the end.
+    auto next = [&](auto skipped) {
+        for (; q < e; q++) {
+            if (*q == ';') {
+                while (q < e && *q != '\n') q++;
+                if (q == e) break;
+            } else if (!skipped(*q)) {
+                return true;
+            }
+        }
+        return false;
     };
     if (base == 16) {
         int pending = -1;
-        for (; q < e; q++) {
-            if (*q == ';') {
-                comment();
-                if (q == e) break;
-                continue;
-            }
-            if (blank(*q)) continue;
+        for (; next(blank); q++) {
             int d = hex_digit(*q);
             if (d < 0) invalid(s, TYPE_BINARY);
             if (pending < 0) {
@@ -2151,13 +2133,7 @@ void load_binary(Scan& s, bool load) {
         if (pending >= 0) invalid(s, TYPE_BINARY);
     } else if (base == 2) {
         int bits = 0, acc = 0;
-        for (; q < e; q++) {
-            if (*q == ';') {
-                comment();
-                if (q == e) break;
-                continue;
-            }
-            if (blank(*q)) continue;
+        for (; next(blank); q++) {
             if (*q != '0' && *q != '1') invalid(s, TYPE_BINARY);
             acc = acc * 2 + (*q - '0');
             if (++bits == 8) {
@@ -2178,13 +2154,7 @@ void load_binary(Scan& s, bool load) {
         auto skip64 = [](uint8_t c) { return c == 8 || c == '\t' || c == '\n' || c == 12 || c == '\r' || c == ' ' || c == '\''; };
         uint32_t acc = 0;
         int pending = 0, pads = 0, wanted_pads = 0;
-        for (; q < e; q++) {
-            if (*q == ';') {
-                comment();
-                if (q == e) break;
-                continue;
-            }
-            if (skip64(*q)) continue;
+        for (; next(skip64); q++) {
             if (*q == '=') {
                 if (pads == 0) {
                     // Padding after two characters stands for one byte, after three for two.

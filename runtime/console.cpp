@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <type_traits>
 
 #include "datatypes/cell.h"
 #include "runtime/fire.h"
@@ -388,6 +389,10 @@ struct Emit {
         n += vt_attribute(a, buf + n);
         return *this;
     }
+    const char* c_str() {
+        buf[n] = 0;
+        return buf;
+    }
 };
 
 // Terminals erase with the current background; the console erases with the default attributes.
@@ -443,8 +448,7 @@ void perform(const Parsed& a) {
                 if (row == 0) return;
                 Emit inner;
                 inner.s("\x1b[").num(uint32_t(row)).s(";9999H\x1b[1J\x1b[").num(uint32_t(row) + 1).s(";").num(uint32_t(col) + 1).s("H");
-                inner.buf[inner.n] = 0;
-                erase_with_defaults(e, inner.buf);
+                erase_with_defaults(e, inner.c_str());
             } else {
                 erase_with_defaults(e, "\x1b" "7\x1b[A\x1b[9999C\x1b[1J\x1b" "8");
             }
@@ -459,9 +463,7 @@ void perform(const Parsed& a) {
                 e.s("\r");
                 if (col == 0) break;
                 Emit inner;
-                inner.s("\x1b[").num(uint32_t(col)).s("X");
-                inner.buf[inner.n] = 0;
-                erase_with_defaults(e, inner.buf);
+                erase_with_defaults(e, inner.s("\x1b[").num(uint32_t(col)).s("X").c_str());
             } else {
                 erase_with_defaults(e, "\x1b[1K");
                 e.s("\r");
@@ -487,6 +489,14 @@ size_t sequence(const uint8_t* t, size_t units) {
     return a.units * U;
 }
 
+// A codepoint past Unicode: what precedes it goes out, then the error.
+[[noreturn]] void beyond_unicode(char* chunk, size_t k, uint32_t c) {
+    if (k) output::write_raw(chunk, k);
+    Cell arg;
+    set_cell(&arg, TYPE_INTEGER, c);
+    fire(err::script::invalid_char, &arg);
+}
+
 // Up to this many codepoints go out in one write on the terminal.
 constexpr unsigned kTerminalChunk = 510;
 
@@ -508,12 +518,7 @@ void ansi_units(const uint8_t* t, size_t n, bool line_end) {
                 continue;
             }
         }
-        if (U == 4 && c > 0x10FFFF) {
-            if (k) output::write_raw(chunk, k);
-            Cell arg;
-            set_cell(&arg, TYPE_INTEGER, c);
-            fire(err::script::invalid_char, &arg);
-        }
+        if (U == 4 && c > 0x10FFFF) beyond_unicode(chunk, k, c);
         k += put_utf8(c, chunk + k);
         i++;
         if (++pending == kTerminalChunk) {
@@ -539,12 +544,7 @@ void utf8_units(const uint8_t* t, size_t n, bool line_end) {
         if (c < 0x80) {
             chunk[k++] = char(c);
         } else {
-            if (U == 4 && c > 0x10FFFF) {
-                if (k) output::write_raw(chunk, k);
-                Cell arg;
-                set_cell(&arg, TYPE_INTEGER, c);
-                fire(err::script::invalid_char, &arg);
-            }
+            if (U == 4 && c > 0x10FFFF) beyond_unicode(chunk, k, c);
             k += put_utf8(c, chunk + k);
         }
         if (k > kStreamFlushAt) {
@@ -556,36 +556,33 @@ void utf8_units(const uint8_t* t, size_t n, bool line_end) {
     if (k) output::write_raw(chunk, k);
 }
 
+// Calls f with the unit width as a constant (std::integral_constant) and the count of whole units
+// in bytes.
+template <typename F>
+decltype(auto) by_unit(int unit, size_t bytes, F f) {
+    switch (unit) {
+        case 1: return f(std::integral_constant<int, 1>{}, bytes);
+        case 2: return f(std::integral_constant<int, 2>{}, bytes / 2);
+        case 4: return f(std::integral_constant<int, 4>{}, bytes / 4);
+        default: bad_unit();
+    }
+}
+
 }  // namespace
 
 size_t ansi_sequence(const void* text, size_t bytes, int unit) {
     auto* t = static_cast<const uint8_t*>(text);
-    switch (unit) {
-        case 1: return sequence<1>(t, bytes);
-        case 2: return sequence<2>(t, bytes / 2);
-        case 4: return sequence<4>(t, bytes / 4);
-        default: bad_unit();
-    }
+    return by_unit(unit, bytes, [t](auto u, size_t n) { return sequence<u>(t, n); });
 }
 
 void write_ansi(const void* text, size_t bytes, int unit, bool line_end) {
     auto* t = static_cast<const uint8_t*>(text);
-    switch (unit) {
-        case 1: ansi_units<1>(t, bytes, line_end); break;
-        case 2: ansi_units<2>(t, bytes / 2, line_end); break;
-        case 4: ansi_units<4>(t, bytes / 4, line_end); break;
-        default: bad_unit();
-    }
+    by_unit(unit, bytes, [=](auto u, size_t n) { ansi_units<u>(t, n, line_end); });
 }
 
 void write_utf8(const void* text, size_t bytes, int unit, bool line_end) {
     auto* t = static_cast<const uint8_t*>(text);
-    switch (unit) {
-        case 1: utf8_units<1>(t, bytes, line_end); break;
-        case 2: utf8_units<2>(t, bytes / 2, line_end); break;
-        case 4: utf8_units<4>(t, bytes / 4, line_end); break;
-        default: bad_unit();
-    }
+    by_unit(unit, bytes, [=](auto u, size_t n) { utf8_units<u>(t, n, line_end); });
 }
 
 void print_ucs(const void* text, size_t bytes, int unit, bool line_end) {

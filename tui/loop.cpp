@@ -312,6 +312,14 @@ namespace gui {
 
 using namespace tui;
 
+// Whether a timer can still fire: without a terminal on standard input, timers are the only
+// thing that can move a waiting loop on.
+static bool live_timer() {
+    for (const Timer* t : state.timers)
+        if (t->owner && !t->stopped) return true;
+    return false;
+}
+
 bool do_events(bool no_wait) {
     bool nested = no_wait || state.windows.size() > 1;
     int32_t saved_depth = state.loop_depth;
@@ -335,6 +343,7 @@ bool do_events(bool no_wait) {
     }
     int32_t elapsed = 0;
     bool pending = false;
+    bool stuck = false;
     for (;;) {
         bool leave = false;
         stack::Saved saved = stack::save();
@@ -357,6 +366,12 @@ bool do_events(bool no_wait) {
                 state.dbl_click_counter += kFrameMs;
             int64_t took = clock_ms() - start;
             elapsed = took < 0 ? 0 : took > INT32_MAX ? INT32_MAX : int32_t(took);
+            // No input can come and no timer is left to close the window: waiting would never
+            // end, so the script goes on with its windows open, as after view/no-wait.
+            if (!state.gui_active && !no_wait && saved_depth < state.loop_depth && !live_timer()) {
+                stuck = true;
+                leave = true;
+            }
         });
         if (code) {
             stack::restore(saved);
@@ -365,7 +380,8 @@ bool do_events(bool no_wait) {
         }
         if (leave || no_wait || saved_depth >= state.loop_depth) break;
     }
-    if (nested) {
+    if (stuck) state.loop_depth = saved_depth;
+    if (nested || stuck) {
         poll_input(true);
         empty_input();
     } else {

@@ -77,6 +77,24 @@ class Settings(unittest.TestCase):
         out = self.quit_with("print mold/flat system/console/history")
         self.assertIn('["newer" "older"]', out)
 
+    def test_only_quit_saves_and_each_way_out_keeps_its_status(self):
+        # (input, exit status, whether the file is written)
+        cases = [
+            ('insert system/console/history "x"\nquit-return 7\n', 7, False),
+            ('insert system/console/history "x"\nquit/return 3\n', 3, True),
+            ('insert system/console/history "x"\nq\n', 0, True),
+            # A language error that no try frame catches ends the process with -2.
+            ("system/console/delimiter-map: none\n[1]\nprint 1\n", 254, False),
+        ]
+        for stdin, status, saved in cases:
+            with self.subTest(stdin):
+                shutil.rmtree(os.path.join(self.home, ".kel"), ignore_errors=True)
+                proc = run(self.home, stdin)
+                self.assertEqual(proc.returncode, status, proc.stdout)
+                self.assertEqual(os.path.exists(cfg_path(self.home)), saved)
+                if saved:
+                    self.assertIn('history: [\n    "x"\n]', self.read_cfg())
+
     def test_the_newest_100_of_150_lines_are_kept_with_other_keys(self):
         lines = " ".join('"line %d"' % i for i in range(150))
         self.write_cfg('Kel [Purpose: "x"]\ncolour: "blue"\nhistory: [%s]\n' % lines)

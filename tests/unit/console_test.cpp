@@ -246,11 +246,52 @@ TEST_F(Console, WritesGoOutInBoundedChunks) {
 }
 
 TEST_F(Console, CodepointBeyondUnicodeIsAnError) {
+    // Through either writer, to a pipe or a terminal: what precedes it goes out, then the error.
     std::vector<uint32_t> u = {'o', 'k', 0x110000, 'x'};
-    Capture c(false);
-    Cell e = catch_error([&] { console::write_utf8(u.data(), u.size() * 4, 4, true); });
-    EXPECT_EQ(e.type(), TYPE_ERROR);
-    EXPECT_EQ(c.text(), "ok");
+    for (bool term : {false, true}) {
+        auto write = term ? console::write_ansi : console::write_utf8;
+        Capture c(term);
+        Cell e = catch_error([&] { write(u.data(), u.size() * 4, 4, true); });
+        EXPECT_EQ(e.type(), TYPE_ERROR);
+        EXPECT_EQ(c.text(), "ok");
+    }
+}
+
+// Every entry point reads 1-, 2- and 4-byte units alike.
+TEST_F(Console, EveryUnitWidth) {
+    auto widen = [](const std::string& s, int unit) {
+        std::string out;
+        for (unsigned char ch : s) {
+            uint32_t v = ch;
+            out.append(reinterpret_cast<const char*>(&v), size_t(unit));  // little-endian
+        }
+        return out;
+    };
+    for (int unit : {1, 2, 4}) {
+        SCOPED_TRACE(unit);
+        std::string red = widen(E + "[31mtail", unit);
+        {
+            Capture c(true);
+            EXPECT_EQ(console::ansi_sequence(red.data(), red.size(), unit), 5u * unit);
+            EXPECT_EQ(c.text(), E + "[0;31m");
+        }
+        reset_attributes();
+        std::string lone = widen(E + "x", unit);
+        EXPECT_EQ(console::ansi_sequence(lone.data(), lone.size(), unit), 0u);
+        {
+            Capture c(true);
+            console::write_ansi(red.data(), red.size(), unit, true);
+            EXPECT_EQ(c.text(), E + "[0;31mtail\n");
+        }
+        reset_attributes();
+    }
+}
+
+TEST(ConsoleDeath, UnitWidthOtherThanOneTwoOrFourEndsTheProcess) {
+    char text[6] = {};
+    EXPECT_EXIT(console::write_utf8(text, 6, 3, false), ::testing::ExitedWithCode(101), "");
+    EXPECT_EXIT(console::write_ansi(text, 6, 3, false), ::testing::ExitedWithCode(101), "");
+    EXPECT_EXIT(console::ansi_sequence(text, 6, 3), ::testing::ExitedWithCode(101), "");
 }
 
 TEST_F(Console, TruncatedUnitsAreNotRead) {

@@ -195,12 +195,12 @@ TEST(Interpreter, TraceEventOrder) {
     expect_cases({
         {"r: copy [] cb: func [event code offset value ref frame] [append r event] "
          "do/trace [a: 1 + 2] :cb r",
-         "[init enter fetch push fetch fetch open fetch call return set expr exit end]"},
-        // A function call: open, the argument, call from the argument collection and from the
-        // call itself, the body between prolog and epilog, then the two returns.
+         "[init enter fetch push fetch push fetch open fetch push call return set expr exit end]"},
+        // A function call: open, the argument (pushed), call from the argument collection and from
+        // the call itself, the body between prolog and epilog, then the two returns.
         {"r: copy [] cb: func [event code offset value ref frame] [append r event] f: func [x] [x] "
          "do/trace [f 1] :cb r",
-         "[init enter fetch open fetch call call prolog enter fetch expr exit epilog return return expr exit end]"},
+         "[init enter fetch open fetch push call call prolog enter fetch push expr exit epilog return return expr exit end]"},
         {"b: [5] r: copy [] cb: func [event code offset value ref frame] [append r event] do/trace [b/1] :cb r",
          "[init enter fetch enter fetch push fetch push exit expr exit end]"},
         // The set event carries the set-word and the value; expr the result.

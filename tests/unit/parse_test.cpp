@@ -333,6 +333,46 @@ TEST_F(Parse, CollectIntoAndAfter) {
     EXPECT_TRUE(raises(R"(out: 1 parse [a] [collect into out [keep skip]])", err::script::parse_into_type));
 }
 
+// A paren that shortens the input under a running command leaves that command a start past the
+// tail: each command then works on the part that is left.
+TEST_F(Parse, CommandsOverInputShortenedByAParen) {
+    struct Row {
+        const char* code;
+        const char* result;
+    };
+    const Row rows[] = {
+        {R"(s: "abcdef" parse s [2 skip copy x [2 skip (clear s)] to end] x)", R"("")"},
+        {R"(s: "abcdef" parse s [2 skip set x [2 skip (clear s)] to end] x)", "none"},
+        {R"(s: "abcdef" parse s [2 skip remove [2 skip (clear s)] to end] s)", R"("")"},
+        {R"(s: "abcdef" parse s [2 skip change [2 skip (clear s)] "XY" to end] s)", R"("XY")"},
+        {R"(s: "abcdef" parse s [2 skip collect [keep [2 skip (clear s)]] to end])", "[]"},
+        {R"(s: "abcdef" parse s [2 skip copy x [2 skip (remove/part s 3)] to end] x)", R"("f")"},
+        {R"(s: "abcdef" parse s [2 skip collect [keep [2 skip (remove/part s 3)]] to end])", R"([#"f"])"},
+    };
+    for (const Row& r : rows) EXPECT_EQ(molded(r.code), r.result) << r.code;
+}
+
+// A keyword whose modifier is the last thing in the rule names the keyword in its error.
+TEST_F(Parse, ModifierWithoutRule) {
+    struct Row {
+        const char* code;
+        const char* message;
+    };
+    const Row rows[] = {
+        {R"(parse "a" [change])", "PARSE - unexpected end of rule after: change"},
+        {R"(parse "a" [change only])", "PARSE - unexpected end of rule after: change"},
+        {R"(parse "a" [insert only])", "PARSE - unexpected end of rule after: insert"},
+        {R"(parse "a" [collect [keep pick]])", "PARSE - unexpected end of rule after: keep"},
+        {R"(p: "a" parse p [change p])", "PARSE - invalid rule or usage of rule: change"},
+        {R"(p: "a" parse p [change only p])", "PARSE - invalid rule or usage of rule: change"},
+        {R"(p: "a" parse p [insert only p])", "PARSE - invalid rule or usage of rule: insert"},
+    };
+    for (const Row& r : rows) {
+        std::string text = tv::form(error_of(r.code));
+        EXPECT_EQ(text.substr(0, text.find('\n')), std::string("*** Script Error: ") + r.message) << r.code;
+    }
+}
+
 TEST_F(Parse, ParensAndIf) {
     EXPECT_EQ(molded(R"(n: 0 parse "ab" [(n: 1) skip (m: 2) skip] n)"), "1");
     EXPECT_EQ(molded("m"), "2");

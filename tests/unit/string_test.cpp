@@ -372,7 +372,7 @@ TEST_F(StringTest, AppendAnswersTheHead) {
         std::vector<Ref> refs;
         const char* expected;
     };
-    Cell two = integer(2), three = integer(3), one = integer(1);
+    Cell two = integer(2), three = integer(3), one = integer(1), zero = integer(0), minus = integer(-1);
     Cell words = block_of({word_of("ab"), word_of("cd"), word_of("ef")});
     Case cases[] = {
         {"block of values", block_of({integer(1), word_of("x")}), {}, "1x"},
@@ -380,6 +380,8 @@ TEST_F(StringTest, AppendAnswersTheHead) {
         {"/part/only counts characters", words, {{0, &three}, {1}}, "abc"},
         {"/dup 3", str("a"), {{2, &three}}, "aaa"},
         {"/dup 1", str("a"), {{2, &one}}, "a"},
+        {"/dup 0", str("a"), {{2, &zero}}, ""},
+        {"/dup -1", integer(42), {{2, &minus}}, ""},
         {"tag brackets", str("b", TYPE_TAG), {}, "<b>"},
         {"tag /part", str("b", TYPE_TAG), {{0, &two}}, "<b"},
         {"formed /dup", integer(42), {{2, &three}}, "424242"},
@@ -407,7 +409,7 @@ TEST_F(StringTest, AppendAnswersTheHead) {
 }
 
 TEST_F(StringTest, InsertAnswersPastTheNewText) {
-    Cell three = integer(3), two = integer(2);
+    Cell three = integer(3), two = integer(2), zero = integer(0);
     struct Case {
         const char* what;
         Cell series;
@@ -422,6 +424,7 @@ TEST_F(StringTest, InsertAnswersPastTheNewText) {
         {"char /dup", str("ab"), character('-'), {{2, &three}}, "---ab", 3},
         {"formed value", str("ab"), integer(42), {}, "42ab", 2},
         {"formed /dup", at(str("ab"), 1), integer(7), {{2, &three}}, "a777b", 4},
+        {"/dup 0", at(str("ab"), 1), str("x"), {{2, &zero}}, "ab", 1},
         {"at the tail", at(str("ab"), 2), str("cd"), {}, "abcd", 4},
         {"head past the tail", at(str("ab"), 9), str("c"), {}, "abc", 3},
         {"tag /part keeps room for the bracket only", str("z"), str("bc", TYPE_TAG), {{0, &three}}, "<bcz", 3},
@@ -468,6 +471,7 @@ TEST_F(StringTest, ChangeReplacesAtTheHead) {
         {"formed value, /part 0", at(str("abcd"), 1), integer(5), {{0, &zero}}, "a5bcd", 2},
         {"block, /part does not limit it", str("abcd"), block_of({word_of("xy"), word_of("z")}), {{0, &one}}, "xyzbcd", 3},
         {"formed /dup", str("abcdef"), integer(9), {{2, &three}}, "999def", 3},
+        {"/dup 0", at(str("abcd"), 1), str("x"), {{2, &zero}}, "abcd", 1},
         {"wider text", str("abcd"), text(U"\U0001F600", 4), {}, "\xF0\x9F\x98\x80" "bcd", 1},
         {"empty text with /part", str("abc"), str(""), {{0, &one}}, "bc", 0},
     };
