@@ -6,6 +6,7 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -229,31 +230,56 @@ static void read_clipboard() {
     stack::keep();
 }
 
+// A copy of a text as a new series of the given type, so later changes to the script's value do
+// not reach the clipboard.
+static void copy_text(Cell* out, const Cell* text, uint8_t type) {
+    string::rs_make_at(out, string::rs_length_q(text) + 1);
+    string::append_string(out->node(), text);
+    out->set_type(type);
+}
+
 static void write_clipboard() {
     Cell v = *arg(0);
-    bool ok = v.type() == TYPE_NONE || types::any_string(v.type()) || v.type() == TYPE_BLOCK || v.type() == TYPE_IMAGE;
-    if (ok) {
-        if (types::any_string(v.type())) {
-            // A copy, so later changes to the script's string do not reach the clipboard.
-            Cell copy;
-            string::rs_make_at(&copy, string::rs_length_q(&v) + 1);
-            collector::Root keep(&copy);
-            string::append_string(copy.node(), &v);
-            v = copy;
-        } else if (v.type() == TYPE_IMAGE) {
-            // The clipboard holds its own copy of the pixels; an image without pixels empties it.
-            Cell copy;
-            set_cell(&copy, TYPE_NONE);
-            collector::Root keep(&copy);
-            if (image::count_of(&v) > 0) image::copy_rect(&copy, &v, 0, 0, image::width_of(&v), image::height_of(&v));
-            v = copy;
+    collector::Root keep_v(&v);
+    uint8_t t = v.type();
+    if (t != TYPE_NONE && t != TYPE_STRING && t != TYPE_BLOCK && t != TYPE_IMAGE) fire(err::script::invalid_arg, &v);
+    Cell copy;
+    set_cell(&copy, TYPE_NONE);
+    collector::Root keep(&copy);
+    if (t == TYPE_STRING) {
+        if (string::find_char(&v, '\r') < 0) {
+            copy_text(&copy, &v, TYPE_STRING);
+        } else {
+            // Clipboard text has no CRs: CR LF line ends come back as LF, and a lone CR goes.
+            std::string text = string::to_utf8(&v);
+            text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+            string::load_at(&copy, text);
         }
-        if (clipboard_slot < 0)
-            clipboard_slot = root::keep(&v);
-        else
-            *root::at(clipboard_slot) = v;
+    } else if (t == TYPE_BLOCK) {
+        // A file list: each path comes back as a file!, whether it was given as a file or a text.
+        int32_t n = block::rs_length_q(&v);
+        for (int32_t i = 0; i < n; i++) {
+            Cell item = block::rs_head(&v)[i];
+            if (item.type() != TYPE_FILE && item.type() != TYPE_STRING) fire(err::script::invalid_arg, &item);
+        }
+        block::make_new(&copy, n ? n : 1);
+        Cell path;
+        set_cell(&path, TYPE_NONE);
+        collector::Root keep_path(&path);
+        for (int32_t i = 0; i < n; i++) {
+            Cell item = block::rs_head(&v)[i];
+            copy_text(&path, &item, TYPE_FILE);
+            block::append_cell(copy.node(), &path);
+        }
+    } else if (t == TYPE_IMAGE) {
+        // The clipboard holds its own copy of the pixels; an image without pixels empties it.
+        if (image::count_of(&v) > 0) image::copy_rect(&copy, &v, 0, 0, image::width_of(&v), image::height_of(&v));
     }
-    result_logic(ok);
+    if (clipboard_slot < 0)
+        clipboard_slot = root::keep(&copy);
+    else
+        *root::at(clipboard_slot) = copy;
+    result_logic(true);
 }
 
 static void gc_active_q() { result_logic(collector::enabled); }

@@ -1,5 +1,6 @@
 #include "evaluator/natives_system.h"
 
+#include <algorithm>
 #include <sys/stat.h>
 
 #include <cmath>
@@ -196,7 +197,9 @@ static void stream_of(const Cell* v, process::Stream& s, bool input) {
 }
 
 // Captured bytes go in front of the target's position; nothing happens for an empty capture.
-static void put_capture(Cell* target, const std::string& bytes) {
+// Text from the shell or the console drops every CR, as console text does; a program started
+// directly only has its CR LF line ends folded.
+static void put_capture(Cell* target, const std::string& bytes, bool drop_cr) {
     if (bytes.empty()) return;
     if (target->type() == TYPE_BINARY) {
         binary::rs_insert(target, 0, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
@@ -205,6 +208,7 @@ static void put_capture(Cell* target, const std::string& bytes) {
     Cell* text = stack::push_cell();
     set_cell(text, TYPE_NONE);
     std::string utf8 = valid_utf8(bytes);
+    if (drop_cr) utf8.erase(std::remove(utf8.begin(), utf8.end(), '\r'), utf8.end());
     simple_io::bytes_to_string(reinterpret_cast<const uint8_t*>(utf8.data()), utf8.size(), text);
     string::insert(target, text, -1, false, 1);
     stack::top = text;
@@ -226,8 +230,11 @@ void call(int check, const int32_t* refs) {
     int64_t result = process::run(launch);
     // The argument cells stay on the data stack, so the targets are reachable while the text is
     // put into them.
-    if (launch.output.target == process::Target::Data) put_capture(stack::arguments + refs[OUTPUT], launch.output.data);
-    if (launch.error.target == process::Target::Data) put_capture(stack::arguments + refs[ERROR], launch.error.data);
+    bool drop_cr = launch.console || launch.used_shell;
+    if (launch.output.target == process::Target::Data)
+        put_capture(stack::arguments + refs[OUTPUT], launch.output.data, drop_cr);
+    if (launch.error.target == process::Target::Data)
+        put_capture(stack::arguments + refs[ERROR], launch.error.data, drop_cr);
     set_integer(result < INT32_MIN || result > INT32_MAX ? -1 : static_cast<int32_t>(result));
 }
 

@@ -111,17 +111,17 @@ Node decode(const uint8_t* p, size_t n, bool cut_ok, bool bom_ok) {
     return s;
 }
 
-void empty_value(Cell* out, bool binary, bool lines) {
+// What an empty file, an unknown-size stream that yields nothing, or a /part of 0 reads as: an
+// empty string also when lines were asked for, since there was nothing to split.
+void empty_value(Cell* out, bool binary) {
     if (binary)
         binary::load_at(out, nullptr, 0);
-    else if (lines)
-        block::make_new(out, 1);
     else
         string::make_at(out, string::make_node(1));
 }
 
 void convert(const uint8_t* p, size_t n, Cell* out, bool binary, bool lines, bool cut_ok) {
-    if (n == 0) return empty_value(out, binary, lines);
+    if (n == 0 && !lines) return empty_value(out, binary);
     if (binary) {
         binary::load_at(out, p, n);
     } else if (lines) {
@@ -143,7 +143,7 @@ std::unique_ptr<uint8_t[]> buffer_of(size_t n) {
 // nothing, and skipped bytes are not kept.
 bool read_stream(int fd, Cell* out, int64_t part, int64_t seek, bool binary, bool lines) {
     if (part == 0) {
-        empty_value(out, binary, lines);
+        empty_value(out, binary);
         return true;
     }
     size_t capacity = kChunk;
@@ -153,7 +153,7 @@ bool read_stream(int fd, Cell* out, int64_t part, int64_t seek, bool binary, boo
         int64_t n = read_data(fd, data.get(), ask);
         if (n < 0) return false;
         if (n < int64_t(ask)) {
-            empty_value(out, binary, lines);
+            empty_value(out, binary);
             return true;
         }
         skipped += n;
@@ -175,7 +175,10 @@ bool read_stream(int fd, Cell* out, int64_t part, int64_t seek, bool binary, boo
         total += n;
         if (n < int64_t(ask)) break;
     }
-    convert(data.get(), size_t(total), out, binary, lines, part > 0);
+    if (total == 0)
+        empty_value(out, binary);
+    else
+        convert(data.get(), size_t(total), out, binary, lines, part > 0);
     return true;
 }
 
@@ -369,14 +372,16 @@ bool read_file(const std::string& path, Cell* out, int64_t part, int64_t seek, b
     int64_t size = st.st_size;
     if (seek > 0) {
         if (seek >= size) {
-            empty_value(out, binary, lines);
+            // Nothing left past the seek: read as zero bytes, so lines give an empty block.
+            static const uint8_t nothing = 0;
+            convert(&nothing, 0, out, binary, lines, false);
             return true;
         }
         if (seek_file(fd, seek) < 0) return false;
         size -= seek;
     }
     if (part == 0) {
-        empty_value(out, binary, lines);
+        empty_value(out, binary);
         return true;
     }
     bool cut = part > 0 && part < size;

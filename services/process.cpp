@@ -220,12 +220,14 @@ int64_t run(Launch& launch) {
 
     pid_t pid = -1;
     int rc;
+    launch.used_shell = launch.shell;
     if (launch.shell) {
         rc = spawn(&pid, {"/bin/sh", "-c", launch.command}, &actions);
     } else {
         std::vector<std::string> words = split_words(launch.command);
         rc = words.empty() ? ENOENT : spawn(&pid, words, &actions);
         if (rc == ENOENT) {
+            launch.used_shell = true;
             rc = spawn(&pid, {"/bin/sh", "-c", launch.command}, &actions);
         }
     }

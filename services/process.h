@@ -25,6 +25,7 @@ struct Launch {
     bool console = false;
     bool shell = false;
     Stream input, output, error;
+    bool used_shell = false;  // out: the command ran through /bin/sh (asked for, or the retry)
 };
 
 // Starts the command. Without shell the command is split into words (double quotes group) and
