@@ -1130,6 +1130,7 @@ static int32_t find_refinement(Node cache, int32_t sym) {
     bool by_path = path != nullptr;
     int32_t elements = by_path ? block::rs_length_q(path) : 0;
     int32_t k = by_path ? path_index + 1 : 0;
+    uint64_t named = 0;  // the refinements of a function named so far, by cache position
     while (by_path ? k < elements : pos < end) {
         Cell elem = by_path ? block::rs_head(path)[k] : *cell_at(code, pos);
         uint8_t et = elem.type();
@@ -1175,7 +1176,10 @@ static int32_t find_refinement(Node cache, int32_t sym) {
         } else {
             slot = context::find_word(fn->data1, static_cast<int32_t>(elem.data2), true);
             Cell* flag = stack::arguments + slot;
-            if (flag->type() == TYPE_LOGIC && flag->data1) fire_copy(err::script::dup_refine, &elem);
+            // A refinement named once already is a second use even when the first was off.
+            bool again = r < 64 ? (named >> r) & 1 : flag->type() == TYPE_LOGIC && flag->data1;
+            if (again) fire_copy(err::script::dup_refine, &elem);
+            if (r < 64) named |= uint64_t(1) << r;
             set_cell(flag, TYPE_LOGIC, on ? 1 : 0);
         }
         int32_t a = 0;
@@ -1189,7 +1193,7 @@ static int32_t find_refinement(Node cache, int32_t sym) {
                 pos++;
                 continue;
             }
-            pos = fetch_argument(mode, code, pos, end, false, name, fn, &ts);
+            pos = fetch_argument(mode, code, pos, (apply_mode & 4) && end > pos + 1 ? pos + 1 : end, false, name, fn, &ts);
             if (!on) {
                 stack::top--;
                 continue;
@@ -1206,6 +1210,22 @@ static int32_t find_refinement(Node cache, int32_t sym) {
     if (native)
         for (int32_t i = 0; i < nrefs; i++)
             if (refs[i] == -2) refs[i] = -1;
+    return pos;
+}
+
+// One argument of an apply call from its block: none past the block's end; with single values,
+// an expression no longer than the one value at its position.
+[[gnu::noinline]] static int32_t apply_argument(uint32_t mode, const Cell* code, int32_t pos, int32_t end, int apply_mode,
+                                                const Cell* name, const Cell* fn, Node cache, int32_t i) {
+    if (pos >= end) {
+        set_cell(stack::push_cell(), TYPE_NONE);
+        return pos;
+    }
+    if ((apply_mode & 4) && end > pos + 1) end = pos + 1;
+    collector::NodeRoot keep_cache(&cache);
+    pos = fetch_argument(mode, code, pos, end, false, name, fn, block::node_cell(cache, i));
+    const Cell* cc = block::node_cell(cache, i);
+    if (!typeset_has(cc, (stack::top - 1)->type())) expect_arg(name, stack::top - 1, fn, cc);
     return pos;
 }
 
@@ -1242,8 +1262,8 @@ static int32_t eval_arguments(const Cell* fn, const Cell* code, int32_t pos, int
                 if (active) {
                     if (infix && first) {
                         if (!typeset_has(cc, stack::arguments->type())) expect_arg(name, stack::arguments, fn, cc);
-                    } else if (apply_mode && pos >= end) {
-                        set_cell(stack::push_cell(), TYPE_NONE);
+                    } else if (apply_mode) {
+                        pos = apply_argument(mode, code, pos, end, apply_mode, name, fn, cache, i);
                     } else {
                         if (literal) mode = FETCH_GET;
                         if (mode == FETCH_LIT && typeset_has(cc, TYPE_UNSET) && (pos >= end || pos >= tail_of(code))) {
@@ -1264,6 +1284,8 @@ static int32_t eval_arguments(const Cell* fn, const Cell* code, int32_t pos, int
                     if (apply_mode == 1 && pos < end) {
                         pos = fetch_argument(mode, code, pos, end, false, name, fn, cc);
                         stack::top--;
+                    } else if ((apply_mode & 6) == 4 && pos < end) {
+                        pos++;  // the single value of an argument that is off, never evaluated
                     }
                 }
                 break;
@@ -1549,7 +1571,8 @@ int32_t eval_path(const Cell* path_in, const Cell* code, int32_t pos, int32_t en
         if (!set && !get && types::any_function(r->type()) && r->type() != TYPE_OP) {
             Cell fn = *r;
             Cell source = *current;
-            Cell name = elem.type() == TYPE_WORD ? elem : head;
+            // Named by the element as written: a call through anything but a word is unnamed.
+            Cell name = block::rs_head(&path)[i];
             pos = eval_code(&fn, code, pos, end, push, &path, i, &source, 0, false, &name);
             if (push) {
                 Cell result = *(stack::top - 1);
