@@ -1616,13 +1616,10 @@ State Engine::step(State s) {
                 case TYPE_INTEGER:
                 case TYPE_PAREN:
                 case TYPE_TYPESET:
-                case TYPE_DATATYPE:
-                case TYPE_SET_WORD:
-                case TYPE_GET_WORD:
-                case TYPE_PATH:
-                case TYPE_SET_PATH:
-                case TYPE_GET_PATH: return dispatch();
+                case TYPE_DATATYPE: return dispatch();
                 default: {
+                    // Under a repetition or a search every other value, set-words, get-words and
+                    // paths included, is a literal to match; the other commands dispatch it.
                     int32_t code = command_code();
                     if (code == C_REPEAT || code == C_WHILE) {
                         Cell* counts = frame_triple(0);
@@ -1630,7 +1627,7 @@ State Engine::step(State s) {
                     } else if (code == C_TO || code == C_THRU) {
                         match = find_target(value, code == C_THRU);
                     } else {
-                        return S_LITERAL;
+                        return S_DISPATCH;
                     }
                     event(E_MATCH);
                     return finish_command();

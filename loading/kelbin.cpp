@@ -36,6 +36,7 @@
 #include "datatypes/tuple.h"
 #include "datatypes/vector.h"
 #include "datatypes/word.h"
+#include "evaluator/actions.h"
 #include "evaluator/natives.h"
 #include "loading/lz.h"
 #include "runtime/collector.h"
@@ -2382,6 +2383,14 @@ Cell* decode_value(Cell* out, const Cell* payload_in) {
     Cell bytes = payload;
     collector::Root keep_bytes(&bytes);
     if (payload.type() == TYPE_FILE) simple_io::read(&payload, &bytes, -1, -1, true, false);
+    if (payload.type() == TYPE_URL) {
+        // Read whole as binary through the url! read action, so every scheme read knows works.
+        Cell none;
+        set_cell(&none, TYPE_NONE);
+        const Cell* args[4] = {&payload, &none, &none, &none};
+        const int32_t refs[6] = {-1, -1, 3, -1, -1, -1};  // /binary
+        actions::call(&bytes, ACT_READ, args, 4, refs);
+    }
     if (bytes.type() != TYPE_BINARY) invalid_data(&payload);
     int32_t n = binary::rs_length_q(&bytes);
     if (n <= 10) invalid_data(&payload);

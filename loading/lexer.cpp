@@ -2067,7 +2067,9 @@ void load_raw_string(Scan& s, bool load) {
             if (k == open) found = q;
         }
         if (!found) raise(s, s.token_start, s.length, TYPE_STRING);
-        for (const uint8_t* r = e; r < found; r++) s.line += *r == '\n';
+        // A traced load runs this twice (check, then build): the lines past the token count once.
+        if (s.pos == s.token_end)
+            for (const uint8_t* r = e; r < found; r++) s.line += *r == '\n';
         text_end = found;
         after = static_cast<uint32_t>(found - s.input) + 1 + open;
     } else {

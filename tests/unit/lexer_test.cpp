@@ -1060,6 +1060,26 @@ TEST(LexerTrace, Reentry) {
     EXPECT_EQ(length(load_block("[1x1] 2x2")), 2);
 }
 
+// A traced load checks a value before it builds it; the line count must not see the token twice.
+// A raw string whose end is searched for past a shorter run of "%" is the case where the loader
+// itself counts line feeds.
+TEST(LexerTrace, LinesCountedOnceWhenTraced) {
+    lexer::Options o;
+    lexer::Trace trace;
+    trace.fn = [](lexer::TraceEvent&) { return true; };
+    for (const char* text : {"%%{a\n}%\n}%%\n1x", "%{a\n}%\n1x", "{a\nb}\n1x", "\"a\"\n;c\n1x"}) {
+        for (bool traced : {false, true}) {
+            o.trace = traced ? &trace : nullptr;
+            Cell out;
+            auto r = raised([&] { lexer::scan(&out, text, o, nullptr); });
+            ASSERT_TRUE(r) << text;
+            int lf = 0;
+            for (const char* c = text; *c; c++) lf += *c == '\n';
+            EXPECT_EQ(r->message, "(line " + std::to_string(lf + 1) + ") invalid pair at 1x") << text << traced;
+        }
+    }
+}
+
 // ---------------------------------------------------------------------------------------------
 
 TEST(LexerConversions, ScanSingle) {

@@ -244,6 +244,26 @@ TEST_F(Parse, BlockInput) {
     EXPECT_EQ(molded(R"(w: 'x parse [x] [quote x])"), "true");
 }
 
+// After a repetition or a to/thru, set-words, get-words and paths are values to match, not
+// position captures or rule errors; after the other commands they keep their rule meaning.
+TEST_F(Parse, RepetitionAndSearchMatchWordsAndPathsLiterally) {
+    check_table({
+        {"[x: x:]", "some x:", true},
+        {"[a b: c]", "to b: 2 skip", true},
+        {"[a b: c]", "thru b: 'c", true},
+        {"[:g :g]", "2 :g", true},
+        {"[a/b a/b c]", "some a/b 'c", true},
+        {"[a/b: c]", "any a/b: 'c", true},
+        {"[a b]", "some :g", false},
+        {"\"ab\"", "some p: 2 skip", false},
+        {"[a b c]", "copy x p: 3 skip", true},
+    });
+    EXPECT_EQ(molded(R"(parse [a b] [skip copy x p: skip] index? p)"), "2");
+    EXPECT_TRUE(raises(R"(parse "ab" [to p: skip])", err::script::parse_rule));
+    EXPECT_TRUE(raises(R"(parse [a/b] [not a/b])", err::script::parse_rule));
+    EXPECT_TRUE(raises(R"(parse [a/b] [a/b])", err::script::parse_rule));
+}
+
 TEST_F(Parse, SetAndGetWordPositions) {
     EXPECT_EQ(molded(R"(parse "abc" [skip p: to end :p "bc"])"), "true");
     EXPECT_EQ(molded(R"(parse "abc" [skip p: to end] p)"), R"("bc")");
