@@ -245,11 +245,18 @@ void reduce(int check, const int32_t* refs) {
     Cell* out = into ? args + refs[0] : nullptr;
     if (args->type() != TYPE_BLOCK) {
         if (types::any_function(args->type())) return stack::keep();
+        int32_t old_length = into ? block::node_length(out->node()) : 0;
         eval_single(args);
         if (into) {
             bool append = head_of(out) >= block::node_length(out->node());
             add_value(out, args, append);
             *args = *out;
+            // An owning object hears of the appended value as it does of a reduced block's.
+            if (append && series::owned_q(args)) {
+                stack::top = args + 1;
+                int32_t added = block::node_length(args->node()) - old_length;
+                ownership::check(args, ownership::APPENDED, nullptr, old_length, added);
+            }
         }
         return stack::keep();
     }
