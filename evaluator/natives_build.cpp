@@ -91,11 +91,11 @@ void lowercase(int check, const int32_t* refs) { case_native(N_LOWERCASE, check,
 // ---- Pairs, points, money ----
 
 // A pair coordinate: an integer, or a float truncated toward zero; a float that is NaN, infinite
-// or outside the 32-bit range has no integer and is refused.
+// or whose whole part lies outside the 32-bit range has no integer and is refused.
 static int32_t pair_coordinate(const Cell* c) {
     if (c->type() == TYPE_INTEGER) return c->i1();
     double d = c->f();
-    if (!(d >= -2147483648.0 && d <= 2147483647.0)) {
+    if (!(d > -2147483649.0 && d < 2147483648.0)) {
         Cell v = *c;
         fire(err::script::invalid_arg, &v);
     }

@@ -44,6 +44,10 @@ TEST(NativesBuild, PairsPointsMoney) {
         {"as-pair 1.#INF 1", "!script/invalid-arg"},
         {"as-pair 1 1.#NaN", "!script/invalid-arg"},
         {"as-pair 1e20 1", "!script/invalid-arg"},
+        // Whole parts at the edges of the 32-bit range still fit, a fraction beyond them does not.
+        {"as-pair 2147483647.5 -2147483648.9", "2147483647x-2147483648"},
+        {"as-pair 2147483648.0 0", "!script/invalid-arg"},
+        {"as-pair 0 -2147483649.0", "!script/invalid-arg"},
         {"as-point2D 1 2.5", "(1.0, 2.5)"},
         {"as-point3D 1 2 3.5", "(1.0, 2.0, 3.5)"},
         {"as-money 'USD 5", "USD$5.00"},
