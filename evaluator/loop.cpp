@@ -160,7 +160,10 @@ void forall_end() {
 void count_to_int(Cell* c) {
     if (c->type() != TYPE_FLOAT) return;
     double x = c->f();
-    if (!(x >= -2147483648.0 && x < 2147483648.0)) {
+    // A count far below zero runs nothing, like any count below 1; only NaN and a count too large
+    // to hold have no answer.
+    if (x <= -2147483649.0) x = -2147483648.0;
+    if (!(x > -2147483649.0 && x < 2147483648.0)) {
         Cell v = *c;
         fire(err::script::out_of_range, &v);
     }

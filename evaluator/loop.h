@@ -31,8 +31,9 @@ void remove_each_init();
 bool forall_next(bool advance);
 // Sets the forall word back to the saved series.
 void forall_end();
-// A float! count becomes the integer! truncated toward zero; NaN or a float outside the 32-bit
-// range raises script out-of-range. Other cells stay.
+// A float! count becomes the integer! truncated toward zero, the lowest integer when it lies
+// below the 32-bit range; NaN or a float above that range raises script out-of-range. Other cells
+// stay.
 void count_to_int(Cell* c);
 // Sets the n words of a block from a source: spread (value i is the source's value at position
 // i, none past its tail) when the source is block-like or a map! and only is clear, else every

@@ -17,6 +17,10 @@ TEST(NativesLoops, CountedLoops) {
         {"n: 0 loop 3 [n: n + 1 if n > 1 [continue] n: n + 10] n", "13"},
         {"loop 1e20 [1]", "!script/out-of-range"},
         {"loop 1.#NaN [1]", "!script/out-of-range"},
+        // A count too low for 32 bits is still below 1: nothing runs, the word is left alone.
+        {"x: 0 loop -1e20 [x: 1] x", "0"},
+        {"loop -1e20 [1]", "none"},
+        {"x: 7 repeat x -1.#INF [1] x", "7"},
         {"x: 7 repeat x 0 [1] x", "7"},
         {"x: 7 repeat x -2.5 [1] x", "7"},
         {"repeat i 3 [i * 10]", "30"},
