@@ -702,7 +702,8 @@ void move(const int32_t* refs) {
     Cell result = *target;
     if (!rs_tail_q(origin)) {
         int32_t length = total_length(origin) - head_of(origin);
-        int32_t count = length;
+        // One unit unless /part says more, as remove and take do.
+        int32_t count = 1;
         if (part) {
             if (part->type() != TYPE_INTEGER) bad_refine("part", part);
             count = part->i1();

@@ -950,9 +950,16 @@ TEST(Series, TextAndBinaryUnits) {
         EXPECT_EQ(codepoints(taken), U"eda");
         EXPECT_EQ(codepoints(t), U"");
     }
-    // Strings of different units move through a conversion of their codepoints.
+    // Strings of different units move through a conversion of their codepoints; without /part
+    // one character moves.
     Cell narrow = text(U"xy", 1), wide = text(U"\u0100\u0101", 2);
     run_fn(series::move, {wide, at_index(narrow, 1)}, {}, 1);
+    EXPECT_EQ(codepoints(narrow), U"x\u0100y");
+    EXPECT_EQ(codepoints(wide), U"\u0101");
+    Cell two_units = integer(2);
+    narrow = text(U"xy", 1);
+    wide = text(U"\u0100\u0101", 2);
+    run_fn(series::move, {wide, at_index(narrow, 1)}, {{0, &two_units}}, 1);
     EXPECT_EQ(codepoints(narrow), U"x\u0100\u0101y");
     EXPECT_EQ(codepoints(wide), U"");
 
@@ -967,7 +974,8 @@ TEST(Series, TextAndBinaryUnits) {
     Cell wide2 = text(U"ab", 2);
     EXPECT_EQ(error_of([&] { run_fn(series::move, {bin, wide2}, {}, 1); }), "move-bad");
     Cell s = text(U"ab", 1);
-    EXPECT_EQ(error_of([&] { run_fn(series::move, {bin, s}, {}, 1); }), "");
+    Cell three_units = integer(3);
+    EXPECT_EQ(error_of([&] { run_fn(series::move, {bin, s}, {{0, &three_units}}, 1); }), "");
     EXPECT_EQ(codepoints(s),
               U"\xFF\x02\x03"
               U"ab");
