@@ -481,7 +481,8 @@ int64_t write(const Cell* file, const Cell* data, const Cell* part, const Cell* 
         }
         total += r;
     };
-    if (lines && types::any_list(value.cell->type())) {
+    // Only a block is written a value per line; a paren or hash is one value like any other.
+    if (lines && value.cell->is(TYPE_BLOCK)) {
         int32_t n = block::rs_length_q(value.cell);
         for (int32_t i = 0; i < n && i < block::rs_length_q(value.cell); i++) {
             Cell item = block::rs_head(value.cell)[i];

@@ -511,6 +511,9 @@ TEST_F(Files, ScriptsReachTheServiceThroughTheActions) {
         {"rename " + f("l") + " " + f("m"), "true"},
         {"delete " + f("m"), "true"},
         {"query " + f("m"), "none"},
+        // Only a block is split into lines; other lists are one molded value.
+        {"write/lines " + f("p") + " to paren! [1 2] read " + f("p"), "\"(1 2)^/\""},
+        {"write/lines " + f("p") + " make hash! [1 2] read " + f("p"), "\"make hash! [1 2]^/\""},
     };
     for (auto& c : table) EXPECT_EQ(kel_test::eval(c.code), c.expected) << c.code;
 }
