@@ -7,11 +7,11 @@ refused connection that read raises.
 """
 import http.server
 import os
-import socket
 import subprocess
 import sys
 import tempfile
-import threading
+
+import local_server
 
 KEL = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), "..", "..", "build", "kel")
 
@@ -40,19 +40,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.wfile.write(body)
 
 
-def refused_port():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
-
-
 def main():
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-    threading.Thread(target=server.serve_forever, daemon=True).start()
-    base = "http://127.0.0.1:%d" % server.server_address[1]
-    dead = "http://127.0.0.1:%d/x" % refused_port()
+    server, base = local_server.start(Handler)
+    dead = "http://127.0.0.1:%d/x" % local_server.refused_port()
     script = f"""Kel []
 d: :system/codecs/kelbin/decode
 foreach [label code] [
