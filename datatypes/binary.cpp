@@ -479,8 +479,9 @@ void indent_to(Node buffer, int level) {
     for (int i = 0; i < level; i++) string::concatenate_literal_n(buffer, "    ", 4);
 }
 
-// Long binaries go on lines of 32 bytes, one level deeper than the value; the closing brace
-// returns to the value's own level.
+// Long binaries go on lines of 32 bytes, one level deeper than the value. Every full line ends
+// with a break to the deeper level, so after a last full line the closing brace stays there;
+// after a shorter last line it returns to the value's own level.
 int serialize(const Cell* value, Node buffer, bool only, bool flat, const Cell* part, int limit, int indent) {
     int32_t n = rs_length_q(value);
     int32_t before = static_cast<int32_t>(memory::nodes[buffer]->length());
@@ -503,12 +504,12 @@ int serialize(const Cell* value, Node buffer, bool only, bool flat, const Cell* 
         for (int32_t k = 0; k < run; k++) string::byte_to_hex(p[k], hex + 2 * k);
         string::concatenate_literal_n(buffer, hex, size_t(run) * 2);
         i += run;
-        if (lines && i % 32 == 0 && i < n) {
+        if (lines && i % 32 == 0) {
             string::append_char(buffer, '\n');
             indent_to(buffer, indent + 1);
         }
     }
-    if (lines) {
+    if (lines && n % 32 != 0) {
         string::append_char(buffer, '\n');
         indent_to(buffer, indent);
     }

@@ -69,7 +69,9 @@ TEST(LiteralTypes, Binary) {
     for (int i = 0; i < 32; i++) hex32 += "01";
     EXPECT_EQ(mold(bin(bytes30)), "#{" + hex30 + "}");
     EXPECT_EQ(mold(bin(bytes31)), "#{\n    " + hex30 + "01\n}");
-    EXPECT_EQ(mold(bin(bytes32)), "#{\n    " + hex32 + "\n}");
+    // A last full line keeps its break to the deeper level before the closing brace.
+    EXPECT_EQ(mold(bin(bytes32)), "#{\n    " + hex32 + "\n    }");
+    EXPECT_EQ(mold(bin(bytes32 + bytes32)), "#{\n    " + hex32 + "\n    " + hex32 + "\n    }");
     std::string ab32, ab8;
     for (int i = 0; i < 32; i++) ab32 += "AB";
     for (int i = 0; i < 8; i++) ab8 += "AB";
