@@ -5,14 +5,14 @@ byte, and questions to the terminal (cursor position, window size) are answered 
 import fcntl
 import os
 import pty
-import re
-import select
 import struct
 import subprocess
 import sys
 import termios
 import time
 import unittest
+
+import pty_child
 
 PROBE = os.path.join(os.environ.get("KEL_PROBE_DIR", ""), "probe_output")
 ESC = "\x1b"
@@ -22,31 +22,13 @@ def run_on_pty(args, replies=None, size=(24, 80), timeout=10):
     """Runs the probe on a fresh pty that is its controlling terminal. replies maps a request the
     probe writes (bytes) to the answer the terminal gives. Returns everything written, with the
     pty's CR LF turned back into LF."""
-    replies = dict(replies or {})
     pid, master = pty.fork()
     if pid == 0:
         rows, cols = size
         fcntl.ioctl(1, termios.TIOCSWINSZ, struct.pack("HHHH", rows, cols, 0, 0))
         os.execv(PROBE, [PROBE] + args)
-    out = b""
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        ready, _, _ = select.select([master], [], [], 0.1)
-        if not ready:
-            continue
-        try:
-            chunk = os.read(master, 4096)
-        except OSError:
-            break
-        if not chunk:
-            break
-        out += chunk
-        for request in list(replies):
-            if request in out:
-                os.write(master, replies.pop(request))
-    os.close(master)
-    _, status = os.waitpid(pid, 0)
-    assert os.WEXITSTATUS(status) == 0, status
+    out, status = pty_child.read_all(pid, master, timeout, replies)
+    assert status == 0, status
     return out.replace(b"\r\n", b"\n")
 
 

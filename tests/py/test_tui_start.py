@@ -5,11 +5,11 @@ backend's event loop once while a window is shown)."""
 import os
 import pty
 import re
-import select
 import sys
 import tempfile
-import time
 import unittest
+
+import pty_child
 
 KEL = sys.argv.pop(1) if len(sys.argv) > 1 else "kel"
 
@@ -26,22 +26,7 @@ def run_on_pty(script, timeout=20):
         if pid == 0:
             os.environ["HOME"] = home
             os.execv(KEL, [KEL, path])
-        out = b""
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            ready, _, _ = select.select([master], [], [], 0.2)
-            if not ready:
-                continue
-            try:
-                chunk = os.read(master, 4096)
-            except OSError:
-                break
-            if not chunk:
-                break
-            out += chunk
-        os.close(master)
-        _, status = os.waitpid(pid, 0)
-        return out, os.WEXITSTATUS(status)
+        return pty_child.read_all(pid, master, timeout)
 
 
 class StartUp(unittest.TestCase):
