@@ -1,6 +1,11 @@
 """Reading a child program's whole output from its pseudo-terminal."""
+import fcntl
 import os
+import pty
 import select
+import struct
+import subprocess
+import termios
 import time
 
 
@@ -28,3 +33,20 @@ def read_all(pid, master, timeout, replies=None):
     os.close(master)
     _, status = os.waitpid(pid, 0)
     return out, os.WEXITSTATUS(status)
+
+
+def start_on_pty(argv, columns, rows):
+    """Starts argv on a new pseudo-terminal of the given size that becomes its controlling
+    terminal; the slave side stays open here, so its modes can be read at any time. Answers the
+    process, the master and the slave descriptors, and the terminal's modes from before the start."""
+    master, slave = pty.openpty()
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", rows, columns, 0, 0))
+    initial = termios.tcgetattr(slave)
+
+    def child_setup():
+        os.setsid()
+        fcntl.ioctl(slave, termios.TIOCSCTTY, 0)
+
+    proc = subprocess.Popen(argv, stdin=slave, stdout=slave, stderr=slave, preexec_fn=child_setup,
+                            close_fds=True)
+    return proc, master, slave, initial

@@ -5,17 +5,16 @@ Screens come from tmux (a terminal emulator whose screen can be read back); the 
 and the raw bytes come from a pseudo-terminal held here. The program under test is probe_editor
 (KEL_PROBE_DIR): it asks for lines as `ask` does and prints "=> " and each line it got.
 """
-import fcntl
 import os
-import pty
 import select
 import signal
-import struct
 import subprocess
 import sys
 import termios
 import time
 import unittest
+
+import pty_child
 import uuid
 
 PROBE = os.path.join(os.environ.get("KEL_PROBE_DIR", ""), "probe_editor")
@@ -109,17 +108,8 @@ class OnPty:
     open here, so its modes can be read at any time."""
 
     def __init__(self, args, columns=60, rows=20):
-        self.master, self.slave = pty.openpty()
-        fcntl.ioctl(self.slave, termios.TIOCSWINSZ, struct.pack("HHHH", rows, columns, 0, 0))
-        self.initial = termios.tcgetattr(self.slave)
-        slave = self.slave
-
-        def child_setup():
-            os.setsid()
-            fcntl.ioctl(slave, termios.TIOCSCTTY, 0)
-
-        self.proc = subprocess.Popen([PROBE] + args, stdin=slave, stdout=slave, stderr=slave,
-                                     preexec_fn=child_setup, close_fds=True)
+        started = pty_child.start_on_pty([PROBE] + args, columns, rows)
+        self.proc, self.master, self.slave, self.initial = started
         self.out = b""
 
     def read_until(self, wanted, timeout=10):

@@ -3,18 +3,16 @@
 the actor's change is drawn, Escape closes the window, the script goes on, and the terminal is
 back in the modes it had before. The test plays the terminal: it answers cursor-position requests
 and reads the frames the program writes."""
-import fcntl
 import os
-import pty
 import re
 import select
-import struct
-import subprocess
 import sys
 import tempfile
 import termios
 import time
 import unittest
+
+import pty_child
 
 KEL = sys.argv[1] if len(sys.argv) > 1 else "kel"
 CSI = re.compile(rb"\x1b\[[0-9;?<]*[@-~]")
@@ -33,17 +31,8 @@ class Window:
         self.file = tempfile.NamedTemporaryFile("w", suffix=".kel", delete=False)
         self.file.write(script)
         self.file.close()
-        self.master, self.slave = pty.openpty()
-        fcntl.ioctl(self.slave, termios.TIOCSWINSZ, struct.pack("HHHH", rows, columns, 0, 0))
-        self.initial = termios.tcgetattr(self.slave)
-        slave = self.slave
-
-        def child_setup():
-            os.setsid()
-            fcntl.ioctl(slave, termios.TIOCSCTTY, 0)
-
-        self.proc = subprocess.Popen([KEL, self.file.name], stdin=slave, stdout=slave, stderr=slave,
-                                     preexec_fn=child_setup, close_fds=True)
+        started = pty_child.start_on_pty([KEL, self.file.name], columns, rows)
+        self.proc, self.master, self.slave, self.initial = started
         self.out = b""
         self.answered = 0
         self.answer_delay = 0.0
