@@ -50,3 +50,13 @@ def start_on_pty(argv, columns, rows):
     proc = subprocess.Popen(argv, stdin=slave, stdout=slave, stderr=slave, preexec_fn=child_setup,
                             close_fds=True)
     return proc, master, slave, initial
+
+
+def stop_on_pty(proc, master, slave):
+    """Ends what start_on_pty started: kills the program if it still runs, then closes both
+    sides of its pseudo-terminal."""
+    if proc.poll() is None:
+        proc.kill()
+    proc.wait()
+    os.close(master)
+    os.close(slave)

@@ -144,11 +144,7 @@ class OnPty:
         return self.proc.wait(timeout=1)
 
     def close(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
-        os.close(self.master)
-        os.close(self.slave)
+        pty_child.stop_on_pty(self.proc, self.master, self.slave)
 
 
 def lflags(mode):

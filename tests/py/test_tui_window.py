@@ -70,11 +70,7 @@ class Window:
         return None
 
     def close(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-        self.proc.wait()
-        os.close(self.master)
-        os.close(self.slave)
+        pty_child.stop_on_pty(self.proc, self.master, self.slave)
         os.unlink(self.file.name)
 
 
