@@ -189,6 +189,96 @@ static inline bool shortcut_q(const Cell* fn) {
     return fn->type() == TYPE_NATIVE && number - 25 < 7 && natives::table[number - 1] == actions::comparison_natives[number - 25];
 }
 
+// ---- Pure evaluation ----
+//
+// Code that calls nothing, raises nothing and allocates nothing leaves no trace of how it ran: no
+// frame of it is ever seen by an error, a trace or the collector. Such code (literals, words
+// holding plain values, parens of such code, operators answered by fast_op on numbers, and at a
+// block's top level set-words storing into a plain slot) is evaluated here without frames. Each
+// routine answers the position after what it evaluated, or -1 having changed nothing, and the
+// caller then evaluates the same code the full way.
+
+constexpr int kPureDepth = 8;  // parens nested deeper take the full way (bounds the recursion)
+
+static bool pure_paren(const Cell* paren, Cell* out, int depth);
+
+// A quick look at the cell code starts with, which turns away at once the common expressions that
+// cannot be pure (a call by a word, also as the first thing in a paren).
+static inline bool may_start_pure(const Cell* c) {
+    if (plain_value(c) || c->type() == TYPE_SET_WORD) return true;
+    if (c->type() != TYPE_PAREN) return false;
+    SeriesBuf* b = code_buf(c);
+    uint32_t pos = c->index() > 0 ? static_cast<uint32_t>(c->index()) : 0;
+    if (pos >= cell_count(b)) return false;
+    const Cell* first = cells_head(b) + pos;
+    return first->type() == TYPE_PAREN || plain_value(first);
+}
+
+static inline bool pure_operand(const Cell* c, Cell* out, int depth) {
+    if (const Cell* v = plain_value(c)) {
+        *out = *v;
+        return true;
+    }
+    return c->type() == TYPE_PAREN && depth < kPureDepth && pure_paren(c, out, depth + 1);
+}
+
+// One expression without set-words: an operand and the operators after it.
+[[gnu::always_inline]] static inline int32_t pure_value_in(SeriesBuf* b, int32_t pos, int32_t end, Cell* out, int depth) {
+    const Cell* cells = cells_head(b);
+    if (!pure_operand(cells + pos, out, depth)) return -1;
+    for (pos++; pos < end; pos += 2) {
+        const Cell* c = cells + pos;
+        const Cell* v = infix_op(c);
+        if (!v) return pos;
+        uint8_t wrapped = static_cast<uint8_t>((v->header >> 16) & 0xFF);
+        if (pos + 1 >= end || wrapped == TYPE_FUNCTION || wrapped == TYPE_ROUTINE) return -1;
+        Cell right;
+        if (!pure_operand(c + 1, &right, depth)) return -1;
+        if (right.type() != TYPE_INTEGER && right.type() != TYPE_FLOAT) return -1;
+        Cell op = *v;
+        op.set_type(wrapped);
+        if (!fast_op(&op, out, &right, out)) return -1;
+    }
+    return pos;
+}
+
+[[gnu::noinline]] static int32_t pure_value(SeriesBuf* b, int32_t pos, int32_t end, Cell* out, int depth) {
+    return pure_value_in(b, pos, end, out, depth);
+}
+
+static bool pure_paren(const Cell* paren, Cell* out, int depth) {
+    SeriesBuf* b = code_buf(paren);
+    int32_t end = static_cast<int32_t>(cell_count(b));
+    int32_t pos = paren->index() > 0 ? paren->index() : 0;
+    if (pos >= end) return false;
+    do {
+        pos = pure_value(b, pos, end, out, depth);
+        if (pos < 0) return false;
+    } while (pos < end);
+    return true;
+}
+
+// One expression of a block, set-words first: their slots are checked before the value is
+// computed and written only after it, so a refusal leaves every slot as it was.
+[[gnu::always_inline]] static inline int32_t pure_statement(SeriesBuf* b, int32_t pos, int32_t end, Cell* out) {
+    constexpr int kMaxChain = 4;
+    Cell* slots[kMaxChain];
+    int n = 0;
+    const Cell* cells = cells_head(b);
+    while (cells[pos].type() == TYPE_SET_WORD) {
+        if (n == kMaxChain) return -1;
+        Cell* slot = bound_slot(cells + pos);
+        // An object's word tells its owner of the change: that runs code.
+        if (!slot || context::kind_of(cells[pos].data1) == context::KIND_OBJECT) return -1;
+        slots[n++] = slot;
+        if (++pos >= end) return -1;
+    }
+    pos = pure_value_in(b, pos, end, out, 0);
+    if (pos < 0) return -1;
+    for (int i = 0; i < n; i++) *slots[i] = *out;
+    return pos;
+}
+
 static inline Cell* word_value(const Cell* w) {
     Cell* v = bound_slot(w);
     return v ? v : context::get(w);
@@ -299,16 +389,16 @@ void fire_event(uint32_t event, const Cell* code, int32_t pos, const Cell* ref, 
 
 // ---- Blocks ----
 
-static int32_t eval_top(const Cell* code, int32_t pos, int32_t end);
+[[gnu::always_inline]] static inline int32_t eval_top(const Cell* code, int32_t pos, int32_t end);
 
-void eval_block(const Cell* block, bool copy_result) {
+// A block's evaluation in its frame from pos on.
+[[gnu::always_inline]] static inline void eval_block_from(const Cell* block, int32_t pos, bool copy_result) {
     // The code is kept on the data stack just below the frame, where the collector sees it (and
     // rewrites it when nodes move); the frame's result goes to the caller's slot, or is moved
     // down over the code cell so that exactly one cell is left pushed.
     Cell* code = stack::push(block);
     Cell saved_block = current_block;
     stack::mark_named(stack::body_symbol, FRAME_EVAL);
-    int32_t pos = code->index() > 0 ? code->index() : 0;
     if (tracing) fire_event(EV_ENTER, code, pos, nullptr, nullptr);
     int32_t end = tail_of(code);
     if (pos >= end) {
@@ -336,6 +426,51 @@ void eval_block(const Cell* block, bool copy_result) {
         *(stack::top - 2) = *(stack::top - 1);
         stack::top--;
     }
+}
+
+// The expressions that need no frame, done before it is made (none is made when all of them are
+// such): answers false when the first one is not, having done nothing.
+[[gnu::noinline]] static void eval_block_rest(const Cell* block, int32_t pos, bool copy_result) {
+    eval_block_from(block, pos, copy_result);
+}
+
+[[gnu::noinline]] static bool eval_block_pure(const Cell* block, int32_t pos, bool copy_result) {
+    // A copy: a set-word below may store into the cell the block was read from.
+    Cell copy = *block;
+    SeriesBuf* b = code_buf(&copy);
+    int32_t end = static_cast<int32_t>(cell_count(b));
+    Cell v;
+    // The caller has looked at the first expression's start.
+    int32_t p = pure_statement(b, pos, end, &v);
+    if (p < 0) return false;
+    while (p < end && may_start_pure(cells_head(b) + p)) {
+        int32_t next = pure_statement(b, p, end, &v);
+        if (next < 0) break;
+        p = next;
+    }
+    if (p < end) {
+        eval_block_rest(&copy, p, copy_result);
+    } else if (copy_result) {
+        stack::set_last_drop(&v);
+    } else {
+        stack::push(&v);
+    }
+    return true;
+}
+
+void eval_block(const Cell* block, bool copy_result) {
+    eval_block_from(block, block->index() > 0 ? block->index() : 0, copy_result);
+}
+
+void eval_block_quick(const Cell* block, bool copy_result) {
+    int32_t pos = block->index() > 0 ? block->index() : 0;
+    if (!tracing) {
+        SeriesBuf* b = code_buf(block);
+        if (static_cast<uint32_t>(pos) < cell_count(b) && may_start_pure(cells_head(b) + pos) &&
+            eval_block_pure(block, pos, copy_result))
+            return;
+    }
+    eval_block(block, copy_result);
 }
 
 int32_t eval_next(const Cell* code, int32_t pos, int32_t end, bool push) {
@@ -541,6 +676,14 @@ static inline int32_t plain_argument(const Cell* code, int32_t pos, int32_t end,
 // A set-word at pos (c: its cell, or the copy a trace event was given) and the expression after
 // it; the value placed as push says.
 static int32_t eval_set_word(const Cell* code, const Cell* c, int32_t pos, int32_t end, bool push) {
+    if (!tracing && pos + 1 < end && may_start_pure(cells_head(code_buf(code)) + pos + 1)) {
+        Cell v;
+        int32_t next = pure_statement(code_buf(code), pos, end, &v);
+        if (next >= 0) {
+            place(&v, push);
+            return next;
+        }
+    }
     Cell sw = *c;
     stack::mark_interp_native(&sw);
     stack::push(&sw);
@@ -1061,7 +1204,7 @@ static int32_t call_plain(const Cell* fn_in, const Cell* name, const Cell* code,
 // One expression of a block, untraced, into the result slot: a literal, a word's plain value or
 // a call by a word without the expression routine (the operators after them taken here);
 // anything else through it.
-static int32_t eval_top(const Cell* code, int32_t pos, int32_t end) {
+[[gnu::always_inline]] static inline int32_t eval_top(const Cell* code, int32_t pos, int32_t end) {
     SeriesBuf* b = code_buf(code);  // end lies within it: the caller has just read the tail
     Cell* c = cells_head(b) + pos;
     const Cell* v;

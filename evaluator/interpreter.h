@@ -24,6 +24,10 @@ void init();
 // Evaluates a whole block. With copy_result the value ends in the caller's result slot, else it
 // is left pushed as one cell.
 void eval_block(const Cell* block, bool copy_result);
+// The same for a block that is likely to be run often and to be simple (a loop's body, a branch, a
+// paren): its leading expressions that call nothing are done first, without a frame, which none of
+// them could show. Costs a little for a block that starts with a call.
+void eval_block_quick(const Cell* block, bool copy_result);
 
 // Evaluates one expression at pos (a cell index of the code block) and returns the position after
 // it. push: leave the value as one pushed cell instead of the result slot.

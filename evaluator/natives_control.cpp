@@ -41,7 +41,7 @@ static bool strict_truth(const Cell* v) {
 // unset or the break/return value.
 static uint32_t run_body(const Cell* body, bool copy_result) {
     try {
-        interpreter::eval_block(body, copy_result);
+        interpreter::eval_block_quick(body, copy_result);
         return 0;
     } catch (const Throw& t) {
         if (t.code != codes::brk && t.code != codes::cont) throw;
