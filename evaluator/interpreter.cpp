@@ -464,7 +464,8 @@ void eval_block(const Cell* block, bool copy_result) {
 
 void eval_block_quick(const Cell* block, bool copy_result) {
     int32_t pos = block->index() > 0 ? block->index() : 0;
-    if (!tracing) {
+    // A tripped stack guard is raised by the full way: a loop of such code stays stoppable.
+    if (!tracing && !platform::stack_exhausted()) {
         SeriesBuf* b = code_buf(block);
         if (static_cast<uint32_t>(pos) < cell_count(b) && may_start_pure(cells_head(b) + pos) &&
             eval_block_pure(block, pos, copy_result))
