@@ -463,9 +463,14 @@ void eval_block(const Cell* block, bool copy_result) {
 }
 
 void eval_block_quick(const Cell* block, bool copy_result) {
+    // Raised here, before anything of the block runs: a loop whose every expression is a plain
+    // value checks the guard nowhere else, and must stay stoppable by it.
+    if (platform::stack_exhausted()) {
+        cycles::reset();
+        fire(err::internal::stack_overflow);
+    }
     int32_t pos = block->index() > 0 ? block->index() : 0;
-    // A tripped stack guard is raised by the full way: a loop of such code stays stoppable.
-    if (!tracing && !platform::stack_exhausted()) {
+    if (!tracing) {
         SeriesBuf* b = code_buf(block);
         if (static_cast<uint32_t>(pos) < cell_count(b) && may_start_pure(cells_head(b) + pos) &&
             eval_block_pure(block, pos, copy_result))
