@@ -394,8 +394,11 @@ void copy_series_by_type(const Cell* value, int32_t from, int32_t count, int32_t
         } else if (types::any_string(t) || t == TYPE_BINARY || t == TYPE_VECTOR) {
             series::copy_core(&copy, &c, nullptr);
         } else {
-            const Cell* args[1] = {&c};
-            actions::call(&copy, ACT_COPY, args, 1, nullptr);
+            // A deep copy goes on inside maps and objects under the same type filter, so that
+            // nothing the caller asked to copy stays shared (and a cycle is caught there).
+            const Cell* args[2] = {&c, &kind};
+            int32_t refs[3] = {-1, deep ? 0 : -1, deep ? 1 : -1};
+            actions::call(&copy, ACT_COPY, args, deep ? 2 : 1, refs);
         }
         if (i < total_length(&v)) {
             Cell* slot = cell_at(&v, static_cast<int32_t>(i));

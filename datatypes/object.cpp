@@ -243,11 +243,12 @@ Cell* duplicate(const Cell* proto_in, Cell* result, bool deep, const Cell* types
                 cycles::push(p.data1);
             }
             try {
-                for (int32_t i = 0; i < n; i++) {
-                    uint8_t type = context::values(ctx)[i].type();
-                    bool wanted = t.type() == TYPE_DATATYPE ? t.data1 == type : interpreter::typeset_has(&t, type);
-                    if (wanted && types::series(type)) copy_slot(ctx, i, deep);
-                }
+                // The values go through the block routine so that nested maps, objects and
+                // bitsets of the asked types are copied too, deeply under the same filter.
+                Cell vals;
+                block::make_at(&vals, context::cell_of(ctx)->data2);
+                collector::Root keep_vals(&vals);
+                block::copy_series_by_type(&vals, 0, n, 1, &t, deep);
             } catch (...) {
                 cycles::pop_n(cycles::depth() - depth);
                 throw;
