@@ -381,6 +381,9 @@ void update_para(const Cell* face, int32_t) {
 
 void OS_show_window(Widget* window) {
     if (!window) return;
+    // Showing the window that is already current again (a script's show, the dragging
+    // handler's show of the parent) keeps the pointer state: a press or a drag goes on.
+    bool same = state.current_window == window;
     state.current_window = window;
     tui::WindowRecord* rec = window->window;
     Widget* target = rec && rec->focused ? rec->focused : window;
@@ -388,9 +391,11 @@ void OS_show_window(Widget* window) {
     state.focused = target;
     target->flags |= tui::kHasFocus;
     if ((!rec || rec->carets == 0) && state.gui_active) tui::cursor_hide();
-    state.under_pointer = nullptr;
-    state.captured = nullptr;
-    state.pressed.clear();
+    if (!same) {
+        state.under_pointer = nullptr;
+        state.captured = nullptr;
+        state.pressed.clear();
+    }
     state.redraw = 1;
 }
 
