@@ -244,6 +244,10 @@ Widget* OS_make_view(const Cell* face_in, Widget* parent) {
             if (win->window) {
                 if (w->flags & tui::kShowsCaret) win->window->carets++;
                 if ((w->flags & tui::kFocusable) && !win->window->focused) focus_quietly(win, w);
+                // A face that the layout gave the focus (the window's selected) keeps it
+                // over the first focusable one.
+                const Cell* sel = facet_at(&win->face, tui::kFSelected);
+                if (sel->type() == TYPE_OBJECT && sel->data1 == face.data1) focus_quietly(win, w);
             }
             const Cell* img = facet_at(&face, tui::kFImage);
             if (img->type() == TYPE_IMAGE) {
