@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "datatypes/cell.h"
+#include "datatypes/ownership.h"
 
 namespace series {
 
@@ -35,10 +36,10 @@ enum Event : int {
     EV_COUNT
 };
 
-// Whether a series has an owner that may want to hear about changes (owned buffer flag, or the
-// owned marker of an image! cell).
+// Whether a series has an owner that may want to hear about changes (owned buffer flag; an
+// image! is marked by its record in the owned-series table, since its cells are copied freely).
 inline bool owned_q(const Cell* v) {
-    if (v->type() == TYPE_IMAGE) return (v->header & cell_flag::owned_mark) != 0;
+    if (v->type() == TYPE_IMAGE) return ownership::owned_q(v);
     return v->node() && (memory::nodes[v->node()]->flags & series_flag::owned);
 }
 // Tells the owner of a series about a change through ownership::check: the action word (the

@@ -244,6 +244,10 @@ Widget* OS_make_view(const Cell* face_in, Widget* parent) {
             if (win->window) {
                 if (w->flags & tui::kShowsCaret) win->window->carets++;
                 if ((w->flags & tui::kFocusable) && !win->window->focused) focus_quietly(win, w);
+                // A face that the layout gave the focus (the window's selected) keeps it
+                // over the first focusable one.
+                const Cell* sel = facet_at(&win->face, tui::kFSelected);
+                if (sel->type() == TYPE_OBJECT && sel->data1 == face.data1) focus_quietly(win, w);
             }
             const Cell* img = facet_at(&face, tui::kFImage);
             if (img->type() == TYPE_IMAGE) {
@@ -381,6 +385,9 @@ void update_para(const Cell* face, int32_t) {
 
 void OS_show_window(Widget* window) {
     if (!window) return;
+    // Showing the window that is already current again (a script's show, the dragging
+    // handler's show of the parent) keeps the pointer state: a press or a drag goes on.
+    bool same = state.current_window == window;
     state.current_window = window;
     tui::WindowRecord* rec = window->window;
     Widget* target = rec && rec->focused ? rec->focused : window;
@@ -388,9 +395,11 @@ void OS_show_window(Widget* window) {
     state.focused = target;
     target->flags |= tui::kHasFocus;
     if ((!rec || rec->carets == 0) && state.gui_active) tui::cursor_hide();
-    state.under_pointer = nullptr;
-    state.captured = nullptr;
-    state.pressed.clear();
+    if (!same) {
+        state.under_pointer = nullptr;
+        state.captured = nullptr;
+        state.pressed.clear();
+    }
     state.redraw = 1;
 }
 
