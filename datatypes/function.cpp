@@ -304,11 +304,12 @@ struct Collector {
                     collect(&next);
                     i++;
                 } else if (next.type() == TYPE_BLOCK && !sym_repeat.is(&c)) {
+                    // The block is walked next like any other, so a set-word among the loop words
+                    // (which the loop sets as well) is collected too.
                     for (int32_t k = next.index() > 0 ? next.index() : 0; k < block::node_length(next.node()); k++) {
                         Cell w = *block::node_cell(next.node(), k);
                         if (w.type() == TYPE_WORD || w.type() == TYPE_GET_WORD || w.type() == TYPE_LIT_WORD) collect(&w);
                     }
-                    i++;
                 }
             } else if (t == TYPE_BLOCK || t == TYPE_PAREN) {
                 walk(c.node(), c.index() > 0 ? c.index() : 0);

@@ -155,6 +155,12 @@ TEST_F(Functions, CollectWordsForTheFunctionNative) {
     function::collect_words(&locals, &with_local, &b2);
     EXPECT_EQ(mold(with_local), "[/local l1 z]");
 
+    // A loop word block is walked as well: its words and its set-words are locals.
+    Cell loop_spec = blk({wrd("a")});
+    Cell loop_body = blk({wrd("remove-each"), blk({set_word("g"), wrd("h"), lit_word("a")}), wrd("b"), blk({})});
+    function::collect_words(&locals, &loop_spec, &loop_body);
+    EXPECT_EQ(mold(loop_spec), "[a /local h g]");
+
     Cell bad = blk({refinement("extern"), integer(1)});
     EXPECT_TRUE(is_error(catch_error([&] { function::collect_words(&locals, &bad, &b2); }), err::script::bad_func_extern));
 }
