@@ -269,6 +269,11 @@ void reduce(int check, const int32_t* refs) {
         target = stack::push(out);
         old_length = block::node_length(target->node());
         append = head_of(target) >= old_length;
+        // Reducing a block into itself walks the values it had, not the ones it gains.
+        if (target->node() == code->node()) {
+            Node copy = block::copy_cells(code);
+            set_cell(code, TYPE_BLOCK, 0, copy);
+        }
     } else {
         target = block::push_new(block::rs_length_q(code));
     }
@@ -334,6 +339,11 @@ void compose(int check, const int32_t* refs) {
     if (refs[2] >= 0) {
         target = stack::push(args + refs[2]);
         append = head_of(target) >= block::node_length(target->node());
+        // Composing a block into itself walks the values it had, not the ones it gains.
+        if (target->node() == args->node()) {
+            Node copy = block::copy_cells(args);
+            set_cell(args, TYPE_BLOCK, 0, copy);
+        }
     } else {
         target = block::push_new(block::rs_length_q(args));
     }
