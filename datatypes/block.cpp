@@ -1450,7 +1450,7 @@ static bool member_q(const Cell* set, Node table, const Cell* key, int32_t step,
         o.only = true;
         return find_value(set, key, o) >= 0;
     }
-    return hashtable::find(table, key, head_of(set), step, case_ ? COMP_STRICT_EQUAL : COMP_EQUAL, false, false) >= 0;
+    return hashtable::contains(table, key, head_of(set), step, case_ ? COMP_STRICT_EQUAL : COMP_EQUAL);
 }
 
 void do_set_op(bool case_, const Cell* skip, int op) {

@@ -811,7 +811,7 @@ static int32_t int_key_bucket(Node t, uint32_t key) {
     return -1;
 }
 
-// Positions of the candidates of a hash! bucket.
+// Positions of the candidates of a hash! bucket, until f answers true.
 template <class F>
 static void for_each_position(Node t, int32_t key, F f) {
     if (key >= 0) {
@@ -823,11 +823,14 @@ static void for_each_position(Node t, int32_t key, F f) {
     for (int32_t i = 0; i < n; i++) {
         SeriesBuf* b = memory::nodes[chain];
         if (uint32_t(i) * 4 >= b->used_bytes()) break;
-        f(static_cast<int32_t>(load32(b->at_head() + 4 * i)));
+        if (f(static_cast<int32_t>(load32(b->at_head() + 4 * i)))) break;
     }
 }
 
-static int32_t hash_find(Node t, const Cell* value, int32_t start, int32_t skip, int op, bool last, bool reverse) {
+// With any, the first qualifying position found answers: a membership test need not walk a
+// long chain of equal keys for the best one.
+static int32_t hash_find(Node t, const Cell* value, int32_t start, int32_t skip, int op, bool last, bool reverse,
+                         bool any = false) {
     Cell v = *value;
     int32_t b = probe(
         t, hash_value(&v, false),
@@ -842,22 +845,31 @@ static int32_t hash_find(Node t, const Cell* value, int32_t start, int32_t skip,
     if (skip < 1) skip = 1;
     int32_t best = -1;
     for_each_position(t, keys_of(t)[b], [&](int32_t p) {
-        if (!table_key_ok(t, p)) return;
+        if (!table_key_ok(t, p)) return false;
         bool qualifies;
         if (reverse)
             qualifies = p < start && (int64_t(start) - p - 1) % skip == 0;
         else
             qualifies = p >= start && (int64_t(p) - start) % skip == 0;
-        if (!qualifies) return;
+        if (!qualifies) return false;
         bool better = best < 0 || (reverse || last ? p > best : p < best);
-        if (!better) return;
+        if (!better) return false;
         if (op != 0) {
             Cell k = block_cells(t)[p];
-            if (!keys_equal(&k, &v, op)) return;
+            if (!keys_equal(&k, &v, op)) return false;
         }
         best = p;
+        return any;
     });
     return best;
+}
+
+bool contains(Node t, const Cell* value, int32_t start, int32_t skip, int op) {
+    if (record(t)->kind != kHash) return find(t, value, start, skip, op, false, false) >= 0;
+    Cell v = *value;
+    Guard g(t);
+    check_moved(t);
+    return hash_find(t, &v, start, skip, op, false, false, true) >= 0;
 }
 
 int32_t find(Node t, const Cell* value, int32_t start, int32_t skip, int op, bool last, bool reverse) {

@@ -108,6 +108,8 @@ int32_t get(Node table, const Cell* value);
 // hash!: the qualifying position of a key equal to value under op (see the .cpp), or -1.
 // map!, word tables: the first key position equal under op (start, skip and flags unused).
 int32_t find(Node table, const Cell* value, int32_t start, int32_t skip, int op, bool last, bool reverse);
+// Whether find would answer a position, without looking for the best one.
+bool contains(Node table, const Cell* value, int32_t start, int32_t skip, int op);
 // map! probe continuation: find_first starts, find_next answers the next equal key, -1 at the end.
 struct Probe {
     uint32_t bucket;
