@@ -11,6 +11,7 @@
 // into the block that will hold it, so each new series is reachable before the next allocation.
 #include "loading/kelbin.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -889,11 +890,13 @@ inline const uint8_t* read_block(Reader& r, const uint8_t* at, const uint8_t* p,
     if (type == TYPE_HASH) {
         // Indexed while still empty, so that a reference inside it to itself finds a hash!.
         collector::Root keep(&c);
-        hash::index_in_place(&c);
+        Node table = hashtable::init(std::clamp(n, 1, 1 << 20), &c, hashtable::kHash, 0);
+        c.set_type(TYPE_HASH);
+        c.data3 = table;
     }
     int32_t pos = append(into, c);
     p = decode_n<Plain>(r, p, stop, c.node(), n);
-    if (type == TYPE_HASH) hashtable::rebuild(at_(into, pos)->data3, n);
+    if (type == TYPE_HASH) hashtable::put_all(at_(into, pos)->data3, 0, 1);
     at_(into, pos)->set_index(head < n ? head : n);
     return p;
 }
