@@ -166,6 +166,10 @@ TEST(Image, CopyAndChange) {
         {"i: make image! 3x2 j: change at i 2 make image! [3x3 0.0.0] reduce [index? j i/rgb]",
          "[7 #{FFFFFFFFFFFF000000FFFFFFFFFFFF000000}]"},
         {"i: make image! 2x2 index? change tail i make image! 1x1", "5"},
+        // The last pixel is changed like any other; a 1x1 image can be changed whole.
+        {"i: make image! 2x2 j: change at i 3 make image! [2x2 0.0.0] reduce [index? j i/rgb]",
+         "[5 #{FFFFFFFFFFFFFFFFFF000000}]"},
+        {"i: make image! 1x1 change i make image! [1x1 1.2.3] i/1", "1.2.3.0"},
         {"i: make image! 2x2 change i \"x\"", "!script/invalid-type"},
         {"i: make image! 2x2 change/dup i 1.2.3 2", "!internal/not-done"},
         {"i: make image! 2x2 change/part i 1.2.3 1", "!internal/not-done"},
