@@ -303,6 +303,29 @@ TEST(ImageCodecs, RoundTrips) {
     }
 }
 
+// Large images of one colour compress far beyond the general bound on pixels per input byte;
+// every container must still read back what it wrote (GIF packs these some 1,400 pixels a byte).
+TEST(ImageCodecs, LargeUniformImagesReadBack) {
+    const int side = 4100;  // just above the pixels allowed whatever the input's size
+    std::vector<uint32_t> words(size_t(side) * side, 0xFF102030u);
+    const auto* pixels = reinterpret_cast<const uint8_t*>(words.data());
+    for (int format : {imaging::PNG, imaging::GIF, imaging::TIFF, imaging::JPEG}) {
+        std::vector<uint8_t> bytes;
+        ASSERT_TRUE(imaging::encode(format, pixels, side, side, bytes)) << format;
+        VectorSink sink;
+        ASSERT_TRUE(imaging::decode(bytes.data(), bytes.size(), sink)) << format << " of " << bytes.size() << " bytes";
+        EXPECT_EQ(sink.width, side);
+        EXPECT_EQ(sink.height, side);
+        if (format != imaging::JPEG) {
+            EXPECT_EQ(std::memcmp(sink.data.data(), pixels, words.size() * 4), 0) << format;
+        }
+    }
+    // A 1-bit PNG of 8,000 × 8,000 pixels deflates to under 8 KB; a forged size stays refused.
+    EXPECT_TRUE(imaging::size_ok(8000, 8000, 7870, imaging::kPngPixelsPerByte));
+    EXPECT_FALSE(imaging::size_ok(8000, 8000, 7000, imaging::kPngPixelsPerByte));
+    EXPECT_FALSE(imaging::size_ok(65535, 65535, 1000, imaging::kGifPixelsPerByte));
+}
+
 // Other BMP layouts, built by hand: an 8-bit palette top-down file, 24 bits with row padding,
 // 16 bits 5-5-5, and RLE8 with a jump and an early end.
 TEST(ImageCodecs, BmpLayouts) {
