@@ -284,7 +284,7 @@ bool encode_gif(const uint8_t* pixels, int width, int height, std::vector<uint8_
         uint32_t key = uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16;
         auto it = seen.find(key);
         if (it == seen.end()) {
-            if (seen.size() >= 255) exact = false;
+            if (seen.size() >= 256) exact = false;
             it = seen.emplace(key, static_cast<int>(palette.size())).first;
             palette.push_back(GifColorType{p[2], p[1], p[0]});
         }
@@ -294,11 +294,13 @@ bool encode_gif(const uint8_t* pixels, int width, int height, std::vector<uint8_
     if (!exact) {
         // More colours than a palette holds: median-cut quantisation to 255, keeping one index
         // free for transparency.
+        // The count above stopped early: transparent pixels past that point are found here.
         std::vector<GifByteType> r(count), g(count), b(count);
         for (size_t i = 0; i < count; i++) {
             b[i] = pixels[4 * i];
             g[i] = pixels[4 * i + 1];
             r[i] = pixels[4 * i + 2];
+            if (pixels[4 * i + 3] == 0) transparent = true;
         }
         int size = 255;
         palette.assign(256, GifColorType{0, 0, 0});

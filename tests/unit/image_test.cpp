@@ -301,6 +301,32 @@ TEST(ImageCodecs, RoundTrips) {
         for (size_t i = 0; i < smooth.size(); i++) worst = std::max(worst, std::abs(int(sink.data[i]) - int(smooth[i])));
         EXPECT_LE(worst, format == imaging::JPEG ? 16 : 40) << format;
     }
+    // A full palette of 256 opaque colours is kept exactly; past 256 colours a transparent pixel
+    // that comes after the 256th colour still stays transparent.
+    auto gif_of = [](const std::vector<uint8_t>& from, int w, int h) {
+        std::vector<uint8_t> bytes;
+        EXPECT_TRUE(imaging::encode(imaging::GIF, from.data(), w, h, bytes));
+        VectorSink sink;
+        EXPECT_TRUE(imaging::decode(bytes.data(), bytes.size(), sink));
+        return sink.data;
+    };
+    std::vector<uint8_t> full(256 * 4);
+    for (size_t i = 0; i < 256; i++) {
+        full[4 * i] = uint8_t(i);
+        full[4 * i + 1] = uint8_t(255 - i);
+        full[4 * i + 2] = 7;
+        full[4 * i + 3] = 255;
+    }
+    EXPECT_EQ(gif_of(full, 16, 16), full);
+    std::vector<uint8_t> many(400 * 4);
+    for (size_t i = 0; i < 400; i++) {
+        many[4 * i] = uint8_t(i);
+        many[4 * i + 1] = uint8_t(i >> 8);
+        many[4 * i + 2] = 9;
+        many[4 * i + 3] = 255;
+    }
+    many[4 * 399 + 3] = 0;
+    EXPECT_EQ(gif_of(many, 20, 20)[4 * 399 + 3], 0);
 }
 
 // Large images of one colour compress far beyond the general bound on pixels per input byte;
