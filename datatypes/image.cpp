@@ -190,6 +190,8 @@ bool decode_into(Cell* out, const std::vector<uint8_t>& bytes) {
 // kMaxFileBytes, so a larger file (or a device such as /dev/zero, which never ends) is the
 // no-memory error that read gives it.
 constexpr size_t kMaxFileBytes = 0x7FFFFFFF;
+// The longest signature that sniff reads.
+constexpr size_t kSignatureBytes = 6;
 
 bool read_whole(const std::string& path, std::vector<uint8_t>& bytes) {
     int fd = simple_io::open_file(path, simple_io::OPEN_READ);
@@ -206,6 +208,13 @@ bool read_whole(const std::string& path, std::vector<uint8_t>& bytes) {
                 break;
             }
             bytes.insert(bytes.end(), chunk, chunk + n);
+            // Data that starts as no known image is not read on: a large file or an endless
+            // device of other data fails at once instead of filling memory.
+            if (bytes.size() == size_t(n) && bytes.size() >= kSignatureBytes &&
+                imaging::sniff(bytes.data(), bytes.size()) < 0) {
+                ok = false;
+                break;
+            }
             if (size_t(n) < sizeof chunk) break;
         }
     } catch (const std::bad_alloc&) {

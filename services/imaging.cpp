@@ -24,11 +24,11 @@ int sniff(const uint8_t* p, size_t n) {
     return -1;
 }
 
-bool size_ok(uint64_t width, uint64_t height, size_t n) {
+bool size_ok(uint64_t width, uint64_t height, size_t n, uint64_t per_byte) {
     if (width < 1 || height < 1 || width > kMaxSide || height > kMaxSide) return false;
     uint64_t pixels = width * height;
     if (pixels > kMaxPixels) return false;
-    return pixels <= kFreePixels || pixels / kMaxPixelsPerByte <= n;
+    return pixels <= kFreePixels || pixels / per_byte <= n;
 }
 
 bool decode(const uint8_t* data, size_t n, Sink& sink) {
@@ -79,7 +79,7 @@ bool decode_png(const uint8_t* data, size_t n, Sink& sink) {
     // 16-bit samples without gamma information are taken as sRGB like 8-bit ones, not linear.
     if (!png_image_begin_read_from_memory(&png.image, data, n)) return false;
     png.image.flags |= PNG_IMAGE_FLAG_16BIT_sRGB;
-    if (!size_ok(png.image.width, png.image.height, n)) return false;
+    if (!size_ok(png.image.width, png.image.height, n, kPngPixelsPerByte)) return false;
     png.image.format = PNG_FORMAT_BGRA;
     uint8_t* out = sink.pixels(static_cast<int>(png.image.width), static_cast<int>(png.image.height));
     return png_image_finish_read(&png.image, nullptr, out, 0, nullptr) != 0;
@@ -214,7 +214,7 @@ bool decode_gif(const uint8_t* data, size_t n, Sink& sink) {
         h = fh;
         left = top = 0;
     }
-    if (!size_ok(uint64_t(w), uint64_t(h), n)) return false;
+    if (!size_ok(uint64_t(w), uint64_t(h), n, kGifPixelsPerByte)) return false;
     std::vector<GifPixelType> line(static_cast<size_t>(fw));
     uint8_t* out = sink.pixels(static_cast<int>(w), static_cast<int>(h));
     std::memset(out, 0, size_t(w) * size_t(h) * 4);
@@ -284,7 +284,7 @@ bool encode_gif(const uint8_t* pixels, int width, int height, std::vector<uint8_
         uint32_t key = uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16;
         auto it = seen.find(key);
         if (it == seen.end()) {
-            if (seen.size() >= 255) exact = false;
+            if (seen.size() >= 256) exact = false;
             it = seen.emplace(key, static_cast<int>(palette.size())).first;
             palette.push_back(GifColorType{p[2], p[1], p[0]});
         }
@@ -294,11 +294,13 @@ bool encode_gif(const uint8_t* pixels, int width, int height, std::vector<uint8_
     if (!exact) {
         // More colours than a palette holds: median-cut quantisation to 255, keeping one index
         // free for transparency.
+        // The count above stopped early: transparent pixels past that point are found here.
         std::vector<GifByteType> r(count), g(count), b(count);
         for (size_t i = 0; i < count; i++) {
             b[i] = pixels[4 * i];
             g[i] = pixels[4 * i + 1];
             r[i] = pixels[4 * i + 2];
+            if (pixels[4 * i + 3] == 0) transparent = true;
         }
         int size = 255;
         palette.assign(256, GifColorType{0, 0, 0});

@@ -21,6 +21,10 @@ constexpr uint32_t kMaxSide = 65535;
 // drive a huge allocation.
 constexpr uint64_t kFreePixels = uint64_t(1) << 24;
 constexpr uint64_t kMaxPixelsPerByte = 1024;
+// The most pixels one input byte can describe where the format allows more: PNG rows of 1-bit
+// samples deflated at most 1032:1, and GIF strings of up to 4,096 pixels in a 12-bit code.
+constexpr uint64_t kPngPixelsPerByte = 8 * 1032;
+constexpr uint64_t kGifPixelsPerByte = 4096;
 // The largest pixel count a series can hold (4 bytes each).
 constexpr uint64_t kMaxPixels = 0x7FFFFFF0 / 4;
 
@@ -29,8 +33,8 @@ constexpr uint64_t kMaxPixels = 0x7FFFFFF0 / 4;
 int sniff(const uint8_t* data, size_t n);
 
 // Whether a decoded size may be allocated for an input of n bytes: both sides 1 to 65,535, the
-// pixel count within a series, and beyond kFreePixels at most kMaxPixelsPerByte per input byte.
-bool size_ok(uint64_t width, uint64_t height, size_t n);
+// pixel count within a series, and beyond kFreePixels at most per_byte pixels per input byte.
+bool size_ok(uint64_t width, uint64_t height, size_t n, uint64_t per_byte = kMaxPixelsPerByte);
 
 // Where a decoder puts its pixels: called once with the checked size; answers the address of
 // width × height × 4 bytes that stay valid until the decoder returns. It may raise a language

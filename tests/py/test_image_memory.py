@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
 """An image file larger than memory allows is the no-memory error, not the end of the process.
 
-The image decoder reads a file whole; /dev/zero never ends, so with the address space limited
-the read runs out of memory. The process must answer with the language's no-memory error and go
-on to the next line. A build with AddressSanitizer reserves its shadow memory up front and cannot
+The image decoder reads a file whole; a sparse file of several gigabytes that starts as a PNG
+runs out of memory with the address space limited. The process must answer with the language's
+no-memory error and go on to the next line. /dev/zero, which never ends but starts as no image,
+is refused at once as a file that cannot be opened as an image. A build with AddressSanitizer reserves its shadow memory up front and cannot
 start under such a limit, so there the test has nothing to run.
 """
+import os
 import resource
 import subprocess
 import sys
@@ -20,13 +22,19 @@ def main():
         if b"__asan_init" in f.read():
             print("skipped: the sanitizer build cannot run under an address-space limit")
             return 0
+    folder = tempfile.TemporaryDirectory()
+    big = os.path.join(folder.name, "big.png")
+    with open(big, "wb") as f:
+        f.write(b"\x89PNG\r\n\x1a\n")
+        f.truncate(3 << 30)
     script = (
         "Kel []\n"
-        "print mold/flat/part try [system/codecs/png/decode %/dev/zero] 60\n"
+        f"print mold/flat/part try [system/codecs/png/decode %{big}] 60\n"
+        f"print mold/flat/part try [load/as %{big} 'png] 60\n"
         "print mold/flat/part try [load/as %/dev/zero 'png] 60\n"
         "print \"after\"\n"
     )
-    with tempfile.NamedTemporaryFile("w", suffix=".kel") as f:
+    with folder, tempfile.NamedTemporaryFile("w", suffix=".kel") as f:
         f.write(script)
         f.flush()
 
@@ -36,7 +44,9 @@ def main():
         run = subprocess.run([kel, f.name], capture_output=True, text=True, timeout=120, preexec_fn=limit)
     lines = run.stdout.splitlines()
     expected = "make error! [code: 902 type: 'internal id: 'no-memory"
-    ok = run.returncode == 0 and len(lines) == 3 and all(l.startswith(expected) for l in lines[:2]) and lines[2] == "after"
+    refused = "make error! [code: 500 type: 'access id: 'cannot-open"
+    ok = (run.returncode == 0 and len(lines) == 4 and all(l.startswith(expected) for l in lines[:2])
+          and lines[2].startswith(refused) and lines[3] == "after")
     if not ok:
         print("status", run.returncode, "stdout", run.stdout, "stderr", run.stderr)
         return 1

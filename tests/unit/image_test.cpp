@@ -166,6 +166,10 @@ TEST(Image, CopyAndChange) {
         {"i: make image! 3x2 j: change at i 2 make image! [3x3 0.0.0] reduce [index? j i/rgb]",
          "[7 #{FFFFFFFFFFFF000000FFFFFFFFFFFF000000}]"},
         {"i: make image! 2x2 index? change tail i make image! 1x1", "5"},
+        // The last pixel is changed like any other; a 1x1 image can be changed whole.
+        {"i: make image! 2x2 j: change at i 3 make image! [2x2 0.0.0] reduce [index? j i/rgb]",
+         "[5 #{FFFFFFFFFFFFFFFFFF000000}]"},
+        {"i: make image! 1x1 change i make image! [1x1 1.2.3] i/1", "1.2.3.0"},
         {"i: make image! 2x2 change i \"x\"", "!script/invalid-type"},
         {"i: make image! 2x2 change/dup i 1.2.3 2", "!internal/not-done"},
         {"i: make image! 2x2 change/part i 1.2.3 1", "!internal/not-done"},
@@ -297,6 +301,55 @@ TEST(ImageCodecs, RoundTrips) {
         for (size_t i = 0; i < smooth.size(); i++) worst = std::max(worst, std::abs(int(sink.data[i]) - int(smooth[i])));
         EXPECT_LE(worst, format == imaging::JPEG ? 16 : 40) << format;
     }
+    // A full palette of 256 opaque colours is kept exactly; past 256 colours a transparent pixel
+    // that comes after the 256th colour still stays transparent.
+    auto gif_of = [](const std::vector<uint8_t>& from, int w, int h) {
+        std::vector<uint8_t> bytes;
+        EXPECT_TRUE(imaging::encode(imaging::GIF, from.data(), w, h, bytes));
+        VectorSink sink;
+        EXPECT_TRUE(imaging::decode(bytes.data(), bytes.size(), sink));
+        return sink.data;
+    };
+    std::vector<uint8_t> full(256 * 4);
+    for (size_t i = 0; i < 256; i++) {
+        full[4 * i] = uint8_t(i);
+        full[4 * i + 1] = uint8_t(255 - i);
+        full[4 * i + 2] = 7;
+        full[4 * i + 3] = 255;
+    }
+    EXPECT_EQ(gif_of(full, 16, 16), full);
+    std::vector<uint8_t> many(400 * 4);
+    for (size_t i = 0; i < 400; i++) {
+        many[4 * i] = uint8_t(i);
+        many[4 * i + 1] = uint8_t(i >> 8);
+        many[4 * i + 2] = 9;
+        many[4 * i + 3] = 255;
+    }
+    many[4 * 399 + 3] = 0;
+    EXPECT_EQ(gif_of(many, 20, 20)[4 * 399 + 3], 0);
+}
+
+// Large images of one colour compress far beyond the general bound on pixels per input byte;
+// every container must still read back what it wrote (GIF packs these some 1,400 pixels a byte).
+TEST(ImageCodecs, LargeUniformImagesReadBack) {
+    const int side = 4100;  // just above the pixels allowed whatever the input's size
+    std::vector<uint32_t> words(size_t(side) * side, 0xFF102030u);
+    const auto* pixels = reinterpret_cast<const uint8_t*>(words.data());
+    for (int format : {imaging::PNG, imaging::GIF, imaging::TIFF, imaging::JPEG}) {
+        std::vector<uint8_t> bytes;
+        ASSERT_TRUE(imaging::encode(format, pixels, side, side, bytes)) << format;
+        VectorSink sink;
+        ASSERT_TRUE(imaging::decode(bytes.data(), bytes.size(), sink)) << format << " of " << bytes.size() << " bytes";
+        EXPECT_EQ(sink.width, side);
+        EXPECT_EQ(sink.height, side);
+        if (format != imaging::JPEG) {
+            EXPECT_EQ(std::memcmp(sink.data.data(), pixels, words.size() * 4), 0) << format;
+        }
+    }
+    // A 1-bit PNG of 8,000 × 8,000 pixels deflates to under 8 KB; a forged size stays refused.
+    EXPECT_TRUE(imaging::size_ok(8000, 8000, 7870, imaging::kPngPixelsPerByte));
+    EXPECT_FALSE(imaging::size_ok(8000, 8000, 7000, imaging::kPngPixelsPerByte));
+    EXPECT_FALSE(imaging::size_ok(65535, 65535, 1000, imaging::kGifPixelsPerByte));
 }
 
 // Other BMP layouts, built by hand: an 8-bit palette top-down file, 24 bits with row padding,
