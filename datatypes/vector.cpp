@@ -176,8 +176,8 @@ enum PutMode { PUT_APPEND, PUT_INSERT, PUT_CHANGE };
 
 // Writes the encoded elements dup times at the tail (append), at the head (insert) or over the
 // elements from the head (change: `replace` of them, or as many as are written when negative).
-// Answers the position past the written elements.
-int64_t put_elements(Cell* v, const Encoded& e, int64_t dup, PutMode mode, int64_t replace) {
+// Answers the position past the written elements; the owner hears of the value put in.
+int64_t put_elements(Cell* v, const Cell* value, const Encoded& e, int64_t dup, PutMode mode, int64_t replace) {
     uint32_t unit = sbuf(v)->unit();
     if (dup < 1) dup = 0;
     if (e.count > 0 && dup > kMaxBytes / unit / e.count) fire(err::internal::no_memory);
@@ -188,7 +188,7 @@ int64_t put_elements(Cell* v, const Encoded& e, int64_t dup, PutMode mode, int64
     int64_t head = std::clamp<int64_t>(v->index(), 0, total);
     int64_t at = mode == PUT_APPEND ? total : head;
     series::Event event = mode == PUT_APPEND ? series::EV_APPEND : mode == PUT_INSERT ? series::EV_INSERT : series::EV_CHANGE;
-    series::notify(v, event, false, nullptr, static_cast<int32_t>(at), static_cast<int32_t>(written));
+    series::notify(v, event, false, value, static_cast<int32_t>(at), static_cast<int32_t>(written));
     // The owner's handler may have changed the vector.
     total = sbuf(v)->length();
     if (at > total) at = total;
@@ -203,7 +203,7 @@ int64_t put_elements(Cell* v, const Encoded& e, int64_t dup, PutMode mode, int64
     if (e.count > 0)
         for (int64_t k = 0; k < dup; k++) std::memcpy(base + (at + k * e.count) * unit, e.bytes.data(), e.bytes.size());
     b->tail = b->head + static_cast<uint32_t>(new_total * unit);
-    series::notify(v, event, true, nullptr, static_cast<int32_t>(at), static_cast<int32_t>(written));
+    series::notify(v, event, true, value, static_cast<int32_t>(at), static_cast<int32_t>(written));
     return at + written;
 }
 
@@ -220,12 +220,12 @@ void put_action(const int32_t* refs, PutMode mode) {
         // /part counts the elements replaced, not the values taken.
         encode(args, args + 1, -1, only, e);
         if (part_count < 0 && part) part_count = 0;
-        int64_t past = put_elements(args, e, dup, mode, part ? part_count : -1);
+        int64_t past = put_elements(args, args + 1, e, dup, mode, part ? part_count : -1);
         args->set_index(static_cast<int32_t>(past));
         return stack::keep();
     }
     encode(args, args + 1, part ? std::max(part_count, 0) : -1, only, e);
-    int64_t past = put_elements(args, e, dup, mode, 0);
+    int64_t past = put_elements(args, args + 1, e, dup, mode, 0);
     if (mode == PUT_INSERT) args->set_index(static_cast<int32_t>(past));
     stack::keep();
 }

@@ -11,6 +11,7 @@
 // into the block that will hold it, so each new series is reachable before the next allocation.
 #include "loading/kelbin.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -41,6 +42,7 @@
 #include "loading/lz.h"
 #include "runtime/collector.h"
 #include "runtime/fire.h"
+#include "runtime/hashtable.h"
 #include "runtime/output.h"
 #include "runtime/platform.h"
 #include "runtime/root.h"
@@ -430,9 +432,11 @@ bool valid_money(const uint8_t* payload12) {
     return true;
 }
 
-// Makes a map from the key/value cells in a block node (in place).
+// Enters the key/value cells decoded into a map's block in its table. The map cell was made
+// before its contents, so that a reference inside it to itself finds a map.
 void finish_map(const Reader& r, const uint8_t* at, Node into, int32_t pos) {
-    Node entries = at_(into, pos)->node();
+    Cell m = *at_(into, pos);
+    Node entries = m.node();
     int32_t n = length_of(entries);
     if (n & 1) corrupt(r, at);
     for (int32_t i = 0; i < n; i += 2) {
@@ -440,11 +444,7 @@ void finish_map(const Reader& r, const uint8_t* at, Node into, int32_t pos) {
         if (!map::valid_key_q(k->type())) corrupt(r, at);
         map::preprocess_key(k);
     }
-    Cell m;
-    map::make_at(&m, entries);
-    Cell* slot = at_(into, pos);
-    m.header |= slot->header & cell_flag::newline;
-    *slot = m;
+    hashtable::put_all(m.data3, 0, 2);
 }
 
 // The live native! or action! of an index, when start-up has defined it.
@@ -887,14 +887,16 @@ inline const uint8_t* read_block(Reader& r, const uint8_t* at, const uint8_t* p,
     Cell c;
     block::make_new(&c, n, type == TYPE_HASH ? uint8_t(TYPE_BLOCK) : type);
     if (newline) c.header |= cell_flag::newline;
+    if (type == TYPE_HASH) {
+        // Indexed while still empty, so that a reference inside it to itself finds a hash!.
+        collector::Root keep(&c);
+        Node table = hashtable::init(std::clamp(n, 1, 1 << 20), &c, hashtable::kHash, 0);
+        c.set_type(TYPE_HASH);
+        c.data3 = table;
+    }
     int32_t pos = append(into, c);
     p = decode_n<Plain>(r, p, stop, c.node(), n);
-    if (type == TYPE_HASH) {
-        Cell hc = *at_(into, pos);
-        collector::Root keep(&hc);
-        hash::index_in_place(&hc);
-        *at_(into, pos) = hc;
-    }
+    if (type == TYPE_HASH) hashtable::put_all(at_(into, pos)->data3, 0, 1);
     at_(into, pos)->set_index(head < n ? head : n);
     return p;
 }
@@ -906,10 +908,13 @@ const uint8_t* read_map(Reader& r, const uint8_t* at, const uint8_t* p, const ui
     int32_t n = read_block_count<Plain>(r, at, p, stop);
     Cell c;
     block::make_new(&c, n);
-    int32_t pos = append(into, c);
-    p = decode_n<Plain>(r, p, stop, c.node(), n);
+    collector::Root keep(&c);
+    Cell m;
+    map::make_at(&m, c.node());
+    if (newline) m.header |= cell_flag::newline;
+    int32_t pos = append(into, m);
+    p = decode_n<Plain>(r, p, stop, m.node(), n);
     finish_map(r, at, into, pos);
-    if (newline) at_(into, pos)->header |= cell_flag::newline;
     return p;
 }
 

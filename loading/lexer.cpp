@@ -1691,6 +1691,8 @@ void check_word(Scan& s) {
     const uint8_t* name = p + (lit || get ? 1 : 0);
     const uint8_t* name_end = e - (set ? 1 : 0);
     if (lit && set) invalid(s, TYPE_LIT_WORD);
+    // A word cannot be read and set at once: :x: is no get-word with its colon dropped.
+    if (get && set) invalid(s, TYPE_GET_WORD);
     if (name_end <= name) invalid(s, TYPE_WORD);
     for (const uint8_t* q = name; q < name_end; q++)
         if (*q == ':') invalid(s, TYPE_WORD);

@@ -701,6 +701,8 @@ TEST(LexerErrors, Messages) {
         {"'a:", "(line 1) invalid lit-word at 'a:"},
         {"'a:b", "(line 1) invalid lit-word at 'a:b"},
         {":a:b", "(line 1) invalid get-word at :a:b"},
+        {":a:", "(line 1) invalid get-word at :a:"},
+        {"[:a: 1]", "(line 1) invalid get-word at :a: 1]"},
         {"'1", "(line 1) invalid lit-word at '1"},
         {"a%b", "(line 1) invalid word at a%b"},
         {"/a:b", "(line 1) invalid refinement at /a:b"},

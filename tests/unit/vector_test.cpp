@@ -200,6 +200,11 @@ TEST(Vector, SeriesActionsOverEveryWidth) {
         {"log: copy [] o: make object! [v: make vector! [1 2] on-deep-change*: func [owner word target action new "
          "index part] [append log reduce [action index part]]] append o/v 3 insert o/v [7 8] change o/v 5 log",
          "[append 2 1 appended 2 1 insert 0 2 inserted 0 2 change 0 1 changed 0 1]"},
+        // The handler is given the value put in, before and after the change.
+        {"log: copy [] o: make object! [v: make vector! [1 2] on-deep-change*: func [owner word target action new "
+         "index part] [append/only log reduce [action :new]]] append o/v 3 insert/dup o/v [7 8] 2 "
+         "change/part o/v 5 3 log",
+         "[[append 3] [appended 3] [insert [7 8]] [inserted [7 8]] [change 5] [changed 5]]"},
     });
 }
 
