@@ -1476,7 +1476,9 @@ void Engine::complete_keep() {
     Cell* top = stack::top - 1;
     if ((top->type() == TYPE_GET_WORD || top->type() == TYPE_REFINEMENT) && kind != IN_BLOCK) {
         Cell target = var(*top);
-        if ((string_like(target.type()) || target.type() == TYPE_BINARY) &&
+        // A paren may have pointed the target word at the input itself: its units would move
+        // under the copy, so that case takes the copying path below.
+        if ((string_like(target.type()) || target.type() == TYPE_BINARY) && target.node() != input.node() &&
             memory::nodes[target.node()]->unit() == memory::nodes[input.node()]->unit()) {
             insert_part(*top, top->type() == TYPE_GET_WORD, start, n);
             return;

@@ -353,6 +353,22 @@ TEST_F(Parse, CollectIntoAndAfter) {
     EXPECT_TRUE(raises(R"(out: 1 parse [a] [collect into out [keep skip]])", err::script::parse_into_type));
 }
 
+// The target word checked at the start of a collect may be pointed at the input by a paren: a kept
+// run then goes into the input as a copy of what was matched, wherever it lands.
+TEST_F(Parse, CollectTargetRepointedAtTheInput) {
+    struct Row {
+        const char* code;
+        const char* result;
+    };
+    const Row rows[] = {
+        {R"(s: "abcdef" d: "" parse s [collect into d [(d: s) 3 skip keep 3 skip] to end] s)", R"("defabcdef")"},
+        {R"(s: "abcdef" d: "" parse s [collect into d [(d: skip s 1) keep 3 skip] to end] s)", R"("aabcbcdef")"},
+        {R"(s: "abcdef" d: "" parse s [collect after d [(d: s) keep 3 skip] to end] s)", R"("abcdefabc")"},
+        {R"(s: #{010203} d: #{} parse s [collect into d [(d: s) skip keep 2 skip] to end] s)", "#{0203010203}"},
+    };
+    for (const Row& r : rows) EXPECT_EQ(molded(r.code), r.result) << r.code;
+}
+
 // A paren that shortens the input under a running command leaves that command a start past the
 // tail: each command then works on the part that is left.
 TEST_F(Parse, CommandsOverInputShortenedByAParen) {
