@@ -8,9 +8,7 @@ per result. A port nobody listens on gives the refused connection.
 """
 import http.server
 import os
-import subprocess
 import sys
-import tempfile
 
 import local_server
 
@@ -110,13 +108,7 @@ show "read-part" reduce [e/type e/id]
 e: try [read nothing://x]
 show "unknown-scheme" reduce [e/type e/id]
 """
-    with tempfile.TemporaryDirectory() as tmp:
-        path = os.path.join(tmp, "http.kel")
-        with open(path, "w") as f:
-            f.write(script)
-        # The server is local: no proxy of the environment may stand between.
-        env = {k: v for k, v in os.environ.items() if not k.lower().endswith("_proxy")}
-        run = subprocess.run([KEL, path], capture_output=True, text=True, timeout=60, env=env)
+    run = local_server.run_script(KEL, "http.kel", script)
     server.shutdown()
     out = run.stdout.splitlines()
     results = {}

@@ -7,9 +7,7 @@ refused connection that read raises.
 """
 import http.server
 import os
-import subprocess
 import sys
-import tempfile
 
 import local_server
 
@@ -56,12 +54,7 @@ foreach [label code] [
     print [label either error? :r [reduce [r/type r/id]] [mold/flat :r]]
 ]
 """
-    with tempfile.TemporaryDirectory() as tmp:
-        path = os.path.join(tmp, "kelbin_url.kel")
-        with open(path, "w") as f:
-            f.write(script)
-        env = {k: v for k, v in os.environ.items() if not k.lower().endswith("_proxy")}
-        run = subprocess.run([KEL, path], capture_output=True, text=True, timeout=60, env=env)
+    run = local_server.run_script(KEL, "kelbin_url.kel", script)
     server.shutdown()
     expected = [
         'compact [1 "ab"]',
