@@ -27,7 +27,8 @@ void (*near_hook)(Cell* out) = nullptr;
 static const char* const field_names[FIELD_COUNT] = {"code", "type", "id", "arg1", "arg2", "arg3", "near", "where", "stack", "files"};
 static const symbol::Known sym_type("type"), sym_id("id"), sym_syntax("syntax"), sym_internal("internal"),
     sym_invalid_error("invalid-error"), sym_user("user"), sym_message("message"), sym_stack_trace("stack-trace"),
-    sym_source_files("source-files"), sym_system("system"), sym_state("state");
+    sym_source_files("source-files"), sym_system("system"), sym_state("state"), sym_catalog("catalog"), sym_errors("errors"),
+    sym_standard("standard"), sym_error("error");
 
 // Root block positions of the catalog, the prototype and the state object (-1 until made), and
 // of the catalog built at start-up, which stays as the fallback once a script-level catalog is
@@ -272,16 +273,14 @@ void install_system_objects() {
     if (context::global_node == 0 || builtin_slot < 0) return;
     const Cell* sys = context::value_of_symbol(sym_system.id(), context::global_node);
     if (!sys || sys->type() != TYPE_OBJECT) return;
-    auto field_of = [](const Cell* obj, const char* name) -> const Cell* {
+    auto field_of = [](const Cell* obj, const symbol::Known& name) -> const Cell* {
         if (!obj || obj->type() != TYPE_OBJECT) return nullptr;
-        Cell w;
-        word::load(&w, name);
-        int32_t i = context::find_word(obj->data1, static_cast<int32_t>(w.data2), true);
+        int32_t i = context::find_word(obj->data1, name.id(), true);
         return i < 0 ? nullptr : context::values(obj->data1) + i;
     };
     // The run-time's ids are positions: the script-level objects take over only when they are
     // laid out as the built-in ones.
-    const Cell* errors = field_of(field_of(sys, "catalog"), "errors");
+    const Cell* errors = field_of(field_of(sys, sym_catalog), sym_errors);
     const Cell* builtin = root::at(builtin_slot);
     if (errors && errors->type() == TYPE_OBJECT && same_words(errors, builtin)) {
         bool same = true;
@@ -295,7 +294,7 @@ void install_system_objects() {
             set_catalog(&c);
         }
     }
-    const Cell* proto = field_of(field_of(sys, "standard"), "error");
+    const Cell* proto = field_of(field_of(sys, sym_standard), sym_error);
     if (proto && proto->type() == TYPE_OBJECT && same_words(proto, prototype())) {
         Cell p = *proto;
         set_prototype(&p);
