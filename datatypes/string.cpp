@@ -1595,6 +1595,7 @@ int32_t compare_floats(const uint8_t* a, const uint8_t* b, intptr_t, int32_t fla
 // What the comparison-function callback needs, handed over as the sort's operator value.
 struct CallContext {
     uint32_t fn_index;  // data-stack index of the function! cell
+    Node node;          // the sorted series' buffer
     uint32_t unit;
     int32_t record;     // characters per record
     bool whole;         // /all with /skip: the function sees whole records as strings
@@ -1658,6 +1659,9 @@ int32_t sort_call(const uint8_t* ra, const uint8_t* rb, intptr_t op, int32_t) {
     interpreter::call_with(&result, stack::at_index(cx->fn_index), args, 2);
     stack::pop_frame();
     stack::top = base;
+    // A function that widened the text (by putting a wider character into it) has turned the
+    // records the sort holds into parts of characters: going on would scramble the text.
+    if (cx->type != TYPE_VECTOR && text_unit(memory::nodes[cx->node]) != cx->unit) fire(err::script::past_end);
     return call_result(&result);
 }
 
@@ -1717,6 +1721,7 @@ Cell* sort(Cell* series, bool case_, const Cell* skip, const Cell* comparator, c
     if (comparator) {
         if (comparator->type() == TYPE_FUNCTION) {
             cx.fn_index = stack::index_of(comparator);
+            cx.node = series->node();
             cx.unit = unit;
             cx.record = static_cast<int32_t>(size);
             cx.whole = all && skip;
