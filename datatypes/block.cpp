@@ -1321,7 +1321,15 @@ static int32_t sort_result(const Cell* r) {
 }
 
 // op carries the data-stack index of the comparison function.
-static int32_t sort_call(const uint8_t* ra, const uint8_t* rb, intptr_t fn_index, int32_t flags) {
+// What the comparison-function callback needs, handed over as the sort's operator value.
+struct SortCall {
+    uint32_t fn_index;  // data-stack index of the function! cell
+    Node node;          // the sorted block's buffer
+    uint32_t end;       // byte offset past the last sorted record
+};
+
+static int32_t sort_call(const uint8_t* ra, const uint8_t* rb, intptr_t op, int32_t flags) {
+    const auto* cx = reinterpret_cast<const SortCall*>(op);
     const Cell* first = reinterpret_cast<const Cell*>(rb);
     const Cell* second = reinterpret_cast<const Cell*>(ra);
     if (flags & 1) std::swap(first, second);
@@ -1351,8 +1359,11 @@ static int32_t sort_call(const uint8_t* ra, const uint8_t* rb, intptr_t fn_index
     }
     const Cell* args[2] = {x, y};
     Cell result;
-    interpreter::call_with(&result, stack::at_index(static_cast<uint32_t>(fn_index)), args, 2);
+    interpreter::call_with(&result, stack::at_index(cx->fn_index), args, 2);
     stack::top = base;
+    // A function that cut the block short has left records past its tail, whose series nothing
+    // keeps from the collector: the sort must not hand them to the function.
+    if (memory::nodes[cx->node]->tail < cx->end) fire(err::script::past_end);
     return sort_result(&result);
 }
 
@@ -1410,7 +1421,6 @@ void sort(const int32_t* refs) {
             flags |= (k - 1) << 2;
         } else if (comparator->type() == TYPE_FUNCTION) {
             cmp = sort_call;
-            pass = static_cast<intptr_t>(stack::index_of(comparator));
             if (all) {
                 flags |= 2 | (step << 2);
                 scratch_block(0, step);
@@ -1429,6 +1439,11 @@ void sort(const int32_t* refs) {
     uint32_t count = uint32_t(length / step);
     uint32_t width = uint32_t(step) * 16;
     uint32_t offset = buf_of(v)->head + uint32_t(head) * 16;
+    SortCall call{0, v->node(), offset + count * width};
+    if (cmp == sort_call) {
+        call.fn_index = stack::index_of(comparator);
+        pass = reinterpret_cast<intptr_t>(&call);
+    }
     if (stable)
         sort::stable(v->node(), offset, count, width, pass, flags, cmp, true);
     else
