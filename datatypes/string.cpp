@@ -1705,15 +1705,13 @@ Cell* sort(Cell* series, bool case_, const Cell* skip, const Cell* comparator, c
     uint32_t unit = vector ? b->unit() : text_unit(b);
     bool floats = vector && float_elements(series);
     bool signed_units = vector && !floats && series->data3 == TYPE_INTEGER;
-    sort::Compare cmp;
-    if (floats)
-        cmp = unit == 4 ? compare_floats<float> : compare_floats<double>;
-    else if (unit == 1)
-        cmp = signed_units ? compare_units<1, true> : compare_units<1, false>;
-    else if (unit == 2)
-        cmp = signed_units ? compare_units<2, true> : compare_units<2, false>;
-    else
-        cmp = compare_units<4, true>;
+    auto unit_compare = [&](uint32_t u) -> sort::Compare {
+        if (floats) return u == 4 ? compare_floats<float> : compare_floats<double>;
+        if (u == 1) return signed_units ? compare_units<1, true> : compare_units<1, false>;
+        if (u == 2) return signed_units ? compare_units<2, true> : compare_units<2, false>;
+        return compare_units<4, true>;
+    };
+    sort::Compare cmp = unit_compare(unit);
     // Bytes and numbers have no letter case.
     intptr_t op = case_ || vector || series->type() == TYPE_BINARY ? 2 : 0;
     int32_t flags = reverse ? 1 : 0;
@@ -1752,6 +1750,14 @@ Cell* sort(Cell* series, bool case_, const Cell* skip, const Cell* comparator, c
     length = std::min(length, std::max<int64_t>(0, series_total(series) - head));
     length -= length % size;
     b = sbuf(series);
+    if (!vector && text_unit(b) != unit) {
+        // The handler widened the text: its records are now wider.
+        unit = text_unit(b);
+        if (cmp == sort_call)
+            cx.unit = unit;
+        else
+            cmp = unit_compare(unit);
+    }
     uint32_t count = static_cast<uint32_t>(length / size);
     uint32_t width = static_cast<uint32_t>(size) * unit;
     uint32_t offset = b->head + static_cast<uint32_t>(head) * unit;
