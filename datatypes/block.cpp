@@ -17,6 +17,7 @@
 #include "runtime/fire.h"
 #include "runtime/hashtable.h"
 #include "runtime/root.h"
+#include "runtime/runtime.h"
 #include "runtime/sort.h"
 #include "runtime/stack.h"
 
@@ -1325,7 +1326,6 @@ static int32_t sort_result(const Cell* r) {
     }
 }
 
-// op carries the data-stack index of the comparison function.
 // What the comparison-function callback needs, handed over as the sort's operator value.
 struct SortCall {
     uint32_t fn_index;  // data-stack index of the function! cell
@@ -1449,10 +1449,19 @@ void sort(const int32_t* refs) {
         call.fn_index = stack::index_of(comparator);
         pass = reinterpret_cast<intptr_t>(&call);
     }
-    if (stable)
-        sort::stable(v->node(), offset, count, width, pass, flags, cmp, true);
-    else
-        sort::qsort(v->node(), offset, count, width, pass, flags, cmp);
+    Cell sorted = *v;
+    collector::Root keep_sorted(&sorted);
+    try {
+        if (stable)
+            sort::stable(v->node(), offset, count, width, pass, flags, cmp, true);
+        else
+            sort::qsort(v->node(), offset, count, width, pass, flags, cmp);
+    } catch (const Throw&) {
+        // A comparison function that failed or left has had some records moved: a hash! indexes
+        // them anew, or its table would point at cells that hold other values now.
+        series::hash_rebuild(&sorted);
+        throw;
+    }
     if (cmp == sort_call && all && width > 0x1FFFFF) shrink_scratch();
     series::hash_rebuild(v);
     series::notify(v, series::EV_SORT, true, nullptr, head, length);
