@@ -1339,16 +1339,30 @@ static int32_t sort_call(const uint8_t* ra, const uint8_t* rb, intptr_t op, int3
     const Cell* second = reinterpret_cast<const Cell*>(ra);
     if (flags & 1) std::swap(first, second);
     Cell* base = stack::top;
-    Cell* x = stack::push_cell();
-    Cell* y = stack::push_cell();
+    // Both hold none until filled: the collector marks them if making a scratch block collects.
+    Cell* x = set_cell(stack::push_cell(), TYPE_NONE);
+    Cell* y = set_cell(stack::push_cell(), TYPE_NONE);
     if (flags & 2) {
         int32_t cells = flags >> 2;
-        // The scratch blocks were sized before the sort began: filling them allocates nothing,
-        // so the record addresses stay valid while they are copied.
-        const Cell* records[2] = {first, second};
+        // The scratch blocks were sized before the sort began, but a sort run by the function
+        // may have made them small again: growing them may move the sorted block, so records
+        // in it are found again by their offsets (those in the stable sort's own area stay).
+        const uint8_t* from[2] = {reinterpret_cast<const uint8_t*>(first), reinterpret_cast<const uint8_t*>(second)};
+        SeriesBuf* sorted = memory::nodes[cx->node];
+        size_t offsets[2];
+        bool inside[2];
+        for (int k = 0; k < 2; k++) {
+            inside[k] = from[k] >= sorted->data() && from[k] < sorted->data() + sorted->capacity;
+            offsets[k] = inside[k] ? size_t(from[k] - sorted->data()) : 0;
+        }
+        Node scratch[2] = {scratch_block(0, cells), scratch_block(1, cells)};
+        sorted = memory::nodes[cx->node];
+        const Cell* records[2];
+        for (int k = 0; k < 2; k++)
+            records[k] = reinterpret_cast<const Cell*>(inside[k] ? sorted->data() + offsets[k] : from[k]);
         Cell copies[2];
         for (int k = 0; k < 2; k++) {
-            Node n = scratch_block(k, cells);
+            Node n = scratch[k];
             SeriesBuf* s = memory::nodes[n];
             s->head = 0;
             std::memcpy(static_cast<void*>(s->data()), records[k], size_t(cells) * sizeof(Cell));
