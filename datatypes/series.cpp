@@ -693,7 +693,8 @@ void move(const int32_t* refs) {
     Cell* origin = stack::arguments;
     Cell* target = origin + 1;
     const Cell* part = refs[0] >= 0 ? origin + refs[0] : nullptr;
-    stack::keep();
+    // The arguments stay below the stack top until the end: an owner's handler, called before
+    // anything moves, pushes its own cells above them.
     if (!types::series(target->type())) {
         Cell name, type, arg;
         stack::get_call_name(&name);
@@ -718,6 +719,7 @@ void move(const int32_t* refs) {
                 move_between(origin, target, count);
         }
     }
+    stack::keep();
     *stack::arguments = result;
 }
 
