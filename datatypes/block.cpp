@@ -1197,9 +1197,12 @@ static void rekey(const Cell* v, int32_t at) {
 void swap(const int32_t*) {
     Cell* a = stack::arguments;
     Cell* b = a + 1;
-    stack::keep();
     if (!types::any_block(b->type())) fire(err::script::invalid_arg, b);
-    if (series::rs_tail_q(a) || series::rs_tail_q(b)) return;
+    // The stack keeps both series until the end: an owner's handler runs above it.
+    if (series::rs_tail_q(a) || series::rs_tail_q(b)) {
+        stack::keep();
+        return;
+    }
     int32_t ia = head_of(a), ib = head_of(b);
     series::notify(a, series::EV_SWAP, false, b, ia, 1);
     series::notify(b, series::EV_SWAP, false, a, ib, 1);
@@ -1216,6 +1219,7 @@ void swap(const int32_t*) {
     }
     series::notify(a, series::EV_SWAP, true, b, ia, 1);
     series::notify(b, series::EV_SWAP, true, a, ib, 1);
+    stack::keep();
 }
 
 void trim(const int32_t*) {
