@@ -693,7 +693,6 @@ void move(const int32_t* refs) {
     Cell* origin = stack::arguments;
     Cell* target = origin + 1;
     const Cell* part = refs[0] >= 0 ? origin + refs[0] : nullptr;
-    stack::keep();
     if (!types::series(target->type())) {
         Cell name, type, arg;
         stack::get_call_name(&name);
@@ -718,6 +717,8 @@ void move(const int32_t* refs) {
                 move_between(origin, target, count);
         }
     }
+    // Only now: the target stays on the stack while the owners' handlers run above it.
+    stack::keep();
     *stack::arguments = result;
 }
 
