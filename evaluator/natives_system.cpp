@@ -130,7 +130,11 @@ void get_env(int check, const int32_t* refs) {
 
 void list_env(int check, const int32_t* refs) {
     if (check) check_args(N_LIST_ENV, refs);
-    Cell* entries = block::push_new(32);
+    int32_t count = 0;
+    for (char** e = environ; e && *e; e++) count++;
+    Cell* result = stack::push_cell();
+    set_cell(result, TYPE_NONE);
+    map::make_new(result, count);
     for (char** e = environ; e && *e; e++) {
         std::string_view item(*e);
         // The first "=" past the first character separates: a name may begin with "=".
@@ -142,11 +146,12 @@ void list_env(int check, const int32_t* refs) {
         Cell* value = stack::push_cell();
         set_cell(value, TYPE_NONE);
         string::load_at(value, item.substr(eq + 1));
-        block::append_cell(entries->node(), key);
-        block::append_cell(entries->node(), value);
+        // Names that differ only in letter case are different variables here, so each keeps
+        // its own entry and value.
+        map::put_value(result, key, value, true);
         stack::top = key;
     }
-    map::make_at(stack::arguments, entries->node());
+    *stack::arguments = *result;
     stack::keep();
 }
 

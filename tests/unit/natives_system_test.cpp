@@ -128,6 +128,26 @@ TEST(NativesSystem, ListEnvSplitsEntries) {
     EXPECT_EQ(listed, R"({#["=C:" "C:\x" "A" "b=c" "E" ""]})");
 }
 
+// Variable names are case-sensitive: FOO and foo are two variables, each with its own value, and a
+// name given twice keeps its last value.
+TEST(NativesSystem, ListEnvKeepsNamesThatDifferInCase) {
+    char e1[] = "FOO=1", e2[] = "foo=2", e3[] = "Foo=3", e4[] = "BAR=a", e5[] = "BAR=b";
+    char* entries[] = {e1, e2, e3, e4, e5, nullptr};
+    char** saved = environ;
+    environ = entries;
+    std::string listed = eval("env: list-env mold/flat env");
+    environ = saved;
+    EXPECT_EQ(listed, R"({#["FOO" "1" "foo" "2" "Foo" "3" "BAR" "b"]})");
+    expect_cases({
+        {"length? env", "4"},
+        {"select/case env \"FOO\"", "\"1\""},
+        {"select/case env \"foo\"", "\"2\""},
+        {"select/case env \"Foo\"", "\"3\""},
+        {"select/case env \"fOO\"", "none"},
+        {"select env \"fOO\"", "\"1\""},
+    });
+}
+
 TEST(NativesSystem, Files) {
     std::string dir = os::get_current_dir();
     expect_cases({
