@@ -693,6 +693,8 @@ void move(const int32_t* refs) {
     Cell* origin = stack::arguments;
     Cell* target = origin + 1;
     const Cell* part = refs[0] >= 0 ? origin + refs[0] : nullptr;
+    // The arguments stay below the stack top until the end: an owner's handler, called before
+    // anything moves, pushes its own cells above them.
     if (!types::series(target->type())) {
         Cell name, type, arg;
         stack::get_call_name(&name);
@@ -717,7 +719,6 @@ void move(const int32_t* refs) {
                 move_between(origin, target, count);
         }
     }
-    // Only now: the target stays on the stack while the owners' handlers run above it.
     stack::keep();
     *stack::arguments = result;
 }

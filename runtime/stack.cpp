@@ -291,9 +291,24 @@ void throw_error(Cell* err) {
     runtime::throw_code(codes::error);
 }
 
+// Whether a frame below `from` is the target of an exit before a boundary frame or the bottom
+// stops the search. An exit that finds none raises its error where it began: the walk that pops
+// frames restores each function's values, so it must not start then, or a try in a running
+// function would catch the error with that function's words pointing at its caller's values.
+template <class IsTarget>
+static bool target_below(const Frame* from, IsTarget is_target) {
+    for (const Frame* f = from; f > cbottom; --f) {
+        if (is_target(f - 1)) return true;
+        if ((f - 1)->kind() == 5) return false;
+    }
+    return false;
+}
+
 void throw_break(bool has_value, bool continue_) {
     Saved saved = save();
     Cell value = *arguments;
+    if (!target_below(ctop, [](const Frame* f) { return f->kind() == 8; }))
+        boundary_error(saved, continue_ ? err::throw_::continue_ : err::throw_::break_);
     while (ctop > cbottom && (ctop - 1)->kind() != 8) {
         Frame* f = --ctop;
         restore_values(f);
@@ -312,6 +327,9 @@ void throw_break(bool has_value, bool continue_) {
 void throw_exit(bool has_value, bool include_top) {
     Saved saved = save();
     Cell value = *arguments;
+    const Frame* from = !include_top && ctop > cbottom ? ctop - 1 : ctop;
+    if (!target_below(from, [](const Frame* f) { return (f->header & frame_flag::return_target) != 0; }))
+        boundary_error(saved, err::throw_::return_);
     if (!include_top && ctop > cbottom) {
         --ctop;
         restore_values(ctop);
@@ -337,6 +355,8 @@ void throw_throw(uint32_t code) {
     Cell name = arguments[1];
     if (ctop > cbottom) --ctop;
     if (!remembered && ctop > cbottom) remembered = ctop - 1;
+    if (!target_below(ctop, [](const Frame* f) { return f->kind() == 6; }))
+        boundary_error(saved, err::throw_::throw_, &value);
     while (ctop > cbottom && (ctop - 1)->kind() != 6) {
         Frame* f = --ctop;
         restore_values(f);
