@@ -862,7 +862,8 @@ const uint8_t* read_bound_word(Reader& r, const uint8_t* at, const uint8_t* p, c
         set_cell(&w, type, ctx, static_cast<uint32_t>(sym), static_cast<uint32_t>(i));
         *at_(into, pos) = w;
     }
-    if (i < 0 || i >= context::count(ctx)) corrupt(r, at);
+    // -1 is a word bound without a slot: `self` in a method body reads the owner through it.
+    if (i < -1 || i >= context::count(ctx)) corrupt(r, at);
     return p;
 }
 
