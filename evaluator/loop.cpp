@@ -91,6 +91,15 @@ static bool map_step(Cell* cursor, const Cell* words) {
     Cell value = *block::rs_abs_at(cursor, at + 1);
     if (key.type() == TYPE_SET_WORD) key.header = TYPE_WORD;
     collector::Root keep_key(&key), keep_value(&value);
+    uint8_t kt = key.type();
+    if (types::any_string(kt) || kt == TYPE_BINARY) {
+        // A text key goes out as a copy, so that changing it in the body cannot change the key
+        // under the map's table.
+        Cell shared = key;
+        collector::Root keep_shared(&shared);
+        series::copy_core(&key, &shared, nullptr);
+        key.header = (key.header & ~cell_flag::newline) | (shared.header & cell_flag::newline);
+    }
     Cell w0 = *block::rs_head(words), w1 = block::rs_head(words)[1];
     collector::Root keep_w0(&w0), keep_w1(&w1);
     for (const Cell* w : {&w0, &w1})
