@@ -100,6 +100,8 @@ static bool map_step(Cell* cursor, const Cell* words) {
         series::copy_core(&key, &shared, nullptr);
         key.header = (key.header & ~cell_flag::newline) | (shared.header & cell_flag::newline);
     }
+    // The body may have cut the word block since the loop counted its words.
+    if (block::rs_length_q(words) < 2) fire(err::script::invalid_arg, words);
     Cell w0 = *block::rs_head(words), w1 = block::rs_head(words)[1];
     collector::Root keep_w0(&w0), keep_w1(&w1);
     for (const Cell* w : {&w0, &w1})
