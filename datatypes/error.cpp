@@ -486,6 +486,10 @@ int reduce_message(const Cell* message_in, Node buffer, const Cell* err_in, int 
 }
 
 int form(const Cell* value, Node buffer, const Cell*, int limit) {
+    // An error reached again through its own arguments (a syntax error's are formed) is written
+    // as a marker, not formed again without end.
+    if (cycles::detect_q(value, buffer, &limit, false)) return limit;
+    cycles::Scope walking(cycles::node_of(value));
     Cell err = *value;
     collector::Root keep(&err);
     int32_t before = static_cast<int32_t>(memory::nodes[buffer]->length());
