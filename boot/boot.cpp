@@ -10,6 +10,7 @@
 #include "datatypes/block.h"
 #include "datatypes/context.h"
 #include "datatypes/datatype.h"
+#include "datatypes/error.h"
 #include "datatypes/function.h"
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
@@ -199,6 +200,7 @@ void build_environment() {
         if (name == "boot/natives.kel" || name == "boot/catalog.kel") continue;
         run(name);
     }
+    error::install_system_objects();
     running = false;
     function::making_builtins = false;
     interpreter::provisional_types = false;

@@ -17,6 +17,7 @@
 #include "runtime/fire.h"
 #include "runtime/hashtable.h"
 #include "runtime/root.h"
+#include "runtime/runtime.h"
 #include "runtime/sort.h"
 #include "runtime/stack.h"
 
@@ -1197,9 +1198,13 @@ static void rekey(const Cell* v, int32_t at) {
 void swap(const int32_t*) {
     Cell* a = stack::arguments;
     Cell* b = a + 1;
-    stack::keep();
     if (!types::any_block(b->type())) fire(err::script::invalid_arg, b);
-    if (series::rs_tail_q(a) || series::rs_tail_q(b)) return;
+    // Both arguments stay below the stack top until the end: an owner's handler pushes its own
+    // cells above them.
+    if (series::rs_tail_q(a) || series::rs_tail_q(b)) {
+        stack::keep();
+        return;
+    }
     int32_t ia = head_of(a), ib = head_of(b);
     series::notify(a, series::EV_SWAP, false, b, ia, 1);
     series::notify(b, series::EV_SWAP, false, a, ib, 1);
@@ -1216,6 +1221,7 @@ void swap(const int32_t*) {
     }
     series::notify(a, series::EV_SWAP, true, b, ia, 1);
     series::notify(b, series::EV_SWAP, true, a, ib, 1);
+    stack::keep();
 }
 
 void trim(const int32_t*) {
@@ -1320,22 +1326,43 @@ static int32_t sort_result(const Cell* r) {
     }
 }
 
-// op carries the data-stack index of the comparison function.
-static int32_t sort_call(const uint8_t* ra, const uint8_t* rb, intptr_t fn_index, int32_t flags) {
+// What the comparison-function callback needs, handed over as the sort's operator value.
+struct SortCall {
+    uint32_t fn_index;  // data-stack index of the function! cell
+    Node node;          // the sorted block's buffer
+    uint32_t end;       // byte offset past the last sorted record
+};
+
+static int32_t sort_call(const uint8_t* ra, const uint8_t* rb, intptr_t op, int32_t flags) {
+    const auto* cx = reinterpret_cast<const SortCall*>(op);
     const Cell* first = reinterpret_cast<const Cell*>(rb);
     const Cell* second = reinterpret_cast<const Cell*>(ra);
     if (flags & 1) std::swap(first, second);
     Cell* base = stack::top;
-    Cell* x = stack::push_cell();
-    Cell* y = stack::push_cell();
+    // Both hold none until filled: the collector marks them if making a scratch block collects.
+    Cell* x = set_cell(stack::push_cell(), TYPE_NONE);
+    Cell* y = set_cell(stack::push_cell(), TYPE_NONE);
     if (flags & 2) {
         int32_t cells = flags >> 2;
-        // The scratch blocks were sized before the sort began: filling them allocates nothing,
-        // so the record addresses stay valid while they are copied.
-        const Cell* records[2] = {first, second};
+        // The scratch blocks were sized before the sort began, but a sort run by the function
+        // may have made them small again: growing them may move the sorted block, so records
+        // in it are found again by their offsets (those in the stable sort's own area stay).
+        const uint8_t* from[2] = {reinterpret_cast<const uint8_t*>(first), reinterpret_cast<const uint8_t*>(second)};
+        SeriesBuf* sorted = memory::nodes[cx->node];
+        size_t offsets[2];
+        bool inside[2];
+        for (int k = 0; k < 2; k++) {
+            inside[k] = from[k] >= sorted->data() && from[k] < sorted->data() + sorted->capacity;
+            offsets[k] = inside[k] ? size_t(from[k] - sorted->data()) : 0;
+        }
+        Node scratch[2] = {scratch_block(0, cells), scratch_block(1, cells)};
+        sorted = memory::nodes[cx->node];
+        const Cell* records[2];
+        for (int k = 0; k < 2; k++)
+            records[k] = reinterpret_cast<const Cell*>(inside[k] ? sorted->data() + offsets[k] : from[k]);
         Cell copies[2];
         for (int k = 0; k < 2; k++) {
-            Node n = scratch_block(k, cells);
+            Node n = scratch[k];
             SeriesBuf* s = memory::nodes[n];
             s->head = 0;
             std::memcpy(static_cast<void*>(s->data()), records[k], size_t(cells) * sizeof(Cell));
@@ -1351,8 +1378,11 @@ static int32_t sort_call(const uint8_t* ra, const uint8_t* rb, intptr_t fn_index
     }
     const Cell* args[2] = {x, y};
     Cell result;
-    interpreter::call_with(&result, stack::at_index(static_cast<uint32_t>(fn_index)), args, 2);
+    interpreter::call_with(&result, stack::at_index(cx->fn_index), args, 2);
     stack::top = base;
+    // A function that cut the block short has left records past its tail, whose series nothing
+    // keeps from the collector: the sort must not hand them to the function.
+    if (memory::nodes[cx->node]->tail < cx->end) fire(err::script::past_end);
     return sort_result(&result);
 }
 
@@ -1410,7 +1440,6 @@ void sort(const int32_t* refs) {
             flags |= (k - 1) << 2;
         } else if (comparator->type() == TYPE_FUNCTION) {
             cmp = sort_call;
-            pass = static_cast<intptr_t>(stack::index_of(comparator));
             if (all) {
                 flags |= 2 | (step << 2);
                 scratch_block(0, step);
@@ -1429,10 +1458,24 @@ void sort(const int32_t* refs) {
     uint32_t count = uint32_t(length / step);
     uint32_t width = uint32_t(step) * 16;
     uint32_t offset = buf_of(v)->head + uint32_t(head) * 16;
-    if (stable)
-        sort::stable(v->node(), offset, count, width, pass, flags, cmp, true);
-    else
-        sort::qsort(v->node(), offset, count, width, pass, flags, cmp);
+    SortCall call{0, v->node(), offset + count * width};
+    if (cmp == sort_call) {
+        call.fn_index = stack::index_of(comparator);
+        pass = reinterpret_cast<intptr_t>(&call);
+    }
+    Cell sorted = *v;
+    collector::Root keep_sorted(&sorted);
+    try {
+        if (stable)
+            sort::stable(v->node(), offset, count, width, pass, flags, cmp, true);
+        else
+            sort::qsort(v->node(), offset, count, width, pass, flags, cmp);
+    } catch (const Throw&) {
+        // A comparison function that failed or left has had some records moved: a hash! indexes
+        // them anew, or its table would point at cells that hold other values now.
+        series::hash_rebuild(&sorted);
+        throw;
+    }
     if (cmp == sort_call && all && width > 0x1FFFFF) shrink_scratch();
     series::hash_rebuild(v);
     series::notify(v, series::EV_SORT, true, nullptr, head, length);

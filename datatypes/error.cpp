@@ -27,10 +27,13 @@ void (*near_hook)(Cell* out) = nullptr;
 static const char* const field_names[FIELD_COUNT] = {"code", "type", "id", "arg1", "arg2", "arg3", "near", "where", "stack", "files"};
 static const symbol::Known sym_type("type"), sym_id("id"), sym_syntax("syntax"), sym_internal("internal"),
     sym_invalid_error("invalid-error"), sym_user("user"), sym_message("message"), sym_stack_trace("stack-trace"),
-    sym_source_files("source-files"), sym_system("system"), sym_state("state");
+    sym_source_files("source-files"), sym_system("system"), sym_state("state"), sym_catalog("catalog"), sym_errors("errors"),
+    sym_standard("standard"), sym_error("error");
 
-// Root block positions of the catalog, the prototype and the state object (-1 until made).
-static int32_t catalog_slot = -1, prototype_slot = -1, state_slot = -1;
+// Root block positions of the catalog, the prototype and the state object (-1 until made), and
+// of the catalog built at start-up, which stays as the fallback once a script-level catalog is
+// installed: a script may change that one, but never so far that an error cannot be made.
+static int32_t catalog_slot = -1, prototype_slot = -1, state_slot = -1, builtin_slot = -1;
 
 const Cell* catalog() { return catalog_slot < 0 ? nullptr : root::at(catalog_slot); }
 const Cell* prototype() { return prototype_slot < 0 ? nullptr : root::at(prototype_slot); }
@@ -169,6 +172,7 @@ void init_catalog() {
         add_field(cat.data1, c.name, &category);
     }
     set_catalog(&cat);
+    builtin_slot = root::keep(&cat);
 
     Cell proto;
     object::make_at(&proto, FIELD_COUNT);
@@ -179,12 +183,27 @@ void init_catalog() {
     set_prototype(&proto);
 }
 
-// The category object at catalog position k (null when there is none).
-static const Cell* category_at(int32_t k) {
-    const Cell* c = catalog();
-    if (!c || k < 0 || k >= context::count(c->data1)) return nullptr;
+// The category object at position k of a catalog (null when there is none).
+static const Cell* category_in(const Cell* c, int32_t k) {
+    if (!c || !types::any_object(c->type()) || k < 0 || k >= context::count(c->data1)) return nullptr;
     const Cell* v = context::values(c->data1) + k;
     return types::any_object(v->type()) ? v : nullptr;
+}
+
+// The category object at catalog position k: the installed catalog's, or the built-in one when
+// a script has put something else there.
+static const Cell* category_at(int32_t k) {
+    const Cell* v = category_in(catalog(), k);
+    return v ? v : category_in(builtin_slot < 0 ? nullptr : root::at(builtin_slot), k);
+}
+
+// The category object that holds message position i of category k (the run-time's ids are
+// positions of the built-in catalog, which a script-level category may lack).
+static const Cell* category_with(int32_t k, int32_t i) {
+    const Cell* v = category_at(k);
+    if (v && i >= 2 && i < context::count(v->data1)) return v;
+    v = category_in(builtin_slot < 0 ? nullptr : root::at(builtin_slot), k);
+    return v && i >= 2 && i < context::count(v->data1) ? v : nullptr;
 }
 
 // The catalog position of a category word, or -1.
@@ -200,11 +219,6 @@ static int32_t id_index(const Cell* category, const Cell* w) {
     if (!category || !types::any_word(w->type())) return -1;
     int32_t i = context::find_word(category->data1, static_cast<int32_t>(w->data2), true);
     return i >= 2 ? i : -1;
-}
-
-static int32_t category_named(const symbol::Known& name) {
-    const Cell* c = catalog();
-    return c ? context::find_word(c->data1, name.id(), true) : -1;
 }
 
 // ---- Fields ----
@@ -230,10 +244,11 @@ int32_t get_id(const Cell* err) {
     return i && types::any_word(i->type()) ? static_cast<int32_t>(i->data2) : 0;
 }
 
-// Sets type, id and code from catalog positions.
+// Sets type, id and code from catalog positions (a category that holds position i, see
+// category_with).
 static void set_words(Cell* err, int32_t k, int32_t i) {
-    const Cell* c = catalog();
-    const Cell* category = category_at(k);
+    const Cell* c = category_in(catalog(), k) ? catalog() : root::at(builtin_slot);
+    const Cell* category = category_with(k, i);
     Cell v;
     set_cell(&v, TYPE_INTEGER, static_cast<uint32_t>(k * 100 + i - 2));
     set_field(err, FIELD_CODE, &v);
@@ -243,6 +258,47 @@ static void set_words(Cell* err, int32_t k, int32_t i) {
     v = *context::word_at_node(category->data1, i);
     v.header = TYPE_WORD;
     set_field(err, FIELD_ID, &v);
+}
+
+// Whether two objects have the same words in the same order.
+static bool same_words(const Cell* a, const Cell* b) {
+    int32_t n = context::count(a->data1);
+    if (n != context::count(b->data1)) return false;
+    for (int32_t i = 0; i < n; i++)
+        if (context::word_at_node(a->data1, i)->data2 != context::word_at_node(b->data1, i)->data2) return false;
+    return true;
+}
+
+void install_system_objects() {
+    if (context::global_node == 0 || builtin_slot < 0) return;
+    const Cell* sys = context::value_of_symbol(sym_system.id(), context::global_node);
+    if (!sys || sys->type() != TYPE_OBJECT) return;
+    auto field_of = [](const Cell* obj, const symbol::Known& name) -> const Cell* {
+        if (!obj || obj->type() != TYPE_OBJECT) return nullptr;
+        int32_t i = context::find_word(obj->data1, name.id(), true);
+        return i < 0 ? nullptr : context::values(obj->data1) + i;
+    };
+    // The run-time's ids are positions: the script-level objects take over only when they are
+    // laid out as the built-in ones.
+    const Cell* errors = field_of(field_of(sys, sym_catalog), sym_errors);
+    const Cell* builtin = root::at(builtin_slot);
+    if (errors && errors->type() == TYPE_OBJECT && same_words(errors, builtin)) {
+        bool same = true;
+        for (int32_t k = 0; same && k < context::count(builtin->data1); k++) {
+            const Cell* mine = category_in(builtin, k);
+            const Cell* theirs = category_in(errors, k);
+            same = mine && theirs && same_words(mine, theirs);
+        }
+        if (same) {
+            Cell c = *errors;
+            set_catalog(&c);
+        }
+    }
+    const Cell* proto = field_of(field_of(sys, sym_standard), sym_error);
+    if (proto && proto->type() == TYPE_OBJECT && same_words(proto, prototype())) {
+        Cell p = *proto;
+        set_prototype(&p);
+    }
 }
 
 // A new error: a copy of the prototype typed error!, class 1, no handlers.
@@ -281,13 +337,15 @@ Cell* create(Cell* out, ErrorId id, const Cell* arg1, const Cell* arg2, const Ce
     collector::Root keep(&err);
     new_error(&err);
     int32_t k = id.category, i = id.index;
-    if (!category_at(k) || i >= context::count(category_at(k)->data1)) {
+    if (!category_with(k, i)) {
         // The catalog in use lacks the id: report it as an invalid error naming the code.
         set_cell(args, TYPE_INTEGER, static_cast<uint32_t>(k * 100 + i - 2));
         n = n > 0 ? n : 1;
-        k = category_named(sym_internal);
-        i = k < 0 ? -1 : context::find_word(category_at(k)->data1, sym_invalid_error.id(), true);
-        if (k < 0 || i < 2) runtime::quit(98, KEL_CALLER_ADDRESS());
+        const Cell* builtin = builtin_slot < 0 ? nullptr : root::at(builtin_slot);
+        k = builtin ? context::find_word(builtin->data1, sym_internal.id(), true) : -1;
+        const Cell* internal = category_in(builtin, k);
+        i = internal ? context::find_word(internal->data1, sym_invalid_error.id(), true) : -1;
+        if (!internal || i < 2) runtime::quit(98, KEL_CALLER_ADDRESS());
     }
     set_words(&err, k, i);
     for (int a = 0; a < n; a++) set_field(&err, static_cast<Field>(FIELD_ARG1 + a), args + a);
@@ -391,8 +449,9 @@ static void write_cut(const Cell* value, Node buffer, bool mold_it, bool only, i
 
 static void set_fallback(Cell* err, const Cell* offending) {
     set_field(err, FIELD_ARG1, offending);
-    int32_t k = category_named(sym_internal);
-    const Cell* category = category_at(k);
+    const Cell* builtin = root::at(builtin_slot);
+    int32_t k = context::find_word(builtin->data1, sym_internal.id(), true);
+    const Cell* category = category_in(builtin, k);
     int32_t i = category ? context::find_word(category->data1, sym_invalid_error.id(), true) : -1;
     if (i >= 2) set_words(err, k, i);
 }

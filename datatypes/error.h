@@ -29,6 +29,9 @@ const Cell* catalog();
 void set_catalog(const Cell* catalog_object);
 const Cell* prototype();
 void set_prototype(const Cell* error_prototype);
+// Makes system/catalog/errors and system/standard/error the catalog and the prototype in use, so
+// that what a script changes in them shows in the errors made and formed from then on.
+void install_system_objects();
 // The object holding stack-trace and source-files (system/state). Without one, the trace level
 // is 1 and there are no source files.
 void set_state(const Cell* state_object);

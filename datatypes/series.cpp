@@ -380,7 +380,8 @@ void pick(const int32_t*) {
 }
 
 // Checks that a value can be stored into the series; raises invalid-arg (out-of-range for a
-// byte value outside 0-255) otherwise.
+// byte value that no byte holds: an integer outside -128..255, as append takes them, or a char
+// above 255) otherwise.
 static void check_storable(const Cell* v, const Cell* value) {
     uint32_t unit = unit_of(v);
     uint8_t type = v->type();
@@ -391,7 +392,8 @@ static void check_storable(const Cell* v, const Cell* value) {
     }
     if (type == TYPE_BINARY) {
         if (value->type() != TYPE_INTEGER && value->type() != TYPE_CHAR) fire(err::script::invalid_arg, value);
-        if (value->data1 > 255) fire(err::script::out_of_range, value);
+        bool fits = value->type() == TYPE_INTEGER ? value->i1() >= -128 && value->i1() <= 255 : value->data1 <= 255;
+        if (!fits) fire(err::script::out_of_range, value);
         return;
     }
     if (types::any_string(type)) {
@@ -691,7 +693,8 @@ void move(const int32_t* refs) {
     Cell* origin = stack::arguments;
     Cell* target = origin + 1;
     const Cell* part = refs[0] >= 0 ? origin + refs[0] : nullptr;
-    stack::keep();
+    // The arguments stay below the stack top until the end: an owner's handler, called before
+    // anything moves, pushes its own cells above them.
     if (!types::series(target->type())) {
         Cell name, type, arg;
         stack::get_call_name(&name);
@@ -716,6 +719,7 @@ void move(const int32_t* refs) {
                 move_between(origin, target, count);
         }
     }
+    stack::keep();
     *stack::arguments = result;
 }
 

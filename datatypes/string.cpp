@@ -1595,6 +1595,7 @@ int32_t compare_floats(const uint8_t* a, const uint8_t* b, intptr_t, int32_t fla
 // What the comparison-function callback needs, handed over as the sort's operator value.
 struct CallContext {
     uint32_t fn_index;  // data-stack index of the function! cell
+    Node node;          // the sorted series' buffer
     uint32_t unit;
     int32_t record;     // characters per record
     bool whole;         // /all with /skip: the function sees whole records as strings
@@ -1658,6 +1659,9 @@ int32_t sort_call(const uint8_t* ra, const uint8_t* rb, intptr_t op, int32_t) {
     interpreter::call_with(&result, stack::at_index(cx->fn_index), args, 2);
     stack::pop_frame();
     stack::top = base;
+    // A function that widened the text (by putting a wider character into it) has turned the
+    // records the sort holds into parts of characters: going on would scramble the text.
+    if (cx->type != TYPE_VECTOR && text_unit(memory::nodes[cx->node]) != cx->unit) fire(err::script::past_end);
     return call_result(&result);
 }
 
@@ -1701,15 +1705,13 @@ Cell* sort(Cell* series, bool case_, const Cell* skip, const Cell* comparator, c
     uint32_t unit = vector ? b->unit() : text_unit(b);
     bool floats = vector && float_elements(series);
     bool signed_units = vector && !floats && series->data3 == TYPE_INTEGER;
-    sort::Compare cmp;
-    if (floats)
-        cmp = unit == 4 ? compare_floats<float> : compare_floats<double>;
-    else if (unit == 1)
-        cmp = signed_units ? compare_units<1, true> : compare_units<1, false>;
-    else if (unit == 2)
-        cmp = signed_units ? compare_units<2, true> : compare_units<2, false>;
-    else
-        cmp = compare_units<4, true>;
+    auto unit_compare = [&](uint32_t u) -> sort::Compare {
+        if (floats) return u == 4 ? compare_floats<float> : compare_floats<double>;
+        if (u == 1) return signed_units ? compare_units<1, true> : compare_units<1, false>;
+        if (u == 2) return signed_units ? compare_units<2, true> : compare_units<2, false>;
+        return compare_units<4, true>;
+    };
+    sort::Compare cmp = unit_compare(unit);
     // Bytes and numbers have no letter case.
     intptr_t op = case_ || vector || series->type() == TYPE_BINARY ? 2 : 0;
     int32_t flags = reverse ? 1 : 0;
@@ -1717,6 +1719,7 @@ Cell* sort(Cell* series, bool case_, const Cell* skip, const Cell* comparator, c
     if (comparator) {
         if (comparator->type() == TYPE_FUNCTION) {
             cx.fn_index = stack::index_of(comparator);
+            cx.node = series->node();
             cx.unit = unit;
             cx.record = static_cast<int32_t>(size);
             cx.whole = all && skip;
@@ -1747,6 +1750,14 @@ Cell* sort(Cell* series, bool case_, const Cell* skip, const Cell* comparator, c
     length = std::min(length, std::max<int64_t>(0, series_total(series) - head));
     length -= length % size;
     b = sbuf(series);
+    if (!vector && text_unit(b) != unit) {
+        // The handler widened the text: its records are now wider.
+        unit = text_unit(b);
+        if (cmp == sort_call)
+            cx.unit = unit;
+        else
+            cmp = unit_compare(unit);
+    }
     uint32_t count = static_cast<uint32_t>(length / size);
     uint32_t width = static_cast<uint32_t>(size) * unit;
     uint32_t offset = b->head + static_cast<uint32_t>(head) * unit;

@@ -5,6 +5,7 @@
 #include "datatypes/block.h"
 #include "datatypes/datatype.h"
 #include "datatypes/string.h"
+#include "runtime/collector.h"
 #include "runtime/hashtable.h"
 #include "runtime/stack.h"
 
@@ -20,6 +21,8 @@ static int32_t add(const char* text, size_t length, int32_t alias, const hashtab
     std::memcpy(b->data(), text, length);
     b->data()[length] = 0;
     b->tail = static_cast<uint32_t>(length);
+    // Growing the symbol block may collect: the text is not yet named by any cell.
+    collector::NodeRoot keep(&utf8);
     Cell* c = block::alloc_tail(block_node);
     set_cell(c, TYPE_SYMBOL, static_cast<uint32_t>(alias), 0, utf8);
     int32_t id = block::node_length(block_node);

@@ -33,7 +33,7 @@ Cell* make_global(Cell* c, int32_t sym, uint8_t type) {
 }
 
 Cell* make_in_context(Cell* c, int32_t sym, Node ctx, uint8_t type) {
-    int32_t i = ctx ? context::find_word(ctx, sym, false) : -1;
+    int32_t i = ctx ? context::find_word(ctx, sym, true) : -1;
     return set_cell(c, type, ctx, static_cast<uint32_t>(sym), static_cast<uint32_t>(i));
 }
 

@@ -16,7 +16,8 @@ void init();
 // variants share the first variant's slot).
 Cell* make_at(int32_t symbol, Cell* c);
 Cell* make_global(Cell* c, int32_t symbol, uint8_t type = TYPE_WORD);
-// A word naming a symbol in a context: its index found case-sensitively (-1 when absent).
+// A word naming a symbol in a context: its index found case-insensitively, as binding finds it,
+// so a call written as myfunc names the slot of a Myfunc: definition (-1 when absent).
 Cell* make_in_context(Cell* c, int32_t symbol, Node ctx, uint8_t type = TYPE_WORD);
 // A global word of a text, keeping the text's own case variant.
 Cell* load(Cell* c, std::string_view text);

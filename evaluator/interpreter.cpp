@@ -29,7 +29,7 @@ Cell current_block;
 
 static Node callback_holder = 0;  // a block holding the trace callback (cell 0)
 static int32_t callback_locals = 0;
-static int32_t sym_set_path = 0, sym_system = 0, sym_system_global = 0, sym_interp_callback = 0;
+static int32_t sym_set_path = 0, sym_system = 0, sym_system_global = 0, sym_interp_callback = 0, sym_return = 0;
 static int32_t event_symbols[16];
 
 // ---- Helpers ----
@@ -895,7 +895,9 @@ static Node build_cache(const Cell* fn, uint32_t* summary) {
             continue;
         }
         if (t == TYPE_WORD || t == TYPE_GET_WORD || t == TYPE_LIT_WORD || (t == TYPE_SET_WORD)) {
-            if (t == TYPE_SET_WORD && symbol::to_string(static_cast<int32_t>(c.data2)) != "return") fire_copy(err::script::bad_func_def, &c);
+            // Compared ignoring case, as the spec's check compares it.
+            if (t == TYPE_SET_WORD && symbol::resolve(static_cast<int32_t>(c.data2)) != symbol::resolve(sym_return))
+                fire_copy(err::script::bad_func_def, &c);
             Cell ts;
             if (i + 1 < n && block::node_cell(spec, i + 1)->type() == TYPE_BLOCK && block::rs_length_q(block::node_cell(spec, i + 1)) > 0) {
                 Cell types_block = *block::node_cell(spec, i + 1);
@@ -983,6 +985,11 @@ private:
 // The spec word of the argument a cache typeset describes.
 static void argument_word(Cell* out, const Cell* fn, const Cell* ts) {
     int32_t i = static_cast<int32_t>((ts->header >> 8) & 0xFFF);
+    // The spec may have been cut since the cache was built: its old position is no word now.
+    if (i >= block::node_length(fn->data2) || !types::any_word(block::node_cell(fn->data2, i)->type())) {
+        anon_name(out);
+        return;
+    }
     *out = *block::node_cell(fn->data2, i);
     out->header = TYPE_WORD;
 }
@@ -1514,6 +1521,12 @@ static void eval_body(const Cell* fn, const Cell* name) {
     Node ctx = fn->data1;
     Cell* cc = context::cell_of(ctx);
     BodyExit restore{ctx, cc->data2, tracing};
+    // The arguments were collected by the spec as it is now; a spec changed after the function
+    // was made can leave fewer cells than the context has words. The rest start as none, never
+    // as whatever lies above the frame (or past the stack's end).
+    Cell* needed = stack::arguments + cell_count(memory::nodes[cc->data3]);
+    if (stack::top < needed) [[unlikely]]
+        while (stack::top < needed) set_cell(stack::push_cell(), TYPE_NONE);
     cc->data2 = stack::index_of(stack::arguments) + 1;
     stack::set_frame_flag(true);
     if (fn->header & (function::flag_builtin | function::flag_no_trace))
@@ -1772,6 +1785,7 @@ void init() {
     sym_system = symbol::make("system");
     sym_system_global = symbol::make("system-global");
     sym_interp_callback = symbol::make("<interp-callback>");
+    sym_return = symbol::make("return");
     static const char* const names[16] = {"init", "end", "prolog", "epilog", "enter", "exit", "open", "return",
                                           "fetch", "push", "set", "call", "error", "throw", "catch", "expr"};
     for (int i = 0; i < 16; i++) event_symbols[i] = symbol::make(names[i]);

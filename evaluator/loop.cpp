@@ -30,8 +30,20 @@ Cell* pick_at(const Cell* series, int32_t i, Cell* out) {
     if (cell_series(t)) {
         if (at < 0 || at >= total(series)) return set_cell(out, TYPE_NONE);
         *out = *block::rs_abs_at(series, static_cast<int32_t>(at));
-        // A removed map entry leaves a cleared cell behind: it holds nothing.
-        if (t == TYPE_MAP && out->header == 0) set_cell(out, TYPE_NONE);
+        if (t == TYPE_MAP) {
+            uint8_t kt = out->type();
+            // A removed map entry leaves a cleared cell behind: it holds nothing.
+            if (out->header == 0) {
+                set_cell(out, TYPE_NONE);
+            } else if ((at & 1) == 0 && (types::any_string(kt) || kt == TYPE_BINARY)) {
+                // A text key goes out as a copy, so that changing it cannot change the key
+                // under the map's table.
+                Cell key = *out;
+                collector::Root keep(&key);
+                series::copy_core(out, &key, nullptr);
+                out->header = (out->header & ~cell_flag::newline) | (key.header & cell_flag::newline);
+            }
+        }
         return out;
     }
     if (unit_series(t)) {

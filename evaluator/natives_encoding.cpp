@@ -251,7 +251,8 @@ void checksum(int check, const int32_t* refs) {
         print_line({Typed::text("** /hash support not yet implemented; algorithm TBD.")});
         return set_integer(0);
     }
-    if (with->type() != TYPE_BINARY && !types::any_string(with->type())) {
+    // Only a string! or binary! is a key; the other text types are refused like any other value.
+    if (with->type() != TYPE_BINARY && with->type() != TYPE_STRING) {
         Cell v = *with;
         fire(err::script::invalid_arg, &v);
     }

@@ -134,8 +134,8 @@ void catch_(int check, const int32_t* refs) {
     }
     runtime::sys.thrown = 0;
     // The throwing call was remembered for an error nobody raises now: a later error must not
-    // name it (nor read its frame, long popped) as the place it happened.
-    stack::remembered = nullptr;
+    // name it as the place it happened.
+    stack::remembered = false;
     if (interpreter::tracing) interpreter::fire_event(interpreter::EV_CATCH, nullptr, -1, nullptr, args);
 }
 

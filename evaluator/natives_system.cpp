@@ -130,7 +130,11 @@ void get_env(int check, const int32_t* refs) {
 
 void list_env(int check, const int32_t* refs) {
     if (check) check_args(N_LIST_ENV, refs);
-    Cell* entries = block::push_new(32);
+    int32_t count = 0;
+    for (char** e = environ; e && *e; e++) count++;
+    Cell* result = stack::push_cell();
+    set_cell(result, TYPE_NONE);
+    map::make_new(result, count);
     for (char** e = environ; e && *e; e++) {
         std::string_view item(*e);
         // The first "=" past the first character separates: a name may begin with "=".
@@ -142,11 +146,12 @@ void list_env(int check, const int32_t* refs) {
         Cell* value = stack::push_cell();
         set_cell(value, TYPE_NONE);
         string::load_at(value, item.substr(eq + 1));
-        block::append_cell(entries->node(), key);
-        block::append_cell(entries->node(), value);
+        // Names that differ only in letter case are different variables here, so each keeps
+        // its own entry and value.
+        map::put_value(result, key, value, true);
         stack::top = key;
     }
-    map::make_at(stack::arguments, entries->node());
+    *stack::arguments = *result;
     stack::keep();
 }
 
@@ -261,14 +266,14 @@ void now(int check, const int32_t* refs) {
     read_clock(&ts);
     time_t seconds = ts.tv_sec;
     struct tm t {};
-    int zone_minutes = 0;
+    long offset = 0;  // seconds east of UTC
     if (has(UTC)) {
         gmtime_r(&seconds, &t);
     } else {
         localtime_r(&seconds, &t);
-        zone_minutes = static_cast<int>(t.tm_gmtoff / 60);
+        offset = t.tm_gmtoff;
     }
-    uint32_t zone = has(UTC) ? 0 : os::pack_zone(zone_minutes);
+    uint32_t zone = has(UTC) ? 0 : os::pack_zone(static_cast<int>(offset / 60));
     uint32_t packed = (static_cast<uint32_t>(t.tm_year + 1900) << 17) | (static_cast<uint32_t>(t.tm_mon + 1) << 12) |
                       (static_cast<uint32_t>(t.tm_mday) << 7);
     Cell* args = stack::arguments;
@@ -279,25 +284,21 @@ void now(int check, const int32_t* refs) {
     }
     double local = double(t.tm_hour) * 3600.0 + double(t.tm_min) * 60.0 + double(t.tm_sec);
     if (has(PRECISE)) local += double(ts.tv_nsec) / 1e9;
-    // The stored time is universal: local time = stored time + zone offset.
+    // The stored time is universal: local time = stored time + zone offset. It is taken from the
+    // real offset, not from the zone bits, so that an offset they cannot hold (not whole quarter
+    // hours, or beyond 15:45) still gives the right instant; the clock reading then follows the
+    // zone bits, which may move it across midnight.
     set_cell(args, TYPE_DATE, packed | date::time_flag | zone);
-    args->set_f(local - double(date::zone_seconds(zone)));
-    if (has(YEAR)) return set_integer(t.tm_year + 1900);
-    if (has(MONTH)) return set_integer(t.tm_mon + 1);
-    if (has(DAY)) return set_integer(t.tm_mday);
-    if (has(ZONE)) {
-        set_cell(args, TYPE_TIME);
-        args->set_f(double(date::zone_seconds(zone)));
-        return stack::keep();
-    }
-    if (has(TIME)) {
-        set_cell(args, TYPE_TIME);
-        args->set_f(local);
-        return stack::keep();
-    }
-    int32_t days = date::days_of(packed);
-    if (has(WEEKDAY)) return set_integer(date::weekday(days));
-    if (has(YEARDAY)) return set_integer(days - date::year_start_days(packed) + 1);
+    date::normalize(args, local - double(offset), false);
+    int field = has(YEAR)      ? date::F_YEAR
+                : has(MONTH)   ? date::F_MONTH
+                : has(DAY)     ? date::F_DAY
+                : has(ZONE)    ? date::F_ZONE
+                : has(TIME)    ? date::F_TIME
+                : has(WEEKDAY) ? date::F_WEEKDAY
+                : has(YEARDAY) ? date::F_YEARDAY
+                               : 0;
+    if (field) date::get_field(args, field, args);
     stack::keep();
 }
 

@@ -444,7 +444,9 @@ void finish_map(const Reader& r, const uint8_t* at, Node into, int32_t pos) {
         if (!map::valid_key_q(k->type())) corrupt(r, at);
         map::preprocess_key(k);
     }
-    hashtable::put_all(m.data3, 0, 2);
+    // The entries come from a map, where keys that differ only in letter case can be distinct
+    // (put/case): only keys that are strictly equal are one entry.
+    hashtable::put_all(m.data3, 0, 2, COMP_STRICT_EQUAL);
 }
 
 // The live native! or action! of an index, when start-up has defined it.
@@ -860,7 +862,8 @@ const uint8_t* read_bound_word(Reader& r, const uint8_t* at, const uint8_t* p, c
         set_cell(&w, type, ctx, static_cast<uint32_t>(sym), static_cast<uint32_t>(i));
         *at_(into, pos) = w;
     }
-    if (i < 0 || i >= context::count(ctx)) corrupt(r, at);
+    // -1 is a word bound without a slot: `self` in a method body reads the owner through it.
+    if (i < -1 || i >= context::count(ctx)) corrupt(r, at);
     return p;
 }
 

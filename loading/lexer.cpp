@@ -540,7 +540,9 @@ int read_escape(const uint8_t* p, const uint8_t* end, uint32_t* cp, int* hex_dig
             if (d < 0) return 0;
             v = v * 16 + uint32_t(d);
         }
-        if (v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF)) return 0;
+        // A surrogate code point is a character the run-time stores (to string! of its UTF-8
+        // bytes gives one), so its escape is the way to write it.
+        if (v > 0x10FFFF) return 0;
         *cp = v;
         *hex_digits = static_cast<int>(n);
         return static_cast<int>(close - p + 1);

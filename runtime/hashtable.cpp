@@ -737,7 +737,7 @@ void put_range(Node t, int32_t position, int32_t n) {
 
 static int32_t map_lookup(Node t, const Cell* value, int op);
 
-void put_all(Node t, int32_t from, int32_t step) {
+void put_all(Node t, int32_t from, int32_t step, int mode) {
     Guard g(t);
     if (step < 1) step = 1;
     if (from < 0) from = 0;
@@ -752,7 +752,7 @@ void put_all(Node t, int32_t from, int32_t step) {
         Cell* k = block_cells(t) + pos;
         if (is_word_key(k->type())) k->set_type(TYPE_SET_WORD);
         Cell key = *k;
-        int32_t found = map_lookup(t, &key, 0);
+        int32_t found = map_lookup(t, &key, mode);
         if (found < 0) {
             add_cell(t, pos);
             pos += step;

@@ -97,9 +97,10 @@ Node init(int32_t expected, const Cell* block, uint32_t kind, uint32_t mode);
 // had to be rebuilt from its block (which added this cell and every later one already there).
 int add_cell(Node table, int32_t position);
 void put_key(Node table, int32_t position);
-// Adds every step-th cell from a position to the tail. For map! a key already present takes the
-// new value and the later key/value pair is removed from the block.
-void put_all(Node table, int32_t from, int32_t step);
+// Adds every step-th cell from a position to the tail. For map! a key already present (equal
+// under the comparison operator mode) takes the new value and the later key/value pair is removed
+// from the block.
+void put_all(Node table, int32_t from, int32_t step, int mode = 0);
 // Adds count cells from a position (hash! insertion after refresh has made room).
 void put_range(Node table, int32_t position, int32_t count);
 

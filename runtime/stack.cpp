@@ -8,6 +8,7 @@
 #include "datatypes/word.h"
 #include "runtime/cycles.h"
 #include "runtime/fire.h"
+#include "runtime/root.h"
 #include "runtime/runtime.h"
 
 namespace stack {
@@ -23,10 +24,14 @@ Node data_node = 0;
 Node frame_node = 0;
 uint32_t body_symbol = 0;
 uint32_t anon_symbol = 0;
-Frame* remembered = nullptr;
+bool remembered = false;
 Cell pending_error;
 
 static uint32_t not_found_symbol = 0;
+// The name of the call in which a throw happened, kept as a word in the root block while the
+// throw travels: the frames it leaves are reused meanwhile (by trace handlers that run as a
+// traced `do` is left, for one), so their records cannot be read back later.
+static int32_t remembered_slot = -1;
 
 void alloc() {
     data_node = memory::alloc_fixed_series(kDataCells, 16, 0);
@@ -47,6 +52,12 @@ void init() {
     body_symbol = symbol::make("<body>");
     anon_symbol = symbol::make("<anon>");
     not_found_symbol = symbol::make("<not-found>");
+    remembered = false;
+    if (remembered_slot < 0) {
+        Cell none;
+        set_cell(&none, TYPE_NONE);
+        remembered_slot = root::keep(&none);
+    }
 }
 
 void data_overflow() {
@@ -142,17 +153,21 @@ bool eval_q(Frame* from, bool only_this_one) {
 
 static bool unnamed(const Frame* f) { return f->symbol == body_symbol || f->symbol == anon_symbol; }
 
-Cell* get_call_name(Cell* out) {
-    Frame* f = remembered ? remembered : ctop - 1;
-    remembered = nullptr;
-    for (; f >= cbottom; f--) {
-        if (!unnamed(f)) {
-            word::make_in_context(out, f->symbol, f->context);
-            return out;
-        }
+// The word naming the innermost named call from frame `from` down.
+static Cell* name_from(Frame* from, Cell* out) {
+    for (Frame* f = from; f >= cbottom; f--) {
+        if (!unnamed(f)) return word::make_in_context(out, f->symbol, f->context);
     }
-    word::make_global(out, not_found_symbol);
-    return out;
+    return word::make_global(out, not_found_symbol);
+}
+
+Cell* get_call_name(Cell* out) {
+    if (remembered) {
+        remembered = false;
+        *out = *root::at(remembered_slot);
+        return out;
+    }
+    return name_from(ctop - 1, out);
 }
 
 void collect_calls(Node block_node) {
@@ -291,9 +306,24 @@ void throw_error(Cell* err) {
     runtime::throw_code(codes::error);
 }
 
+// Whether a frame below `from` is the target of an exit before a boundary frame or the bottom
+// stops the search. An exit that finds none raises its error where it began: the walk that pops
+// frames restores each function's values, so it must not start then, or a try in a running
+// function would catch the error with that function's words pointing at its caller's values.
+template <class IsTarget>
+static bool target_below(const Frame* from, IsTarget is_target) {
+    for (const Frame* f = from; f > cbottom; --f) {
+        if (is_target(f - 1)) return true;
+        if ((f - 1)->kind() == 5) return false;
+    }
+    return false;
+}
+
 void throw_break(bool has_value, bool continue_) {
     Saved saved = save();
     Cell value = *arguments;
+    if (!target_below(ctop, [](const Frame* f) { return f->kind() == 8; }))
+        boundary_error(saved, continue_ ? err::throw_::continue_ : err::throw_::break_);
     while (ctop > cbottom && (ctop - 1)->kind() != 8) {
         Frame* f = --ctop;
         restore_values(f);
@@ -312,6 +342,9 @@ void throw_break(bool has_value, bool continue_) {
 void throw_exit(bool has_value, bool include_top) {
     Saved saved = save();
     Cell value = *arguments;
+    const Frame* from = !include_top && ctop > cbottom ? ctop - 1 : ctop;
+    if (!target_below(from, [](const Frame* f) { return (f->header & frame_flag::return_target) != 0; }))
+        boundary_error(saved, err::throw_::return_);
     if (!include_top && ctop > cbottom) {
         --ctop;
         restore_values(ctop);
@@ -336,7 +369,12 @@ void throw_throw(uint32_t code) {
     Cell value = arguments[0];
     Cell name = arguments[1];
     if (ctop > cbottom) --ctop;
-    if (!remembered && ctop > cbottom) remembered = ctop - 1;
+    if (!remembered && ctop > cbottom && remembered_slot >= 0) {
+        name_from(ctop - 1, root::at(remembered_slot));
+        remembered = true;
+    }
+    if (!target_below(ctop, [](const Frame* f) { return f->kind() == 6; }))
+        boundary_error(saved, err::throw_::throw_, &value);
     while (ctop > cbottom && (ctop - 1)->kind() != 6) {
         Frame* f = --ctop;
         restore_values(f);

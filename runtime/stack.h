@@ -58,7 +58,7 @@ extern Node data_node;   // the fixed series holding the data stack
 extern Node frame_node;  // the fixed series holding the frames
 extern uint32_t body_symbol;   // "<body>"
 extern uint32_t anon_symbol;   // "<anon>"
-extern Frame* remembered;      // set by throw so the name of the throwing call survives
+extern bool remembered;        // set by throw: get_call_name answers the throwing call's name
 
 void init();
 // Allocates the two stacks (before the symbols exist); init() finishes once names can be made.

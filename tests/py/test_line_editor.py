@@ -141,7 +141,18 @@ class OnPty:
                     self.out += os.read(self.master, 4096)
                 except OSError:
                     pass
-        return self.proc.wait(timeout=1)
+        code = self.proc.wait(timeout=1)
+        # What the program wrote just before it ended may still wait on the master side (the
+        # slave stays open here, so no end of file comes): read it all.
+        while select.select([self.master], [], [], 0.05)[0]:
+            try:
+                chunk = os.read(self.master, 4096)
+            except OSError:
+                break
+            if not chunk:
+                break
+            self.out += chunk
+        return code
 
     def close(self):
         pty_child.stop_on_pty(self.proc, self.master, self.slave)

@@ -196,6 +196,13 @@ TEST(Binary, CompareAndInheritedActions) {
         {"find #{010203} #{0203}", "#{0203}"},
         {"select #{010203} 2", "3"},
         {"pick #{0102} 2", "2"},
+        // A poked byte takes what append takes: -128..255 and chars up to 255.
+        {"b: copy #{0102} poke b 1 -1 b", "#{FF02}"},
+        {"b: copy #{0102} b/2: -128 b", "#{0180}"},
+        {"b: copy #{0102} poke b 2 #\"\u00E9\" b", "#{01E9}"},
+        {"poke copy #{0102} 1 256", "!script/out-of-range"},
+        {"poke copy #{0102} 1 -129", "!script/out-of-range"},
+        {"poke copy #{0102} 1 #\"\u20AC\"", "!script/out-of-range"},
         {"copy/part #{010203} 2", "#{0102}"},
         {"length? next #{0102}", "1"},
     });

@@ -970,7 +970,7 @@ TEST(Series, TextAndBinaryUnits) {
     run_fn(series::poke, {bin, integer(1), integer(255)});
     EXPECT_EQ(run_fn(series::pick, {bin, integer(1)}).i1(), 255);
     EXPECT_EQ(error_of([&] { run_fn(series::poke, {bin, integer(1), integer(256)}); }), "out-of-range");
-    EXPECT_EQ(error_of([&] { run_fn(series::poke, {bin, integer(1), integer(-1)}); }), "out-of-range");
+    EXPECT_EQ(error_of([&] { run_fn(series::poke, {bin, integer(1), integer(-129)}); }), "out-of-range");
     Cell wide2 = text(U"ab", 2);
     EXPECT_EQ(error_of([&] { run_fn(series::move, {bin, wide2}, {}, 1); }), "move-bad");
     Cell s = text(U"ab", 1);

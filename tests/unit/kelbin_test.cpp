@@ -135,6 +135,7 @@ const char* const kValues[] = {
     "\"abc\"", "\"h\u20ACllo\"", "\"\U0001D11Ex\"", "next \"abc\"", "%file.txt", "http://x.org/a?b", "<tag a=1>",
     "a@b.c", "@ref", "#{0102FF}", "next #{010203}", "#{}", "[a b [c] ()]", "pick [(1 + 2)] 1", "'a/b/c",
     "pick [:a/b] 1", "pick [a/b:] 1", "make hash! [a 1 b 2]", "make map! [a 1 \"k\" [2] 3 none]",
+    "extend/case make map! [a 1 \"s\" 2 b 3] [A 4 \"S\" 5 B 6]",
     "make vector! [1 2 3]", "make vector! [1.5 2.5]", "make vector! [char! 8 [#\"a\" #\"b\"]]",
     "make vector! [percent! 32 [10% 20%]]", "make bitset! \"abc\"", "complement make bitset! \"x\"", "make bitset! 0",
     "1.2.3", "1.2.3.4.5.6.7.8.9.10.11.12", "$1.25", "-$3", "EUR$7.5", "2x3", "-2147483648x5", "(1.5, 2.0)",

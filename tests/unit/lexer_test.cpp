@@ -411,6 +411,7 @@ TEST(LexerLiterals, Chars) {
         {"#\"^\"\"", '"'},        {"#\"^A\"", 1},          {"#\"^[\"", 27},            {"#\"^-\"", 9},
         {"#\"^~\"", 127},         {"#\"^@\"", 0},          {"#\"^(null)\"", 0},        {"#\"^(10FFFF)\"", 0x10FFFF},
         {"#\"\xF0\x9F\x98\x80\"", 0x1F600},
+        {"#\"^(D800)\"", 0xD800},     {"#\"^(DFFF)\"", 0xDFFF},  // surrogates are code points too
     };
     for (auto& [text, expected] : cases) {
         SCOPED_TRACE(text);
@@ -435,6 +436,7 @@ TEST(LexerLiterals, Strings) {
         {"%{^/}%", "^/"},
         {"\"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\"", "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"},
         {"\"^(E9)\"", "\xC3\xA9"},
+        {"\"^(DC00)x\"", "\xED\xB0\x80x"},  // a surrogate escape gives that code point
     };
     for (auto& [text, expected] : cases) {
         SCOPED_TRACE(text);

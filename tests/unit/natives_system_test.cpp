@@ -64,6 +64,32 @@ TEST(NativesSystem, Now) {
         {"now/utc/yearday", "32"},
         {"now/utc/time", "23:30:15"},
     });
+    // Zone bits hold whole quarter hours up to 15:45: an offset they cannot hold keeps the
+    // instant (now equals now/utc) and reads the clock by the zone bits, across midnight too.
+    struct ZoneCase {
+        const char* tz;
+        const char* now;
+        const char* zone;
+        const char* day;
+    };
+    const ZoneCase odd_zones[] = {
+        {"XYZ-5:20", "2-Feb-2021/4:45:15+05:15", "5:15:00", "2"},
+        {"XYZ-0:29:50", "1-Feb-2021/23:45:15+00:15", "0:15:00", "1"},
+        {"XYZ+3:50", "1-Feb-2021/19:45:15-03:45", "-3:45:00", "1"},
+        {"XYZ-17", "2-Feb-2021/0:30:15+01:00", "1:00:00", "2"},
+    };
+    for (const ZoneCase& z : odd_zones) {
+        setenv("TZ", z.tz, 1);
+        tzset();
+        SCOPED_TRACE(z.tz);
+        expect_cases({
+            {"now", z.now},
+            {"now = now/utc", "true"},
+            {"difference now now/utc", "0:00:00"},
+            {"now/zone", z.zone},
+            {"now/day", z.day},
+        });
+    }
     natives::read_clock = saved_clock;
     if (old_tz)
         setenv("TZ", saved_tz.c_str(), 1);
@@ -100,6 +126,26 @@ TEST(NativesSystem, ListEnvSplitsEntries) {
     std::string listed = eval("mold/flat list-env");
     environ = saved;
     EXPECT_EQ(listed, R"({#["=C:" "C:\x" "A" "b=c" "E" ""]})");
+}
+
+// Variable names are case-sensitive: FOO and foo are two variables, each with its own value, and a
+// name given twice keeps its last value.
+TEST(NativesSystem, ListEnvKeepsNamesThatDifferInCase) {
+    char e1[] = "FOO=1", e2[] = "foo=2", e3[] = "Foo=3", e4[] = "BAR=a", e5[] = "BAR=b";
+    char* entries[] = {e1, e2, e3, e4, e5, nullptr};
+    char** saved = environ;
+    environ = entries;
+    std::string listed = eval("env: list-env mold/flat env");
+    environ = saved;
+    EXPECT_EQ(listed, R"({#["FOO" "1" "foo" "2" "Foo" "3" "BAR" "b"]})");
+    expect_cases({
+        {"length? env", "4"},
+        {"select/case env \"FOO\"", "\"1\""},
+        {"select/case env \"foo\"", "\"2\""},
+        {"select/case env \"Foo\"", "\"3\""},
+        {"select/case env \"fOO\"", "none"},
+        {"select env \"fOO\"", "\"1\""},
+    });
 }
 
 TEST(NativesSystem, Files) {

@@ -24,6 +24,10 @@ TEST(NativesValues, GetAndSet) {
         {"set [a b] 7 reduce [a b]", "[7 7]"},
         {"set [k v] make map! [x 1] reduce [form k v]", "[\"x\" 1]"},
         {"set/only [k v] m: make map! [x 1] same? k m", "true"},
+        // Text keys come out as copies: changing one leaves the map able to find its entry.
+        {"m: make map! [\"ab\" 1 %f 2 #{01} 3] set [k v k2 v2 k3] m append k \"X\" append k2 \"g\" "
+         "append k3 #{02} reduce [select m \"ab\" select m %f select m #{01} mold/flat m]",
+         "[1 2 3 {#[\"ab\" 1 %f 2 #{01} 3]}]"},
         {"set [a 1] [1 2]", "!script/invalid-arg"},
         {"a: 0 set [a b] reduce [1 ()]", "!script/need-value"},
         {"a: 0 try [set [a b] reduce [1 ()]] a", "0"},

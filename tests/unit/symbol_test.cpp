@@ -7,6 +7,9 @@
 #include "datatypes/block.h"
 #include "datatypes/datatype.h"
 #include "datatypes/string.h"
+#include "runtime/collector.h"
+#include "runtime/memory.h"
+#include "tests/support/child.h"
 #include "tests/support/value_builders.h"
 
 namespace {
@@ -70,6 +73,26 @@ TEST(Symbols, CompareIgnoresCaseUnlessStrict) {
     EXPECT_LT(symbol::compare(&a, &c, COMP_SORT), 0);
     Cell i = tv::integer(1);
     EXPECT_EQ(symbol::compare(&a, &i, COMP_EQUAL), -2);
+}
+
+// The symbol that makes the symbol block grow keeps its text when that growth collects.
+TEST(Symbols, TextSurvivesACollectionWhileTheBlockGrows) {
+    test_support::ChildResult r = test_support::in_child([] {
+        auto full = [] {
+            SeriesBuf* b = memory::nodes[symbol::block_node];
+            return b->room() < sizeof(Cell);
+        };
+        for (int i = 0; !full(); i++) symbol::make("grow-fill-" + std::to_string(i));
+        collector::torture = true;  // the growth below collects
+        int32_t id = symbol::make("grow-last");
+        collector::torture = false;
+        collector::do_cycle();
+        bool ok = memory::node_in_use(symbol::cell_of(id)->data3) && symbol::text(id) == "grow-last" &&
+                  symbol::make("grow-last") == id;
+        _exit(ok ? 0 : 1);
+    });
+    EXPECT_TRUE(r.exited) << r.out;
+    EXPECT_EQ(r.status, 0) << r.out;
 }
 
 }  // namespace
