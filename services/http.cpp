@@ -139,9 +139,19 @@ size_t on_header(char* data, size_t size, size_t count, void* user) {
     return n;
 }
 
-// Whether a header can be sent as given: no line breaks in it (the platform's request object
-// refuses such a header too, which is not an error of the request).
-bool sendable_q(const std::string& s) { return s.find_first_of("\r\n") == std::string::npos; }
+// Whether a header can be sent as given: a name that is a token (letters, digits and
+// !#$%&'*+-.^_`|~) and a value without line breaks or NUL. The platform's request object refuses
+// any other header, which is not an error of the request; sent as written, it would break the
+// request apart, and the server would see neither that header nor the body.
+bool name_sendable_q(const std::string& s) {
+    if (s.empty()) return false;
+    for (unsigned char c : s)
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+              (c != 0 && std::strchr("!#$%&'*+-.^_`|~", c))))
+            return false;
+    return true;
+}
+bool value_sendable_q(const std::string& s) { return s.find_first_of(std::string_view("\r\n\0", 3)) == std::string::npos; }
 
 struct CurlHandle {
     const CurlApi& api;
@@ -215,7 +225,7 @@ bool http_transfer(HttpExchange& ex) {
     // body (a content type, a wait for "100 Continue").
     bool has_type = false;
     for (auto& [name, value] : ex.headers) {
-        if (!sendable_q(name) || !sendable_q(value) || name.empty() || name.find(':') != std::string::npos) continue;
+        if (!name_sendable_q(name) || !value_sendable_q(value)) continue;
         if (strcasecmp(name.c_str(), "Content-Type") == 0) has_type = true;
         // "Name;" is how the library sends a header with an empty value.
         if (!h.add(value.empty() ? name + ";" : name + ": " + value)) return false;

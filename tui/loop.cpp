@@ -291,10 +291,9 @@ void console_resized() {
         if (w->event) w->event(kEvResize, &rec);
         if (widget_of(id) == w && w->face.type() == TYPE_OBJECT) call_awake(kEvResize, &rec, 0);
     }
-    if (state.alternate_screen) {
-        state.redraw = 1;
-        render();
-    }
+    // The terminal may have reflowed or cut the inline drawing: the next frame draws it anew.
+    state.redraw = 1;
+    if (state.alternate_screen) render();
 }
 
 void register_loop_routines() {

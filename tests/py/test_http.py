@@ -93,6 +93,7 @@ show "delete" write/info base/echo [delete [] "gone"]
 show "head" write base/echo [head []]
 show "get-block" write base/echo []
 show "patch" write base/echo [patch [Content-Type "text/plain"] #{{414243}}]
+show "bad-header" write base/echo [post ["X Space" "v" "X-Caf\u00e9" "w" X-Nul "a^@b" X-Fine "f"] "kept body"]
 e: try [read {dead}]
 show "refused" reduce [e/type e/id e/arg1]
 e: try [write base/echo [post "no headers"]]
@@ -142,6 +143,8 @@ show "unknown-scheme" reduce [e/type e/id]
     check("head", '""')
     check("get-block", '"echo GET "')
     check("patch", '"echo PATCH ABC"')
+    # Headers that cannot go out as they are are left out; the request and its body still do.
+    check("bad-header", '"echo POST kept body"')
     check("refused", "[access no-connect %s]" % dead)
     check("bad-headers", "[invalid-arg]")
     check("bad-method", "[invalid-arg]")
@@ -178,6 +181,9 @@ show "unknown-scheme" reduce [e/type e/id]
     patch = [r for r in reqs if r[0] == "PATCH"]
     if patch and {k.lower(): v for k, v in patch[0][2]}.get("content-type") != "text/plain":
         failures.append("patch content type: %r" % patch[0][2])
+    kept = [r for r in reqs if r[3] == b"kept body"]
+    if not kept or sorted(k.lower() for k, v in kept[0][2] if k.lower().startswith("x")) != ["x-fine"]:
+        failures.append("bad header names: %r" % (kept[0][2] if kept else None))
 
     if failures or run.returncode != 0:
         print("stdout:\n" + run.stdout + "\nstderr:\n" + run.stderr)

@@ -433,8 +433,10 @@ TEST_F(TuiLoop, ResizeReachesTheScreenAndEveryWindow) {
     tui::Widget* a = window("a");
     tui::Widget* b = window("b");
     tui::state.gui_active = 1;
+    tui::state.redraw = 0;
     tui::console_resized();
     tui::state.gui_active = 0;
+    EXPECT_EQ(tui::state.redraw, 1);  // an inline drawing is drawn again in the next frame
     std::vector<std::pair<uint32_t, int32_t>> expected = {{a->id, tui::kEvResize}, {b->id, tui::kEvResize}};
     EXPECT_EQ(handled, expected);
     EXPECT_EQ(eval("log"), "[resize resize]");
