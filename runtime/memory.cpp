@@ -224,6 +224,8 @@ static SeriesFrame* grow_frames(size_t bytes, size_t n) {
         added += size_t(f->end - f->free);
         if (!fit && f->free + n < f->end) fit = f;
     } while (added < bytes);
+    // Refused by the system: a frame the collection left room in still serves.
+    if (!fit) fit = find_series_frame(n);
     return fit ? fit : alloc_series_frame();
 }
 
