@@ -389,7 +389,10 @@ int compare(const Cell* a, const Cell* b, int op) {
     if (ca != cb) return 1;
     if (ca == 0) return 0;
     int lookup = op == COMP_STRICT_EQUAL ? COMP_STRICT_EQUAL : COMP_EQUAL;
-    cycles::push(a->data2);
+    // Both maps go on the cycle stack, so that two maps that each hold themselves meet the
+    // cycle check together and compare equal instead of failing on the first nested map.
+    cycles::Scope in_a(a->data2);
+    cycles::Scope in_b(b->data2);
     Node blk = a->data2;
     int result = 0;
     int32_t n = block::node_length(blk);
@@ -401,7 +404,6 @@ int compare(const Cell* a, const Cell* b, int op) {
         collector::Root keep_value(&value);
         if (!has_entry(b, &key, &value, lookup)) result = 1;
     }
-    cycles::pop();
     return result;
 }
 

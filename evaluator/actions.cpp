@@ -11,6 +11,7 @@
 #include "evaluator/natives_values.h"
 #include "runtime/collector.h"
 #include "runtime/fire.h"
+#include "runtime/hashtable.h"
 #include "runtime/runtime.h"
 #include "runtime/stack.h"
 
@@ -589,6 +590,8 @@ void series_fast(const Cell* value, int code, const Cell* name) {
     stack::push(&result);
 }
 
-void init() {}
+// Keys whose cells alone do not tell equality (two bitsets or vectors with the same contents, a
+// money amount written two ways) are matched in hash tables by their type's compare.
+void init() { hashtable::compare_hook = compare_value; }
 
 }  // namespace actions

@@ -351,7 +351,13 @@ void fire_event(uint32_t event, const Cell* code, int32_t pos, const Cell* ref, 
     Cell* saved_top = stack::top;
     uint32_t frame_base = stack::index_of(stack::arguments);
     uint32_t frame_top = stack::index_of(stack::top);
-    stack::top++;  // the cell just above the top may hold a value being produced
+    // The cell at the top is kept from the callback's frame: a value may be being produced there.
+    // While the callback runs it holds none, since it is as likely a stale cell that names a
+    // series since given back, which the collector must not take for a value; it gets its
+    // content back afterwards.
+    Cell above = *stack::top;
+    set_cell(stack::top, TYPE_NONE);
+    stack::top++;
     Cell name;
     set_cell(&name, TYPE_WORD, context::global_node, static_cast<uint32_t>(sym_interp_callback), static_cast<uint32_t>(-1));
     Node fctx = callback.type() == TYPE_FUNCTION ? callback.data1 : 0;
@@ -384,6 +390,7 @@ void fire_event(uint32_t event, const Cell* code, int32_t pos, const Cell* ref, 
     stack::restore_values(stack::ctop - 1);
     stack::ctop = saved_ctop;
     stack::top = saved_top;
+    *saved_top = above;
     stack::arguments = stack::bottom + frame_base;
 }
 

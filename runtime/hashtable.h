@@ -58,9 +58,9 @@ inline Cell* cell_at(Node table, int32_t position) {
 // The run's hash seed: set once at start by the random-number module; constant afterwards.
 extern uint32_t seed;
 
-// Equality of keys of types whose layout alone does not decide it (blocks, objects, tuples ...):
-// the compare action (0 = equal). Until the action dispatch sets it such keys are equal when their
-// type and payload are identical.
+// Equality of keys of types whose layout alone does not decide it (bitsets, vectors, money ...):
+// the compare action (0 = equal), set by the action dispatch at start-up. Keys hashed by their
+// node, and every key while it is unset, are equal when their type and payload are identical.
 extern int (*compare_hook)(const Cell* a, const Cell* b, int op);
 
 // Symbol resolution for word keys and context tables: the node of the symbol block (symbol cells:

@@ -28,13 +28,20 @@ static size_t round_page(size_t n) { return (n + kPage - 1) & ~(kPage - 1); }
 
 bool initialised() { return nodes != nullptr; }
 
-void* os_allocate_frame(size_t bytes) {
+// A frame from the system, or null when it refuses one.
+static void* os_try_allocate_frame(size_t bytes) {
     size_t size = round_page(bytes + kFrameHeader);
     void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) fire(err::internal::no_memory);
+    if (p == MAP_FAILED) return nullptr;
     *static_cast<size_t*>(p) = size;
     state.total += size;
     return static_cast<char*>(p) + kFrameHeader;
+}
+
+void* os_allocate_frame(size_t bytes) {
+    void* p = os_try_allocate_frame(bytes);
+    if (!p) fire(err::internal::no_memory);
+    return p;
 }
 
 void os_free_frame(void* address) {
@@ -142,11 +149,14 @@ void compact_nodes() {
     }
 }
 
-SeriesFrame* alloc_series_frame() {
+SeriesFrame* alloc_series_frame(bool may_fail) {
     size_t data_size = state.next_frame_size;
+    void* p = may_fail ? os_try_allocate_frame(data_size + sizeof(SeriesFrame))
+                       : os_allocate_frame(data_size + sizeof(SeriesFrame));
+    if (!p) return nullptr;
     if (state.next_frame_size < state.max_frame_size) state.next_frame_size *= 2;
     if (state.next_frame_size > state.max_frame_size) state.next_frame_size = state.max_frame_size;
-    auto* f = static_cast<SeriesFrame*>(os_allocate_frame(data_size + sizeof(SeriesFrame)));
+    auto* f = static_cast<SeriesFrame*>(p);
     f->size = data_size + sizeof(SeriesFrame);
     f->free = f->data();
     f->end = f->data() + data_size;
@@ -207,10 +217,15 @@ static SeriesFrame* grow_frames(size_t bytes, size_t n) {
     SeriesFrame* fit = nullptr;
     size_t added = 0;
     do {
-        SeriesFrame* f = alloc_series_frame();
+        // The reserve is a speed measure: near the system's limit, stop growing it and go on
+        // with what was had, rather than fail an allocation that one frame would serve.
+        SeriesFrame* f = alloc_series_frame(true);
+        if (!f) break;
         added += size_t(f->end - f->free);
         if (!fit && f->free + n < f->end) fit = f;
     } while (added < bytes);
+    // Refused by the system: a frame the collection left room in still serves.
+    if (!fit) fit = find_series_frame(n);
     return fit ? fit : alloc_series_frame();
 }
 
@@ -302,13 +317,15 @@ SeriesBuf* alloc_series_buffer(int32_t units, int unit, int32_t offset) {
             if (!f) {
                 bool collected = collector::auto_cycle();
                 if (collected) f = find_series_frame(n);
-                if (!f || size_t(f->end - f->free) < kMinFrameRoom) {
+                if (collected && state.grow_hint) {
+                    // The collection freed little next to what lives: without more room the next
+                    // one would come after a small fraction of the live data was allocated again
+                    // (when it freed nothing, after every frame: quadratic time for a growing heap).
+                    if (n >= state.next_frame_size) state.next_frame_size = state.max_frame_size;
+                    f = grow_frames(state.grow_hint, n);
+                } else if (!f || size_t(f->end - f->free) < kMinFrameRoom) {
                     if (n >= state.next_frame_size) state.next_frame_size = state.max_frame_size;
                     f = alloc_series_frame();
-                } else if (collected && state.grow_hint) {
-                    // The collection freed little next to what lives: without more room the next
-                    // one would come after a small fraction of the live data was allocated again.
-                    f = grow_frames(state.grow_hint, n);
                 }
             }
             state.series_current = f;

@@ -141,7 +141,8 @@ void free_node(Node n);
 NodeFrame* frame_of_node(Node n);
 void compact_nodes();
 
-SeriesFrame* alloc_series_frame();
+// With may_fail, a refusal of the system gives null instead of raising no-memory.
+SeriesFrame* alloc_series_frame(bool may_fail = false);
 void free_series_frame(SeriesFrame* f);
 SeriesFrame* find_series_frame(size_t n);
 // After a collection: frames left empty go back to the operating system, except as many as keep
