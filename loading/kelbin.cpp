@@ -1261,7 +1261,9 @@ inline int32_t read_vector_size(const Reader& r, const uint8_t* at, uint32_t h, 
         uint32_t count = take32(p);
         *etype = int(take32(p));
         if (!valid_vector(*etype, *unit)) corrupt(r, at);
-        return plain_elements(r, at, p, stop, count, *unit);
+        int32_t n = plain_elements(r, at, p, stop, count, *unit);
+        if (*etype == TYPE_CHAR) check_codepoints(r, at, p, n, *unit);
+        return n;
     } else {
         // The element type and the unit's shift in one byte.
         const uint8_t* kat = p;
@@ -1269,7 +1271,10 @@ inline int32_t read_vector_size(const Reader& r, const uint8_t* at, uint32_t h, 
         *unit = 1u << (k & 3);
         *etype = k >> 2;
         if (!valid_vector(*etype, *unit)) corrupt(r, kat);
-        return read_count(r, p, stop, *unit);
+        int32_t n = read_count(r, p, stop, *unit);
+        // Wide char! elements must be codepoints, as the elements of wide text are.
+        if (*etype == TYPE_CHAR) check_codepoints(r, kat, p, n, *unit);
+        return n;
     }
 }
 

@@ -349,6 +349,10 @@ TEST(Kelbin, CorruptImagesRaiseTheirErrors) {
         {compact({0x35, 0x01, 0x01, 1, 2, 3, 4}), "none", 0},
         {compact({0x35, 0x02, 0x02, 1, 2, 3, 4}), "script/kb-invalid-record", 12},
         {compact({0x35, 0x80, 0x80, 0x04, 0x00}), "script/kb-invalid-record", 12},
+        // Four-byte char! vector elements must be codepoints.
+        {compact({0x23, 0x2A, 0x01, 0xFF, 0xFF, 0x10, 0x00}), "none", 0},
+        {compact({0x23, 0x2A, 0x01, 0x00, 0x00, 0x11, 0x00}), "script/kb-invalid-record", 12},
+        {compact({0x23, 0x2A, 0x02, 0x61, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}), "script/kb-invalid-record", 12},
         {compact({0x20, 0x00, 0x0E, 0x16, 0x00}), "script/kb-invalid-record", 0},
         {compact({0x28, 0x01, 0x80}), "script/kb-invalid-record", 0},
         {cat(header(0), {1, 0, 0, 0, 4, 0, 0, 0, 0x0B, 0, 0, 0}), "script/kb-invalid-record", 0},
@@ -527,6 +531,7 @@ TEST(Kelbin, CorruptPlainRecordsNameTheirRecord) {
     const Case cases[] = {
         {dwords({TYPE_STRING | 3u << 8, 0, 1, 'a'}), "script/kb-invalid-record", 17},
         {dwords({TYPE_VECTOR | 4u << 8, 0, 1, 99, 0}), "script/kb-invalid-record", 17},
+        {dwords({TYPE_VECTOR | 4u << 8, 0, 1, TYPE_CHAR, 0xFFFFFFFF}), "script/kb-invalid-record", 17},
         {dwords({TYPE_BLOCK, 0, 100}), "script/kb-invalid-record", 17},
         {dwords({TYPE_BLOCK, 0xFFFFFFFF, 0}), "script/kb-invalid-record", 17},
         {dwords({11, 5, TYPE_BLOCK, 0, 2, 11}), "script/kb-invalid-record", 25},
