@@ -225,6 +225,7 @@ void call(int check, const int32_t* refs) {
     Cell* args = stack::arguments;
     process::Launch launch;
     launch.command = args->type() == TYPE_FILE ? simple_io::os_path(args) : string::to_utf8(args);
+    launch.program = args->type() == TYPE_FILE;
     if (launch.command.empty()) return set_integer(0);
     launch.wait = refs[WAIT] >= 0;
     launch.console = refs[CONSOLE] >= 0;

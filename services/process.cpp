@@ -86,6 +86,16 @@ std::vector<std::string> split_words(const std::string& command) {
     return words;
 }
 
+// One word for /bin/sh: single quotes keep everything, a single quote is closed, escaped, reopened.
+std::string shell_quoted(const std::string& text) {
+    std::string quoted = "'";
+    for (char c : text) {
+        if (c == '\'') quoted += "'\\''";
+        else quoted += c;
+    }
+    return quoted + "'";
+}
+
 int spawn(pid_t* pid, const std::vector<std::string>& words, const posix_spawn_file_actions_t* actions) {
     std::vector<char*> argv;
     argv.reserve(words.size() + 1);
@@ -224,11 +234,14 @@ int64_t run(Launch& launch) {
     if (launch.shell) {
         rc = spawn(&pid, {"/bin/sh", "-c", launch.command}, &actions);
     } else {
-        std::vector<std::string> words = split_words(launch.command);
+        std::vector<std::string> words;
+        if (launch.program) words.push_back(launch.command);
+        else words = split_words(launch.command);
         rc = words.empty() ? ENOENT : spawn(&pid, words, &actions);
         if (rc == ENOENT) {
             launch.used_shell = true;
-            rc = spawn(&pid, {"/bin/sh", "-c", launch.command}, &actions);
+            rc = spawn(&pid, {"/bin/sh", "-c", launch.program ? shell_quoted(launch.command) : launch.command},
+                       &actions);
         }
     }
     posix_spawn_file_actions_destroy(&actions);
