@@ -235,7 +235,11 @@ int64_t run(Launch& launch) {
         rc = spawn(&pid, {"/bin/sh", "-c", launch.command}, &actions);
     } else {
         std::vector<std::string> words;
-        if (launch.program) words.push_back(launch.command);
+        // A path without a slash names a file of the current folder first, as a file! does
+        // everywhere else; only when there is none is the program looked up on PATH.
+        if (launch.program && launch.command.find('/') == std::string::npos && ::access(launch.command.c_str(), F_OK) == 0)
+            words.push_back("./" + launch.command);
+        else if (launch.program) words.push_back(launch.command);
         else words = split_words(launch.command);
         rc = words.empty() ? ENOENT : spawn(&pid, words, &actions);
         if (rc == ENOENT) {
