@@ -101,7 +101,18 @@ int spawn(pid_t* pid, const std::vector<std::string>& words, const posix_spawn_f
     argv.reserve(words.size() + 1);
     for (const std::string& w : words) argv.push_back(const_cast<char*>(w.c_str()));
     argv.push_back(nullptr);
-    return posix_spawnp(pid, argv[0], actions, nullptr, argv.data(), environ);
+    // This process ignores SIGPIPE, and an ignored signal stays ignored across exec: the child
+    // gets the default back, so a pipeline's writer ends when its reader does.
+    posix_spawnattr_t attr;
+    if (posix_spawnattr_init(&attr) != 0) return ENOMEM;
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+    int rc = posix_spawnp(pid, argv[0], actions, &attr, argv.data(), environ);
+    posix_spawnattr_destroy(&attr);
+    return rc;
 }
 
 int wait_exit(pid_t pid) {
