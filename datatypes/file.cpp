@@ -73,9 +73,13 @@ int mold(const Cell* value, Node buffer, bool, bool, bool, const Cell* part, int
 void to_local(const Cell* file, Node dest, bool full) {
     Cell v = *file;
     if (full && (string::rs_length_q(&v) == 0 || string::rs_abs_at(&v, v.index()) != '/')) {
+        // A current folder that no longer exists has no name: the path stays relative rather
+        // than being put under the root.
         std::string dir = os::get_current_dir();
-        if (dir.empty() || dir.back() != '/') dir += '/';
-        string::append_utf8(dest, dir);
+        if (!dir.empty()) {
+            if (dir.back() != '/') dir += '/';
+            string::append_utf8(dest, dir);
+        }
     }
     string::append_string(dest, &v);
 }

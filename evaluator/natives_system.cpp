@@ -53,11 +53,13 @@ void to_local_file(int check, const int32_t* refs) {
     Cell* args = stack::arguments;
     std::string path = string::to_utf8(args);
     // POSIX paths are already in the local form; /full puts the current folder before a
-    // relative one.
+    // relative one; a current folder that no longer exists has no name, so the path stays relative.
     if (refs[0] >= 0 && (path.empty() || path[0] != '/')) {
         std::string dir = os::get_current_dir();
-        if (dir.empty() || dir.back() != '/') dir += '/';
-        path = dir + path;
+        if (!dir.empty()) {
+            if (dir.back() != '/') dir += '/';
+            path = dir + path;
+        }
     }
     string::load_at(args, path);
     stack::keep();
