@@ -108,59 +108,8 @@ void wait(int check, const int32_t* refs) {
 
 // ---- Environment ----
 
-void set_env(int check, const int32_t* refs) {
-    if (check) check_args(N_SET_ENV, refs);
-    Cell* args = stack::arguments;
-    std::string name = name_text(args);
-    if (args[1].type() == TYPE_STRING) {
-        std::string value = string::to_utf8(args + 1);
-        os::set_env(name, &value);
-    } else {
-        os::set_env(name, nullptr);
-    }
-    *args = args[1];
-    stack::keep();
-}
-
-void get_env(int check, const int32_t* refs) {
-    if (check) check_args(N_GET_ENV, refs);
-    std::string value;
-    if (!os::get_env(name_text(stack::arguments), value)) return set_none();
-    string::load_at(stack::arguments, value);
-    stack::keep();
-}
-
-void list_env(int check, const int32_t* refs) {
-    if (check) check_args(N_LIST_ENV, refs);
-    int32_t count = 0;
-    for (char** e = environ; e && *e; e++) count++;
-    Cell* result = stack::push_cell();
-    set_cell(result, TYPE_NONE);
-    map::make_new(result, count);
-    for (char** e = environ; e && *e; e++) {
-        std::string_view item(*e);
-        // The first "=" past the first character separates: a name may begin with "=".
-        size_t eq = item.find('=', 1);
-        if (eq == std::string_view::npos) continue;
-        Cell* key = stack::push_cell();
-        set_cell(key, TYPE_NONE);
-        string::load_at(key, item.substr(0, eq));
-        Cell* value = stack::push_cell();
-        set_cell(value, TYPE_NONE);
-        string::load_at(value, item.substr(eq + 1));
-        // Names that differ only in letter case are different variables here, so each keeps
-        // its own entry and value.
-        map::put_value(result, key, value, true);
-        stack::top = key;
-    }
-    *stack::arguments = *result;
-    stack::keep();
-}
-
-// ---- Processes ----
-
-// Output of another program: UTF-8 as a rule, but any byte sequence may come; one that is not
-// valid UTF-8 becomes U+FFFD rather than losing what was captured.
+// Text from outside (another program's output, the environment): UTF-8 as a rule, but any byte
+// sequence may come; one that is not valid UTF-8 becomes U+FFFD rather than losing the rest.
 static std::string valid_utf8(const std::string& bytes) {
     const uint8_t* p = reinterpret_cast<const uint8_t*>(bytes.data());
     const uint8_t* end = p + bytes.size();
@@ -180,6 +129,58 @@ static std::string valid_utf8(const std::string& bytes) {
     }
     return out;
 }
+
+
+void set_env(int check, const int32_t* refs) {
+    if (check) check_args(N_SET_ENV, refs);
+    Cell* args = stack::arguments;
+    std::string name = name_text(args);
+    if (args[1].type() == TYPE_STRING) {
+        std::string value = string::to_utf8(args + 1);
+        os::set_env(name, &value);
+    } else {
+        os::set_env(name, nullptr);
+    }
+    *args = args[1];
+    stack::keep();
+}
+
+void get_env(int check, const int32_t* refs) {
+    if (check) check_args(N_GET_ENV, refs);
+    std::string value;
+    if (!os::get_env(name_text(stack::arguments), value)) return set_none();
+    string::load_at(stack::arguments, valid_utf8(value));
+    stack::keep();
+}
+
+void list_env(int check, const int32_t* refs) {
+    if (check) check_args(N_LIST_ENV, refs);
+    int32_t count = 0;
+    for (char** e = environ; e && *e; e++) count++;
+    Cell* result = stack::push_cell();
+    set_cell(result, TYPE_NONE);
+    map::make_new(result, count);
+    for (char** e = environ; e && *e; e++) {
+        std::string_view item(*e);
+        // The first "=" past the first character separates: a name may begin with "=".
+        size_t eq = item.find('=', 1);
+        if (eq == std::string_view::npos) continue;
+        Cell* key = stack::push_cell();
+        set_cell(key, TYPE_NONE);
+        string::load_at(key, valid_utf8(std::string(item.substr(0, eq))));
+        Cell* value = stack::push_cell();
+        set_cell(value, TYPE_NONE);
+        string::load_at(value, valid_utf8(std::string(item.substr(eq + 1))));
+        // Names that differ only in letter case are different variables here, so each keeps
+        // its own entry and value.
+        map::put_value(result, key, value, true);
+        stack::top = key;
+    }
+    *stack::arguments = *result;
+    stack::keep();
+}
+
+// ---- Processes ----
 
 // An output target only says where to: its own content is not sent anywhere.
 static void stream_of(const Cell* v, process::Stream& s, bool input) {
@@ -227,6 +228,7 @@ void call(int check, const int32_t* refs) {
     Cell* args = stack::arguments;
     process::Launch launch;
     launch.command = args->type() == TYPE_FILE ? simple_io::os_path(args) : string::to_utf8(args);
+    launch.program = args->type() == TYPE_FILE;
     if (launch.command.empty()) return set_integer(0);
     launch.wait = refs[WAIT] >= 0;
     launch.console = refs[CONSOLE] >= 0;

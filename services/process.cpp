@@ -86,12 +86,33 @@ std::vector<std::string> split_words(const std::string& command) {
     return words;
 }
 
+// One word for /bin/sh: single quotes keep everything, a single quote is closed, escaped, reopened.
+std::string shell_quoted(const std::string& text) {
+    std::string quoted = "'";
+    for (char c : text) {
+        if (c == '\'') quoted += "'\\''";
+        else quoted += c;
+    }
+    return quoted + "'";
+}
+
 int spawn(pid_t* pid, const std::vector<std::string>& words, const posix_spawn_file_actions_t* actions) {
     std::vector<char*> argv;
     argv.reserve(words.size() + 1);
     for (const std::string& w : words) argv.push_back(const_cast<char*>(w.c_str()));
     argv.push_back(nullptr);
-    return posix_spawnp(pid, argv[0], actions, nullptr, argv.data(), environ);
+    // This process ignores SIGPIPE, and an ignored signal stays ignored across exec: the child
+    // gets the default back, so a pipeline's writer ends when its reader does.
+    posix_spawnattr_t attr;
+    if (posix_spawnattr_init(&attr) != 0) return ENOMEM;
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+    int rc = posix_spawnp(pid, argv[0], actions, &attr, argv.data(), environ);
+    posix_spawnattr_destroy(&attr);
+    return rc;
 }
 
 int wait_exit(pid_t pid) {
@@ -224,11 +245,18 @@ int64_t run(Launch& launch) {
     if (launch.shell) {
         rc = spawn(&pid, {"/bin/sh", "-c", launch.command}, &actions);
     } else {
-        std::vector<std::string> words = split_words(launch.command);
+        std::vector<std::string> words;
+        // A path without a slash names a file of the current folder first, as a file! does
+        // everywhere else; only when there is none is the program looked up on PATH.
+        if (launch.program && launch.command.find('/') == std::string::npos && ::access(launch.command.c_str(), F_OK) == 0)
+            words.push_back("./" + launch.command);
+        else if (launch.program) words.push_back(launch.command);
+        else words = split_words(launch.command);
         rc = words.empty() ? ENOENT : spawn(&pid, words, &actions);
         if (rc == ENOENT) {
             launch.used_shell = true;
-            rc = spawn(&pid, {"/bin/sh", "-c", launch.command}, &actions);
+            rc = spawn(&pid, {"/bin/sh", "-c", launch.program ? shell_quoted(launch.command) : launch.command},
+                       &actions);
         }
     }
     posix_spawn_file_actions_destroy(&actions);

@@ -24,6 +24,7 @@ struct Launch {
     bool wait = false;
     bool console = false;
     bool shell = false;
+    bool program = false;  // the command is one program's path (blanks and quotes are its own)
     Stream input, output, error;
     bool used_shell = false;  // out: the command ran through /bin/sh (asked for, or the retry)
 };

@@ -128,6 +128,20 @@ TEST(NativesSystem, ListEnvSplitsEntries) {
     EXPECT_EQ(listed, R"({#["=C:" "C:\x" "A" "b=c" "E" ""]})");
 }
 
+// Another program may leave bytes that are not UTF-8 in the environment: each bad byte reads as
+// U+FFFD, and neither that variable nor the rest of the environment is lost to an error.
+TEST(NativesSystem, EnvironmentWithBytesThatAreNotUtf8) {
+    char e1[] = "KEL_BAD=a\xFF" "b\xC3", e2[] = "KEL_\xFE=v", e3[] = "KEL_GOOD=ok";
+    char* entries[] = {e1, e2, e3, nullptr};
+    char** saved = environ;
+    environ = entries;
+    std::string listed = eval("mold/flat list-env");
+    std::string got = eval("get-env \"KEL_BAD\"");
+    environ = saved;
+    EXPECT_EQ(listed, "{#[\"KEL_BAD\" \"a\xEF\xBF\xBD" "b\xEF\xBF\xBD\" \"KEL_\xEF\xBF\xBD\" \"v\" \"KEL_GOOD\" \"ok\"]}");
+    EXPECT_EQ(got, "\"a\xEF\xBF\xBD" "b\xEF\xBF\xBD\"");
+}
+
 // Variable names are case-sensitive: FOO and foo are two variables, each with its own value, and a
 // name given twice keeps its last value.
 TEST(NativesSystem, ListEnvKeepsNamesThatDifferInCase) {
