@@ -24,6 +24,17 @@ bool cursor_valid_q(const Cell* cursor) {
     return head_index(cursor) < total(cursor);
 }
 
+// A map's text or binary key goes out as a copy, so that changing it cannot change the key
+// under the map's table.
+static void copy_text_key(Cell* key) {
+    uint8_t t = key->type();
+    if (!types::any_string(t) && t != TYPE_BINARY) return;
+    Cell shared = *key;
+    collector::Root keep(&shared);
+    series::copy_core(key, &shared, nullptr);
+    key->header = (key->header & ~cell_flag::newline) | (shared.header & cell_flag::newline);
+}
+
 Cell* pick_at(const Cell* series, int32_t i, Cell* out) {
     uint8_t t = series->type();
     int64_t at = int64_t(head_index(series)) + i - 1;
@@ -31,17 +42,11 @@ Cell* pick_at(const Cell* series, int32_t i, Cell* out) {
         if (at < 0 || at >= total(series)) return set_cell(out, TYPE_NONE);
         *out = *block::rs_abs_at(series, static_cast<int32_t>(at));
         if (t == TYPE_MAP) {
-            uint8_t kt = out->type();
             // A removed map entry leaves a cleared cell behind: it holds nothing.
             if (out->header == 0) {
                 set_cell(out, TYPE_NONE);
-            } else if ((at & 1) == 0 && (types::any_string(kt) || kt == TYPE_BINARY)) {
-                // A text key goes out as a copy, so that changing it cannot change the key
-                // under the map's table.
-                Cell key = *out;
-                collector::Root keep(&key);
-                series::copy_core(out, &key, nullptr);
-                out->header = (out->header & ~cell_flag::newline) | (key.header & cell_flag::newline);
+            } else if ((at & 1) == 0) {
+                copy_text_key(out);
             }
         }
         return out;
@@ -91,15 +96,7 @@ static bool map_step(Cell* cursor, const Cell* words) {
     Cell value = *block::rs_abs_at(cursor, at + 1);
     if (key.type() == TYPE_SET_WORD) key.header = TYPE_WORD;
     collector::Root keep_key(&key), keep_value(&value);
-    uint8_t kt = key.type();
-    if (types::any_string(kt) || kt == TYPE_BINARY) {
-        // A text key goes out as a copy, so that changing it in the body cannot change the key
-        // under the map's table.
-        Cell shared = key;
-        collector::Root keep_shared(&shared);
-        series::copy_core(&key, &shared, nullptr);
-        key.header = (key.header & ~cell_flag::newline) | (shared.header & cell_flag::newline);
-    }
+    copy_text_key(&key);
     // The body may have cut the word block since the loop counted its words.
     if (block::rs_length_q(words) < 2) fire(err::script::invalid_arg, words);
     Cell w0 = *block::rs_head(words), w1 = block::rs_head(words)[1];
