@@ -116,15 +116,24 @@ TEST(NativesSystem, Environment) {
     unsetenv("KEL_TEST_VARIABLE");
 }
 
+// Runs f with the given entries as the process environment; the real one is put back however f
+// ends.
+template <class F>
+auto with_environ(char** entries, F f) {
+    struct Restore {
+        char** saved;
+        ~Restore() { environ = saved; }
+    } restore{environ};
+    environ = entries;
+    return f();
+}
+
 // Every entry of the environment block: the first "=" after the first character separates, so a
 // name may begin with "=" and a value may hold "="; an entry without a separator is no variable.
 TEST(NativesSystem, ListEnvSplitsEntries) {
     char e1[] = "=C:=C:\\x", e2[] = "A=b=c", e3[] = "NOSEPARATOR", e4[] = "E=", e5[] = "=";
     char* entries[] = {e1, e2, e3, e4, e5, nullptr};
-    char** saved = environ;
-    environ = entries;
-    std::string listed = eval("mold/flat list-env");
-    environ = saved;
+    std::string listed = with_environ(entries, [] { return eval("mold/flat list-env"); });
     EXPECT_EQ(listed, R"({#["=C:" "C:\x" "A" "b=c" "E" ""]})");
 }
 
@@ -133,11 +142,11 @@ TEST(NativesSystem, ListEnvSplitsEntries) {
 TEST(NativesSystem, EnvironmentWithBytesThatAreNotUtf8) {
     char e1[] = "KEL_BAD=a\xFF" "b\xC3", e2[] = "KEL_\xFE=v", e3[] = "KEL_GOOD=ok";
     char* entries[] = {e1, e2, e3, nullptr};
-    char** saved = environ;
-    environ = entries;
-    std::string listed = eval("mold/flat list-env");
-    std::string got = eval("get-env \"KEL_BAD\"");
-    environ = saved;
+    std::string listed, got;
+    with_environ(entries, [&] {
+        listed = eval("mold/flat list-env");
+        got = eval("get-env \"KEL_BAD\"");
+    });
     EXPECT_EQ(listed, "{#[\"KEL_BAD\" \"a\xEF\xBF\xBD" "b\xEF\xBF\xBD\" \"KEL_\xEF\xBF\xBD\" \"v\" \"KEL_GOOD\" \"ok\"]}");
     EXPECT_EQ(got, "\"a\xEF\xBF\xBD" "b\xEF\xBF\xBD\"");
 }
@@ -147,10 +156,7 @@ TEST(NativesSystem, EnvironmentWithBytesThatAreNotUtf8) {
 TEST(NativesSystem, ListEnvKeepsNamesThatDifferInCase) {
     char e1[] = "FOO=1", e2[] = "foo=2", e3[] = "Foo=3", e4[] = "BAR=a", e5[] = "BAR=b";
     char* entries[] = {e1, e2, e3, e4, e5, nullptr};
-    char** saved = environ;
-    environ = entries;
-    std::string listed = eval("env: list-env mold/flat env");
-    environ = saved;
+    std::string listed = with_environ(entries, [] { return eval("env: list-env mold/flat env"); });
     EXPECT_EQ(listed, R"({#["FOO" "1" "foo" "2" "Foo" "3" "BAR" "b"]})");
     expect_cases({
         {"length? env", "4"},
