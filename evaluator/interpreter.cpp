@@ -4,6 +4,7 @@
 
 #include "datatypes/block.h"
 #include "datatypes/context.h"
+#include "datatypes/date.h"
 #include "datatypes/datatype.h"
 #include "datatypes/error.h"
 #include "datatypes/function.h"
@@ -1761,6 +1762,13 @@ int32_t eval_path(const Cell* path_in, const Cell* code, int32_t pos, int32_t en
         // container is itself such a value; the head word's value goes back into its slot.
         for (int32_t k = len - 2; k >= 0; k--) {
             if (assigned_elsewhere(values[k].type())) break;
+            if (k > 0 && values[k].type() == TYPE_DATE && values[k - 1].type() == TYPE_DATE) {
+                // A date's `date` field is its day alone: going back it replaces the day and
+                // keeps the time and zone (stored as a field it would clear them).
+                constexpr uint32_t keep = date::time_flag | date::zone_mask;
+                values[k - 1].data1 = (values[k].data1 & ~keep) | (values[k - 1].data1 & keep);
+                continue;
+            }
             if (k == 0) {
                 Cell w = head;
                 context::set_value(&w, values);
