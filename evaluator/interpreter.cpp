@@ -1338,7 +1338,14 @@ static int32_t find_refinement(Node cache, int32_t sym) {
             if (refs[ordinal - 1] != -1) fire_copy(err::script::dup_refine, &elem);
             refs[ordinal - 1] = on ? count : -2;
         } else {
+            // The spec may have been changed since the function was made: a refinement it names
+            // now need not be a word of the function, nor lie among the cells of this frame.
             slot = context::find_word(fn->data1, static_cast<int32_t>(elem.data2), true);
+            if (slot < 0 || stack::arguments + slot >= stack::top) {
+                Cell n = *name;
+                elem.header = TYPE_WORD;
+                fire(err::script::no_refine, &n, &elem);
+            }
             Cell* flag = stack::arguments + slot;
             // A refinement named once already is a second use even when the first was off.
             bool again = r < 64 ? (named >> r) & 1 : flag->type() == TYPE_LOGIC && flag->data1;
@@ -1366,8 +1373,10 @@ static int32_t find_refinement(Node cache, int32_t sym) {
             if (native) {
                 count++;
             } else {
-                stack::arguments[slot + a] = *(stack::top - 1);
+                Cell v = *(stack::top - 1);
                 stack::top--;
+                // Past the frame's cells only after such a change: the value has no word to go to.
+                if (stack::arguments + slot + a < stack::top) stack::arguments[slot + a] = v;
             }
         }
     }
