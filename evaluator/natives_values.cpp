@@ -307,6 +307,12 @@ static void compose_block(const Cell* block_in, bool deep, bool only, Cell* targ
                 interpreter::eval_block(c, false);
                 Cell* r = stack::top - 1;
                 if (r->type() == TYPE_BLOCK && !only) {
+                    // Splicing the target into itself takes the values it has now, not the ones
+                    // it gains while they are added.
+                    if (r->node() == target->node()) {
+                        Node copy = block::copy_cells(r);
+                        set_cell(r, TYPE_BLOCK, 0, copy);
+                    }
                     for (int32_t k = head_of(r); k < block::node_length(r->node()); k++) {
                         Cell* e = stack::push(block::node_cell(r->node(), k));
                         add_value(target, e, append);
