@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "datatypes/date.h"
 #include "runtime/arrays.h"
 #include "runtime/case_folding.h"
 #include "runtime/collector.h"
@@ -186,8 +187,16 @@ uint32_t hash_value(const Cell* value, bool case_sensitive) {
         case TYPE_ISSUE:
             return fmix(static_cast<uint32_t>(resolve(value->i2())));
         case TYPE_NATIVE: case TYPE_ACTION: return fmix(value->data3);
-        case TYPE_OP: case TYPE_FUNCTION: case TYPE_TRIPLE: case TYPE_TYPESET: case TYPE_DATE: case TYPE_POINT3D:
+        case TYPE_OP: case TYPE_FUNCTION: case TYPE_TRIPLE: case TYPE_TYPESET: case TYPE_POINT3D:
             return murmur_words(value, 1, 12);
+        case TYPE_DATE: {
+            // By the instant: the same moment in another zone, or a date alone and its midnight
+            // UTC, are equal keys and must land in the same bucket.
+            double v[2];
+            date::instant(value, &v[0], &v[1]);
+            if (v[1] == 0.0) v[1] = 0.0;  // -0.0
+            return murmur3(v, sizeof v);
+        }
         case TYPE_TUPLE: {
             uint32_t n = (value->header >> 19) & 0xF;
             return murmur_words(value, 1, n > 12 ? 12 : n);
