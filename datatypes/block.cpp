@@ -1050,7 +1050,9 @@ static void change_work(const int32_t* refs) {
         n = int64_t(src.count) * dup;
     }
     int64_t new_total = total - replaced + n;
-    if (n > replaced) ensure_cells(target, new_total, false);
+    // Growth doubles, as for insert: a buffer grown to the exact size each time made a run of
+    // growing changes (replace/all over a big block) copy the whole block on every step.
+    if (n > replaced) ensure_cells(target, new_total, true);
     // The source cells are copied first when they lie in the target's own buffer, so that the
     // move below cannot shift or overwrite them.
     std::vector<Cell> own;

@@ -758,23 +758,24 @@ int form(const Cell* value, Node buffer, const Cell* part, int limit) {
 
 // ---- Comparison ----
 
-// Dates compare as instants: the local day number plus the stored UTC seconds, brought to a UTC
-// day and a time within it, so the same instant written in two zones is equal and two zones
+// The local day number plus the stored UTC seconds, brought to a UTC day and a time within it.
+void instant(const Cell* c, double* day, double* secs) {
+    double t = c->f();
+    double carry = std::isfinite(t) ? std::floor(t / kDay) : 0;
+    *day = days_of(c->data1) + carry;
+    *secs = t - carry * kDay;
+}
+
+// Dates compare as instants, so the same instant written in two zones is equal and two zones
 // order by the instant.
 int compare(const Cell* a, const Cell* b, int op) {
     if (b->type() != TYPE_DATE) return -2;
     constexpr uint32_t date_part = ~(time_flag | zone_mask);
     if (op == COMP_SAME)
         return (a->data1 & date_part) == (b->data1 & date_part) && a->data2 == b->data2 && a->data3 == b->data3 ? 0 : 1;
-    auto utc = [](const Cell* c, double* day, double* secs) {
-        double t = c->f();
-        double carry = std::isfinite(t) ? std::floor(t / kDay) : 0;
-        *day = days_of(c->data1) + carry;
-        *secs = t - carry * kDay;
-    };
     double da, db, ta, tb;
-    utc(a, &da, &ta);
-    utc(b, &db, &tb);
+    instant(a, &da, &ta);
+    instant(b, &db, &tb);
     bool equal = da == db && float_::almost_equal_q(ta, tb);
     switch (op) {
         case COMP_EQUAL:

@@ -126,6 +126,9 @@ void random(const int32_t* refs);
 int form(const Cell* value, Node buffer, const Cell* part, int limit);
 int mold(const Cell* value, Node buffer, bool only, bool all, bool flat, const Cell* part, int limit, int indent);
 int compare(const Cell* a, const Cell* b, int op);
+// The UTC day number and the seconds within that day of a date: what compare orders by, and so
+// what a hash of a date must depend on alone.
+void instant(const Cell* c, double* day, double* secs);
 
 void init();
 

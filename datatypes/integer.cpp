@@ -11,6 +11,7 @@
 #include "datatypes/float.h"
 #include "datatypes/money.h"
 #include "datatypes/number.h"
+#include "datatypes/pair.h"
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
 #include "loading/lexer.h"
@@ -139,7 +140,12 @@ void do_math_stack(int op) {
             std::swap(*left, *right);
             if (op == OP_DIV) number::fire_not_related("divide", TYPE_INTEGER);
             if (op == OP_SUB) {
-                // n - p is -p + n.
+                // n - p is -p + n. A pair component of -2147483648 has no integer negation, so
+                // such a pair is negated as a point, where pair arithmetic would overflow to anyway.
+                if (type == TYPE_PAIR && (pair::x_of(left) == INT32_MIN || pair::y_of(left) == INT32_MIN)) {
+                    pair::to_point(0);
+                    type = TYPE_POINT2D;
+                }
                 auto negate = reinterpret_cast<ActionFn>(datatype::slot(type, ACT_NEGATE));
                 static const int32_t no_refs[1] = {-1};
                 if (!negate) number::fire_invalid_type(left);

@@ -170,15 +170,12 @@ void do_math(int op) {
         }
         default: number::fire_invalid_type(right);
     }
-    Cell result;
-    int32_t x = integer::do_math(x_of(left), x2, op, &result);
-    bool exact = result.type() == TYPE_INTEGER;
-    int32_t y = 0;
-    if (exact) {
-        y = integer::do_math(y_of(left), y2, op, &result);
-        exact = result.type() == TYPE_INTEGER;
-    }
-    if (!exact) {
+    // Both components go through the integer routine before a float restart, so a zero or
+    // overflowing divisor in y raises even when x has already left the integers.
+    Cell rx{}, ry{};
+    int32_t x = integer::do_math(x_of(left), x2, op, &rx);
+    int32_t y = integer::do_math(y_of(left), y2, op, &ry);
+    if (rx.type() != TYPE_INTEGER || ry.type() != TYPE_INTEGER) {
         // Out of the integers: the whole operation again on points.
         make_at(right, x2, y2);
         to_point(0);

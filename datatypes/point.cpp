@@ -98,7 +98,7 @@ bool almost_equal(float a, float b) {
     if (a == b) return true;
     if (std::isnan(a) || std::isnan(b) || std::isinf(a) || std::isinf(b)) return false;
     if (std::fabs(a - b) <= 1.1920929e-07f) return true;  // near zero the steps are too fine
-    return ulp_distance(a, b) <= 4;
+    return ulp_distance(a, b) <= 10;
 }
 
 // The coordinates of a and b compare under an operator; n is 2 or 3.

@@ -4,6 +4,7 @@
 
 #include "datatypes/block.h"
 #include "datatypes/context.h"
+#include "datatypes/date.h"
 #include "datatypes/datatype.h"
 #include "datatypes/error.h"
 #include "datatypes/function.h"
@@ -1337,7 +1338,14 @@ static int32_t find_refinement(Node cache, int32_t sym) {
             if (refs[ordinal - 1] != -1) fire_copy(err::script::dup_refine, &elem);
             refs[ordinal - 1] = on ? count : -2;
         } else {
+            // The spec may have been changed since the function was made: a refinement it names
+            // now need not be a word of the function, nor lie among the cells of this frame.
             slot = context::find_word(fn->data1, static_cast<int32_t>(elem.data2), true);
+            if (slot < 0 || stack::arguments + slot >= stack::top) {
+                Cell n = *name;
+                elem.header = TYPE_WORD;
+                fire(err::script::no_refine, &n, &elem);
+            }
             Cell* flag = stack::arguments + slot;
             // A refinement named once already is a second use even when the first was off.
             bool again = r < 64 ? (named >> r) & 1 : flag->type() == TYPE_LOGIC && flag->data1;
@@ -1365,8 +1373,10 @@ static int32_t find_refinement(Node cache, int32_t sym) {
             if (native) {
                 count++;
             } else {
-                stack::arguments[slot + a] = *(stack::top - 1);
+                Cell v = *(stack::top - 1);
                 stack::top--;
+                // Past the frame's cells only after such a change: the value has no word to go to.
+                if (stack::arguments + slot + a < stack::top) stack::arguments[slot + a] = v;
             }
         }
     }
@@ -1761,6 +1771,13 @@ int32_t eval_path(const Cell* path_in, const Cell* code, int32_t pos, int32_t en
         // container is itself such a value; the head word's value goes back into its slot.
         for (int32_t k = len - 2; k >= 0; k--) {
             if (assigned_elsewhere(values[k].type())) break;
+            if (k > 0 && values[k].type() == TYPE_DATE && values[k - 1].type() == TYPE_DATE) {
+                // A date's `date` field is its day alone: going back it replaces the day and
+                // keeps the time and zone (stored as a field it would clear them).
+                constexpr uint32_t keep = date::time_flag | date::zone_mask;
+                values[k - 1].data1 = (values[k].data1 & ~keep) | (values[k - 1].data1 & keep);
+                continue;
+            }
             if (k == 0) {
                 Cell w = head;
                 context::set_value(&w, values);

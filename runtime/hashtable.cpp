@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "datatypes/date.h"
 #include "runtime/arrays.h"
 #include "runtime/case_folding.h"
 #include "runtime/collector.h"
@@ -97,9 +98,12 @@ uint32_t hash_binary(const uint8_t* data, uint32_t length) {
     return fmix(h ^ length);
 }
 
-static inline uint32_t fold_lower(uint32_t cp) {
-    if (cp < 0x80) return ascii_lower(static_cast<uint8_t>(cp));
-    return case_folding::change(cp, false);
+// Keys fold to upper case as text comparison does: a lower-case fold would part keys that compare
+// equal (U+017F and s share the upper case S, not a lower case) and join keys that do not (the
+// Kelvin sign and k share only a lower case).
+static inline uint32_t fold_case(uint32_t cp) {
+    if (cp < 0x80) return static_cast<uint8_t>(cp - 'a') < 26 ? cp - 0x20 : cp;
+    return case_folding::change(cp, true);
 }
 
 static inline uint32_t unit_at(const uint8_t* p, uint32_t unit, uint32_t i) {
@@ -137,12 +141,9 @@ uint32_t hash_string(const Cell* value, bool case_sensitive) {
     if (case_sensitive) {
         for (uint32_t i = 0; i < t.length; i++) h = mix_h(h, unit_at(t.p, t.unit, i));
     } else if (t.unit == 1) {
-        for (uint32_t i = 0; i < t.length; i++) {
-            uint32_t c = t.p[i];
-            h = mix_h(h, c < 0x80 ? ascii_lower(static_cast<uint8_t>(c)) : case_folding::change(c, false));
-        }
+        for (uint32_t i = 0; i < t.length; i++) h = mix_h(h, fold_case(t.p[i]));
     } else {
-        for (uint32_t i = 0; i < t.length; i++) h = mix_h(h, fold_lower(unit_at(t.p, t.unit, i)));
+        for (uint32_t i = 0; i < t.length; i++) h = mix_h(h, fold_case(unit_at(t.p, t.unit, i)));
     }
     return fmix(h ^ (t.length * 4u));
 }
@@ -186,8 +187,16 @@ uint32_t hash_value(const Cell* value, bool case_sensitive) {
         case TYPE_ISSUE:
             return fmix(static_cast<uint32_t>(resolve(value->i2())));
         case TYPE_NATIVE: case TYPE_ACTION: return fmix(value->data3);
-        case TYPE_OP: case TYPE_FUNCTION: case TYPE_TRIPLE: case TYPE_TYPESET: case TYPE_DATE: case TYPE_POINT3D:
+        case TYPE_OP: case TYPE_FUNCTION: case TYPE_TRIPLE: case TYPE_TYPESET: case TYPE_POINT3D:
             return murmur_words(value, 1, 12);
+        case TYPE_DATE: {
+            // By the instant: the same moment in another zone, or a date alone and its midnight
+            // UTC, are equal keys and must land in the same bucket.
+            double v[2];
+            date::instant(value, &v[0], &v[1]);
+            if (v[1] == 0.0) v[1] = 0.0;  // -0.0
+            return murmur3(v, sizeof v);
+        }
         case TYPE_TUPLE: {
             uint32_t n = (value->header >> 19) & 0xF;
             return murmur_words(value, 1, n > 12 ? 12 : n);
@@ -223,7 +232,7 @@ static bool text_equal(const Cell* a, const Cell* b, int op) {
     for (uint32_t i = 0; i < x.length; i++) {
         uint32_t c = unit_at(x.p, x.unit, i);
         uint32_t d = unit_at(y.p, y.unit, i);
-        if (c != d && (strict || fold_lower(c) != fold_lower(d))) return false;
+        if (c != d && (strict || fold_case(c) != fold_case(d))) return false;
     }
     return true;
 }

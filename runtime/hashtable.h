@@ -80,7 +80,7 @@ uint32_t hash_int(uint32_t key);
 // Murmur of bytes with ASCII A-Z folded to a-z.
 uint32_t hash_binary(const uint8_t* data, uint32_t length);
 // Text hash of a string value from its index: one 32-bit block per codepoint, so any unit size
-// hashes alike; folded to lower case unless case_sensitive.
+// hashes alike; folded to upper case (as text comparison folds) unless case_sensitive.
 uint32_t hash_string(const Cell* value, bool case_sensitive);
 uint32_t hash_value(const Cell* value, bool case_sensitive);
 // Whether a key's hash depends on a node handle.

@@ -274,11 +274,13 @@ int local_zone_minutes() {
 }
 
 uint32_t pack_zone(int minutes_east) {
-    uint32_t sign = minutes_east < 0 ? 0x40 : 0;
     int m = minutes_east < 0 ? -minutes_east : minutes_east;
     uint32_t hours = static_cast<uint32_t>(m / 60) & 0x0F;
     uint32_t quarters = static_cast<uint32_t>((m % 60) / 15) & 0x03;
-    return sign | (hours << 2) | quarters;
+    uint32_t zone = (hours << 2) | quarters;
+    // A west offset that the bits hold as zero (under a quarter hour, or 16 hours) is zone 0: a
+    // sign alone would be written as "-00:00".
+    return minutes_east < 0 && zone ? zone | 0x40 : zone;
 }
 
 uint32_t date_now(bool utc) {

@@ -77,6 +77,9 @@ TEST(NativesSystem, Now) {
         {"XYZ-0:29:50", "1-Feb-2021/23:45:15+00:15", "0:15:00", "1"},
         {"XYZ+3:50", "1-Feb-2021/19:45:15-03:45", "-3:45:00", "1"},
         {"XYZ-17", "2-Feb-2021/0:30:15+01:00", "1:00:00", "2"},
+        // West offsets that the bits hold as zero are zone 0, not a sign alone ("-00:00").
+        {"XYZ+0:10", "1-Feb-2021/23:30:15", "0:00:00", "1"},
+        {"XYZ+16", "1-Feb-2021/23:30:15", "0:00:00", "1"},
     };
     for (const ZoneCase& z : odd_zones) {
         setenv("TZ", z.tz, 1);

@@ -65,11 +65,14 @@ TEST(PairActions, ArithmeticStaysInIntegersWhileItCan) {
 TEST(PairActions, ResultsOutsideTheIntegersArePoints) {
     expect_cases({
         {"3x4 / 2", "(1.5, 2.0)"},
-        {"5x6 / 2x0", "(2.5, 1.#INF)"},
         // float32 rounding of 2147483648 + 1.
         {"2147483647x1 + 1x1", "(2.1474836e9, 2.0)"},
         {"(2147483647x1 + 1x1) = make point2D! [2147483648.0 2.0]", "true"},
         {"-2147483648x0 - 1x0", "(-2.1474836e9, 0.0)"},
+        // An integer less a pair whose component has no integer negation.
+        {"5 - -2147483648x0", "(2.1474836e9, 5.0)"},
+        {"0 - -2147483648x1", "(2.1474836e9, -1.0)"},
+        {"5 - -2147483647x1", "(2.1474836e9, 4.0)"},
         {"65536x1 * 65536", "(4.2949673e9, 65536.0)"},
         {"2x3 * 1.5", "(3.0, 4.5)"},
         {"1.5 * 1x2", "(1.5, 3.0)"},
@@ -80,6 +83,10 @@ TEST(PairActions, ResultsOutsideTheIntegersArePoints) {
         // Errors: nothing is changed before them.
         {"1x2 / 0", "!math/zero-divide"},
         {"1x2 % 0x1", "!math/zero-divide"},
+        // y is checked even when x has already left the integers.
+        {"5x6 / 2x0", "!math/zero-divide"},
+        {"3x-2147483648 / 2x-1", "!math/overflow"},
+        {"2147483647x-2147483648 + 1x-1", "(2.1474836e9, -2.1474836e9)"},
         {"-2147483648x1 / -1", "!math/overflow"},
         {"1x2 * 1.#INF", "!script/invalid-arg"},
         {"1x2 / 1.#NaN", "!script/invalid-arg"},

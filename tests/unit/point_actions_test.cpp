@@ -91,6 +91,10 @@ TEST(PointActions, Compare) {
         {"(1.0, 1.0) = make point2D! [1.0 1.0000001]", "true"},
         {"strict-equal? (1.0, 1.0) make point2D! [1.0 1.0000001]", "false"},
         {"(1.0, 1.0) < make point2D! [1.0 1.0000001]", "false"},
+        // Ten units in the last place are still equal, eleven are not.
+        {"(1.0, 1.0) = make point2D! [1.0 1.0000011920928955]", "true"},
+        {"(1.0, 1.0) = make point2D! [1.0 1.0000013113021851]", "false"},
+        {"(1.0, 1.0) < make point2D! [1.0 1.0000011920928955]", "false"},
         {"(1.0, 2.0) < (1.0, 3.0)", "true"},
         {"(2.0, 0.0) > (1.0, 9.0)", "true"},
         {"(1.0, 2.0, 3.0) < (1.0, 2.0, 4.0)", "true"},
