@@ -12,8 +12,12 @@
 
 namespace file {
 
-// Characters below 127 that force the quoted form.
-static bool needs_quotes(uint32_t c) { return c < 127 && !url::plain_q(c); }
+// Characters below 127 that force the quoted form: those the URL table encodes, and those that
+// end an unquoted file! literal although a URL may hold them ("(", ")", ":" and "@"), which would
+// otherwise split the path in two when the molded text is loaded again.
+static bool needs_quotes(uint32_t c) {
+    return c < 127 && (!url::plain_q(c) || c == '(' || c == ')' || c == ':' || c == '@');
+}
 
 int mold(const Cell* value, Node buffer, bool, bool, bool, const Cell* part, int limit, int) {
     Cell v = *value;

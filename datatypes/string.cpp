@@ -376,7 +376,10 @@ void concatenate(Cell* target_in, const Cell* source_in, int32_t part, int32_t o
 }
 
 void mold_char(Node node, uint32_t cp, int mode, bool all) {
-    if (cp == 30 || (cp >= 0x80 && cp <= 0x9F) || (cp > 127 && all)) {
+    // A lone surrogate has no UTF-8 form that the lexer takes back, so it is always written in
+    // hexadecimal: written as itself, the molded (or saved) text would no longer load.
+    bool surrogate = cp >= 0xD800 && cp <= 0xDFFF;
+    if (cp == 30 || (cp >= 0x80 && cp <= 0x9F) || (cp > 127 && all) || surrogate) {
         std::string hex = to_hex(static_cast<int32_t>(cp), true);
         char text[16];
         size_t n = 0;

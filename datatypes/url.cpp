@@ -122,7 +122,15 @@ Cell* push(const Cell* value) { return stack::push(value); }
 
 // ---- Encoding ----
 
-static bool stands_q(int selector, uint8_t b) { return selector == kStrict ? strict_plain_q(b) : plain_q(b); }
+// Mold's own table: the URL table less the parentheses. The lexer ends a url! literal at "(" or
+// ")", so left as they are they would cut the URL in two when the molded text is loaded again.
+static constexpr int kMold = 253;
+
+static bool stands_q(int selector, uint8_t b) {
+    if (selector == kStrict) return strict_plain_q(b);
+    if (selector == kMold && (b == '(' || b == ')')) return false;
+    return plain_q(b);
+}
 
 const char* encode_char(int selector, const uint8_t* byte, int* count) {
     static char triple[4] = "%00";
@@ -157,7 +165,7 @@ void encode(const Cell* text, Node dest, int selector) {
 }
 
 int mold(const Cell* value, Node buffer, bool, bool, bool, const Cell* part, int limit, int) {
-    std::string out = encoded(string::to_utf8(value), kUrl, part ? std::max(limit, 0) : -1);
+    std::string out = encoded(string::to_utf8(value), kMold, part ? std::max(limit, 0) : -1);
     string::concatenate_literal_n(buffer, out.data(), out.size());
     return static_cast<int>(std::max<int64_t>(int64_t(limit) - int64_t(out.size()), INT_MIN));
 }

@@ -51,6 +51,19 @@ static void add_value(Cell* target, const Cell* value, bool append) {
     }
 }
 
+// reduce/into inserts each value as the insert action does, so an owner hears of each one.
+static void reduce_add(Cell* target, const Cell* value, bool append) {
+    if (append) return add_value(target, value, true);
+    // The owner's handler pushes its cells at the stack top: keep the target below it.
+    Cell* saved_top = stack::top;
+    if (stack::top <= target) stack::top = target + 1;
+    series::notify(target, series::EV_INSERT, false, value, head_of(target), 1);
+    int32_t at = std::min(head_of(target), block::node_length(target->node()));
+    block::insert_value(target, value, false, true);
+    series::notify(target, series::EV_INSERT, true, value, at, 1);
+    stack::top = saved_top;
+}
+
 // ---- get and set ----
 
 void get(int check, const int32_t* refs) {
@@ -249,7 +262,7 @@ void reduce(int check, const int32_t* refs) {
         eval_single(args);
         if (into) {
             bool append = head_of(out) >= block::node_length(out->node());
-            add_value(out, args, append);
+            reduce_add(out, args, append);
             *args = *out;
             // An owning object hears of the appended value as it does of a reduced block's.
             if (append && series::owned_q(args)) {
@@ -282,7 +295,7 @@ void reduce(int check, const int32_t* refs) {
         pos = interpreter::eval_next(code, pos, block::node_length(code->node()), true);
         Cell* v = stack::top - 1;
         v->header &= ~cell_flag::newline;
-        add_value(target, v, append);
+        reduce_add(target, v, append);
         stack::top = target + 1;
     }
     if (into && append && series::owned_q(target)) {

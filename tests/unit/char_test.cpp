@@ -134,6 +134,9 @@ TEST(Char, MoldEscapes) {
         {0x85, "#\"^(85)\"", "#\"^(85)\""},
         {0xE9, "#\"\xC3\xA9\"", "#\"^(E9)\""},
         {0x1F600, "#\"\xF0\x9F\x98\x80\"", "#\"^(1F600)\""},
+        // A lone surrogate has no UTF-8 form the lexer takes back: always hexadecimal.
+        {0xD800, "#\"^(D800)\"", "#\"^(D800)\""},
+        {0xDFFF, "#\"^(DFFF)\"", "#\"^(DFFF)\""},
     };
     for (auto& c : cases) {
         EXPECT_EQ(molded(char_of(c.cp)), c.mold) << c.cp;

@@ -22,8 +22,12 @@ TEST(FileActions, Mold) {
         // A position past the tail (the path shrank under it) molds as the empty path.
         {"f: %ab g: skip f 2 clear f g", "%\"\""},
         {"to file! \"d\u00E9j\u00E0/\u20AC\"", "%d\u00E9j\u00E0/\u20AC"},
-        {"to file! \"!#$&'()*+,-.:=?@_~\"", "%!#$&'()*+,-.:=?@_~"},
-        // Each character that may not stand unquoted forces the quotes.
+        {"to file! \"!#$&'*+,-.=?_~\"", "%!#$&'*+,-.=?_~"},
+        // Each character that may not stand unquoted forces the quotes; "(", ")", ":" and "@"
+        // would end an unquoted file! literal, so they need them too.
+        {"to file! \"a(b)\"", "%\"a(b)\""},
+        {"to file! \"a:b\"", "%\"a:b\""},
+        {"to file! \"a@b\"", "%\"a@b\""},
         {"to file! \"a;b\"", "%\"a;b\""},
         {"to file! \"a%b\"", "%\"a%b\""},
         {"to file! \"a[b\"", "%\"a[b\""},
