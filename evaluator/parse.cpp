@@ -708,6 +708,7 @@ public:
     void complete_keep();
     void complete_into();
     void keep_value(const Cell& v);
+    bool keeps_into(Node n) const;
     void insert_part(const Cell& target_word, bool into, int32_t from, int32_t n);
     State keyword_collect();
     State keyword_keep();
@@ -1272,6 +1273,11 @@ State Engine::keyword_keep() {
         set_pos(pos);
         clamp_input();
         if (pick && work2.type() == TYPE_BLOCK) {
+            // Kept into the block it picks from, the walk would meet its own insertions: walk a copy.
+            if (keeps_into(work2.node())) {
+                int32_t refs[3] = {-1, -1, -1};
+                work2 = act(ACT_COPY, work2, nullptr, refs);
+            }
             for (int32_t i = 0; i < block::rs_length_q(&work2); i++) keep_value(block::rs_head(&work2)[i]);
         } else {
             keep_value(work2);
@@ -1470,6 +1476,18 @@ void Engine::complete_keep() {
         return;
     }
     if (command_flag() == 1) {
+        if (keeps_into(input.node())) {
+            // The values go into the input itself, where each insertion moves the ones after it:
+            // take them all before the first goes in.
+            int32_t end = start + n < in_tail() ? start + n : in_tail();
+            block::make_at_size(&work2, end - start);
+            for (int32_t i = start; i < end; i++) {
+                Cell e = element_at(i);
+                block::append_cell(work2.node(), &e);
+            }
+            for (int32_t i = 0; i < block::rs_length_q(&work2); i++) keep_value(block::rs_head(&work2)[i]);
+            return;
+        }
         for (int32_t i = start; i < start + n && i < in_tail(); i++) keep_value(element_at(i));
         return;
     }
@@ -1488,6 +1506,14 @@ void Engine::complete_keep() {
     int32_t refs[3] = {1, -1, -1};
     work2 = act(ACT_COPY, input_at(start), &part, refs);
     keep_value(work2);
+}
+
+// Whether the open collect puts kept values into the series of node n (an into/after target).
+bool Engine::keeps_into(Node n) const {
+    const Cell* top = stack::top - 1;
+    if (top->type() != TYPE_GET_WORD && top->type() != TYPE_REFINEMENT) return false;
+    Cell target = var(*top);
+    return types::series(target.type()) && target.node() == n;
 }
 
 void Engine::keep_value(const Cell& v) {

@@ -365,6 +365,26 @@ TEST_F(Parse, CollectTargetRepointedAtTheInput) {
         {R"(s: "abcdef" d: "" parse s [collect into d [(d: skip s 1) keep 3 skip] to end] s)", R"("aabcbcdef")"},
         {R"(s: "abcdef" d: "" parse s [collect after d [(d: s) keep 3 skip] to end] s)", R"("abcdefabc")"},
         {R"(s: #{010203} d: #{} parse s [collect into d [(d: s) skip keep 2 skip] to end] s)", "#{0203010203}"},
+        // With pick the values go in one by one, each one moving the rest of the run.
+        {R"(s: [1 2] d: [] parse s [collect into d [(d: s) keep pick 2 skip]] s)", "[1 2 1 2]"},
+        {R"(s: "abc" d: "" parse s [collect into d [(d: s) keep pick 2 skip] to end] s)", R"("ababc")"},
+        {R"(s: "abc" d: "" parse s [collect after d [(d: s) keep pick 2 skip] to end] s)", R"("abcab")"},
+        {R"(s: #{0102} d: #{} parse s [collect into d [(d: s) keep pick 2 skip]] s)", "#{01020102}"},
+    };
+    for (const Row& r : rows) EXPECT_EQ(molded(r.code), r.result) << r.code;
+}
+
+// keep pick of a paren whose block is the collect target adds the elements the block had: the
+// walk over them does not meet the ones it puts in.
+TEST_F(Parse, KeepPickOfTheTargetItself) {
+    struct Row {
+        const char* code;
+        const char* result;
+    };
+    const Row rows[] = {
+        {"d: [1 2] parse [x] [collect into d [keep pick (d) skip]] d", "[1 2 1 2]"},
+        {"d: [1 2] parse [x] [collect after d [keep pick (d) skip]] d", "[1 2 1 2]"},
+        {"d: [1 2 3] parse [x] [collect into d [keep pick (skip d 1) skip]] d", "[2 3 1 2 3]"},
     };
     for (const Row& r : rows) EXPECT_EQ(molded(r.code), r.result) << r.code;
 }
