@@ -51,6 +51,10 @@ TEST_F(Completion, GlobalWords) {
     EXPECT_EQ(complete("compl-beta"), "[]");
     EXPECT_EQ(complete("no-such-word-here"), "[]");
     EXPECT_EQ(complete(""), "[]");
+    // Completing leaves the user's own words alone, the short names a loop might use too.
+    kel_test::eval("d: 'mine w: 'mine");
+    complete("x: compl-al");
+    EXPECT_EQ(kel_test::eval("reduce [d w]"), "[mine mine]");
 }
 
 TEST_F(Completion, TextAroundTheWordStays) {
