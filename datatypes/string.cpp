@@ -1253,22 +1253,25 @@ void make_pattern(const Cell* series, const Cell* value, Pattern* p) {
     if (t == TYPE_BINARY) {
         if (k != KIND_BINARY) fire(err::script::invalid_arg, value);
         p->text = *value;
-    } else if (plain_text(t) || t == TYPE_SYMBOL) {
-        as_text(value, &p->text);
+    } else {
+        if (plain_text(t) || t == TYPE_SYMBOL) {
+            as_text(value, &p->text);
+        } else if (t == TYPE_WORD) {
+            make_at(&p->text, symbol::get_string(static_cast<int32_t>(value->data2)));
+        } else {
+            Node n = make_node(16, 1);
+            make_at(&p->text, n);
+            actions::form(value, n, nullptr, INT_MAX);
+        }
         if (k == KIND_BINARY) {
-            // Text is searched in bytes by its UTF-8 form.
+            // Text of any kind (a word's, a formed value's) is searched in bytes by its UTF-8
+            // form: compared as codepoints it would match Latin-1 bytes and never the encoding.
             std::string u = to_utf8(&p->text);
             Node n = make_node(static_cast<int32_t>(u.size()), 1);
             std::memcpy(memory::nodes[n]->data(), u.data(), u.size());
             memory::nodes[n]->tail = static_cast<uint32_t>(u.size());
             make_at(&p->text, n);
         }
-    } else if (t == TYPE_WORD) {
-        make_at(&p->text, symbol::get_string(static_cast<int32_t>(value->data2)));
-    } else {
-        Node n = make_node(16, 1);
-        make_at(&p->text, n);
-        actions::form(value, n, nullptr, INT_MAX);
     }
     p->kind = Pattern::TEXT;
     p->len = rs_length_q(&p->text);
