@@ -1488,11 +1488,15 @@ void sort(const int32_t* refs) {
 // Set operations
 
 // Membership of a key in a set: through its table (a hash! set's own, or a temporary one), or for a
-// block-like key with find/only.
+// block-like key with find/only. Either way only the records' first cells are keys: a key equal to
+// another record's second cell is not in the set.
 static bool member_q(const Cell* set, Node table, const Cell* key, int32_t step, bool case_) {
     if (types::any_block(key->type())) {
+        Cell size;
+        set_cell(&size, TYPE_INTEGER, static_cast<uint32_t>(step));
         FindOptions o;
         o.only = true;
+        o.skip = &size;
         return find_value(set, key, o) >= 0;
     }
     return hashtable::contains(table, key, head_of(set), step, case_ ? COMP_STRICT_EQUAL : COMP_EQUAL);
@@ -1546,8 +1550,11 @@ void do_set_op(bool case_, const Cell* skip, int op) {
             }
             bool held;
             if (types::any_block(key.type())) {
+                Cell size;
+                set_cell(&size, TYPE_INTEGER, static_cast<uint32_t>(step));
                 FindOptions o;
                 o.only = true;
+                o.skip = &size;
                 held = find_value(result, &key, o) >= 0;
             } else {
                 held = hashtable::find(result->data3, &key, 0, step, case_ ? COMP_STRICT_EQUAL : COMP_EQUAL, false,
