@@ -169,16 +169,31 @@ uint32_t hash_value(const Cell* value, bool case_sensitive) {
         case TYPE_UNSET: return 0xFFFFFFFEu;
         case TYPE_NONE: return 0xFFFFFFFFu;
         case TYPE_BLOCK: case TYPE_PAREN: case TYPE_PATH: case TYPE_LIT_PATH: case TYPE_SET_PATH:
-        case TYPE_GET_PATH: case TYPE_HASH: case TYPE_POINT2D: case TYPE_IMAGE:
+        case TYPE_GET_PATH: case TYPE_HASH: case TYPE_IMAGE:
             return murmur_words(value, 1, 8);
+        case TYPE_POINT2D: case TYPE_POINT3D: {
+            // By the coordinates, with -0.0 taken as 0.0, which compares equal to it.
+            float xyz[3];
+            uint32_t n = value->type() == TYPE_POINT3D ? 3 : 2;
+            std::memcpy(xyz, &value->data1, n * sizeof(float));
+            for (uint32_t i = 0; i < n; i++)
+                if (xyz[i] == 0.0f) xyz[i] = 0.0f;
+            return murmur3(xyz, n * uint32_t(sizeof(float)));
+        }
         case TYPE_STRING: case TYPE_FILE: case TYPE_URL: case TYPE_TAG: case TYPE_EMAIL: case TYPE_REF:
             return hash_string(value, case_sensitive);
         case TYPE_CHAR: case TYPE_INTEGER:
             return fmix(value->data1);
         case TYPE_MAP: case TYPE_HANDLE: case TYPE_EVENT:
             return fmix(value->data2);
-        case TYPE_FLOAT: case TYPE_PAIR: case TYPE_PERCENT: case TYPE_TIME:
+        case TYPE_PAIR:
             return murmur_words(value, 2, 8);
+        case TYPE_FLOAT: case TYPE_PERCENT: case TYPE_TIME: {
+            // -0.0 equals 0.0: both must land in the same bucket.
+            double d = value->f();
+            if (d == 0.0) d = 0.0;
+            return murmur3(&d, sizeof d);
+        }
         case TYPE_SYMBOL: {
             SeriesBuf* b = memory::nodes[value->data3];
             return hash_binary(b->at_head(), b->used_bytes());
@@ -187,7 +202,7 @@ uint32_t hash_value(const Cell* value, bool case_sensitive) {
         case TYPE_ISSUE:
             return fmix(static_cast<uint32_t>(resolve(value->i2())));
         case TYPE_NATIVE: case TYPE_ACTION: return fmix(value->data3);
-        case TYPE_OP: case TYPE_FUNCTION: case TYPE_TRIPLE: case TYPE_TYPESET: case TYPE_POINT3D:
+        case TYPE_OP: case TYPE_FUNCTION: case TYPE_TRIPLE: case TYPE_TYPESET:
             return murmur_words(value, 1, 12);
         case TYPE_DATE: {
             // By the instant: the same moment in another zone, or a date alone and its midnight
@@ -198,8 +213,12 @@ uint32_t hash_value(const Cell* value, bool case_sensitive) {
             return murmur3(v, sizeof v);
         }
         case TYPE_TUPLE: {
+            // Missing bytes count as 0 (1.2.3 equals 1.2.3.0): trailing zeros are not hashed.
             uint32_t n = (value->header >> 19) & 0xF;
-            return murmur_words(value, 1, n > 12 ? 12 : n);
+            if (n > 12) n = 12;
+            const uint8_t* bytes = reinterpret_cast<const uint8_t*>(&value->data1);
+            while (n > 0 && bytes[n - 1] == 0) n--;
+            return murmur3(bytes, n);
         }
         case TYPE_BINARY: {
             SeriesBuf* b = memory::nodes[value->node()];
@@ -274,7 +293,8 @@ bool keys_equal(const Cell* a, const Cell* b, int op) {
         case TYPE_LOGIC: case TYPE_DATATYPE: return a->data1 == b->data1;
         case TYPE_INTEGER: case TYPE_CHAR: return a->data1 == b->data1;
         case TYPE_FLOAT: case TYPE_PERCENT: case TYPE_TIME:
-            return a->data2 == b->data2 && a->data3 == b->data3;
+            if (a->data2 == b->data2 && a->data3 == b->data3) return true;
+            return op != 9 && a->f() == 0.0 && b->f() == 0.0;
         case TYPE_SYMBOL: return symbol_text_equal(a, b, op);
         case TYPE_WORD: case TYPE_SET_WORD: case TYPE_LIT_WORD: case TYPE_GET_WORD: case TYPE_REFINEMENT:
         case TYPE_ISSUE:
