@@ -70,13 +70,15 @@ const int8_t refinement_count[kActionCount] = {
     8,  // write /binary /lines /info /append /part /seek /allow /as
 };
 
-[[noreturn]] static void no_action(const Cell* value) {
+[[noreturn]] static void no_action_for(int type_id) {
     Cell name, type, arg;
     stack::get_call_name(&name);
-    datatype::make_at(&type, value->type());
+    datatype::make_at(&type, type_id);
     error::get_call_argument(0, &arg);
     fire(err::script::expect_arg, &name, &type, &arg);
 }
+
+[[noreturn]] static void no_action(const Cell* value) { no_action_for(value->type()); }
 
 void* get_action_by_type(int type, const Cell* value, int action) {
     if (value && value->type() == TYPE_PORT && action >= ACT_APPEND) {
@@ -179,11 +181,8 @@ static int target_type(const Cell* proto) {
 static Cell* make_or_to(Cell* proto, Cell* spec, int action) {
     int type = target_type(proto);
     auto fn = reinterpret_cast<MakeFn>(datatype::slot(type, action));
-    if (!fn) {
-        Cell t;
-        datatype::make_at(&t, type);
-        no_action(&t);
-    }
+    // Name the type that lacks the action, not datatype! of the prototype argument.
+    if (!fn) no_action_for(type);
     return fn(proto, spec, type);
 }
 
