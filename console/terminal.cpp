@@ -210,12 +210,25 @@ int ended_reads = 0;
     runtime::exit_with(0);
 }
 
-void input_ended(bool ended) {
+// Whether the read comes from code that the console runs (a typed command or the script named on
+// the command line, both evaluated by the console's try-do) rather than from its own prompt.
+static bool reading_for_code() {
+    static uint32_t try_do = 0;
+    if (!try_do) try_do = symbol::make("try-do");
+    for (const Frame* f = stack::ctop - 1; f > stack::cbottom; f--)
+        if (f->symbol == try_do) return true;
+    return false;
+}
+
+// A terminal that is gone ends the process wherever it is read. The end of redirected input ends
+// it only at the prompt: a script that reads past the end gets empty lines and finishes with its
+// own output and status.
+void input_ended(bool ended, bool redirected) {
     if (!ended) {
         ended_reads = 0;
         return;
     }
-    if (++ended_reads >= 2) end_like_quit();
+    if (++ended_reads >= 2 && !(redirected && reading_for_code())) end_like_quit();
 }
 
 struct RawScope {
@@ -444,13 +457,13 @@ void read_input(const Cell* prompt, bool hidden) {
         }
         output::write_bytes("\n", 1);
         output::flush();
-        input_ended(end == editor::End::terminal_gone);
+        input_ended(end == editor::End::terminal_gone, false);
         return;
     }
     Cell line = *editor::line_cell();
     collector::Root keep(&line);
     if (!types::any_string(line.type())) return;
-    input_ended(!stdin_readline(line.node()));
+    input_ended(!stdin_readline(line.node()), true);
 }
 
 void console_init(const Cell* title) {

@@ -12,11 +12,13 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "runtime/console.h"
 #include "runtime/output.h"
 #include "runtime/runtime.h"
+#include "runtime/unicode.h"
 
 namespace platform {
 
@@ -27,12 +29,33 @@ static size_t thread_stack_size = 0;
 
 static constexpr size_t kInterpreterStack = size_t(1) << 30;  // 1 GiB reserved
 
+// Arguments are bytes on this platform, not always UTF-8 (a file name in another encoding): bytes
+// that form no valid sequence become U+FFFD, so one odd argument never stops the start-up.
+static std::string clean_utf8(const char* text) {
+    const auto* p = reinterpret_cast<const uint8_t*>(text);
+    const uint8_t* end = p + std::strlen(text);
+    std::string clean;
+    while (p < end) {
+        int32_t cp;
+        const uint8_t* next = unicode::fast_decode_utf8_char(p, end, &cp);
+        if (cp < 0) {
+            // One byte at a time: a bad lead byte must not swallow the ASCII after it.
+            clean += "\xEF\xBF\xBD";
+            p++;
+        } else {
+            clean.append(reinterpret_cast<const char*>(p), size_t(next - p));
+            p = next;
+        }
+    }
+    return clean;
+}
+
 void get_args(int argc, char** argv) {
     auto** list = static_cast<char**>(runtime::allocate(sizeof(char*) * (argc + 1)));
     for (int i = 0; i < argc; i++) {
-        size_t n = std::strlen(argv[i]);
-        list[i] = static_cast<char*>(runtime::allocate(n + 1));
-        std::memcpy(list[i], argv[i], n + 1);
+        std::string arg = clean_utf8(argv[i]);
+        list[i] = static_cast<char*>(runtime::allocate(arg.size() + 1));
+        std::memcpy(list[i], arg.c_str(), arg.size() + 1);
     }
     list[argc] = nullptr;
     runtime::sys.argc = argc;

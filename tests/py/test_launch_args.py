@@ -1,0 +1,48 @@
+#!/usr/bin/env python3
+"""Command-line arguments are bytes on Linux and need not be UTF-8: such an argument reaches the
+script with U+FFFD for each byte that forms no valid sequence, and a script named by one fails as
+any unreadable script does. The binary's path is the first argument."""
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+KEL = os.path.abspath(sys.argv[1]) if len(sys.argv) > 1 else "kel"
+SCRIPT = b'Kel [] print mold system/options/args print system/script/args\n'
+
+
+class LaunchArgs(unittest.TestCase):
+    def run_kel(self, folder, args):
+        env = dict(os.environ, HOME=folder, KEL_TEST="1")
+        return subprocess.run([os.fsencode(KEL)] + args, capture_output=True, cwd=folder,
+                              env=env, stdin=subprocess.DEVNULL, timeout=60)
+
+    def test_arguments_that_are_not_utf8(self):
+        with tempfile.TemporaryDirectory() as folder:
+            with open(os.path.join(folder, "args.kel"), "wb") as f:
+                f.write(SCRIPT)
+            cases = [
+                (b"\xff", "\ufffd"),                 # never a lead byte
+                (b"\xe9t\xe9.kel", "\ufffdt\ufffd.kel"),  # Latin-1: the ASCII after a bad lead stays
+                (b"\xe2\x82", "\ufffd\ufffd"),       # cut sequence
+                (b"\xe2\x82\xac", "\u20ac"),         # valid text passes unchanged
+            ]
+            proc = self.run_kel(folder, [b"args.kel"] + [raw for raw, _ in cases])
+            self.assertEqual(proc.returncode, 0, proc.stdout + proc.stderr)
+            texts = [text for _, text in cases]
+            expected = "[" + " ".join('"%s"' % t for t in texts) + "]\n" + " ".join(texts) + "\n"
+            self.assertEqual(proc.stdout.decode("utf-8"), expected)
+
+    def test_script_named_in_another_encoding(self):
+        with tempfile.TemporaryDirectory() as folder:
+            with open(os.path.join(os.fsencode(folder), b"\xe9t\xe9.kel"), "wb") as f:
+                f.write(SCRIPT)
+            proc = self.run_kel(folder, [b"\xe9t\xe9.kel", b"x"])
+            self.assertEqual(proc.returncode, 1, proc.stdout + proc.stderr)
+            self.assertTrue(proc.stdout.decode("utf-8").startswith(
+                "*** Access Error: cannot open: %\ufffdt\ufffd.kel\n"), proc.stdout)
+
+
+if __name__ == "__main__":
+    unittest.main(argv=sys.argv[:1], verbosity=2)
