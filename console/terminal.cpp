@@ -222,13 +222,17 @@ static bool reading_for_code() {
 
 // A terminal that is gone ends the process wherever it is read. The end of redirected input ends
 // it only at the prompt: a script that reads past the end gets empty lines and finishes with its
-// own output and status.
+// own output and status. A script that keeps reading long after the end waits for a line that
+// can never come: it ends as at the prompt rather than spin for ever.
+constexpr int kScriptReadsPastEnd = 10000;
+
 void input_ended(bool ended, bool redirected) {
     if (!ended) {
         ended_reads = 0;
         return;
     }
-    if (++ended_reads >= 2 && !(redirected && reading_for_code())) end_like_quit();
+    ++ended_reads;
+    if (ended_reads >= 2 && !(redirected && reading_for_code() && ended_reads < kScriptReadsPastEnd)) end_like_quit();
 }
 
 struct RawScope {
