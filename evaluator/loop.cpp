@@ -199,13 +199,27 @@ void assign_words(const Cell* words_in, const Cell* source_in, int32_t n, bool a
     // The values are gathered first, on the data stack, so that setting a word that is also the
     // source changes nothing.
     Cell* values = stack::top;
-    for (int32_t i = 1; i <= n; i++) {
-        Cell* slot = stack::push_cell();
-        set_cell(slot, TYPE_NONE);
-        if (spread)
-            pick_at(&source, i, slot);
-        else
-            *slot = source;
+    if (spread && source.type() == TYPE_MAP) {
+        // A removed entry stays in the map's block as a hole: skip it whole, key and value, so
+        // that the words take the live entries in order, as every other view of the map shows.
+        int32_t at = head_index(&source);
+        for (int32_t i = 0; i < n; i++) {
+            Cell* slot = stack::push_cell();
+            set_cell(slot, TYPE_NONE);
+            int32_t end = total(&source);
+            while ((at & 1) == 0 && at + 1 < end && block::rs_abs_at(&source, at + 1)->header == 0) at += 2;
+            if (at < end) pick_at(&source, at - head_index(&source) + 1, slot);
+            at++;
+        }
+    } else {
+        for (int32_t i = 1; i <= n; i++) {
+            Cell* slot = stack::push_cell();
+            set_cell(slot, TYPE_NONE);
+            if (spread)
+                pick_at(&source, i, slot);
+            else
+                *slot = source;
+        }
     }
     for (int32_t i = 0; i < n; i++) {
         Cell w = block::rs_head(&words)[i];

@@ -24,6 +24,11 @@ TEST(NativesValues, GetAndSet) {
         {"set [a b] 7 reduce [a b]", "[7 7]"},
         {"set [k v] make map! [x 1] reduce [form k v]", "[\"x\" 1]"},
         {"set/only [k v] m: make map! [x 1] same? k m", "true"},
+        // A removed entry is no longer in the map: its key must not come back through set.
+        {"m: make map! [x 1 y 2 z 3] remove/key m 'x set [k v k2 v2 k3] m reduce [form k v form k2 v2 k3]",
+         "[\"y\" 2 \"z\" 3 none]"},
+        {"m: make map! [x 1 y 2] remove/key m 'y set [k v k2] m reduce [form k v k2]", "[\"x\" 1 none]"},
+        {"m: make map! [x 1] remove/key m 'x a: 0 set/some [a] m a", "0"},
         // Text keys come out as copies: changing one leaves the map able to find its entry.
         {"m: make map! [\"ab\" 1 %f 2 #{01} 3] set [k v k2 v2 k3] m append k \"X\" append k2 \"g\" "
          "append k3 #{02} reduce [select m \"ab\" select m %f select m #{01} mold/flat m]",
