@@ -511,6 +511,12 @@ bool delete_(const Cell* file) {
 bool rename(const Cell* from, const Cell* to) {
     std::string a = os_path(from), b = os_path(to);
     if (has_nul(a) || has_nul(b)) return false;
+    // A rename never replaces what already has the new name: that file's content would be lost.
+    if (::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS) return false;
+    // A file system that cannot refuse by itself: look first.
+    struct stat st {};
+    if (::lstat(b.c_str(), &st) == 0 || errno != ENOENT) return false;
     return ::rename(a.c_str(), b.c_str()) == 0;
 }
 
