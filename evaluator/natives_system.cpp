@@ -80,7 +80,10 @@ void size_q(int check, const int32_t* refs) {
     if (check) check_args(N_SIZE, refs);
     std::string path = string::to_utf8(stack::arguments);
     struct stat st {};
-    if (dir_name_q(path) || stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode) || st.st_size < 0) return set_none();
+    // A NUL would cut the name short and answer the size of another file.
+    if (dir_name_q(path) || path.find('\0') != std::string::npos || stat(path.c_str(), &st) != 0 ||
+        S_ISDIR(st.st_mode) || st.st_size < 0)
+        return set_none();
     double size = double(st.st_size);
     if (size > 2147483647.0) return set_float(size);
     set_integer(static_cast<int32_t>(st.st_size));

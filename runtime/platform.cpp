@@ -240,7 +240,10 @@ int run_on_thread(int (*fn)(void*), void* arg, size_t stack_bytes) {
     return start.result;
 }
 
-bool set_current_dir(const std::string& path) { return chdir(path.c_str()) == 0; }
+// A NUL would cut the name short and move the process to another folder than the one asked for.
+bool set_current_dir(const std::string& path) {
+    return path.find('\0') == std::string::npos && chdir(path.c_str()) == 0;
+}
 
 }  // namespace platform
 

@@ -455,11 +455,36 @@ int64_t write(const Cell* file, const Cell* data, const Cell* part, const Cell* 
     StackCell target, value, scratch;
     if (file) *target.cell = *file;
     *value.cell = *data;
+    std::string path = file ? os_path(target.cell) : std::string();
+
+    // The bytes are made before the file is opened, which truncates it: a value that cannot be
+    // molded (nested too deep) must leave the file as it was. Standard output's brackets come
+    // first, since they may run script code.
+    StdoutBrackets brackets(!file);
+    static const uint8_t lf = '\n';
+    std::string joined;
+    Bytes bytes{nullptr, 0};
+    // Only a block is written a value per line; a paren or hash is one value like any other.
+    bool per_value = lines && value.cell->is(TYPE_BLOCK);
+    if (per_value) {
+        for (int32_t i = 0; i < block::rs_length_q(value.cell); i++) {
+            Cell item = block::rs_head(value.cell)[i];
+            Cell* held = stack::push(&item);
+            Bytes b = value_to_bytes(held, n_part, scratch.cell);
+            joined.append(reinterpret_cast<const char*>(b.p), b.n);
+            joined += '\n';
+            stack::pop(1);
+        }
+        bytes = {reinterpret_cast<const uint8_t*>(joined.data()), joined.size()};
+    } else {
+        // Valid until the next allocation of a series: nothing below makes one.
+        bytes = value_to_bytes(value.cell, n_part, scratch.cell);
+    }
 
     int fd = -1;
     if (file) {
         int mode = OPEN_WRITE | (append ? OPEN_APPEND : 0) | (n_seek >= 0 ? OPEN_SEEK : 0);
-        fd = open_file(os_path(target.cell), mode);
+        fd = open_file(path, mode);
         if (fd < 0) raise_on(err::access::cannot_open, target.cell);
     }
     FdGuard guard{fd};
@@ -468,31 +493,9 @@ int64_t write(const Cell* file, const Cell* data, const Cell* part, const Cell* 
         if (append && lseek(fd, 0, SEEK_END) < 0) raise_on(err::access::cannot_open, target.cell);
     }
 
-    StdoutBrackets brackets(fd < 0);
-    static const uint8_t lf = '\n';
-    int64_t total = 0;
-    auto put_value = [&](const Cell* v) {
-        Bytes b = value_to_bytes(v, n_part, scratch.cell);
-        int64_t r = put(fd, b.p, b.n);
-        if (r >= 0 && lines) r = put(fd, &lf, 1) < 0 ? -1 : r + 1;
-        if (r < 0) {
-            if (file) raise_on(err::access::cannot_open, target.cell);
-            return;
-        }
-        total += r;
-    };
-    // Only a block is written a value per line; a paren or hash is one value like any other.
-    if (lines && value.cell->is(TYPE_BLOCK)) {
-        int32_t n = block::rs_length_q(value.cell);
-        for (int32_t i = 0; i < n && i < block::rs_length_q(value.cell); i++) {
-            Cell item = block::rs_head(value.cell)[i];
-            Cell* held = stack::push(&item);
-            put_value(held);
-            stack::pop(1);
-        }
-    } else {
-        put_value(value.cell);
-    }
+    int64_t total = put(fd, bytes.p, bytes.n);
+    if (total >= 0 && lines && !per_value) total = put(fd, &lf, 1) < 0 ? -1 : total + 1;
+    if (total < 0 && file) raise_on(err::access::cannot_open, target.cell);
     if (fd >= 0) {
         guard.fd = -1;
         if (close_file(fd) != 0) raise_on(err::access::cannot_open, target.cell);
@@ -511,6 +514,12 @@ bool delete_(const Cell* file) {
 bool rename(const Cell* from, const Cell* to) {
     std::string a = os_path(from), b = os_path(to);
     if (has_nul(a) || has_nul(b)) return false;
+    // A rename never replaces what already has the new name: that file's content would be lost.
+    if (::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS) return false;
+    // A file system that cannot refuse by itself: look first.
+    struct stat st {};
+    if (::lstat(b.c_str(), &st) == 0 || errno != ENOENT) return false;
     return ::rename(a.c_str(), b.c_str()) == 0;
 }
 

@@ -424,6 +424,21 @@ TEST_F(Files, DeleteAndRename) {
     Cell folder = file_value(path("full/")), moved = file_value(path("moved/"));
     EXPECT_TRUE(simple_io::rename(&folder, &moved));
     EXPECT_TRUE(exists("moved/x"));
+
+    // A name that is taken stays as it was: a file, an empty folder or a folder in the way.
+    put("keep", "kept");
+    fs::create_directory(path("taken"));
+    struct {
+        std::string from, to;
+    } refused[] = {{"new", "keep"}, {"new", "taken/"}, {"moved/", "taken/"}, {"new", "new"}};
+    for (auto& r : refused) {
+        Cell a = file_value(path(r.from)), b = file_value(path(r.to));
+        EXPECT_FALSE(simple_io::rename(&a, &b)) << r.from << " -> " << r.to;
+    }
+    EXPECT_EQ(slurp("new"), "content");
+    EXPECT_EQ(slurp("keep"), "kept");
+    EXPECT_TRUE(exists("moved/x"));
+    EXPECT_TRUE(fs::is_empty(path("taken")));
 }
 
 TEST_F(Files, QueryGivesTheUtcModificationDate) {
