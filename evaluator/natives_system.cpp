@@ -111,26 +111,9 @@ void wait(int check, const int32_t* refs) {
 
 // ---- Environment ----
 
-// Text from outside (another program's output, the environment): UTF-8 as a rule, but any byte
-// sequence may come; one that is not valid UTF-8 becomes U+FFFD rather than losing the rest.
+// Text from outside (another program's output, the environment): see unicode::valid_utf8.
 static std::string valid_utf8(const std::string& bytes) {
-    const uint8_t* p = reinterpret_cast<const uint8_t*>(bytes.data());
-    const uint8_t* end = p + bytes.size();
-    std::string out;
-    out.reserve(bytes.size());
-    while (p < end) {
-        int32_t cp;
-        const uint8_t* next = unicode::fast_decode_utf8_char(p, end, &cp);
-        if (cp < 0) {
-            // One byte at a time: the bytes after a bad lead may start a good sequence.
-            out += "\xEF\xBF\xBD";
-            p++;
-        } else {
-            out.append(reinterpret_cast<const char*>(p), size_t(next - p));
-            p = next;
-        }
-    }
-    return out;
+    return unicode::valid_utf8(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
 }
 
 

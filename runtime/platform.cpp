@@ -29,25 +29,10 @@ static size_t thread_stack_size = 0;
 
 static constexpr size_t kInterpreterStack = size_t(1) << 30;  // 1 GiB reserved
 
-// Arguments are bytes on this platform, not always UTF-8 (a file name in another encoding): bytes
-// that form no valid sequence become U+FFFD, so one odd argument never stops the start-up.
+// Arguments are bytes on this platform, not always UTF-8 (a file name in another encoding): one
+// odd argument must never stop the start-up.
 static std::string clean_utf8(const char* text) {
-    const auto* p = reinterpret_cast<const uint8_t*>(text);
-    const uint8_t* end = p + std::strlen(text);
-    std::string clean;
-    while (p < end) {
-        int32_t cp;
-        const uint8_t* next = unicode::fast_decode_utf8_char(p, end, &cp);
-        if (cp < 0) {
-            // One byte at a time: a bad lead byte must not swallow the ASCII after it.
-            clean += "\xEF\xBF\xBD";
-            p++;
-        } else {
-            clean.append(reinterpret_cast<const char*>(p), size_t(next - p));
-            p = next;
-        }
-    }
-    return clean;
+    return unicode::valid_utf8(reinterpret_cast<const uint8_t*>(text), std::strlen(text));
 }
 
 void get_args(int argc, char** argv) {
