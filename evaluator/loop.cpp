@@ -119,6 +119,9 @@ bool set_words(int32_t n) {
         if (n != 2) fire(err::script::invalid_arg, words);
         return map_step(cursor, words);
     }
+    // The body may have cut the word block since the loop counted its words: setting fewer words
+    // than the loop steps over would leave the rest holding stale values.
+    if (words->type() == TYPE_BLOCK && block::rs_length_q(words) < n) fire(err::script::invalid_arg, words);
     if (types::any_block(t))
         assign_words(words, cursor, n, false, false, false);
     else
