@@ -219,6 +219,9 @@ void assign_words(const Cell* words_in, const Cell* source_in, int32_t n, bool a
     }
     for (int32_t i = 0; i < n; i++) {
         if (some && values[i].type() == TYPE_NONE) continue;
+        // Setting a word may run an on-change* handler that cuts the word block: never read
+        // past its tail.
+        if (i >= block::rs_length_q(&words)) fire(err::script::invalid_arg, &words);
         Cell w = block::rs_head(&words)[i];
         uint8_t t = w.type();
         if (t != TYPE_WORD && t != TYPE_SET_WORD && t != TYPE_GET_WORD && t != TYPE_LIT_WORD)
