@@ -241,6 +241,8 @@ void set_words_by_pick(const Cell* words_in, const Cell* source_in, int32_t n) {
         set_cell(&value, TYPE_NONE);
         collector::Root keep(&value);
         pick_at(&source, i, &value);
+        // An on-change* handler run by the previous word may have cut the word block.
+        if (i > block::rs_length_q(&words)) fire(err::script::invalid_arg, &words);
         Cell w = block::rs_head(&words)[i - 1];
         if (!types::word_like(w.type()) || w.type() == TYPE_REFINEMENT) fire(err::script::invalid_arg, &w);
         set_word(&w, &value);
