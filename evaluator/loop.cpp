@@ -119,6 +119,9 @@ bool set_words(int32_t n) {
         if (n != 2) fire(err::script::invalid_arg, words);
         return map_step(cursor, words);
     }
+    // The body may have cut the word block since the loop counted its words: setting fewer words
+    // than the loop steps over would leave the rest holding stale values.
+    if (words->type() == TYPE_BLOCK && block::rs_length_q(words) < n) fire(err::script::invalid_arg, words);
     if (types::any_block(t))
         assign_words(words, cursor, n, false, false, false);
     else
@@ -230,6 +233,9 @@ void assign_words(const Cell* words_in, const Cell* source_in, int32_t n, bool a
     }
     for (int32_t i = 0; i < n; i++) {
         if (some && values[i].type() == TYPE_NONE) continue;
+        // Setting a word may run an on-change* handler that cuts the word block: never read
+        // past its tail.
+        if (i >= block::rs_length_q(&words)) fire(err::script::invalid_arg, &words);
         Cell w = block::rs_head(&words)[i];
         uint8_t t = w.type();
         if (t != TYPE_WORD && t != TYPE_SET_WORD && t != TYPE_GET_WORD && t != TYPE_LIT_WORD)
@@ -249,6 +255,8 @@ void set_words_by_pick(const Cell* words_in, const Cell* source_in, int32_t n) {
         set_cell(&value, TYPE_NONE);
         collector::Root keep(&value);
         pick_at(&source, i, &value);
+        // An on-change* handler run by the previous word may have cut the word block.
+        if (i > block::rs_length_q(&words)) fire(err::script::invalid_arg, &words);
         Cell w = block::rs_head(&words)[i - 1];
         if (!types::word_like(w.type()) || w.type() == TYPE_REFINEMENT) fire(err::script::invalid_arg, &w);
         set_word(&w, &value);
