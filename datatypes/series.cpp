@@ -270,6 +270,12 @@ Cell* take_core(Cell* value, const Cell* part, bool last, Cell* out) {
     notify(&v, EV_TAKE, false, nullptr, static_cast<int32_t>(start), static_cast<int32_t>(n));
     // The owner's handler may have changed the series: take what is still there.
     total = total_length(&v);
+    if (last) {
+        // The units come off the tail as it is now, so they are counted back from it.
+        if (head >= total) return set_cell(out, TYPE_NONE);
+        if (n > total - head) n = total - head;
+        start = total - n;
+    }
     if (start >= total) return set_cell(out, TYPE_NONE);
     if (n > total - start) n = total - start;
     int32_t from = static_cast<int32_t>(start), count = static_cast<int32_t>(n);
