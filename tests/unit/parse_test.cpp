@@ -4,6 +4,7 @@
 
 #if __has_include("loading/lexer.h")
 
+#include <initializer_list>
 #include <string>
 
 #include "datatypes/block.h"
@@ -105,6 +106,16 @@ void check_table(const std::vector<Case>& cases, const char* refinement = "parse
         std::string code = std::string(refinement) + " " + c.input + " [" + c.rules + "]";
         EXPECT_EQ(molded(code), c.expected ? "true" : "false") << code;
     }
+}
+
+// Each code's molded value, as a table.
+struct Molded {
+    const char* code;
+    const char* result;
+};
+
+void expect_molded(std::initializer_list<Molded> rows) {
+    for (const Molded& r : rows) EXPECT_EQ(molded(r.code), r.result) << r.code;
 }
 
 TEST_F(Parse, LiteralsAndRepetitionOnText) {
@@ -356,11 +367,7 @@ TEST_F(Parse, CollectIntoAndAfter) {
 // The target word checked at the start of a collect may be pointed at the input by a paren: a kept
 // run then goes into the input as a copy of what was matched, wherever it lands.
 TEST_F(Parse, CollectTargetRepointedAtTheInput) {
-    struct Row {
-        const char* code;
-        const char* result;
-    };
-    const Row rows[] = {
+    expect_molded({
         {R"(s: "abcdef" d: "" parse s [collect into d [(d: s) 3 skip keep 3 skip] to end] s)", R"("defabcdef")"},
         {R"(s: "abcdef" d: "" parse s [collect into d [(d: skip s 1) keep 3 skip] to end] s)", R"("aabcbcdef")"},
         {R"(s: "abcdef" d: "" parse s [collect after d [(d: s) keep 3 skip] to end] s)", R"("abcdefabc")"},
@@ -370,33 +377,23 @@ TEST_F(Parse, CollectTargetRepointedAtTheInput) {
         {R"(s: "abc" d: "" parse s [collect into d [(d: s) keep pick 2 skip] to end] s)", R"("ababc")"},
         {R"(s: "abc" d: "" parse s [collect after d [(d: s) keep pick 2 skip] to end] s)", R"("abcab")"},
         {R"(s: #{0102} d: #{} parse s [collect into d [(d: s) keep pick 2 skip]] s)", "#{01020102}"},
-    };
-    for (const Row& r : rows) EXPECT_EQ(molded(r.code), r.result) << r.code;
+    });
 }
 
 // keep pick of a paren whose block is the collect target adds the elements the block had: the
 // walk over them does not meet the ones it puts in.
 TEST_F(Parse, KeepPickOfTheTargetItself) {
-    struct Row {
-        const char* code;
-        const char* result;
-    };
-    const Row rows[] = {
+    expect_molded({
         {"d: [1 2] parse [x] [collect into d [keep pick (d) skip]] d", "[1 2 1 2]"},
         {"d: [1 2] parse [x] [collect after d [keep pick (d) skip]] d", "[1 2 1 2]"},
         {"d: [1 2 3] parse [x] [collect into d [keep pick (skip d 1) skip]] d", "[2 3 1 2 3]"},
-    };
-    for (const Row& r : rows) EXPECT_EQ(molded(r.code), r.result) << r.code;
+    });
 }
 
 // A paren that shortens the input under a running command leaves that command a start past the
 // tail: each command then works on the part that is left.
 TEST_F(Parse, CommandsOverInputShortenedByAParen) {
-    struct Row {
-        const char* code;
-        const char* result;
-    };
-    const Row rows[] = {
+    expect_molded({
         {R"(s: "abcdef" parse s [2 skip copy x [2 skip (clear s)] to end] x)", R"("")"},
         {R"(s: "abcdef" parse s [2 skip set x [2 skip (clear s)] to end] x)", "none"},
         {R"(s: "abcdef" parse s [2 skip remove [2 skip (clear s)] to end] s)", R"("")"},
@@ -404,8 +401,7 @@ TEST_F(Parse, CommandsOverInputShortenedByAParen) {
         {R"(s: "abcdef" parse s [2 skip collect [keep [2 skip (clear s)]] to end])", "[]"},
         {R"(s: "abcdef" parse s [2 skip copy x [2 skip (remove/part s 3)] to end] x)", R"("f")"},
         {R"(s: "abcdef" parse s [2 skip collect [keep [2 skip (remove/part s 3)]] to end])", R"([#"f"])"},
-    };
-    for (const Row& r : rows) EXPECT_EQ(molded(r.code), r.result) << r.code;
+    });
 }
 
 // A keyword whose modifier is the last thing in the rule names the keyword in its error.
