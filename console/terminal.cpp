@@ -15,6 +15,7 @@
 #include "console/keys.h"
 #include "datatypes/context.h"
 #include "datatypes/pair.h"
+#include "datatypes/series.h"
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
 #include "evaluator/interpreter.h"
@@ -173,40 +174,49 @@ void settle_input() {
 
 // ---- The console object ----
 
-int32_t symbols[3] = {0, 0, 0};  // system, console, size
-
-Cell* console_size_slot() {
-    if (!symbols[0]) {
-        symbols[0] = symbol::make("system");
-        symbols[1] = symbol::make("console");
-        symbols[2] = symbol::make("size");
+// A field of system/console, or null when the console object is not (yet) there.
+Cell* console_slot(const char* field) {
+    static int32_t sys_sym = 0, con_sym = 0;
+    if (!sys_sym) {
+        sys_sym = symbol::make("system");
+        con_sym = symbol::make("console");
     }
-    Cell* sys = context::value_of_symbol(symbols[0], context::global_node);
+    Cell* sys = context::value_of_symbol(sys_sym, context::global_node);
     if (!sys || sys->type() != TYPE_OBJECT) return nullptr;
-    Cell* con = context::value_of_symbol(symbols[1], sys->data1);
+    Cell* con = context::value_of_symbol(con_sym, sys->data1);
     if (!con || con->type() != TYPE_OBJECT) return nullptr;
-    return context::value_of_symbol(symbols[2], con->data1);
+    return context::value_of_symbol(symbol::make(field), con->data1);
 }
+
+Cell* console_size_slot() { return console_slot("size"); }
 
 // Consecutive reads that met the end of the input. The first answers an empty line (or "q" from
 // the editor); the second means nobody is there to type: the console ends as `q` would.
 int ended_reads = 0;
 
+// Calls a function value with no arguments; an error it raises is dropped.
+static void call_quietly(const Cell* fn) {
+    if (!fn || !types::any_function(fn->type())) return;
+    Cell f = *fn;
+    Cell result;
+    set_cell(&result, TYPE_NONE);
+    collector::Root keep_f(&f);
+    collector::Root keep_result(&result);
+    stack::Saved saved = stack::save();
+    stack::mark_named(stack::body_symbol, FRAME_TRY);
+    catch_frame(codes::error, [&] { interpreter::call_with(&result, &f, nullptr, 0); });
+    stack::restore(saved);
+}
+
 // `quit` saves the settings and ends the process. Should it fail instead, the process ends all
-// the same: nobody is there to read its error and try again.
-[[noreturn]] void end_like_quit() {
-    Cell* fn = context::value_of_symbol(symbol::make("quit"), context::global_node);
-    if (fn && types::any_function(fn->type())) {
-        Cell f = *fn;
-        Cell result;
-        set_cell(&result, TYPE_NONE);
-        collector::Root keep_f(&f);
-        collector::Root keep_result(&result);
-        stack::Saved saved = stack::save();
-        stack::mark_named(stack::body_symbol, FRAME_TRY);
-        catch_frame(codes::error, [&] { interpreter::call_with(&result, &f, nullptr, 0); });
-        stack::restore(saved);
+// the same: nobody is there to read its error and try again. A command still waiting for its
+// closing bracket is run first, so that its error is shown rather than the text dropped.
+[[noreturn]] void end_like_quit(bool at_prompt) {
+    if (at_prompt) {
+        Cell* buffer = console_slot("buffer");
+        if (buffer && buffer->type() == TYPE_STRING && series::total_length(buffer) > 0) call_quietly(console_slot("do-command"));
     }
+    call_quietly(context::value_of_symbol(symbol::make("quit"), context::global_node));
     runtime::exit_with(0);
 }
 
@@ -232,7 +242,9 @@ void input_ended(bool ended, bool redirected) {
         return;
     }
     ++ended_reads;
-    if (ended_reads >= 2 && !(redirected && reading_for_code() && ended_reads < kScriptReadsPastEnd)) end_like_quit();
+    if (ended_reads < 2) return;
+    bool for_code = reading_for_code();
+    if (!(redirected && for_code && ended_reads < kScriptReadsPastEnd)) end_like_quit(!for_code);
 }
 
 struct RawScope {
