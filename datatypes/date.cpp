@@ -73,6 +73,12 @@ bool carry_days(int64_t* days, double* time, int32_t zone_secs) {
     if (t + zone_secs < 0) {
         t += kDay;
         d -= 1;
+        // A time a hair below the day's start rounds up to a whole day here: keep 0:00 of the
+        // later day rather than a 24:00 reading of the earlier one.
+        if (t + zone_secs >= kDay) {
+            t -= kDay;
+            d += 1;
+        }
     } else if (t + zone_secs >= kDay) {  // a rounding at the top of the day
         t -= kDay;
         d += 1;

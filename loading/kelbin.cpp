@@ -420,9 +420,12 @@ Cell make_image(const uint8_t* pixels, int32_t width, int32_t height, int32_t he
 bool valid_date(uint32_t packed, double t) {
     int m = date::month_of(packed), d = date::day_of(packed);
     if (m < 1 || m > 12 || d < 1 || d > date::days_in_month(date::year_of(packed), m)) return false;
-    if (!std::isfinite(t) || std::fabs(t) > 2 * 86400.0) return false;
-    if (!date::has_time(packed) && (packed & date::zone_mask)) return false;
-    return true;
+    if (!date::has_time(packed)) return t == 0.0 && !(packed & date::zone_mask);
+    // A west sign on a zone of no offset would be written "-00:00".
+    if ((packed & date::zone_mask) == date::zone_sign) return false;
+    // Every date made holds a clock reading within its day; another one is no date.
+    double local = date::to_local(t, packed & date::zone_mask);
+    return local >= 0.0 && local < 86400.0;
 }
 
 bool valid_money(const uint8_t* payload12) {

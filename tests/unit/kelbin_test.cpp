@@ -324,6 +324,14 @@ TEST(Kelbin, CorruptImagesRaiseTheirErrors) {
         {compact({0x6F, 0x80, 0x10, 0xA0, 0x0F}), "script/kb-invalid-record", 0},
         {compact({0x2F, 0x80, 0xD0, 0xA0, 0x0F}), "script/kb-invalid-record", 0},
         {compact({0x2F, 0x80, 0x10, 0xA1, 0x0F}), "script/kb-invalid-record", 0},
+        // A date's time is a clock reading within its day: 10:00, 1:00+02:00 (stored -1:00).
+        {compact({0x6F, 0x80, 0x10, 0xA1, 0x0F, 0, 0, 0, 0, 0, 0x94, 0xE1, 0x40}), "none", 0},
+        {compact({0x6F, 0x88, 0x10, 0xA1, 0x0F, 0, 0, 0, 0, 0, 0x20, 0xAC, 0xC0}), "none", 0},
+        {compact({0x6F, 0x80, 0x10, 0xA1, 0x0F, 0, 0, 0, 0, 0, 0xFF, 0x04, 0x41}), "script/kb-invalid-record", 0},
+        {compact({0x6F, 0x80, 0x10, 0xA1, 0x0F, 0, 0, 0, 0, 0, 0x94, 0xE1, 0xC0}), "script/kb-invalid-record", 0},
+        {compact({0x6F, 0x80, 0x10, 0xA1, 0x0F, 0, 0, 0, 0, 0, 0x18, 0xF5, 0x40}), "script/kb-invalid-record", 0},
+        {compact({0x6F, 0xC0, 0x10, 0xA1, 0x0F, 0, 0, 0, 0, 0, 0x94, 0xE1, 0x40}), "script/kb-invalid-record", 0},
+        {compact({0x6F, 0x80, 0x10, 0xA1, 0x0F, 0, 0, 0, 0, 0, 0, 0xF8, 0x7F}), "script/kb-invalid-record", 0},
         {compact({0x05, 0x05, 0x80}), "script/kb-invalid-record", 0},
         {compact({0x05, 0x7F}), "script/kb-invalid-record", 13},
         {compact({0x29, 0xFF, 0xFF, 0xFF, 0xFF, 0x07}), "script/kb-invalid-record", 0},
@@ -543,6 +551,8 @@ TEST(Kelbin, CorruptPlainRecordsNameTheirRecord) {
         {dwords({TYPE_WORD, 0, 0}), "script/kb-invalid-record", 17},
         {dwords({TYPE_CONTEXT | uint32_t(context::KIND_OBJECT) << 26, 1, 0}), "script/kb-invalid-record", 25},
         {dwords({0x1D | kNoSymbols << 8}), "access/no-codec", 0},
+        // A date without a time holds none.
+        {dwords({TYPE_DATE, 0x0FA01080, 0x40E19400, 0}), "script/kb-invalid-record", 17},
     };
     for (const Case& c : cases) {
         Bytes image = plain_with({}, c.records);
