@@ -202,7 +202,8 @@ bool remove_value(Cell* v, const Cell* value, bool at_first) {
     return true;
 }
 
-Cell* select_word(const Cell* block, const Cell* word, bool case_, Cell* out) {
+// The position of the cell after the first word-like cell naming the word's symbol, or -1.
+static int32_t select_word_at(const Cell* block, const Cell* word, bool case_) {
     SeriesBuf* s = buf_of(block);
     const Cell* c = cells_head(s);
     int32_t total = static_cast<int32_t>(s->length());
@@ -213,11 +214,16 @@ Cell* select_word(const Cell* block, const Cell* word, bool case_, Cell* out) {
         int32_t other = static_cast<int32_t>(c[i].data2);
         if (!case_) other = symbol::resolve(other);
         if (other != sym) continue;
-        if (i + 1 >= total) break;
-        *out = c[i + 1];
-        return out;
+        return i + 1 < total ? i + 1 : -1;
     }
-    return set_cell(out, TYPE_NONE);
+    return -1;
+}
+
+Cell* select_word(const Cell* block, const Cell* word, bool case_, Cell* out) {
+    int32_t at = select_word_at(block, word, case_);
+    if (at < 0) return set_cell(out, TYPE_NONE);
+    *out = *cell_at(block, at);
+    return out;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -887,15 +893,19 @@ Cell* eval_path(PathStep& step, Cell* out) {
         *out = value;
         return out;
     }
-    if (element.type() == TYPE_WORD && parent.type() != TYPE_HASH)
-        return select_word(&parent, &element, step.case_, out);
+    int32_t at = path_read_at(&parent, &element, step.case_);
+    if (at < 0) return set_cell(out, TYPE_NONE);
+    *out = *cell_at(&parent, at);
+    return out;
+}
+
+int32_t path_read_at(const Cell* v, const Cell* element, bool case_) {
+    if (element->type() == TYPE_WORD && v->type() != TYPE_HASH) return select_word_at(v, element, case_);
     FindOptions o;
     o.only = true;
-    o.case_ = step.case_;
-    int32_t at = find_value(&parent, &element, o);
-    if (at < 0 || at + 1 >= total_length(&parent)) return set_cell(out, TYPE_NONE);
-    *out = *cell_at(&parent, at + 1);
-    return out;
+    o.case_ = case_;
+    int32_t at = find_value(v, element, o);
+    return at < 0 || at + 1 >= total_length(v) ? -1 : at + 1;
 }
 
 // ---------------------------------------------------------------------------------------------

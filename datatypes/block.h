@@ -79,6 +79,9 @@ bool remove_value(Cell* v, const Cell* value, bool at_first);
 // symbol as word (through the case-insensitive alias unless case_), into out; none when absent
 // or last.
 Cell* select_word(const Cell* v, const Cell* word, bool case_, Cell* out);
+// The position of the cell that a path read by a key that is not an integer selects (the cell
+// after the key's match), or -1 when that read answers none.
+int32_t path_read_at(const Cell* v, const Cell* element, bool case_);
 
 // ---- Copies ----
 

@@ -524,11 +524,12 @@ Cell* eval_path(PathStep& step, Cell* out) {
         if (outside || offset >= count_of(&img)) return set_cell(out, TYPE_NONE);
         return tuple_of_pixel(out, pixels_of(&img)[offset]);
     }
-    if (types::word_like(element.type()) && kSize.is(&element) && !step.store) {
+    bool size = types::word_like(element.type()) && kSize.is(&element);
+    if (size && !step.store) {
         out->header = 0;
         return pair::make_at(out, width_of(&img), height_of(&img));
     }
-    int mode = step.store && kSize.is(&element) ? -1 : data_mode(&element);
+    int mode = size ? -1 : data_mode(&element);
     if (mode < 0) {
         Cell p = step.path ? *step.path : img;
         fire(err::script::invalid_path, &p, &element);

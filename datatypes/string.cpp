@@ -1523,19 +1523,19 @@ Cell* eval_path(PathStep& step, Cell* out) {
     int32_t at = find_value(&s, el, o, &len);
     int64_t next = int64_t(at) + len;
     if (!step.store) return at < 0 || next >= total ? none_cell(out) : series::element_at(&s, static_cast<int32_t>(next), out);
-    // A store goes where the read reads: right after the whole match.
     if (at < 0) {
         Cell e = *el;
         Cell where = step.path ? *step.path : s;
         fire(err::script::bad_path_set, &where, &e);
     }
-    // A key that ends the text leaves no character to store into: the poke after it is out of
-    // range, its index counted from the match.
-    if (next >= total) {
-        Cell index;
-        fire(err::script::out_of_range, int_cell(&index, len + 1));
-    }
-    return store(next);
+    // A store is a poke at 2 of the found series: the unit right after the match's first one,
+    // however long the key (unlike the read, which skips the whole match). A match on the last
+    // unit leaves that poke out of range.
+    Cell two;
+    int_cell(&two, 2);
+    series::poke_at(&s, int64_t(at) + 1, &two, step.store);
+    *out = *step.store;
+    return out;
 }
 
 // =============================================================================================

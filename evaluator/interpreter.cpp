@@ -1785,7 +1785,17 @@ int32_t eval_path(const Cell* path_in, const Cell* code, int32_t pos, int32_t en
             }
             Cell* parent = k >= 2 ? values + (k - 2) : first_parent;
             Cell* previous = k >= 2 ? elements + (k - 1) : none;
-            PathStep up{values + (k - 1), elements + k, values + k, &path, parent, previous, k - 1, case_, false, true,
+            Cell* container = values + (k - 1);
+            const Cell* element = elements + k;
+            Cell index;
+            if (types::any_block(container->type()) && element->type() != TYPE_INTEGER) {
+                // Back into the very cell the read took: a store by key searches another way (a
+                // word also matches a refinement, a block key is a sequence, /case wants the
+                // same word type) and could land on a different cell.
+                int32_t at = block::path_read_at(container, element, case_);
+                if (at >= 0) element = set_cell(&index, TYPE_INTEGER, static_cast<uint32_t>(at - container->index() + 1));
+            }
+            PathStep up{container, element, values + k, &path, parent, previous, k - 1, case_, false, true,
                         notify_q(k, parent, previous)};
             actions::eval_path(up, out);
             stack::top = scratch_top;

@@ -1041,14 +1041,15 @@ TEST_F(StringTest, PathAccess) {
     EXPECT_EQ(path(integer(0), nullptr).type(), TYPE_NONE);
     EXPECT_EQ(path(integer(9), nullptr).type(), TYPE_NONE);
     EXPECT_EQ(path(str("bc"), nullptr).data1, uint32_t('d'));
-    // A store goes where the read reads.
+    // A store by key writes the unit after the match's first one, not after the whole match.
     Cell x = character('X');
     path(str("bc"), &x);
-    EXPECT_EQ(utf8(s), "abcX");
-    path(integer(2), &x);
-    EXPECT_EQ(utf8(s), "abXX");
-    // A key that ends the text leaves nothing to store into.
-    EXPECT_FIRES(err::script::out_of_range, path(str("XX"), &x));
+    EXPECT_EQ(utf8(s), "abXd");
+    Cell y = character('Y');
+    path(integer(3), &y);
+    EXPECT_EQ(utf8(s), "abXY");
+    // A key matching the last unit leaves nothing to store into.
+    EXPECT_FIRES(err::script::out_of_range, path(str("Y"), &x));
     EXPECT_FIRES(err::script::bad_path_set, path(character('q'), &x));
     EXPECT_FIRES(err::script::out_of_range, path(integer(0), &x));
     EXPECT_FIRES(err::script::invalid_arg, path(integer(1), &(const Cell&)integer(5)));
