@@ -619,12 +619,27 @@ static void put_units(uint8_t* to, uint32_t to_unit, const uint8_t* from, uint32
         string::put_char(to + size_t(i) * to_unit, to_unit, string::get_char(from + size_t(i) * from_unit, from_unit));
 }
 
+// Whether units of the same width keep their meaning in the other buffer: float elements are
+// read only as floats, text and char! vectors take codepoints (or bytes) but not arbitrary
+// integers, and an image is a fixed rectangle of pixels that nothing can be inserted into.
+static bool same_kind_of_units(const Cell* origin, const Cell* target) {
+    auto floats = [](const Cell* v) {
+        return v->type() == TYPE_VECTOR && (v->data3 == TYPE_FLOAT || v->data3 == TYPE_PERCENT);
+    };
+    auto codepoints = [](const Cell* v) {
+        return types::any_string(v->type()) || (v->type() == TYPE_VECTOR && v->data3 == TYPE_CHAR);
+    };
+    if (target->type() == TYPE_IMAGE) return false;
+    if (floats(origin) != floats(target)) return false;
+    return !(codepoints(target) && origin->type() == TYPE_VECTOR && origin->data3 != TYPE_CHAR);
+}
+
 static void move_between(Cell* origin, Cell* target, int32_t count) {
     uint8_t ot = origin->type(), tt = target->type();
     uint32_t ou = unit_of(origin), tu = unit_of(target);
     bool o_cells = ou == 16, t_cells = tu == 16;
     bool o_strict = ot == TYPE_BINARY || ot == TYPE_VECTOR, t_strict = tt == TYPE_BINARY || tt == TYPE_VECTOR;
-    if (o_cells != t_cells || ((o_strict || t_strict) && ou != tu)) {
+    if (o_cells != t_cells || ((o_strict || t_strict) && ou != tu) || !same_kind_of_units(origin, target)) {
         Cell a, b;
         datatype::make_at(&a, ot);
         datatype::make_at(&b, tt);

@@ -306,7 +306,17 @@ void vector_scalar(Cell* vec, const Cell* scalar, int op, bool scalar_first) {
     uint32_t unit = b->unit();
     int64_t total = b->length();
     int64_t head = std::clamp<int64_t>(vec->index(), 0, total);
-    uint8_t* p = b->at_head() + head * unit;
+    // The results go to a scratch copy first: an element that fails (a division by zero, a
+    // codepoint out of range) must leave the vector as it was, not half changed.
+    uint8_t* from = b->at_head() + head * unit;
+    size_t bytes = size_t(total - head) * unit;
+    std::vector<uint8_t> work;
+    try {
+        work.assign(from, from + bytes);
+    } catch (const std::bad_alloc&) {
+        fire(err::internal::no_memory);
+    }
+    uint8_t* p = work.data();
     for (int64_t i = head; i < total; i++, p += unit) {
         if (floats) {
             double e = read_float(p, unit);
@@ -316,6 +326,7 @@ void vector_scalar(Cell* vec, const Cell* scalar, int op, bool scalar_first) {
             store_int(p, unit, element, scalar_first ? int_op(n, e, op) : int_op(e, n, op));
         }
     }
+    if (bytes) std::memcpy(sbuf(vec)->at_head() + head * unit, work.data(), bytes);
 }
 
 // Element by element over the shorter length, as wide as the wider operand.
