@@ -12,6 +12,7 @@
 #include "runtime/collector.h"
 #include "runtime/platform.h"
 #include "tests/support/kel_cases.h"
+#include "tests/support/stale_stack.h"
 
 using kel_test::eval;
 using kel_test::expect_cases;
@@ -255,4 +256,15 @@ TEST(NativesSystem, Apply) {
         {"x: 5 apply 'x [1]", "!script/invalid-arg"},
         {"apply :append [[] 1 + 1]", "[2]"},
     });
+}
+
+// apply's own cells (the function and its name) hold a value before the collector can see them.
+// The first apply of a function value in a process makes the name of its frame, which collects
+// under torture: ctest runs this test in a process of its own.
+TEST(NativesSystem, ApplyLeavesNoStaleCellForTheCollector) {
+    for (const char* code : {"apply :append [[1] 2]", "apply func [a] [a + 1] [1]"}) {
+        test_support::ChildResult r = test_support::eval_over_stale_stack(code);
+        EXPECT_TRUE(r.exited) << code;
+        EXPECT_EQ(r.status, 0) << code << "\n" << r.out;
+    }
 }
