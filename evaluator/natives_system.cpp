@@ -353,7 +353,7 @@ static bool call_trace(const Cell* callback, const Cell* source, lexer::TraceEve
     Cell* input = stack::push(source);
     int32_t head = input->index() > 0 ? input->index() : 0;
     input->set_index(head + e.input);
-    Cell* type = stack::push_cell();
+    Cell* type = set_cell(stack::push_cell(), TYPE_NONE);
     if (e.type < 0)
         token_kind(-e.type, type);
     else if (e.type == 0)

@@ -1,13 +1,13 @@
-// Test support: Kel text run in a child process with the free cells above the data stack's top
-// filled with a stale value, under collection torture. A native that lets the collector see a
-// cell of its own before giving it a value marks that stale cell, and the torture check ends the
-// child (Runtime Error 101); a sound run prints the molded result and exits with 0.
+// Test support: Kel text run in a child process under collection torture, with every free cell
+// above the data stack's top overwritten by a stale value at every collection. A native that
+// lets the collector see a cell of its own before giving it a value, or that reads a cell back
+// after letting the top down below it, meets that stale value: the torture check ends the child
+// (Runtime Error 101) or the run goes wrong. A sound run prints the molded result and exits with 0.
 #pragma once
 
 #include <cstdio>
 #include <string>
 
-#include "datatypes/block.h"
 #include "runtime/collector.h"
 #include "runtime/stack.h"
 #include "tests/support/child.h"
@@ -15,13 +15,18 @@
 
 namespace test_support {
 
+// A text value naming the data stack's own cells: the torture check refuses to mark it.
+inline void poison_above_top() {
+    Cell stale;
+    set_cell(&stale, TYPE_STRING, 0, stack::data_node);
+    for (Cell* c = stack::top; c < stack::top + 64 && c < stack::end; c++) *c = stale;
+}
+
 inline ChildResult eval_over_stale_stack(const char* code) {
     kel_test::eval("1");  // start-up work happens once, outside the child
     return in_child([code] {
-        // A text value naming a block's cells: the torture check refuses to mark it.
-        Cell stale;
-        set_cell(&stale, TYPE_STRING, 0, block::make_node(4));
-        for (Cell* c = stack::top; c < stack::top + 400 && c < stack::end; c++) *c = stale;
+        poison_above_top();
+        collector::add_marker(&poison_above_top);  // runs within every collection
         collector::torture = true;
         std::printf("%s\n", kel_test::eval(code).c_str());
         std::fflush(stdout);
