@@ -1169,6 +1169,8 @@ void put(const int32_t* refs) {
     if (at < 0) {
         int32_t total = total_length(target);
         series::notify(target, series::EV_PUT, false, value, total, 2);
+        // The owner's handler may have changed the block: the pair lands at its tail as it is now.
+        total = total_length(target);
         append_cell(target->node(), key);
         append_cell(target->node(), value);
         series::hash_inserted(target, total, 2, total);

@@ -244,6 +244,7 @@ void remove_each(int check, const int32_t* refs) {
     stack::push(args + 1);                          // the cursor
     stack::push(args);                              // the word or words
     push_loop_frame();
+    set_unset();  // the loop's result slot: the collector sees it from the first pass on
     ::loop::remove_each_init();
     bool many = args->type() == TYPE_BLOCK;
     int32_t n = stack::arguments[-3].i1();

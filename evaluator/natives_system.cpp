@@ -353,7 +353,7 @@ static bool call_trace(const Cell* callback, const Cell* source, lexer::TraceEve
     Cell* input = stack::push(source);
     int32_t head = input->index() > 0 ? input->index() : 0;
     input->set_index(head + e.input);
-    Cell* type = stack::push_cell();
+    Cell* type = set_cell(stack::push_cell(), TYPE_NONE);
     if (e.type < 0)
         token_kind(-e.type, type);
     else if (e.type == 0)
@@ -475,8 +475,9 @@ void transcode(int check, const int32_t* refs) {
 void apply(int check, const int32_t* refs) {
     if (check) check_args(N_APPLY, refs);
     Cell* args = stack::arguments;
-    Cell* fn = stack::push_cell();
-    Cell* name = stack::push_cell();
+    // Both slots hold a value before anything can collect: the collector sees them at once.
+    Cell* fn = set_cell(stack::push_cell(), TYPE_NONE);
+    Cell* name = set_cell(stack::push_cell(), TYPE_NONE);
     Cell* path = nullptr;
     uint8_t t = args->type();
     if (t == TYPE_WORD || t == TYPE_SET_WORD || t == TYPE_GET_WORD || t == TYPE_LIT_WORD) {

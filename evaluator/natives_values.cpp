@@ -261,6 +261,9 @@ void reduce(int check, const int32_t* refs) {
         int32_t old_length = into ? block::node_length(out->node()) : 0;
         eval_single(args);
         if (into) {
+            // The evaluation let the stack top down to the result: the target (perhaps held
+            // nowhere else) goes back below it, where the collector marks it.
+            if (stack::top <= out) stack::top = out + 1;
             bool append = head_of(out) >= block::node_length(out->node());
             reduce_add(out, args, append);
             *args = *out;

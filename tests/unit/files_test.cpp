@@ -102,7 +102,8 @@ protected:
     // read through the file service; the file value is on the data stack, as an action's is.
     Cell read(const std::string& p, int64_t part = -1, int64_t seek = -1, bool bin = false, bool lin = false) {
         stack::Saved saved = stack::save();
-        Cell* slot = stack::push_cell();
+        // The slot holds a value before the file value is made: that allocation may collect.
+        Cell* slot = set_cell(stack::push_cell(), TYPE_NONE);
         *slot = file_value(p);
         simple_io::read(slot, slot, part, seek, bin, lin);
         Cell result = *slot;

@@ -1,7 +1,10 @@
 // The loop natives: counts, words, break and continue, and the series loops.
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "tests/support/kel_cases.h"
+#include "tests/support/stale_stack.h"
 
 using kel_test::expect_cases;
 
@@ -103,4 +106,12 @@ TEST(NativesLoops, RemoveEach) {
         {"remove-each x [1 2 3] [if x = 2 [break] true]", "[2 3]"},
         {"remove-each c \"abcb\" [c = #\"b\"]", "\"ac\""},
     });
+}
+
+// The loop's own result slot is given a value before the collector can see it.
+TEST(NativesLoops, RemoveEachLeavesNoStaleCellForTheCollector) {
+    test_support::ChildResult r = test_support::eval_over_stale_stack("b: [1 2 3 4] remove-each x b [recycle even? x]");
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("[1 3]"), std::string::npos) << r.out;
 }

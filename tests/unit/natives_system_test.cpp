@@ -12,6 +12,7 @@
 #include "runtime/collector.h"
 #include "runtime/platform.h"
 #include "tests/support/kel_cases.h"
+#include "tests/support/stale_stack.h"
 
 using kel_test::eval;
 using kel_test::expect_cases;
@@ -255,4 +256,25 @@ TEST(NativesSystem, Apply) {
         {"x: 5 apply 'x [1]", "!script/invalid-arg"},
         {"apply :append [[] 1 + 1]", "[2]"},
     });
+}
+
+// The cells a trace callback gets hold a value before the collector can see them: naming the kind
+// of some tokens (eof, comment, hex) makes a word, which may collect.
+TEST(NativesSystem, TranscodeTraceLeavesNoStaleCellForTheCollector) {
+    test_support::ChildResult r = test_support::eval_over_stale_stack(
+        "n: 0 r: transcode/trace {1 [2] ;c\n} func [e i t l o] [n: n + 1 true] reduce [r n > 0]");
+    EXPECT_TRUE(r.exited) << r.out;
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("[[1 [2]] true]"), std::string::npos) << r.out;
+}
+
+// apply's own cells (the function and its name) hold a value before the collector can see them.
+// The first apply of a function value in a process makes the name of its frame, which collects
+// under torture: ctest runs this test in a process of its own.
+TEST(NativesSystem, ApplyLeavesNoStaleCellForTheCollector) {
+    for (const char* code : {"apply :append [[1] 2]", "apply func [a] [a + 1] [1]"}) {
+        test_support::ChildResult r = test_support::eval_over_stale_stack(code);
+        EXPECT_TRUE(r.exited) << code;
+        EXPECT_EQ(r.status, 0) << code << "\n" << r.out;
+    }
 }

@@ -2,9 +2,12 @@
 // operations.
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "datatypes/block.h"
 #include "evaluator/natives.h"
 #include "tests/support/kel_cases.h"
+#include "tests/support/stale_stack.h"
 
 using kel_test::eval;
 using kel_test::expect_cases;
@@ -130,6 +133,16 @@ TEST(NativesValues, ReduceAndCompose) {
         {"b: copy [] loop 20000 [b: reduce [b]] compose/deep b", "!internal/stack-overflow"},
         {"b: copy [(1)] append/only b b compose/deep b", "!internal/stack-overflow"},
     });
+}
+
+// reduce/into of a single value keeps its target where the collector sees it while the value goes
+// in: a target held by nothing else (a fresh copy) is not freed under the write.
+TEST(NativesValues, ReduceIntoASingleValueKeepsItsTarget) {
+    test_support::ChildResult r = test_support::eval_over_stale_stack(
+        "x: 4 reduce [reduce/into 'x tail copy [1 2] reduce/into pick [(1 + 1)] 1 tail copy [3]]");
+    EXPECT_TRUE(r.exited) << r.out;
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("[[4] [2]]"), std::string::npos) << r.out;
 }
 
 TEST(NativesValues, BindAndIn) {
