@@ -132,14 +132,17 @@ void revert();
 void restore_values(const Frame* f);
 
 // Cells.
+// The new cell holds none until its owner writes it: the collector marks every cell below the
+// top, and what lay above it may name a series freed since.
 inline Cell* push_cell() {
     if (top + 1 >= end) data_overflow();
+    top->header = TYPE_NONE;
     return top++;
 }
 inline Cell* push(const Cell* value) {
-    Cell* c = push_cell();
-    *c = *value;
-    return c;
+    if (top + 1 >= end) data_overflow();
+    *top = *value;
+    return top++;
 }
 inline void pop(int n) { top = (top - bottom) > n ? top - n : bottom; }
 inline void reset() { top = arguments; }
