@@ -1,6 +1,7 @@
 #include "evaluator/interpreter.h"
 
 #include <optional>
+#include <vector>
 
 #include "datatypes/block.h"
 #include "datatypes/context.h"
@@ -1295,6 +1296,7 @@ static int32_t find_refinement(Node cache, int32_t sym) {
     int32_t elements = by_path ? block::rs_length_q(path) : 0;
     int32_t k = by_path ? path_index + 1 : 0;
     uint64_t named = 0;  // the refinements of a function named so far, by cache position
+    std::vector<bool> named_far;  // the same from position 64 on, for functions with that many
     while (by_path ? k < elements : pos < end) {
         Cell elem = by_path ? block::rs_head(path)[k] : *cell_at(code, pos);
         uint8_t et = elem.type();
@@ -1348,9 +1350,13 @@ static int32_t find_refinement(Node cache, int32_t sym) {
             }
             Cell* flag = stack::arguments + slot;
             // A refinement named once already is a second use even when the first was off.
-            bool again = r < 64 ? (named >> r) & 1 : flag->type() == TYPE_LOGIC && flag->data1;
+            if (r >= 64 && named_far.empty()) named_far.resize(static_cast<size_t>(ncache));
+            bool again = r < 64 ? (named >> r) & 1 : bool(named_far[static_cast<size_t>(r)]);
             if (again) fire_copy(err::script::dup_refine, &elem);
-            if (r < 64) named |= uint64_t(1) << r;
+            if (r < 64)
+                named |= uint64_t(1) << r;
+            else
+                named_far[static_cast<size_t>(r)] = true;
             set_cell(flag, TYPE_LOGIC, on ? 1 : 0);
         }
         int32_t a = 0;
