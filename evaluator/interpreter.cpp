@@ -849,10 +849,14 @@ static void typeset_from_spec(Cell* ts, const Cell* types_block) {
     int32_t n = block::rs_length_q(types_block);
     for (int32_t i = 0; i < n; i++) {
         Cell v = block::rs_head(types_block)[i];
+        // A type word may have been unset or set to something else since the function was made:
+        // the errors name the word, as the check at making does.
+        Cell element = v;
         if (v.type() == TYPE_WORD) {
             Cell* got = word::peek(&v);
             if (!got) fire_copy(err::script::invalid_type_spec, &v);
-            if (got->type() == TYPE_UNSET && provisional_types) {
+            if (got->type() == TYPE_UNSET) {
+                if (!provisional_types) fire_copy(err::script::no_value, &element);
                 set_cell(ts, TYPE_TYPESET, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF);
                 cache_incomplete = true;
                 return;
@@ -868,7 +872,7 @@ static void typeset_from_spec(Cell* ts, const Cell* types_block) {
         } else if (v.type() == TYPE_WORD)
             typeset_set(ts, TYPE_OBJECT);
         else if (v.type() != TYPE_BLOCK)
-            fire_copy(err::script::invalid_type_spec, &v);
+            fire_copy(err::script::invalid_type_spec, &element);
     }
 }
 
