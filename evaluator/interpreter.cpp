@@ -828,7 +828,7 @@ static inline bool truthy(const Cell* v) {
 // ---- Argument cache ----
 
 // Cache cells: a typeset per argument (fetch mode in header bits 20-21, the argument's spec
-// position in bits 8-19), a copy of each refinement but /local (natives: ordinal in data3), and a
+// position as spec_position reads it), a copy of each refinement but /local (natives: ordinal in data3), and a
 // final integer (locals count for functions, refinement count for natives).
 constexpr uint32_t kModeShift = 20;
 enum FetchMode { FETCH_WORD = 0, FETCH_GET = 1, FETCH_LIT = 2, FETCH_RETURN = 3 };
@@ -919,7 +919,7 @@ static Node build_cache(const Cell* fn, uint32_t* summary) {
                 any_but_unset(&ts);
             }
             uint32_t mode = t == TYPE_WORD ? FETCH_WORD : t == TYPE_GET_WORD ? FETCH_GET : t == TYPE_LIT_WORD ? FETCH_LIT : FETCH_RETURN;
-            ts.header = TYPE_TYPESET | (mode << kModeShift) | (static_cast<uint32_t>(i < 4096 ? i : 4095) << 8);
+            ts.header = TYPE_TYPESET | (mode << kModeShift) | spec_position_bits(i);
             block::append_cell(cache, &ts);
         } else if (t == TYPE_REFINEMENT) {
             if (symbol::resolve(static_cast<int32_t>(c.data2)) == symbol::resolve(function::local_symbol())) {
@@ -997,7 +997,7 @@ private:
 
 // The spec word of the argument a cache typeset describes.
 static void argument_word(Cell* out, const Cell* fn, const Cell* ts) {
-    int32_t i = static_cast<int32_t>((ts->header >> 8) & 0xFFF);
+    int32_t i = spec_position(ts);
     // The spec may have been cut since the cache was built: its old position is no word now.
     if (i >= block::node_length(fn->data2) || !types::any_word(block::node_cell(fn->data2, i)->type())) {
         anon_name(out);

@@ -141,13 +141,14 @@ const Cell* value_of(int n) {
 // ---- Argument checks ----
 
 // Cache cells of the interpreter: a typeset per argument whose fetch mode is in bits 20-21 (3 for
-// return:) and whose spec position is in bits 8-19; refinement copies with their ordinal in data3.
+// return:) and whose spec position interpreter::spec_position reads; refinement copies with their
+// ordinal in data3.
 static void check_one(const Cell* value, const Cell* ts, const Cell* fn) {
     if (interpreter::typeset_has(ts, value->type())) return;
     Cell name, type, arg;
     stack::get_call_name(&name);
     datatype::make_at(&type, value->type());
-    int32_t pos = static_cast<int32_t>((ts->header >> 8) & 0xFFF);
+    int32_t pos = interpreter::spec_position(ts);
     arg = *block::node_cell(fn->data2, pos);
     arg.header = TYPE_WORD;
     fire(err::script::expect_arg, &name, &type, &arg);
