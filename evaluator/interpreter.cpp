@@ -9,6 +9,7 @@
 #include "datatypes/datatype.h"
 #include "datatypes/error.h"
 #include "datatypes/function.h"
+#include "datatypes/native.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
 #include "evaluator/actions.h"
@@ -1651,6 +1652,14 @@ int32_t eval_code(const Cell* fn_in, const Cell* code, int32_t pos, int32_t end,
 void call_with(Cell* out, const Cell* fn_in, const Cell* const* args, int nargs) {
     Cell fn = *fn_in;
     collector::Root keep(&fn);
+    // An operator given as the function is called as the function it wraps, as apply calls it.
+    if (fn.type() == TYPE_OP) {
+        uint8_t wrapped = native::op_wrapped(&fn);
+        if (wrapped == TYPE_FUNCTION || wrapped == TYPE_ROUTINE)
+            fn = *block::node_cell(fn.data3, function::MORE_OP);
+        else
+            fn.set_type(wrapped);
+    }
     // The arguments go into a block that serves as the call's code, each taken as it is (a word
     // or a function among them is not evaluated), so that the function's own argument collection
     // (types, refinements off) applies unchanged.
