@@ -963,12 +963,60 @@ static Node build_cache(const Cell* fn, uint32_t* summary) {
     return cache;
 }
 
+// Whether the arguments a cache describes can be handed to built-in code that expects those of
+// another: the same arguments taken the same way, each admitting no type the other does not,
+// and the same refinements in the same places (return: specs aside).
+static bool fits_cache(Node made, Node own) {
+    auto next = [](Node cache, int32_t i) {
+        int32_t n = block::node_length(cache);
+        while (i < n) {
+            const Cell* c = block::node_cell(cache, i);
+            if (!(c->type() == TYPE_TYPESET && ((c->header >> kModeShift) & 3) == FETCH_RETURN)) break;
+            i++;
+        }
+        return i;
+    };
+    int32_t i = next(made, 0), j = next(own, 0);
+    int32_t nm = block::node_length(made), no = block::node_length(own);
+    for (; i < nm && j < no; i = next(made, i + 1), j = next(own, j + 1)) {
+        const Cell* a = block::node_cell(made, i);
+        const Cell* b = block::node_cell(own, j);
+        if (a->type() != b->type()) return false;
+        if (a->type() == TYPE_TYPESET) {
+            if (((a->header >> kModeShift) & 3) != ((b->header >> kModeShift) & 3)) return false;
+            if ((a->data1 & ~b->data1) || (a->data2 & ~b->data2) || (a->data3 & ~b->data3)) return false;
+        } else if (a->type() == TYPE_INTEGER && a->data1 != b->data1) {
+            return false;
+        }
+    }
+    return i >= nm && j >= no;
+}
+
+// A native! or action! made by script runs the built-in code of its number, which reads the
+// arguments its own spec describes: a spec that does not fit them is refused before any call.
+static void check_made_spec(const Cell* fn, Node cache) {
+    const Cell* own = fn->type() == TYPE_NATIVE ? natives::value_of(static_cast<int>(fn->data1))
+                                                : natives::action_value_of(static_cast<int>(fn->data1));
+    if (own->type() != fn->type() || own->data2 == fn->data2) return;
+    Cell original = *own;
+    collector::Root keep_original(&original);
+    collector::NodeRoot keep_cache(&cache);
+    Node own_cache = arg_cache(&original);
+    if (!fits_cache(cache, own_cache)) {
+        Cell spec;
+        block::make_at(&spec, fn->data2);
+        fire(err::script::bad_func_def, &spec);
+    }
+}
+
 Node arg_cache(const Cell* fn) {
     Cell* slot = block::node_cell(fn->data3, 1);
     if (slot->type() == TYPE_BLOCK) return slot->node();
     cache_incomplete = false;
     uint32_t summary;
     Node cache = build_cache(fn, &summary);
+    if ((fn->type() == TYPE_NATIVE || fn->type() == TYPE_ACTION) && !cache_incomplete && !provisional_types)
+        check_made_spec(fn, cache);
     if (!cache_incomplete) {
         Cell* stored = block::make_at(block::node_cell(fn->data3, 1), cache);
         stored->data3 = summary;

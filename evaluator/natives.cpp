@@ -36,8 +36,9 @@ void (*wait_events)() = nullptr;
 static void system_clock(struct timespec* ts) { clock_gettime(CLOCK_REALTIME, ts); }
 void (*read_clock)(struct timespec* ts) = system_clock;
 
-// The native! values made by define_words, cell n - 1 for native n.
+// The native! and action! values made by define_words, cell n - 1 for native or action n.
 static Node values_node = 0;
+static Node action_values_node = 0;
 
 // Natives whose work another module supplies through replace().
 [[noreturn]] static void not_done(int, const int32_t*) { fire(err::internal::not_done); }
@@ -55,6 +56,8 @@ void init() {
     root::keep_node(print_buffer);
     values_node = block::make_node(kCount);
     root::keep_node(values_node);
+    action_values_node = block::make_node(kActionCount);
+    root::keep_node(action_values_node);
     static const NativeFn fns[kCount] = {
         if_,           unless,       either,      any,        all,         while_,         until,
         loop,          repeat,       forever,     foreach,    forall,      remove_each,    func,
@@ -108,7 +111,12 @@ void define_words(const Cell* natives_block, const Cell* actions_block) {
         while (block::node_length(values) < n) set_cell(block::alloc_tail(values), TYPE_NONE);
         *block::node_cell(values, n - 1) = *out;
     });
-    define_pairs(actions_block, [](Cell* out, const Cell* spec, int32_t n) { native::make_at(out, TYPE_ACTION, spec, n); });
+    Node actions = action_values_node;
+    define_pairs(actions_block, [actions](Cell* out, const Cell* spec, int32_t n) {
+        native::make_at(out, TYPE_ACTION, spec, n);
+        while (block::node_length(actions) < n) set_cell(block::alloc_tail(actions), TYPE_NONE);
+        *block::node_cell(actions, n - 1) = *out;
+    });
 }
 
 void define_boot_words() {
@@ -136,6 +144,12 @@ const Cell* value_of(int n) {
     static Cell none_cell = {TYPE_NONE, 0, 0, 0};
     if (n < 1 || n > block::node_length(values_node)) return &none_cell;
     return block::node_cell(values_node, n - 1);
+}
+
+const Cell* action_value_of(int n) {
+    static Cell none_cell = {TYPE_NONE, 0, 0, 0};
+    if (!action_values_node || n < 1 || n > block::node_length(action_values_node)) return &none_cell;
+    return block::node_cell(action_values_node, n - 1);
 }
 
 // ---- Argument checks ----
