@@ -993,16 +993,20 @@ static bool fits_cache(Node made, Node own) {
 }
 
 // A native! or action! made by script runs the built-in code of its number, which reads the
-// arguments its own spec describes: a spec that does not fit them is refused before any call.
+// arguments its own spec describes: a spec that does not fit them is refused before any call, as
+// is any spec for code that has no value of its own (the actions the run-time alone calls).
 static void check_made_spec(const Cell* fn, Node cache) {
     const Cell* own = fn->type() == TYPE_NATIVE ? natives::value_of(static_cast<int>(fn->data1))
                                                 : natives::action_value_of(static_cast<int>(fn->data1));
-    if (own->type() != fn->type() || own->data2 == fn->data2) return;
-    Cell original = *own;
-    collector::Root keep_original(&original);
-    collector::NodeRoot keep_cache(&cache);
-    Node own_cache = arg_cache(&original);
-    if (!fits_cache(cache, own_cache)) {
+    if (own->type() == fn->type() && own->data2 == fn->data2) return;
+    bool fits = false;
+    if (own->type() == fn->type()) {
+        Cell original = *own;
+        collector::Root keep_original(&original);
+        collector::NodeRoot keep_cache(&cache);
+        fits = fits_cache(cache, arg_cache(&original));
+    }
+    if (!fits) {
         Cell spec;
         block::make_at(&spec, fn->data2);
         fire(err::script::bad_func_def, &spec);
