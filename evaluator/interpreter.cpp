@@ -963,10 +963,11 @@ static Node build_cache(const Cell* fn, uint32_t* summary) {
     return cache;
 }
 
-// Whether the arguments a cache describes can be handed to built-in code that expects those of
-// another: the same arguments taken the same way, each admitting no type the other does not,
-// and the same refinements in the same places (return: specs aside).
-static bool fits_cache(Node made, Node own) {
+// A cache made from a script's spec for built-in code, against the cache of that code's own
+// spec: answers whether both describe the same arguments taken the same way and the same
+// refinements in the same places (return: specs aside), and then narrows each argument's types
+// to those the code takes, so that the usual check refuses the others.
+static bool fit_cache(Node made, Node own) {
     auto next = [](Node cache, int32_t i) {
         int32_t n = block::node_length(cache);
         while (i < n) {
@@ -976,25 +977,30 @@ static bool fits_cache(Node made, Node own) {
         }
         return i;
     };
-    int32_t i = next(made, 0), j = next(own, 0);
     int32_t nm = block::node_length(made), no = block::node_length(own);
+    int32_t i = next(made, 0), j = next(own, 0);
     for (; i < nm && j < no; i = next(made, i + 1), j = next(own, j + 1)) {
         const Cell* a = block::node_cell(made, i);
         const Cell* b = block::node_cell(own, j);
         if (a->type() != b->type()) return false;
-        if (a->type() == TYPE_TYPESET) {
-            if (((a->header >> kModeShift) & 3) != ((b->header >> kModeShift) & 3)) return false;
-            if ((a->data1 & ~b->data1) || (a->data2 & ~b->data2) || (a->data3 & ~b->data3)) return false;
-        } else if (a->type() == TYPE_INTEGER && a->data1 != b->data1) {
-            return false;
-        }
+        if (a->type() == TYPE_TYPESET && ((a->header >> kModeShift) & 3) != ((b->header >> kModeShift) & 3)) return false;
+        if (a->type() == TYPE_INTEGER && a->data1 != b->data1) return false;
     }
-    return i >= nm && j >= no;
+    if (i < nm || j < no) return false;
+    for (i = next(made, 0), j = next(own, 0); i < nm; i = next(made, i + 1), j = next(own, j + 1)) {
+        Cell* a = block::node_cell(made, i);
+        const Cell* b = block::node_cell(own, j);
+        if (a->type() != TYPE_TYPESET) continue;
+        a->data1 &= b->data1;
+        a->data2 &= b->data2;
+        a->data3 &= b->data3;
+    }
+    return true;
 }
 
 // A native! or action! made by script runs the built-in code of its number, which reads the
-// arguments its own spec describes: a spec that does not fit them is refused before any call, as
-// is any spec for code that has no value of its own (the actions the run-time alone calls).
+// arguments its own spec describes: a spec of another shape is refused before any call, as is
+// any spec for code that has no value of its own (the actions the run-time alone calls).
 static void check_made_spec(const Cell* fn, Node cache) {
     const Cell* own = fn->type() == TYPE_NATIVE ? natives::value_of(static_cast<int>(fn->data1))
                                                 : natives::action_value_of(static_cast<int>(fn->data1));
@@ -1004,7 +1010,8 @@ static void check_made_spec(const Cell* fn, Node cache) {
         Cell original = *own;
         collector::Root keep_original(&original);
         collector::NodeRoot keep_cache(&cache);
-        fits = fits_cache(cache, arg_cache(&original));
+        Node own_cache = arg_cache(&original);
+        fits = fit_cache(cache, own_cache);
     }
     if (!fits) {
         Cell spec;
@@ -1019,7 +1026,8 @@ Node arg_cache(const Cell* fn) {
     cache_incomplete = false;
     uint32_t summary;
     Node cache = build_cache(fn, &summary);
-    if ((fn->type() == TYPE_NATIVE || fn->type() == TYPE_ACTION) && !cache_incomplete && !provisional_types)
+    if ((fn->type() == TYPE_NATIVE || fn->type() == TYPE_ACTION) && !cache_incomplete && !provisional_types &&
+        natives::words_defined())
         check_made_spec(fn, cache);
     if (!cache_incomplete) {
         Cell* stored = block::make_at(block::node_cell(fn->data3, 1), cache);

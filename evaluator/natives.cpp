@@ -146,6 +146,8 @@ const Cell* value_of(int n) {
     return block::node_cell(values_node, n - 1);
 }
 
+bool words_defined() { return values_node && block::node_length(values_node) > 0; }
+
 const Cell* action_value_of(int n) {
     static Cell none_cell = {TYPE_NONE, 0, 0, 0};
     if (!action_values_node || n < 1 || n > block::node_length(action_values_node)) return &none_cell;

@@ -48,6 +48,8 @@ void define_boot_words();
 const Cell* value_of(int n);
 // The action! value of action n as define_words made it (none before, or for an unused slot).
 const Cell* action_value_of(int n);
+// Whether define_words has made the values above.
+bool words_defined();
 
 // Checks the arguments of the running native n against its spec: each mandatory argument, and
 // the arguments of each refinement that refs marks as present. A value outside its types raises
