@@ -1463,6 +1463,11 @@ static int32_t find_refinement(Node cache, int32_t sym) {
                                                 const Cell* name, const Cell* fn, Node cache, int32_t i) {
     if (pos >= end) {
         set_cell(stack::push_cell(), TYPE_NONE);
+        // Built-in code reads its arguments as its spec types them: a none it does not take
+        // would reach it unchecked.
+        bool builtin = fn->type() == TYPE_NATIVE || fn->type() == TYPE_ACTION;
+        if (builtin && !typeset_has(block::node_cell(cache, i), TYPE_NONE))
+            expect_arg(name, stack::top - 1, fn, block::node_cell(cache, i));
         return pos;
     }
     if ((apply_mode & 4) && end > pos + 1) end = pos + 1;
