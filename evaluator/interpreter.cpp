@@ -1,6 +1,7 @@
 #include "evaluator/interpreter.h"
 
 #include <optional>
+#include <vector>
 
 #include "datatypes/block.h"
 #include "datatypes/context.h"
@@ -8,6 +9,7 @@
 #include "datatypes/datatype.h"
 #include "datatypes/error.h"
 #include "datatypes/function.h"
+#include "datatypes/native.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
 #include "evaluator/actions.h"
@@ -827,7 +829,7 @@ static inline bool truthy(const Cell* v) {
 // ---- Argument cache ----
 
 // Cache cells: a typeset per argument (fetch mode in header bits 20-21, the argument's spec
-// position in bits 8-19), a copy of each refinement but /local (natives: ordinal in data3), and a
+// position as spec_position reads it), a copy of each refinement but /local (natives: ordinal in data3), and a
 // final integer (locals count for functions, refinement count for natives).
 constexpr uint32_t kModeShift = 20;
 enum FetchMode { FETCH_WORD = 0, FETCH_GET = 1, FETCH_LIT = 2, FETCH_RETURN = 3 };
@@ -848,10 +850,14 @@ static void typeset_from_spec(Cell* ts, const Cell* types_block) {
     int32_t n = block::rs_length_q(types_block);
     for (int32_t i = 0; i < n; i++) {
         Cell v = block::rs_head(types_block)[i];
+        // A type word may have been unset or set to something else since the function was made:
+        // the errors name the word, as the check at making does.
+        Cell element = v;
         if (v.type() == TYPE_WORD) {
             Cell* got = word::peek(&v);
             if (!got) fire_copy(err::script::invalid_type_spec, &v);
-            if (got->type() == TYPE_UNSET && provisional_types) {
+            if (got->type() == TYPE_UNSET) {
+                if (!provisional_types) fire_copy(err::script::no_value, &element);
                 set_cell(ts, TYPE_TYPESET, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF);
                 cache_incomplete = true;
                 return;
@@ -867,7 +873,7 @@ static void typeset_from_spec(Cell* ts, const Cell* types_block) {
         } else if (v.type() == TYPE_WORD)
             typeset_set(ts, TYPE_OBJECT);
         else if (v.type() != TYPE_BLOCK)
-            fire_copy(err::script::invalid_type_spec, &v);
+            fire_copy(err::script::invalid_type_spec, &element);
     }
 }
 
@@ -914,7 +920,7 @@ static Node build_cache(const Cell* fn, uint32_t* summary) {
                 any_but_unset(&ts);
             }
             uint32_t mode = t == TYPE_WORD ? FETCH_WORD : t == TYPE_GET_WORD ? FETCH_GET : t == TYPE_LIT_WORD ? FETCH_LIT : FETCH_RETURN;
-            ts.header = TYPE_TYPESET | (mode << kModeShift) | (static_cast<uint32_t>(i < 4096 ? i : 4095) << 8);
+            ts.header = TYPE_TYPESET | (mode << kModeShift) | spec_position_bits(i);
             block::append_cell(cache, &ts);
         } else if (t == TYPE_REFINEMENT) {
             if (symbol::resolve(static_cast<int32_t>(c.data2)) == symbol::resolve(function::local_symbol())) {
@@ -957,12 +963,72 @@ static Node build_cache(const Cell* fn, uint32_t* summary) {
     return cache;
 }
 
+// A cache made from a script's spec for built-in code, against the cache of that code's own
+// spec: answers whether both describe the same arguments taken the same way and the same
+// refinements in the same places (return: specs aside), and then narrows each argument's types
+// to those the code takes, so that the usual check refuses the others.
+static bool fit_cache(Node made, Node own) {
+    auto next = [](Node cache, int32_t i) {
+        int32_t n = block::node_length(cache);
+        while (i < n) {
+            const Cell* c = block::node_cell(cache, i);
+            if (!(c->type() == TYPE_TYPESET && ((c->header >> kModeShift) & 3) == FETCH_RETURN)) break;
+            i++;
+        }
+        return i;
+    };
+    int32_t nm = block::node_length(made), no = block::node_length(own);
+    int32_t i = next(made, 0), j = next(own, 0);
+    for (; i < nm && j < no; i = next(made, i + 1), j = next(own, j + 1)) {
+        const Cell* a = block::node_cell(made, i);
+        const Cell* b = block::node_cell(own, j);
+        if (a->type() != b->type()) return false;
+        if (a->type() == TYPE_TYPESET && ((a->header >> kModeShift) & 3) != ((b->header >> kModeShift) & 3)) return false;
+        if (a->type() == TYPE_INTEGER && a->data1 != b->data1) return false;
+    }
+    if (i < nm || j < no) return false;
+    for (i = next(made, 0), j = next(own, 0); i < nm; i = next(made, i + 1), j = next(own, j + 1)) {
+        Cell* a = block::node_cell(made, i);
+        const Cell* b = block::node_cell(own, j);
+        if (a->type() != TYPE_TYPESET) continue;
+        a->data1 &= b->data1;
+        a->data2 &= b->data2;
+        a->data3 &= b->data3;
+    }
+    return true;
+}
+
+// A native! or action! made by script runs the built-in code of its number, which reads the
+// arguments its own spec describes: a spec of another shape is refused before any call, as is
+// any spec for code that has no value of its own (the actions the run-time alone calls).
+static void check_made_spec(const Cell* fn, Node cache) {
+    const Cell* own = fn->type() == TYPE_NATIVE ? natives::value_of(static_cast<int>(fn->data1))
+                                                : natives::action_value_of(static_cast<int>(fn->data1));
+    if (own->type() == fn->type() && own->data2 == fn->data2) return;
+    bool fits = false;
+    if (own->type() == fn->type()) {
+        Cell original = *own;
+        collector::Root keep_original(&original);
+        collector::NodeRoot keep_cache(&cache);
+        Node own_cache = arg_cache(&original);
+        fits = fit_cache(cache, own_cache);
+    }
+    if (!fits) {
+        Cell spec;
+        block::make_at(&spec, fn->data2);
+        fire(err::script::bad_func_def, &spec);
+    }
+}
+
 Node arg_cache(const Cell* fn) {
     Cell* slot = block::node_cell(fn->data3, 1);
     if (slot->type() == TYPE_BLOCK) return slot->node();
     cache_incomplete = false;
     uint32_t summary;
     Node cache = build_cache(fn, &summary);
+    if ((fn->type() == TYPE_NATIVE || fn->type() == TYPE_ACTION) && !cache_incomplete && !provisional_types &&
+        natives::words_defined())
+        check_made_spec(fn, cache);
     if (!cache_incomplete) {
         Cell* stored = block::make_at(block::node_cell(fn->data3, 1), cache);
         stored->data3 = summary;
@@ -992,7 +1058,7 @@ private:
 
 // The spec word of the argument a cache typeset describes.
 static void argument_word(Cell* out, const Cell* fn, const Cell* ts) {
-    int32_t i = static_cast<int32_t>((ts->header >> 8) & 0xFFF);
+    int32_t i = spec_position(ts);
     // The spec may have been cut since the cache was built: its old position is no word now.
     if (i >= block::node_length(fn->data2) || !types::any_word(block::node_cell(fn->data2, i)->type())) {
         anon_name(out);
@@ -1295,6 +1361,7 @@ static int32_t find_refinement(Node cache, int32_t sym) {
     int32_t elements = by_path ? block::rs_length_q(path) : 0;
     int32_t k = by_path ? path_index + 1 : 0;
     uint64_t named = 0;  // the refinements of a function named so far, by cache position
+    std::vector<bool> named_far;  // the same from position 64 on, for functions with that many
     while (by_path ? k < elements : pos < end) {
         Cell elem = by_path ? block::rs_head(path)[k] : *cell_at(code, pos);
         uint8_t et = elem.type();
@@ -1348,9 +1415,13 @@ static int32_t find_refinement(Node cache, int32_t sym) {
             }
             Cell* flag = stack::arguments + slot;
             // A refinement named once already is a second use even when the first was off.
-            bool again = r < 64 ? (named >> r) & 1 : flag->type() == TYPE_LOGIC && flag->data1;
+            if (r >= 64 && named_far.empty()) named_far.resize(static_cast<size_t>(ncache));
+            bool again = r < 64 ? (named >> r) & 1 : bool(named_far[static_cast<size_t>(r)]);
             if (again) fire_copy(err::script::dup_refine, &elem);
-            if (r < 64) named |= uint64_t(1) << r;
+            if (r < 64)
+                named |= uint64_t(1) << r;
+            else
+                named_far[static_cast<size_t>(r)] = true;
             set_cell(flag, TYPE_LOGIC, on ? 1 : 0);
         }
         int32_t a = 0;
@@ -1392,6 +1463,11 @@ static int32_t find_refinement(Node cache, int32_t sym) {
                                                 const Cell* name, const Cell* fn, Node cache, int32_t i) {
     if (pos >= end) {
         set_cell(stack::push_cell(), TYPE_NONE);
+        // Built-in code reads its arguments as its spec types them: a none it does not take
+        // would reach it unchecked.
+        bool builtin = fn->type() == TYPE_NATIVE || fn->type() == TYPE_ACTION;
+        if (builtin && !typeset_has(block::node_cell(cache, i), TYPE_NONE))
+            expect_arg(name, stack::top - 1, fn, block::node_cell(cache, i));
         return pos;
     }
     if ((apply_mode & 4) && end > pos + 1) end = pos + 1;
@@ -1641,6 +1717,14 @@ int32_t eval_code(const Cell* fn_in, const Cell* code, int32_t pos, int32_t end,
 void call_with(Cell* out, const Cell* fn_in, const Cell* const* args, int nargs) {
     Cell fn = *fn_in;
     collector::Root keep(&fn);
+    // An operator given as the function is called as the function it wraps, as apply calls it.
+    if (fn.type() == TYPE_OP) {
+        uint8_t wrapped = native::op_wrapped(&fn);
+        if (wrapped == TYPE_FUNCTION || wrapped == TYPE_ROUTINE)
+            fn = *block::node_cell(fn.data3, function::MORE_OP);
+        else
+            fn.set_type(wrapped);
+    }
     // The arguments go into a block that serves as the call's code, each taken as it is (a word
     // or a function among them is not evaluated), so that the function's own argument collection
     // (types, refinements off) applies unchanged.

@@ -60,6 +60,18 @@ extern bool provisional_types;
 // The argument cache of a function value (built on first use).
 Node arg_cache(const Cell* fn);
 
+// The spec position of the argument a cache typeset describes: its low 12 bits in header bits
+// 8-19 (beside the fetch mode in bits 20-21), the rest in bits 22-29, so that the arguments of
+// long specs are found as well.
+constexpr int32_t kMaxSpecPosition = (1 << 20) - 1;
+inline uint32_t spec_position_bits(int32_t i) {
+    uint32_t p = static_cast<uint32_t>(i < kMaxSpecPosition ? i : kMaxSpecPosition);
+    return ((p & 0xFFF) << 8) | ((p >> 12) << 22);
+}
+inline int32_t spec_position(const Cell* ts) {
+    return static_cast<int32_t>(((ts->header >> 8) & 0xFFF) | (((ts->header >> 22) & 0xFF) << 12));
+}
+
 // Typeset bits.
 inline bool typeset_has(const Cell* ts, int type) {
     const auto* bytes = reinterpret_cast<const uint8_t*>(&ts->data1);

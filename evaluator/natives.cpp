@@ -36,8 +36,9 @@ void (*wait_events)() = nullptr;
 static void system_clock(struct timespec* ts) { clock_gettime(CLOCK_REALTIME, ts); }
 void (*read_clock)(struct timespec* ts) = system_clock;
 
-// The native! values made by define_words, cell n - 1 for native n.
+// The native! and action! values made by define_words, cell n - 1 for native or action n.
 static Node values_node = 0;
+static Node action_values_node = 0;
 
 // Natives whose work another module supplies through replace().
 [[noreturn]] static void not_done(int, const int32_t*) { fire(err::internal::not_done); }
@@ -55,6 +56,8 @@ void init() {
     root::keep_node(print_buffer);
     values_node = block::make_node(kCount);
     root::keep_node(values_node);
+    action_values_node = block::make_node(kActionCount);
+    root::keep_node(action_values_node);
     static const NativeFn fns[kCount] = {
         if_,           unless,       either,      any,        all,         while_,         until,
         loop,          repeat,       forever,     foreach,    forall,      remove_each,    func,
@@ -108,7 +111,12 @@ void define_words(const Cell* natives_block, const Cell* actions_block) {
         while (block::node_length(values) < n) set_cell(block::alloc_tail(values), TYPE_NONE);
         *block::node_cell(values, n - 1) = *out;
     });
-    define_pairs(actions_block, [](Cell* out, const Cell* spec, int32_t n) { native::make_at(out, TYPE_ACTION, spec, n); });
+    Node actions = action_values_node;
+    define_pairs(actions_block, [actions](Cell* out, const Cell* spec, int32_t n) {
+        native::make_at(out, TYPE_ACTION, spec, n);
+        while (block::node_length(actions) < n) set_cell(block::alloc_tail(actions), TYPE_NONE);
+        *block::node_cell(actions, n - 1) = *out;
+    });
 }
 
 void define_boot_words() {
@@ -138,16 +146,25 @@ const Cell* value_of(int n) {
     return block::node_cell(values_node, n - 1);
 }
 
+bool words_defined() { return values_node && block::node_length(values_node) > 0; }
+
+const Cell* action_value_of(int n) {
+    static Cell none_cell = {TYPE_NONE, 0, 0, 0};
+    if (!action_values_node || n < 1 || n > block::node_length(action_values_node)) return &none_cell;
+    return block::node_cell(action_values_node, n - 1);
+}
+
 // ---- Argument checks ----
 
 // Cache cells of the interpreter: a typeset per argument whose fetch mode is in bits 20-21 (3 for
-// return:) and whose spec position is in bits 8-19; refinement copies with their ordinal in data3.
+// return:) and whose spec position interpreter::spec_position reads; refinement copies with their
+// ordinal in data3.
 static void check_one(const Cell* value, const Cell* ts, const Cell* fn) {
     if (interpreter::typeset_has(ts, value->type())) return;
     Cell name, type, arg;
     stack::get_call_name(&name);
     datatype::make_at(&type, value->type());
-    int32_t pos = static_cast<int32_t>((ts->header >> 8) & 0xFFF);
+    int32_t pos = interpreter::spec_position(ts);
     arg = *block::node_cell(fn->data2, pos);
     arg.header = TYPE_WORD;
     fire(err::script::expect_arg, &name, &type, &arg);

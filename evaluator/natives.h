@@ -39,13 +39,17 @@ std::string_view boot_source();
 Cell* load_boot_source(Cell* out);
 // Makes a native! value for every entry of a natives block and an action! value for every
 // non-empty entry of an actions block (both as in boot_source), and sets the global word before
-// each spec to it. The native! values are kept for argument checks of callers that pass the
-// check flag.
+// each spec to it. The values are kept for argument checks of callers that pass the check flag,
+// and to check the spec of a value made by script for the same code.
 void define_words(const Cell* natives_block, const Cell* actions_block);
 // Loads boot_source and runs define_words on its two blocks.
 void define_boot_words();
 // The native! value of native n (none before define_words).
 const Cell* value_of(int n);
+// The action! value of action n as define_words made it (none before, or for an unused slot).
+const Cell* action_value_of(int n);
+// Whether define_words has made the values above.
+bool words_defined();
 
 // Checks the arguments of the running native n against its spec: each mandatory argument, and
 // the arguments of each refinement that refs marks as present. A value outside its types raises
