@@ -76,9 +76,10 @@ bool foreach_next() {
     set_cell(&value, TYPE_NONE);
     collector::Root keep(&value);
     pick_at(cursor, 1, &value);
-    set_word(stack::arguments - 1, &value);
-    cursor = stack::arguments - 2;
+    // The cursor moves on first: setting the word may run an on-change* handler whose continue
+    // goes on with the next step, which must not take this one again.
     cursor->set_index(head_index(cursor) + 1);
+    set_word(stack::arguments - 1, &value);
     return true;
 }
 
@@ -103,10 +104,10 @@ static bool map_step(Cell* cursor, const Cell* words) {
     collector::Root keep_w0(&w0), keep_w1(&w1);
     for (const Cell* w : {&w0, &w1})
         if (!types::word_like(w->type()) || w->type() == TYPE_REFINEMENT) fire(err::script::invalid_arg, w);
+    // On before the words are set, as in foreach_next.
+    cursor->set_index(at + 2);
     set_word(&w0, &key);
     set_word(&w1, &value);
-    cursor = stack::arguments - 2;
-    cursor->set_index(at + 2);
     return true;
 }
 
@@ -122,13 +123,16 @@ bool set_words(int32_t n) {
     // The body may have cut the word block since the loop counted its words: setting fewer words
     // than the loop steps over would leave the rest holding stale values.
     if (words->type() == TYPE_BLOCK && block::rs_length_q(words) < n) fire(err::script::invalid_arg, words);
-    if (types::any_block(t))
-        assign_words(words, cursor, n, false, false, false);
-    else
-        set_words_by_pick(words, cursor, n);
-    cursor = stack::arguments - 2;
+    // The words are set from a copy of this step's position, with the cursor already on at the
+    // next one, as in foreach_next.
+    Cell from = *cursor;
+    collector::Root keep(&from);
     int64_t next = int64_t(head_index(cursor)) + n;
     cursor->set_index(next > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int32_t>(next));
+    if (types::any_block(t))
+        assign_words(words, &from, n, false, false, false);
+    else
+        set_words_by_pick(words, &from, n);
     return true;
 }
 

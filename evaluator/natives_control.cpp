@@ -36,18 +36,36 @@ static bool strict_truth(const Cell* v) {
     return truthy(v);
 }
 
-// Runs a block under the loop catch: answers 0, codes::brk or codes::cont. Every other code
-// passes on. After a break or continue the loop frame is on top again and its result slot holds
-// unset or the break/return value.
-static uint32_t run_body(const Cell* body, bool copy_result) {
+// Runs a loop's work under the loop catch: answers 0, codes::brk or codes::cont. Every other
+// code passes on. After a break or continue the loop frame is on top again and its result slot
+// holds unset or the break/return value. Besides the body, a loop's own steps run here: setting
+// its words may call an on-change* handler, and remove-each's removal an on-deep-change*
+// handler, whose break or continue has this loop as its target too.
+template <class Work>
+static uint32_t loop_catch(Work&& work) {
     try {
-        interpreter::eval_block_quick(body, copy_result);
+        work();
         return 0;
     } catch (const Throw& t) {
         if (t.code != codes::brk && t.code != codes::cont) throw;
         runtime::sys.thrown = 0;
         return t.code;
     }
+}
+
+static uint32_t run_body(const Cell* body, bool copy_result) {
+    return loop_catch([&] { interpreter::eval_block_quick(body, copy_result); });
+}
+
+// One step of foreach or remove-each under the loop catch: false when the series is done or a
+// break came; a continue skips this step's body.
+enum class Step { next, skip, stop };
+static Step take_step(bool many, int32_t n) {
+    bool taken = false;
+    uint32_t code = loop_catch([&] { taken = many ? ::loop::set_words(n) : ::loop::foreach_next(); });
+    if (code == codes::brk) return Step::stop;
+    if (code == codes::cont) return Step::skip;
+    return taken ? Step::next : Step::stop;
 }
 
 static inline void push_loop_frame() { stack::mark_named(stack::body_symbol, FRAME_LOOP); }
@@ -156,8 +174,9 @@ void repeat(int check, const int32_t* refs) {
     for (int32_t i = 1;; i++) {
         Cell counter;
         set_cell(&counter, TYPE_INTEGER, static_cast<uint32_t>(i));
-        word::set_value(args, &counter);
-        if (run_body(args + 2, true) == codes::brk) break;
+        uint32_t code = loop_catch([&] { word::set_value(args, &counter); });
+        if (code == 0) code = run_body(args + 2, true);
+        if (code == codes::brk) break;
         if (i == n) break;
     }
     stack::unwind_last();
@@ -189,7 +208,8 @@ void foreach(int check, const int32_t* refs) {
     } else if (args[1].type() == TYPE_MAP) {
         fire(err::script::invalid_arg, args);
     }
-    while (many ? ::loop::set_words(n) : ::loop::foreach_next()) {
+    for (Step step; (step = take_step(many, n)) != Step::stop;) {
+        if (step == Step::skip) continue;
         stack::keep();
         if (run_body(args + 2, true) == codes::brk) break;
     }
@@ -233,7 +253,8 @@ void forall(int check, const int32_t* refs) {
             if (::loop::forall_next(true)) break;
         }
     }
-    if (!broken) ::loop::forall_end();
+    // A break or continue from an on-change* handler of the word ends the loop as it is.
+    if (!broken) loop_catch([] { ::loop::forall_end(); });
     stack::unwind_last();
 }
 
@@ -249,12 +270,13 @@ void remove_each(int check, const int32_t* refs) {
     bool many = args->type() == TYPE_BLOCK;
     int32_t n = stack::arguments[-3].i1();
     if (n > 0) {
-        while (many ? ::loop::set_words(n) : ::loop::foreach_next()) {
+        for (Step step; (step = take_step(many, n)) != Step::stop;) {
+            if (step == Step::skip) continue;
             stack::keep();
             uint32_t code = run_body(args + 2, false);
             if (code == codes::brk) break;
             if (code == codes::cont) continue;
-            ::loop::remove_each_next(n);
+            if (loop_catch([&] { ::loop::remove_each_next(n); }) == codes::brk) break;
         }
     }
     stack::unwind();
