@@ -151,7 +151,8 @@ void call_helper(const char* name, const Cell* const* args, int n) {
     result(&answer);
 }
 
-// The requesters take no title and no filter here: the dialogs show their own.
+// The requesters take no title and no filter here: the dialogs show their own. The file
+// requester is told the file name; the folder requester always starts in the current folder.
 void request_file() {
     Cell none, name = *arg(1), save = *arg(3), multi = *arg(4);
     set_cell(&none, TYPE_NONE);
@@ -161,10 +162,9 @@ void request_file() {
 }
 
 void request_dir() {
-    Cell none, dir = *arg(1), keep_ = *arg(3), multi = *arg(4);
+    Cell none, keep_ = *arg(3), multi = *arg(4);
     set_cell(&none, TYPE_NONE);
-    collector::Root k(&dir);
-    const Cell* args[] = {&none, &dir, &none, &keep_, &multi};
+    const Cell* args[] = {&none, &none, &none, &keep_, &multi};
     call_helper("request-dir", args, 5);
 }
 
