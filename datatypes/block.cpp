@@ -1588,6 +1588,10 @@ void do_set_op(bool case_, const Cell* skip, int op) {
     if (!keep_hash) {
         result->set_type(TYPE_BLOCK);
         result->data3 = 0;
+    } else if (step > 1) {
+        // Only the records' keys went into the table while it was built; a hash! must find its
+        // other cells too.
+        series::hash_rebuild(result);
     }
     *args = *result;
     stack::keep();
