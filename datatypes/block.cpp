@@ -1538,7 +1538,32 @@ void do_set_op(bool case_, const Cell* skip, int op) {
     Cell key;
     set_cell(&key, TYPE_NONE);
     collector::Root keep_key(&key);
+    // The result's records begin at 0 and, when the first pass ended on a short record, again
+    // where the second pass began appending: a key is looked up at those record starts only.
+    int32_t second = -1;
+    auto held = [&](const Cell* k) {
+        if (types::any_block(k->type())) {
+            Cell size, part;
+            set_cell(&size, TYPE_INTEGER, static_cast<uint32_t>(step));
+            FindOptions o;
+            o.only = true;
+            o.skip = &size;
+            if (second < 0) return find_value(result, k, o) >= 0;
+            set_cell(&part, TYPE_INTEGER, static_cast<uint32_t>(second));
+            o.part = &part;
+            if (find_value(result, k, o) >= 0) return true;
+            Cell rest = *result;
+            rest.set_index(second);
+            o.part = nullptr;
+            return find_value(&rest, k, o) >= 0;
+        }
+        int mode = case_ ? COMP_STRICT_EQUAL : COMP_EQUAL;
+        int32_t at = hashtable::find(result->data3, k, 0, step, mode, false, false);
+        if (at >= 0 && (second < 0 || at < second)) return true;
+        return second >= 0 && hashtable::find(result->data3, k, second, step, mode, false, false) >= 0;
+    };
     for (int pass = 0; pass < passes; pass++) {
+        if (pass == 1 && total_length(result) % step != 0) second = total_length(result);
         Cell* walked = pass == 0 ? a : b;
         Cell* other = pass == 0 ? b : a;
         Node other_table = 0;
@@ -1560,19 +1585,7 @@ void do_set_op(bool case_, const Cell* skip, int op) {
                 bool present = member_q(other, other_table, &key, step, case_);
                 if (op == OP_INTERSECT ? !present : present) continue;
             }
-            bool held;
-            if (types::any_block(key.type())) {
-                Cell size;
-                set_cell(&size, TYPE_INTEGER, static_cast<uint32_t>(step));
-                FindOptions o;
-                o.only = true;
-                o.skip = &size;
-                held = find_value(result, &key, o) >= 0;
-            } else {
-                held = hashtable::find(result->data3, &key, 0, step, case_ ? COMP_STRICT_EQUAL : COMP_EQUAL, false,
-                                       false) >= 0;
-            }
-            if (held) continue;
+            if (held(&key)) continue;
             int32_t record = step;
             if (i + record > total_length(walked)) record = static_cast<int32_t>(total_length(walked) - i);
             for (int32_t k = 0; k < record; k++) {
