@@ -27,10 +27,12 @@ struct TempArea {
     TempArea* below = nullptr;
     static TempArea* top;
 
-    TempArea(size_t n, bool cell_records) : bytes(n), cells(cell_records) {
+    // n bytes of records, then `extra` bytes for the sort's own use.
+    TempArea(size_t n, size_t extra, bool cell_records) : bytes(n), cells(cell_records) {
         // Released on every way out of the sort, so it needs no place in the run-time's heap list.
         // Cell areas start zeroed: the collector may look at them before they are filled.
-        data = static_cast<uint8_t*>(cell_records ? std::calloc(n ? n : 1, 1) : std::malloc(n ? n : 1));
+        size_t total = n + extra;
+        data = static_cast<uint8_t*>(cell_records ? std::calloc(total ? total : 1, 1) : std::malloc(total ? total : 1));
         if (!data) fire(err::internal::no_memory);
         below = top;
         top = this;
@@ -56,8 +58,9 @@ public:
 
     // ---- Stable merge sort ----
 
-    void stable(uint8_t* temp) {
+    void stable(uint8_t* temp, uint8_t* bits) {
         temp_ = temp;
+        bits_ = bits;
         struct Entry {
             uint32_t start;
             uint32_t power;
@@ -130,6 +133,7 @@ private:
     uint64_t end_;
     collector::NodeRoot keep_;  // the callback may allocate: the node is held for the whole sort
     uint8_t* temp_ = nullptr;
+    uint8_t* bits_ = nullptr;  // outcomes of a merge's comparisons, one bit each
 
     // The records must still lie inside the buffer after the callback ran.
     bool intact() const { return memory::node_in_use(node_) && end_ <= memory::nodes[node_]->capacity; }
@@ -189,62 +193,64 @@ private:
         return steps + 1;
     }
 
-    // Merges [s, m) and [m, e). The shorter run is copied out; whatever of it is still out when the
-    // merge ends, normally or by a throw from the callback, is copied back into the gap, so the
-    // buffer always ends holding every record.
+    // Merges [s, m) and [m, e) in two phases. First every comparison is made with the records
+    // where they are and its outcome noted; only then are the records moved, through a copy of
+    // the shorter run, with no callback in between. A callback that reorders or changes the
+    // series thus never meets a gap of stale copies: the buffer always holds every record.
     void merge_runs(uint32_t s, uint32_t m, uint32_t e) {
         size_t w = width_;
+        uint32_t n = 0;
+        auto note = [&](bool v) {
+            if (v)
+                bits_[n >> 3] |= uint8_t(1u << (n & 7));
+            else
+                bits_[n >> 3] &= uint8_t(~(1u << (n & 7)));
+            n++;
+        };
+        auto noted = [&](uint32_t k) { return (bits_[k >> 3] >> (k & 7)) & 1; };
         if (e - m < m - s) {
+            // From the back: a right record goes last when the left one is not greater.
+            for (uint32_t i = m, j = e; i > s && j > m;) {
+                bool right = compare(i - 1, j - 1) <= 0;
+                note(right);
+                if (right)
+                    j--;
+                else
+                    i--;
+            }
             uint32_t tn = e - m;
             std::memcpy(temp_, at(m), tn * w);
-            uint32_t li = m;  // left records [s, li) not yet placed
-            uint32_t tj = tn;  // copied records [0, tj) not yet placed; the gap is [li, li + tj)
-            struct Finish {
-                Sorter* self;
-                uint32_t* li;
-                uint32_t* tj;
-                ~Finish() {
-                    if (self->intact()) std::memcpy(self->at(*li), self->temp_, size_t(*tj) * self->width_);
-                }
-            } finish{this, &li, &tj};
-            uint32_t d = e;
-            while (tj > 0 && li > s) {
-                int32_t r = compare_ptr(at(li - 1), tmp(tj - 1));
+            uint32_t li = m, tj = tn, d = e;  // the gap is [li, li + tj)
+            for (uint32_t k = 0; k < n; k++) {
                 d--;
-                if (r <= 0) {
-                    std::memcpy(at(d), tmp(tj - 1), w);
-                    tj--;
+                if (noted(k)) {
+                    std::memcpy(at(d), tmp(--tj), w);
                 } else {
                     std::memcpy(at(d), at(li - 1), w);
                     li--;
                 }
             }
+            std::memcpy(at(li), temp_, size_t(tj) * w);
         } else {
+            // From the front: a left record goes first when it is not greater.
+            for (uint32_t i = s, j = m; i < m && j < e;) {
+                bool left = compare(i, j) <= 0;
+                note(left);
+                if (left)
+                    i++;
+                else
+                    j++;
+            }
             uint32_t tn = m - s;
             std::memcpy(temp_, at(s), tn * w);
-            uint32_t ti = 0;  // copied records [ti, tn) not yet placed
-            uint32_t d = s;   // next place; the gap is [d, d + tn - ti)
-            struct Finish {
-                Sorter* self;
-                uint32_t* d;
-                uint32_t* ti;
-                uint32_t tn;
-                ~Finish() {
-                    if (self->intact()) std::memcpy(self->at(*d), self->tmp(*ti), size_t(tn - *ti) * self->width_);
-                }
-            } finish{this, &d, &ti, tn};
-            uint32_t j = m;
-            while (ti < tn && j < e) {
-                int32_t r = compare_ptr(tmp(ti), at(j));
-                if (r <= 0) {
-                    std::memcpy(at(d), tmp(ti), w);
-                    ti++;
-                } else {
-                    std::memcpy(at(d), at(j), w);
-                    j++;
-                }
-                d++;
+            uint32_t ti = 0, d = s, j = m;  // the gap is [d, d + tn - ti)
+            for (uint32_t k = 0; k < n; k++, d++) {
+                if (noted(k))
+                    std::memcpy(at(d), tmp(ti++), w);
+                else
+                    std::memcpy(at(d), at(j++), w);
             }
+            std::memcpy(at(d), tmp(ti), size_t(tn - ti) * w);
         }
     }
 
@@ -413,8 +419,9 @@ void stable(Node node, uint32_t offset, uint32_t count, uint32_t width, intptr_t
     Sorter s(node, offset, count, width, op, flags, cmp);
     uint64_t bytes = uint64_t(count / 2) * width;
     if (bytes > 0x7FFFFFFF) fire(err::script::too_long);
-    TempArea area(static_cast<size_t>(bytes), cell_records);
-    s.stable(area.data);
+    // A merge of n records makes fewer than n comparisons.
+    TempArea area(static_cast<size_t>(bytes), size_t(count) / 8 + 1, cell_records);
+    s.stable(area.data, area.data + bytes);
 }
 
 void qsort(Node node, uint32_t offset, uint32_t count, uint32_t width, intptr_t op, int32_t flags,

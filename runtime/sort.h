@@ -6,7 +6,8 @@
 // (node, byte offset) and fetch the buffer again after every call. The record addresses handed
 // to the callback are valid when it starts; a callback that allocates copies the records first.
 // A callback may throw (Throw): the records are then left as a permutation of the input, partly
-// sorted, and the stable sort's temporary area is released.
+// sorted, and the stable sort's temporary area is released. A callback may also reorder the
+// records: no record is then lost or doubled (the stable sort moves records only between calls).
 #pragma once
 
 #include <cstdint>
