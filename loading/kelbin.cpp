@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -647,9 +648,11 @@ const uint8_t* read_context(Reader& r, const uint8_t* p, const uint8_t* stop, in
     int32_t m = head.count;
     if (head.kind != required_kind || head.no_storage == want_storage) corrupt(r, at);
     Node ctx = context::create(m, head.no_storage, head.option, 0, head.kind);
-    collector::NodeRoot keep(&ctx);
+    std::optional<collector::NodeRoot> keep;
+    keep.emplace(&ctx);
     Cell owner = make_owner(ctx);
-    collector::Root keep_owner(&owner);
+    std::optional<collector::Root> keep_owner;
+    keep_owner.emplace(&owner);
     *context::owner_of(ctx) = owner;
     if (r.patch_node) {
         at_(r.patch_node, r.patch_index)->data1 = ctx;
@@ -661,6 +664,12 @@ const uint8_t* read_context(Reader& r, const uint8_t* p, const uint8_t* stop, in
         int32_t sym = read_symbol<Plain>(r, p, stop);
         int32_t index;
         if (context::add_word(ctx, sym, false, &index) != -1) corrupt(r, sat);
+    }
+    if (append_to) {
+        // Reachable through append_to from here on; guards held across the nested records
+        // would use one per level, and deeply nested objects would run out of them.
+        keep_owner.reset();
+        keep.reset();
     }
     if (!head.no_storage) {
         Node vals = context::cell_of(ctx)->data2;
@@ -912,13 +921,19 @@ const uint8_t* read_map(Reader& r, const uint8_t* at, const uint8_t* p, const ui
                         bool newline) {
     if (shared) return read_shared<Plain>(r, at, p, stop, into, TYPE_MAP, 0, newline);
     int32_t n = read_block_count<Plain>(r, at, p, stop);
-    Cell c;
-    block::make_new(&c, n);
-    collector::Root keep(&c);
     Cell m;
-    map::make_at(&m, c.node());
-    if (newline) m.header |= cell_flag::newline;
-    int32_t pos = append(into, m);
+    int32_t pos;
+    {
+        // Guarded only until the map is in into: a guard held across the nested records would
+        // use one per level, and deeply nested maps would run out of them.
+        Cell c;
+        block::make_new(&c, n);
+        collector::Root keep(&c);
+        map::make_at(&m, c.node());
+        collector::Root keep_m(&m);
+        if (newline) m.header |= cell_flag::newline;
+        pos = append(into, m);
+    }
     p = decode_n<Plain>(r, p, stop, m.node(), n);
     finish_map(r, at, into, pos);
     return p;
