@@ -654,9 +654,11 @@ const uint8_t* read_context(Reader& r, const uint8_t* p, const uint8_t* stop, in
     std::optional<collector::Root> keep_owner;
     keep_owner.emplace(&owner);
     *context::owner_of(ctx) = owner;
+    bool reachable = append_to != 0;
     if (r.patch_node) {
         at_(r.patch_node, r.patch_index)->data1 = ctx;
         r.patch_node = 0;
+        reachable = true;
     }
     if (append_to) *appended_at = append(append_to, owner);
     for (int32_t i = 0; i < m; i++) {
@@ -665,9 +667,9 @@ const uint8_t* read_context(Reader& r, const uint8_t* p, const uint8_t* stop, in
         int32_t index;
         if (context::add_word(ctx, sym, false, &index) != -1) corrupt(r, sat);
     }
-    if (append_to) {
-        // Reachable through append_to from here on; guards held across the nested records
-        // would use one per level, and deeply nested objects would run out of them.
+    if (reachable) {
+        // Held by append_to or by the word that binds to it from here on; guards held across
+        // the nested records would use one per level, and deeply nested objects would run out.
         keep_owner.reset();
         keep.reset();
     }
@@ -785,6 +787,9 @@ const uint8_t* read_function(Reader& r, const uint8_t* p, const uint8_t* stop, N
     }
     int32_t pos = -1;
     Node ctx = 0;
+    // Appended to into, or bound to by the word being read: guarded by that while its spec and
+    // body are read.
+    bool reachable = into || r.patch_node;
     p = read_context<Plain>(
         r, p, stop, context::KIND_FUNCTION, false,
         [&](Node c) {
@@ -798,7 +803,8 @@ const uint8_t* read_function(Reader& r, const uint8_t* p, const uint8_t* stop, N
             return fn;
         },
         into, &pos);
-    collector::NodeRoot keep(&ctx);
+    std::optional<collector::NodeRoot> keep;
+    if (!reachable) keep.emplace(&ctx);
     Cell fn = *context::owner_of(ctx);
     p = read_function_block<Plain>(r, p, stop, fn.data2, false, ctx);
     fn = *context::owner_of(ctx);
