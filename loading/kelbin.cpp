@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -647,13 +648,17 @@ const uint8_t* read_context(Reader& r, const uint8_t* p, const uint8_t* stop, in
     int32_t m = head.count;
     if (head.kind != required_kind || head.no_storage == want_storage) corrupt(r, at);
     Node ctx = context::create(m, head.no_storage, head.option, 0, head.kind);
-    collector::NodeRoot keep(&ctx);
+    std::optional<collector::NodeRoot> keep;
+    keep.emplace(&ctx);
     Cell owner = make_owner(ctx);
-    collector::Root keep_owner(&owner);
+    std::optional<collector::Root> keep_owner;
+    keep_owner.emplace(&owner);
     *context::owner_of(ctx) = owner;
+    bool reachable = append_to != 0;
     if (r.patch_node) {
         at_(r.patch_node, r.patch_index)->data1 = ctx;
         r.patch_node = 0;
+        reachable = true;
     }
     if (append_to) *appended_at = append(append_to, owner);
     for (int32_t i = 0; i < m; i++) {
@@ -661,6 +666,12 @@ const uint8_t* read_context(Reader& r, const uint8_t* p, const uint8_t* stop, in
         int32_t sym = read_symbol<Plain>(r, p, stop);
         int32_t index;
         if (context::add_word(ctx, sym, false, &index) != -1) corrupt(r, sat);
+    }
+    if (reachable) {
+        // Held by append_to or by the word that binds to it from here on; guards held across
+        // the nested records would use one per level, and deeply nested objects would run out.
+        keep_owner.reset();
+        keep.reset();
     }
     if (!head.no_storage) {
         Node vals = context::cell_of(ctx)->data2;
@@ -776,6 +787,9 @@ const uint8_t* read_function(Reader& r, const uint8_t* p, const uint8_t* stop, N
     }
     int32_t pos = -1;
     Node ctx = 0;
+    // Appended to into, or bound to by the word being read: guarded by that while its spec and
+    // body are read.
+    bool reachable = into || r.patch_node;
     p = read_context<Plain>(
         r, p, stop, context::KIND_FUNCTION, false,
         [&](Node c) {
@@ -789,7 +803,8 @@ const uint8_t* read_function(Reader& r, const uint8_t* p, const uint8_t* stop, N
             return fn;
         },
         into, &pos);
-    collector::NodeRoot keep(&ctx);
+    std::optional<collector::NodeRoot> keep;
+    if (!reachable) keep.emplace(&ctx);
     Cell fn = *context::owner_of(ctx);
     p = read_function_block<Plain>(r, p, stop, fn.data2, false, ctx);
     fn = *context::owner_of(ctx);
@@ -912,13 +927,19 @@ const uint8_t* read_map(Reader& r, const uint8_t* at, const uint8_t* p, const ui
                         bool newline) {
     if (shared) return read_shared<Plain>(r, at, p, stop, into, TYPE_MAP, 0, newline);
     int32_t n = read_block_count<Plain>(r, at, p, stop);
-    Cell c;
-    block::make_new(&c, n);
-    collector::Root keep(&c);
     Cell m;
-    map::make_at(&m, c.node());
-    if (newline) m.header |= cell_flag::newline;
-    int32_t pos = append(into, m);
+    int32_t pos;
+    {
+        // Guarded only until the map is in into: a guard held across the nested records would
+        // use one per level, and deeply nested maps would run out of them.
+        Cell c;
+        block::make_new(&c, n);
+        collector::Root keep(&c);
+        map::make_at(&m, c.node());
+        collector::Root keep_m(&m);
+        if (newline) m.header |= cell_flag::newline;
+        pos = append(into, m);
+    }
     p = decode_n<Plain>(r, p, stop, m.node(), n);
     finish_map(r, at, into, pos);
     return p;
