@@ -1807,8 +1807,17 @@ int32_t eval_path(const Cell* path_in, const Cell* code, int32_t pos, int32_t en
     set_cell(out, TYPE_NONE);
     Cell* scratch_top = stack::top;
     values[0] = hv;
-    for (int32_t i = 1; i < len; i++) {
-        Cell elem = block::rs_head(&path)[i];
+    // The walk ends at the path's tail as it is at each step: a paren may shorten the path, and
+    // the cells past its new tail are stale. It never goes past the length the working cells
+    // were made for.
+    int32_t n = len;
+    for (int32_t i = 1; i < n; i++) {
+        if (block::rs_length_q(&path) <= i) {
+            n = i;
+            break;
+        }
+        const Cell written = block::rs_head(&path)[i];
+        Cell elem = written;
         if (tracing) fire_event(EV_FETCH, &path, path.index() + i, nullptr, &elem);
         if (elem.type() == TYPE_GET_WORD) {
             elem = *word_value(&elem);
@@ -1824,7 +1833,9 @@ int32_t eval_path(const Cell* path_in, const Cell* code, int32_t pos, int32_t en
         if (tracing) fire_event(EV_PUSH, &path, path.index() + i, nullptr, &elem);
         elements[i] = elem;
         if (elem.type() == TYPE_UNSET) fire_copy(err::script::unset_path, &path, &elem);
-        bool last = i == len - 1;
+        int32_t now = block::rs_length_q(&path);
+        if (now < n) n = now > i ? now : i + 1;
+        bool last = i == n - 1;
         Cell* current = values + (i - 1);
         Cell* parent = i >= 2 ? values + (i - 2) : first_parent;
         Cell* previous = i >= 2 ? elements + (i - 1) : none;
@@ -1835,7 +1846,7 @@ int32_t eval_path(const Cell* path_in, const Cell* code, int32_t pos, int32_t en
             Cell fn = *r;
             Cell source = *current;
             // Named by the element as written: a call through anything but a word is unnamed.
-            Cell name = block::rs_head(&path)[i];
+            Cell name = written;
             pos = eval_code(&fn, code, pos, end, push, &path, i, &source, 0, false, &name);
             if (push) {
                 Cell result = *(stack::top - 1);
@@ -1853,7 +1864,7 @@ int32_t eval_path(const Cell* path_in, const Cell* code, int32_t pos, int32_t en
         // change is in this copy only: store it into its container through the container's own
         // path assignment (which tells an owner, as any assignment does), and go on up while the
         // container is itself such a value; the head word's value goes back into its slot.
-        for (int32_t k = len - 2; k >= 0; k--) {
+        for (int32_t k = n - 2; k >= 0; k--) {
             if (assigned_elsewhere(values[k].type())) break;
             if (k > 0 && values[k].type() == TYPE_DATE && values[k - 1].type() == TYPE_DATE) {
                 // A date's `date` field is its day alone: going back it replaces the day and
@@ -1885,8 +1896,8 @@ int32_t eval_path(const Cell* path_in, const Cell* code, int32_t pos, int32_t en
             stack::top = scratch_top;
         }
     }
-    if (tracing) fire_event(EV_EXIT, &path, path.index() + len, nullptr, values + (len - 1));
-    Cell final_value = set ? *stack::arguments : values[len - 1];
+    if (tracing) fire_event(EV_EXIT, &path, path.index() + n, nullptr, values + (n - 1));
+    Cell final_value = set ? *stack::arguments : values[n - 1];
     stack::top = base;
     place(&final_value, push);
     return pos;
