@@ -3,6 +3,8 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
+#include <limits>
 #include <string>
 
 #include "datatypes/block.h"
@@ -13,11 +15,23 @@
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
 #include "runtime/fire.h"
+#include "runtime/dtoa.h"
 #include "runtime/hashtable.h"
 #include "services/random.h"
 #include "runtime/stack.h"
 
 namespace point2D {
+
+// Whether the text of a float's magnitude loads back as that float: the loader reads a double
+// and rounds it to single precision, a double past the largest float by half a step or more
+// being an infinity.
+static bool reads_back(const char* first, const char* last, float magnitude) {
+    int left = 0;
+    double d = dtoa::strtod(first, last, 0, &left);
+    if (d > double(std::numeric_limits<float>::max()))
+        return magnitude == std::numeric_limits<float>::max() && d < 3.4028235677973366e38;
+    return static_cast<float>(d) == magnitude;
+}
 
 // A coordinate: the shortest digits that read back to the same 32-bit float, in fixed notation
 // from 1e-4 to below 1e7 and as d.ddde<exp> outside; a whole number ends in ".0", and both zeros
@@ -27,12 +41,21 @@ static std::string coordinate_text(float v) {
     if (std::isinf(v)) return v < 0 ? "-1.#INF" : "1.#INF";
     if (v == 0) return "0.0";
     char buf[64];
-    std::to_chars_result r = std::to_chars(buf, buf + sizeof buf, std::fabs(v), std::chars_format::scientific);
+    const float magnitude = std::fabs(v);
+    std::to_chars_result r = std::to_chars(buf, buf + sizeof buf, magnitude, std::chars_format::scientific);
+    // The loader reads a double and rounds that to single precision. A few shortest texts lie
+    // so near the midpoint to a neighbour that their double is the midpoint and rounds to the
+    // neighbour (7.038531e-26): they get more digits, and nine always read back.
+    int digits = 0;
+    for (const char* q = buf; q < r.ptr && *q != 'e'; q++) digits += *q != '.';
+    while (digits < 9 && !reads_back(buf, r.ptr, magnitude))
+        r = std::to_chars(buf, buf + sizeof buf, magnitude, std::chars_format::scientific, digits++);
     *r.ptr = 0;
     std::string mant;
     const char* p = buf;
     for (; *p && *p != 'e'; p++)
         if (*p != '.') mant.push_back(*p);
+    while (mant.size() > 1 && mant.back() == '0') mant.pop_back();
     int exp10 = std::atoi(p + 1);
     int n = static_cast<int>(mant.size());
     std::string out;
