@@ -209,6 +209,7 @@ struct Timer {
     int32_t stopped = 0;
     int32_t elapsed = 0;   // ms since it last fired
     int32_t interval = 0;  // ms between firings
+    int32_t running = 0;   // 1 while its callback runs: a nested loop's frames must not fire it
     Widget* owner = nullptr;
     void (*callback)(Timer* t) = nullptr;
 };

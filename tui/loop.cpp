@@ -237,7 +237,15 @@ void fire_timers(int32_t ms) {
     for (Timer* t : pass_timers) {
         if (std::find(state.timers.begin(), state.timers.end(), t) == state.timers.end() || !t->owner) continue;
         t->elapsed = ms > INT32_MAX - t->elapsed ? INT32_MAX : t->elapsed + ms;
-        if (t->stopped || t->elapsed < t->interval) continue;
+        // A callback that opens a window (an alert, say) runs the frames of a nested loop: there
+        // its own timer waits for it to return instead of firing it again and again, one level
+        // deeper each time. A removed timer is freed only after the outermost pass.
+        if (t->stopped || t->running || t->elapsed < t->interval) continue;
+        struct Running {
+            Timer* t;
+            ~Running() { t->running = 0; }
+        } running{t};
+        t->running = 1;
         t->callback(t);
         if (std::find(state.timers.begin(), state.timers.end(), t) == state.timers.end() || !t->owner) continue;
         t->elapsed = 0;
