@@ -396,7 +396,14 @@ void decode_input() {
 }
 
 void send_key(Widget* w, int32_t ch, int32_t special) {
-    if (!w) w = state.focused;
+    if (!w) {
+        w = state.focused;
+        // A focused widget that got disabled (a button that turns itself off) would swallow every
+        // key, Tab, Escape and Ctrl-C included, and leave the window no way out: its window,
+        // which a press beside a disabled widget reaches too, takes the keys instead.
+        if (w && (w->flags & kDisabled))
+            while (w->parent) w = w->parent;
+    }
     if (!w || (w->flags & kDisabled)) return;
     uint32_t flags = 0;
     if (special == kKeyBackTab) {

@@ -245,7 +245,14 @@ TEST_F(TuiInput, AThrowingAwakeDoesNotStopTheDispatch) {
 
 TEST_F(TuiInput, DisabledWidgetsGetNothing) {
     field->flags |= tui::kDisabled;
+    // The focused field, disabled, hears no key; its window takes them, so Tab and Escape work.
+    EXPECT_EQ(feed("\t"), "[[key-down \"win\" 0x0 9 [] #\"^-\"] [key \"win\" 0x0 9 [] #\"^-\"]]");
+    ASSERT_EQ(handled.size(), 1u);
+    EXPECT_EQ(handled[0].widget, window->id);
+    window->flags |= tui::kDisabled;
     EXPECT_EQ(feed("a"), "[]");
+    window->flags &= ~uint32_t(tui::kDisabled);
+    handled.clear();
     button->flags |= tui::kDisabled;
     // The window under it still takes the press.
     EXPECT_EQ(feed("\x1b[<0;4;2M\x1b[<0;4;2m"),
