@@ -399,8 +399,10 @@ void send_key(Widget* w, int32_t ch, int32_t special) {
     if (!w) {
         w = state.focused;
         // A focused widget that got disabled (a button that turns itself off) would swallow every
-        // key, Tab, Escape and Ctrl-C included, and leave the window no way out: its window,
-        // which a press beside a disabled widget reaches too, takes the keys instead.
+        // key, Tab, Escape and Ctrl-C included, and leave the window no way out; so would one
+        // that was destroyed, leaving no focus at all. Its window, which a press beside a disabled
+        // widget reaches too, takes the keys instead.
+        if (!w) w = state.current_window;
         if (w && (w->flags & kDisabled))
             while (w->parent) w = w->parent;
     }

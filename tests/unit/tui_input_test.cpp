@@ -252,6 +252,10 @@ TEST_F(TuiInput, DisabledWidgetsGetNothing) {
     window->flags |= tui::kDisabled;
     EXPECT_EQ(feed("a"), "[]");
     window->flags &= ~uint32_t(tui::kDisabled);
+    // So does it when the focused widget is gone.
+    handled.clear();
+    tui::state.focused = nullptr;
+    EXPECT_EQ(feed("\x1b[B"), "[[key-down \"win\" 0x0 -21 [] down] [key \"win\" 0x0 -21 [] down]]");
     handled.clear();
     button->flags |= tui::kDisabled;
     // The window under it still takes the press.
