@@ -322,8 +322,9 @@ using namespace tui;
 // Whether a timer can still fire: without a terminal on standard input, timers are the only
 // thing that can move a waiting loop on.
 static bool live_timer() {
+    // A timer whose actor is running (and waits in this loop) cannot fire before the loop ends.
     for (const Timer* t : state.timers)
-        if (t->owner && !t->stopped) return true;
+        if (t->owner && !t->stopped && !t->running) return true;
     return false;
 }
 
