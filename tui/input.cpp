@@ -367,7 +367,8 @@ void decode_input() {
         uint8_t b = state.input[i];
         if (n > 1 && b == 27) {
             if (escape_sequence(i) == Seq::incomplete) state.incomplete = 1;
-            else if (state.read_index == int32_t(start)) state.read_index = int32_t(i);  // sent nothing
+            else if (state.read_index == int32_t(start) && i <= state.input.size())
+                state.read_index = int32_t(i);  // sent nothing (or a nested loop emptied the queue)
         } else if (b < 32 || b == 127) {
             state.read_index = int32_t(i + 1);
             send_key(nullptr, b == 8 ? 127 : b == 10 ? 13 : b, 0);
