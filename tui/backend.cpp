@@ -78,7 +78,6 @@ void mark_widget(Widget* w) {
 }
 
 void marker() {
-    if (state.event_flags.type() == TYPE_BLOCK) collector::mark_values(&state.event_flags, &state.event_flags + 1);
     for_each_widget(mark_widget);
 }
 
@@ -91,7 +90,8 @@ int32_t clamp_int(double v) {
 }
 
 const symbol::Known kFlagAway("away"), kFlagDown("down"), kFlagMidDown("mid-down"), kFlagAltDown("alt-down"),
-    kFlagAuxDown("aux-down"), kFlagControl("control"), kFlagShift("shift"), kFlagAlt("alt");
+    kFlagAuxDown("aux-down"), kFlagControl("control"), kFlagShift("shift"), kFlagAlt("alt"),
+    kFlagCommand("command");
 
 }  // namespace
 
@@ -259,20 +259,21 @@ Cell* event_picked(const Cell* ev, Cell* out) {
 Cell* event_flags(const Cell* ev, Cell* out) {
     if (!event_record(ev->data2) && !event::made_q(ev)) return set_cell(out, TYPE_NONE);
     uint32_t bits = ev->data3;
-    ensure_marker_registered();
-    if (state.event_flags.type() != TYPE_BLOCK) block::make_new(&state.event_flags, 8);
-    Node b = state.event_flags.node();
-    block::clear(b);
+    // A new block each time: a block kept from one event must not change with the next.
+    Cell block;
+    block::make_new(&block, 8);
+    collector::Root keep(&block);
+    Node b = block.node();
     struct Entry {
         const symbol::Known& word;
         uint32_t bit;
     };
     const Entry order[] = {{kFlagAway, kEfAway},       {kFlagDown, kEfDown},       {kFlagMidDown, kEfMidDown},
                            {kFlagAltDown, kEfAltDown}, {kFlagAuxDown, kEfAuxDown}, {kFlagControl, kEfControl},
-                           {kFlagShift, kEfShift},     {kFlagAlt, kEfAlt}};
+                           {kFlagShift, kEfShift},     {kFlagAlt, kEfAlt},         {kFlagCommand, kEfCommand}};
     for (const Entry& e : order)
         if (bits & e.bit) word::make_in(e.word.id(), b);
-    *out = state.event_flags;
+    *out = block;
     return out;
 }
 

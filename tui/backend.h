@@ -149,6 +149,7 @@ enum EventFlag : uint32_t {
     kEfControl = 0x10000000,
     kEfShift = 0x20000000,
     kEfAlt = 0x40000000,
+    kEfCommand = 0x80000000,
 };
 
 // What an event! value of this backend refers to.
@@ -172,7 +173,7 @@ Cell* event_window(const Cell* ev, Cell* out);
 Cell* event_offset(const Cell* ev, Cell* out);
 Cell* event_key(const Cell* ev, Cell* out);
 Cell* event_picked(const Cell* ev, Cell* out);
-Cell* event_flags(const Cell* ev, Cell* out);  // the one shared flags block, refilled
+Cell* event_flags(const Cell* ev, Cell* out);  // a new block of the flag words
 bool event_flag_q(const Cell* ev, uint32_t bit);
 
 // Face flag bits, as get_flags gives them.
@@ -208,6 +209,7 @@ struct Timer {
     int32_t stopped = 0;
     int32_t elapsed = 0;   // ms since it last fired
     int32_t interval = 0;  // ms between firings
+    int32_t running = 0;   // 1 while its callback runs: a nested loop's frames must not fire it
     Widget* owner = nullptr;
     void (*callback)(Timer* t) = nullptr;
 };
@@ -246,7 +248,6 @@ struct State {
     CellGrid buffer;
     int32_t redraw = 0;
     int32_t report_pending = 0;  // cursor position requests whose answers are not yet read
-    Cell event_flags;  // the one block every event/flags refills; marked
 };
 
 extern State state;

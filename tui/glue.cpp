@@ -17,6 +17,7 @@
 #include "runtime/collector.h"
 #include "runtime/fire.h"
 #include "tui/backend.h"
+#include "tui/input.h"
 #include "tui/loop.h"
 #include "tui/render.h"
 #include "tui/terminal.h"
@@ -295,11 +296,22 @@ void OS_update_view(const Cell* face_in) {
             w->window->x2 = w->x2, w->window->y2 = w->y2;
         }
     }
+    // A focus moved in the window on screen (set-focus, Tab) is told to both widgets, as a click
+    // tells it; that is done last, once the widget is up to date, since actors run then.
+    Widget* focus_to = nullptr;
+    uint32_t focus_id = 0, window_id = 0;
     if (bits & 0x400) {
         const Cell* sel = facet_at(&face, tui::kFSelected);
         if (w->window && (sel->type() == TYPE_NONE || face_q(sel))) {
             Widget* target = sel->type() == TYPE_NONE ? nullptr : face_handle_q(sel);
-            focus_quietly(w, target ? target : w);
+            if (!target) target = w;
+            if (w == state.current_window && state.focused != target) {
+                focus_to = target;
+                focus_id = target->id;
+                window_id = w->id;
+            } else {
+                focus_quietly(w, target);
+            }
         }
     }
     if (bits & 0x100) {
@@ -335,6 +347,9 @@ void OS_update_view(const Cell* face_in) {
     st = facet_at(&face, tui::kFState);
     if (st->type() == TYPE_BLOCK && block::rs_length_q(st) >= 2 && block::rs_head(st)[1].type() == TYPE_INTEGER)
         block::rs_head(st)[1].data1 = 0;
+    Widget* window = tui::widget_of(window_id);
+    if (focus_to && window && tui::widget_of(focus_id) == focus_to && window == state.current_window)
+        tui::set_focus(focus_to, window->window);
 }
 
 void OS_update_facet(const Cell* owner_in, const Cell* word, const Cell*, const Cell* action, const Cell* new_,

@@ -249,6 +249,7 @@ Seq control_sequence(size_t& i) {
             digits = false;
         } else if (c >= 64 && c <= 126 && c != '[') {
             if ((digits || count > 0) && count < 4) params[count++] = current;
+            state.read_index = int32_t(i);  // past the sequence before an actor can run
             if (c == 'M' || c == 'm') {
                 if (count == 3) mouse_report(params[0], params[1], params[2], c == 'm');
             } else if (c == 'R') {
@@ -294,6 +295,7 @@ Seq escape_sequence(size_t& i) {
     } else if (c == 'O') {
         if (j >= in.size()) return Seq::incomplete;
         uint8_t f = in[j++];
+        state.read_index = int32_t(j);
         if (f >= 'P' && f <= 'S') send_key(nullptr, 0, -31 - (f - 'P'));
     }
     // Any other pair (an Alt chord) names no key and is dropped.
@@ -351,19 +353,24 @@ void empty_input() {
 
 void decode_input() {
     state.incomplete = 0;
-    size_t i = size_t(state.read_index);
-    if (i >= state.input.size()) {
+    if (size_t(state.read_index) >= state.input.size()) {
         empty_input();
         return;
     }
-    while (i < state.input.size()) {
+    // The read index passes each key before it is sent: an actor that waits runs a nested frame,
+    // which decodes from here, and must neither see that key again nor lose the ones after it.
+    // A nested loop empties the queue when it ends, which ends this one too.
+    while (size_t(state.read_index) < state.input.size()) {
         size_t n = state.input.size();
+        size_t i = size_t(state.read_index);
         size_t start = i;
         uint8_t b = state.input[i];
         if (n > 1 && b == 27) {
             if (escape_sequence(i) == Seq::incomplete) state.incomplete = 1;
+            else if (state.read_index == int32_t(start) && i <= state.input.size())
+                state.read_index = int32_t(i);  // sent nothing (or a nested loop emptied the queue)
         } else if (b < 32 || b == 127) {
-            i++;
+            state.read_index = int32_t(i + 1);
             send_key(nullptr, b == 8 ? 127 : b == 10 ? 13 : b, 0);
         } else {
             size_t len = 0;
@@ -371,9 +378,9 @@ void decode_input() {
             if (cp == -1) {
                 state.incomplete = 1;
             } else if (cp == -2) {
-                i++;  // a byte no more input can make valid
+                state.read_index = int32_t(i + 1);  // a byte no more input can make valid
             } else {
-                i += len;
+                state.read_index = int32_t(i + len);
                 send_key(nullptr, cp, 0);
             }
         }
@@ -387,11 +394,19 @@ void decode_input() {
             return;
         }
     }
-    state.read_index = int32_t(i);
 }
 
 void send_key(Widget* w, int32_t ch, int32_t special) {
-    if (!w) w = state.focused;
+    if (!w) {
+        w = state.focused;
+        // A focused widget that got disabled (a button that turns itself off) would swallow every
+        // key, Tab, Escape and Ctrl-C included, and leave the window no way out; so would one
+        // that was destroyed, leaving no focus at all. Its window, which a press beside a disabled
+        // widget reaches too, takes the keys instead.
+        if (!w) w = state.current_window;
+        if (w && (w->flags & kDisabled))
+            while (w->parent) w = w->parent;
+    }
     if (!w || (w->flags & kDisabled)) return;
     uint32_t flags = 0;
     if (special == kKeyBackTab) {

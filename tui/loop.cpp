@@ -237,7 +237,15 @@ void fire_timers(int32_t ms) {
     for (Timer* t : pass_timers) {
         if (std::find(state.timers.begin(), state.timers.end(), t) == state.timers.end() || !t->owner) continue;
         t->elapsed = ms > INT32_MAX - t->elapsed ? INT32_MAX : t->elapsed + ms;
-        if (t->stopped || t->elapsed < t->interval) continue;
+        // A callback that opens a window (an alert, say) runs the frames of a nested loop: there
+        // its own timer waits for it to return instead of firing it again and again, one level
+        // deeper each time. A removed timer is freed only after the outermost pass.
+        if (t->stopped || t->running || t->elapsed < t->interval) continue;
+        struct Running {
+            Timer* t;
+            ~Running() { t->running = 0; }
+        } running{t};
+        t->running = 1;
         t->callback(t);
         if (std::find(state.timers.begin(), state.timers.end(), t) == state.timers.end() || !t->owner) continue;
         t->elapsed = 0;
@@ -314,8 +322,9 @@ using namespace tui;
 // Whether a timer can still fire: without a terminal on standard input, timers are the only
 // thing that can move a waiting loop on.
 static bool live_timer() {
+    // A timer whose actor is running (and waits in this loop) cannot fire before the loop ends.
     for (const Timer* t : state.timers)
-        if (t->owner && !t->stopped) return true;
+        if (t->owner && !t->stopped && !t->running) return true;
     return false;
 }
 

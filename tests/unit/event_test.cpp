@@ -33,6 +33,10 @@ TEST(Event, MadeFromASpecBlock) {
         {"e/key", "#\"a\""},
         {"reduce [e/ctrl? e/shift? e/down? e/away?]", "[true true false false]"},
         {"e/flags", "[control shift]"},
+        // Every flag word is listed, and each event's flags are its own block.
+        {"g: make event! [flags: [command alt down]] g/flags", "[down alt command]"},
+        {"reduce [e/flags g/flags]", "[[control shift] [down alt command]]"},
+        {"kept: e/flags g/flags append kept 'extra reduce [kept e/flags]", "[[control shift extra] [control shift]]"},
         // No face, window, offset or picked given: no record behind the event.
         {"reduce [e/face e/window e/offset e/picked e/orientation]", "[none none 0x0 0 none]"},
         {"f: make event! [offset: 3x4 picked: 7] reduce [f/offset f/picked f/face f/key]", "[3x4 7 none none]"},
@@ -115,8 +119,8 @@ TEST(Event, BackendFields) {
         {"ev/picked", "113"},
         {"reduce [ev/shift? ev/down? ev/ctrl?]", "[true true false]"},
         {"ev/flags", "[down shift]"},
-        // One block serves every event/flags.
-        {"same? ev/flags ev/flags", "true"},
+        // A block kept from this event is not refilled by the next one asked.
+        {"kept: ev/flags other: make event! [flags: [control]] other/flags kept", "[down shift]"},
     });
     tui::free_event_record(id);
 

@@ -197,6 +197,31 @@ TEST_F(TuiInput, HugeOrEndlessSequencesStayBounded) {
     EXPECT_NE(feed("q").find("#\"q\""), std::string::npos);
 }
 
+// A handler that waits runs a nested frame, which decodes the queue again (here with one more
+// key typed meanwhile, for a key sent by itself or from inside a sequence).
+void nested_frame(int32_t type, tui::EventRecord* ev) {
+    record(type, ev);
+    if (handled.size() != 1) return;
+    tui::state.input.push_back('n');
+    tui::decode_input();
+}
+
+TEST_F(TuiInput, AKeyHandledWhileANestedFrameDecodesIsSentOnce) {
+    for (const char* first : {"a", "\x1b[A", "\x1bOP", "\r"}) {
+        SCOPED_TRACE(first);
+        field->event = nested_frame;
+        handled.clear();
+        feed(std::string(first) + "bc");
+        std::vector<int32_t> keys;
+        for (const Handled& h : handled) keys.push_back(h.key);
+        int32_t key0 = handled.empty() ? 0 : handled[0].key;
+        EXPECT_EQ(keys, (std::vector<int32_t>{key0, 'b', 'c', 'n'}));
+        field->event = record;
+        tui::decode_input();
+        EXPECT_TRUE(tui::state.input.empty());
+    }
+}
+
 TEST_F(TuiInput, ActorAnsweringDoneKeepsTheKeyFromTheWidget) {
     eval("answer: 'done");
     EXPECT_EQ(feed("x"), "[[key-down \"fld\" 0x0 120 [] #\"x\"]]");
@@ -220,7 +245,18 @@ TEST_F(TuiInput, AThrowingAwakeDoesNotStopTheDispatch) {
 
 TEST_F(TuiInput, DisabledWidgetsGetNothing) {
     field->flags |= tui::kDisabled;
+    // The focused field, disabled, hears no key; its window takes them, so Tab and Escape work.
+    EXPECT_EQ(feed("\t"), "[[key-down \"win\" 0x0 9 [] #\"^-\"] [key \"win\" 0x0 9 [] #\"^-\"]]");
+    ASSERT_EQ(handled.size(), 1u);
+    EXPECT_EQ(handled[0].widget, window->id);
+    window->flags |= tui::kDisabled;
     EXPECT_EQ(feed("a"), "[]");
+    window->flags &= ~uint32_t(tui::kDisabled);
+    // So does it when the focused widget is gone.
+    handled.clear();
+    tui::state.focused = nullptr;
+    EXPECT_EQ(feed("\x1b[B"), "[[key-down \"win\" 0x0 -21 [] down] [key \"win\" 0x0 -21 [] down]]");
+    handled.clear();
     button->flags |= tui::kDisabled;
     // The window under it still takes the press.
     EXPECT_EQ(feed("\x1b[<0;4;2M\x1b[<0;4;2m"),

@@ -203,7 +203,8 @@ TEST(TuiTerminal, EveryWayOutRestoresTheTerminal) {
 std::vector<std::pair<uint32_t, int32_t>> handled;  // widget id, event type
 int32_t quit_after = 0;  // time events until the handler ends the loop (0: never)
 int32_t time_events = 0;
-enum class OnTime { nothing, stop_rate, free_widget, throw_out } on_time = OnTime::nothing;
+enum class OnTime { nothing, stop_rate, free_widget, throw_out, nested_pass } on_time = OnTime::nothing;
+tui::Widget* nested_owner = nullptr;  // whose time event runs nested passes
 
 void record(int32_t type, tui::EventRecord* ev) {
     handled.push_back({ev->widget ? ev->widget->id : 0, type});
@@ -216,6 +217,15 @@ void record(int32_t type, tui::EventRecord* ev) {
         case OnTime::stop_rate: tui::set_rate(ev->widget, &none); break;
         case OnTime::free_widget: tui::free_widget(ev->widget); break;
         case OnTime::throw_out: runtime::throw_code(codes::throw_); break;
+        // As a dialog opened from the actor runs frames of its own.
+        case OnTime::nested_pass: {
+            static int depth = 0;
+            if (ev->widget != nested_owner || depth > 2) break;  // bounded, should a timer fire inside its own callback
+            depth++;
+            for (int i = 0; i < 3; i++) tui::fire_timers(100);
+            depth--;
+            break;
+        }
         case OnTime::nothing: break;
     }
 }
@@ -373,6 +383,37 @@ TEST_F(TuiLoop, ACallbackMayStopOrFreeWhatIsFiring) {
         if (what == OnTime::free_widget) tui::state.windows.clear();
         else for (tui::Widget* w : {a, b}) tui::free_widget(w), std::erase(tui::state.windows, w);
     }
+}
+
+TEST_F(TuiLoop, ATimerWhoseCallbackRunsANestedLoopWaitsForIt) {
+    tui::Widget* w = window("win");
+    tui::Widget* other = window("other");
+    tui::add_timer(w, 100);
+    on_time = OnTime::nested_pass;
+    nested_owner = w;
+    tui::fire_timers(100);
+    // Only w's own callback ran its nested frames: there w waited, and other (0 ms) fired in each.
+    tui::Widget* fired_first = tui::widget_of(handled.empty() ? 0 : handled[0].first);
+    EXPECT_EQ(fired_first, w);
+    EXPECT_EQ(time_events, 1);
+    on_time = OnTime::nothing;
+    tui::add_timer(other, 0);
+    on_time = OnTime::nested_pass;
+    handled.clear();
+    time_events = 0;
+    tui::fire_timers(100);  // w fires (its nested frames fire other three times), then other once
+    EXPECT_EQ(time_events, 1 + 3 + 1);
+    // A callback that throws does not leave its timer stuck.
+    on_time = OnTime::throw_out;
+    time_events = 0;
+    try {
+        tui::fire_timers(100);
+    } catch (const Throw&) {
+    }
+    runtime::sys.thrown = 0;
+    on_time = OnTime::nothing;
+    tui::fire_timers(100);
+    EXPECT_EQ(time_events, 1 + 2);
 }
 
 TEST_F(TuiLoop, FramesAdvanceTimersByTheirMeasuredLength) {
