@@ -281,7 +281,11 @@ Cell* open_port(Cell* out, const Cell* url_in, bool new_, bool read_, bool write
         collector::Root keep_access(&access);
         const Cell* args[2] = {&port, &access};
         int32_t refs[5] = {new_ ? 0 : -1, read_ ? 0 : -1, write_ ? 0 : -1, seek ? 0 : -1, allow ? 1 : -1};
-        actions::call(&port, ACT_OPEN, args, 2, refs);
+        // The caller gets the port, whatever the actor's open answers.
+        Cell answer;
+        set_cell(&answer, TYPE_NONE);
+        collector::Root keep_answer(&answer);
+        actions::call(&answer, ACT_OPEN, args, 2, refs);
     }
     *out = port;
     return out;
