@@ -14,6 +14,7 @@
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
 #include "runtime/collector.h"
+#include "runtime/dtoa.h"
 #include "runtime/fire.h"
 #include "runtime/stack.h"
 
@@ -385,6 +386,14 @@ int element_text(const Cell* vec, int32_t i, Node buffer, bool molded, int limit
         default: {
             char text[float_::kFormSize];
             bool narrow_unit = sbuf(vec)->unit() == 4;
+            if (molded && e.type() == TYPE_FLOAT) {
+                // The exact digits, as mold of a float! writes them: the pretty form of the
+                // formatter drops the last digits and tiny values, so a molded vector would
+                // load back with other numbers.
+                int n = narrow_unit ? dtoa::form_float32(static_cast<float>(e.f()), true, text)
+                                    : dtoa::form_float(e.f(), 0, true, text);
+                return put_text(buffer, text, size_t(n), limit);
+            }
             int n = e.type() == TYPE_PERCENT ? float_::form_float(e.f() * 100.0, float_::kPercent32, text)
                                              : float_::form_float(e.f(), narrow_unit ? float_::kFloat32 : float_::kFloat, text);
             return put_text(buffer, text, size_t(n), limit);

@@ -23,7 +23,8 @@ struct Decimal {
 
 // The digits of |v| through std::to_chars in scientific form: shortest round trip without a
 // precision, else exactly `digits` significant digits, correctly rounded.
-void digits_of(double v, int digits, bool keep_zero, Decimal& d) {
+// `single` asks for the shortest digits that read back to the same 32-bit float instead.
+void digits_of(double v, int digits, bool keep_zero, Decimal& d, bool single = false) {
     d.negative = std::signbit(v);
     if (std::isnan(v)) {
         d.special = "1.#NaN";
@@ -43,7 +44,9 @@ void digits_of(double v, int digits, bool keep_zero, Decimal& d) {
     char buf[kMaxDigits + 16];
     std::to_chars_result r;
     double a = std::fabs(v);
-    if (digits <= 0)
+    if (single)
+        r = std::to_chars(buf, buf + sizeof buf, static_cast<float>(a), std::chars_format::scientific);
+    else if (digits <= 0)
         r = std::to_chars(buf, buf + sizeof buf, a, std::chars_format::scientific);
     else
         r = std::to_chars(buf, buf + sizeof buf, a, std::chars_format::scientific,
@@ -92,9 +95,9 @@ const char* dtoa(double v, int digits, int* pos, bool* sign, int* len, bool keep
     return d.negative ? text : text + 1;
 }
 
-int form_float(double v, int digits, bool keep_point_zero, char* out) {
-    Decimal d;
-    digits_of(v, digits, keep_point_zero, d);
+namespace {
+
+int layout(const Decimal& d, bool keep_point_zero, char* out) {
     if (d.special) {
         int n = int(std::strlen(d.special));
         std::memcpy(out, d.special, size_t(n) + 1);
@@ -137,6 +140,20 @@ int form_float(double v, int digits, bool keep_point_zero, char* out) {
     }
     out[at] = 0;
     return at;
+}
+
+}  // namespace
+
+int form_float(double v, int digits, bool keep_point_zero, char* out) {
+    Decimal d;
+    digits_of(v, digits, keep_point_zero, d);
+    return layout(d, keep_point_zero, out);
+}
+
+int form_float32(float v, bool keep_point_zero, char* out) {
+    Decimal d;
+    digits_of(v, 0, keep_point_zero, d, true);
+    return layout(d, keep_point_zero, out);
 }
 
 const char* form_float(double v, int digits, bool keep_point_zero) {

@@ -26,6 +26,8 @@ const char* dtoa(double v, int digits, int* pos, bool* sign, int* len, bool keep
 int form_float(double v, int digits, bool keep_point_zero, char* out);
 // Same text in a buffer that the next call overwrites.
 const char* form_float(double v, int digits, bool keep_point_zero);
+// The layout of form_float with the shortest digits that read back to the same 32-bit float.
+int form_float32(float v, bool keep_point_zero, char* out);
 
 // Reads the decimal text in [first, end) (no terminator needed): optional sign, digits with an
 // optional point, then an exponent when 'e' or 'E' is followed by more text; "1.#INF",
