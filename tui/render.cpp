@@ -15,7 +15,11 @@
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
 #include "datatypes/tuple.h"
+#include "datatypes/error.h"
+#include "runtime/collector.h"
 #include "runtime/output.h"
+#include "runtime/runtime.h"
+#include "runtime/stack.h"
 #include "runtime/unicode.h"
 #include "tui/text.h"
 
@@ -588,7 +592,7 @@ void flush_output() {
     state.output.clear();
 }
 
-void render() {
+static void render_unguarded() {
     Widget* win = state.current_window;
     CellGrid& g = state.buffer;
     if (state.alternate_screen) {
@@ -631,6 +635,28 @@ void render() {
     flush_output();
     state.drawn_inline = state.alternate_screen ? 0 : 1;
     state.redraw = 0;
+}
+
+// Faces are painted outside any call of the script, yet painting one can raise an error (a
+// rich-text face's bad style block, a draw block's set-word that cannot be set). Unstopped, the
+// error would unwind the frames of the script calls that run the loop while their C++ callers
+// go on. It stops at a frame of its own here, is printed, and the frame is abandoned with
+// codes::error, as a bad draw command abandons it.
+void render() {
+    stack::Saved saved = stack::save();
+    Frame* below = stack::ctop;
+    stack::mark_named(stack::body_symbol, FRAME_TRY);
+    uint32_t code = catch_frame(codes::all, [] { render_unguarded(); });
+    // A raised error drops the frames down to and with the try frame; other throws leave it.
+    bool raised = code == codes::error && stack::ctop <= below;
+    stack::restore(saved);
+    if (!code) return;
+    if (raised) {
+        Cell err = stack::pending_error;
+        collector::Root keep(&err);
+        error::print_uncaught(&err);
+    }
+    runtime::throw_code(code);
 }
 
 void erase_inline() {
