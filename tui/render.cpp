@@ -556,10 +556,16 @@ void compose_frame() {
         const TermCell* row = &g.cells[size_t(r) * size_t(g.width)];
         for (int32_t c = 0; c < g.width; c++) {
             const TermCell& cell = row[c];
-            if (cell.flags & kWideTail) continue;
+            // A wide character is written with its tail; when something was drawn over one half
+            // of it, the other half goes out as a blank, else the rest of the row would shift.
+            bool tail = cell.flags & kWideTail;
+            if (tail && c > 0 && !(row[c - 1].flags & (kWideTail | kPassword)) && unicode::char_width(row[c - 1].cp) == 2)
+                continue;
+            bool broken = tail || ((cell.flags & kPassword) == 0 && unicode::char_width(cell.cp) == 2 &&
+                                   (c + 1 == g.width || !(row[c + 1].flags & kWideTail)));
             out_changes(prev, cell);
             prev = cell;
-            uint32_t cp = (cell.flags & kPassword) ? '*' : cell.cp;
+            uint32_t cp = (cell.flags & kPassword) ? '*' : broken ? ' ' : cell.cp;
             // A control character would move the terminal's cursor under the frame's feet.
             if (cp < 32 || (cp >= 127 && cp < 160)) cp = ' ';
             else if ((cp >= 0xD800 && cp < 0xE000) || cp > 0x10FFFF) cp = 0xFFFD;

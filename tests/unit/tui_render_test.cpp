@@ -214,6 +214,28 @@ TEST_F(Tui, FrameWritesColoursAndAttributesWhereTheyChange) {
 }
 
 
+TEST_F(Tui, AWideCharacterWithOneHalfDrawnOverKeepsTheRowInPlace) {
+    constexpr uint32_t kWide = 0x65E5;  // two cells
+    const std::string wide = "\xE6\x97\xA5";
+    struct Case {
+        std::vector<TermCell> cells;
+        std::string written;
+    } cases[] = {
+        {{{kWide, 0, 0, 0}, {0, 0, 0, kWideTail}, {'a', 0, 0, 0}}, wide + "a"},
+        // The head drawn over: the tail left behind is a blank.
+        {{{'X', 0, 0, 0}, {0, 0, 0, kWideTail}, {'a', 0, 0, 0}}, "X a"},
+        // The tail drawn over: the head left behind is a blank.
+        {{{kWide, 0, 0, 0}, {'X', 0, 0, 0}, {'a', 0, 0, 0}}, " Xa"},
+        {{{'a', 0, 0, 0}, {'b', 0, 0, 0}, {kWide, 0, 0, 0}}, "ab "},
+        {{{kWide, 0, 0, 0}, {kWide, 0, 0, 0}, {0, 0, 0, kWideTail}}, " " + wide},
+    };
+    for (const Case& c : cases) {
+        buffer(3, 1);
+        state.buffer.cells = c.cells;
+        EXPECT_EQ(frame(), "\r\x1b[0J" + c.written);
+    }
+}
+
 TEST_F(Tui, InlineFramesReplaceThePreviousOne) {
     Widget* win = window(3, 5);
     Widget* b = make("type: 'base offset: 0x4 size: 3x1 text: {xyz}", win);
