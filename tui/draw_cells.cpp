@@ -230,8 +230,10 @@ bool draw_text_at(DrawContext* ctx, int32_t x, int32_t y, const Cell* value) {
             // A face not shown (or shown as no rich text) gets its styled cells for this drawing.
             temporary.face = v;
             collector::Root keep_face(&temporary.face);
+            // Owned here before the styling, which raises on a bad style block.
+            styled = std::make_unique<CellGrid>();
+            temporary.styled = styled.get();
             apply_rich_text(&temporary);
-            styled.reset(temporary.styled);
             temporary.styled = nullptr;
             w = &temporary;
             cells = styled.get();
