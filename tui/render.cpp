@@ -291,7 +291,7 @@ static void draw_aligned(const TextView& t, int32_t x, int32_t y, int32_t w, int
 
 // ---- Widgets ----
 
-static uint32_t para_style(const Cell* face) {
+uint32_t para_style(const Cell* face) {
     const Cell* para = facet(face, kFPara);
     if (!para || para->type() != TYPE_OBJECT) return 0;
     const Words& k = words();

@@ -74,6 +74,9 @@ Clip widget_clip(int32_t x, int32_t y, const Widget* w);
 const Cell* option(const Cell* face, int32_t key);
 // The background and foreground of a face (its color and its font's color) as terminal colours.
 Pen face_pen(const Cell* face);
+// The alignment and wrap flags of a face's para (0 without one). Takes the renderer's words on
+// first use, which may allocate.
+uint32_t para_style(const Cell* face);
 
 // The default render of a widget: colours, image, rendered text, the face's text or hint, draw.
 void generic_render(int32_t x, int32_t y, Widget* w, uint32_t render_flags);
