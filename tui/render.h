@@ -95,7 +95,8 @@ extern void (*draw_facet)(Widget* w, const Cell* block, const Clip& clip, int32_
 // Marks the window of the widget (the focused widget when null) for redrawing when it is the
 // current window.
 void mark_redraw(Widget* w);
-// Paints the current window into the buffer, when something changed, and writes the frame.
+// Paints the current window into the buffer, when something changed, and writes the frame. An
+// error raised while painting is printed and the frame abandoned by a throw of codes::error.
 void render();
 // Appends the frame of the buffer to state.output (nothing when the buffer is empty).
 void compose_frame();
