@@ -230,8 +230,10 @@ bool draw_text_at(DrawContext* ctx, int32_t x, int32_t y, const Cell* value) {
             // A face not shown (or shown as no rich text) gets its styled cells for this drawing.
             temporary.face = v;
             collector::Root keep_face(&temporary.face);
+            // Owned here before the styling, which raises on a bad style block.
+            styled = std::make_unique<CellGrid>();
+            temporary.styled = styled.get();
             apply_rich_text(&temporary);
-            styled.reset(temporary.styled);
             temporary.styled = nullptr;
             w = &temporary;
             cells = styled.get();
@@ -242,6 +244,7 @@ bool draw_text_at(DrawContext* ctx, int32_t x, int32_t y, const Cell* value) {
         return false;
     }
     if (!ctx->grid) return true;
+    bool wrap = !cells || (para_style(&v) & kWrap);  // a face wraps as its para says
     Clip clip{static_cast<int32_t>(std::max(ctx->clip_x1, 0)), static_cast<int32_t>(std::max(ctx->clip_y1, 0)),
               std::min(ctx->clip_x2, ctx->grid->width), std::min(ctx->clip_y2, ctx->grid->height)};
     if (clip.empty()) return true;
@@ -250,7 +253,7 @@ bool draw_text_at(DrawContext* ctx, int32_t x, int32_t y, const Cell* value) {
     // The renderer's text drawing paints the frame buffer: lend it the grid for the call.
     std::swap(state.buffer, *ctx->grid);
     if (cells) {
-        draw_styled(*cells, at_x, at_y, clip, true);
+        draw_styled(*cells, at_x, at_y, clip, wrap);
     } else {
         Pen pen;
         pen.fg = ctx->text_colour_set ? ctx->text_colour : ctx->pen_on ? ctx->pen : 0;

@@ -15,7 +15,11 @@
 #include "datatypes/string.h"
 #include "datatypes/symbol.h"
 #include "datatypes/tuple.h"
+#include "datatypes/error.h"
+#include "runtime/collector.h"
 #include "runtime/output.h"
+#include "runtime/runtime.h"
+#include "runtime/stack.h"
 #include "runtime/unicode.h"
 #include "tui/text.h"
 
@@ -287,7 +291,7 @@ static void draw_aligned(const TextView& t, int32_t x, int32_t y, int32_t w, int
 
 // ---- Widgets ----
 
-static uint32_t para_style(const Cell* face) {
+uint32_t para_style(const Cell* face) {
     const Cell* para = facet(face, kFPara);
     if (!para || para->type() != TYPE_OBJECT) return 0;
     const Words& k = words();
@@ -552,10 +556,16 @@ void compose_frame() {
         const TermCell* row = &g.cells[size_t(r) * size_t(g.width)];
         for (int32_t c = 0; c < g.width; c++) {
             const TermCell& cell = row[c];
-            if (cell.flags & kWideTail) continue;
+            // A wide character is written with its tail; when something was drawn over one half
+            // of it, the other half goes out as a blank, else the rest of the row would shift.
+            bool tail = cell.flags & kWideTail;
+            if (tail && c > 0 && !(row[c - 1].flags & (kWideTail | kPassword)) && unicode::char_width(row[c - 1].cp) == 2)
+                continue;
+            bool broken = tail || ((cell.flags & kPassword) == 0 && unicode::char_width(cell.cp) == 2 &&
+                                   (c + 1 == g.width || !(row[c + 1].flags & kWideTail)));
             out_changes(prev, cell);
             prev = cell;
-            uint32_t cp = (cell.flags & kPassword) ? '*' : cell.cp;
+            uint32_t cp = (cell.flags & kPassword) ? '*' : broken ? ' ' : cell.cp;
             // A control character would move the terminal's cursor under the frame's feet.
             if (cp < 32 || (cp >= 127 && cp < 160)) cp = ' ';
             else if ((cp >= 0xD800 && cp < 0xE000) || cp > 0x10FFFF) cp = 0xFFFD;
@@ -588,7 +598,7 @@ void flush_output() {
     state.output.clear();
 }
 
-void render() {
+static void render_unguarded() {
     Widget* win = state.current_window;
     CellGrid& g = state.buffer;
     if (state.alternate_screen) {
@@ -631,6 +641,28 @@ void render() {
     flush_output();
     state.drawn_inline = state.alternate_screen ? 0 : 1;
     state.redraw = 0;
+}
+
+// Faces are painted outside any call of the script, yet painting one can raise an error (a
+// rich-text face's bad style block, a draw block's set-word that cannot be set). Unstopped, the
+// error would unwind the frames of the script calls that run the loop while their C++ callers
+// go on. It stops at a frame of its own here, is printed, and the frame is abandoned with
+// codes::error, as a bad draw command abandons it.
+void render() {
+    stack::Saved saved = stack::save();
+    Frame* below = stack::ctop;
+    stack::mark_named(stack::body_symbol, FRAME_TRY);
+    uint32_t code = catch_frame(codes::all, [] { render_unguarded(); });
+    // A raised error drops the frames down to and with the try frame; other throws leave it.
+    bool raised = code == codes::error && stack::ctop <= below;
+    stack::restore(saved);
+    if (!code) return;
+    if (raised) {
+        Cell err = stack::pending_error;
+        collector::Root keep(&err);
+        error::print_uncaught(&err);
+    }
+    runtime::throw_code(code);
 }
 
 void erase_inline() {

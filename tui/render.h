@@ -74,6 +74,9 @@ Clip widget_clip(int32_t x, int32_t y, const Widget* w);
 const Cell* option(const Cell* face, int32_t key);
 // The background and foreground of a face (its color and its font's color) as terminal colours.
 Pen face_pen(const Cell* face);
+// The alignment and wrap flags of a face's para (0 without one). Takes the renderer's words on
+// first use, which may allocate.
+uint32_t para_style(const Cell* face);
 
 // The default render of a widget: colours, image, rendered text, the face's text or hint, draw.
 void generic_render(int32_t x, int32_t y, Widget* w, uint32_t render_flags);
@@ -92,7 +95,8 @@ extern void (*draw_facet)(Widget* w, const Cell* block, const Clip& clip, int32_
 // Marks the window of the widget (the focused widget when null) for redrawing when it is the
 // current window.
 void mark_redraw(Widget* w);
-// Paints the current window into the buffer, when something changed, and writes the frame.
+// Paints the current window into the buffer, when something changed, and writes the frame. An
+// error raised while painting is printed and the frame abandoned by a throw of codes::error.
 void render();
 // Appends the frame of the buffer to state.output (nothing when the buffer is empty).
 void compose_frame();

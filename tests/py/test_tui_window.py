@@ -121,6 +121,22 @@ class TuiWindow(unittest.TestCase):
         finally:
             w.close()
 
+    def test_an_error_while_a_frame_is_painted_ends_the_view_not_the_script(self):
+        # The draw block's set-word belongs to a function that has returned: setting it fails
+        # while the face is painted, inside the event loop.
+        w = Window("Kel []\nmk: func [/local a][[a: box 0x0 2x2]]\n"
+                   "win: make face! [type: 'window size: 20x3]\n"
+                   "win/pane: reduce [make face! [type: 'base size: 10x3 draw: mk]]\n"
+                   "view win\nprint \"after\"\n")
+        try:
+            w.wait_for(lambda: b"after" in w.out, "the rest of the script")
+            self.assertEqual(w.proc.wait(timeout=10), 0)
+            text = CSI.sub(b"", w.out).decode("utf-8", "replace")
+            self.assertIn("a: word is not bound", text)
+            self.assertNotIn("result: word is not bound", text)
+        finally:
+            w.close()
+
     def test_a_script_without_a_window_leaves_the_terminal_alone(self):
         w = Window('Kel []\nprint "plain"\n')
         try:

@@ -242,6 +242,15 @@ TEST_F(Draw, Text) {
     Grid r(4, 1);
     draw(4, 1, "reduce ['text 1x0 rt-face]", &r);
     EXPECT_EQ(text_of(r), " abc");
+    // Its own para decides whether it wraps at the clip's right edge.
+    kel_test::run("rt-face/text: {abcdef}");
+    Grid cut(4, 2);
+    draw(4, 2, "reduce ['text 1x0 rt-face]", &cut);
+    EXPECT_EQ(text_of(cut), " abc|    ");
+    kel_test::run("rt-face/para: make object! [align: 'left v-align: 'top wrap?: true]");
+    Grid wrapped(4, 2);
+    draw(4, 2, "reduce ['text 1x0 rt-face]", &wrapped);
+    EXPECT_EQ(text_of(wrapped), " abc| def");
     Cell bad = block_of("reduce ['text 0x0 other]");
     tui::DrawContext ctx;
     tui::draw_begin(&ctx, &f.g);

@@ -13,10 +13,13 @@
 #include "datatypes/symbol.h"
 #include "evaluator/natives.h"
 #include "runtime/output.h"
+#include "runtime/runtime.h"
 #include "runtime/stack.h"
+#include "tests/support/captured_stdout.h"
 #include "tests/support/fired.h"
 #include "tests/support/kel_eval.h"
 #include "tests/support/value_builders.h"
+#include "tui/draw.h"
 #include "tui/render.h"
 #include "tui/rich_text.h"
 #include "tui/text.h"
@@ -210,6 +213,28 @@ TEST_F(Tui, FrameWritesColoursAndAttributesWhereTheyChange) {
     EXPECT_EQ(state.cursor_row, 0);
 }
 
+
+TEST_F(Tui, AWideCharacterWithOneHalfDrawnOverKeepsTheRowInPlace) {
+    constexpr uint32_t kWide = 0x65E5;  // two cells
+    const std::string wide = "\xE6\x97\xA5";
+    struct Case {
+        std::vector<TermCell> cells;
+        std::string written;
+    } cases[] = {
+        {{{kWide, 0, 0, 0}, {0, 0, 0, kWideTail}, {'a', 0, 0, 0}}, wide + "a"},
+        // The head drawn over: the tail left behind is a blank.
+        {{{'X', 0, 0, 0}, {0, 0, 0, kWideTail}, {'a', 0, 0, 0}}, "X a"},
+        // The tail drawn over: the head left behind is a blank.
+        {{{kWide, 0, 0, 0}, {'X', 0, 0, 0}, {'a', 0, 0, 0}}, " Xa"},
+        {{{'a', 0, 0, 0}, {'b', 0, 0, 0}, {kWide, 0, 0, 0}}, "ab "},
+        {{{kWide, 0, 0, 0}, {kWide, 0, 0, 0}, {0, 0, 0, kWideTail}}, " " + wide},
+    };
+    for (const Case& c : cases) {
+        buffer(3, 1);
+        state.buffer.cells = c.cells;
+        EXPECT_EQ(frame(), "\r\x1b[0J" + c.written);
+    }
+}
 
 TEST_F(Tui, InlineFramesReplaceThePreviousOne) {
     Widget* win = window(3, 5);
@@ -873,4 +898,38 @@ TEST_F(Tui, RichTextBadStyleValues) {
     EXPECT_FALSE(test_support::fired([&] { apply_style_runs(grid, &data); }));
     EXPECT_EQ(grid.cells[0].flags, uint32_t(kBold));
     kel_test::run("system: none");
+}
+
+TEST_F(Tui, AnErrorRaisedWhilePaintingAFrameLeavesTheScriptsCallsAlone) {
+    draw_init();
+    kel_test::run("tui-test-maker: func [/local a][[a: box 0x0 1x1]]");
+    struct Case {
+        const char* fields;
+        const char* spoil;    // run after the face is shown
+        const char* printed;
+    } cases[] = {
+        // A style block that went bad after the face was shown.
+        {"type: 'rich-text size: 5x1 text: {abc} data: [1x1 bold]", "append tui-test-face/data 'bogus",
+         "DRAW - invalid input at: [bogus]"},
+        // A set-word of a function that has returned: there is nothing to set.
+        {"type: 'base size: 5x1 draw: tui-test-maker", "", "a: word is not bound"},
+    };
+    for (const Case& c : cases) {
+        Widget* win = window(5, 1);
+        Widget* w = make(c.fields, win);
+        add_child(win, w);
+        if (*c.spoil) kel_test::run(c.spoil);
+        state.redraw = 1;
+        tv::CapturedStdout out;
+        stack::Saved before = stack::save();
+        // Stands for the calls of the script that runs the loop.
+        stack::mark_named(stack::body_symbol, FRAME_TRY);
+        Frame* script = stack::ctop;
+        uint32_t code = catch_frame(codes::all, [] { render(); });
+        EXPECT_EQ(code, codes::error) << c.fields;
+        EXPECT_EQ(stack::ctop, script) << c.fields;
+        stack::restore(before);
+        runtime::sys.thrown = 0;
+        EXPECT_NE(out.text().find(c.printed), std::string::npos) << out.text();
+    }
 }
