@@ -440,10 +440,12 @@ void in(int check, const int32_t* refs) {
     if (types::any_object(t) || wrapped == TYPE_FUNCTION || wrapped == TYPE_ROUTINE) {
         ctx = args->data1;
     } else {
-        // A native, action or op over one: a context made from its spec.
-        Cell* spec = stack::push_cell();
-        block::make_at(spec, args->data2);
-        ctx = context::make(spec, true, false, context::KIND_FUNCTION);
+        // A native, action or op over one: the context the value was made with, so that every
+        // lookup in it answers the same word. Its more block keeps a copy of the context cell,
+        // whose word list names the context's node; with no words nothing can be found.
+        const Cell* kept = block::node_cell(args->data3, native::MORE_CONTEXT);
+        if (kept->type() != TYPE_CONTEXT || block::node_length(kept->data3) == 0) return set_none();
+        ctx = block::node_cell(kept->data3, 0)->data1;
     }
     Cell w = args[1];
     if (w.type() == TYPE_REFINEMENT) w.header = TYPE_WORD;

@@ -158,6 +158,12 @@ TEST(NativesValues, BindAndIn) {
         {"f: func [x] [] in :f 'x", "x"},
         {"in :append 'part", "part"},
         {"in :append 'nothing", "none"},
+        // A native, action or op over one answers words of the one context it was made with.
+        {"same? in :append 'series in :append 'series", "true"},
+        {"same? in :now 'year in :now 'year", "true"},
+        {"same? in :+ 'value1 in :add 'value1", "true"},
+        {"in :+ 'nothing", "none"},
+        {"in :continue 'x", "none"},
     });
 }
 
