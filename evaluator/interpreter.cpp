@@ -431,7 +431,9 @@ struct TraceScope {
 
 static void eval_block_traced(const Cell* block, int32_t pos, bool copy_result);
 
-// A block's evaluation in its frame from pos on.
+// A block's evaluation in its frame from pos on. A paren of the code is traced as a paren, while
+// an error inside it tells its position as that of a block, as it does untraced (near_as_block).
+template <bool near_as_block = false>
 [[gnu::always_inline]] static inline void eval_block_body(const Cell* block, int32_t pos, bool copy_result) {
     // The code is kept on the data stack just below the frame, where the collector sees it (and
     // rewrites it when nodes move); the frame's result goes to the caller's slot, or is moved
@@ -450,6 +452,7 @@ static void eval_block_traced(const Cell* block, int32_t pos, bool copy_result);
             // innermost block of its own there.
             current_block = *code;
             current_block.set_index(pos);
+            if constexpr (near_as_block) current_block.set_type(TYPE_BLOCK);
             pos = tracing ? eval_expression(code, pos, end, false, false, false) : eval_top(code, pos, end);
             // The tail is read again: the expression may have changed the block.
             end = tail_of(code);
@@ -471,6 +474,11 @@ static void eval_block_traced(const Cell* block, int32_t pos, bool copy_result);
 [[gnu::noinline]] static void eval_block_traced(const Cell* block, int32_t pos, bool copy_result) {
     TraceScope scope(block);
     eval_block_body(block, pos, copy_result);
+}
+
+[[gnu::noinline]] static void eval_paren_traced(const Cell* paren, bool copy_result) {
+    TraceScope scope(paren);
+    eval_block_body<true>(paren, paren->index() > 0 ? paren->index() : 0, copy_result);
 }
 
 [[gnu::always_inline]] static inline void eval_block_from(const Cell* block, int32_t pos, bool copy_result) {
@@ -844,8 +852,13 @@ int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infi
             // The block evaluation's own frame places the value as the expression must: into
             // the result slot, or as one pushed cell.
             Cell paren = *c;
-            paren.set_type(TYPE_BLOCK);
-            eval_block(&paren, !push);
+            if (tracing) {
+                // The events of a paren carry the paren itself.
+                eval_paren_traced(&paren, !push);
+            } else {
+                paren.set_type(TYPE_BLOCK);
+                eval_block(&paren, !push);
+            }
             pos++;
             break;
         }
@@ -1157,8 +1170,12 @@ static int32_t fetch_argument(uint32_t mode, const Cell* code, int32_t pos, int3
                 Cell anon;
                 anon_name(&anon);
                 stack::mark_interp_native(&anon);
-                c.set_type(TYPE_BLOCK);
-                eval_block(&c, true);
+                if (tracing) {
+                    eval_paren_traced(&c, true);
+                } else {
+                    c.set_type(TYPE_BLOCK);
+                    eval_block(&c, true);
+                }
                 stack::unwind();
                 return pos + 1;
             }
@@ -1877,8 +1894,12 @@ int32_t eval_path(const Cell* path_in, const Cell* code, int32_t pos, int32_t en
         } else if (elem.type() == TYPE_PAREN) {
             stack::mark_named(stack::body_symbol, FRAME_INTERP_NATIVE);
             Cell p = elem;
-            p.set_type(TYPE_BLOCK);
-            eval_block(&p, true);
+            if (tracing) {
+                eval_paren_traced(&p, true);
+            } else {
+                p.set_type(TYPE_BLOCK);
+                eval_block(&p, true);
+            }
             stack::unwind();
             elem = *(stack::top - 1);
             stack::top = scratch_top;
