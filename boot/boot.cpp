@@ -96,6 +96,8 @@ static void make_routine(Cell* out, const Cell* spec_in, const std::string& name
 //   routine [spec] #name   a routine! of the C++ code registered as name
 //   #include %file.kel     the contents of another embedded source
 static void resolve(Node node) {
+    // The environment's code runs as if compiled: a trace sees none of it (see interpreter).
+    series::set_flags(node, series_flag::env_code);
     for (int32_t i = 0; i < block::node_length(node); i++) {
         Cell c = *block::node_cell(node, i);
         if (c.type() == TYPE_WORD && i + 2 < block::node_length(node) &&

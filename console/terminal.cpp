@@ -236,11 +236,23 @@ static bool reading_for_code() {
 // can never come: it ends as at the prompt rather than spin for ever.
 constexpr int kScriptReadsPastEnd = 10000;
 
+// Whether the read comes from inside a trace handler: the debugger reads once per evaluation
+// step, so its reads advance the run and never spin.
+static bool reading_for_trace_handler() {
+    static uint32_t callback = 0;
+    if (!callback) callback = symbol::make("<interp-callback>");
+    for (const Frame* f = stack::ctop - 1; f > stack::cbottom; f--)
+        if (f->symbol == callback) return true;
+    return false;
+}
+
 void input_ended(bool ended, bool redirected) {
     if (!ended) {
         ended_reads = 0;
         return;
     }
+    // A debugging run whose commands ran out steps on to its end, then the script goes on.
+    if (redirected && reading_for_trace_handler()) return;
     ++ended_reads;
     if (ended_reads < 2) return;
     bool for_code = reading_for_code();

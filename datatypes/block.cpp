@@ -298,6 +298,8 @@ Node copy_deep(const Cell* v) {
     Cell copy;
     make_at(&copy, copy_cells(&src));
     collector::Root keep(&copy);
+    // A function made from the environment's code keeps it marked as such (see interpreter).
+    memory::nodes[copy.node()]->flags |= memory::nodes[src.node()]->flags & series_flag::env_code;
     CycleGuard guard;
     if (cycles::find_q(src.node())) fire(err::internal::no_cycle);
     cycles::push(src.node());

@@ -27,6 +27,9 @@ namespace interpreter {
 
 bool tracing = false;
 bool trace_active = false;
+// The switch is off only because the environment's own code runs (it reports nothing, as
+// compiled code): a block of the script's, which that code evaluates, reports again.
+static bool env_muted = false;
 uint32_t trace_mask = 0x1FFFF;
 Cell current_block;
 
@@ -320,6 +323,7 @@ bool trace_begin(const Cell* callback) {
     callback_locals = callback->type() == TYPE_FUNCTION ? function::count_locals(callback->data2, 0, false) : 0;
     trace_mask = mask_of(callback);
     trace_active = tracing = true;
+    env_muted = false;
     try {
         fire_event(EV_INIT, nullptr, -1, nullptr, nullptr);
     } catch (const Throw&) {
@@ -334,7 +338,7 @@ void trace_end() {
     if (!trace_active) return;
     // The trace ends also when the callback raises an error at its end event; the error goes on.
     struct Off {
-        ~Off() { trace_active = tracing = false; }
+        ~Off() { trace_active = tracing = env_muted = false; }
     } off;
     fire_event(EV_END, nullptr, -1, nullptr, nullptr);
 }
@@ -401,8 +405,36 @@ void fire_event(uint32_t event, const Cell* code, int32_t pos, const Cell* ref, 
 
 [[gnu::always_inline]] static inline int32_t eval_top(const Cell* code, int32_t pos, int32_t end);
 
-// A block's evaluation in its frame from pos on.
-[[gnu::always_inline]] static inline void eval_block_from(const Cell* block, int32_t pos, bool copy_result) {
+static inline bool env_code_q(const Cell* block) {
+    return (code_buf(block)->flags & series_flag::env_code) != 0;
+}
+
+// While a trace runs, the switch follows whose code a block is: off for the environment's own
+// code, on again for the script's blocks that it evaluates (attempt, collect and the like).
+struct TraceScope {
+    bool saved_tracing = tracing, saved_muted = env_muted, changed = false;
+    explicit TraceScope(const Cell* block) {
+        if (env_muted && !env_code_q(block)) {
+            tracing = true;
+            env_muted = false;
+            changed = true;
+        } else if (tracing && env_code_q(block)) {
+            tracing = false;
+            env_muted = true;
+            changed = true;
+        }
+    }
+    ~TraceScope() {
+        if (changed) tracing = saved_tracing, env_muted = saved_muted;
+    }
+};
+
+static void eval_block_traced(const Cell* block, int32_t pos, bool copy_result);
+
+// A block's evaluation in its frame from pos on. A paren of the code is traced as a paren, while
+// an error inside it tells its position as that of a block, as it does untraced (near_as_block).
+template <bool near_as_block = false>
+[[gnu::always_inline]] static inline void eval_block_body(const Cell* block, int32_t pos, bool copy_result) {
     // The code is kept on the data stack just below the frame, where the collector sees it (and
     // rewrites it when nodes move); the frame's result goes to the caller's slot, or is moved
     // down over the code cell so that exactly one cell is left pushed.
@@ -420,6 +452,7 @@ void fire_event(uint32_t event, const Cell* code, int32_t pos, const Cell* ref, 
             // innermost block of its own there.
             current_block = *code;
             current_block.set_index(pos);
+            if constexpr (near_as_block) current_block.set_type(TYPE_BLOCK);
             pos = tracing ? eval_expression(code, pos, end, false, false, false) : eval_top(code, pos, end);
             // The tail is read again: the expression may have changed the block.
             end = tail_of(code);
@@ -436,6 +469,24 @@ void fire_event(uint32_t event, const Cell* code, int32_t pos, const Cell* ref, 
         *(stack::top - 2) = *(stack::top - 1);
         stack::top--;
     }
+}
+
+[[gnu::noinline]] static void eval_block_traced(const Cell* block, int32_t pos, bool copy_result) {
+    TraceScope scope(block);
+    eval_block_body(block, pos, copy_result);
+}
+
+[[gnu::noinline]] static void eval_paren_traced(const Cell* paren, bool copy_result) {
+    TraceScope scope(paren);
+    eval_block_body<true>(paren, paren->index() > 0 ? paren->index() : 0, copy_result);
+}
+
+[[gnu::always_inline]] static inline void eval_block_from(const Cell* block, int32_t pos, bool copy_result) {
+    if (trace_active && (tracing || env_muted)) [[unlikely]] {
+        eval_block_traced(block, pos, copy_result);
+        return;
+    }
+    eval_block_body(block, pos, copy_result);
 }
 
 // The expressions that need no frame, done before it is made (none is made when all of them are
@@ -480,7 +531,7 @@ void eval_block_quick(const Cell* block, bool copy_result) {
         fire(err::internal::stack_overflow);
     }
     int32_t pos = block->index() > 0 ? block->index() : 0;
-    if (!tracing) {
+    if (!tracing && !env_muted) {
         SeriesBuf* b = code_buf(block);
         if (static_cast<uint32_t>(pos) < cell_count(b) && may_start_pure(cells_head(b) + pos) &&
             eval_block_pure(block, pos, copy_result))
@@ -490,6 +541,17 @@ void eval_block_quick(const Cell* block, bool copy_result) {
 }
 
 int32_t eval_next(const Cell* code, int32_t pos, int32_t end, bool push) {
+    if (trace_active && (tracing || env_muted)) [[unlikely]] {
+        // reduce, all, any, case: the expressions are those of the block they walk.
+        TraceScope scope(code);
+        stack::mark_named(stack::body_symbol, FRAME_INTERP_NATIVE);
+        pos = eval_expression(code, pos, end, false, false, false);
+        if (push)
+            stack::unwind();
+        else
+            stack::unwind_last();
+        return pos;
+    }
     stack::mark_named(stack::body_symbol, FRAME_INTERP_NATIVE);
     pos = eval_expression(code, pos, end, false, false, false);
     if (push)
@@ -790,8 +852,13 @@ int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infi
             // The block evaluation's own frame places the value as the expression must: into
             // the result slot, or as one pushed cell.
             Cell paren = *c;
-            paren.set_type(TYPE_BLOCK);
-            eval_block(&paren, !push);
+            if (tracing) {
+                // The events of a paren carry the paren itself.
+                eval_paren_traced(&paren, !push);
+            } else {
+                paren.set_type(TYPE_BLOCK);
+                eval_block(&paren, !push);
+            }
             pos++;
             break;
         }
@@ -1103,8 +1170,12 @@ static int32_t fetch_argument(uint32_t mode, const Cell* code, int32_t pos, int3
                 Cell anon;
                 anon_name(&anon);
                 stack::mark_interp_native(&anon);
-                c.set_type(TYPE_BLOCK);
-                eval_block(&c, true);
+                if (tracing) {
+                    eval_paren_traced(&c, true);
+                } else {
+                    c.set_type(TYPE_BLOCK);
+                    eval_block(&c, true);
+                }
                 stack::unwind();
                 return pos + 1;
             }
@@ -1604,8 +1675,10 @@ struct BodyExit {
     Node ctx;
     uint32_t values;
     bool tracing_before;
+    bool muted_before;
     ~BodyExit() {
         tracing = tracing_before;
+        env_muted = muted_before;
         context::cell_of(ctx)->data2 = values;
     }
 };
@@ -1613,7 +1686,7 @@ struct BodyExit {
 static void eval_body(const Cell* fn, const Cell* name) {
     Node ctx = fn->data1;
     Cell* cc = context::cell_of(ctx);
-    BodyExit restore{ctx, cc->data2, tracing};
+    BodyExit restore{ctx, cc->data2, tracing, env_muted};
     // The arguments were collected by the spec as it is now; a spec changed after the function
     // was made can leave fewer cells than the context has words. The rest start as none, never
     // as whatever lies above the frame (or past the stack's end).
@@ -1622,10 +1695,16 @@ static void eval_body(const Cell* fn, const Cell* name) {
         while (stack::top < needed) set_cell(stack::push_cell(), TYPE_NONE);
     cc->data2 = stack::index_of(stack::arguments) + 1;
     stack::set_frame_flag(true);
-    if (fn->header & (function::flag_builtin | function::flag_no_trace))
+    if (fn->header & function::flag_no_trace) {
+        tracing = env_muted = false;
+    } else if (fn->header & function::flag_builtin) {
+        // The environment's functions report nothing of their own, as compiled code.
+        if (tracing) env_muted = true;
         tracing = false;
-    else if (fn->header & function::flag_trace)
+    } else if (fn->header & function::flag_trace) {
         tracing = trace_active;
+        env_muted = false;
+    }
     Frame* frame = stack::ctop - 1;
     Cell body = *block::node_cell(fn->data3, function::MORE_BODY);
     try {
@@ -1824,8 +1903,12 @@ int32_t eval_path(const Cell* path_in, const Cell* code, int32_t pos, int32_t en
         } else if (elem.type() == TYPE_PAREN) {
             stack::mark_named(stack::body_symbol, FRAME_INTERP_NATIVE);
             Cell p = elem;
-            p.set_type(TYPE_BLOCK);
-            eval_block(&p, true);
+            if (tracing) {
+                eval_paren_traced(&p, true);
+            } else {
+                p.set_type(TYPE_BLOCK);
+                eval_block(&p, true);
+            }
             stack::unwind();
             elem = *(stack::top - 1);
             stack::top = scratch_top;

@@ -40,6 +40,7 @@ static_assert(sizeof(SeriesBuf) == 24);
 namespace series_flag {
 constexpr uint32_t unit_mask = 0x1F;
 constexpr uint32_t owned = 0x00020000;       // owned by an object (ownership table has it)
+constexpr uint32_t env_code = 0x00040000;    // code of the environment's own sources (and its copies)
 constexpr uint32_t complement = 0x00080000;  // a complemented bitset
 constexpr uint32_t fixed = 0x00100000;       // a heap block outside every frame; never moves
 constexpr uint32_t big = 0x01000000;         // lives in a region of its own
@@ -48,7 +49,7 @@ constexpr uint32_t middle = 0x10000000;      // head first placed at the middle
 constexpr uint32_t fresh = 0x20000000;       // set at allocation
 constexpr uint32_t in_use = 0x80000000;
 // Bits free for the series' owners.
-constexpr uint32_t owner_bits = ~(unit_mask | owned | complement | fixed | big | mark | middle | fresh | in_use);
+constexpr uint32_t owner_bits = ~(unit_mask | owned | env_code | complement | fixed | big | mark | middle | fresh | in_use);
 }  // namespace series_flag
 
 struct NodeFrame {
