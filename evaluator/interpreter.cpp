@@ -472,6 +472,8 @@ template <bool near_as_block = false>
 }
 
 [[gnu::noinline]] static void eval_block_traced(const Cell* block, int32_t pos, bool copy_result) {
+    // The switches can be left on by a body that began inside a trace that has ended since.
+    if (!trace_active) return eval_block_body(block, pos, copy_result);
     TraceScope scope(block);
     eval_block_body(block, pos, copy_result);
 }
@@ -482,7 +484,8 @@ template <bool near_as_block = false>
 }
 
 [[gnu::always_inline]] static inline void eval_block_from(const Cell* block, int32_t pos, bool copy_result) {
-    if (trace_active && (tracing || env_muted)) [[unlikely]] {
+    // One test on the common path; the trace's own state is looked at out of line.
+    if (tracing | env_muted) [[unlikely]] {
         eval_block_traced(block, pos, copy_result);
         return;
     }
