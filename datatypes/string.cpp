@@ -887,13 +887,32 @@ const Cell* limit_cell() {
     return &c;
 }
 
+// Whether forming a value can read the characters of the target it is formed into: the target
+// itself, or a container, which may hold it. Such a value is formed apart and then appended, or
+// the text it shows would include what its own forming has already added (appending the block
+// "-" s to s would read s back with the "-" at its end).
+bool reads_text_of(const Cell* value, Node target) {
+    uint8_t t = value->type();
+    if (types::any_string(t)) return value->node() == target;
+    return types::any_block(t) || types::any_object(t) || t == TYPE_MAP;
+}
+
+void append_node(Node target, Node text) {
+    Cell s;
+    make_at(&s, text);
+    append_string(target, &s);
+}
+
 // Forms a value at the tail, with at most limit characters kept (no limit when negative);
 // answers the characters added.
 int32_t form_value_at_tail(const Node& node, const Cell* value, int32_t limit) {
     int32_t before = abs_length(node);
     Cell v = *value;
     collector::Root keep(&v);
-    actions::form(&v, node, limit >= 0 ? limit_cell() : nullptr, limit >= 0 ? limit : INT_MAX);
+    Node out = reads_text_of(&v, node) ? make_node(16, 1) : node;
+    collector::NodeRoot keep_out(&out);
+    actions::form(&v, out, limit >= 0 ? limit_cell() : nullptr, limit >= 0 ? limit : INT_MAX);
+    if (out != node) append_node(node, out);
     int32_t added = abs_length(node) - before;
     if (limit >= 0 && added > limit) {
         limit_tail(node, uint32_t(before + limit));
@@ -909,16 +928,24 @@ int32_t form_block_at_tail(const Node& node, const Cell* block, int32_t values, 
     Cell b = *block;
     collector::Root keep(&b);
     int32_t i = head_of(&b);
+    bool apart = false;
+    const Cell* cells = cells_head(memory::nodes[b.node()]);
+    for (int32_t k = i, n = static_cast<int32_t>(memory::nodes[b.node()]->length()); k < n && !apart; k++)
+        apart = reads_text_of(cells + k, node);
+    Node out = apart ? make_node(16, 1) : node;
+    collector::NodeRoot keep_out(&out);
+    int32_t start = out == node ? before : 0;
     while (values != 0) {
         if (i >= static_cast<int32_t>(memory::nodes[b.node()]->length())) break;
-        int32_t written = abs_length(node) - before;
+        int32_t written = abs_length(out) - start;
         if (limit >= 0 && written >= limit) break;
         Cell item = *(cells_head(memory::nodes[b.node()]) + i);
         collector::Root keep_item(&item);
-        actions::form(&item, node, limit >= 0 ? limit_cell() : nullptr, limit >= 0 ? limit - written : INT_MAX);
+        actions::form(&item, out, limit >= 0 ? limit_cell() : nullptr, limit >= 0 ? limit - written : INT_MAX);
         i++;
         if (values > 0) values--;
     }
+    if (out != node) append_node(node, out);
     int32_t added = abs_length(node) - before;
     if (limit >= 0 && added > limit) {
         limit_tail(node, uint32_t(before + limit));
