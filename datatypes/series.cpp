@@ -267,7 +267,11 @@ Cell* take_core(Cell* value, const Cell* part, bool last, Cell* out) {
     }
     Cell v = *value;
     collector::Root keep(&v);
-    notify(&v, EV_TAKE, false, nullptr, static_cast<int32_t>(start), static_cast<int32_t>(n));
+    // The owner sees the series at the first unit taken (the tail end for /last, before the
+    // head for a negative count), as its index says: a pane's handler unlinks those faces.
+    Cell at = v;
+    at.set_index(static_cast<int32_t>(start));
+    notify(&at, EV_TAKE, false, nullptr, static_cast<int32_t>(start), static_cast<int32_t>(n));
     // The owner's handler may have changed the series: take what is still there.
     total = total_length(&v);
     if (last) {
@@ -301,7 +305,9 @@ Cell* take_core(Cell* value, const Cell* part, bool last, Cell* out) {
     } else {
         remove_units(&v, from, count);
     }
-    notify(&v, EV_TAKE, true, nullptr, from, count);
+    at = v;
+    at.set_index(from);
+    notify(&at, EV_TAKE, true, nullptr, from, count);
     *out = result;
     return out;
 }
