@@ -1455,17 +1455,17 @@ static int32_t find_refinement(Node cache, int32_t sym) {
             on = et == TYPE_WORD || truthy(word_value(&elem));
             k++;
         } else {
-            // The refinement's truth is the expression after it, which must be there.
+            // The refinement's truth is the expression after it. One written last, with nothing
+            // after it (as send passes /no-wait), is off, as a refinement reached at the end of
+            // the block is; nothing is read past the code.
             pos++;
-            int32_t limit = tail_of(code);
-            if (pos >= end || pos >= limit) {
-                Cell n = *name, w = elem;
-                w.header = TYPE_WORD;
-                fire(err::script::no_arg, &n, &w);
+            if (pos >= end || pos >= tail_of(code)) {
+                on = false;
+            } else {
+                pos = eval_expression(code, pos, end, false, true, false);
+                on = truthy(stack::top - 1);
+                stack::top--;
             }
-            pos = eval_expression(code, pos, end, false, true, false);
-            on = truthy(stack::top - 1);
-            stack::top--;
         }
         int32_t r = find_refinement(cache, static_cast<int32_t>(elem.data2));
         if (r < 0) {
@@ -1505,6 +1505,8 @@ static int32_t find_refinement(Node cache, int32_t sym) {
             uint32_t mode = (ts.header >> kModeShift) & 3;
             if (mode == FETCH_RETURN) continue;
             a++;
+            // An off refinement's arguments past the block's end are not there to skip.
+            if (!on && !by_path && (pos >= end || pos >= tail_of(code))) continue;
             if ((apply_mode & 4) && !on) {
                 pos++;
                 continue;
