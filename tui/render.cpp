@@ -292,9 +292,10 @@ static void draw_aligned(const TextView& t, int32_t x, int32_t y, int32_t w, int
 // ---- Widgets ----
 
 uint32_t para_style(const Cell* face) {
+    // The words first: taking them the first time allocates, which may move the face's values.
+    const Words& k = words();
     const Cell* para = facet(face, kFPara);
     if (!para || para->type() != TYPE_OBJECT) return 0;
-    const Words& k = words();
     const int32_t s_align = k.align, s_valign = k.v_align, s_wrap = k.wrap, s_center = k.center, s_right = k.right,
                   s_middle = k.middle, s_bottom = k.bottom;
     uint32_t style = 0;
