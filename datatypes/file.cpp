@@ -15,8 +15,12 @@ namespace file {
 // Characters below 127 that force the quoted form: those the URL table encodes, and those that
 // end an unquoted file! literal although a URL may hold them ("(", ")", ":" and "@"), which would
 // otherwise split the path in two when the molded text is loaded again.
+// A lone surrogate forces them too: it has no UTF-8 form that the lexer takes back, so it is
+// written as a hexadecimal escape, which only the quoted form reads.
+static bool surrogate_q(uint32_t c) { return c >= 0xD800 && c <= 0xDFFF; }
+
 static bool needs_quotes(uint32_t c) {
-    return c < 127 && (!url::plain_q(c) || c == '(' || c == ')' || c == ':' || c == '@');
+    return surrogate_q(c) || (c < 127 && (!url::plain_q(c) || c == '(' || c == ')' || c == ':' || c == '@'));
 }
 
 int mold(const Cell* value, Node buffer, bool, bool, bool, const Cell* part, int limit, int) {
@@ -55,11 +59,15 @@ int mold(const Cell* value, Node buffer, bool, bool, bool, const Cell* part, int
             } else if (c == '\t') {
                 esc[n++] = '^';
                 esc[n++] = '-';
-            } else if (c < 32 || c == 127) {
+            } else if (c < 32 || c == 127 || surrogate_q(c)) {
                 static const char digits[] = "0123456789ABCDEF";
                 esc[n++] = '^';
                 esc[n++] = '(';
-                esc[n++] = digits[c >> 4];
+                if (c > 0xFF) {
+                    esc[n++] = digits[c >> 12];
+                    esc[n++] = digits[(c >> 8) & 15];
+                }
+                esc[n++] = digits[(c >> 4) & 15];
                 esc[n++] = digits[c & 15];
                 esc[n++] = ')';
             }
