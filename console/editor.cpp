@@ -396,7 +396,10 @@ void insert_char(uint32_t c) {
             w.run(lv, len, len + 1, hidden, false);
             screen.phys = screen.end = w.pos;
             screen.pending = screen.end_pending = w.pending;
-            refresh(false);
+            // The cursor is the end, where the character left it: placing it needs no walk over
+            // the whole line, which made a long paste slow down with every character.
+            move_cursor(cursor_target(screen.end));
+            flush_out();
             return;
         }
     } else {

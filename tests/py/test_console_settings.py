@@ -126,6 +126,26 @@ class Settings(unittest.TestCase):
         self.write_cfg('Kel [] history: ["a" 1 [x] "b"]')
         self.assertIn('["a" "b"]\n', self.quit_with("print mold/flat system/console/history"))
 
+    def test_stray_values_between_the_keys(self):
+        # A value that is no key's moves the later keys off the pairs; the console must still
+        # find its history (it used to end at the first prompt) and keep the other keys.
+        cases = {
+            "before the history": ('Kel [] 1 history: ["a"]', '["a"]', 'history: [\n    "a"\n]'),
+            "before the other keys": ('Kel [] x buffer-lines: 5 colour: "red" history: ["a"]', '["a"]',
+                                      'buffer-lines: 5\ncolour: "red"\n'),
+            "a key without a value": ('Kel [] history: ["a"] colour:', '["a"]', "buffer-lines: 10000"),
+            "only strays": ("Kel [] 1 2 3", "[]", "history: []"),
+        }
+        for what, (text, history, kept) in cases.items():
+            with self.subTest(what):
+                self.write_cfg(text)
+                out = self.quit_with("print mold/flat system/console/history\nprint 6 * 7")
+                self.assertIn(history + "\n42\n", out)
+                cfg = self.read_cfg()
+                self.assertIn(kept, cfg)
+                self.assertEqual(cfg.count("history:"), 1, cfg)
+                self.assertEqual(cfg.count("buffer-lines:"), 1, cfg)
+
     def test_a_home_that_cannot_hold_the_folder(self):
         # A plain file as home: no folder can be made under it, whoever runs the test.
         home = os.path.join(self.home, "not-a-folder")

@@ -40,8 +40,8 @@ inline kel_test::Outcome load() {
         last: func [s] [pick back tail s 1]
         block?: func [v] [block! = type? :v]
         refinement?: func [v] [refinement! = type? :v]
-        any-object?: func [v] [to logic! find any-object! type? :v]
-        any-function?: func [v] [to logic! find any-function! type? :v]
+        any-object?: func [v [any-type!]] [to logic! find any-object! type? :v]
+        any-function?: func [v [any-type!]] [to logic! find any-function! type? :v]
         test-folders: reduce [
             %./ [%alpha.kel %alpine/ %beta.txt %Alps.md]
             %src/ [%main.cpp %make.sh]

@@ -81,6 +81,11 @@ TEST_F(Completion, PathsIntoObjectsAndFunctions) {
     EXPECT_EQ(complete("12/x"), "[]");
     EXPECT_EQ(complete("no-such-word/x"), "[]");
     EXPECT_EQ(complete("compl-alpha/x"), "[]");
+    // A field that has no value has nothing to complete, rather than raising an error.
+    kel_test::eval("compl-holey: make object! [gap: none] unset in compl-holey 'gap");
+    EXPECT_EQ(complete("compl-holey/gap/"), "[]");
+    EXPECT_EQ(complete("compl-holey/gap/x"), "[]");
+    EXPECT_EQ(complete("compl-holey/g"), R"(["compl-holey/gap" 16 []])");
 }
 
 TEST_F(Completion, FileNames) {

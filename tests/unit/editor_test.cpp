@@ -2,6 +2,7 @@
 // terminal whose screen is modelled cell by cell.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <deque>
 #include <string>
 #include <vector>
@@ -661,6 +662,24 @@ TEST_F(Editor, TypingAtTheEndWritesOnlyTheCharacter) {
     // What went out between reading the "c" and asking for the next key.
     ASSERT_GE(Term::written_seen.size(), 4u);
     EXPECT_EQ(Term::written.substr(Term::written_seen[2], Term::written_seen[3] - Term::written_seen[2]), "c");
+}
+
+TEST_F(Editor, ALongPasteKeepsUp) {
+    // Each character typed at the end used to lay the whole line out again, so a paste of many
+    // thousand characters took minutes. The bound is far above what the work takes.
+    resize(80, 24);
+    constexpr size_t kLength = 100000;
+    Term::keys.assign(kLength, int32_t('x'));
+    press({keys::enter});
+    auto started = std::chrono::steady_clock::now();
+    edit(">> ");
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    EXPECT_EQ(line_, std::string(kLength, 'x'));
+    EXPECT_LT(seconds, 5.0);
+    // The last rows as the terminal shows them: a full one, then the three cells that ">> " put
+    // over.
+    EXPECT_EQ(screen_->text(screen_->row() - 1), std::string(80, 'x'));
+    EXPECT_EQ(screen_->text(screen_->row()), "xxx");
 }
 
 TEST_F(Editor, InputStartsWhereTheCursorStands) {
