@@ -120,6 +120,25 @@ struct TjHandle {
 };
 }  // namespace
 
+// Whether the markers before the scan data hold Adobe's APP14 segment, whose writers store CMYK
+// samples inverted (255 for no ink).
+static bool adobe_marker_q(const uint8_t* data, size_t n) {
+    size_t at = 2;
+    while (at + 4 <= n && data[at] == 0xFF) {
+        uint8_t marker = data[at + 1];
+        if (marker == 0xFF) {  // fill byte
+            at++;
+            continue;
+        }
+        if (marker == 0xDA || marker == 0xD9) return false;  // scan data or end: no more segments
+        size_t length = size_t(data[at + 2]) << 8 | data[at + 3];
+        if (length < 2) return false;
+        if (marker == 0xEE && length >= 7 && at + 9 <= n && std::memcmp(data + at + 4, "Adobe", 5) == 0) return true;
+        at += 2 + length;
+    }
+    return false;
+}
+
 bool decode_jpeg(const uint8_t* data, size_t n, Sink& sink) {
     if (n > 0xFFFFFFFFu) return false;
     TjHandle tj(tjInitDecompress());
@@ -131,6 +150,24 @@ bool decode_jpeg(const uint8_t* data, size_t n, Sink& sink) {
     // A progressive file with thousands of scans is refused rather than decoded for minutes, and
     // a warning (such as data ending early) fails the decode instead of leaving grey pixels.
     int flags = TJFLAG_STOPONWARNING | TJFLAG_LIMITSCANS;
+    if (colorspace == TJCS_CMYK || colorspace == TJCS_YCCK) {
+        // Print-ready files hold inks, which the library gives only as CMYK: the pixels are
+        // decoded in place (four bytes each, as BGRA) and turned into colours there.
+        uint8_t* out = sink.pixels(width, height);
+        if (tjDecompress2(tj.h, data, size, out, width, 0, height, TJPF_CMYK, flags) != 0) return false;
+        bool inverted = adobe_marker_q(data, n);
+        for (size_t i = 0, count = size_t(width) * size_t(height); i < count; i++) {
+            uint8_t* p = out + 4 * i;
+            int c = p[0], m = p[1], y = p[2], k = p[3];
+            if (!inverted) c = 255 - c, m = 255 - m, y = 255 - y, k = 255 - k;
+            // With inverted samples, 255 is no ink: each channel is what its ink and black leave.
+            p[0] = static_cast<uint8_t>((y * k + 127) / 255);
+            p[1] = static_cast<uint8_t>((m * k + 127) / 255);
+            p[2] = static_cast<uint8_t>((c * k + 127) / 255);
+            p[3] = 255;
+        }
+        return true;
+    }
     uint8_t* out = sink.pixels(width, height);
     return tjDecompress2(tj.h, data, size, out, width, 0, height, TJPF_BGRA, flags) == 0;
 }

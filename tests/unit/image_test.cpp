@@ -4,6 +4,7 @@
 #include "datatypes/image.h"
 
 #include <gtest/gtest.h>
+#include <turbojpeg.h>
 
 #include <cstring>
 #include <string>
@@ -327,6 +328,39 @@ TEST(ImageCodecs, RoundTrips) {
     }
     many[4 * 399 + 3] = 0;
     EXPECT_EQ(gif_of(many, 20, 20)[4 * 399 + 3], 0);
+}
+
+// Print-ready JPEG files hold CMYK inks (stored inverted, as their writers do, under Adobe's
+// marker); they load as the colours those inks give instead of failing.
+TEST(ImageCodecs, CmykJpegLoads) {
+    // Three 8 × 8 blocks: no ink, full magenta, full black (inverted samples: 255 is no ink).
+    const uint8_t inks[3][4] = {{255, 255, 255, 255}, {255, 0, 255, 255}, {255, 255, 255, 0}};
+    const uint8_t bgr[3][3] = {{255, 255, 255}, {255, 0, 255}, {0, 0, 0}};
+    const int w = 24, h = 8;
+    std::vector<uint8_t> cmyk(size_t(w) * h * 4);
+    for (int y = 0; y < h; y++)
+        for (int x = 0; x < w; x++) std::memcpy(&cmyk[size_t(y * w + x) * 4], inks[x / 8], 4);
+    tjhandle tj = tjInitCompress();
+    ASSERT_NE(tj, nullptr);
+    unsigned char* jpeg = nullptr;
+    unsigned long size = 0;
+    ASSERT_EQ(tjCompress2(tj, cmyk.data(), w, 0, h, TJPF_CMYK, &jpeg, &size, TJSAMP_444, 100, 0), 0);
+    std::vector<uint8_t> bytes(jpeg, jpeg + size);
+    tjFree(jpeg);
+    tjDestroy(tj);
+    VectorSink sink;
+    ASSERT_TRUE(imaging::decode(bytes.data(), bytes.size(), sink));
+    ASSERT_EQ(sink.width, w);
+    ASSERT_EQ(sink.height, h);
+    for (int y = 0; y < h; y++)
+        for (int x = 0; x < w; x++) {
+            const uint8_t* p = &sink.data[size_t(y * w + x) * 4];
+            for (int k = 0; k < 3; k++) EXPECT_NEAR(p[k], bgr[x / 8][k], 4) << x << "," << y << " byte " << k;
+            EXPECT_EQ(p[3], 255);
+        }
+    // Cut short, such a file still fails as any other does.
+    VectorSink cut;
+    EXPECT_FALSE(imaging::decode(bytes.data(), bytes.size() / 2, cut));
 }
 
 // Large images of one colour compress far beyond the general bound on pixels per input byte;
