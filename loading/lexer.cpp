@@ -1504,8 +1504,9 @@ void scan_error(Scan& s) {
         code = TYPE_STRING;
     }
     if (s.start_state == S_POINT && pos > 0) pos--;  // quote the point from its paren
-    uint32_t end = s.token_end < s.length ? s.token_end + 1 : s.length;
-    raise(s, pos, end, code);
+    // The scan stopped at the byte no token takes: an error callback sees the input there, so
+    // stepping one character on passes that byte and no more.
+    raise(s, pos, s.token_end, code);
 }
 
 void scan_open(Scan& s, int kind) {
