@@ -1657,7 +1657,7 @@ void scan_comma(Scan& s) {
             return;
         }
     }
-    raise(s, c, c + 1, TYPE_POINT2D);
+    raise(s, c, c, TYPE_POINT2D);  // the input stands at the comma, where the scan stopped
 }
 
 // ---- strings, words, issues ----

@@ -249,6 +249,7 @@ TEST(NativesSystem, Transcode) {
         {"transcode/trace \"a }b c\" func [e i t l tok] [[error] i: next i false]", "[a b c]"},
         {"transcode/trace \"a b 1x c\" func [e i t l tok] [[error] i: next i false]", "[a b c]"},
         {"transcode/trace \"1\\2 3\" func [e i t l tok] [[error] i: next i false]", "[2 3]"},
+        {"transcode/trace \"[1,2]\" func [e i t l tok] [[error] i: next i false]", "[[1 2]]"},
     });
 }
 
