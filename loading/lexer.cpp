@@ -896,9 +896,11 @@ void build_map(Scan& s, uint32_t m) {
 // Closes the innermost open series as `kind` (a "]" also closes a map; a set-path closes a path).
 void close_series(Scan& s, int kind, uint32_t closer) {
     int64_t mi = open_marker(s);
+    // A closer that does not fit is where the scan stopped: an error callback sees the input
+    // at it (the console's delimiter check looks there for the stray bracket).
     if (mi < 0) {
         s.expected = kind;
-        raise(s, closer, closer + 1, -3);
+        raise(s, closer, closer, -3);
     }
     uint32_t m = static_cast<uint32_t>(mi);
     int open_kind = marker_kind(m);
@@ -908,7 +910,7 @@ void close_series(Scan& s, int kind, uint32_t closer) {
     if (!fits) {
         s.expected = open_kind;
         // A path is quoted whole; a bracket that does not match is quoted where it stands.
-        raise(s, path_kind_q(open_kind) ? int64_t(at(m)->data3) : int64_t(closer), closer + 1, -3);
+        raise(s, path_kind_q(open_kind) ? int64_t(at(m)->data3) : int64_t(closer), closer, -3);
     }
     int final_kind = open_kind == TYPE_MAP ? TYPE_MAP : kind;
     if (!fire_event(s, EV_CLOSE, final_kind, nullptr, at(m)->data3, closer + 1)) {
@@ -1502,8 +1504,9 @@ void scan_error(Scan& s) {
         code = TYPE_STRING;
     }
     if (s.start_state == S_POINT && pos > 0) pos--;  // quote the point from its paren
-    uint32_t end = s.token_end < s.length ? s.token_end + 1 : s.length;
-    raise(s, pos, end, code);
+    // The scan stopped at the byte no token takes: an error callback sees the input there, so
+    // stepping one character on passes that byte and no more.
+    raise(s, pos, s.token_end, code);
 }
 
 void scan_open(Scan& s, int kind) {
@@ -1654,7 +1657,7 @@ void scan_comma(Scan& s) {
             return;
         }
     }
-    raise(s, c, c + 1, TYPE_POINT2D);
+    raise(s, c, c, TYPE_POINT2D);  // the input stands at the comma, where the scan stopped
 }
 
 // ---- strings, words, issues ----

@@ -240,6 +240,16 @@ TEST(NativesSystem, Transcode) {
         {"transcode/trace \"1 2\" func [e i t l tok] [[load] tok <> 1]", "[2]"},
         {"transcode/trace \"1 ) 2\" func [e i t l tok] [[error] false]", "[1]"},
         {"transcode/trace \"1 ) 2\" func [e i t l tok] [[error] i: next i false]", "[1 2]"},
+        // The input of an error at a stray bracket stands at the bracket: stepping one on goes
+        // past it and no further.
+        {"transcode/trace \"1)2\" func [e i t l tok] [[error] i: next i false]", "[1 2]"},
+        {"transcode/trace \"[1 2)3]\" func [e i t l tok] [[error] i: next i false]", "[[1 2 3]]"},
+        {"transcode/trace \"(a]b)\" func [e i t l tok] [[error] i: next i false]", "[(a b)]"},
+        // So does the input of a token no rule accepts: the value after it is kept.
+        {"transcode/trace \"a }b c\" func [e i t l tok] [[error] i: next i false]", "[a b c]"},
+        {"transcode/trace \"a b 1x c\" func [e i t l tok] [[error] i: next i false]", "[a b c]"},
+        {"transcode/trace \"1\\2 3\" func [e i t l tok] [[error] i: next i false]", "[2 3]"},
+        {"transcode/trace \"[1,2]\" func [e i t l tok] [[error] i: next i false]", "[[1 2]]"},
     });
 }
 
