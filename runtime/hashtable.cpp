@@ -288,13 +288,20 @@ static bool symbol_text_equal(const Cell* a, const Cell* b, int op) {
 bool keys_equal(const Cell* a, const Cell* b, int op) {
     uint8_t type = a->type();
     if (type != b->type()) return false;
+    if (op == kChainOp && type != TYPE_FLOAT && type != TYPE_PERCENT && type != TYPE_TIME) op = 0;
     switch (type) {
         case TYPE_UNSET: case TYPE_NONE: return true;
         case TYPE_LOGIC: case TYPE_DATATYPE: return a->data1 == b->data1;
         case TYPE_INTEGER: case TYPE_CHAR: return a->data1 == b->data1;
         case TYPE_FLOAT: case TYPE_PERCENT: case TYPE_TIME:
-            if (a->data2 == b->data2 && a->data3 == b->data3) return true;
-            return op != 9 && a->f() == 0.0 && b->f() == 0.0;
+            // By value as compare has it: -0.0 equals 0.0 and a NaN equals nothing, not even
+            // itself. same? looks at the bits; a hash! chain also holds one NaN's copies
+            // together, so that find/same can reach them.
+            if (op == 9 || op == kChainOp) {
+                if (a->data2 == b->data2 && a->data3 == b->data3) return true;
+                return op == kChainOp && a->f() == 0.0 && b->f() == 0.0;
+            }
+            return a->f() == b->f();
         case TYPE_SYMBOL: return symbol_text_equal(a, b, op);
         case TYPE_WORD: case TYPE_SET_WORD: case TYPE_LIT_WORD: case TYPE_GET_WORD: case TYPE_REFINEMENT:
         case TYPE_ISSUE:
@@ -594,7 +601,7 @@ static void hash_add(Node t, int32_t pos) {
             int32_t p = key >= 0 ? key : chain_first(t, -key);
             if (p < 0 || p >= block_length(t)) return false;
             Cell k = block_cells(t)[p];
-            return keys_equal(&k, &v, 0);
+            return keys_equal(&k, &v, kChainOp);
         },
         &slot);
     if (b >= 0) {
@@ -869,10 +876,12 @@ static int32_t hash_find(Node t, const Cell* value, int32_t start, int32_t skip,
             int32_t p = key >= 0 ? key : chain_first(t, -key);
             if (!table_key_ok(t, p)) return false;
             Cell k = block_cells(t)[p];
-            return keys_equal(&k, &v, 0);
+            return keys_equal(&k, &v, kChainOp);
         },
         nullptr);
     if (b < 0) return -1;
+    // The chain holds keys equal by its own rule; the lookup's mode may be narrower.
+    bool filter = op != 0 || v.type() == TYPE_FLOAT || v.type() == TYPE_PERCENT || v.type() == TYPE_TIME;
     if (skip < 1) skip = 1;
     int32_t best = -1;
     for_each_position(t, keys_of(t)[b], [&](int32_t p) {
@@ -885,7 +894,7 @@ static int32_t hash_find(Node t, const Cell* value, int32_t start, int32_t skip,
         if (!qualifies) return false;
         bool better = best < 0 || (reverse || last ? p > best : p < best);
         if (!better) return false;
-        if (op != 0) {
+        if (filter) {
             Cell k = block_cells(t)[p];
             if (!keys_equal(&k, &v, op)) return false;
         }

@@ -85,7 +85,10 @@ uint32_t hash_string(const Cell* value, bool case_sensitive);
 uint32_t hash_value(const Cell* value, bool case_sensitive);
 // Whether a key's hash depends on a node handle.
 bool node_keyed(uint8_t type);
-// Key equality: same type, then equal under the comparison operator.
+// Key equality: same type, then equal under the comparison operator, or kChainOp: the rule that
+// groups a hash!'s equal keys in one chain (as equal?, except that a NaN is grouped with its
+// bit-identical copies).
+constexpr int kChainOp = -1;
 bool keys_equal(const Cell* a, const Cell* b, int op);
 
 // ---- Value tables ----
