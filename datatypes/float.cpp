@@ -353,8 +353,8 @@ int compare(const Cell* a, const Cell* b, int op) {
         case TYPE_PERCENT:
         case TYPE_TIME: y = b->f(); break;
         case TYPE_MONEY: {
-            if (a->type() != TYPE_FLOAT) return -2;
-            // The amount's comparison, from the other side.
+            // The amount's comparison, from the other side (percent! and time! share this
+            // compare, so they meet money! as their number does).
             int flipped = op;
             switch (op) {
                 case COMP_LESSER: flipped = COMP_GREATER; break;

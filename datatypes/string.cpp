@@ -1506,7 +1506,10 @@ void select_action(const int32_t* refs) {
     FindOptions o = find_options(refs, false, &tail);
     int32_t len = 0;
     int32_t at = find_value(args, args + 1, o, &len);
-    // The element read is the one after the whole matched text.
+    // Text values (and a tag with its brackets, a word's text) read past the whole match; any
+    // value searched by its formed text (an integer, a pair...) reads one element on, as a char.
+    uint8_t t = args[1].type();
+    if (!(plain_text(t) || t == TYPE_TAG || t == TYPE_BINARY || t == TYPE_WORD || t == TYPE_SYMBOL)) len = 1;
     if (at < 0 || int64_t(at) + len >= series_total(args)) {
         none_cell(args);
     } else {
