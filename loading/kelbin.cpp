@@ -268,6 +268,10 @@ Cell resolve(const Reader& r, const uint8_t* at, const int32_t* idx, int32_t cou
             }
         } else if (t == TYPE_NATIVE || t == TYPE_ACTION) {
             series = cur.data2;
+        } else if (t == TYPE_OP && native::op_wrapped(&cur) != TYPE_FUNCTION) {
+            // The writer numbers an op! as the value it wraps: a native's spec cells, as for
+            // the native itself.
+            series = cur.data2;
         } else if (t == TYPE_OP || t == TYPE_FUNCTION) {
             fn = &cur;
         } else if (t == TYPE_OBJECT) {
@@ -283,7 +287,7 @@ Cell resolve(const Reader& r, const uint8_t* at, const int32_t* idx, int32_t cou
         if (fn) {
             Cell f = *fn;
             if (i == 1) {
-                if (f.type() != TYPE_FUNCTION) corrupt(r, at);
+                // An op! of a function keeps the function's body, where the writer numbers it.
                 Cell body = *block::node_cell(f.data3, function::MORE_BODY);
                 if (body.type() != TYPE_BLOCK) corrupt(r, at);
                 cur = body;
