@@ -1788,13 +1788,12 @@ struct Writer {
 
 void encode_value(Writer& w, const Cell& v);
 
-// The owner kinds a bound word can carry inline; 0 for a word written as global.
+// The owner kind of a bound word's context; 0 for a word written as global.
 uint8_t word_owner(const Cell& v) {
     Node ctx = v.data1;
     if (!ctx || ctx == context::global_node || !memory::node_in_use(ctx)) return 0;
     uint8_t t = context::owner_of(ctx)->type();
     if (t == TYPE_NONE || t == TYPE_UNSET || t == TYPE_BLOCK) return 0;
-    if (t != TYPE_OBJECT && t != TYPE_FUNCTION) no_codec_value(v);
     return t;
 }
 
@@ -1916,6 +1915,9 @@ void write_word(Writer& w, const Cell& v) {
     }
     Node ctx = v.data1;
     const int32_t* found = w.find(ctx);
+    // Only objects and functions can be carried inline; another owner (an error, whose spec
+    // block make error! binds) is reachable only by a path to it written before.
+    if (!found && owner != TYPE_OBJECT && owner != TYPE_FUNCTION) no_codec_value(v);
     int32_t s = w.symbol(sym);
     if (w.compact) {
         if (nl) w.u8(0xC0);
