@@ -268,6 +268,10 @@ Cell resolve(const Reader& r, const uint8_t* at, const int32_t* idx, int32_t cou
             }
         } else if (t == TYPE_NATIVE || t == TYPE_ACTION) {
             series = cur.data2;
+        } else if (t == TYPE_OP && native::op_wrapped(&cur) != TYPE_FUNCTION) {
+            // The writer numbers an op! as the value it wraps: a native's spec cells, as for
+            // the native itself.
+            series = cur.data2;
         } else if (t == TYPE_OP || t == TYPE_FUNCTION) {
             fn = &cur;
         } else if (t == TYPE_OBJECT) {
@@ -283,7 +287,7 @@ Cell resolve(const Reader& r, const uint8_t* at, const int32_t* idx, int32_t cou
         if (fn) {
             Cell f = *fn;
             if (i == 1) {
-                if (f.type() != TYPE_FUNCTION) corrupt(r, at);
+                // An op! of a function keeps the function's body, where the writer numbers it.
                 Cell body = *block::node_cell(f.data3, function::MORE_BODY);
                 if (body.type() != TYPE_BLOCK) corrupt(r, at);
                 cur = body;
@@ -1784,13 +1788,12 @@ struct Writer {
 
 void encode_value(Writer& w, const Cell& v);
 
-// The owner kinds a bound word can carry inline; 0 for a word written as global.
+// The owner kind of a bound word's context; 0 for a word written as global.
 uint8_t word_owner(const Cell& v) {
     Node ctx = v.data1;
     if (!ctx || ctx == context::global_node || !memory::node_in_use(ctx)) return 0;
     uint8_t t = context::owner_of(ctx)->type();
     if (t == TYPE_NONE || t == TYPE_UNSET || t == TYPE_BLOCK) return 0;
-    if (t != TYPE_OBJECT && t != TYPE_FUNCTION) no_codec_value(v);
     return t;
 }
 
@@ -1912,6 +1915,9 @@ void write_word(Writer& w, const Cell& v) {
     }
     Node ctx = v.data1;
     const int32_t* found = w.find(ctx);
+    // Only objects and functions can be carried inline; another owner (an error, whose spec
+    // block make error! binds) is reachable only by a path to it written before.
+    if (!found && owner != TYPE_OBJECT && owner != TYPE_FUNCTION) no_codec_value(v);
     int32_t s = w.symbol(sym);
     if (w.compact) {
         if (nl) w.u8(0xC0);
