@@ -220,14 +220,19 @@ static void call_quietly(const Cell* fn) {
     runtime::exit_with(0);
 }
 
+// Whether a frame named `name` is on the call-frame stack.
+static bool inside_frame_named(const char* name, uint32_t& symbol) {
+    if (!symbol) symbol = symbol::make(name);
+    for (const Frame* f = stack::ctop - 1; f > stack::cbottom; f--)
+        if (f->symbol == symbol) return true;
+    return false;
+}
+
 // Whether the read comes from code that the console runs (a typed command or the script named on
 // the command line, both evaluated by the console's try-do) rather than from its own prompt.
 static bool reading_for_code() {
     static uint32_t try_do = 0;
-    if (!try_do) try_do = symbol::make("try-do");
-    for (const Frame* f = stack::ctop - 1; f > stack::cbottom; f--)
-        if (f->symbol == try_do) return true;
-    return false;
+    return inside_frame_named("try-do", try_do);
 }
 
 // A terminal that is gone ends the process wherever it is read. The end of redirected input ends
@@ -240,10 +245,7 @@ constexpr int kScriptReadsPastEnd = 10000;
 // step, so its reads advance the run and never spin.
 static bool reading_for_trace_handler() {
     static uint32_t callback = 0;
-    if (!callback) callback = symbol::make("<interp-callback>");
-    for (const Frame* f = stack::ctop - 1; f > stack::cbottom; f--)
-        if (f->symbol == callback) return true;
-    return false;
+    return inside_frame_named("<interp-callback>", callback);
 }
 
 void input_ended(bool ended, bool redirected) {

@@ -543,18 +543,7 @@ void eval_block_quick(const Cell* block, bool copy_result) {
     eval_block(block, copy_result);
 }
 
-int32_t eval_next(const Cell* code, int32_t pos, int32_t end, bool push) {
-    if (trace_active && (tracing || env_muted)) [[unlikely]] {
-        // reduce, all, any, case: the expressions are those of the block they walk.
-        TraceScope scope(code);
-        stack::mark_named(stack::body_symbol, FRAME_INTERP_NATIVE);
-        pos = eval_expression(code, pos, end, false, false, false);
-        if (push)
-            stack::unwind();
-        else
-            stack::unwind_last();
-        return pos;
-    }
+static inline int32_t eval_next_in_frame(const Cell* code, int32_t pos, int32_t end, bool push) {
     stack::mark_named(stack::body_symbol, FRAME_INTERP_NATIVE);
     pos = eval_expression(code, pos, end, false, false, false);
     if (push)
@@ -562,6 +551,15 @@ int32_t eval_next(const Cell* code, int32_t pos, int32_t end, bool push) {
     else
         stack::unwind_last();
     return pos;
+}
+
+int32_t eval_next(const Cell* code, int32_t pos, int32_t end, bool push) {
+    if (trace_active && (tracing || env_muted)) [[unlikely]] {
+        // reduce, all, any, case: the expressions are those of the block they walk.
+        TraceScope scope(code);
+        return eval_next_in_frame(code, pos, end, push);
+    }
+    return eval_next_in_frame(code, pos, end, push);
 }
 
 int32_t do_next(const Cell* code) {
