@@ -28,16 +28,22 @@ else
     echo "neither $build/kel nor $build/bench/kel_run can run a script: build first" >&2
     exit 1
 fi
-# The interpreters compared against, from Debian's packages.
+# The interpreters compared against, from Debian's packages. Called by their packaged paths: a
+# python3 found first on PATH may be a version manager's shim, whose own start-up (a shell script)
+# would be timed as Python's.
 "$root/tools/deps.sh" python3 lua5.4
+python=/usr/bin/python3
+lua=/usr/bin/lua5.4
+[ -x "$python" ] || python="$(command -v python3)"
+[ -x "$lua" ] || lua="$(command -v lua5.4)"
 
-python3 - "$here" "$runs" "$runner" "${kel[@]}" <<'PY'
+"$python" - "$here" "$runs" "$runner" "$python" "$lua" "${kel[@]}" <<'PY'
 import os, re, subprocess, sys, time
 
-here, runs, runner, kel = sys.argv[1], int(sys.argv[2]), sys.argv[3], sys.argv[4:]
+here, runs, runner, python, lua, kel = sys.argv[1], int(sys.argv[2]), sys.argv[3], sys.argv[4], sys.argv[5], sys.argv[6:]
 programs = [("fib", "recursive Fibonacci of 30"), ("count", "counting loop of 10,000,000 steps with a remainder")]
-languages = [("Kel", lambda p: kel + [p + ".kel"]), ("Python 3", lambda p: ["python3", p + ".py"]),
-             ("Lua 5.4", lambda p: ["lua5.4", p + ".lua"])]
+languages = [("Kel", lambda p: kel + [p + ".kel"]), ("Python 3", lambda p: [python, p + ".py"]),
+             ("Lua 5.4", lambda p: [lua, p + ".lua"])]
 
 def best(cmd):
     times, out = [], None
