@@ -1141,9 +1141,10 @@ void take(const int32_t* refs) {
     if (!part) {
         Cell scratch = *args;
         *args = *cell_at(&scratch, 0);
+        // The taken cell has left the series, so the series itself is not on the cycle stack:
+        // it is copied like any other block the taken value reaches.
         if (deep && deep_copied(args->type())) {
             CycleGuard guard;
-            cycles::push(src.node());
             deep_copy_cell(args);
         }
         return;
@@ -1154,7 +1155,6 @@ void take(const int32_t* refs) {
     }
     if (deep) {
         CycleGuard guard;
-        cycles::push(src.node());
         deep_copy_cells(args);
     }
 }

@@ -719,7 +719,9 @@ int mold(const Cell* value, Node buffer, bool only, bool all, bool flat, const C
 static bool numeric(uint8_t t) { return t == TYPE_INTEGER || t == TYPE_FLOAT || t == TYPE_PERCENT; }
 
 int compare(const Cell* a, const Cell* b, int op) {
-    if (!types::any_object(b->type())) return -2;
+    // Only values of one kind compare field by field: an object! is not equal to an error! (or
+    // port!) with the same fields, whichever side it is on.
+    if (!types::any_object(b->type()) || b->type() != a->type()) return -2;
     Node ca = a->data1, cb = b->data1;
     if (ca == cb) return 0;
     if (op == COMP_SAME) return -1;
