@@ -346,13 +346,13 @@ static void set_float_mode() {
 }
 
 // argv joined by single spaces, an argument holding blanks (or none at all) wrapped in double
-// quotes.
+// quotes. Line breaks count as blanks: the launcher splits this text at them too.
 static void command_line() {
     std::string line;
     for (int i = 0; i < runtime::sys.argc; i++) {
         std::string a = runtime::sys.argv[i];
         if (i) line.push_back(' ');
-        if (a.empty() || a.find_first_of(" \t") != std::string::npos)
+        if (a.empty() || a.find_first_of(" \t\n\r") != std::string::npos)
             line += "\"" + a + "\"";
         else
             line += a;

@@ -43,6 +43,19 @@ class LaunchArgs(unittest.TestCase):
             self.assertTrue(proc.stdout.decode("utf-8").startswith(
                 "*** Access Error: cannot open: %\ufffdt\ufffd.kel\n"), proc.stdout)
 
+    def test_names_holding_line_breaks(self):
+        # The raw text of the script's own arguments must not take in a piece of the script's
+        # name or of a switch before it.
+        with tempfile.TemporaryDirectory() as folder:
+            for name in (b"two\nlines.kel", b"cr\rname.kel"):
+                with open(os.path.join(os.fsencode(folder), name), "wb") as f:
+                    f.write(SCRIPT)
+                for switches in ([], [b"--opt\nvalue"]):
+                    proc = self.run_kel(folder, switches + [name, b"a", b"b c"])
+                    self.assertEqual(proc.returncode, 0, proc.stdout + proc.stderr)
+                    self.assertEqual(proc.stdout.decode("utf-8"), '["a" "b c"]\na "b c"\n',
+                                     (name, switches))
+
 
 if __name__ == "__main__":
     unittest.main(argv=sys.argv[:1], verbosity=2)
