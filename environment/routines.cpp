@@ -346,13 +346,27 @@ static void set_float_mode() {
 }
 
 // argv joined by single spaces, an argument holding blanks (or none at all) wrapped in double
-// quotes.
+// quotes. Line breaks count as blanks: the launcher splits this text at them too.
+// Start-up and the launcher find where the script's own arguments begin by scanning this text
+// with no notion of escapes, so a double quote inside the program's path, a switch or the
+// script's name would shift that place. Those texts are only ever skipped (the values come from
+// argv), so they lose their quotes here; the script's own arguments stay as typed.
 static void command_line() {
+    int argc = runtime::sys.argc;
+    char** argv = runtime::sys.argv;
+    // The arguments before the script's own: the program, the switches up to a bare "--"
+    // (an argument after one is the script, whatever it looks like), then the script's name.
+    int skipped = argc > 0 ? 1 : 0;
+    while (skipped < argc && std::strncmp(argv[skipped], "--", 2) == 0 &&
+           !(skipped > 1 && std::strcmp(argv[skipped - 1], "--") == 0))
+        skipped++;
+    if (skipped < argc) skipped++;
     std::string line;
-    for (int i = 0; i < runtime::sys.argc; i++) {
-        std::string a = runtime::sys.argv[i];
+    for (int i = 0; i < argc; i++) {
+        std::string a = argv[i];
+        if (i < skipped) std::erase(a, '"');
         if (i) line.push_back(' ');
-        if (a.empty() || a.find_first_of(" \t") != std::string::npos)
+        if (a.empty() || a.find_first_of(" \t\n\r") != std::string::npos)
             line += "\"" + a + "\"";
         else
             line += a;

@@ -43,6 +43,48 @@ class LaunchArgs(unittest.TestCase):
             self.assertTrue(proc.stdout.decode("utf-8").startswith(
                 "*** Access Error: cannot open: %\ufffdt\ufffd.kel\n"), proc.stdout)
 
+    def test_names_holding_line_breaks(self):
+        # The raw text of the script's own arguments must not take in a piece of the script's
+        # name or of a switch before it.
+        with tempfile.TemporaryDirectory() as folder:
+            for name in (b"two\nlines.kel", b"cr\rname.kel"):
+                with open(os.path.join(os.fsencode(folder), name), "wb") as f:
+                    f.write(SCRIPT)
+                for switches in ([], [b"--opt\nvalue"]):
+                    proc = self.run_kel(folder, switches + [name, b"a", b"b c"])
+                    self.assertEqual(proc.returncode, 0, proc.stdout + proc.stderr)
+                    self.assertEqual(proc.stdout.decode("utf-8"), '["a" "b c"]\na "b c"\n',
+                                     (name, switches))
+
+    def test_quotes_in_what_comes_before_the_arguments(self):
+        # A double quote in the program's path, a switch or the script's name must not move the
+        # place where the raw text of the script's own arguments begins.
+        with tempfile.TemporaryDirectory() as folder:
+            fs = os.fsencode(folder)
+            for name in (b'quo"te.kel', b'"lead.kel', b'a "b.kel'):
+                with open(os.path.join(fs, name), "wb") as f:
+                    f.write(SCRIPT)
+            for sub in (b'q"dir', b'q" sp'):
+                os.mkdir(os.path.join(fs, sub))
+                os.symlink(os.fsencode(KEL), os.path.join(fs, sub, b"kel"))
+            cases = [
+                (None, [b'quo"te.kel']),
+                (None, [b'"lead.kel']),
+                (None, [b'a "b.kel']),
+                (None, [b'--opt "x y', b'quo"te.kel']),
+                (None, [b'--catch', b'--', b'a "b.kel']),
+                (b'q"dir/kel', [b'quo"te.kel']),
+                (b'q" sp/kel', [b'a "b.kel']),
+            ]
+            for program, before in cases:
+                command = [os.path.join(fs, program)] if program else [os.fsencode(KEL)]
+                env = dict(os.environ, HOME=folder, KEL_TEST="1")
+                proc = subprocess.run(command + before + [b"a", b"b c", b'"d"'], capture_output=True,
+                                      cwd=folder, env=env, stdin=subprocess.DEVNULL, timeout=60)
+                self.assertEqual(proc.returncode, 0, (program, before, proc.stdout + proc.stderr))
+                self.assertEqual(proc.stdout.decode("utf-8"),
+                                 '["a" "b c" {"d"}]\na "b c" "d"\n', (program, before))
+
 
 if __name__ == "__main__":
     unittest.main(argv=sys.argv[:1], verbosity=2)
