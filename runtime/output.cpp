@@ -1,6 +1,7 @@
 #include "runtime/output.h"
 
 #include <poll.h>
+#include <algorithm>
 #include <unistd.h>
 
 #include <cerrno>
@@ -156,10 +157,26 @@ ColumnTracker tracker;
 
 int64_t column() { return tracker.column; }
 
+// Standard output that takes no more bytes (its reader went away, the device is full, the
+// terminal hung up) ends the process: what the script prints from then on would be lost without a
+// word, the run would still end as a success, and a script printing in a loop would never end. A
+// reader that went away ends it quietly with the status of the signal that the run-time ignores
+// (for its sockets and child pipes); any other failure is told on standard error.
+[[noreturn]] static void stdout_lost(int err) {
+    used = 0;
+    if (err != EPIPE) {
+        char text[160];
+        int n = std::snprintf(text, sizeof text, "*** Output error: %s\n", std::strerror(err));
+        if (n > 0) write_fd_all(2, text, std::min(size_t(n), sizeof text - 1));
+    }
+    for (int i = restorer_count - 1; i >= 0; i--) restorers[i].fn();
+    _exit(err == EPIPE ? 141 : 1);
+}
+
 // Every byte for standard output passes here on its way out.
 static void write_out(const char* p, size_t n) {
     if (stdout_is_terminal()) tracker.feed(reinterpret_cast<const uint8_t*>(p), n);
-    write_fd_all(out_fd, p, n);
+    if (!write_fd_all(out_fd, p, n)) stdout_lost(errno);
 }
 
 // Writes in chunks of at most kChunk bytes.
@@ -187,7 +204,6 @@ bool stdout_is_terminal() {
 }
 
 void flush() {
-    // Results are not checked: output to a closed or full stream is lost silently.
     if (used) write_out(buffer, used);
     used = 0;
 }
