@@ -63,11 +63,7 @@ static void result_none() {
     fire(err::script::expect_arg, &name, &type, &word);
 }
 
-static void quit_return() {
-    output::flush();
-    output::at_exit();
-    _exit(arg(0)->i1() & 0xFF);
-}
+static void quit_return() { runtime::exit_with(arg(0)->i1()); }
 
 static void set_quiet() {
     Cell w = *arg(0), v = *arg(1);

@@ -256,7 +256,10 @@ void top_catch(uint32_t code) {
 void exit_with(int status) {
     output::flush();
     output::at_exit();
-    _exit(status & 0xFF);
+    // The process keeps 8 bits of its status: a failure whose low byte is 0 (256, -256) would
+    // read as success, so it ends with the highest status instead.
+    int code = status & 0xFF;
+    _exit(status != 0 && code == 0 ? 255 : code);
 }
 
 void quit_from_signal(int code, const void* address) {
