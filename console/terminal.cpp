@@ -500,7 +500,9 @@ void console_init(const Cell* title) {
     // The title goes only to a terminal; elsewhere there is nothing to name.
     if (output::stdout_is_terminal() && types::any_string(title->type())) {
         std::string text = string::to_utf8(title);
-        std::string seq = "\x1b[22;0t\x1b]2;";
+        // The old title is saved once: the one restore at exit must find it, however often the
+        // title is set.
+        std::string seq = title_pushed ? "\x1b]2;" : "\x1b[22;0t\x1b]2;";
         for (char c : text)
             if (static_cast<unsigned char>(c) >= 32 && c != 127) seq += c;
         seq += '\a';
