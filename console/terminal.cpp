@@ -145,6 +145,12 @@ int read_byte() {
             return in_bytes[0];
         }
         if (n < 0 && errno == EINTR) continue;
+        // Standard input may have been left non-blocking by whoever shares it: no byte yet is
+        // not the end of the input, so wait until one comes.
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd pfd{kIn, POLLIN, 0};
+            if (poll(&pfd, 1, -1) >= 0 || errno == EINTR) continue;
+        }
         return -1;
     }
 }

@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 #include "../support/errors.h"
 #include "../support/value_builders.h"
@@ -79,6 +80,28 @@ TEST(RedirectedInput, LinesFromAPipe) {
     EXPECT_EQ(line(), "last");  // the end of input ends the last line
     EXPECT_EQ(line(), "<end>");
     EXPECT_EQ(line(), "<end>");
+}
+
+TEST(RedirectedInput, ANonBlockingPipeIsWaitedFor) {
+    // Whoever shares standard input may have made it non-blocking: a line that has not come yet
+    // must be waited for, not taken for the end of the input.
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    fcntl(fds[0], F_SETFL, fcntl(fds[0], F_GETFL) | O_NONBLOCK);
+    std::thread writer([w = fds[1]] {
+        usleep(100 * 1000);
+        EXPECT_EQ(write(w, "late\nla", 7), 7);
+        usleep(100 * 1000);
+        EXPECT_EQ(write(w, "ter\n", 4), 4);
+        close(w);
+    });
+    {
+        StdinFrom in(fds[0]);
+        EXPECT_EQ(line(), "late");
+        EXPECT_EQ(line(), "later");
+        EXPECT_EQ(line(), "<end>");
+    }
+    writer.join();
 }
 
 TEST(RedirectedInput, BadBytesAreAnErrorAndReadingGoesOn) {
