@@ -126,6 +126,15 @@ uint8_t in_bytes[4096];
 size_t in_pos = 0, in_len = 0;
 int pushed_back = -1;
 
+// After a read that failed: whether it failed only because standard input was left non-blocking
+// by whoever shares it and nothing had come yet. That is not the end of the input: the call
+// waits until there is something to read.
+bool waited_for_input() {
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+    pollfd pfd{kIn, POLLIN, 0};
+    return poll(&pfd, 1, -1) >= 0 || errno == EINTR;
+}
+
 int read_byte() {
     if (pushed_back >= 0) {
         int b = pushed_back;
@@ -144,13 +153,7 @@ int read_byte() {
             in_len = size_t(n);
             return in_bytes[0];
         }
-        if (n < 0 && errno == EINTR) continue;
-        // Standard input may have been left non-blocking by whoever shares it: no byte yet is
-        // not the end of the input, so wait until one comes.
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            pollfd pfd{kIn, POLLIN, 0};
-            if (poll(&pfd, 1, -1) >= 0 || errno == EINTR) continue;
-        }
+        if (n < 0 && (errno == EINTR || waited_for_input())) continue;
         return -1;
     }
 }
@@ -324,7 +327,7 @@ void routine_read_stdin() {
     if (got == 0) {
         for (;;) {
             ssize_t n = read(kIn, b->data() + b->tail, size_t(want));
-            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && (errno == EINTR || waited_for_input())) continue;
             if (n > 0) got = size_t(n);
             break;
         }

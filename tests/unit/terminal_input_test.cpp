@@ -172,4 +172,21 @@ TEST(RedirectedInput, RawReads) {
     EXPECT_EQ(read_stdin(64, 64), "");  // the end
 }
 
+TEST(RedirectedInput, ARawReadWaitsOnANonBlockingPipe) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    fcntl(fds[0], F_SETFL, fcntl(fds[0], F_GETFL) | O_NONBLOCK);
+    std::thread writer([w = fds[1]] {
+        usleep(100 * 1000);
+        EXPECT_EQ(write(w, "raw", 3), 3);
+        close(w);
+    });
+    {
+        StdinFrom in(fds[0]);
+        EXPECT_EQ(read_stdin(64, 64), "raw");
+        EXPECT_EQ(read_stdin(64, 64), "");  // the end
+    }
+    writer.join();
+}
+
 }  // namespace
