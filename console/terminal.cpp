@@ -126,6 +126,15 @@ uint8_t in_bytes[4096];
 size_t in_pos = 0, in_len = 0;
 int pushed_back = -1;
 
+// After a read that failed: whether it failed only because standard input was left non-blocking
+// by whoever shares it and nothing had come yet. That is not the end of the input: the call
+// waits until there is something to read.
+bool waited_for_input() {
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+    pollfd pfd{kIn, POLLIN, 0};
+    return poll(&pfd, 1, -1) >= 0 || errno == EINTR;
+}
+
 int read_byte() {
     if (pushed_back >= 0) {
         int b = pushed_back;
@@ -144,7 +153,7 @@ int read_byte() {
             in_len = size_t(n);
             return in_bytes[0];
         }
-        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EINTR || waited_for_input())) continue;
         return -1;
     }
 }
@@ -318,7 +327,7 @@ void routine_read_stdin() {
     if (got == 0) {
         for (;;) {
             ssize_t n = read(kIn, b->data() + b->tail, size_t(want));
-            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && (errno == EINTR || waited_for_input())) continue;
             if (n > 0) got = size_t(n);
             break;
         }
@@ -500,7 +509,9 @@ void console_init(const Cell* title) {
     // The title goes only to a terminal; elsewhere there is nothing to name.
     if (output::stdout_is_terminal() && types::any_string(title->type())) {
         std::string text = string::to_utf8(title);
-        std::string seq = "\x1b[22;0t\x1b]2;";
+        // The old title is saved once: the one restore at exit must find it, however often the
+        // title is set.
+        std::string seq = title_pushed ? "\x1b]2;" : "\x1b[22;0t\x1b]2;";
         for (char c : text)
             if (static_cast<unsigned char>(c) >= 32 && c != 127) seq += c;
         seq += '\a';

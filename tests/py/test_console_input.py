@@ -13,6 +13,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import pty_child  # noqa: E402
 import test_line_editor as editor  # noqa: E402  (the tmux and pty harnesses)
 
 KEL = sys.argv[1] if len(sys.argv) > 1 else "kel"
@@ -99,6 +100,20 @@ class Console(unittest.TestCase):
             t.wait_for(lambda s: s.rstrip().endswith(">>"))
         finally:
             t.close()
+
+    def test_the_window_title_is_saved_once_and_put_back_at_the_end(self):
+        # Setting the title again must not save it again: the single restore at exit would
+        # then leave the console's own title on the terminal.
+        proc, master, slave, _ = pty_child.start_on_pty(["env", "HOME=" + self.home, KEL], 80, 24)
+        os.close(slave)
+        os.write(master, b'system/console/init "Other"\rsystem/console/init "Third"\rq\r')
+        out, status = pty_child.read_all(proc.pid, master, 20)
+        proc.wait()  # already reaped: only lets the Popen object know
+        self.assertEqual(status, 0)
+        self.assertIn(b"\x1b]2;Other\x07", out)
+        self.assertIn(b"\x1b]2;Third\x07", out)
+        self.assertEqual(out.count(b"\x1b[22;0t"), 1, out)
+        self.assertEqual(out.count(b"\x1b[23;0t"), 1, out)
 
     def test_lines_from_a_pipe_then_the_end(self):
         env = dict(os.environ, HOME=self.home)

@@ -146,6 +146,22 @@ class Settings(unittest.TestCase):
                 self.assertEqual(cfg.count("history:"), 1, cfg)
                 self.assertEqual(cfg.count("buffer-lines:"), 1, cfg)
 
+    def test_a_relative_home_is_kept_after_a_change_of_folder(self):
+        # HOME given relative to where the console starts: the settings are read there, so they
+        # must be written there too, whatever folder the session has moved to before q.
+        os.makedirs(os.path.join(self.home, "elsewhere"))
+        env = dict(os.environ, HOME="home")
+        env.pop("COLUMNS", None)
+        code = 'insert system/console/history "x"\nchange-dir %elsewhere/\nprint what-dir\nq\n'
+        proc = subprocess.run([KEL], input=code.encode(), capture_output=True, env=env,
+                              cwd=self.home, timeout=60)
+        self.assertEqual(proc.returncode, 0, proc.stdout + proc.stderr)
+        self.assertNotIn(b"not saved", proc.stdout)
+        self.assertIn(b"/elsewhere/\n", proc.stdout)
+        self.assertFalse(os.path.exists(os.path.join(self.home, "elsewhere", "home")))
+        with open(cfg_path(os.path.join(self.home, "home"))) as f:
+            self.assertIn('history: [\n    "x"\n]', f.read())
+
     def test_a_home_that_cannot_hold_the_folder(self):
         # A plain file as home: no folder can be made under it, whoever runs the test.
         home = os.path.join(self.home, "not-a-folder")

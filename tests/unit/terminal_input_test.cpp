@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 #include "../support/errors.h"
 #include "../support/value_builders.h"
@@ -81,6 +82,28 @@ TEST(RedirectedInput, LinesFromAPipe) {
     EXPECT_EQ(line(), "<end>");
 }
 
+TEST(RedirectedInput, ANonBlockingPipeIsWaitedFor) {
+    // Whoever shares standard input may have made it non-blocking: a line that has not come yet
+    // must be waited for, not taken for the end of the input.
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    fcntl(fds[0], F_SETFL, fcntl(fds[0], F_GETFL) | O_NONBLOCK);
+    std::thread writer([w = fds[1]] {
+        usleep(100 * 1000);
+        EXPECT_EQ(write(w, "late\nla", 7), 7);
+        usleep(100 * 1000);
+        EXPECT_EQ(write(w, "ter\n", 4), 4);
+        close(w);
+    });
+    {
+        StdinFrom in(fds[0]);
+        EXPECT_EQ(line(), "late");
+        EXPECT_EQ(line(), "later");
+        EXPECT_EQ(line(), "<end>");
+    }
+    writer.join();
+}
+
 TEST(RedirectedInput, BadBytesAreAnErrorAndReadingGoesOn) {
     StdinFrom in(pipe_with("a\xff" "b\n\xe2\x82x\nok\n\xe2\x82"));
     Cell e = catch_error([] { line(); });
@@ -147,6 +170,23 @@ TEST(RedirectedInput, RawReads) {
     EXPECT_EQ(read_stdin(256, 256), bytes.substr(room));
     EXPECT_EQ(read_stdin(64, -5), "");
     EXPECT_EQ(read_stdin(64, 64), "");  // the end
+}
+
+TEST(RedirectedInput, ARawReadWaitsOnANonBlockingPipe) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    fcntl(fds[0], F_SETFL, fcntl(fds[0], F_GETFL) | O_NONBLOCK);
+    std::thread writer([w = fds[1]] {
+        usleep(100 * 1000);
+        EXPECT_EQ(write(w, "raw", 3), 3);
+        close(w);
+    });
+    {
+        StdinFrom in(fds[0]);
+        EXPECT_EQ(read_stdin(64, 64), "raw");
+        EXPECT_EQ(read_stdin(64, 64), "");  // the end
+    }
+    writer.join();
 }
 
 }  // namespace
