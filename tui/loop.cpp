@@ -164,6 +164,10 @@ void reset_backend() {
     state.click_state = 0;
     state.dbl_click_counter = 0;
     state.mouse_on = 0;
+    // What the closed windows left undecoded (an Escape held back to see whether a sequence
+    // follows) or a button they saw pressed must not reach the next window.
+    empty_input();
+    state.button_state = 1;
     // A later window that is not full-screen is drawn inline again.
     state.full_screen_wanted = 0;
     state.drawn_inline = 0;

@@ -30,6 +30,10 @@ volatile sig_atomic_t alternate_set = 0;
 volatile sig_atomic_t cursor_hidden_set = 0;
 bool restorer_registered = false;
 
+// The size the event loop's windows were last told of. Kept apart from state.columns and
+// state.rows, which a script's get-screen-size re-reads: that must not hide a resize from the loop.
+int32_t told_columns = 0, told_rows = 0;
+
 void put(const char* bytes, size_t n) { output::write_raw(bytes, n); }
 
 void put_mode(int32_t n, char final) {
@@ -182,6 +186,8 @@ void terminal_on() {
     if (!state.gui_active && stdin_is_console()) {
         raw_on();
         read_console_size();
+        told_columns = state.columns;
+        told_rows = state.rows;
         Cell* size = screen_size_slot();
         if (size) pair::make_at(size, state.columns, state.rows);
         state.gui_active = 1;
@@ -223,7 +229,14 @@ void read_console_size() {
 bool console_size_changed() {
     winsize ws{};
     if (ioctl(output::stdout_fd(), TIOCGWINSZ, &ws) != 0 || ws.ws_col == 0 || ws.ws_row == 0) return false;
-    return ws.ws_col != state.columns || ws.ws_row != state.rows;
+    if (told_columns <= 0 || told_rows <= 0) {
+        told_columns = state.columns;
+        told_rows = state.rows;
+    }
+    if (ws.ws_col == told_columns && ws.ws_row == told_rows) return false;
+    told_columns = ws.ws_col;
+    told_rows = ws.ws_row;
+    return true;
 }
 
 Cell* screen_size_facet() { return screen_size_slot(); }

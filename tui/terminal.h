@@ -50,7 +50,8 @@ void leave_full_screen();
 void read_console_size();
 // The size facet of system/view/screens' first face, or null when there is none yet.
 Cell* screen_size_facet();
-// Whether the size differs from the one the backend knows (a resize seen between frames).
+// Whether the size differs from the one the loop last told its windows of (a resize seen between
+// frames); a change is reported once.
 bool console_size_changed();
 
 // Tests write the escape output to another descriptor and pretend that it is a terminal; -1

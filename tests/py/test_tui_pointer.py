@@ -63,6 +63,36 @@ class Pointer(unittest.TestCase):
         finally:
             w.close()
 
+    def test_what_closed_a_window_does_not_reach_the_next_one(self):
+        # The first window closes on a key or a press; what came with it (an Escape after the key,
+        # a button still held) belongs to it, not to the window opened next.
+        cases = [
+            ("key", 'view/options [text "First"] [actors: make object! [on-key: func [f e][unview]]]',
+             b"a\x1b"),
+            ("press", 'view [base "First" on-down [unview]]', sgr(0, 3, 2)),
+        ]
+        for name, first, closing in cases:
+            with self.subTest(name):
+                w = Window("Kel []\nsystem/view/platform/mouse-event?: true\n" + first + "\n"
+                           "log: copy []\n"
+                           "view [base \"Second\" on-down [append log 'down]"
+                           " on-click [append log 'click unview] base rate 0:0:3 on-time [unview]]\n"
+                           "print [\"log:\" mold log]\n")
+                try:
+                    w.wait_for(lambda: w.find("First") is not None, "the first window")
+                    os.write(w.master, closing)
+                    w.wait_for(lambda: w.find("Second") is not None, "the second window")
+                    column, row = w.find("Second")
+                    os.write(w.master, sgr(0, column + 1, row + 1))
+                    w.pump(0.1)
+                    os.write(w.master, sgr(0, column + 1, row + 1, True))
+                    w.wait_for(lambda: b"log:" in w.out, "the end of the script")
+                    self.assertEqual(w.proc.wait(timeout=10), 0)
+                    w.pump(0.1)
+                    self.assertIn("log: [down click]", w.out.decode("utf-8", "replace"))
+                finally:
+                    w.close()
+
 
 if __name__ == "__main__":
     unittest.main(argv=sys.argv[:1])

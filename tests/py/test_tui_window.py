@@ -3,9 +3,11 @@
 the actor's change is drawn, Escape closes the window, the script goes on, and the terminal is
 back in the modes it had before. The test plays the terminal: it answers cursor-position requests
 and reads the frames the program writes."""
+import fcntl
 import os
 import re
 import select
+import struct
 import sys
 import tempfile
 import termios
@@ -136,6 +138,25 @@ class TuiWindow(unittest.TestCase):
             self.assertNotIn("result: word is not bound", text)
         finally:
             w.close()
+
+    def test_a_resize_reaches_the_window_also_when_the_script_reads_the_size(self):
+        # Reading the size re-reads it; the loop must still notice that it changed.
+        for probe in ("", "system/view/platform/get-screen-size 0"):
+            with self.subTest(probe=probe):
+                w = Window("Kel []\nresizes: 0 ticks: 0\n"
+                           "view/options [text \"Ready\" base rate 2000 on-time [" + probe +
+                           " ticks: ticks + 1 if resizes > 0 [unview]]]"
+                           " [actors: make object! [on-resize: func [f e][resizes: resizes + 1]]]\n"
+                           "print [\"resizes:\" resizes system/view/screens/1/size]\n")
+                try:
+                    w.wait_for(lambda: w.find("Ready") is not None, "the window")
+                    fcntl.ioctl(w.slave, termios.TIOCSWINSZ, struct.pack("HHHH", 25, 70, 0, 0))
+                    w.wait_for(lambda: b"resizes:" in w.out, "the end of the view")
+                    self.assertEqual(w.proc.wait(timeout=10), 0)
+                    w.pump(0.2)
+                    self.assertIn("resizes: 1 70x25", CSI.sub(b"", w.out).decode("utf-8", "replace"))
+                finally:
+                    w.close()
 
     def test_a_script_without_a_window_leaves_the_terminal_alone(self):
         w = Window('Kel []\nprint "plain"\n')
