@@ -153,6 +153,18 @@ class TuiWindow(unittest.TestCase):
         finally:
             w.close()
 
+    def test_a_draw_error_after_a_frame_is_shown_erases_the_drawing_before_the_report(self):
+        w = Window("Kel []\nn: 0\nview [b: base 10x3 draw [line 0x0 5x5] rate 20 on-time [\n"
+                   "    n: n + 1 if n = 2 [b/draw: [line 0x0 bad]] if n > 4 [unview]]]\nprint \"after\"\n")
+        try:
+            w.wait_for(lambda: b"after" in w.out, "the rest of the script")
+            self.assertEqual(w.proc.wait(timeout=10), 0)
+            at = w.out.find(b"*** Script Error")
+            self.assertGreater(at, w.out.find(b"\xe2\x96\x88"), w.out)  # after a drawn frame
+            self.assertTrue(w.out[:at].endswith(b"\x1b[0J"), w.out)
+        finally:
+            w.close()
+
     def test_a_script_without_a_window_leaves_the_terminal_alone(self):
         w = Window('Kel []\nprint "plain"\n')
         try:
