@@ -162,6 +162,8 @@ class TuiWindow(unittest.TestCase):
             at = w.out.find(b"*** Script Error")
             self.assertGreater(at, w.out.find(b"\xe2\x96\x88"), w.out)  # after a drawn frame
             self.assertTrue(w.out[:at].endswith(b"\x1b[0J"), w.out)
+            w.pump(0.3)
+            self.assertNotIn(b"1;1R", w.out)  # the cursor report the print asked for is not echoed
         finally:
             w.close()
 
