@@ -605,10 +605,10 @@ void print_uncaught(const Cell* err) {
     form(&e, buf, nullptr, 0x7FFFFFFF);
     Cell s;
     string::make_at(&s, buf);
-    std::string text = string::to_utf8(&s);
-    text.push_back('\n');
-    output::write_bytes(text.data(), text.size());
-    output::flush();
+    collector::Root keep_text(&s);
+    // As the print native prints it: through the output hooks, which make way for the terminal
+    // GUI's inline drawing.
+    output::call_hooks(&s, true);
 }
 
 void set_stack(Cell* err) {

@@ -193,20 +193,23 @@ static void tracing_q() { result_logic(interpreter::tracing); }
 
 static void write_stdout() {
     Cell v = *arg(0);
+    std::string bytes;
     if (types::any_string(v.type())) {
-        std::string s = string::to_utf8(&v);
-        output::write_bytes(s.data(), s.size());
+        bytes = string::to_utf8(&v);
     } else if (v.type() == TYPE_BINARY) {
         SeriesBuf* b = memory::nodes[v.node()];
         int32_t len = static_cast<int32_t>(b->length()) - v.index();
-        if (len > 0) output::write_bytes(reinterpret_cast<const char*>(b->at_head() + v.index()), static_cast<size_t>(len));
+        if (len > 0) bytes.assign(reinterpret_cast<const char*>(b->at_head() + v.index()), static_cast<size_t>(len));
     } else {
         Cell s;
         actions::form_new(&s, &v);
-        std::string text = string::to_utf8(&s);
-        output::write_bytes(text.data(), text.size());
+        bytes = string::to_utf8(&s);
     }
+    // Like print, the write makes way for the terminal GUI's inline drawing.
+    output::begin_write();
+    output::write_bytes(bytes.data(), bytes.size());
     output::flush();
+    output::end_write();
     stack::keep();
 }
 

@@ -266,11 +266,32 @@ void at_exit_from_signal() {
 
 constexpr int kHookStep = 5;
 
+// A walk of a hook list in progress. A hook may remove hooks while it runs: the walks then step
+// back over the removed entry, so that no later hook misses the text.
+struct HookWalk {
+    int next;
+    HookWalk* outer;
+};
+
 template <class F>
 struct HookList {
     F* items = nullptr;
     int count = 0;
     int capacity = 0;
+    HookWalk* walks = nullptr;  // innermost first: hooks may print, and so walk the list again
+
+    template <class... A>
+    void call(A... args) {
+        HookWalk walk{0, walks};
+        walks = &walk;
+        struct Pop {
+            HookList* list;
+            HookWalk* walk;
+            ~Pop() { list->walks = walk->outer; }
+        } pop{this, &walk};
+        // The list is read afresh on every step: a hook may add or remove hooks while it runs.
+        while (walk.next < count) items[walk.next++](args...);
+    }
 };
 
 static HookList<StringHook> string_hooks;
@@ -296,6 +317,8 @@ static void remove_hook(HookList<F>& list, F f) {
         if (list.items[i] != f) continue;
         std::memmove(list.items + i, list.items + i + 1, sizeof(F) * size_t(list.count - i - 1));
         list.count--;
+        for (HookWalk* w = list.walks; w; w = w->outer)
+            if (w->next > i) w->next--;
         return;
     }
 }
@@ -320,14 +343,9 @@ void remove_hooks(StringHook string_hook, TextHook text_hook) {
     remove_hook(text_hooks, text_hook);
 }
 
-// The list is read afresh on every step: a hook may add or remove hooks while it runs.
-void call_hooks(const Cell* string, bool line_end) {
-    for (int i = 0; i < string_hooks.count; i++) string_hooks.items[i](string, line_end);
-}
+void call_hooks(const Cell* string, bool line_end) { string_hooks.call(string, line_end); }
 
-void call_hooks_3(const char* text, size_t length, int flag) {
-    for (int i = 0; i < text_hooks.count; i++) text_hooks.items[i](text, length, flag);
-}
+void call_hooks_3(const char* text, size_t length, int flag) { text_hooks.call(text, length, flag); }
 
 int string_hook_count() { return string_hooks.count; }
 int string_hook_capacity() { return string_hooks.capacity; }

@@ -123,6 +123,22 @@ class TuiWindow(unittest.TestCase):
         finally:
             w.close()
 
+    def test_an_actor_that_writes_to_standard_output_erases_the_drawing_first(self):
+        # write-stdout makes way for the drawing as print does: the drawing goes, the text is
+        # written from the drawing's start, and the next frame is drawn below it.
+        w = Window('Kel []\nn: 0\nview [button "Go" rate 20 on-time [\n'
+                   '    n: n + 1 write-stdout rejoin ["written" n "^/"] if n = 2 [unview]]]\nprint "after"\n')
+        try:
+            w.wait_for(lambda: b"after" in w.out, "the rest of the script")
+            self.assertEqual(w.proc.wait(timeout=10), 0)
+            w.pump(0.3)
+            for n in (b"1", b"2"):
+                at = w.out.find(b"written" + n)
+                self.assertTrue(w.out[:at].endswith(b"\x1b[0J"), w.out)
+            self.assertIn(b"written1\r\n\x1b[6n", w.out)
+        finally:
+            w.close()
+
     def test_an_error_while_a_frame_is_painted_ends_the_view_not_the_script(self):
         # The draw block's set-word belongs to a function that has returned: setting it fails
         # while the face is painted, inside the event loop.
@@ -157,6 +173,20 @@ class TuiWindow(unittest.TestCase):
                     self.assertIn("resizes: 1 70x25", CSI.sub(b"", w.out).decode("utf-8", "replace"))
                 finally:
                     w.close()
+
+    def test_a_draw_error_after_a_frame_is_shown_erases_the_drawing_before_the_report(self):
+        w = Window("Kel []\nn: 0\nview [b: base 10x3 draw [line 0x0 5x5] rate 20 on-time [\n"
+                   "    n: n + 1 if n = 2 [b/draw: [line 0x0 bad]] if n > 4 [unview]]]\nprint \"after\"\n")
+        try:
+            w.wait_for(lambda: b"after" in w.out, "the rest of the script")
+            self.assertEqual(w.proc.wait(timeout=10), 0)
+            at = w.out.find(b"*** Script Error")
+            self.assertGreater(at, w.out.find(b"\xe2\x96\x88"), w.out)  # after a drawn frame
+            self.assertTrue(w.out[:at].endswith(b"\x1b[0J"), w.out)
+            w.pump(0.3)
+            self.assertNotIn(b"1;1R", w.out)  # the cursor report the print asked for is not echoed
+        finally:
+            w.close()
 
     def test_a_script_without_a_window_leaves_the_terminal_alone(self):
         w = Window('Kel []\nprint "plain"\n')

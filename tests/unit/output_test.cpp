@@ -9,6 +9,7 @@
 
 #include "datatypes/cell.h"
 #include "runtime/console.h"
+#include "runtime/fire.h"
 #include "runtime/memory.h"
 #include "runtime/output.h"
 #include "runtime/print.h"
@@ -74,6 +75,75 @@ TEST(OutputHooks, KeepOrderAcrossGrowthAndRemoveFirstEntryOnly) {
     for (auto h : {h1, h2, h3, h4, h5, h6}) output::remove_hooks(h, nullptr);
     output::add_hooks(output::print_string, nullptr);
     EXPECT_EQ(output::string_hook_count(), before);
+}
+
+// A hook that removes itself or an earlier hook while the hooks run: every other hook still gets
+// the string, once; a hook removed before its turn is not called.
+void once_hook(const Cell*, bool) {
+    calls.push_back("once");
+    output::remove_hooks(once_hook, nullptr);
+}
+void drop_h1(const Cell*, bool) {
+    calls.push_back("drop_h1");
+    output::remove_hooks(h1, nullptr);
+}
+void drop_h4(const Cell*, bool) {
+    calls.push_back("drop_h4");
+    output::remove_hooks(h4, nullptr);
+}
+
+TEST(OutputHooks, HooksRemovedWhileRunningSkipNoOtherHook) {
+    struct Case {
+        std::vector<output::StringHook> hooks;
+        std::vector<std::string> first, second;
+    } cases[] = {
+        {{once_hook, h2, h3}, {"once", "h2", "h3"}, {"h2", "h3"}},
+        {{h1, drop_h1, h2}, {"h1", "drop_h1", "h2"}, {"drop_h1", "h2"}},
+        {{drop_h4, h4, h5}, {"drop_h4", "h5"}, {"drop_h4", "h5"}},
+        {{once_hook, once_hook, h2}, {"once", "once", "h2"}, {"h2"}},
+    };
+    output::remove_hooks(output::print_string, nullptr);
+    Cell s = make_string(1, {'x'});
+    for (const Case& c : cases) {
+        for (auto h : c.hooks) output::add_hooks(h, nullptr);
+        calls.clear();
+        output::call_hooks(&s, false);
+        EXPECT_EQ(calls, c.first);
+        calls.clear();
+        output::call_hooks(&s, false);
+        EXPECT_EQ(calls, c.second);
+        for (auto h : c.hooks) output::remove_hooks(h, nullptr);
+        EXPECT_EQ(output::string_hook_count(), 0);
+    }
+    output::add_hooks(output::print_string, nullptr);
+}
+
+// A hook that raises an error stops the hooks after it; the error goes on to the caller and the
+// lists still work for the next print, and for removals made then.
+void failing_hook(const Cell*, bool) {
+    calls.push_back("failing");
+    Cell arg;
+    set_cell(&arg, TYPE_INTEGER, 7);
+    fire(err::script::invalid_char, &arg);
+}
+
+TEST(OutputHooks, HookRaisingAnErrorLeavesTheListsUsable) {
+    output::remove_hooks(output::print_string, nullptr);
+    Cell s = make_string(1, {'x'});
+    output::add_hooks(h1, nullptr);
+    output::add_hooks(failing_hook, nullptr);
+    output::add_hooks(h2, nullptr);
+    calls.clear();
+    EXPECT_EQ(catch_error([&] { output::call_hooks(&s, true); }).type(), TYPE_ERROR);
+    EXPECT_EQ(calls, (std::vector<std::string>{"h1/line", "failing"}));
+    output::remove_hooks(failing_hook, nullptr);
+    output::add_hooks(drop_h1, nullptr);
+    calls.clear();
+    output::call_hooks(&s, false);
+    EXPECT_EQ(calls, (std::vector<std::string>{"h1", "h2", "drop_h1"}));
+    for (auto h : {h1, h2, drop_h1}) output::remove_hooks(h, nullptr);
+    EXPECT_EQ(output::string_hook_count(), 0);
+    output::add_hooks(output::print_string, nullptr);
 }
 
 TEST(OutputHooks, DefaultHookWritesEveryUnitWidth) {
