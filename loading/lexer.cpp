@@ -1122,10 +1122,11 @@ IntResult integer_value(const uint8_t* p, const uint8_t* end, int32_t* out) {
     return INT_OK;
 }
 
-// Seconds text: digits with one optional point (or comma) and "'" separators.
+// Seconds text: digits with one optional point (or comma) and "'" separators, as long as any
+// float text may be.
 bool seconds_value(const uint8_t* p, const uint8_t* end, double* out) {
-    uint8_t buf[64] = {};
-    if (end - p <= 0 || end - p > 60) return false;
+    uint8_t buf[320] = {};
+    if (end - p <= 0 || end - p > 312) return false;
     size_t n = 0;
     for (const uint8_t* q = p; q < end; q++) {
         if (!digit_q(*q) && *q != '.' && *q != ',' && *q != '\'') return false;

@@ -404,6 +404,30 @@ TEST(LexerLiterals, Times) {
     }
 }
 
+// The seconds of a time are float text and may be as long as any float text (312 characters):
+// a long fraction, as a program writing full precision makes, loads; one character more is
+// invalid, as it is for a float.
+TEST(LexerLiterals, TimeSecondsAsLongAsFloatText) {
+    auto seconds = [](size_t length) { return "1." + std::string(length - 3, '0') + "5"; };  // 1.0...05
+    struct Case {
+        std::string text;
+        double expected;
+    };
+    const Case cases[] = {
+        {"1:00:" + seconds(61), 3601},
+        {"1:00:" + seconds(312), 3601},
+        {"2:01." + std::string(80, '0') + "5", 121},  // minutes:seconds.fraction
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text.size());
+        ASSERT_EQ(error_message(c.text), "(no error)");
+        Cell v = value_of(c.text);
+        ASSERT_EQ(v.type(), TYPE_TIME);
+        EXPECT_EQ(v.f(), c.expected);
+    }
+    EXPECT_EQ(error_message("1:00:" + seconds(313)).substr(0, 22), "(line 1) invalid time ");
+}
+
 TEST(LexerLiterals, Chars) {
     const std::pair<const char*, uint32_t> cases[] = {
         {"#\"a\"", 'a'},          {"#\"^(41)\"", 0x41},    {"#\"^(1F600)\"", 0x1F600}, {"#\"^/\"", 10},
