@@ -14,6 +14,7 @@
 #include "datatypes/block.h"
 #include "datatypes/context.h"
 #include "datatypes/datatype.h"
+#include "datatypes/file.h"
 #include "datatypes/error.h"
 #include "datatypes/float.h"
 #include "datatypes/image.h"
@@ -95,17 +96,10 @@ static void shift_logical() { result_integer(shift(arg(0)->i1(), arg(1)->i1(), 2
 
 static void last_lf_q() { result_logic(natives::last_lf); }
 
-// A directory path in the language's file form: POSIX paths are already that, with a trailing
-// slash for folders.
-static std::string dir_form(std::string path) {
-    if (path.empty() || path.back() != '/') path.push_back('/');
-    return path;
-}
-
+// A folder removed under the process has no name: that raises cannot-open rather than
+// answering the root folder.
 static void get_current_dir() {
-    std::string dir = dir_form(os::get_current_dir());
-    string::load_at(stack::arguments, dir);
-    stack::arguments->set_type(TYPE_FILE);
+    file::get_current_dir(stack::arguments);
     stack::keep();
 }
 
