@@ -295,12 +295,12 @@ void append_utf8(Node node, const char* bytes, size_t n) {
     check_size(int64_t(n));
     collector::NodeRoot keep(&node);
     int32_t old = abs_length(node);
-    // The loader drops a byte order mark at the start of its input; inside a text it is a
-    // character like any other.
+    // The loader drops a byte order mark at the start of its input; here every U+FEFF is a
+    // character of the text, so all the leading ones are taken before the loader sees the rest.
     size_t skip = 0;
-    if (n >= 3 && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF) {
+    while (n - skip >= 3 && p[skip] == 0xEF && p[skip + 1] == 0xBB && p[skip + 2] == 0xBF) {
         append_char(node, 0xFEFF);
-        skip = 3;
+        skip += 3;
     }
     uint32_t remaining = 0;
     unicode::load_utf8(unicode::Source::external(p + skip), static_cast<uint32_t>(n - skip), node, false, &remaining);

@@ -67,7 +67,8 @@ struct StackCell {
 }
 
 // The codepoints of a UTF-8 name into a new string node; bytes that form no valid sequence
-// become U+FFFD, so that one odd name never hides a whole folder listing.
+// become U+FFFD, so that one odd name never hides a whole folder listing. A leading U+FEFF is
+// part of the name (the loader alone would take it for a byte-order mark and drop it).
 Node load_name(const char* name, size_t n) {
     bool ascii = true;
     for (size_t i = 0; i < n && ascii; i++) ascii = static_cast<uint8_t>(name[i]) < 0x80;
@@ -87,8 +88,10 @@ Node load_name(const char* name, size_t n) {
             p = next;
         }
     }
-    return unicode::load_utf8_new(reinterpret_cast<const uint8_t*>(clean.data()), static_cast<uint32_t>(clean.size()),
-                                  false);
+    Node node = string::make_node(static_cast<int32_t>(clean.size()));
+    collector::NodeRoot keep(&node);
+    string::append_utf8(node, clean.data(), clean.size());
+    return node;
 }
 
 // Decodes UTF-8 into a new string node. A sequence cut by the end of the bytes is an error
