@@ -545,7 +545,9 @@ void eval_block_quick(const Cell* block, bool copy_result) {
 
 static inline int32_t eval_next_in_frame(const Cell* code, int32_t pos, int32_t end, bool push) {
     stack::mark_named(stack::body_symbol, FRAME_INTERP_NATIVE);
-    pos = eval_expression(code, pos, end, false, false, false);
+    // The frame is empty, so a pushed value lands in its result slot as a placed one would; the
+    // mode still counts for the trace: a value taken for a native (reduce) ends no expression.
+    pos = eval_expression(code, pos, end, false, push, false);
     if (push)
         stack::unwind();
     else
@@ -560,6 +562,15 @@ int32_t eval_next(const Cell* code, int32_t pos, int32_t end, bool push) {
         return eval_next_in_frame(code, pos, end, push);
     }
     return eval_next_in_frame(code, pos, end, push);
+}
+
+void trace_walk(uint32_t event, const Cell* code, int32_t pos, const Cell* value) {
+    // A tracer keeps a level per evaluated block; without one the walk's expressions would be
+    // taken for parts of the expression that called the native.
+    if (trace_active && (tracing || env_muted)) [[unlikely]] {
+        TraceScope scope(code);
+        if (tracing) fire_event(event, code, pos, nullptr, value);
+    }
 }
 
 int32_t do_next(const Cell* code) {

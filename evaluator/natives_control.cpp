@@ -103,11 +103,14 @@ void any(int check, const int32_t* refs) {
     Cell code = *stack::arguments;
     collector::Root keep(&code);
     int32_t pos = code.index() > 0 ? code.index() : 0;
-    while (pos < block::node_length(code.node())) {
+    interpreter::trace_walk(interpreter::EV_ENTER, &code, pos, nullptr);
+    bool found = false;
+    while (!found && pos < block::node_length(code.node())) {
         pos = interpreter::eval_next(&code, pos, block::node_length(code.node()), false);
-        if (truthy(stack::arguments)) return;
+        found = truthy(stack::arguments);
     }
-    set_none();
+    if (!found) set_none();
+    interpreter::trace_walk(interpreter::EV_EXIT, &code, block::node_length(code.node()), stack::arguments);
 }
 
 void all(int check, const int32_t* refs) {
@@ -116,10 +119,15 @@ void all(int check, const int32_t* refs) {
     collector::Root keep(&code);
     int32_t pos = code.index() > 0 ? code.index() : 0;
     if (pos >= block::node_length(code.node())) return set_none();
+    interpreter::trace_walk(interpreter::EV_ENTER, &code, pos, nullptr);
     while (pos < block::node_length(code.node())) {
         pos = interpreter::eval_next(&code, pos, block::node_length(code.node()), false);
-        if (!truthy(stack::arguments)) return set_none();
+        if (!truthy(stack::arguments)) {
+            set_none();
+            break;
+        }
     }
+    interpreter::trace_walk(interpreter::EV_EXIT, &code, block::node_length(code.node()), stack::arguments);
 }
 
 // ---- Loops ----
@@ -367,6 +375,7 @@ void case_(int check, const int32_t* refs) {
     int32_t pos = code->index() > 0 ? code->index() : 0;
     if (pos >= block::node_length(code->node())) return set_none();
     stack::mark_named(stack::anon_symbol, FRAME_NATIVE);
+    interpreter::trace_walk(interpreter::EV_ENTER, code, pos, nullptr);
     bool matched = false;
     while (pos < block::node_length(code->node())) {
         pos = interpreter::eval_next(code, pos, block::node_length(code->node()), false);
@@ -385,6 +394,7 @@ void case_(int check, const int32_t* refs) {
                 pos = interpreter::eval_next(code, pos, block::node_length(code->node()), false);
             }
             if (!all) {
+                interpreter::trace_walk(interpreter::EV_EXIT, code, block::node_length(code->node()), stack::arguments);
                 stack::unwind_last();
                 return;
             }
@@ -394,6 +404,8 @@ void case_(int check, const int32_t* refs) {
             matched = false;
         }
     }
+    if (!matched) set_cell(stack::arguments, TYPE_NONE);
+    interpreter::trace_walk(interpreter::EV_EXIT, code, block::node_length(code->node()), stack::arguments);
     stack::unwind_last();
     if (!matched) set_none();
 }
