@@ -585,7 +585,9 @@ int32_t do_next(const Cell* code) {
     Cell saved_block = current_block;
     current_block = c;
     current_block.set_index(pos);
+    trace_walk(EV_ENTER, &c, pos, nullptr);
     pos = eval_next(&c, pos, tail_of(&c), false);
+    trace_walk(EV_EXIT, &c, pos, stack::arguments);
     current_block = saved_block;
     return pos;
 }
@@ -1794,6 +1796,16 @@ int32_t eval_code(const Cell* fn_in, const Cell* code, int32_t pos, int32_t end,
             break;
         }
         default: runtime::quit(101, KEL_CALLER_ADDRESS());
+    }
+    // The code and the name may be cells of the caller's frame above its result (apply's), which
+    // the event's own frame reuses once the call's frame is gone: the event reads copies, taken
+    // here and pushed by it before anything can allocate.
+    Cell code_copy, name_copy;
+    if (tracing) {
+        code_copy = *code;
+        name_copy = *name;
+        code = &code_copy;
+        name = &name_copy;
     }
     if (push)
         stack::unwind();

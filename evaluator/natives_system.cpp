@@ -513,7 +513,12 @@ void apply(int check, const int32_t* refs) {
     Cell* code = args + 1;
     int32_t from = code->index() > 0 ? code->index() : 0;
     int32_t end = block::node_length(code->node());
+    // The args block is walked as a block of its own; the result lands where its cell was.
+    Cell walked = *code;
+    collector::Root keep(&walked);
+    interpreter::trace_walk(interpreter::EV_ENTER, &walked, from, nullptr);
     interpreter::eval_code(fn, code, from, end, false, path, 0, nullptr, mode, false, name);
+    interpreter::trace_walk(interpreter::EV_EXIT, &walked, block::node_length(walked.node()), stack::arguments);
 }
 
 }  // namespace natives
