@@ -33,6 +33,9 @@ static bool env_muted = false;
 uint32_t trace_mask = 0x1FFFF;
 Cell current_block;
 
+// The block call_with makes to hand its argument values to a call: no code of anyone's, so its
+// events are not reported (the call itself is, by call_function's call and return).
+static const Cell* given_args = nullptr;
 static Node callback_holder = 0;  // a block holding the trace callback (cell 0)
 static int32_t callback_locals = 0;
 static int32_t sym_set_path = 0, sym_system = 0, sym_system_global = 0, sym_interp_callback = 0, sym_return = 0;
@@ -345,6 +348,7 @@ void trace_end() {
 
 void fire_event(uint32_t event, const Cell* code, int32_t pos, const Cell* ref, const Cell* value) {
     if (!(trace_mask & event)) return;
+    if (code && given_args && code->node() == given_args->node()) return;
     Cell callback = *block::node_cell(callback_holder, 0);
     if (!types::any_function(callback.type())) return;
     // Events raised inside the callback, or while its call is set up (a stack overflow there), are
@@ -1842,6 +1846,11 @@ void call_with(Cell* out, const Cell* fn_in, const Cell* const* args, int nargs)
         block::append_cell(code_node, &a);
     }
     Cell* saved_top = stack::top;
+    struct Given {
+        const Cell* saved = given_args;
+        ~Given() { given_args = saved; }
+    } given;
+    given_args = &code;
     stack::mark_named(stack::body_symbol, FRAME_INTERP_NATIVE);
     Cell name;
     anon_name(&name);
