@@ -70,6 +70,14 @@ static Step take_step(bool many, int32_t n) {
 
 static inline void push_loop_frame() { stack::mark_named(stack::body_symbol, FRAME_LOOP); }
 
+// A loop frame whose result slot is taken from the start: every round of the body then runs at
+// the same place on the stack, the first as those after a break or continue, so a tracer can
+// tell a round that follows a continue from a nested block.
+static inline void push_loop_frame_with_result() {
+    push_loop_frame();
+    set_cell(stack::push_cell(), TYPE_UNSET);
+}
+
 // Index of a series value clamped to its tail.
 static void clamp_index(Cell* v) {
     int32_t n = block::node_length(v->node());
@@ -148,7 +156,7 @@ void while_(int check, const int32_t* refs) {
 void until(int check, const int32_t* refs) {
     if (check) check_args(N_UNTIL, refs);
     Cell* args = stack::arguments;
-    push_loop_frame();
+    push_loop_frame_with_result();
     while (true) {
         uint32_t code = run_body(args, true);
         if (code == codes::brk) break;
@@ -164,7 +172,7 @@ void loop(int check, const int32_t* refs) {
     ::loop::count_to_int(args);
     int32_t n = args->i1();
     if (n < 1) return set_none();
-    push_loop_frame();
+    push_loop_frame_with_result();
     for (int32_t i = 0; i < n; i++)
         if (run_body(args + 1, true) == codes::brk) break;
     stack::unwind_last();
@@ -176,7 +184,7 @@ void repeat(int check, const int32_t* refs) {
     ::loop::count_to_int(args + 1);
     int32_t n = args[1].i1();
     if (n < 1) return set_none();
-    push_loop_frame();
+    push_loop_frame_with_result();
     // The counter lives here, not in the word: a body that changes the word does not change the
     // number of passes, and the last pass never steps past the count.
     for (int32_t i = 1;; i++) {
