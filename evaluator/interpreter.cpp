@@ -590,7 +590,12 @@ int32_t do_next(const Cell* code) {
     current_block = c;
     current_block.set_index(pos);
     trace_walk(EV_ENTER, &c, pos, nullptr);
-    pos = eval_next(&c, pos, tail_of(&c), false);
+    if (pos < tail_of(&c)) {
+        pos = eval_next(&c, pos, tail_of(&c), false);
+    } else {  // the event's callback emptied the block
+        set_cell(stack::arguments, TYPE_UNSET);
+        stack::keep();
+    }
     trace_walk(EV_EXIT, &c, pos, stack::arguments);
     current_block = saved_block;
     return pos;

@@ -128,6 +128,8 @@ void all(int check, const int32_t* refs) {
     int32_t pos = code.index() > 0 ? code.index() : 0;
     if (pos >= block::node_length(code.node())) return set_none();
     interpreter::trace_walk(interpreter::EV_ENTER, &code, pos, nullptr);
+    // The event's callback may have emptied the block: then nothing is true either.
+    if (pos >= block::node_length(code.node())) set_none();
     while (pos < block::node_length(code.node())) {
         pos = interpreter::eval_next(&code, pos, block::node_length(code.node()), false);
         if (!truthy(stack::arguments)) {
