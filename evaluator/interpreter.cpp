@@ -568,10 +568,10 @@ int32_t eval_next(const Cell* code, int32_t pos, int32_t end, bool push) {
     return eval_next_in_frame(code, pos, end, push);
 }
 
-void trace_walk(uint32_t event, const Cell* code, int32_t pos, const Cell* value) {
+void trace_walk_event(uint32_t event, const Cell* code, int32_t pos, const Cell* value) {
     // A tracer keeps a level per evaluated block; without one the walk's expressions would be
     // taken for parts of the expression that called the native.
-    if (trace_active && (tracing || env_muted)) [[unlikely]] {
+    if (tracing || env_muted) {
         TraceScope scope(code);
         if (tracing) fire_event(event, code, pos, nullptr, value);
     }
