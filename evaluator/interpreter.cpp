@@ -33,6 +33,9 @@ static bool env_muted = false;
 uint32_t trace_mask = 0x1FFFF;
 Cell current_block;
 
+// The block call_with makes to hand its argument values to a call: no code of anyone's, so its
+// events are not reported (the call itself is, by call_function's call and return).
+static const Cell* given_args = nullptr;
 static Node callback_holder = 0;  // a block holding the trace callback (cell 0)
 static int32_t callback_locals = 0;
 static int32_t sym_set_path = 0, sym_system = 0, sym_system_global = 0, sym_interp_callback = 0, sym_return = 0;
@@ -345,6 +348,7 @@ void trace_end() {
 
 void fire_event(uint32_t event, const Cell* code, int32_t pos, const Cell* ref, const Cell* value) {
     if (!(trace_mask & event)) return;
+    if (code && given_args && code->node() == given_args->node()) return;
     Cell callback = *block::node_cell(callback_holder, 0);
     if (!types::any_function(callback.type())) return;
     // Events raised inside the callback, or while its call is set up (a stack overflow there), are
@@ -545,7 +549,9 @@ void eval_block_quick(const Cell* block, bool copy_result) {
 
 static inline int32_t eval_next_in_frame(const Cell* code, int32_t pos, int32_t end, bool push) {
     stack::mark_named(stack::body_symbol, FRAME_INTERP_NATIVE);
-    pos = eval_expression(code, pos, end, false, false, false);
+    // The frame is empty, so a pushed value lands in its result slot as a placed one would; the
+    // mode still counts for the trace: a value taken for a native (reduce) ends no expression.
+    pos = eval_expression(code, pos, end, false, push, false);
     if (push)
         stack::unwind();
     else
@@ -562,6 +568,15 @@ int32_t eval_next(const Cell* code, int32_t pos, int32_t end, bool push) {
     return eval_next_in_frame(code, pos, end, push);
 }
 
+void trace_walk_event(uint32_t event, const Cell* code, int32_t pos, const Cell* value) {
+    // A tracer keeps a level per evaluated block; without one the walk's expressions would be
+    // taken for parts of the expression that called the native.
+    if (tracing || env_muted) {
+        TraceScope scope(code);
+        if (tracing) fire_event(event, code, pos, nullptr, value);
+    }
+}
+
 int32_t do_next(const Cell* code) {
     Cell c = *code;
     collector::Root keep(&c);
@@ -574,7 +589,14 @@ int32_t do_next(const Cell* code) {
     Cell saved_block = current_block;
     current_block = c;
     current_block.set_index(pos);
-    pos = eval_next(&c, pos, tail_of(&c), false);
+    trace_walk(EV_ENTER, &c, pos, nullptr);
+    if (pos < tail_of(&c)) {
+        pos = eval_next(&c, pos, tail_of(&c), false);
+    } else {  // the event's callback emptied the block
+        set_cell(stack::arguments, TYPE_UNSET);
+        stack::keep();
+    }
+    trace_walk(EV_EXIT, &c, pos, stack::arguments);
     current_block = saved_block;
     return pos;
 }
@@ -1784,6 +1806,16 @@ int32_t eval_code(const Cell* fn_in, const Cell* code, int32_t pos, int32_t end,
         }
         default: runtime::quit(101, KEL_CALLER_ADDRESS());
     }
+    // The code and the name may be cells of the caller's frame above its result (apply's), which
+    // the event's own frame reuses once the call's frame is gone: the event reads copies, taken
+    // here and pushed by it before anything can allocate.
+    Cell code_copy, name_copy;
+    if (tracing) {
+        code_copy = *code;
+        name_copy = *name;
+        code = &code_copy;
+        name = &name_copy;
+    }
     if (push)
         stack::unwind();
     else
@@ -1819,6 +1851,11 @@ void call_with(Cell* out, const Cell* fn_in, const Cell* const* args, int nargs)
         block::append_cell(code_node, &a);
     }
     Cell* saved_top = stack::top;
+    struct Given {
+        const Cell* saved = given_args;
+        ~Given() { given_args = saved; }
+    } given;
+    given_args = &code;
     stack::mark_named(stack::body_symbol, FRAME_INTERP_NATIVE);
     Cell name;
     anon_name(&name);

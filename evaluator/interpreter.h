@@ -35,6 +35,12 @@ int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infi
 
 // One expression under its own frame; the value placed by push.
 int32_t eval_next(const Cell* code, int32_t pos, int32_t end, bool push);
+// A native that walks a block with eval_next (reduce, any, all, case) reports the walk as the
+// block's evaluation: enter before its first expression, exit (with value) after its last.
+void trace_walk_event(uint32_t event, const Cell* code, int32_t pos, const Cell* value);
+inline void trace_walk(uint32_t event, const Cell* code, int32_t pos, const Cell* value) {
+    if (trace_active) [[unlikely]] trace_walk_event(event, code, pos, value);
+}
 // do/next: evaluates the expression at the block's index into the result slot and returns the new
 // index (unchanged, with unset, at the tail).
 int32_t do_next(const Cell* code);

@@ -70,6 +70,14 @@ static Step take_step(bool many, int32_t n) {
 
 static inline void push_loop_frame() { stack::mark_named(stack::body_symbol, FRAME_LOOP); }
 
+// A loop frame whose result slot is taken from the start: every round of the body then runs at
+// the same place on the stack, the first as those after a break or continue, so a tracer can
+// tell a round that follows a continue from a nested block.
+static inline void push_loop_frame_with_result() {
+    push_loop_frame();
+    set_cell(stack::push_cell(), TYPE_UNSET);
+}
+
 // Index of a series value clamped to its tail.
 static void clamp_index(Cell* v) {
     int32_t n = block::node_length(v->node());
@@ -103,11 +111,14 @@ void any(int check, const int32_t* refs) {
     Cell code = *stack::arguments;
     collector::Root keep(&code);
     int32_t pos = code.index() > 0 ? code.index() : 0;
-    while (pos < block::node_length(code.node())) {
+    interpreter::trace_walk(interpreter::EV_ENTER, &code, pos, nullptr);
+    bool found = false;
+    while (!found && pos < block::node_length(code.node())) {
         pos = interpreter::eval_next(&code, pos, block::node_length(code.node()), false);
-        if (truthy(stack::arguments)) return;
+        found = truthy(stack::arguments);
     }
-    set_none();
+    if (!found) set_none();
+    interpreter::trace_walk(interpreter::EV_EXIT, &code, block::node_length(code.node()), stack::arguments);
 }
 
 void all(int check, const int32_t* refs) {
@@ -116,10 +127,17 @@ void all(int check, const int32_t* refs) {
     collector::Root keep(&code);
     int32_t pos = code.index() > 0 ? code.index() : 0;
     if (pos >= block::node_length(code.node())) return set_none();
+    interpreter::trace_walk(interpreter::EV_ENTER, &code, pos, nullptr);
+    // The event's callback may have emptied the block: then nothing is true either.
+    if (pos >= block::node_length(code.node())) set_none();
     while (pos < block::node_length(code.node())) {
         pos = interpreter::eval_next(&code, pos, block::node_length(code.node()), false);
-        if (!truthy(stack::arguments)) return set_none();
+        if (!truthy(stack::arguments)) {
+            set_none();
+            break;
+        }
     }
+    interpreter::trace_walk(interpreter::EV_EXIT, &code, block::node_length(code.node()), stack::arguments);
 }
 
 // ---- Loops ----
@@ -140,7 +158,7 @@ void while_(int check, const int32_t* refs) {
 void until(int check, const int32_t* refs) {
     if (check) check_args(N_UNTIL, refs);
     Cell* args = stack::arguments;
-    push_loop_frame();
+    push_loop_frame_with_result();
     while (true) {
         uint32_t code = run_body(args, true);
         if (code == codes::brk) break;
@@ -156,7 +174,7 @@ void loop(int check, const int32_t* refs) {
     ::loop::count_to_int(args);
     int32_t n = args->i1();
     if (n < 1) return set_none();
-    push_loop_frame();
+    push_loop_frame_with_result();
     for (int32_t i = 0; i < n; i++)
         if (run_body(args + 1, true) == codes::brk) break;
     stack::unwind_last();
@@ -168,7 +186,7 @@ void repeat(int check, const int32_t* refs) {
     ::loop::count_to_int(args + 1);
     int32_t n = args[1].i1();
     if (n < 1) return set_none();
-    push_loop_frame();
+    push_loop_frame_with_result();
     // The counter lives here, not in the word: a body that changes the word does not change the
     // number of passes, and the last pass never steps past the count.
     for (int32_t i = 1;; i++) {
@@ -367,6 +385,7 @@ void case_(int check, const int32_t* refs) {
     int32_t pos = code->index() > 0 ? code->index() : 0;
     if (pos >= block::node_length(code->node())) return set_none();
     stack::mark_named(stack::anon_symbol, FRAME_NATIVE);
+    interpreter::trace_walk(interpreter::EV_ENTER, code, pos, nullptr);
     bool matched = false;
     while (pos < block::node_length(code->node())) {
         pos = interpreter::eval_next(code, pos, block::node_length(code->node()), false);
@@ -385,6 +404,7 @@ void case_(int check, const int32_t* refs) {
                 pos = interpreter::eval_next(code, pos, block::node_length(code->node()), false);
             }
             if (!all) {
+                interpreter::trace_walk(interpreter::EV_EXIT, code, block::node_length(code->node()), stack::arguments);
                 stack::unwind_last();
                 return;
             }
@@ -394,6 +414,8 @@ void case_(int check, const int32_t* refs) {
             matched = false;
         }
     }
+    if (!matched) set_cell(stack::arguments, TYPE_NONE);
+    interpreter::trace_walk(interpreter::EV_EXIT, code, block::node_length(code->node()), stack::arguments);
     stack::unwind_last();
     if (!matched) set_none();
 }

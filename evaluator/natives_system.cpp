@@ -511,9 +511,15 @@ void apply(int check, const int32_t* refs) {
     if (refs[1] >= 0) mode += 4;
     stack::set_interp_flag();
     Cell* code = args + 1;
+    // The args block is walked as a block of its own; the result lands where its cell was.
+    Cell walked = *code;
+    collector::Root keep(&walked);
+    interpreter::trace_walk(interpreter::EV_ENTER, &walked, walked.index() > 0 ? walked.index() : 0, nullptr);
+    // Measured after the event, whose callback may have changed the block.
     int32_t from = code->index() > 0 ? code->index() : 0;
     int32_t end = block::node_length(code->node());
     interpreter::eval_code(fn, code, from, end, false, path, 0, nullptr, mode, false, name);
+    interpreter::trace_walk(interpreter::EV_EXIT, &walked, block::node_length(walked.node()), stack::arguments);
 }
 
 }  // namespace natives

@@ -294,6 +294,7 @@ void reduce(int check, const int32_t* refs) {
         target = block::push_new(block::rs_length_q(code));
     }
     int32_t pos = head_of(code);
+    interpreter::trace_walk(interpreter::EV_ENTER, code, pos, nullptr);
     while (pos < block::node_length(code->node())) {
         pos = interpreter::eval_next(code, pos, block::node_length(code->node()), true);
         Cell* v = stack::top - 1;
@@ -301,6 +302,7 @@ void reduce(int check, const int32_t* refs) {
         reduce_add(target, v, append);
         stack::top = target + 1;
     }
+    interpreter::trace_walk(interpreter::EV_EXIT, code, block::node_length(code->node()), target);
     if (into && append && series::owned_q(target)) {
         int32_t added = block::node_length(target->node()) - old_length;
         ownership::check(target, ownership::APPENDED, nullptr, old_length, added);
