@@ -471,7 +471,13 @@ void set_focus(Widget* w, WindowRecord* win) {
     if (Widget* old = state.focused) {
         old->flags &= ~uint32_t(kHasFocus);
         state.focused = nullptr;
+        // The unfocus actor may close the window: the new widget and the record may go with it.
+        uint32_t id = w ? w->id : 0;
+        Widget* owner = win ? win->window : nullptr;
+        uint32_t owner_id = owner ? owner->id : 0;
         send_mouse_event(kEvUnfocus, old, 0, 0, 0);
+        if (owner && !alive(owner, owner_id)) win = nullptr;
+        if (w && !alive(w, id)) return;
     }
     if (win) win->focused = w;
     if (!w) return;

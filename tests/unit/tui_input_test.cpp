@@ -387,4 +387,24 @@ TEST_F(TuiInput, WidgetsFreedDuringADispatch) {
     button = field = window = nullptr;
 }
 
+// An unfocus actor that closes the window (a dialog that goes away when its field is left): the
+// widget clicked to take the focus is gone with it and must not become the focused one.
+void close_on_unfocus(int32_t type, tui::EventRecord*) {
+    if (type != tui::kEvUnfocus) return;
+    for (tui::Widget*& w : doomed) {
+        tui::free_widget(w);
+        w = nullptr;
+    }
+}
+
+TEST_F(TuiInput, AnUnfocusThatClosesTheWindowLeavesNoFocus) {
+    doomed[0] = button, doomed[1] = field, doomed[2] = window;
+    button->flags |= tui::kFocusable;
+    field->event = close_on_unfocus;
+    feed("\x1b[<0;4;2M\x1b[<0;4;2m");
+    EXPECT_EQ(tui::state.focused, nullptr);
+    EXPECT_EQ(tui::state.current_window, nullptr);
+    button = field = window = nullptr;
+}
+
 }  // namespace
