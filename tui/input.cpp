@@ -156,12 +156,14 @@ void over_event(Widget* w, float x, float y, uint32_t flags) {
     bool inside = old == w;
     if (!inside) {
         if (old) {
+            // Decided before the old widget hears that it is left: its actor may destroy it.
+            bool entering = ancestor_or_sibling(old, w);
             if (ancestor_or_sibling(w, old)) {
                 if (old == state.captured) old->flags |= kAway;
                 send_mouse_event(kEvOver, old, state.last_x, state.last_y, flags | kEfAway);
                 if (!alive(w, id)) return;
             }
-            if (ancestor_or_sibling(old, w)) {
+            if (entering) {
                 w->flags &= ~uint32_t(kAway);
                 send_mouse_event(kEvOver, w, x, y, flags);
                 if (!alive(w, id)) return;

@@ -407,4 +407,28 @@ TEST_F(TuiInput, AnUnfocusThatClosesTheWindowLeavesNoFocus) {
     button = field = window = nullptr;
 }
 
+// A widget replaced by another when the pointer leaves it (a hover hint): the widget entered
+// next still hears of the pointer, and nothing reads the one that is gone (whose memory the new
+// one may take).
+void replace_on_leave(int32_t type, tui::EventRecord* ev) {
+    if (type == tui::kEvOver && ev->widget == doomed[0] && (ev->widget->flags & tui::kAway)) {
+        tui::free_widget(doomed[0]);
+        doomed[0] = nullptr;
+        doomed[1] = tui::new_widget();
+    }
+}
+
+TEST_F(TuiInput, PointerLeavingAWidgetThatGoesAway) {
+    doomed[0] = button;
+    doomed[1] = nullptr;
+    button->event = replace_on_leave;
+    tui::state.captured = button;  // pressed, so that leaving it marks it away
+    feed("\x1b[<35;4;2M");
+    EXPECT_EQ(feed("\x1b[<35;4;4M"), "[[over \"fld\" 1x0 0 []]]");
+    EXPECT_EQ(doomed[0], nullptr);
+    EXPECT_EQ(tui::state.under_pointer, field);
+    tui::free_widget(doomed[1]);
+    button = nullptr;
+}
+
 }  // namespace
