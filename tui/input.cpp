@@ -480,6 +480,9 @@ void set_focus(Widget* w, WindowRecord* win) {
         send_mouse_event(kEvUnfocus, old, 0, 0, 0);
         if (owner && !alive(owner, owner_id)) win = nullptr;
         if (w && !alive(w, id)) return;
+        // An unfocus actor that gave the focus to a widget itself (a field that keeps it until
+        // its text is valid) has the last word: taking it on would leave two widgets marked.
+        if (state.focused) return;
     }
     if (win) win->focused = w;
     if (!w) return;

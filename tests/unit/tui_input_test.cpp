@@ -407,6 +407,24 @@ TEST_F(TuiInput, AnUnfocusThatClosesTheWindowLeavesNoFocus) {
     button = field = window = nullptr;
 }
 
+// An unfocus actor that takes the focus back (a field that keeps it until its text is valid):
+// its choice stands, and exactly one widget carries the focus.
+tui::Widget* keeper;
+void keep_focus(int32_t type, tui::EventRecord*) {
+    if (type == tui::kEvUnfocus) tui::set_focus(keeper);
+}
+
+TEST_F(TuiInput, AnUnfocusActorThatKeepsTheFocus) {
+    keeper = field;
+    field->event = keep_focus;
+    button->flags |= tui::kFocusable;
+    feed("\x1b[<0;4;2M\x1b[<0;4;2m");
+    EXPECT_EQ(tui::state.focused, field);
+    EXPECT_TRUE(field->flags & tui::kHasFocus);
+    EXPECT_FALSE(button->flags & tui::kHasFocus);
+    EXPECT_EQ(window->window->focused, field);
+}
+
 // A widget replaced by another when the pointer leaves it (a hover hint): the widget entered
 // next still hears of the pointer, and nothing reads the one that is gone (whose memory the new
 // one may take).
