@@ -156,12 +156,14 @@ void over_event(Widget* w, float x, float y, uint32_t flags) {
     bool inside = old == w;
     if (!inside) {
         if (old) {
+            // Decided before the old widget hears that it is left: its actor may destroy it.
+            bool entering = ancestor_or_sibling(old, w);
             if (ancestor_or_sibling(w, old)) {
                 if (old == state.captured) old->flags |= kAway;
                 send_mouse_event(kEvOver, old, state.last_x, state.last_y, flags | kEfAway);
                 if (!alive(w, id)) return;
             }
-            if (ancestor_or_sibling(old, w)) {
+            if (entering) {
                 w->flags &= ~uint32_t(kAway);
                 send_mouse_event(kEvOver, w, x, y, flags);
                 if (!alive(w, id)) return;
@@ -471,7 +473,16 @@ void set_focus(Widget* w, WindowRecord* win) {
     if (Widget* old = state.focused) {
         old->flags &= ~uint32_t(kHasFocus);
         state.focused = nullptr;
+        // The unfocus actor may close the window: the new widget and the record may go with it.
+        uint32_t id = w ? w->id : 0;
+        Widget* owner = win ? win->window : nullptr;
+        uint32_t owner_id = owner ? owner->id : 0;
         send_mouse_event(kEvUnfocus, old, 0, 0, 0);
+        if (owner && !alive(owner, owner_id)) win = nullptr;
+        if (w && !alive(w, id)) return;
+        // An unfocus actor that gave the focus to a widget itself (a field that keeps it until
+        // its text is valid) has the last word: taking it on would leave two widgets marked.
+        if (state.focused) return;
     }
     if (win) win->focused = w;
     if (!w) return;

@@ -387,4 +387,66 @@ TEST_F(TuiInput, WidgetsFreedDuringADispatch) {
     button = field = window = nullptr;
 }
 
+// An unfocus actor that closes the window (a dialog that goes away when its field is left): the
+// widget clicked to take the focus is gone with it and must not become the focused one.
+void close_on_unfocus(int32_t type, tui::EventRecord*) {
+    if (type != tui::kEvUnfocus) return;
+    for (tui::Widget*& w : doomed) {
+        tui::free_widget(w);
+        w = nullptr;
+    }
+}
+
+TEST_F(TuiInput, AnUnfocusThatClosesTheWindowLeavesNoFocus) {
+    doomed[0] = button, doomed[1] = field, doomed[2] = window;
+    button->flags |= tui::kFocusable;
+    field->event = close_on_unfocus;
+    feed("\x1b[<0;4;2M\x1b[<0;4;2m");
+    EXPECT_EQ(tui::state.focused, nullptr);
+    EXPECT_EQ(tui::state.current_window, nullptr);
+    button = field = window = nullptr;
+}
+
+// An unfocus actor that takes the focus back (a field that keeps it until its text is valid):
+// its choice stands, and exactly one widget carries the focus.
+tui::Widget* keeper;
+void keep_focus(int32_t type, tui::EventRecord*) {
+    if (type == tui::kEvUnfocus) tui::set_focus(keeper);
+}
+
+TEST_F(TuiInput, AnUnfocusActorThatKeepsTheFocus) {
+    keeper = field;
+    field->event = keep_focus;
+    button->flags |= tui::kFocusable;
+    feed("\x1b[<0;4;2M\x1b[<0;4;2m");
+    EXPECT_EQ(tui::state.focused, field);
+    EXPECT_TRUE(field->flags & tui::kHasFocus);
+    EXPECT_FALSE(button->flags & tui::kHasFocus);
+    EXPECT_EQ(window->window->focused, field);
+}
+
+// A widget replaced by another when the pointer leaves it (a hover hint): the widget entered
+// next still hears of the pointer, and nothing reads the one that is gone (whose memory the new
+// one may take).
+void replace_on_leave(int32_t type, tui::EventRecord* ev) {
+    if (type == tui::kEvOver && ev->widget == doomed[0] && (ev->widget->flags & tui::kAway)) {
+        tui::free_widget(doomed[0]);
+        doomed[0] = nullptr;
+        doomed[1] = tui::new_widget();
+    }
+}
+
+TEST_F(TuiInput, PointerLeavingAWidgetThatGoesAway) {
+    doomed[0] = button;
+    doomed[1] = nullptr;
+    button->event = replace_on_leave;
+    tui::state.captured = button;  // pressed, so that leaving it marks it away
+    feed("\x1b[<35;4;2M");
+    EXPECT_EQ(feed("\x1b[<35;4;4M"), "[[over \"fld\" 1x0 0 []]]");
+    EXPECT_EQ(doomed[0], nullptr);
+    EXPECT_EQ(tui::state.under_pointer, field);
+    tui::free_widget(doomed[1]);
+    button = nullptr;
+}
+
 }  // namespace

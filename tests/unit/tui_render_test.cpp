@@ -516,6 +516,27 @@ TEST_F(Tui, FieldEditingKeys) {
     EXPECT_EQ(g->caret->column, 2);
 }
 
+// Space on a button whose click closes the window: the button is gone once the click returns,
+// and nothing may read it after that.
+TEST_F(Tui, SpaceOnAButtonThatClosesItsWindow) {
+    static std::vector<std::unique_ptr<Widget>>* owned;
+    owned = &widgets;
+    send_face_event = [](Widget* w, int32_t type, int32_t) {
+        if (type != kEvClick) return false;
+        remove_widget(w);
+        release_kind(w);
+        std::erase_if(*owned, [w](const std::unique_ptr<Widget>& p) { return p.get() == w; });
+        return false;
+    };
+    Widget* button = make("type: 'button size: 4x1 text: {ok}");
+    state.current_window = button;
+    EventRecord space = key(button, ' ');
+    button->event(kEvKey, &space);
+    EXPECT_TRUE(widgets.empty());
+    EXPECT_EQ(state.redraw, 0);
+    state.current_window = nullptr;
+}
+
 TEST_F(Tui, ChecksRadiosAndButtonsRaiseTheirEvents) {
     std::vector<std::pair<int32_t, int32_t>> sent;
     static std::vector<std::pair<int32_t, int32_t>>* log;
