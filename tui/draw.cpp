@@ -698,8 +698,14 @@ void OS_do_draw(const Cell* canvas, const Cell* image, const Cell* commands, boo
     tui::DrawContext ctx;
     tui::draw_begin(&ctx, nullptr);
     uint32_t code = catch_frame(codes::error, [&] { tui::draw_run(&ctx, commands, catching); });
-    if (code == codes::error && !catching) runtime::throw_();
-    if (code) runtime::sys.thrown = 0;
+    // Taken here: an abandoned run (code 1 when silent, an error already printed when catching).
+    // A throw, break or return that a set-word's on-change* handler started has unwound the
+    // frames down to its target already, and goes on to it.
+    if (code == 1 || (code == codes::error && catching)) {
+        runtime::sys.thrown = 0;
+        return;
+    }
+    if (code) runtime::throw_code(code);
 }
 
 }  // namespace gui

@@ -456,8 +456,11 @@ int32_t call_awake(int32_t type, EventRecord* rec, uint32_t flags) {
     collector::Root keep_fn(&fn), keep_ev(&ev), keep_result(&result);
     stack::Saved saved = stack::save();
     const Cell* args[1] = {&ev};
-    // A try frame: an error in the actor is caught here rather than reported as uncaught.
-    stack::mark_named(stack::body_symbol, FRAME_TRY);
+    // A boundary frame: an error, and a throw, break or continue that would leave the call, stop
+    // here. Under a mere try frame those three went on looking for their target among the
+    // frames of the script running the loop, dropped them (and wrote their value over the cells
+    // of the calls still running there) before this catch took them.
+    stack::mark_named(stack::body_symbol, FRAME_BOUNDARY);
     uint32_t code = catch_frame(codes::all, [&] { interpreter::call_with(&result, &fn, args, 1); });
     stack::restore(saved);
     free_event_record(record);

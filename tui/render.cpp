@@ -645,16 +645,17 @@ static void render_unguarded() {
 }
 
 // Faces are painted outside any call of the script, yet painting one can raise an error (a
-// rich-text face's bad style block, a draw block's set-word that cannot be set). Unstopped, the
-// error would unwind the frames of the script calls that run the loop while their C++ callers
-// go on. It stops at a frame of its own here, is printed, and the frame is abandoned with
+// rich-text face's bad style block, a draw block's set-word that cannot be set) or, through a
+// set-word's on-change* handler, throw, break or continue. Unstopped, these would unwind the
+// frames of the script calls that run the loop while their C++ callers go on. A boundary frame
+// stops them all here as an error, which is printed, and the frame is abandoned with
 // codes::error, as a bad draw command abandons it.
 void render() {
     stack::Saved saved = stack::save();
     Frame* below = stack::ctop;
-    stack::mark_named(stack::body_symbol, FRAME_TRY);
+    stack::mark_named(stack::body_symbol, FRAME_BOUNDARY);
     uint32_t code = catch_frame(codes::all, [] { render_unguarded(); });
-    // A raised error drops the frames down to and with the try frame; other throws leave it.
+    // A raised error drops the frames down to and with the boundary frame; other codes leave it.
     bool raised = code == codes::error && stack::ctop <= below;
     stack::restore(saved);
     if (!code) return;

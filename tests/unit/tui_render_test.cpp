@@ -954,3 +954,42 @@ TEST_F(Tui, AnErrorRaisedWhilePaintingAFrameLeavesTheScriptsCallsAlone) {
         EXPECT_NE(out.text().find(c.printed), std::string::npos) << out.text();
     }
 }
+
+// A set-word of a face's draw block whose word's on-change* handler throws, breaks or continues:
+// the exit must not look for its target among the script's calls below the frame being painted,
+// where a catch or a loop would have its frames dropped (and its cells overwritten) while the loop
+// that paints goes on. It stops at the frame as an error, printed like any other.
+TEST_F(Tui, AnExitLeavingAPaintedFrameLeavesTheScriptsCallsAlone) {
+    draw_init();
+    struct Case {
+        const char* handler;
+        uint32_t script_kind;  // the frame below that the exit would take for its target
+        const char* printed;
+    } cases[] = {
+        {"throw 'painted", FRAME_CATCH, "no catch for throw: painted"},
+        {"break", FRAME_LOOP, "no loop to break"},
+        {"continue", FRAME_LOOP, "no loop to continue"},
+    };
+    for (const Case& c : cases) {
+        kel_test::run(std::string("tui-test-obj: make object! [p: none on-change*: func [w o n] [") + c.handler +
+                      "]]");
+        Widget* win = window(5, 1);
+        Widget* w = make("type: 'base size: 5x1 draw: bind [p: box 0x0 1x1] tui-test-obj", win);
+        add_child(win, w);
+        state.redraw = 1;
+        tv::CapturedStdout out;
+        stack::Saved before = stack::save();
+        stack::mark_named(stack::body_symbol, c.script_kind);
+        Frame* script = stack::ctop;
+        Cell* slot = stack::push_cell();
+        set_cell(slot, TYPE_INTEGER, 7);
+        uint32_t code = catch_frame(codes::all, [] { render(); });
+        EXPECT_EQ(code, codes::error) << c.handler;
+        EXPECT_EQ(stack::ctop, script) << c.handler;
+        EXPECT_TRUE(slot->type() == TYPE_INTEGER && slot->i1() == 7) << c.handler;
+        stack::restore(before);
+        runtime::sys.thrown = 0;
+        EXPECT_NE(out.text().find(c.printed), std::string::npos) << c.handler << ": " << out.text();
+    }
+    kel_test::run("system: none");
+}
