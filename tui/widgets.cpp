@@ -115,8 +115,9 @@ static void render_button(int32_t x, int32_t y, Widget* w) {
 static void button_event(int32_t type, EventRecord* ev) {
     if (type != kEvKey) return;
     Widget* w = ev->widget;
+    const uint32_t id = w->id;  // the click's actor may close the window and free the widget
     if (ev->key == ' ') send(w, kEvClick, 0);
-    if (widget_of(w->id) == w) mark_redraw(w);
+    if (widget_of(id) == w) mark_redraw(w);
 }
 
 // ---- Field ----

@@ -92,9 +92,12 @@ class Dialogs(unittest.TestCase):
             'view [button "Stay" [print "no" unview]]\n'
             'print "escaped:"\n'
             'alert ["Hi" "there"]\n'
-            'print "alert closed:"\n',
-            [("Go", ["Tab", "Enter"]), ("Stay", ["Escape"]), ("Hi there", ["Space"])])
-        self.assertEqual(lines, ["clicked: true", "escaped:", "alert closed:", "EXIT 0"])
+            'print "alert closed:"\n'
+            # Space clicks the button, whose actor frees it with its window.
+            'view [button "Bye" [unview]]\n'
+            'print "space closed:"\n',
+            [("Go", ["Tab", "Enter"]), ("Stay", ["Escape"]), ("Hi there", ["Space"]), ("Bye", ["Space"])])
+        self.assertEqual(lines, ["clicked: true", "escaped:", "alert closed:", "space closed:", "EXIT 0"])
 
     def test_requesters_answer_the_choice_or_none(self):
         lines = self.run_script(
