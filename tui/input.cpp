@@ -471,7 +471,11 @@ void set_focus(Widget* w, WindowRecord* win) {
     if (Widget* old = state.focused) {
         old->flags &= ~uint32_t(kHasFocus);
         state.focused = nullptr;
+        // The unfocus actor may close the window, freeing its record and the new focus.
+        Widget* win_widget = win ? win->window : nullptr;
+        uint32_t win_id = win_widget ? win_widget->id : 0, id = w ? w->id : 0;
         send_mouse_event(kEvUnfocus, old, 0, 0, 0);
+        if ((win_widget && !alive(win_widget, win_id)) || (w && !alive(w, id))) return;
     }
     if (win) win->focused = w;
     if (!w) return;

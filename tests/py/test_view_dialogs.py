@@ -109,6 +109,21 @@ class Dialogs(unittest.TestCase):
              ("OK", ["Escape"])])
         self.assertEqual(lines, ["Please choose a file:", "chosen: a.txt", "cancelled: none", "EXIT 0"])
 
+    def test_actors_that_close_their_window(self):
+        # Each key reaches a widget whose actor closes the window, freeing the widget, the
+        # window's record and, for a focus move, the face that was to get the focus.
+        lines = self.run_script(
+            'view [check "Chk" on-change [unview]]\n'
+            'print "check:"\n'
+            'view [radio "Rad" on-change [unview]]\n'
+            'print "radio:"\n'
+            'view [text-list 8x3 data ["Lst" "b"] on-select [unview]]\n'
+            'print "list:"\n'
+            'view [field "Fld" on-unfocus [unview] button "Next"]\n'
+            'print "unfocus:"\n',
+            [("Chk", ["Space"]), ("Rad", ["Space"]), ("Lst", ["Down"]), ("Next", ["Tab"])])
+        self.assertEqual(lines, ["check:", "radio:", "list:", "unfocus:", "EXIT 0"])
+
     def test_entered_folder_is_shown_from_its_top(self):
         # Thirty folders, each holding only "inner/" and "inside.txt": a list scrolled down to one
         # of them, once entered, must show the new folder's lines, not from the old scroll position.
