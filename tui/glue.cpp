@@ -237,7 +237,14 @@ Widget* OS_make_view(const Cell* face_in, Widget* parent) {
         xy_of(facet_at(&face, tui::kFOffset), w->x1, w->y1);
         apply_size(w, facet_at(&face, tui::kFSize));
         w->face = face;
+        const uint32_t parent_id = parent ? parent->id : 0;
         tui::setup_kind(w);
+        // The kind's set-up runs script code (the widget texts), which may have closed the
+        // window being built: the widget then has no parent left to join.
+        if (parent && tui::widget_of(parent_id) != parent) {
+            parent = nullptr;
+            w->parent = nullptr;
+        }
 
         if (parent) {
             Widget* win = window_of(parent);

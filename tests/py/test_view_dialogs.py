@@ -48,15 +48,19 @@ class Tmux:
 
 
 class Dialogs(unittest.TestCase):
-    def run_script(self, source, steps):
+    def run_script(self, source, steps, setup=None):
         """Runs a script and, for each (text, keys) step, waits for the text and sends the keys;
         answers the lines that hold a colon or the exit status, in the order they were first
-        seen (windows are drawn inline, so a later window may cover what was printed before)."""
+        seen (windows are drawn inline, so a later window may cover what was printed before).
+        setup, when given, fills the script's folder instead of the usual two files and folder."""
         with tempfile.TemporaryDirectory() as folder:
-            for name in ("a.txt", "b.cfg"):
-                with open(os.path.join(folder, name), "w") as f:
-                    f.write("x\n")
-            os.mkdir(os.path.join(folder, "sub"))
+            if setup:
+                setup(folder)
+            else:
+                for name in ("a.txt", "b.cfg"):
+                    with open(os.path.join(folder, name), "w") as f:
+                        f.write("x\n")
+                os.mkdir(os.path.join(folder, "sub"))
             script = os.path.join(folder, "run.kel")
             with open(script, "w") as f:
                 f.write("Kel []\n" + source)
@@ -88,9 +92,12 @@ class Dialogs(unittest.TestCase):
             'view [button "Stay" [print "no" unview]]\n'
             'print "escaped:"\n'
             'alert ["Hi" "there"]\n'
-            'print "alert closed:"\n',
-            [("Go", ["Tab", "Enter"]), ("Stay", ["Escape"]), ("Hi there", ["Space"])])
-        self.assertEqual(lines, ["clicked: true", "escaped:", "alert closed:", "EXIT 0"])
+            'print "alert closed:"\n'
+            # Space clicks the button, whose actor frees it with its window.
+            'view [button "Bye" [unview]]\n'
+            'print "space closed:"\n',
+            [("Go", ["Tab", "Enter"]), ("Stay", ["Escape"]), ("Hi there", ["Space"]), ("Bye", ["Space"])])
+        self.assertEqual(lines, ["clicked: true", "escaped:", "alert closed:", "space closed:", "EXIT 0"])
 
     def test_requesters_answer_the_choice_or_none(self):
         lines = self.run_script(
@@ -101,6 +108,41 @@ class Dialogs(unittest.TestCase):
             [("Please choose a file:", ["Tab", "Tab", "Tab", "Enter"]),
              ("OK", ["Escape"])])
         self.assertEqual(lines, ["Please choose a file:", "chosen: a.txt", "cancelled: none", "EXIT 0"])
+
+    def test_actors_that_close_their_window(self):
+        # Each key reaches a widget whose actor closes the window, freeing the widget, the
+        # window's record and, for a focus move, the face that was to get the focus.
+        lines = self.run_script(
+            'view [check "Chk" on-change [unview]]\n'
+            'print "check:"\n'
+            'view [radio "Rad" on-change [unview]]\n'
+            'print "radio:"\n'
+            'view [text-list 8x3 data ["Lst" "b"] on-select [unview]]\n'
+            'print "list:"\n'
+            'view [field "Fld" on-unfocus [unview] button "Next"]\n'
+            'print "unfocus:"\n',
+            [("Chk", ["Space"]), ("Rad", ["Space"]), ("Lst", ["Down"]), ("Next", ["Tab"])])
+        self.assertEqual(lines, ["check:", "radio:", "list:", "unfocus:", "EXIT 0"])
+
+    def test_entered_folder_is_shown_from_its_top(self):
+        # Thirty folders, each holding only "inner/" and "inside.txt": a list scrolled down to one
+        # of them, once entered, must show the new folder's lines, not from the old scroll position.
+        def setup(folder):
+            for i in range(30):
+                os.makedirs(os.path.join(folder, f"f{i:02}", "inner"))
+                with open(os.path.join(folder, f"f{i:02}", "inside.txt"), "w") as f:
+                    f.write("x\n")
+                with open(os.path.join(folder, f"file{i:02}.txt"), "w") as f:
+                    f.write("x\n")
+        down = ["Down"] * 25
+        for requester, steps in (
+                # The file requester: scroll the file list too, then enter a folder.
+                ("request-file", [("Please choose a file:", ["Right"] + down + ["Left"] + down + ["Enter"]),
+                                  ("inner/", []), ("inside.txt", ["Escape"])]),
+                ("request-dir", [("Folders", down + ["Enter"]), ("inner/", ["Escape"])])):
+            with self.subTest(requester):
+                lines = self.run_script(f'print ["answer:" mold {requester}]\n', steps, setup)
+                self.assertEqual(lines[-2:], ["answer: none", "EXIT 0"])
 
 
 if __name__ == "__main__":
