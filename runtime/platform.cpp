@@ -243,12 +243,15 @@ std::string get_current_dir() {
     return std::string(buf.data());
 }
 
+// A name holding a NUL names no variable: cut there, it would name (and change) another one.
 bool set_env(const std::string& name, const std::string* value) {
+    if (name.find('\0') != std::string::npos) return false;
     if (!value) return unsetenv(name.c_str()) == 0;
     return setenv(name.c_str(), value->c_str(), 1) == 0;
 }
 
 bool get_env(const std::string& name, std::string& out) {
+    if (name.find('\0') != std::string::npos) return false;
     const char* v = getenv(name.c_str());
     if (!v) return false;
     out = v;

@@ -215,6 +215,11 @@ void reap() {
 
 int64_t run(Launch& launch) {
     reap();
+    // A NUL cuts the command or a file name short: what is left names another program or file.
+    auto cut = [](const std::string& s) { return s.find('\0') != std::string::npos; };
+    auto cut_file = [&](const Stream& s) { return s.target == Target::File && cut(s.data); };
+    if (cut(launch.command) || cut_file(launch.input) || cut_file(launch.output) || cut_file(launch.error))
+        return -1;
     Fd child_in, child_out, child_err;
     Pipe in_pipe, out_pipe, err_pipe;
     switch (launch.input.target) {
@@ -280,6 +285,7 @@ int64_t run(Launch& launch) {
 
 bool open_document(const std::string& target) {
     reap();
+    if (target.find('\0') != std::string::npos) return false;
     posix_spawn_file_actions_t actions;
     if (posix_spawn_file_actions_init(&actions) != 0) return false;
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
