@@ -216,6 +216,12 @@ void draw_ellipse_box(DrawContext* ctx, int32_t x, int32_t y, double width, doub
                  static_cast<int32_t>(std::clamp<int64_t>(int64_t(y) + ry, INT32_MIN, INT32_MAX)), rx, ry);
 }
 
+static bool rich_text_face(const Cell* face) {
+    static const int32_t s_rich = symbol::make("rich-text");
+    const Cell* type = facet(face, kFType);
+    return type && types::word_like(type->type()) && symbol::resolve(type->i2()) == symbol::resolve(s_rich);
+}
+
 bool draw_text_at(DrawContext* ctx, int32_t x, int32_t y, const Cell* value) {
     Cell v = *value;
     collector::Root keep(&v);
@@ -233,7 +239,7 @@ bool draw_text_at(DrawContext* ctx, int32_t x, int32_t y, const Cell* value) {
             // Owned here before the styling, which raises on a bad style block.
             styled = std::make_unique<CellGrid>();
             temporary.styled = styled.get();
-            apply_rich_text(&temporary);
+            apply_rich_text(&temporary, rich_text_face(&v));
             temporary.styled = nullptr;
             w = &temporary;
             cells = styled.get();

@@ -99,7 +99,7 @@ void apply_style_runs(CellGrid& cells, const Cell* data) {
     }
 }
 
-void apply_rich_text(Widget* w) {
+void apply_rich_text(Widget* w, bool styles) {
     const Cell* text = facet(&w->face, kFText);
     TextView t = text_view(text);
     if (!w->styled) w->styled = new CellGrid;
@@ -111,7 +111,7 @@ void apply_rich_text(Widget* w) {
     g.cells.resize(size_t(t.length));
     for (int32_t i = 0; i < t.length; i++) g.cells[size_t(i)] = TermCell{t.at(i), bg, 0, 0};
     const Cell* data = facet(&w->face, kFData);
-    if (data && data->is(TYPE_BLOCK)) {
+    if (styles && data && data->is(TYPE_BLOCK)) {
         Cell block = *data;
         apply_style_runs(g, &block);
     }

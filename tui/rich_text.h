@@ -9,8 +9,9 @@ namespace tui {
 
 // Refills the styled cells from the text (one per character, background from the face's colour),
 // then applies the style block. A bad value of the block raises draw-invalid at its position
-// (nothing with system/view/silent? true: styling stops there).
-void apply_rich_text(Widget* w);
+// (nothing with system/view/silent? true: styling stops there). Without styles, the data is left
+// alone: only a rich-text face's data is a style block.
+void apply_rich_text(Widget* w, bool styles = true);
 // Applies a style block to styled cells; text gives the characters' count.
 void apply_style_runs(CellGrid& cells, const Cell* data);
 

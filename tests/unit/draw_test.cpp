@@ -251,6 +251,15 @@ TEST_F(Draw, Text) {
     Grid wrapped(4, 2);
     draw(4, 2, "reduce ['text 1x0 rt-face]", &wrapped);
     EXPECT_EQ(text_of(wrapped), " abc| def");
+    // Only a rich-text face's data is a style block: a label whose data is the block its text
+    // loaded to, or a list's items, is drawn as its plain text.
+    for (const char* data : {"[hello world]", "[1x2 bold]", "[{one} two]"}) {
+        kel_test::run(std::string("label-face: make rt-face [type: 'text text: {abc} data: ") + data + "]");
+        Grid label(4, 1);
+        draw(4, 1, "reduce ['text 1x0 label-face]", &label);
+        EXPECT_EQ(text_of(label), " abc") << data;
+        EXPECT_EQ(label.at(1, 0).flags & tui::kBold, 0u) << data;
+    }
     Cell bad = block_of("reduce ['text 0x0 other]");
     tui::DrawContext ctx;
     tui::draw_begin(&ctx, &f.g);
