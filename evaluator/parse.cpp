@@ -1267,8 +1267,11 @@ State Engine::keyword_keep() {
         next = rule_at(pos + 1);
     }
     if (next.type() == TYPE_PAREN) {
+        // The trace callback runs at the push and may rewrite the rules: evaluate the paren that
+        // was read, held where the collector sees it.
+        work2 = next;
         push_command(C_KEEP_PAREN, -1, -1, pick ? 1 : 0);
-        work2 = eval_paren(rule_at(pos));
+        work2 = eval_paren(work2);
         event(E_PAREN);
         set_pos(pos);
         clamp_input();
