@@ -211,24 +211,48 @@ static void write_stdout() {
 // run.
 static int32_t clipboard_slot = -1;
 
-static void read_clipboard() {
-    if (clipboard_slot < 0) return result_none();
-    *stack::arguments = *root::at(clipboard_slot);
-    // Every read of an image gives a new one, as decoding the stored copy would.
-    if (stack::arguments->type() == TYPE_IMAGE) {
-        Cell stored = *stack::arguments;
-        collector::Root keep(&stored);
-        image::copy_rect(stack::arguments, &stored, 0, 0, image::width_of(&stored), image::height_of(&stored));
-    }
-    stack::keep();
-}
-
 // A copy of a text as a new series of the given type, so later changes to the script's value do
 // not reach the clipboard.
 static void copy_text(Cell* out, const Cell* text, uint8_t type) {
     string::rs_make_at(out, string::rs_length_q(text) + 1);
     string::append_string(out->node(), text);
     out->set_type(type);
+}
+
+// Every read gives new values, as the platform's clipboard would: changing what one read returned
+// must not change what the clipboard holds.
+static void read_clipboard() {
+    if (clipboard_slot < 0) return result_none();
+    Cell stored = *root::at(clipboard_slot);
+    collector::Root keep(&stored);
+    switch (stored.type()) {
+        case TYPE_IMAGE:
+            image::copy_rect(stack::arguments, &stored, 0, 0, image::width_of(&stored), image::height_of(&stored));
+            break;
+        case TYPE_STRING:
+            copy_text(stack::arguments, &stored, TYPE_STRING);
+            break;
+        case TYPE_BLOCK: {
+            int32_t n = block::rs_length_q(&stored);
+            Cell list;
+            block::make_new(&list, n ? n : 1);
+            collector::Root keep_list(&list);
+            Cell path;
+            set_cell(&path, TYPE_NONE);
+            collector::Root keep_path(&path);
+            for (int32_t i = 0; i < n; i++) {
+                Cell item = block::rs_head(&stored)[i];
+                copy_text(&path, &item, TYPE_FILE);
+                block::append_cell(list.node(), &path);
+            }
+            *stack::arguments = list;
+            break;
+        }
+        default:
+            *stack::arguments = stored;
+            break;
+    }
+    stack::keep();
 }
 
 static void write_clipboard() {
