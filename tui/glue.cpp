@@ -159,11 +159,14 @@ private:
     collector::Root keep_saved_{&saved_};
 };
 
-void destroy_tree(const Cell* face_in) {
+// `open` holds the widgets whose destruction is under way: a face found again in its own pane
+// (directly or further down) is left to the call that is already destroying it.
+void destroy_tree(const Cell* face_in, std::vector<Widget*>& open) {
     Cell face = *face_in;
     collector::Root keep(&face);
     Widget* w = face_handle_q(&face);
-    if (!w) return;
+    if (!w || std::find(open.begin(), open.end(), w) != open.end()) return;
+    open.push_back(w);
     // Out of its font's and para's parent lists.
     for (int i : {static_cast<int>(tui::kFFont), static_cast<int>(tui::kFPara)}) {
         Cell owner = *facet_at(&face, i);
@@ -179,9 +182,10 @@ void destroy_tree(const Cell* face_in) {
         collector::Root keep_pane(&pane);
         for (int32_t i = 0; i < block::rs_length_q(&pane); i++) {
             Cell child = block::rs_head(&pane)[i];
-            if (face_q(&child)) destroy_tree(&child);
+            if (face_q(&child)) destroy_tree(&child, open);
         }
     }
+    open.pop_back();
     // The face's own widget may have been reached through its pane: look it up again.
     w = face_handle_q(&face);
     if (w) {
@@ -386,7 +390,8 @@ void OS_update_facet(const Cell* owner_in, const Cell* word, const Cell*, const 
 }
 
 void OS_destroy_view(const Cell* face, bool empty) {
-    destroy_tree(face);
+    std::vector<Widget*> open;
+    destroy_tree(face, open);
     if (!state.windows.empty() && state.current_window) tui::mark_redraw(state.current_window);
     // A window that a waiting loop runs on (its state/4): closing it ends that loop.
     if (empty) post_quit_msg();

@@ -131,7 +131,10 @@ static void drain_reports(int32_t ms) {
     }
 }
 
-void destroy_tree(Widget* w) {
+// `open` holds the widgets already taken: a face in its own pane, or twice in one, is freed once.
+void destroy_tree(Widget* w, std::vector<Widget*>& open) {
+    if (std::find(open.begin(), open.end(), w) != open.end()) return;
+    open.push_back(w);
     if (w->face.type() == TYPE_OBJECT) {
         Cell* pane = context::value_of_symbol(sym_pane, w->face.data1);
         if (pane && pane->type() == TYPE_BLOCK) {
@@ -139,7 +142,7 @@ void destroy_tree(Widget* w) {
             std::vector<Widget*> children;
             for (Cell* c = block::rs_head(pane); c < block::rs_tail(pane); c++)
                 if (Widget* child = gui::face_handle_q(c)) children.push_back(child);
-            for (Widget* child : children) destroy_tree(child);
+            for (Widget* child : children) destroy_tree(child, open);
         }
     }
     free_widget(w);
@@ -149,7 +152,10 @@ void reset_backend() {
     std::vector<Widget*> windows;
     windows.swap(state.windows);
     for (Widget* w : windows)
-        if (widget_of(w->id) == w) destroy_tree(w);
+        if (widget_of(w->id) == w) {
+            std::vector<Widget*> open;
+            destroy_tree(w, open);
+        }
     state.buffer.width = 0;
     state.buffer.height = 0;
     state.buffer.cells.clear();
