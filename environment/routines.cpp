@@ -219,6 +219,23 @@ static void copy_text(Cell* out, const Cell* text, uint8_t type) {
     out->set_type(type);
 }
 
+// A new block of new file! values of a list of paths (files or texts), into out.
+static void copy_file_list(Cell* out, const Cell* paths) {
+    int32_t n = block::rs_length_q(paths);
+    Cell list;
+    block::make_new(&list, n ? n : 1);
+    collector::Root keep_list(&list);
+    Cell path;
+    set_cell(&path, TYPE_NONE);
+    collector::Root keep_path(&path);
+    for (int32_t i = 0; i < n; i++) {
+        Cell item = block::rs_head(paths)[i];
+        copy_text(&path, &item, TYPE_FILE);
+        block::append_cell(list.node(), &path);
+    }
+    *out = list;
+}
+
 // Every read gives new values, as the platform's clipboard would: changing what one read returned
 // must not change what the clipboard holds.
 static void read_clipboard() {
@@ -232,22 +249,7 @@ static void read_clipboard() {
         case TYPE_STRING:
             copy_text(stack::arguments, &stored, TYPE_STRING);
             break;
-        case TYPE_BLOCK: {
-            int32_t n = block::rs_length_q(&stored);
-            Cell list;
-            block::make_new(&list, n ? n : 1);
-            collector::Root keep_list(&list);
-            Cell path;
-            set_cell(&path, TYPE_NONE);
-            collector::Root keep_path(&path);
-            for (int32_t i = 0; i < n; i++) {
-                Cell item = block::rs_head(&stored)[i];
-                copy_text(&path, &item, TYPE_FILE);
-                block::append_cell(list.node(), &path);
-            }
-            *stack::arguments = list;
-            break;
-        }
+        case TYPE_BLOCK: copy_file_list(stack::arguments, &stored); break;
         default:
             *stack::arguments = stored;
             break;
@@ -279,15 +281,7 @@ static void write_clipboard() {
             Cell item = block::rs_head(&v)[i];
             if (item.type() != TYPE_FILE && item.type() != TYPE_STRING) fire(err::script::invalid_arg, &item);
         }
-        block::make_new(&copy, n ? n : 1);
-        Cell path;
-        set_cell(&path, TYPE_NONE);
-        collector::Root keep_path(&path);
-        for (int32_t i = 0; i < n; i++) {
-            Cell item = block::rs_head(&v)[i];
-            copy_text(&path, &item, TYPE_FILE);
-            block::append_cell(copy.node(), &path);
-        }
+        copy_file_list(&copy, &v);
     } else if (t == TYPE_IMAGE) {
         // The clipboard holds its own copy of the pixels; an image without pixels empties it.
         if (image::count_of(&v) > 0) image::copy_rect(&copy, &v, 0, 0, image::width_of(&v), image::height_of(&v));
