@@ -206,6 +206,7 @@ void build_environment() {
     running = false;
     function::making_builtins = false;
     interpreter::provisional_types = false;
+    interpreter::settle_builtin_caches();
     collector::torture = torture;
 }
 

@@ -1094,7 +1094,9 @@ static bool fit_cache(Node made, Node own) {
 static void check_made_spec(const Cell* fn, Node cache) {
     const Cell* own = fn->type() == TYPE_NATIVE ? natives::value_of(static_cast<int>(fn->data1))
                                                 : natives::action_value_of(static_cast<int>(fn->data1));
-    if (own->type() == fn->type() && own->data2 == fn->data2) return;
+    // Only the built-in value itself goes unchecked: a value made from its spec block may see
+    // that block after a script has edited it.
+    if (own->type() == fn->type() && own->data3 == fn->data3) return;
     bool fits = false;
     if (own->type() == fn->type()) {
         Cell original = *own;
@@ -1124,6 +1126,17 @@ Node arg_cache(const Cell* fn) {
         stored->data3 = summary;
     }
     return cache;
+}
+
+void settle_builtin_caches() {
+    for (int n = 1; n < natives::counter; n++) {
+        Cell fn = *natives::value_of(n);
+        if (fn.type() == TYPE_NATIVE) arg_cache(&fn);
+    }
+    for (int n = 1; n <= kActionCount; n++) {
+        Cell fn = *natives::action_value_of(n);
+        if (fn.type() == TYPE_ACTION) arg_cache(&fn);
+    }
 }
 
 // The argument cache of a function value the caller keeps alive (on the data stack or under a

@@ -65,6 +65,10 @@ void call_with(Cell* out, const Cell* fn, const Cell* const* args, int nargs);
 extern bool provisional_types;
 // The argument cache of a function value (built on first use).
 Node arg_cache(const Cell* fn);
+// Builds the caches of the built-in natives and actions from their specs as the boot made them.
+// A cache is never rebuilt, and their spec blocks are the script's to edit (reflect answers the
+// block itself): their code must keep getting the arguments it was written for.
+void settle_builtin_caches();
 
 // The spec position of the argument a cache typeset describes: its low 12 bits in header bits
 // 8-19 (beside the fetch mode in bits 20-21), the rest in bits 22-29, so that the arguments of
