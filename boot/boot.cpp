@@ -207,6 +207,11 @@ void build_environment() {
     function::making_builtins = false;
     interpreter::provisional_types = false;
     interpreter::settle_builtin_caches();
+    // The routines' code, too, reads the arguments of the spec the boot gave it.
+    for (int32_t i = 0; i < context::count(routine_ctx); i++) {
+        Cell r = context::values(routine_ctx)[i];
+        if (r.type() == TYPE_ROUTINE) interpreter::arg_cache(&r);
+    }
     collector::torture = torture;
 }
 
