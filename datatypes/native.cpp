@@ -110,8 +110,9 @@ int mold(const Cell* value_in, Node buffer, bool, bool all, bool flat, const Cel
     // A failure while molding the spec shows this call in the error's stack.
     stack::Saved saved = stack::save();
     stack::mark_named(stack::body_symbol, FRAME_NATIVE);
-    uint8_t wrapped = op_wrapped(&value);
-    if (wrapped == TYPE_FUNCTION || wrapped == TYPE_ROUTINE) {
+    // Only an operator over a function molds as its source; over a routine it shows its spec,
+    // as over a native or an action.
+    if (op_wrapped(&value) == TYPE_FUNCTION) {
         limit = literal(buffer, part, limit, "func ", 5);
         limit = mold_block(buffer, value.data2, all, flat, part, limit, indent);
         Cell body = *block::node_cell(value.data3, function::MORE_BODY);
