@@ -144,6 +144,32 @@ static inline const Cell* plain_value(const Cell* c) {
     }
 }
 
+constexpr uint32_t kModeShift = 20;
+enum FetchMode { FETCH_WORD = 0, FETCH_GET = 1, FETCH_LIT = 2, FETCH_RETURN = 3 };
+
+// The extra-block nodes of the built-in natives and actions, by number (settle_builtin_caches):
+// an operator over one of them takes every number the shortcuts below answer for.
+static uint32_t builtin_native_more[natives::kCount + 1];
+static uint32_t builtin_action_more[kActionCount + 1];
+
+// Whether an operator's two operands are of the types its first two arguments take: at once for
+// the built-ins; else by its stored cache (none yet: no), since a native! or action! made by
+// script may take fewer types, which the shortcuts below must not skip checking.
+static inline bool operands_fit(const Cell* fn, const Cell* a, const Cell* b) {
+    uint32_t n = fn->data1;
+    if (fn->type() == TYPE_ACTION ? n <= uint32_t(kActionCount) && builtin_action_more[n] == fn->data3
+                                  : n <= uint32_t(natives::kCount) && builtin_native_more[n] == fn->data3)
+        return fn->data3 != 0;
+    const Cell* slot = block::node_cell(fn->data3, function::MORE_CACHE);
+    if (slot->type() != TYPE_BLOCK) return false;
+    SeriesBuf* cache = memory::nodes[slot->node()];
+    if (cell_count(cache) < 2) return false;
+    const Cell* ts = cells_head(cache);
+    for (int i = 0; i < 2; i++)
+        if (ts[i].type() != TYPE_TYPESET || ((ts[i].header >> kModeShift) & 3) != FETCH_WORD) return false;
+    return typeset_has(ts, a->type()) && typeset_has(ts + 1, b->type());
+}
+
 // actions::call_fast with the common case, two integers, answered here without the call: the
 // same results (the left operand's cell with its flags, an overflow taking the general path to
 // its float!, a remainder that could fail refused).
@@ -246,7 +272,7 @@ static inline bool pure_operand(const Cell* c, Cell* out, int depth) {
         if (right.type() != TYPE_INTEGER && right.type() != TYPE_FLOAT) return -1;
         Cell op = *v;
         op.set_type(wrapped);
-        if (!fast_op(&op, out, &right, out)) return -1;
+        if (!operands_fit(&op, out, &right) || !fast_op(&op, out, &right, out)) return -1;
     }
     return pos;
 }
@@ -626,7 +652,7 @@ static int32_t eval_infix_in(const Cell* code, SeriesBuf* b, int32_t pos, int32_
                 Cell op = *v;
                 op.set_type(wrapped);
                 stack::top = entry_top;
-                if (fast_op(&op, entry_top, right, entry_top)) {
+                if (operands_fit(&op, entry_top, right) && fast_op(&op, entry_top, right, entry_top)) {
                     stack::top = entry_top + 1;
                     pos += 2;
                     continue;  // nothing ran: b and end still hold
@@ -920,9 +946,8 @@ static inline bool truthy(const Cell* v) {
 
 // Cache cells: a typeset per argument (fetch mode in header bits 20-21, the argument's spec
 // position as spec_position reads it), a copy of each refinement but /local (natives: ordinal in data3), and a
-// final integer (locals count for functions, refinement count for natives).
-constexpr uint32_t kModeShift = 20;
-enum FetchMode { FETCH_WORD = 0, FETCH_GET = 1, FETCH_LIT = 2, FETCH_RETURN = 3 };
+// final integer (locals count for functions, refinement count for natives). The mode constants
+// are defined with the operator shortcuts, which read the cache too.
 // Apply-mode bit of run-time callers (call_with): every argument is the next value of the code
 // taken as it is, and every refinement is off. Kept apart from the bits apply passes (1, 2, 4).
 constexpr int kLiteralArgs = 8;
@@ -1131,11 +1156,15 @@ Node arg_cache(const Cell* fn) {
 void settle_builtin_caches() {
     for (int n = 1; n < natives::counter; n++) {
         Cell fn = *natives::value_of(n);
-        if (fn.type() == TYPE_NATIVE) arg_cache(&fn);
+        if (fn.type() != TYPE_NATIVE) continue;
+        arg_cache(&fn);
+        if (n <= natives::kCount) builtin_native_more[n] = fn.data3;
     }
     for (int n = 1; n <= kActionCount; n++) {
         Cell fn = *natives::action_value_of(n);
-        if (fn.type() == TYPE_ACTION) arg_cache(&fn);
+        if (fn.type() != TYPE_ACTION) continue;
+        arg_cache(&fn);
+        builtin_action_more[n] = fn.data3;
     }
 }
 
@@ -1240,11 +1269,11 @@ static int32_t infix_shortcut(const Cell* op, const Cell* name, const Cell* code
     if (!typeset_has(ts, args->type())) expect_arg(name, args, op, ts);
     int32_t next = plain_argument(code, pos, end, false);
     pos = next >= 0 ? next : fetch_argument(FETCH_WORD, code, pos, end, true, name, op, ts + 1);
+    ts = cells_head(memory::nodes[cache]);
+    if (!typeset_has(ts + 1, args[1].type())) expect_arg(name, args + 1, op, ts + 1);
     if (fast_op(op, args, args + 1, args)) {
         stack::keep();
     } else {
-        ts = cells_head(memory::nodes[cache]);
-        if (!typeset_has(ts + 1, args[1].type())) expect_arg(name, args + 1, op, ts + 1);
         static const int32_t no_refs[1] = {-1};
         if (op->type() == TYPE_NATIVE)
             natives::table[op->data1 - 1](0, no_refs);
