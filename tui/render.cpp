@@ -580,7 +580,10 @@ void compose_frame() {
         }
     }
     out_changes(prev, TermCell{0, 0, 0, 0});
-    if (focused_shows_caret() && state.caret_column >= 0 && state.caret_row >= 0) {
+    // A caret below the drawing (a field cut off by its panel or by the screen) stays where the
+    // frame ended: the cursor cannot go there, and counting its row would make the next frame
+    // and the erase climb above the drawing into the console's output.
+    if (focused_shows_caret() && state.caret_column >= 0 && state.caret_row >= 0 && state.caret_row < g.height) {
         out("\r");
         int32_t n = g.height - (state.caret_row + 1);
         if (n > 0) outf("\x1b[%dA", n);

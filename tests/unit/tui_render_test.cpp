@@ -302,6 +302,37 @@ TEST_F(Tui, CaretFollowsTheFocusedField) {
     EXPECT_EQ(state.cursor_hidden, 0);
 }
 
+TEST_F(Tui, ACaretBelowTheDrawingKeepsTheNextFrameInPlace) {
+    // The focused field lies below its panel, so its caret row is past the drawing's last row.
+    Widget* win = window(12, 3);
+    Widget* panel = make("type: 'panel offset: 0x1 size: 12x2 pane: []", win);
+    add_child(win, panel);
+    Widget* f = make("type: 'field offset: 2x4 size: 8x1 text: {abc}", panel);
+    add_child(panel, f);
+    state.focused = f;
+    f->flags |= kHasFocus;
+    for (int i = 0; i < 2; i++) {
+        state.redraw = 1;
+        std::string bytes = rendered();
+        EXPECT_EQ(state.cursor_row, 2);
+        if (i == 1) EXPECT_EQ(bytes.rfind("\r\x1b[2A\x1b[0J", 0), 0u) << bytes;
+    }
+    // The erase goes back to the drawing's first row, not above it.
+    state.output.clear();
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    int old_fd = output::stdout_fd();
+    bool old_terminal = output::stdout_is_terminal();
+    output::set_stdout(fds[1], false);
+    erase_inline();
+    output::set_stdout(old_fd, old_terminal);
+    close(fds[1]);
+    char buf[64];
+    ssize_t n = read(fds[0], buf, sizeof buf);
+    close(fds[0]);
+    EXPECT_EQ(std::string(buf, size_t(n > 0 ? n : 0)), "\r\x1b[2A\x1b[0J");
+}
+
 // ---- Painting widgets ----
 
 TEST_F(Tui, ButtonColoursAndFocus) {
