@@ -427,8 +427,7 @@ void draw_image(Widget* w, const Cell* img) {
     delete w->image;
     w->image = nullptr;
     if (width <= 0 || height <= 0) return;
-    // No terminal shows more: a huge face keeps a cell array of screen size, not gigabytes.
-    constexpr int32_t kMaxColumns = 2048, kMaxRows = 1024;
+    // A huge face keeps a cell array of screen size, not gigabytes.
     if (width > kMaxColumns) width = kMaxColumns;
     if (height > kMaxRows) height = kMaxRows;
     int32_t iw = image::width_of(img), ih = image::height_of(img);
@@ -622,6 +621,9 @@ static void render_unguarded() {
         int32_t w = to_cells(rec->x2 - rec->x1), h = to_cells(rec->y2 - rec->y1);
         if (w > state.columns) w = state.columns;
         if (h > state.rows) h = state.rows;
+        // A terminal may claim up to 65535 x 65535 cells: gigabytes of buffer that no screen shows.
+        if (w > kMaxColumns) w = kMaxColumns;
+        if (h > kMaxRows) h = kMaxRows;
         if (w < 0) w = 0;
         if (h < 0) h = 0;
         g.width = w;

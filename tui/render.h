@@ -9,6 +9,9 @@
 
 namespace tui {
 
+// No terminal shows more cells than this; the frame buffer and a face's image cells stop here.
+constexpr int32_t kMaxColumns = 2048, kMaxRows = 1024;
+
 // ---- Colours ----
 
 // A colour tuple as 0xTTBBGGRR (R in the low byte); a three-byte tuple has no transparency byte.

@@ -2,6 +2,7 @@
 // hand over face objects, painted into the cell buffer, checked cell by cell and as frame bytes.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <memory>
@@ -287,6 +288,28 @@ TEST_F(Tui, WindowIsCutToTheScreen) {
     (void)win;
 }
 
+TEST_F(Tui, AHugeWindowOnAHugeTerminalKeepsABufferOfScreenSize) {
+    // The largest size a terminal can report: its cells would take 64 GiB.
+    state.columns = 65535;
+    state.rows = 65535;
+    Widget* win = window(65535, 65535);
+    Widget* b = make("type: 'base offset: 2x1 size: 3x1 text: {big}", win);
+    add_child(win, b);
+    state.redraw = 1;
+    int null_fd = open("/dev/null", O_WRONLY);
+    ASSERT_GE(null_fd, 0);
+    int old_fd = output::stdout_fd();
+    bool old_terminal = output::stdout_is_terminal();
+    output::set_stdout(null_fd, false);
+    render();
+    output::set_stdout(old_fd, old_terminal);
+    close(null_fd);
+    EXPECT_EQ(state.buffer.width, kMaxColumns);
+    EXPECT_EQ(state.buffer.height, kMaxRows);
+    EXPECT_EQ(row(1).substr(0, 6), "..big.");
+    EXPECT_EQ(state.cursor_row, kMaxRows - 1);
+}
+
 TEST_F(Tui, CaretFollowsTheFocusedField) {
     Widget* win = window(12, 3);
     Widget* f = make("type: 'field offset: 2x1 size: 8x1 text: {abc}", win);
@@ -315,7 +338,9 @@ TEST_F(Tui, ACaretBelowTheDrawingKeepsTheNextFrameInPlace) {
         state.redraw = 1;
         std::string bytes = rendered();
         EXPECT_EQ(state.cursor_row, 2);
-        if (i == 1) EXPECT_EQ(bytes.rfind("\r\x1b[2A\x1b[0J", 0), 0u) << bytes;
+        if (i == 1) {
+            EXPECT_EQ(bytes.rfind("\r\x1b[2A\x1b[0J", 0), 0u) << bytes;
+        }
     }
     // The erase goes back to the drawing's first row, not above it.
     state.output.clear();
