@@ -128,8 +128,8 @@ static TermCell* cell_at(int32_t x, int32_t y) {
 // Puts a character of width w (1 or 2) at (col, row); the caller made sure it fits the clip.
 static void put(int32_t col, int32_t row, uint32_t cp, int w, const Pen& pen) {
     TermCell* c = cell_at(col, row);
-    *c = TermCell{cp, pen.bg, pen.fg, pen.flags};
-    if (w == 2) c[1] = TermCell{0, pen.bg, pen.fg, pen.flags | kWideTail};
+    *c = TermCell{cp, pen.bg_set ? pen.bg : c->bg, pen.fg, pen.flags};
+    if (w == 2) c[1] = TermCell{0, pen.bg_set ? pen.bg : c[1].bg, pen.fg, pen.flags | kWideTail};
 }
 
 // Applies one SGR code to the pen; base is what code 0 goes back to.
@@ -145,16 +145,19 @@ static void apply_sgr(uint32_t code, Pen& pen, const Pen& base) {
         pen.fg = kColourBasic | (code - 30);
     } else if ((code >= 40 && code <= 47) || code == 49) {
         pen.bg = kColourBasic | (code - 40);
+        pen.bg_set = true;
     } else if (code >= 90 && code <= 97) {
         pen.fg = kColourBasic | (code - 80);
     } else if (code >= 100 && code <= 107) {
         pen.bg = kColourBasic | (code - 90);
+        pen.bg_set = true;
     }
 }
 
 static void apply_group(const uint32_t* g, int n, Pen& pen, const Pen& base) {
     if (n == 3 && g[1] == 5 && (g[0] == 38 || g[0] == 48)) {
         (g[0] == 38 ? pen.fg : pen.bg) = kColour256 | (g[2] & 0xFF);
+        if (g[0] == 48) pen.bg_set = true;
         return;
     }
     for (int i = 0; i < n; i++) apply_sgr(g[i], pen, base);
@@ -257,7 +260,7 @@ void draw_styled(const CellGrid& styled, int32_t x, int32_t y, const Clip& clip,
             col = x;
             if (row >= clip.y2) return;
         }
-        if (row >= clip.y1 && col >= clip.x1) put(col, row, s.cp, w, Pen{s.fg, s.bg, s.flags & ~kWideTail});
+        if (row >= clip.y1 && col >= clip.x1) put(col, row, s.cp, w, Pen{s.fg, s.bg, s.flags & ~kWideTail, true});
         col += w;
     }
 }

@@ -492,6 +492,28 @@ TEST_F(Tui, TreeDrawsChildrenAtTheirOffsetsInsideTheirParents) {
     EXPECT_EQ(row(1) + row(2), "................");
 }
 
+TEST_F(Tui, TextKeepsTheBackgroundUnderIt) {
+    // A label over the face's image: the letters stand on the image's colours.
+    kel_test::run("tui-test-image: make image! [1x2 #{0A141E 808080}]");
+    Cell img = tv::hold(tv::get("tui-test-image"));
+    Widget* w = make("type: 'base size: 3x1 text: {ab}");
+    draw_image(w, &img);
+    buffer(3, 1);
+    w->render(0, 0, w);
+    EXPECT_EQ(row(0), "ab#");
+    for (int x = 0; x < 3; x++) EXPECT_EQ(at(x, 0).bg, kColourRGB | 0x0A141E) << x;
+
+    // Text drawn on a filled box; an escape sequence's own background still wins, until a reset.
+    draw_init();
+    buffer(8, 3);
+    Widget* d = make("type: 'base size: 8x3 draw: [fill-pen 0.0.255 box 0x0 7x2 text 1x1 {h^(4E2D)^[[41mi^[[0mj}]");
+    d->render(0, 0, d);
+    EXPECT_EQ(row(1), "#h#~ij.#");
+    const uint32_t blue = kColour256 | 21;
+    for (int x : {1, 2, 3, 5, 6}) EXPECT_EQ(at(x, 1).bg, blue) << x;
+    EXPECT_EQ(at(4, 1).bg, kColourBasic | 1);
+}
+
 TEST_F(Tui, ImagesAsHalfBlocks) {
     kel_test::run("tui-test-image: make image! [1x2 #{0A141E 808080}]");
     Cell img = tv::hold(tv::get("tui-test-image"));
