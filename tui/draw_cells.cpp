@@ -43,6 +43,8 @@ void paint_blank(DrawContext* ctx, int64_t x, int64_t y) {
     TermCell& c = cell_at(ctx, x, y);
     c.cp = 0;
     c.bg = ctx->fill;
+    // No longer the right half of a wide character: the frame writes this cell itself.
+    c.flags &= ~uint32_t(kWideTail);
 }
 
 void paint_char(DrawContext* ctx, int64_t x, int64_t y, uint32_t cp) {

@@ -514,6 +514,15 @@ TEST_F(Tui, TextKeepsTheBackgroundUnderIt) {
     EXPECT_EQ(at(4, 1).bg, kColourBasic | 1);
 }
 
+TEST_F(Tui, AFilledBoxOverHalfAWideCharacterIsFilledToItsEdge) {
+    // The box covers the right half of the first character and the left half of the third.
+    draw_init();
+    buffer(8, 1);
+    Widget* d = make("type: 'base size: 8x1 text: {^(4E2D)^(4E2D)^(4E2D)} draw: [pen off fill-pen 0.0.255 box 1x0 4x0]");
+    d->render(0, 0, d);
+    EXPECT_EQ(frame(), "\r\x1b[0J \x1b[48;5;21m    \x1b[49m   ");
+}
+
 TEST_F(Tui, ImagesAsHalfBlocks) {
     kel_test::run("tui-test-image: make image! [1x2 #{0A141E 808080}]");
     Cell img = tv::hold(tv::get("tui-test-image"));
