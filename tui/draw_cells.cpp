@@ -265,7 +265,6 @@ bool draw_text_at(DrawContext* ctx, int32_t x, int32_t y, const Cell* value) {
     } else {
         Pen pen;
         pen.fg = ctx->text_colour_set ? ctx->text_colour : ctx->pen_on ? ctx->pen : 0;
-        pen.bg = ctx->text_bg;
         pen.flags = ctx->style & (kReverse | kPassword);
         draw_text(text_view(&v), at_x, at_y, clip, pen, true, ctx->style & kRenderEscapes);
     }
