@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <unordered_set>
 
 #include "datatypes/block.h"
 #include "datatypes/context.h"
@@ -196,19 +197,20 @@ void destroy_tree(const Cell* face_in, std::vector<Widget*>& open) {
     set_cell(facet_at(&face, tui::kFState), TYPE_NONE);
 }
 
-// Caret widgets of a subtree now counted in another window.
-void count_carets(const Cell* face_in, tui::WindowRecord* rec, int depth) {
+// Caret widgets of a subtree now counted in another window; `seen` holds the widgets already
+// visited, so that a face found again in its own pane is counted once.
+void count_carets(const Cell* face_in, tui::WindowRecord* rec, std::unordered_set<Widget*>& seen) {
     Cell face = *face_in;
     collector::Root keep(&face);
     Widget* w = face_handle_q(&face);
-    if (!w || depth > 256) return;
+    if (!w || !seen.insert(w).second) return;
     if (w->flags & tui::kShowsCaret) rec->carets++;
     Cell pane = *facet_at(&face, tui::kFPane);
     if (pane.type() != TYPE_BLOCK) return;
     collector::Root keep_pane(&pane);
     for (int32_t i = 0; i < block::rs_length_q(&pane); i++) {
         Cell child = block::rs_head(&pane)[i];
-        if (face_q(&child)) count_carets(&child, rec, depth + 1);
+        if (face_q(&child)) count_carets(&child, rec, seen);
     }
 }
 
@@ -240,7 +242,8 @@ void adopt_moved(const Cell* owner, Widget* parent, int32_t index, int32_t part)
             while (f && f != w) f = f->parent;
             if (f) old_win->window->focused = nullptr;
         }
-        count_carets(&child, win->window, 0);
+        std::unordered_set<Widget*> seen;
+        count_carets(&child, win->window, seen);
     }
 }
 
