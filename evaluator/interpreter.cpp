@@ -1750,6 +1750,46 @@ struct BodyExit {
     }
 };
 
+// The epilog of a body that an error, a throw, a break or a continue cut short, so that a tracer
+// sees every prolog closed. The frames are gone by now; the event runs above what is left, and
+// whatever its callback raises gives way to the exit already under way.
+[[gnu::noinline]] static void epilog_unwinding(const Cell& fn_in, const Cell& name_in) {
+    uint32_t thrown = runtime::sys.thrown;
+    bool was_tracing = tracing;
+    Cell pending = stack::pending_error;
+    Cell name = name_in, fn = fn_in;
+    collector::Root keep_pending(&pending), keep_name(&name), keep_fn(&fn);
+    stack::Saved saved = stack::save();
+    runtime::sys.thrown = 0;
+    try {
+        stack::mark_named(stack::body_symbol, FRAME_BOUNDARY);
+        fire_event(EV_EPILOG, nullptr, -1, &name, &fn);
+    } catch (const Throw&) {
+    }
+    stack::restore(saved);
+    stack::pending_error = pending;
+    runtime::sys.thrown = thrown;
+    tracing = was_tracing;
+}
+
+// A body run between its prolog and its epilog. The function's and the name's cells may go with
+// the frames when an exit unwinds them: the epilog of a body cut short reads copies.
+[[gnu::noinline]] static void run_traced_body(const Cell* fn, const Cell* name, const Cell* body) {
+    Cell traced_fn = *fn, traced_name = *name;
+    collector::Root keep_fn(&traced_fn), keep_name(&traced_name);
+    try {
+        fire_event(EV_PROLOG, nullptr, -1, name, fn);
+        eval_block(body, true);
+    } catch (const Throw& t) {
+        if (t.code != codes::ret && t.code != codes::exit) {
+            if (trace_active) epilog_unwinding(traced_fn, traced_name);
+            throw;
+        }
+        runtime::sys.thrown = 0;
+    }
+    if (tracing) fire_event(EV_EPILOG, nullptr, -1, name, fn);
+}
+
 static void eval_body(const Cell* fn, const Cell* name) {
     Node ctx = fn->data1;
     Cell* cc = context::cell_of(ctx);
@@ -1774,15 +1814,17 @@ static void eval_body(const Cell* fn, const Cell* name) {
     }
     Frame* frame = stack::ctop - 1;
     Cell body = *block::node_cell(fn->data3, function::MORE_BODY);
-    try {
-        if (tracing) fire_event(EV_PROLOG, nullptr, -1, name, fn);
-        eval_block(&body, true);
-    } catch (const Throw& t) {
-        if (t.code != codes::ret && t.code != codes::exit) throw;
-        // return and exit stop here: their value is already in this call's result slot.
-        runtime::sys.thrown = 0;
+    if (tracing) [[unlikely]] {
+        run_traced_body(fn, name, &body);
+    } else {
+        try {
+            eval_block(&body, true);
+        } catch (const Throw& t) {
+            if (t.code != codes::ret && t.code != codes::exit) throw;
+            // return and exit stop here: their value is already in this call's result slot.
+            runtime::sys.thrown = 0;
+        }
     }
-    if (tracing) fire_event(EV_EPILOG, nullptr, -1, name, fn);
     stack::clear_frame_flag(frame);
 }
 

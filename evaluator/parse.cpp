@@ -1801,8 +1801,16 @@ void parse(const Cell* input_arg, const Cell* rules_arg, bool case_, const Cell*
             word::make_global(&w, symbol::make("part"));
             fire(err::script::invalid_refine_arg, &w, &p);
         }
-        // A limit at or before the start leaves nothing to match, and the rules still run.
-        limit = at < 0 ? 0 : (at > INT32_MAX ? INT32_MAX : static_cast<int32_t>(at));
+        // A limit at the head of the series or before it is no limit to the engine, which is
+        // therefore not run: the answer is whether the input is empty from its position.
+        if (at <= 0) {
+            Cell* slot = stack::arguments;
+            *slot = logic_value(units_of(input.node()) <= input.index());
+            stack::top = slot + 1;
+            return;
+        }
+        // A limit between the head and the input's position leaves nothing to match.
+        limit = at > INT32_MAX ? INT32_MAX : static_cast<int32_t>(at);
     }
     bool interpreted = stack::eval_q(nullptr, false);
     Cell* slot = stack::arguments;

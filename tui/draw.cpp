@@ -676,7 +676,6 @@ static void draw_facet_of(Widget* w, const Cell* block, const Clip& clip, int32_
     DrawContext ctx;
     draw_begin_at(&ctx, &state.buffer, x, y, clip.x1, clip.y1, clip.x2, clip.y2,
                   w->flags & kWPassword ? uint32_t(kRenderPassword) : 0);
-    ctx.text_bg = face_pen(&w->face).bg;
     draw_run(&ctx, block, true);
 }
 

@@ -43,6 +43,8 @@ void paint_blank(DrawContext* ctx, int64_t x, int64_t y) {
     TermCell& c = cell_at(ctx, x, y);
     c.cp = 0;
     c.bg = ctx->fill;
+    // No longer the right half of a wide character: the frame writes this cell itself.
+    c.flags &= ~uint32_t(kWideTail);
 }
 
 void paint_char(DrawContext* ctx, int64_t x, int64_t y, uint32_t cp) {
@@ -263,7 +265,6 @@ bool draw_text_at(DrawContext* ctx, int32_t x, int32_t y, const Cell* value) {
     } else {
         Pen pen;
         pen.fg = ctx->text_colour_set ? ctx->text_colour : ctx->pen_on ? ctx->pen : 0;
-        pen.bg = ctx->text_bg;
         pen.flags = ctx->style & (kReverse | kPassword);
         draw_text(text_view(&v), at_x, at_y, clip, pen, true, ctx->style & kRenderEscapes);
     }

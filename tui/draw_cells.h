@@ -22,7 +22,6 @@ struct DrawContext {
     bool text_colour_set = false;
     uint32_t text_colour = 0;
     uint32_t style = 0;    // render flags for text
-    uint32_t text_bg = 0;  // background under text: the face's
 };
 
 // A context over a whole grid with origin 0x0 and the pen, fill and text colours of a fresh run.

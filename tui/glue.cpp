@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <unordered_set>
 
 #include "datatypes/block.h"
 #include "datatypes/context.h"
@@ -32,8 +33,8 @@ namespace {
 
 const symbol::Known kWindowType("window"), kScreenType("screen"), kTextListType("text-list"),
     kDropListType("drop-list"), kDropDownType("drop-down"), kFieldType("field"), kAreaType("area"),
-    kDataWord("data"), kRemove("remove"), kTake("take"), kClear("clear"), kMove("move"), kStateWord("state"),
-    kParentWord("parent"), kAutoSync("auto-sync?");
+    kDataWord("data"), kRemove("remove"), kTake("take"), kClear("clear"), kMove("move"), kMoved("moved"),
+    kStateWord("state"), kPaneWord("pane"), kParentWord("parent"), kAutoSync("auto-sync?");
 
 // A face! object has at least the facets up to draw.
 bool face_q(const Cell* face) {
@@ -194,6 +195,56 @@ void destroy_tree(const Cell* face_in, std::vector<Widget*>& open) {
         if (was_window && !state.windows.empty()) OS_show_window(state.windows.back());
     }
     set_cell(facet_at(&face, tui::kFState), TYPE_NONE);
+}
+
+// Caret widgets of a subtree now counted in another window; `seen` holds the widgets already
+// visited, so that a face found again in its own pane is counted once.
+void count_carets(const Cell* face_in, tui::WindowRecord* rec, std::unordered_set<Widget*>& seen) {
+    Cell face = *face_in;
+    collector::Root keep(&face);
+    Widget* w = face_handle_q(&face);
+    if (!w || !seen.insert(w).second) return;
+    if (w->flags & tui::kShowsCaret) rec->carets++;
+    Cell pane = *facet_at(&face, tui::kFPane);
+    if (pane.type() != TYPE_BLOCK) return;
+    collector::Root keep_pane(&pane);
+    for (int32_t i = 0; i < block::rs_length_q(&pane); i++) {
+        Cell child = block::rs_head(&pane)[i];
+        if (face_q(&child)) count_carets(&child, rec, seen);
+    }
+}
+
+// Faces moved into the owner's pane from another pane keep their widgets: those widgets now
+// belong to the owner's, so that redraws, the focus and the keys go to the window that shows them.
+void adopt_moved(const Cell* owner, Widget* parent, int32_t index, int32_t part) {
+    Cell pane = *facet_at(owner, tui::kFPane);
+    if (pane.type() != TYPE_BLOCK) return;
+    collector::Root keep_pane(&pane);
+    Widget* win = window_of(parent);
+    for (int32_t i = std::max(index, 0); i < index + part; i++) {
+        SeriesBuf* b = pane.buffer();
+        if (uint32_t(i) >= b->length()) break;
+        Cell child = cells_head(b)[i];
+        Widget* w = face_handle_q(&child);
+        if (!w || w == parent || w->parent == parent) continue;
+        // A widget cannot hold one of its own ancestors.
+        bool cycle = false;
+        for (Widget* up = parent; up; up = up->parent)
+            if (up == w) cycle = true;
+        if (cycle) continue;
+        Widget* old_win = window_of(w);
+        w->parent = parent;
+        if (parent == win) grow_bounds(win, w);
+        if (old_win == win || !win->window) continue;
+        // The window it left forgets it as the focused widget; the new one counts its carets.
+        if (old_win && old_win->window) {
+            Widget* f = old_win->window->focused;
+            while (f && f != w) f = f->parent;
+            if (f) old_win->window->focused = nullptr;
+        }
+        std::unordered_set<Widget*> seen;
+        count_carets(&child, win->window, seen);
+    }
 }
 
 }  // namespace
@@ -386,6 +437,7 @@ void OS_update_facet(const Cell* owner_in, const Cell* word, const Cell*, const 
             return;
         }
     }
+    if (w && word_is(word, kPaneWord) && word_is(action, kMoved)) adopt_moved(&owner, w, index, part);
     OS_update_view(&owner);
 }
 

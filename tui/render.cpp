@@ -128,8 +128,8 @@ static TermCell* cell_at(int32_t x, int32_t y) {
 // Puts a character of width w (1 or 2) at (col, row); the caller made sure it fits the clip.
 static void put(int32_t col, int32_t row, uint32_t cp, int w, const Pen& pen) {
     TermCell* c = cell_at(col, row);
-    *c = TermCell{cp, pen.bg, pen.fg, pen.flags};
-    if (w == 2) c[1] = TermCell{0, pen.bg, pen.fg, pen.flags | kWideTail};
+    *c = TermCell{cp, pen.bg_set ? pen.bg : c->bg, pen.fg, pen.flags};
+    if (w == 2) c[1] = TermCell{0, pen.bg_set ? pen.bg : c[1].bg, pen.fg, pen.flags | kWideTail};
 }
 
 // Applies one SGR code to the pen; base is what code 0 goes back to.
@@ -145,16 +145,19 @@ static void apply_sgr(uint32_t code, Pen& pen, const Pen& base) {
         pen.fg = kColourBasic | (code - 30);
     } else if ((code >= 40 && code <= 47) || code == 49) {
         pen.bg = kColourBasic | (code - 40);
+        pen.bg_set = true;
     } else if (code >= 90 && code <= 97) {
         pen.fg = kColourBasic | (code - 80);
     } else if (code >= 100 && code <= 107) {
         pen.bg = kColourBasic | (code - 90);
+        pen.bg_set = true;
     }
 }
 
 static void apply_group(const uint32_t* g, int n, Pen& pen, const Pen& base) {
     if (n == 3 && g[1] == 5 && (g[0] == 38 || g[0] == 48)) {
         (g[0] == 38 ? pen.fg : pen.bg) = kColour256 | (g[2] & 0xFF);
+        if (g[0] == 48) pen.bg_set = true;
         return;
     }
     for (int i = 0; i < n; i++) apply_sgr(g[i], pen, base);
@@ -257,7 +260,7 @@ void draw_styled(const CellGrid& styled, int32_t x, int32_t y, const Clip& clip,
             col = x;
             if (row >= clip.y2) return;
         }
-        if (row >= clip.y1 && col >= clip.x1) put(col, row, s.cp, w, Pen{s.fg, s.bg, s.flags & ~kWideTail});
+        if (row >= clip.y1 && col >= clip.x1) put(col, row, s.cp, w, Pen{s.fg, s.bg, s.flags & ~kWideTail, true});
         col += w;
     }
 }
@@ -427,8 +430,7 @@ void draw_image(Widget* w, const Cell* img) {
     delete w->image;
     w->image = nullptr;
     if (width <= 0 || height <= 0) return;
-    // No terminal shows more: a huge face keeps a cell array of screen size, not gigabytes.
-    constexpr int32_t kMaxColumns = 2048, kMaxRows = 1024;
+    // A huge face keeps a cell array of screen size, not gigabytes.
     if (width > kMaxColumns) width = kMaxColumns;
     if (height > kMaxRows) height = kMaxRows;
     int32_t iw = image::width_of(img), ih = image::height_of(img);
@@ -580,7 +582,10 @@ void compose_frame() {
         }
     }
     out_changes(prev, TermCell{0, 0, 0, 0});
-    if (focused_shows_caret() && state.caret_column >= 0 && state.caret_row >= 0) {
+    // A caret below the drawing (a field cut off by its panel or by the screen) stays where the
+    // frame ended: the cursor cannot go there, and counting its row would make the next frame
+    // and the erase climb above the drawing into the console's output.
+    if (focused_shows_caret() && state.caret_column >= 0 && state.caret_row >= 0 && state.caret_row < g.height) {
         out("\r");
         int32_t n = g.height - (state.caret_row + 1);
         if (n > 0) outf("\x1b[%dA", n);
@@ -619,6 +624,9 @@ static void render_unguarded() {
         int32_t w = to_cells(rec->x2 - rec->x1), h = to_cells(rec->y2 - rec->y1);
         if (w > state.columns) w = state.columns;
         if (h > state.rows) h = state.rows;
+        // A terminal may claim up to 65535 x 65535 cells: gigabytes of buffer that no screen shows.
+        if (w > kMaxColumns) w = kMaxColumns;
+        if (h > kMaxRows) h = kMaxRows;
         if (w < 0) w = 0;
         if (h < 0) h = 0;
         g.width = w;

@@ -9,6 +9,9 @@
 
 namespace tui {
 
+// No terminal shows more cells than this; the frame buffer and a face's image cells stop here.
+constexpr int32_t kMaxColumns = 2048, kMaxRows = 1024;
+
 // ---- Colours ----
 
 // A colour tuple as 0xTTBBGGRR (R in the low byte); a three-byte tuple has no transparency byte.
@@ -60,6 +63,9 @@ enum TextStyle : uint32_t {
 
 struct Pen {
     uint32_t fg = 0, bg = 0, flags = 0;  // flags: CellFlag bits
+    // Text keeps the background already under it (the face's colour, an image, a filled box)
+    // unless an escape sequence in the text set one.
+    bool bg_set = false;
 };
 
 // Draws text at (x, y) into the buffer inside clip; with escapes, "\e[...m" sequences in the text

@@ -449,12 +449,24 @@ TEST_F(Parse, PartLimit) {
     EXPECT_EQ(molded(R"(s: "abc" parse/part s ["ab"] skip s 2)"), "true");
     EXPECT_EQ(molded(R"(parse/part [a b c] ['a 'b] 2)"), "true");
     EXPECT_EQ(molded(R"(parse/part [a b c] [thru 'c] 2)"), "false");
-    // A limit at the start: the rules run on empty input.
-    EXPECT_EQ(molded(R"(parse/part "" [end] 0)"), "true");
-    EXPECT_EQ(molded(R"(parse/part "abc" [end] 0)"), "true");
-    EXPECT_EQ(molded(R"(parse/part "abc" ["a"] 0)"), "false");
-    EXPECT_EQ(molded(R"(parse/part skip "abc" 3 [end] 0)"), "true");
-    EXPECT_EQ(molded(R"(x: 0 parse/part "abc" [(x: 1)] -5 x)"), "1");
+    // A limit at or before the head of the series: the rules do not run, and the answer is
+    // whether the input is empty from its position.
+    expect_molded({
+        {R"(parse/part "" [end] 0)", "true"},
+        {R"(parse/part "" [skip] 0)", "true"},
+        {R"(parse/part "abc" [end] 0)", "false"},
+        {R"(parse/part "abc" [to end] -1)", "false"},
+        {R"(parse/part [a] [] 0)", "false"},
+        {R"(parse/part #{01} [opt skip] -3)", "false"},
+        {R"(s: "abc" parse/part s [to end] s)", "false"},
+        {R"(parse/part "abc" [collect [keep to end]] 0)", "false"},
+        {R"(x: 0 parse/part "abc" [(x: 1)] -5 x)", "0"},
+        {R"(parse/part tail "abc" [skip] -3)", "true"},
+        // A limit after the head but not after the input's position: the input is at its end.
+        {R"(parse/part skip "abc" 3 [end] 0)", "true"},
+        {R"(parse/part skip "abc" 2 [end] -1)", "true"},
+        {R"(parse/part skip "abc" 2 ["c"] -1)", "false"},
+    });
     EXPECT_TRUE(raises(R"(parse/part "abc" ["a"] "abc")", err::script::invalid_refine_arg));
 }
 

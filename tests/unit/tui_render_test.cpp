@@ -2,6 +2,7 @@
 // hand over face objects, painted into the cell buffer, checked cell by cell and as frame bytes.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <memory>
@@ -287,6 +288,28 @@ TEST_F(Tui, WindowIsCutToTheScreen) {
     (void)win;
 }
 
+TEST_F(Tui, AHugeWindowOnAHugeTerminalKeepsABufferOfScreenSize) {
+    // The largest size a terminal can report: its cells would take 64 GiB.
+    state.columns = 65535;
+    state.rows = 65535;
+    Widget* win = window(65535, 65535);
+    Widget* b = make("type: 'base offset: 2x1 size: 3x1 text: {big}", win);
+    add_child(win, b);
+    state.redraw = 1;
+    int null_fd = open("/dev/null", O_WRONLY);
+    ASSERT_GE(null_fd, 0);
+    int old_fd = output::stdout_fd();
+    bool old_terminal = output::stdout_is_terminal();
+    output::set_stdout(null_fd, false);
+    render();
+    output::set_stdout(old_fd, old_terminal);
+    close(null_fd);
+    EXPECT_EQ(state.buffer.width, kMaxColumns);
+    EXPECT_EQ(state.buffer.height, kMaxRows);
+    EXPECT_EQ(row(1).substr(0, 6), "..big.");
+    EXPECT_EQ(state.cursor_row, kMaxRows - 1);
+}
+
 TEST_F(Tui, CaretFollowsTheFocusedField) {
     Widget* win = window(12, 3);
     Widget* f = make("type: 'field offset: 2x1 size: 8x1 text: {abc}", win);
@@ -300,6 +323,39 @@ TEST_F(Tui, CaretFollowsTheFocusedField) {
     EXPECT_EQ(bytes.substr(bytes.size() - 15), "\r\x1b[1A\x1b[5C\x1b[?25h");
     EXPECT_EQ(state.cursor_row, 1);
     EXPECT_EQ(state.cursor_hidden, 0);
+}
+
+TEST_F(Tui, ACaretBelowTheDrawingKeepsTheNextFrameInPlace) {
+    // The focused field lies below its panel, so its caret row is past the drawing's last row.
+    Widget* win = window(12, 3);
+    Widget* panel = make("type: 'panel offset: 0x1 size: 12x2 pane: []", win);
+    add_child(win, panel);
+    Widget* f = make("type: 'field offset: 2x4 size: 8x1 text: {abc}", panel);
+    add_child(panel, f);
+    state.focused = f;
+    f->flags |= kHasFocus;
+    for (int i = 0; i < 2; i++) {
+        state.redraw = 1;
+        std::string bytes = rendered();
+        EXPECT_EQ(state.cursor_row, 2);
+        if (i == 1) {
+            EXPECT_EQ(bytes.rfind("\r\x1b[2A\x1b[0J", 0), 0u) << bytes;
+        }
+    }
+    // The erase goes back to the drawing's first row, not above it.
+    state.output.clear();
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    int old_fd = output::stdout_fd();
+    bool old_terminal = output::stdout_is_terminal();
+    output::set_stdout(fds[1], false);
+    erase_inline();
+    output::set_stdout(old_fd, old_terminal);
+    close(fds[1]);
+    char buf[64];
+    ssize_t n = read(fds[0], buf, sizeof buf);
+    close(fds[0]);
+    EXPECT_EQ(std::string(buf, size_t(n > 0 ? n : 0)), "\r\x1b[2A\x1b[0J");
 }
 
 // ---- Painting widgets ----
@@ -434,6 +490,37 @@ TEST_F(Tui, TreeDrawsChildrenAtTheirOffsetsInsideTheirParents) {
     buffer(8, 3);
     draw_widget_tree(win, 0, 0);
     EXPECT_EQ(row(1) + row(2), "................");
+}
+
+TEST_F(Tui, TextKeepsTheBackgroundUnderIt) {
+    // A label over the face's image: the letters stand on the image's colours.
+    kel_test::run("tui-test-image: make image! [1x2 #{0A141E 808080}]");
+    Cell img = tv::hold(tv::get("tui-test-image"));
+    Widget* w = make("type: 'base size: 3x1 text: {ab}");
+    draw_image(w, &img);
+    buffer(3, 1);
+    w->render(0, 0, w);
+    EXPECT_EQ(row(0), "ab#");
+    for (int x = 0; x < 3; x++) EXPECT_EQ(at(x, 0).bg, kColourRGB | 0x0A141E) << x;
+
+    // Text drawn on a filled box; an escape sequence's own background still wins, until a reset.
+    draw_init();
+    buffer(8, 3);
+    Widget* d = make("type: 'base size: 8x3 draw: [fill-pen 0.0.255 box 0x0 7x2 text 1x1 {h^(4E2D)^[[41mi^[[0mj}]");
+    d->render(0, 0, d);
+    EXPECT_EQ(row(1), "#h#~ij.#");
+    const uint32_t blue = kColour256 | 21;
+    for (int x : {1, 2, 3, 5, 6}) EXPECT_EQ(at(x, 1).bg, blue) << x;
+    EXPECT_EQ(at(4, 1).bg, kColourBasic | 1);
+}
+
+TEST_F(Tui, AFilledBoxOverHalfAWideCharacterIsFilledToItsEdge) {
+    // The box covers the right half of the first character and the left half of the third.
+    draw_init();
+    buffer(8, 1);
+    Widget* d = make("type: 'base size: 8x1 text: {^(4E2D)^(4E2D)^(4E2D)} draw: [pen off fill-pen 0.0.255 box 1x0 4x0]");
+    d->render(0, 0, d);
+    EXPECT_EQ(frame(), "\r\x1b[0J \x1b[48;5;21m    \x1b[49m   ");
 }
 
 TEST_F(Tui, ImagesAsHalfBlocks) {
