@@ -176,6 +176,11 @@ Cell* op_make(Cell* proto, Cell* spec, int) {
     if (!op_valid_spec_q(spec->data2)) fire(err::script::bad_op_spec);
     Cell v = *spec;
     v.header = TYPE_OP | (static_cast<uint32_t>(t) << 16);
+    if (t == TYPE_NATIVE || t == TYPE_ACTION) {
+        int n = static_cast<int>(spec->data1);
+        const Cell* own = t == TYPE_NATIVE ? natives::value_of(n) : natives::action_value_of(n);
+        if (own->type() != t || own->data3 != spec->data3) v.header |= op_checks_operands;
+    }
     if (t == TYPE_FUNCTION || t == TYPE_ROUTINE) *block::node_cell(spec->data3, function::MORE_OP) = *spec;
     *proto = v;
     return proto;

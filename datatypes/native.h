@@ -32,6 +32,9 @@ int compare(const Cell* a, const Cell* b, int op);
 
 // The type an op! wraps.
 inline uint8_t op_wrapped(const Cell* op) { return static_cast<uint8_t>((op->header >> 16) & 0xFF); }
+// Header flag of an op! over a native! or action! that a script made: it may take fewer types
+// than the built-in code it runs, so the interpreter's arithmetic shortcuts check its operands.
+constexpr uint32_t op_checks_operands = 0x01000000;
 // Whether a spec describes exactly two arguments, the first one a plain word!.
 bool op_valid_spec_q(Node spec);
 Cell* op_make(Cell* proto, Cell* spec, int type);

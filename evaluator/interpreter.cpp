@@ -147,19 +147,12 @@ static inline const Cell* plain_value(const Cell* c) {
 constexpr uint32_t kModeShift = 20;
 enum FetchMode { FETCH_WORD = 0, FETCH_GET = 1, FETCH_LIT = 2, FETCH_RETURN = 3 };
 
-// The extra-block nodes of the built-in natives and actions, by number (settle_builtin_caches):
-// an operator over one of them takes every number the shortcuts below answer for.
-static uint32_t builtin_native_more[natives::kCount + 1];
-static uint32_t builtin_action_more[kActionCount + 1];
-
 // Whether an operator's two operands are of the types its first two arguments take: at once for
-// the built-ins; else by its stored cache (none yet: no), since a native! or action! made by
-// script may take fewer types, which the shortcuts below must not skip checking.
+// one over built-in code; else by its stored cache (none yet: no), since a native! or action!
+// made by script may take fewer types, which the shortcuts below must not skip checking.
 static inline bool operands_fit(const Cell* fn, const Cell* a, const Cell* b) {
-    uint32_t n = fn->data1;
-    if (fn->type() == TYPE_ACTION ? n <= uint32_t(kActionCount) && builtin_action_more[n] == fn->data3
-                                  : n <= uint32_t(natives::kCount) && builtin_native_more[n] == fn->data3)
-        return fn->data3 != 0;
+    if (!(fn->header & native::op_checks_operands)) [[likely]]
+        return true;
     const Cell* slot = block::node_cell(fn->data3, function::MORE_CACHE);
     if (slot->type() != TYPE_BLOCK) return false;
     SeriesBuf* cache = memory::nodes[slot->node()];
@@ -1156,15 +1149,11 @@ Node arg_cache(const Cell* fn) {
 void settle_builtin_caches() {
     for (int n = 1; n < natives::counter; n++) {
         Cell fn = *natives::value_of(n);
-        if (fn.type() != TYPE_NATIVE) continue;
-        arg_cache(&fn);
-        if (n <= natives::kCount) builtin_native_more[n] = fn.data3;
+        if (fn.type() == TYPE_NATIVE) arg_cache(&fn);
     }
     for (int n = 1; n <= kActionCount; n++) {
         Cell fn = *natives::action_value_of(n);
-        if (fn.type() != TYPE_ACTION) continue;
-        arg_cache(&fn);
-        builtin_action_more[n] = fn.data3;
+        if (fn.type() == TYPE_ACTION) arg_cache(&fn);
     }
 }
 
@@ -1269,11 +1258,11 @@ static int32_t infix_shortcut(const Cell* op, const Cell* name, const Cell* code
     if (!typeset_has(ts, args->type())) expect_arg(name, args, op, ts);
     int32_t next = plain_argument(code, pos, end, false);
     pos = next >= 0 ? next : fetch_argument(FETCH_WORD, code, pos, end, true, name, op, ts + 1);
-    ts = cells_head(memory::nodes[cache]);
-    if (!typeset_has(ts + 1, args[1].type())) expect_arg(name, args + 1, op, ts + 1);
-    if (fast_op(op, args, args + 1, args)) {
+    if (!(op->header & native::op_checks_operands) && fast_op(op, args, args + 1, args)) {
         stack::keep();
     } else {
+        ts = cells_head(memory::nodes[cache]);
+        if (!typeset_has(ts + 1, args[1].type())) expect_arg(name, args + 1, op, ts + 1);
         static const int32_t no_refs[1] = {-1};
         if (op->type() == TYPE_NATIVE)
             natives::table[op->data1 - 1](0, no_refs);
