@@ -4,7 +4,9 @@ the file is written by `q` with its header, the history keeps its 100 newest lin
 header-less file gives the defaults, and a home that cannot hold the folder still lets the
 console start and quit, with one clear line each time."""
 import os
+import resource
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -174,6 +176,25 @@ class Settings(unittest.TestCase):
         self.assertIn("*** Access Error: cannot open: %" + home + "/ "
                       "(console settings will not be kept)\n", out)
         self.assertIn("(console settings not saved)\n", out)
+
+    def test_a_write_cut_short_keeps_the_old_file(self):
+        # A full disk ends the write part-way, after the old file was emptied: the old settings
+        # must come back, not a cut file that the next start reads as damaged. A file size
+        # limit stands in for the full disk (its signal ignored, the write fails with EFBIG).
+        old = 'Kel [Purpose: "x"]\ncolour: "blue"\nhistory: ["kept 1" "kept 2"]\n'
+        self.write_cfg(old)
+
+        def limit():
+            resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+
+        code = 'loop 100 [insert system/console/history append/dup copy "" "z" 200]\nq\n'
+        env = dict(os.environ, HOME=self.home)
+        proc = subprocess.run([KEL], input=code.encode(), capture_output=True, env=env,
+                              preexec_fn=limit, timeout=60)
+        self.assertEqual(proc.returncode, 0, proc.stdout + proc.stderr)
+        self.assertIn(b"(console settings not saved)\n", proc.stdout)
+        self.assertEqual(self.read_cfg(), old)
 
     def test_a_read_only_home(self):
         prefix = as_nobody_or_skip(self)
