@@ -16,10 +16,11 @@ KEL = sys.argv[1] if len(sys.argv) > 1 else "kel"
 HEADER = 'Kel [\n\tPurpose: "Kel Console Configuration File"\n]\n\n'
 
 
-def run(home, stdin, prefix=()):
+def run(home, stdin, prefix=(), timeout=60):
     env = dict(os.environ, HOME=home)
     env.pop("COLUMNS", None)
-    return subprocess.run([*prefix, KEL], input=stdin.encode(), capture_output=True, env=env, timeout=60)
+    return subprocess.run([*prefix, KEL], input=stdin.encode(), capture_output=True, env=env,
+                          timeout=timeout)
 
 
 # The superuser writes into read-only folders: it runs the read-only case as the user nobody,
@@ -195,6 +196,20 @@ class Settings(unittest.TestCase):
         self.assertEqual(proc.returncode, 0, proc.stdout + proc.stderr)
         self.assertIn(b"(console settings not saved)\n", proc.stdout)
         self.assertEqual(self.read_cfg(), old)
+
+    def test_a_settings_path_that_is_no_plain_file(self):
+        # A pipe there blocked the start for good, waiting for a writer; /dev/zero read on
+        # until memory ran out. Both give the defaults (quit-return: writing a pipe blocks too).
+        for what, make in {"pipe": os.mkfifo,
+                           "endless device": lambda p: os.symlink("/dev/zero", p)}.items():
+            with self.subTest(what):
+                shutil.rmtree(os.path.join(self.home, ".kel"), ignore_errors=True)
+                os.makedirs(os.path.dirname(cfg_path(self.home)))
+                make(cfg_path(self.home))
+                proc = run(self.home, "print mold system/console/history\nprint 6 * 7\nquit-return 3\n",
+                           timeout=8)
+                self.assertEqual(proc.returncode, 3)
+                self.assertIn(b"[]\n42\n", proc.stdout)
 
     def test_a_read_only_home(self):
         prefix = as_nobody_or_skip(self)
