@@ -4,7 +4,9 @@ the file is written by `q` with its header, the history keeps its 100 newest lin
 header-less file gives the defaults, and a home that cannot hold the folder still lets the
 console start and quit, with one clear line each time."""
 import os
+import resource
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -14,10 +16,11 @@ KEL = sys.argv[1] if len(sys.argv) > 1 else "kel"
 HEADER = 'Kel [\n\tPurpose: "Kel Console Configuration File"\n]\n\n'
 
 
-def run(home, stdin, prefix=()):
+def run(home, stdin, prefix=(), timeout=60):
     env = dict(os.environ, HOME=home)
     env.pop("COLUMNS", None)
-    return subprocess.run([*prefix, KEL], input=stdin.encode(), capture_output=True, env=env, timeout=60)
+    return subprocess.run([*prefix, KEL], input=stdin.encode(), capture_output=True, env=env,
+                          timeout=timeout)
 
 
 # The superuser writes into read-only folders: it runs the read-only case as the user nobody,
@@ -174,6 +177,39 @@ class Settings(unittest.TestCase):
         self.assertIn("*** Access Error: cannot open: %" + home + "/ "
                       "(console settings will not be kept)\n", out)
         self.assertIn("(console settings not saved)\n", out)
+
+    def test_a_write_cut_short_keeps_the_old_file(self):
+        # A full disk ends the write part-way, after the old file was emptied: the old settings
+        # must come back, not a cut file that the next start reads as damaged. A file size
+        # limit stands in for the full disk (its signal ignored, the write fails with EFBIG).
+        old = 'Kel [Purpose: "x"]\ncolour: "blue"\nhistory: ["kept 1" "kept 2"]\n'
+        self.write_cfg(old)
+
+        def limit():
+            resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+
+        code = 'loop 100 [insert system/console/history append/dup copy "" "z" 200]\nq\n'
+        env = dict(os.environ, HOME=self.home)
+        proc = subprocess.run([KEL], input=code.encode(), capture_output=True, env=env,
+                              preexec_fn=limit, timeout=60)
+        self.assertEqual(proc.returncode, 0, proc.stdout + proc.stderr)
+        self.assertIn(b"(console settings not saved)\n", proc.stdout)
+        self.assertEqual(self.read_cfg(), old)
+
+    def test_a_settings_path_that_is_no_plain_file(self):
+        # A pipe there blocked the start for good, waiting for a writer; /dev/zero read on
+        # until memory ran out. Both give the defaults (quit-return: writing a pipe blocks too).
+        for what, make in {"pipe": os.mkfifo,
+                           "endless device": lambda p: os.symlink("/dev/zero", p)}.items():
+            with self.subTest(what):
+                shutil.rmtree(os.path.join(self.home, ".kel"), ignore_errors=True)
+                os.makedirs(os.path.dirname(cfg_path(self.home)))
+                make(cfg_path(self.home))
+                proc = run(self.home, "print mold system/console/history\nprint 6 * 7\nquit-return 3\n",
+                           timeout=8)
+                self.assertEqual(proc.returncode, 3)
+                self.assertIn(b"[]\n42\n", proc.stdout)
 
     def test_a_read_only_home(self):
         prefix = as_nobody_or_skip(self)
