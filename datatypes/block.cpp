@@ -728,11 +728,11 @@ Cell* to(Cell* proto, Cell* spec, int type) {
         Cell result;
         make_at(&result, node, 0, t);
         collector::Root keep(&result);
+        // The members are listed by their name words, as a type block writes them.
         for (int id = 1; id <= datatype::top_id && id < 96; id++) {
-            if (!interpreter::typeset_has(&ts, id)) continue;
-            Cell d;
-            datatype::make_at(&d, id);
-            append_cell(result.node(), &d);
+            if (!interpreter::typeset_has(&ts, id) || !datatype::names[id].name) continue;
+            Cell w = datatype::names[id].word;
+            append_cell(result.node(), &w);
         }
         *proto = result;
         return proto;
