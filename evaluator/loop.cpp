@@ -203,29 +203,39 @@ void assign_words(const Cell* words_in, const Cell* source_in, int32_t n, bool a
     bool spread = !only && (types::any_block(source.type()) || source.type() == TYPE_MAP);
     int32_t count = block::rs_length_q(&words);
     if (n > count) n = count;
-    // The values are gathered first, on the data stack, so that setting a word that is also the
-    // source changes nothing.
-    Cell* values = stack::top;
+    // The values are gathered first, so that setting a word that is also the source changes
+    // nothing. A few go on the data stack; a long word block's go into a block of their own,
+    // as they would overflow the stack.
+    Cell* base = stack::top;
+    Cell* held = n > 256 ? block::push_new(n) : nullptr;
+    Cell slot;
+    set_cell(&slot, TYPE_NONE);
+    collector::Root keep_slot(&slot);
+    auto gather = [&]() {
+        if (held) block::append_cell(held->node(), &slot);
+        else stack::push(&slot);
+    };
+    auto value_at = [&](int32_t i) -> const Cell* { return held ? block::node_cell(held->node(), i) : base + i; };
     if (spread && source.type() == TYPE_MAP) {
         // A removed entry stays in the map's block as a hole: skip it whole, key and value, so
         // that the words take the live entries in order, as every other view of the map shows.
         int32_t at = head_index(&source);
         for (int32_t i = 0; i < n; i++) {
-            Cell* slot = stack::push_cell();
-            set_cell(slot, TYPE_NONE);
+            set_cell(&slot, TYPE_NONE);
             int32_t end = total(&source);
             while ((at & 1) == 0 && at + 1 < end && block::rs_abs_at(&source, at + 1)->header == 0) at += 2;
-            if (at < end) pick_at(&source, at - head_index(&source) + 1, slot);
+            if (at < end) pick_at(&source, at - head_index(&source) + 1, &slot);
             at++;
+            gather();
         }
     } else {
         for (int32_t i = 1; i <= n; i++) {
-            Cell* slot = stack::push_cell();
-            set_cell(slot, TYPE_NONE);
+            set_cell(&slot, TYPE_NONE);
             if (spread)
-                pick_at(&source, i, slot);
+                pick_at(&source, i, &slot);
             else
-                *slot = source;
+                slot = source;
+            gather();
         }
     }
     for (int32_t i = 0; i < n; i++) {
@@ -233,10 +243,11 @@ void assign_words(const Cell* words_in, const Cell* source_in, int32_t n, bool a
         uint8_t t = w.type();
         if (t != TYPE_WORD && t != TYPE_SET_WORD && t != TYPE_GET_WORD && t != TYPE_LIT_WORD)
             fire(err::script::invalid_arg, &w);
-        if (!any && values[i].type() == TYPE_UNSET) fire(err::script::need_value, &w);
+        if (!any && value_at(i)->type() == TYPE_UNSET) fire(err::script::need_value, &w);
     }
     for (int32_t i = 0; i < n; i++) {
-        if (some && values[i].type() == TYPE_NONE) continue;
+        Cell v = *value_at(i);
+        if (some && v.type() == TYPE_NONE) continue;
         // Setting a word may run an on-change* handler that cuts the word block: never read
         // past its tail.
         if (i >= block::rs_length_q(&words)) fire(err::script::invalid_arg, &words);
@@ -244,9 +255,10 @@ void assign_words(const Cell* words_in, const Cell* source_in, int32_t n, bool a
         uint8_t t = w.type();
         if (t != TYPE_WORD && t != TYPE_SET_WORD && t != TYPE_GET_WORD && t != TYPE_LIT_WORD)
             fire(err::script::invalid_arg, &w);
-        set_word(&w, values + i);
+        collector::Root keep_v(&v);
+        set_word(&w, &v);
     }
-    stack::top = values;
+    stack::top = base;
 }
 
 void set_words_by_pick(const Cell* words_in, const Cell* source_in, int32_t n) {
