@@ -442,8 +442,8 @@ void round(const int32_t* refs) {
             default: number::fire_expect_arg_named(scale, "scale");
         }
         s = std::fabs(s);
-        // A whole-number scale of a percent counts in percent; a percent scale already is one.
-        if (percent && scale->type() != TYPE_PERCENT) s /= 100.0;
+        // A percent value is rounded in percent units, whatever the scale's own type.
+        if (percent) s /= 100.0;
     }
     double r = round_to(value->f(), s, round_mode(refs));
     if (scale && scale->type() == TYPE_INTEGER) {

@@ -257,12 +257,13 @@ TEST(Float, RoundToScale) {
     // Scales below the normal range keep their precision.
     EXPECT_DOUBLE_EQ(round_to(real(7.4e-311), real(1e-311)).f(), 7e-311);
     EXPECT_EQ(round_to(real(-0.7), real(-0.5)).f(), -0.5);
-    // percent!: a whole-number scale counts in percent, a percent scale is one already.
+    // percent!: every scale counts in percent, a percent scale included (1% is a hundredth of a
+    // percent point).
     r = run(float_::round, {percent(0.12345)});
     EXPECT_EQ(r.type(), TYPE_PERCENT);
     EXPECT_DOUBLE_EQ(r.f(), 0.12);
     EXPECT_DOUBLE_EQ(run(float_::round, {percent(0.12345), real(1.0)}, {{0, 1}}).f(), 0.12);
-    EXPECT_DOUBLE_EQ(run(float_::round, {percent(0.12345), percent(0.01)}, {{0, 1}}).f(), 0.12);
+    EXPECT_DOUBLE_EQ(run(float_::round, {percent(0.12345), percent(0.01)}, {{0, 1}}).f(), 0.1235);
     // Results that no longer fit.
     EXPECT_RAISES(err::math::overflow, round_to(real(3e9), int_(1)));
     EXPECT_RAISES(err::math::overflow, round_to(real(kNaN), int_(1)));

@@ -35,6 +35,20 @@ TEST(PercentActions, FormAndFloatArithmetic) {
     });
 }
 
+TEST(PercentActions, RoundScaleCountsInPercent) {
+    // A percent value's /to scale is read in percent units whatever its own type: a percent
+    // scale such as 5% is not taken as the fraction 0.05 of the value.
+    expect_cases({
+        {"round/to 12.345% 1%", "12.35%"},
+        {"round/to 17% 5%", "17%"},
+        {"round/to 17% 500%", "15%"},
+        {"round/to/floor 12.345% 10%", "12.3%"},
+        {"round/to 12.345% 1", "0"},
+        {"round/to 12.345% 0.1", "0.123"},
+        {"round/to 1.26 5%", "125%"},
+    });
+}
+
 TEST(PercentActions, Constructors) {
     kel_test::boot();
     double half = 0.5;
