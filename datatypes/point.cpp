@@ -107,24 +107,8 @@ float number_to_float(const Cell* number) {
 
 static int count_of(const Cell* point) { return point->type() == TYPE_POINT3D ? 3 : 2; }
 
-// Distance of two floats in representable steps, through their ordered integer images.
-static int64_t ulp_distance(float a, float b) {
-    int32_t ia, ib;
-    std::memcpy(&ia, &a, 4);
-    std::memcpy(&ib, &b, 4);
-    int64_t oa = ia < 0 ? int64_t(INT32_MIN) - ia : ia;
-    int64_t ob = ib < 0 ? int64_t(INT32_MIN) - ib : ib;
-    return oa > ob ? oa - ob : ob - oa;
-}
-
-bool almost_equal(float a, float b) {
-    if (a == b) return true;
-    if (std::isnan(a) || std::isnan(b) || std::isinf(a) || std::isinf(b)) return false;
-    if (std::fabs(a - b) <= 1.1920929e-07f) return true;  // near zero the steps are too fine
-    return ulp_distance(a, b) <= 10;
-}
-
-// The coordinates of a and b compare under an operator; n is 2 or 3.
+// The coordinates of a and b compare under an operator; n is 2 or 3. Loose equality is the
+// single-precision one, relative to the coordinates' magnitude: tiny coordinates stay distinct.
 int compare_coords(const Cell* a, const Cell* b, int n, int op) {
     switch (op) {
         case COMP_EQUAL:
@@ -132,7 +116,7 @@ int compare_coords(const Cell* a, const Cell* b, int n, int op) {
         case COMP_EQUAL_FIND:
         case COMP_FIND:
             for (int i = 0; i < n; i++)
-                if (!almost_equal(coord(a, i), coord(b, i))) return 1;
+                if (!float32::almost_equal_q(coord(a, i), coord(b, i))) return 1;
             return 0;
         case COMP_STRICT_EQUAL:
         case COMP_STRICT_EQUAL_WORD:
@@ -147,7 +131,7 @@ int compare_coords(const Cell* a, const Cell* b, int n, int op) {
             float d = 0;
             for (int i = 0; i < n; i++) {
                 float x = coord(a, i), y = coord(b, i);
-                if (almost_equal(x, y)) continue;
+                if (float32::almost_equal_q(x, y)) continue;
                 d = x - y;
                 break;
             }

@@ -27,8 +27,6 @@ Cell* push(float x, float y);
 // A number as a coordinate: an integer! converted to single, a float! or percent! rounded to single.
 float number_to_float(const Cell* number);
 
-// Equality of two singles within a few units in the last place.
-bool almost_equal(float a, float b);
 // Shared by both point types: n is 2 or 3.
 int compare_coords(const Cell* a, const Cell* b, int n, int op);
 // random of both types: /seed seeds with a hash of the coordinates (unset result); else each
