@@ -318,6 +318,9 @@ static void compose_block(const Cell* block_in, bool deep, bool only, Cell* targ
         if (c->type() == TYPE_BLOCK && deep) {
             Cell* sub = block::push_new(block::rs_length_q(c));
             compose_block(c, deep, only, sub, true);
+            // The composed copy stands where the template block stood, so it keeps that block's
+            // place on a new line, as it would without /deep.
+            sub->header = (sub->header & ~cell_flag::newline) | (c->header & cell_flag::newline);
             add_value(target, sub, append);
         } else if (c->type() == TYPE_PAREN) {
             if (block::rs_length_q(c) > 0) {
