@@ -447,13 +447,32 @@ static void write_cut(const Cell* value, Node buffer, bool mold_it, bool only, i
     string::append_string(buffer, &s, n);
 }
 
-static void set_fallback(Cell* err, const Cell* offending) {
+// Turns the error into the internal invalid-error naming the offending word, and returns the
+// category object that holds that id, with its position in *index. The catalog's internal
+// category serves while it still has the id; one a script has spoilt gives way to the built-in.
+static const Cell* set_fallback(Cell* err, const Cell* offending, int32_t* index) {
     set_field(err, FIELD_ARG1, offending);
     const Cell* builtin = root::at(builtin_slot);
     int32_t k = context::find_word(builtin->data1, sym_internal.id(), true);
-    const Cell* category = category_in(builtin, k);
+    const Cell* category = category_at(k);
     int32_t i = category ? context::find_word(category->data1, sym_invalid_error.id(), true) : -1;
-    if (i >= 2) set_words(err, k, i);
+    if (i < 2) {
+        category = category_in(builtin, k);
+        i = category ? context::find_word(category->data1, sym_invalid_error.id(), true) : -1;
+    }
+    if (i < 2) runtime::quit(98, KEL_CALLER_ADDRESS());
+    const Cell* c = category_in(catalog(), k) ? catalog() : builtin;
+    Cell v;
+    set_cell(&v, TYPE_INTEGER, static_cast<uint32_t>(k * 100 + i - 2));
+    set_field(err, FIELD_CODE, &v);
+    v = *context::word_at_node(c->data1, k);
+    v.header = TYPE_WORD;
+    set_field(err, FIELD_TYPE, &v);
+    v = *context::word_at_node(category->data1, i);
+    v.header = TYPE_WORD;
+    set_field(err, FIELD_ID, &v);
+    *index = i;
+    return category;
 }
 
 int reduce_message(const Cell* message_in, Node buffer, const Cell* err_in, int limit) {
@@ -496,29 +515,19 @@ int form(const Cell* value, Node buffer, const Cell*, int limit) {
     string::concatenate_literal(buffer, "*** ");
     Cell type = *field(&err, FIELD_TYPE);
     int32_t k = category_index(&type);
+    const Cell* category = nullptr;
+    int32_t i = -1;
     if (k < 0) {
-        set_fallback(&err, &type);
-        type = *field(&err, FIELD_TYPE);
-        k = category_index(&type);
-    }
-    const Cell* category = category_at(k);
-    Cell id = *field(&err, FIELD_ID);
-    int32_t i = id_index(category, &id);
-    if (category && i < 0) {
-        set_fallback(&err, &id);
-        type = *field(&err, FIELD_TYPE);
-        k = category_index(&type);
+        category = set_fallback(&err, &type, &i);
+    } else {
         category = category_at(k);
-        id = *field(&err, FIELD_ID);
+        Cell id = *field(&err, FIELD_ID);
         i = id_index(category, &id);
+        if (i < 0) category = set_fallback(&err, &id, &i);
     }
-    if (category) {
+    {
         Cell title = context::values(category->data1)[1];
-        Cell message;
-        if (i >= 0)
-            message = context::values(category->data1)[i];
-        else
-            set_cell(&message, TYPE_NONE);
+        Cell message = context::values(category->data1)[i];
         collector::Root k1(&title), k2(&message);
         if (title.type() == TYPE_STRING)
             string::append_string(buffer, &title);
@@ -538,7 +547,7 @@ int form(const Cell* value, Node buffer, const Cell*, int limit) {
             reduce_message(&message, buffer, &err, 0x7FFFFFFF);
         } else {
             Cell t = *field(&err, FIELD_TYPE);
-            set_fallback(&err, &t);
+            set_fallback(&err, &t, &i);
         }
     }
     string::concatenate_literal(buffer, "\n*** Where: ");
