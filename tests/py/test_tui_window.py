@@ -188,6 +188,57 @@ class TuiWindow(unittest.TestCase):
         finally:
             w.close()
 
+    def test_a_waiting_view_after_view_no_wait_is_drawn_and_waits(self):
+        # The window left open by view/no-wait does not make the next waiting view an inner loop:
+        # that view draws its window, takes the keys and waits until it is closed; the first
+        # window is drawn again by a later do-events.
+        w = Window("Kel []\n"
+                   "w1: view/no-wait [f1: field \"\" on-enter [unview/only w1]]\n"
+                   "view [f2: field \"\" on-enter [unview]]\n"
+                   "print [\"second:\" mold f2/text length? system/view/screens/1/pane]\n"
+                   "r: do-events\n"
+                   "print [\"first:\" mold f1/text mold r length? system/view/screens/1/pane]\n")
+        try:
+            w.wait_for(lambda: b"\x1b[0J" in w.out, "a frame")
+            os.write(w.master, b"two")
+            w.wait_for(lambda: w.find("two") is not None, "the key typed into the second window")
+            os.write(w.master, b"\r")
+            w.wait_for(lambda: b"second:" in w.out, "the end of the second window")
+            self.assertIsNone(w.find("one"))
+            os.write(w.master, b"one")
+            w.wait_for(lambda: w.find("one") is not None, "the key typed into the first window")
+            os.write(w.master, b"\r")
+            w.wait_for(lambda: b"first:" in w.out, "the end of the script")
+            self.assertEqual(w.proc.wait(timeout=10), 0)
+            w.pump(0.2)
+            text = CSI.sub(b"", w.out).decode("utf-8", "replace")
+            self.assertIn('second: "two" 1', text)
+            self.assertIn('first: "one" true 0', text)
+            self.assertEqual(termios.tcgetattr(w.slave)[3], w.initial[3])
+        finally:
+            w.close()
+
+    def test_do_events_after_stop_events_draws_the_window_again(self):
+        w = Window("Kel []\n"
+                   "view [f: field \"\" on-enter [stop-events] on-key [if event/key = #\"q\" [unview]]]\n"
+                   "print [\"stopped:\" mold f/text]\n"
+                   "do-events\n"
+                   "print [\"closed:\" mold f/text length? system/view/screens/1/pane]\n")
+        try:
+            os.write(w.master, b"ab")
+            w.wait_for(lambda: w.find("ab") is not None, "the typed text")
+            os.write(w.master, b"\r")
+            w.wait_for(lambda: b"stopped:" in w.out, "the stopped loop")
+            at = len(w.out)
+            w.wait_for(lambda: b"ab" in w.out[at:], "the window drawn again")
+            os.write(w.master, b"cq")
+            w.wait_for(lambda: b"closed:" in w.out, "the end of the script")
+            self.assertEqual(w.proc.wait(timeout=10), 0)
+            w.pump(0.2)
+            self.assertIn('closed: "abc" 0', CSI.sub(b"", w.out).decode("utf-8", "replace"))
+        finally:
+            w.close()
+
     def test_a_script_without_a_window_leaves_the_terminal_alone(self):
         w = Window('Kel []\nprint "plain"\n')
         try:
