@@ -326,10 +326,9 @@ static bool live_timer() {
 }
 
 bool do_events(bool no_wait) {
-    // Several windows mean an outer loop only while one runs: after view/no-wait, the first
-    // waiting loop is the outermost one and must set the terminal up (else it draws nothing and
-    // reads no key).
-    bool nested = no_wait || (state.windows.size() > 1 && state.waiting_loops > 0);
+    // A loop inside a waiting one is inner, however many windows are open (view/no-wait leaves
+    // some before the outermost loop starts): only the outermost one switches the terminal.
+    bool nested = no_wait || state.waiting_loops > 0;
     int32_t saved_depth = state.loop_depth;
     if (!no_wait) state.loop_depth++;
     struct Waiting {

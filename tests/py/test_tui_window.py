@@ -239,6 +239,29 @@ class TuiWindow(unittest.TestCase):
         finally:
             w.close()
 
+    def test_an_actor_s_do_events_ended_by_stop_events_leaves_its_caller_s_loop_running(self):
+        w = Window("Kel []\n"
+                   "view [f: field \"\" on-enter [do-events print \"inner back\"]\n"
+                   "    on-key [if event/key = #\"s\" [stop-events] if event/key = #\"q\" [unview]]]\n"
+                   "print [\"closed:\" mold f/text length? system/view/screens/1/pane]\n")
+        try:
+            os.write(w.master, b"a\r")
+            w.wait_for(lambda: w.find("a") is not None, "the typed text")
+            os.write(w.master, b"s")
+            w.wait_for(lambda: b"inner back" in w.out, "the end of the inner loop")
+            # The outer loop still draws and reads keys; only q closes the window.
+            os.write(w.master, b"b")
+            w.wait_for(lambda: w.find("asb") is not None, "a key typed after the inner loop")
+            self.assertNotIn(b"closed:", w.out)
+            os.write(w.master, b"q")
+            w.wait_for(lambda: b"closed:" in w.out, "the end of the script")
+            self.assertEqual(w.proc.wait(timeout=10), 0)
+            w.pump(0.2)
+            self.assertIn('closed: "asb', CSI.sub(b"", w.out).decode("utf-8", "replace"))
+            self.assertEqual(termios.tcgetattr(w.slave)[3], w.initial[3])
+        finally:
+            w.close()
+
     def test_a_script_without_a_window_leaves_the_terminal_alone(self):
         w = Window('Kel []\nprint "plain"\n')
         try:
