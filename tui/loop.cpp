@@ -355,7 +355,7 @@ bool do_events(bool no_wait) {
     }
     int32_t elapsed = 0;
     bool pending = false;
-    bool stuck = false;
+    bool stuck = false, orphaned = false;
     for (;;) {
         bool leave = false;
         stack::Saved saved = stack::save();
@@ -384,6 +384,12 @@ bool do_events(bool no_wait) {
                 stuck = true;
                 leave = true;
             }
+            // Every window is closed, yet this loop is still waited on (an actor viewed its own
+            // window again: one close ended only the inner loop). Nothing could end it now.
+            if (!no_wait && saved_depth < state.loop_depth && state.windows.empty()) {
+                orphaned = true;
+                leave = true;
+            }
         });
         if (code) {
             stack::restore(saved);
@@ -392,7 +398,7 @@ bool do_events(bool no_wait) {
         }
         if (leave || no_wait || saved_depth >= state.loop_depth) break;
     }
-    if (stuck) state.loop_depth = saved_depth;
+    if (stuck || orphaned) state.loop_depth = saved_depth;
     if (nested || stuck) {
         poll_input(true);
         empty_input();

@@ -262,6 +262,25 @@ class TuiWindow(unittest.TestCase):
         finally:
             w.close()
 
+    def test_a_window_viewed_again_from_its_own_actor_ends_both_loops_when_closed(self):
+        w = Window("Kel []\n"
+                   "win: layout [f: field \"\" on-enter [view win print \"inner back\"]]\n"
+                   "view win\n"
+                   "print [\"after:\" length? system/view/screens/1/pane]\n")
+        try:
+            os.write(w.master, b"a\r")
+            w.wait_for(lambda: w.find("a") is not None, "the typed text")
+            os.write(w.master, b"\x1b")
+            w.wait_for(lambda: b"after:" in w.out, "the end of the script")
+            self.assertEqual(w.proc.wait(timeout=10), 0)
+            w.pump(0.2)
+            text = CSI.sub(b"", w.out).decode("utf-8", "replace")
+            self.assertIn("inner back", text)
+            self.assertIn("after: 0", text)
+            self.assertEqual(termios.tcgetattr(w.slave)[3], w.initial[3])
+        finally:
+            w.close()
+
     def test_a_script_without_a_window_leaves_the_terminal_alone(self):
         w = Window('Kel []\nprint "plain"\n')
         try:
