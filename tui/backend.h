@@ -234,6 +234,7 @@ struct State {
     Widget* captured = nullptr;
     float last_x = 0, last_y = 0;
     int32_t loop_depth = 0;
+    int32_t waiting_loops = 0;  // waiting event loops now running; the outermost owns the terminal
     int32_t mouse_on = 0;
     int32_t full_screen_wanted = 0;
     int32_t alternate_screen = 0;

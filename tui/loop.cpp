@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <string>
 
-#include "datatypes/block.h"
 #include "datatypes/context.h"
 #include "datatypes/pair.h"
 #include "datatypes/symbol.h"
@@ -28,7 +27,7 @@ namespace tui {
 namespace {
 
 const symbol::Known sym_system("system"), sym_view("view"), sym_platform("platform"),
-    sym_mouse_event("mouse-event?"), sym_pane("pane");
+    sym_mouse_event("mouse-event?");
 
 int64_t monotonic_ms() {
     timespec ts{};
@@ -131,38 +130,24 @@ static void drain_reports(int32_t ms) {
     }
 }
 
-// `open` holds the widgets already taken: a face in its own pane, or twice in one, is freed once.
-void destroy_tree(Widget* w, std::vector<Widget*>& open) {
-    if (std::find(open.begin(), open.end(), w) != open.end()) return;
-    open.push_back(w);
-    if (w->face.type() == TYPE_OBJECT) {
-        Cell* pane = context::value_of_symbol(sym_pane, w->face.data1);
-        if (pane && pane->type() == TYPE_BLOCK) {
-            // Children found before any is freed: freeing allocates nothing, but keep it simple.
-            std::vector<Widget*> children;
-            for (Cell* c = block::rs_head(pane); c < block::rs_tail(pane); c++)
-                if (Widget* child = gui::face_handle_q(c)) children.push_back(child);
-            for (Widget* child : children) destroy_tree(child, open);
-        }
-    }
-    free_widget(w);
-}
-
+// Windows still in the list when the outermost loop ends are still open on their screen (the loop
+// was stopped by stop-events, or view/no-wait opened them before it): they keep their widgets, so
+// that a later do-events or unview finds them live. Only the terminal session is forgotten.
 void reset_backend() {
-    std::vector<Widget*> windows;
-    windows.swap(state.windows);
-    for (Widget* w : windows)
-        if (widget_of(w->id) == w) {
-            std::vector<Widget*> open;
-            destroy_tree(w, open);
-        }
+    state.windows.erase(std::remove_if(state.windows.begin(), state.windows.end(),
+                                       [](Widget* w) { return widget_of(w->id) != w; }),
+                        state.windows.end());
     state.buffer.width = 0;
     state.buffer.height = 0;
     state.buffer.cells.clear();
     state.origin_column = 0;
     state.origin_row = 0;
-    state.current_window = nullptr;
-    state.focused = nullptr;
+    if (state.windows.empty()) {
+        state.current_window = nullptr;
+        state.focused = nullptr;
+    } else {
+        state.redraw = 1;  // the next loop's first frame draws them again
+    }
     state.under_pointer = nullptr;
     state.captured = nullptr;
     state.pressed.clear();
@@ -176,6 +161,8 @@ void reset_backend() {
     state.button_state = 1;
     // A later window that is not full-screen is drawn inline again.
     state.full_screen_wanted = 0;
+    for (Widget* w : state.windows)
+        if (w->flags & kFullScreen) state.full_screen_wanted = 1;
     state.drawn_inline = 0;
     state.report_pending = 0;
     state.cursor_row = 0;
@@ -339,9 +326,16 @@ static bool live_timer() {
 }
 
 bool do_events(bool no_wait) {
-    bool nested = no_wait || state.windows.size() > 1;
+    // A loop inside a waiting one is inner, however many windows are open (view/no-wait leaves
+    // some before the outermost loop starts): only the outermost one switches the terminal.
+    bool nested = no_wait || state.waiting_loops > 0;
     int32_t saved_depth = state.loop_depth;
     if (!no_wait) state.loop_depth++;
+    struct Waiting {
+        bool on;
+        explicit Waiting(bool w) : on(w) { if (on) state.waiting_loops++; }
+        ~Waiting() { if (on) state.waiting_loops--; }
+    } waiting(!no_wait);
     if (nested) {
         if (!no_wait) {
             empty_input();
@@ -361,7 +355,7 @@ bool do_events(bool no_wait) {
     }
     int32_t elapsed = 0;
     bool pending = false;
-    bool stuck = false;
+    bool stuck = false, orphaned = false;
     for (;;) {
         bool leave = false;
         stack::Saved saved = stack::save();
@@ -390,6 +384,12 @@ bool do_events(bool no_wait) {
                 stuck = true;
                 leave = true;
             }
+            // Every window is closed, yet this loop is still waited on (an actor viewed its own
+            // window again: one close ended only the inner loop). Nothing could end it now.
+            if (!no_wait && saved_depth < state.loop_depth && state.windows.empty()) {
+                orphaned = true;
+                leave = true;
+            }
         });
         if (code) {
             stack::restore(saved);
@@ -398,7 +398,7 @@ bool do_events(bool no_wait) {
         }
         if (leave || no_wait || saved_depth >= state.loop_depth) break;
     }
-    if (stuck) state.loop_depth = saved_depth;
+    if (stuck || orphaned) state.loop_depth = saved_depth;
     if (nested || stuck) {
         poll_input(true);
         empty_input();

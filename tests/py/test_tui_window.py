@@ -188,6 +188,99 @@ class TuiWindow(unittest.TestCase):
         finally:
             w.close()
 
+    def test_a_waiting_view_after_view_no_wait_is_drawn_and_waits(self):
+        # The window left open by view/no-wait does not make the next waiting view an inner loop:
+        # that view draws its window, takes the keys and waits until it is closed; the first
+        # window is drawn again by a later do-events.
+        w = Window("Kel []\n"
+                   "w1: view/no-wait [f1: field \"\" on-enter [unview/only w1]]\n"
+                   "view [f2: field \"\" on-enter [unview]]\n"
+                   "print [\"second:\" mold f2/text length? system/view/screens/1/pane]\n"
+                   "r: do-events\n"
+                   "print [\"first:\" mold f1/text mold r length? system/view/screens/1/pane]\n")
+        try:
+            w.wait_for(lambda: b"\x1b[0J" in w.out, "a frame")
+            os.write(w.master, b"two")
+            w.wait_for(lambda: w.find("two") is not None, "the key typed into the second window")
+            os.write(w.master, b"\r")
+            w.wait_for(lambda: b"second:" in w.out, "the end of the second window")
+            self.assertIsNone(w.find("one"))
+            os.write(w.master, b"one")
+            w.wait_for(lambda: w.find("one") is not None, "the key typed into the first window")
+            os.write(w.master, b"\r")
+            w.wait_for(lambda: b"first:" in w.out, "the end of the script")
+            self.assertEqual(w.proc.wait(timeout=10), 0)
+            w.pump(0.2)
+            text = CSI.sub(b"", w.out).decode("utf-8", "replace")
+            self.assertIn('second: "two" 1', text)
+            self.assertIn('first: "one" true 0', text)
+            self.assertEqual(termios.tcgetattr(w.slave)[3], w.initial[3])
+        finally:
+            w.close()
+
+    def test_do_events_after_stop_events_draws_the_window_again(self):
+        w = Window("Kel []\n"
+                   "view [f: field \"\" on-enter [stop-events] on-key [if event/key = #\"q\" [unview]]]\n"
+                   "print [\"stopped:\" mold f/text]\n"
+                   "do-events\n"
+                   "print [\"closed:\" mold f/text length? system/view/screens/1/pane]\n")
+        try:
+            os.write(w.master, b"ab")
+            w.wait_for(lambda: w.find("ab") is not None, "the typed text")
+            os.write(w.master, b"\r")
+            w.wait_for(lambda: b"stopped:" in w.out, "the stopped loop")
+            at = len(w.out)
+            w.wait_for(lambda: b"ab" in w.out[at:], "the window drawn again")
+            os.write(w.master, b"cq")
+            w.wait_for(lambda: b"closed:" in w.out, "the end of the script")
+            self.assertEqual(w.proc.wait(timeout=10), 0)
+            w.pump(0.2)
+            self.assertIn('closed: "abc" 0', CSI.sub(b"", w.out).decode("utf-8", "replace"))
+        finally:
+            w.close()
+
+    def test_an_actor_s_do_events_ended_by_stop_events_leaves_its_caller_s_loop_running(self):
+        w = Window("Kel []\n"
+                   "view [f: field \"\" on-enter [do-events print \"inner back\"]\n"
+                   "    on-key [if event/key = #\"s\" [stop-events] if event/key = #\"q\" [unview]]]\n"
+                   "print [\"closed:\" mold f/text length? system/view/screens/1/pane]\n")
+        try:
+            os.write(w.master, b"a\r")
+            w.wait_for(lambda: w.find("a") is not None, "the typed text")
+            os.write(w.master, b"s")
+            w.wait_for(lambda: b"inner back" in w.out, "the end of the inner loop")
+            # The outer loop still draws and reads keys; only q closes the window.
+            os.write(w.master, b"b")
+            w.wait_for(lambda: w.find("asb") is not None, "a key typed after the inner loop")
+            self.assertNotIn(b"closed:", w.out)
+            os.write(w.master, b"q")
+            w.wait_for(lambda: b"closed:" in w.out, "the end of the script")
+            self.assertEqual(w.proc.wait(timeout=10), 0)
+            w.pump(0.2)
+            self.assertIn('closed: "asb', CSI.sub(b"", w.out).decode("utf-8", "replace"))
+            self.assertEqual(termios.tcgetattr(w.slave)[3], w.initial[3])
+        finally:
+            w.close()
+
+    def test_a_window_viewed_again_from_its_own_actor_ends_both_loops_when_closed(self):
+        w = Window("Kel []\n"
+                   "win: layout [f: field \"\" on-enter [view win print \"inner back\"]]\n"
+                   "view win\n"
+                   "print [\"after:\" length? system/view/screens/1/pane]\n")
+        try:
+            os.write(w.master, b"a\r")
+            w.wait_for(lambda: w.find("a") is not None, "the typed text")
+            os.write(w.master, b"\x1b")
+            w.wait_for(lambda: b"after:" in w.out, "the end of the script")
+            self.assertEqual(w.proc.wait(timeout=10), 0)
+            w.pump(0.2)
+            text = CSI.sub(b"", w.out).decode("utf-8", "replace")
+            self.assertIn("inner back", text)
+            self.assertIn("after: 0", text)
+            self.assertEqual(termios.tcgetattr(w.slave)[3], w.initial[3])
+        finally:
+            w.close()
+
     def test_a_script_without_a_window_leaves_the_terminal_alone(self):
         w = Window('Kel []\nprint "plain"\n')
         try:

@@ -299,6 +299,7 @@ protected:
         for (tui::Widget* w : tui::state.windows) tui::free_widget(w);
         tui::state.windows.clear();
         tui::state.loop_depth = 0;
+        tui::state.waiting_loops = 0;
     }
 };
 
@@ -429,11 +430,13 @@ TEST_F(TuiLoop, FramesAdvanceTimersByTheirMeasuredLength) {
     EXPECT_EQ(fake_now - start, 5 * 2 * 50);  // two clock reads per frame
     EXPECT_EQ(time_events, 2);
     EXPECT_EQ(tui::state.loop_depth, 0);
-    // The outermost loop resets the backend: windows, their widgets and timers are gone.
-    EXPECT_TRUE(tui::state.windows.empty());
-    EXPECT_EQ(tui::widget_of(id), nullptr);
-    EXPECT_TRUE(tui::state.timers.empty());
-    EXPECT_EQ(tui::state.current_window, nullptr);
+    // The loop was stopped with its window still open: the window keeps its widget and timer
+    // for a later do-events, and stays the current window.
+    EXPECT_EQ(tui::widget_of(id), w);
+    EXPECT_EQ(tui::state.windows.size(), 1u);
+    EXPECT_EQ(tui::state.timers.size(), 1u);
+    EXPECT_EQ(tui::state.current_window, w);
+    EXPECT_EQ(tui::state.redraw, 1);
 }
 
 TEST_F(TuiLoop, AThrowOutOfAFrameEndsOnlyItsLoop) {
@@ -452,6 +455,7 @@ TEST_F(TuiLoop, AnInnerLoopOfTwoWindowsKeepsTheBackend) {
     tui::add_timer(b, 0);
     quit_after = 1;
     tui::state.loop_depth = 1;  // as inside the first window's loop
+    tui::state.waiting_loops = 1;
     std::string out = written([] { gui::do_events(false); });
     EXPECT_EQ(out, "");
     EXPECT_EQ(tui::state.loop_depth, 1);
