@@ -643,11 +643,19 @@ void change(const int32_t* refs) {
             if (cols > 0 && rows > 0) {
                 notify(&img, false, &value, head, cols * rows);
                 // From the source's first pixel; a source that is this very image is copied
-                // first so that rows written do not feed later ones.
-                std::vector<uint32_t> source(pixels_of(&value), pixels_of(&value) + size_t(sw) * size_t(sh));
+                // first so that rows written do not feed later ones. Only the rectangle that is
+                // written is copied: a source far larger than this image costs no more.
+                std::vector<uint32_t> source = heap_or_no_memory([&] {
+                    std::vector<uint32_t> part(size_t(cols) * size_t(rows));
+                    const uint32_t* from = pixels_of(&value);
+                    for (int32_t r = 0; r < rows; r++)
+                        std::memcpy(part.data() + size_t(r) * size_t(cols), from + size_t(r) * size_t(sw),
+                                    size_t(cols) * 4);
+                    return part;
+                });
                 uint32_t* p = pixels_of(&img);
                 for (int32_t r = 0; r < rows; r++)
-                    std::memcpy(p + size_t(row + r) * size_t(w) + size_t(col), source.data() + size_t(r) * size_t(sw),
+                    std::memcpy(p + size_t(row + r) * size_t(w) + size_t(col), source.data() + size_t(r) * size_t(cols),
                                 size_t(cols) * 4);
                 notify(&img, true, &value, head, cols * rows);
                 img.set_index((row + rows - 1) * w + std::min(col + cols, w));

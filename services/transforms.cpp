@@ -9,6 +9,7 @@
 #include "datatypes/series.h"
 #include "runtime/collector.h"
 #include "runtime/runtime.h"
+#include "services/imaging.h"
 
 namespace geometry {
 
@@ -130,6 +131,9 @@ uint32_t* transform(const uint32_t* source, int32_t width, int32_t height, const
     *out_width = ow;
     *out_height = oh;
     if (!ok || ow < 1 || oh < 1 || ow > image::kMaxSide || oh > image::kMaxSide) return nullptr;
+    // The result becomes an image: a box with more pixels than one can hold is refused before
+    // gigabytes are filled for nothing.
+    if (uint64_t(ow) * uint64_t(oh) > imaging::kMaxPixels) return nullptr;
     geometry::Vector u[4];
     for (int i = 0; i < 4; i++) {
         int j = (i + 1) % 4;

@@ -54,7 +54,8 @@ int copy_rect(const uint32_t* source, int32_t source_width, int32_t source_heigh
 // bounding box: x, y, width, height, truncated toward zero) and answers a new buffer of width ×
 // height pixels, zero outside the quadrilateral; null (placement not written) for an empty
 // source, and null (placement written) when the box is empty, has a coordinate that is not a
-// number or lies outside what an image can hold.
+// number or lies outside what an image can hold (a side above 65,535, or more pixels than an
+// image's record takes).
 uint32_t* transform(const uint32_t* source, int32_t width, int32_t height, const float* quad, int32_t* out_x,
                     int32_t* out_y, int32_t* out_width, int32_t* out_height);
 // The source scaled to new_width × new_height through transform, or null.

@@ -4,8 +4,10 @@
 The image decoder reads a file whole; a sparse file of several gigabytes that starts as a PNG
 runs out of memory with the address space limited. The process must answer with the language's
 no-memory error and go on to the next line. /dev/zero, which never ends but starts as no image,
-is refused at once as a file that cannot be opened as an image. A build with AddressSanitizer reserves its shadow memory up front and cannot
-start under such a limit, so there the test has nothing to run.
+is refused at once as a file that cannot be opened as an image. Changing a small image with one
+of hundreds of megabytes copies only the pixels written, so it fits in the same limit. A build
+with AddressSanitizer reserves its shadow memory up front and cannot start under such a limit,
+so there the test has nothing to run.
 """
 import os
 import resource
@@ -32,6 +34,9 @@ def main():
         f"print mold/flat/part try [system/codecs/png/decode %{big}] 60\n"
         f"print mold/flat/part try [load/as %{big} 'png] 60\n"
         "print mold/flat/part try [load/as %/dev/zero 'png] 60\n"
+        "big: make image! 10000x10000 small: make image! [2x1 1.2.3]\n"
+        "print mold/flat try [change at small 1 big]\n"
+        "print mold/flat small\n"
         "print \"after\"\n"
     )
     with folder, tempfile.NamedTemporaryFile("w", suffix=".kel") as f:
@@ -45,8 +50,9 @@ def main():
     lines = run.stdout.splitlines()
     expected = "make error! [code: 902 type: 'internal id: 'no-memory"
     refused = "make error! [code: 500 type: 'access id: 'cannot-open"
-    ok = (run.returncode == 0 and len(lines) == 4 and all(l.startswith(expected) for l in lines[:2])
-          and lines[2].startswith(refused) and lines[3] == "after")
+    ok = (run.returncode == 0 and len(lines) == 6 and all(l.startswith(expected) for l in lines[:2])
+          and lines[2].startswith(refused) and lines[3] == "make image! [2x1 #{}]"
+          and lines[4] == "make image! [2x1 #{010203FFFFFF}]" and lines[5] == "after")
     if not ok:
         print("status", run.returncode, "stdout", run.stdout, "stderr", run.stderr)
         return 1

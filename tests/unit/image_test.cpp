@@ -167,6 +167,10 @@ TEST(Image, CopyAndChange) {
         {"i: make image! 3x2 j: change at i 2 make image! [3x3 0.0.0] reduce [index? j i/rgb]",
          "[7 #{FFFFFFFFFFFF000000FFFFFFFFFFFF000000}]"},
         {"i: make image! 2x2 index? change tail i make image! 1x1", "5"},
+        // Rows of a source wider than the rectangle are taken at the source's width; an image
+        // changed with itself reads the pixels as they were before.
+        {"i: make image! [3x2 #{010101 020202 030303 040404 050505 060606}] change at i 1 i i/rgb",
+         "#{010101010101020202040404040404050505}"},
         // The last pixel is changed like any other; a 1x1 image can be changed whole.
         {"i: make image! 2x2 j: change at i 3 make image! [2x2 0.0.0] reduce [index? j i/rgb]",
          "[5 #{FFFFFFFFFFFFFFFFFF000000}]"},

@@ -107,6 +107,12 @@ TEST(Transforms, Resample) {
     runtime::free(out);
     float huge[8] = {0, 0, 1e30f, 0, 1e30f, 2, 0, 2};
     EXPECT_EQ(image::transform(src.data(), 4, 2, huge, &p.x, &p.y, &p.w, &p.h), nullptr);
+    // Each side fits an image but the box holds more pixels than any image can: refused at once,
+    // not after filling gigabytes of a buffer whose image could never be made.
+    float vast[8] = {0, 0, 60000, 0, 60000, 60000, 0, 60000};
+    EXPECT_EQ(image::transform(src.data(), 4, 2, vast, &p.x, &p.y, &p.w, &p.h), nullptr);
+    EXPECT_EQ((std::vector<int32_t>{p.x, p.y, p.w, p.h}), (std::vector<int32_t>{0, 0, 60000, 60000}));
+    EXPECT_EQ(image::scale_pixels(src.data(), 4, 2, 60000, 60000), nullptr);
     // Doubling a 2 × 1 picture interpolates between its two pixels.
     std::vector<uint32_t> two = {0, 0x64646464u};
     out = image::scale_pixels(two.data(), 2, 1, 4, 2);
