@@ -10,6 +10,7 @@
 #include "datatypes/cell.h"
 #include "runtime/collector.h"
 #include "runtime/fire.h"
+#include "runtime/platform.h"
 #include "runtime/runtime.h"
 
 namespace memory {
@@ -18,8 +19,10 @@ SeriesBuf** nodes = nullptr;
 State state;
 
 // The node table is one reserved range of address space; pages are committed by the kernel as
-// node frames are first touched, so the table never moves and a handle lookup is one load.
-static constexpr size_t kMaxNodes = size_t(1) << 26;
+// node frames are first touched, so the table never moves and a handle lookup is one load. Under
+// a limit on the address space the reservation shrinks (down to kMinNodes) rather than fail.
+static constexpr size_t kMostNodes = size_t(1) << 26, kMinNodes = size_t(1) << 18;
+static size_t max_nodes = kMostNodes;
 
 static constexpr size_t kPage = 4096;
 static constexpr size_t kFrameHeader = sizeof(size_t);  // size word in front of every OS frame
@@ -61,7 +64,7 @@ static NodeFrame* alloc_node_frame() {
         base = retired_bases.back();
         retired_bases.pop_back();
     } else {
-        if (state.node_high + kNodesPerFrame >= kMaxNodes) fire(err::internal::no_memory);
+        if (state.node_high + kNodesPerFrame >= max_nodes) fire(err::internal::no_memory);
         base = state.node_high;
         state.node_high += kNodesPerFrame;
     }
@@ -286,8 +289,16 @@ bool in_series_frames(const void* p) {
 
 void init() {
     if (nodes) return;
-    void* p = mmap(nullptr, kMaxNodes * sizeof(SeriesBuf*), PROT_READ | PROT_WRITE,
-                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    void* p = MAP_FAILED;
+    // Under a limit on the address space the table takes an eighth of it at the most.
+    max_nodes = kMostNodes;
+    if (size_t limit = platform::address_space_limit())
+        while (max_nodes > kMinNodes && max_nodes * sizeof(SeriesBuf*) > limit / 8) max_nodes /= 2;
+    for (; max_nodes >= kMinNodes; max_nodes /= 2) {
+        p = mmap(nullptr, max_nodes * sizeof(SeriesBuf*), PROT_READ | PROT_WRITE,
+                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (p != MAP_FAILED) break;
+    }
     if (p == MAP_FAILED) runtime::quit(94, KEL_CALLER_ADDRESS());
     nodes = static_cast<SeriesBuf**>(p);
     state = State();

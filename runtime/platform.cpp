@@ -8,6 +8,7 @@
 #include <ucontext.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -199,7 +200,19 @@ static void* thread_main(void* p) {
     return nullptr;
 }
 
-int run_on_interpreter_thread(int (*fn)(void*), void* arg) { return run_on_thread(fn, arg, kInterpreterStack); }
+size_t address_space_limit() {
+    struct rlimit rl{};
+    if (getrlimit(RLIMIT_AS, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY) return 0;
+    return static_cast<size_t>(rl.rlim_cur);
+}
+
+int run_on_interpreter_thread(int (*fn)(void*), void* arg) {
+    // Under a limit the stack's reservation leaves the rest of the address space to the values.
+    size_t bytes = kInterpreterStack;
+    if (size_t limit = address_space_limit(); limit && limit / 4 < bytes)
+        bytes = std::max(limit / 4, size_t(16) << 20);
+    return run_on_thread(fn, arg, bytes);
+}
 
 int run_on_thread(int (*fn)(void*), void* arg, size_t stack_bytes) {
     pthread_attr_t attr;

@@ -17,9 +17,12 @@ void install_fault_handlers();
 // System-library set-up of run-time initialisation; on Linux only the console output set-up.
 void init_io();
 
-// Runs fn on a thread whose stack is large enough for deep evaluation (at least 512 MiB
-// reserved, committed by the kernel on use) and returns its result.
+// Runs fn on a thread whose stack is large enough for deep evaluation (1 GiB reserved, committed
+// by the kernel on use; a quarter of the address space when the process has a limit on it) and
+// returns its result.
 int run_on_interpreter_thread(int (*fn)(void*), void* arg);
+// The process's limit on its address space in bytes, or 0 when it has none.
+size_t address_space_limit();
 // The same with a stack of the given size: the thread gets its alternate signal stack and its
 // stack limit (4 MiB, at most half the stack, kept free below it) like the interpreter's.
 int run_on_thread(int (*fn)(void*), void* arg, size_t stack_bytes);
