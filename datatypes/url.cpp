@@ -55,7 +55,8 @@ static int lead_size(int b) {
     return 0;
 }
 
-// One UTF-8 character of n bytes; -1 when they do not form one.
+// One UTF-8 character of n bytes; -1 when they do not form one. Surrogate codepoints are taken:
+// strings may hold them and mold writes them as three escaped bytes, which must load back.
 static int32_t decode_sequence(const uint8_t* b, int n) {
     static const uint32_t lead_mask[5] = {0, 0, 0x1F, 0x0F, 0x07};
     static const uint32_t minimum[5] = {0, 0, 0x80, 0x800, 0x10000};
@@ -64,7 +65,7 @@ static int32_t decode_sequence(const uint8_t* b, int n) {
         if ((b[k] & 0xC0) != 0x80) return -1;
         cp = (cp << 6) | (b[k] & 0x3F);
     }
-    if (cp < minimum[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return -1;
+    if (cp < minimum[n] || cp > 0x10FFFF) return -1;
     return static_cast<int32_t>(cp);
 }
 
