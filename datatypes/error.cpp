@@ -244,11 +244,9 @@ int32_t get_id(const Cell* err) {
     return i && types::any_word(i->type()) ? static_cast<int32_t>(i->data2) : 0;
 }
 
-// Sets type, id and code from catalog positions (a category that holds position i, see
-// category_with).
-static void set_words(Cell* err, int32_t k, int32_t i) {
+// Sets type, id and code from catalog positions: category k, id i of the given category object.
+static void set_words_of(Cell* err, int32_t k, int32_t i, const Cell* category) {
     const Cell* c = category_in(catalog(), k) ? catalog() : root::at(builtin_slot);
-    const Cell* category = category_with(k, i);
     Cell v;
     set_cell(&v, TYPE_INTEGER, static_cast<uint32_t>(k * 100 + i - 2));
     set_field(err, FIELD_CODE, &v);
@@ -259,6 +257,9 @@ static void set_words(Cell* err, int32_t k, int32_t i) {
     v.header = TYPE_WORD;
     set_field(err, FIELD_ID, &v);
 }
+
+// The same for a category that holds position i (see category_with).
+static void set_words(Cell* err, int32_t k, int32_t i) { set_words_of(err, k, i, category_with(k, i)); }
 
 // Whether two objects have the same words in the same order.
 static bool same_words(const Cell* a, const Cell* b) {
@@ -461,16 +462,7 @@ static const Cell* set_fallback(Cell* err, const Cell* offending, int32_t* index
         i = category ? context::find_word(category->data1, sym_invalid_error.id(), true) : -1;
     }
     if (i < 2) runtime::quit(98, KEL_CALLER_ADDRESS());
-    const Cell* c = category_in(catalog(), k) ? catalog() : builtin;
-    Cell v;
-    set_cell(&v, TYPE_INTEGER, static_cast<uint32_t>(k * 100 + i - 2));
-    set_field(err, FIELD_CODE, &v);
-    v = *context::word_at_node(c->data1, k);
-    v.header = TYPE_WORD;
-    set_field(err, FIELD_TYPE, &v);
-    v = *context::word_at_node(category->data1, i);
-    v.header = TYPE_WORD;
-    set_field(err, FIELD_ID, &v);
+    set_words_of(err, k, i, category);
     *index = i;
     return category;
 }
