@@ -1742,17 +1742,17 @@ struct BodyExit {
 // The epilog of a body that an error, a throw, a break or a continue cut short, so that a tracer
 // sees every prolog closed. The frames are gone by now; the event runs above what is left, and
 // whatever its callback raises gives way to the exit already under way.
-[[gnu::noinline]] static void epilog_unwinding(const Cell& fn_in, const Cell& name_in) {
+// fn and name are the caller's guarded copies.
+[[gnu::noinline]] static void epilog_unwinding(const Cell* fn, const Cell* name) {
     uint32_t thrown = runtime::sys.thrown;
     bool was_tracing = tracing;
     Cell pending = stack::pending_error;
-    Cell name = name_in, fn = fn_in;
-    collector::Root keep_pending(&pending), keep_name(&name), keep_fn(&fn);
+    collector::Root keep_pending(&pending);
     stack::Saved saved = stack::save();
     runtime::sys.thrown = 0;
     try {
         stack::mark_named(stack::body_symbol, FRAME_BOUNDARY);
-        fire_event(EV_EPILOG, nullptr, -1, &name, &fn);
+        fire_event(EV_EPILOG, nullptr, -1, name, fn);
     } catch (const Throw&) {
     }
     stack::restore(saved);
@@ -1771,7 +1771,7 @@ struct BodyExit {
         eval_block(body, true);
     } catch (const Throw& t) {
         if (t.code != codes::ret && t.code != codes::exit) {
-            if (trace_active) epilog_unwinding(traced_fn, traced_name);
+            if (trace_active) epilog_unwinding(&traced_fn, &traced_name);
             throw;
         }
         runtime::sys.thrown = 0;
