@@ -1739,25 +1739,35 @@ struct BodyExit {
     }
 };
 
-// The epilog of a body that an error, a throw, a break or a continue cut short, so that a tracer
-// sees every prolog closed. The frames are gone by now; the event runs above what is left, and
-// whatever its callback raises gives way to the exit already under way.
-// fn and name are the caller's guarded copies.
-[[gnu::noinline]] static void epilog_unwinding(const Cell* fn, const Cell* name) {
+void run_aside(void (*fn)(void*), void* arg) {
     uint32_t thrown = runtime::sys.thrown;
-    bool was_tracing = tracing;
     Cell pending = stack::pending_error;
     collector::Root keep_pending(&pending);
     stack::Saved saved = stack::save();
     runtime::sys.thrown = 0;
     try {
         stack::mark_named(stack::body_symbol, FRAME_BOUNDARY);
-        fire_event(EV_EPILOG, nullptr, -1, name, fn);
+        fn(arg);
     } catch (const Throw&) {
     }
     stack::restore(saved);
     stack::pending_error = pending;
     runtime::sys.thrown = thrown;
+}
+
+// The epilog of a body that an error, a throw, a break or a continue cut short, so that a tracer
+// sees every prolog closed. fn and name are the caller's guarded copies.
+[[gnu::noinline]] static void epilog_unwinding(const Cell* fn, const Cell* name) {
+    bool was_tracing = tracing;
+    struct Event {
+        const Cell *fn, *name;
+    } event{fn, name};
+    run_aside(
+        [](void* p) {
+            auto* e = static_cast<Event*>(p);
+            fire_event(EV_EPILOG, nullptr, -1, e->name, e->fn);
+        },
+        &event);
     tracing = was_tracing;
 }
 

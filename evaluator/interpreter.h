@@ -116,6 +116,10 @@ void fire_event(uint32_t event, const Cell* code, int32_t pos, const Cell* ref, 
 // answers whether it installed it.
 bool trace_begin(const Cell* callback);
 void trace_end();
+// Runs fn(arg) while a throw is under way: the thrown code and the pending error set aside, under
+// a boundary frame of its own, so that an error, break, return or throw that fn starts stops there
+// and is dropped, and the throw in flight goes on unchanged.
+void run_aside(void (*fn)(void*), void* arg);
 uint32_t mask_of(const Cell* callback);
 
 }  // namespace interpreter

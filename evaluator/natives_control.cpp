@@ -435,25 +435,10 @@ static void finish_trace(Frame* claimed, bool started) {
 
 // The same while a throw passes through do/trace. The frames up to its catcher are gone by now
 // (the catcher's own frame too, for an error) and the data stack top is still where the throw
-// began, so the end event runs under a boundary frame of its own: an error, break, return or
-// throw the callback starts there stops at it and is dropped, and the throw in flight goes on
-// unchanged.
+// began, so the end event runs set aside from the throw in flight.
 static void finish_trace_unwinding(Frame* claimed, bool started) {
     if (claimed) stack::clear_frame_flag(claimed);
-    if (!started) return;
-    uint32_t thrown = runtime::sys.thrown;
-    Cell pending = stack::pending_error;
-    collector::Root keep(&pending);
-    stack::Saved saved = stack::save();
-    runtime::sys.thrown = 0;
-    try {
-        stack::mark_named(stack::body_symbol, FRAME_BOUNDARY);
-        interpreter::trace_end();
-    } catch (const Throw&) {
-    }
-    stack::restore(saved);
-    stack::pending_error = pending;
-    runtime::sys.thrown = thrown;
+    if (started) interpreter::run_aside([](void*) { interpreter::trace_end(); }, nullptr);
 }
 
 static void do_block(Cell* args, const int32_t* refs) {
