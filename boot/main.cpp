@@ -1,4 +1,6 @@
 // The entry point: platform set-up, then everything else on the interpreter thread.
+#include <new>
+
 #include "boot/boot.h"
 #include "runtime/collector.h"
 #include "runtime/init.h"
@@ -27,6 +29,9 @@ static int run(void*) {
     } catch (const Throw& t) {
         // The outermost catch frame: the normal end, or a throw nothing else took.
         runtime::top_catch(t.code);
+    } catch (const std::bad_alloc&) {
+        // The C++ heap ran out outside any call that could raise it as a language error.
+        runtime::quit(94);
     }
     runtime::quit(0);
 }

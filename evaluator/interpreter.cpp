@@ -1,5 +1,6 @@
 #include "evaluator/interpreter.h"
 
+#include <new>
 #include <optional>
 #include <vector>
 
@@ -1243,6 +1244,25 @@ static int32_t fetch_argument(uint32_t mode, const Cell* code, int32_t pos, int3
     return pos + 1;
 }
 
+// The C++ heap running out inside a native, an action or a routine (a work copy of a huge value
+// handed to the operating system, say) is the language's no-memory error, raised from the call's
+// own frame: an exception the run-time does not know would abort the process. Frames the call
+// pushed for itself are dropped first, so that none of them takes the error.
+[[noreturn, gnu::cold, gnu::noinline]] static void heap_exhausted(Frame* own) {
+    while (stack::ctop > own) stack::pop_frame_restore();
+    fire(err::internal::no_memory);
+}
+
+template <class F>
+static inline void run_native_code(F&& f) {
+    Frame* own = stack::ctop;
+    try {
+        f();
+    } catch (const std::bad_alloc&) {
+        heap_exhausted(own);
+    }
+}
+
 // An operator with a shortcut (actions::has_shortcut) whose right operand needs evaluating: the
 // call as eval_code makes it for an infix native (its frame, the left operand checked before the
 // right one is fetched), with the shortcut tried before the native runs.
@@ -1264,10 +1284,12 @@ static int32_t infix_shortcut(const Cell* op, const Cell* name, const Cell* code
         ts = cells_head(memory::nodes[cache]);
         if (!typeset_has(ts + 1, args[1].type())) expect_arg(name, args + 1, op, ts + 1);
         static const int32_t no_refs[1] = {-1};
-        if (op->type() == TYPE_NATIVE)
-            natives::table[op->data1 - 1](0, no_refs);
-        else
-            actions::entry(static_cast<int>(op->data1), no_refs);
+        run_native_code([&] {
+            if (op->type() == TYPE_NATIVE)
+                natives::table[op->data1 - 1](0, no_refs);
+            else
+                actions::entry(static_cast<int>(op->data1), no_refs);
+        });
     }
     if (push)
         stack::unwind();
@@ -1317,10 +1339,10 @@ static inline int32_t finish_plain(const Cell* fn, const Cell* name, int32_t pos
             if (fn->type() == TYPE_NATIVE) {
                 if (number - 1 >= uint32_t(natives::counter - 1) || !natives::table[number - 1]) fire(err::internal::not_done);
                 natives::NativeFn native = natives::table[number - 1];
-                if (!run_branch(native)) native(0, refs);
+                if (!run_branch(native)) run_native_code([&] { native(0, refs); });
             } else {
                 if (number - 1 >= uint32_t(kActionCount)) fire(err::internal::not_done);
-                actions::entry(static_cast<int>(number), refs);
+                run_native_code([&] { actions::entry(static_cast<int>(number), refs); });
             }
         }
     } else {
@@ -1713,10 +1735,10 @@ static int32_t eval_arguments(const Cell* fn, const Cell* code, int32_t pos, int
         if (fn->type() == TYPE_NATIVE) {
             // A native! made from a damaged value must not index past the table.
             if (number - 1 >= uint32_t(natives::counter - 1) || !natives::table[number - 1]) fire(err::internal::not_done);
-            natives::table[number - 1](0, refs);
+            run_native_code([&] { natives::table[number - 1](0, refs); });
         } else {
             if (number - 1 >= uint32_t(kActionCount)) fire(err::internal::not_done);
-            actions::entry(static_cast<int>(number), refs);
+            run_native_code([&] { actions::entry(static_cast<int>(number), refs); });
         }
     } else if (locals > 0) {
         function::init_locals(locals);
@@ -1838,7 +1860,7 @@ static void exec_routine(const Cell* fn) {
     Cell* code = block::node_cell(fn->data3, 2);
     int32_t n = code->i1();
     if (n < 1 || n > routines::counter - 1 || !routines::table[n - 1]) fire(err::internal::routines);
-    routines::table[n - 1]();
+    run_native_code([&] { routines::table[n - 1](); });
 }
 
 int32_t eval_code(const Cell* fn_in, const Cell* code, int32_t pos, int32_t end, bool push, const Cell* path, int32_t path_index,
