@@ -1,6 +1,7 @@
 #include "runtime/collector.h"
 
 #include <atomic>
+#include <new>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -314,8 +315,21 @@ static void compact_series_frames() {
     }
 }
 
+static void cycle();
+
 void do_cycle() {
     if (active) return;
+    // Half a collection cannot be undone: the C++ heap running out in its bookkeeping ends the
+    // process as any exhausted run-time heap does, instead of leaving marks and moves half made
+    // behind an error that a script could catch.
+    try {
+        cycle();
+    } catch (const std::bad_alloc&) {
+        runtime::quit(94, KEL_CALLER_ADDRESS());
+    }
+}
+
+static void cycle() {
     std::atomic_thread_fence(std::memory_order_seq_cst);
     active = true;
     // Catch a write through a stale address at the first collection after it, near its cause.
