@@ -1326,7 +1326,7 @@ static inline bool run_branch(natives::NativeFn native) {
 
 // The call of call_plain once its arguments are in place: count arguments, last the final
 // count of the cache (a native's refinements, all absent, or a function's locals).
-static inline int32_t finish_plain(const Cell* fn, const Cell* name, int32_t pos, bool push, int32_t count, int32_t last) {
+[[gnu::always_inline]] static inline int32_t finish_plain(const Cell* fn, const Cell* name, int32_t pos, bool push, int32_t count, int32_t last) {
     if (fn->type() != TYPE_FUNCTION) {
         // The last integer of a native's cache counts its refinements: all absent.
         if (last < 0 || last > kMaxRefinements) fire(err::internal::not_done);
