@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <new>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -2382,7 +2383,15 @@ int32_t decode(const uint8_t* data, int64_t length, Node block, int mode, const 
         } else {
             size = size_t(rd32(p)) + 8;
         }
-        if (!compress::decompress(p, size, unpacked)) {
+        bool unpacked_ok;
+        try {
+            unpacked_ok = compress::decompress(p, size, unpacked);
+        } catch (const std::bad_alloc&) {
+            // A few megabytes can promise gigabytes: more than memory holds is the no-memory
+            // error, not the end of the process.
+            fire(err::internal::no_memory);
+        }
+        if (!unpacked_ok) {
             if (boot) boot_failure("Error: Kelbin compressed data corrupted!");
             invalid_data(invalid_arg);
         }
