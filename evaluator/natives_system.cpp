@@ -309,32 +309,21 @@ void recycle(int check, const int32_t* refs) {
 
 // ---- transcode ----
 
-// The type argument of a trace event for an untyped token t: the token-kind entries in token
-// order (words for kinds without a datatype).
+// The type argument of a trace event for an untyped token t: entry t of
+// system/lexer/exit-states, which a script may rename or replace. Past its end, or when it is
+// no block, the type is none.
 static void token_kind(int32_t t, Cell* out) {
-    static const char* const kinds[34] = {
-        "eof",     "error!",   "block!", "block!",      "paren!",   "paren!",  "string!", "string!", "map!",
-        "path!",   "datatype!", "comment", "string!",   "word!",    "issue!",  "integer!", "refinement!", "char!",
-        "file!",   "binary!",  "percent!", "float!",    "float!",   "tuple!",  "date!",   "pair!",   "time!",
-        "money!",  "tag!",     "url!",    "email!",     "hex",      "rawstring", "ref!",
-    };
-    if (t < 1 || t > 34) {
-        set_cell(out, TYPE_NONE);
-        return;
-    }
-    std::string_view name = kinds[t - 1];
-    if (name.back() != '!') {
-        word::load(out, name);
-        return;
-    }
-    for (int type = 1; type < kTypeCount; type++) {
-        const char* n = datatype::name_of(type);
-        if (n && name == n) {
-            datatype::make_at(out, type);
-            return;
-        }
-    }
+    static const symbol::Known sym_system("system"), sym_lexer("lexer"), sym_exit_states("exit-states");
     set_cell(out, TYPE_NONE);
+    if (t < 1 || !context::global_node) return;
+    auto field = [](const Cell* object, int32_t symbol) -> const Cell* {
+        if (!object || object->type() != TYPE_OBJECT) return nullptr;
+        return context::value_of_symbol(symbol, object->data1);
+    };
+    const Cell* sys = context::value_of_symbol(sym_system, context::global_node);
+    const Cell* states = field(field(sys, sym_lexer), sym_exit_states);
+    if (!states || states->type() != TYPE_BLOCK || t > block::rs_length_q(states)) return;
+    *out = block::rs_head(states)[t - 1];
 }
 
 // Calls a script-level trace callback for one lexer event; its answer steers the lexer. A
