@@ -418,10 +418,12 @@ int32_t complete() {
     set_cell(&result, TYPE_NONE);
     collector::Root keep_at(&at);
     collector::Root keep_result(&result);
-    // Under a try frame of its own: a failing completion completes nothing, and the Tab goes in
-    // as a character.
+    // Under a boundary frame of its own: a failing completion completes nothing, and the Tab goes
+    // in as a character. A throw, break or continue out of a completion function stops there too:
+    // under a mere try frame it looked for its target among the frames of the script that asked
+    // for the line, and dropped them before the catch below took it.
     stack::Saved s = stack::save();
-    stack::mark_named(stack::body_symbol, FRAME_TRY);
+    stack::mark_named(stack::body_symbol, FRAME_BOUNDARY);
     uint32_t code = catch_frame(codes::error, [&] { completer(&result, &at); });
     stack::restore(s);
     if (code) {

@@ -16,6 +16,7 @@
 #include "runtime/fire.h"
 #include "runtime/root.h"
 #include "runtime/stack.h"
+#include "../support/kel_eval.h"
 #include "../support/value_builders.h"
 #include "../support/vt_screen.h"
 
@@ -825,6 +826,43 @@ TEST_F(Editor, TabInsertsATabWhenNothingCompletes) {
     EXPECT_EQ(line_, "secr\t");
     EXPECT_TRUE(Completion::calls.empty());
     EXPECT_EQ(screen_->text(0), "Password: ********");
+}
+
+TEST_F(Editor, ExitsOutOfACompletionFunctionStopAtTheEdit) {
+    // A script's own completion function that throws, breaks or continues past itself: the frame
+    // that would take the exit sits below the edit, as `catch [ask ...]` or a loop around ask
+    // would. The exit must not reach it: the cells above it belong to calls still running.
+    struct Case {
+        const char* body;
+        uint32_t kind;  // the frame waiting below the edit
+    };
+    const Case cases[] = {
+        {"throw 'gone", FRAME_CATCH},
+        {"break", FRAME_LOOP},
+        {"continue", FRAME_LOOP},
+    };
+    kel_test::Outcome o = kel_test::run("set/any 'completion-saved get/any 'kel-complete-ctx true");
+    ASSERT_FALSE(o.error) << o.text << " " << o.message;
+    static const uint32_t sym = symbol::make("waiting");
+    for (const Case& c : cases) {
+        SetUp();
+        editor::set_completer(nullptr);
+        o = kel_test::run(std::string("kel-complete-ctx: make object! [complete-input: func [line console?] [") +
+                          c.body + "]] true");
+        ASSERT_FALSE(o.error) << o.text << " " << o.message;
+        stack::Saved saved = stack::save();
+        stack::mark(sym, context::global_node, c.kind);
+        Cell* slot = stack::push_cell();
+        set_cell(slot, TYPE_INTEGER, 42);
+        type("ab");
+        press({keys::tab, keys::enter});
+        edit(">> ");
+        EXPECT_EQ(line_, "ab\t") << c.body;
+        EXPECT_TRUE(slot->is(TYPE_INTEGER) && int_of(slot) == 42) << c.body;
+        stack::restore(saved);
+    }
+    o = kel_test::run("set/any 'kel-complete-ctx get/any 'completion-saved true");
+    ASSERT_FALSE(o.error) << o.text << " " << o.message;
 }
 
 }  // namespace
