@@ -662,20 +662,29 @@ static bool same_kind_of_units(const Cell* origin, const Cell* target) {
     return !(codepoints(target) && origin->type() == TYPE_VECTOR && origin->data3 != TYPE_CHAR);
 }
 
-static void move_between(Cell* origin, Cell* target, int32_t count) {
+// Raises move-bad when the units of the two buffers cannot cross as they are now.
+static void check_units_cross(const Cell* origin, const Cell* target) {
     uint8_t ot = origin->type(), tt = target->type();
     uint32_t ou = unit_of(origin), tu = unit_of(target);
-    bool o_cells = ou == 16, t_cells = tu == 16;
     bool o_strict = ot == TYPE_BINARY || ot == TYPE_VECTOR, t_strict = tt == TYPE_BINARY || tt == TYPE_VECTOR;
-    if (o_cells != t_cells || ((o_strict || t_strict) && ou != tu) || !same_kind_of_units(origin, target)) {
+    if ((ou == 16) != (tu == 16) || ((o_strict || t_strict) && ou != tu) || !same_kind_of_units(origin, target)) {
         Cell a, b;
         datatype::make_at(&a, ot);
         datatype::make_at(&b, tt);
         fire(err::script::move_bad, &a, &b);
     }
+}
+
+static void move_between(Cell* origin, Cell* target, int32_t count) {
+    check_units_cross(origin, target);
     int32_t oh = head_of(origin);
     notify(origin, EV_MOVE, false, nullptr, oh, count);
     notify(target, EV_MOVE, false, nullptr, head_of(target), count);
+    // A handler may have widened either text: the units are weighed again as they now stand.
+    check_units_cross(origin, target);
+    uint32_t ou = unit_of(origin);
+    bool o_cells = ou == 16;
+    uint32_t tu;
     int32_t ototal = total_length(origin);
     if (oh >= ototal) return;
     if (count > ototal - oh) count = ototal - oh;
