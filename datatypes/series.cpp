@@ -283,6 +283,14 @@ Cell* take_core(Cell* value, const Cell* part, bool last, Cell* out) {
     if (start >= total) return set_cell(out, TYPE_NONE);
     if (n > total - start) n = total - start;
     int32_t from = static_cast<int32_t>(start), count = static_cast<int32_t>(n);
+    // The owner's handler told `taken` below may itself take from a series of the same unit,
+    // which refills the shared scratch buffer: the unit taken here is kept apart (a cell as a
+    // root, so that what it refers to survives the handler) and put back once it has returned.
+    uint32_t scratch_unit = 0;
+    uint8_t taken_bytes[16];
+    Cell taken_cell;
+    set_cell(&taken_cell, TYPE_NONE);
+    collector::Root keep_taken(&taken_cell);
     if (part) {
         copy_units(out, &v, from, count);
     } else {
@@ -295,6 +303,11 @@ Cell* take_core(Cell* value, const Cell* part, bool last, Cell* out) {
         d->head = 0;
         d->tail = unit;
         set_cell(out, v.type(), 0, scratch, v.type() == TYPE_VECTOR ? v.data3 : 0);
+        scratch_unit = unit;
+        if (unit == 16)
+            taken_cell = *reinterpret_cast<const Cell*>(d->data());
+        else
+            std::memcpy(taken_bytes, d->data(), unit);
     }
     Cell result = *out;
     collector::Root keep_result(&result);
@@ -308,6 +321,15 @@ Cell* take_core(Cell* value, const Cell* part, bool last, Cell* out) {
     at = v;
     at.set_index(from);
     notify(&at, EV_TAKE, true, nullptr, from, count);
+    if (scratch_unit) {
+        SeriesBuf* d = memory::nodes[result.node()];
+        if (scratch_unit == 16)
+            *reinterpret_cast<Cell*>(d->data()) = taken_cell;
+        else
+            std::memcpy(d->data(), taken_bytes, scratch_unit);
+        d->head = 0;
+        d->tail = scratch_unit;
+    }
     *out = result;
     return out;
 }
@@ -640,20 +662,29 @@ static bool same_kind_of_units(const Cell* origin, const Cell* target) {
     return !(codepoints(target) && origin->type() == TYPE_VECTOR && origin->data3 != TYPE_CHAR);
 }
 
-static void move_between(Cell* origin, Cell* target, int32_t count) {
+// Raises move-bad when the units of the two buffers cannot cross as they are now.
+static void check_units_cross(const Cell* origin, const Cell* target) {
     uint8_t ot = origin->type(), tt = target->type();
     uint32_t ou = unit_of(origin), tu = unit_of(target);
-    bool o_cells = ou == 16, t_cells = tu == 16;
     bool o_strict = ot == TYPE_BINARY || ot == TYPE_VECTOR, t_strict = tt == TYPE_BINARY || tt == TYPE_VECTOR;
-    if (o_cells != t_cells || ((o_strict || t_strict) && ou != tu) || !same_kind_of_units(origin, target)) {
+    if ((ou == 16) != (tu == 16) || ((o_strict || t_strict) && ou != tu) || !same_kind_of_units(origin, target)) {
         Cell a, b;
         datatype::make_at(&a, ot);
         datatype::make_at(&b, tt);
         fire(err::script::move_bad, &a, &b);
     }
+}
+
+static void move_between(Cell* origin, Cell* target, int32_t count) {
+    check_units_cross(origin, target);
     int32_t oh = head_of(origin);
     notify(origin, EV_MOVE, false, nullptr, oh, count);
     notify(target, EV_MOVE, false, nullptr, head_of(target), count);
+    // A handler may have widened either text: the units are weighed again as they now stand.
+    check_units_cross(origin, target);
+    uint32_t ou = unit_of(origin);
+    bool o_cells = ou == 16;
+    uint32_t tu;
     int32_t ototal = total_length(origin);
     if (oh >= ototal) return;
     if (count > ototal - oh) count = ototal - oh;

@@ -1,5 +1,7 @@
 #include "evaluator/actions.h"
 
+#include <cmath>
+
 #include "datatypes/block.h"
 #include "datatypes/error.h"
 #include "datatypes/float.h"
@@ -241,6 +243,28 @@ static void normalise_part(Cell* target_value, Cell* part, bool of_target) {
     set_cell(part, TYPE_INTEGER, static_cast<uint32_t>(count));
 }
 
+// The /dup count of append, insert and change: false when it is below 1 (nothing to do). change
+// takes any number!, so a float! or percent! count is cut to its whole part here, once for every
+// series type (a port's actor still gets the count as given).
+static bool dup_count_to_integer(const Cell* target, Cell* dup) {
+    if (dup->type() == TYPE_INTEGER) return dup->i1() >= 1;
+    if (dup->type() != TYPE_FLOAT && dup->type() != TYPE_PERCENT) return true;
+    double x = dup->f();
+    if (std::isnan(x)) {
+        Cell w;
+        word::load(&w, "dup");
+        fire(err::script::invalid_refine_arg, &w, dup);
+    }
+    if (x < 1) return false;
+    if (target->type() != TYPE_PORT) {
+        // A count past the integer range asks for more than any series can hold: the series
+        // types raise no-memory for it, as for the largest integer count.
+        int32_t n = x >= 2147483647.0 ? INT32_MAX : static_cast<int32_t>(x);
+        set_cell(dup, TYPE_INTEGER, static_cast<uint32_t>(n));
+    }
+    return true;
+}
+
 void entry(int action, const int32_t* refs) {
     Cell* args = stack::arguments;
     switch (action) {
@@ -281,7 +305,7 @@ void entry(int action, const int32_t* refs) {
         case ACT_APPEND:
         case ACT_INSERT:
         case ACT_CHANGE: {
-            if (refs[2] >= 0 && args[refs[2]].type() == TYPE_INTEGER && args[refs[2]].i1() < 1) {
+            if (refs[2] >= 0 && !dup_count_to_integer(args, args + refs[2])) {
                 stack::keep();
                 return;
             }
