@@ -223,6 +223,9 @@ Cell* set_in(Cell* word, const Cell* value, Node ctx, bool fire_handler) {
     if (static_cast<int32_t>(word->data3) < 0) {
         int32_t i = find_word(ctx, static_cast<int32_t>(word->data2), false);
         if (i < 0) {
+            // A function's values are its call's cells on the data stack: a slot added there
+            // would be written over whatever follows them.
+            if (values_on_stack(ctx)) fire_word(err::script::not_defined, word);
             collector::Root keep(&v);
             i = add_or_find(ctx, word);
         }

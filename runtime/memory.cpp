@@ -41,9 +41,38 @@ static void* os_try_allocate_frame(size_t bytes) {
     return static_cast<char*>(p) + kFrameHeader;
 }
 
+// Making the no-memory error takes memory as well: node handles and series room. Some of each is
+// kept back and given up when an allocation is refused, so that the error can be made. A refusal
+// while that error is being made ends the process with run-time error 94, since the error could
+// only be raised again without end.
+static constexpr size_t kReserveBytes = size_t(4) << 20;
+static constexpr size_t kReserveNodeFrames = 4;
+static void* reserve_block = nullptr;
+static bool raising = false;
+
+// Keeps back address space for the next error; a refusal leaves no reserve until the next try.
+static void hold_reserve() {
+    if (reserve_block) return;
+    void* p = mmap(nullptr, kReserveBytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (p != MAP_FAILED) reserve_block = p;
+}
+
+[[noreturn]] static void out_of_memory() {
+    if (raising) runtime::quit(94, KEL_CALLER_ADDRESS());
+    raising = true;
+    struct Raised {
+        ~Raised() { raising = false; }
+    } raised;
+    if (reserve_block) {
+        munmap(reserve_block, kReserveBytes);
+        reserve_block = nullptr;
+    }
+    fire(err::internal::no_memory);
+}
+
 void* os_allocate_frame(size_t bytes) {
     void* p = os_try_allocate_frame(bytes);
-    if (!p) fire(err::internal::no_memory);
+    if (!p) out_of_memory();
     return p;
 }
 
@@ -64,7 +93,9 @@ static NodeFrame* alloc_node_frame() {
         base = retired_bases.back();
         retired_bases.pop_back();
     } else {
-        if (state.node_high + kNodesPerFrame >= max_nodes) fire(err::internal::no_memory);
+        // The last handles are only given out while the no-memory error is made.
+        size_t limit = raising ? max_nodes : max_nodes - kReserveNodeFrames * kNodesPerFrame;
+        if (state.node_high + kNodesPerFrame >= limit) out_of_memory();
         base = state.node_high;
         state.node_high += kNodesPerFrame;
     }
@@ -212,6 +243,7 @@ void measure_after_collection() {
         f = next;
     }
     state.grow_hint = room < reserve ? reserve - room : 0;
+    hold_reserve();
 }
 
 // New frames adding at least `bytes` of room; answers one with room for n bytes.
@@ -304,6 +336,7 @@ void init() {
     state = State();
     // Handle 0 is never given out.
     state.node_high = 1;
+    hold_reserve();
     alloc_node_frame();
     state.series_current = alloc_series_frame();
 }
@@ -326,7 +359,9 @@ SeriesBuf* alloc_series_buffer(int32_t units, int unit, int32_t offset) {
         if (!f || !(f->free + n < f->end)) {
             f = find_series_frame(n);
             if (!f) {
-                bool collected = collector::auto_cycle();
+                // No collection while the no-memory error is made: it would only spend the room
+                // kept back for that error.
+                bool collected = !raising && collector::auto_cycle();
                 if (collected) f = find_series_frame(n);
                 if (collected && state.grow_hint) {
                     // The collection freed little next to what lives: without more room the next
@@ -336,7 +371,9 @@ SeriesBuf* alloc_series_buffer(int32_t units, int unit, int32_t offset) {
                     f = grow_frames(state.grow_hint, n);
                 } else if (!f || size_t(f->end - f->free) < kMinFrameRoom) {
                     if (n >= state.next_frame_size) state.next_frame_size = state.max_frame_size;
-                    f = alloc_series_frame();
+                    // Refused by the system: the little room left still serves this request.
+                    SeriesFrame* more = alloc_series_frame(true);
+                    f = more ? more : f ? f : alloc_series_frame();
                 }
             }
             state.series_current = f;
