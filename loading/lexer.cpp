@@ -176,9 +176,9 @@ enum State : uint8_t {
     S_POINT,
     S_PATH,
     S_WORD, S_WHEX, S_WHEX_H, S_WORD_COLON, S_URL, S_EMAIL,
-    S_SLASH, S_SLASH2, S_SLASH_COLON, S_REFINE,
-    S_LIT, S_LIT_SLASH, S_LSIGN, S_LWORD, S_LLT,
-    S_GET, S_GET_SLASH, S_GSIGN, S_GWORD, S_GLT,
+    S_SLASH, S_SLASH2, S_SLASH2_COLON, S_SLASH_COLON, S_REFINE,
+    S_LIT, S_LIT_SLASH, S_LIT_SLASH2, S_LSIGN, S_LWORD, S_LLT,
+    S_GET, S_GET_SLASH, S_GET_SLASH2, S_GSIGN, S_GWORD, S_GLT,
     S_SIGN, S_SIGN_DOT, S_DOT,
     S_INT, S_INT_DOT, S_FRAC, S_TUPLE, S_EXP, S_EXP_SIGN, S_EXP_DIG, S_EXP_HEX, S_EXP_HEX_DIG, S_NHEX, S_HEX_H,
     S_SPECIAL,
@@ -271,7 +271,8 @@ void build_automaton() {
     row(S_SLASH).all(fin(T_ERROR)).on(kDelims, fin(T_REFINEMENT)).on({C_HASH, C_LT, C_BSLASH}, fin(T_REFINEMENT))
         .on({C_SLASH}, S_SLASH2).on({C_COLON}, S_SLASH_COLON).on(kWordChars, S_REFINE);
     row(S_SLASH2).all(fin(T_ERROR)).on(kDelims, fin(T_WORD)).on({C_HASH, C_LT, C_BSLASH}, fin(T_WORD))
-        .on({C_SLASH}, S_SLASH2);
+        .on({C_SLASH}, S_SLASH2).on({C_COLON}, S_SLASH2_COLON);
+    row(S_SLASH2_COLON).all(fin(T_ERROR)).on(kDelims, fin(T_WORD)).on({C_HASH, C_LT, C_BSLASH}, fin(T_WORD));
     row(S_SLASH_COLON).all(fin(T_ERROR)).on(kDelims, fin(T_REFINEMENT));
     row(S_REFINE).all(fin(T_ERROR)).on(kWordChars, S_REFINE).on(kDelims, fin(T_REFINEMENT))
         .on({C_HASH, C_LT, C_BSLASH, C_SLASH}, fin(T_REFINEMENT));
@@ -283,13 +284,18 @@ void build_automaton() {
     row(S_LLT).copy(S_LWORD).on({C_LT}, S_LWORD);
     row(S_LIT).all(fin(T_ERROR)).on(kWordStart, S_LWORD).on({C_PLUS, C_MINUS, C_DOT}, S_LSIGN)
         .on({C_SLASH}, S_LIT_SLASH).on({C_LT}, S_LLT);
-    row(S_LIT_SLASH).all(fin(T_ERROR)).on(kDelims, fin(T_REFINEMENT)).on({C_HASH, C_LT, C_BSLASH}, fin(T_REFINEMENT));
+    row(S_LIT_SLASH).all(fin(T_ERROR)).on(kDelims, fin(T_REFINEMENT)).on({C_HASH, C_LT, C_BSLASH}, fin(T_REFINEMENT))
+        .on({C_SLASH}, S_LIT_SLASH2);
+    // '// and :// are the lit-word and get-word of the word //, as '/ and :/ are those of /.
+    row(S_LIT_SLASH2).all(fin(T_ERROR)).on(kDelims, fin(T_WORD)).on({C_HASH, C_LT, C_BSLASH}, fin(T_WORD))
+        .on({C_SLASH}, S_LIT_SLASH2);
     row(S_GWORD).copy(S_LWORD).on(kWordChars, S_GWORD);
     row(S_GSIGN).copy(S_GWORD).on({C_DIGIT, C_ZERO}, fin(T_ERROR));
     row(S_GLT).copy(S_GWORD).on({C_LT}, S_GWORD);
     row(S_GET).copy(S_LIT).on(kWordStart, S_GWORD).on({C_PLUS, C_MINUS, C_DOT}, S_GSIGN).on({C_SLASH}, S_GET_SLASH)
         .on({C_LT}, S_GLT);
-    row(S_GET_SLASH).copy(S_LIT_SLASH);
+    row(S_GET_SLASH2).copy(S_LIT_SLASH2).on({C_SLASH}, S_GET_SLASH2);
+    row(S_GET_SLASH).copy(S_LIT_SLASH).on({C_SLASH}, S_GET_SLASH2);
 
     // A sign or a dot: a number when a digit follows, else a word.
     row(S_SIGN).copy(S_WORD).on({C_DIGIT, C_ZERO}, S_INT).on({C_DOT}, S_SIGN_DOT);
@@ -423,12 +429,12 @@ void build_automaton() {
     type({S_BRACE, S_BRACE_ESC, S_STR, S_STR_ESC, S_RAW1, S_RAW1_B, S_RAW1_P, S_RAWN, S_RAWN_B, S_RAWN_P}, TYPE_STRING);
     type({S_POINT}, TYPE_POINT2D);
     type({S_PATH, S_PINT, S_PSIGN, S_PWORD, S_PLIT, S_PLSIGN, S_PLLT, S_PGET, S_PISSUE, S_PREF, S_PMONEY}, TYPE_PATH);
-    type({S_WORD, S_WHEX, S_WHEX_H, S_WORD_COLON, S_SLASH2, S_SIGN, S_SIGN_DOT, S_DOT, S_LTGT, S_PLTGT}, TYPE_WORD);
+    type({S_WORD, S_WHEX, S_WHEX_H, S_WORD_COLON, S_SLASH2, S_SLASH2_COLON, S_SIGN, S_SIGN_DOT, S_DOT, S_LTGT, S_PLTGT}, TYPE_WORD);
     type({S_URL}, TYPE_URL);
     type({S_EMAIL}, TYPE_EMAIL);
     type({S_SLASH, S_SLASH_COLON, S_REFINE}, TYPE_REFINEMENT);
-    type({S_LIT, S_LIT_SLASH, S_LSIGN, S_LWORD, S_LLT}, TYPE_LIT_WORD);
-    type({S_GET, S_GET_SLASH, S_GSIGN, S_GWORD, S_GLT}, TYPE_GET_WORD);
+    type({S_LIT, S_LIT_SLASH, S_LIT_SLASH2, S_LSIGN, S_LWORD, S_LLT}, TYPE_LIT_WORD);
+    type({S_GET, S_GET_SLASH, S_GET_SLASH2, S_GSIGN, S_GWORD, S_GLT}, TYPE_GET_WORD);
     type({S_INT, S_NHEX, S_HEX_H}, TYPE_INTEGER);
     type({S_INT_DOT, S_FRAC, S_EXP, S_EXP_SIGN, S_EXP_DIG, S_EXP_HEX, S_EXP_HEX_DIG, S_SPECIAL}, TYPE_FLOAT);
     type({S_TUPLE}, TYPE_TUPLE);
