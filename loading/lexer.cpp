@@ -2027,6 +2027,9 @@ void load_url(Scan& s, bool load) {
     if (*p == ':') invalid(s, TYPE_GET_WORD);
     if (*p == '\'') invalid(s, TYPE_LIT_WORD);
     s.kind_hint = TYPE_URL;
+    // ">" and "^" are refused in the whole url, the word before its colon included: >:x or a>b:c
+    // would mold with an escape that no longer reads back as this url.
+    if (s.flags & (flag::gt | flag::caret)) invalid(s, TYPE_URL);
     if (!load) {
         if (!text_ok(p, e, false)) invalid(s, TYPE_URL);
         return;
