@@ -184,7 +184,7 @@ enum State : uint8_t {
     S_SPECIAL,
     S_PAIR_X, S_PAIR_SIGN, S_PAIR_Y, S_TIME, S_DATE, S_BASE, S_BIN, S_BIN_COMMENT,
     S_STR, S_STR_ESC, S_CHAR, S_CHAR_ESC, S_HASH, S_ISSUE, S_CONSTRUCT,
-    S_LT, S_LT2, S_LTGT, S_TAG, S_TAG_DQ, S_TAG_SQ,
+    S_LT, S_LT2, S_LTGT, S_LTGT_COLON, S_TAG, S_TAG_DQ, S_TAG_SQ,
     S_PCT, S_PCTN, S_FILE, S_FILE_Q, S_FILE_QESC,
     S_RAW1, S_RAW1_B, S_RAW1_P, S_RAWN, S_RAWN_B, S_RAWN_P,
     S_COMMENT, S_REF, S_MONEY,
@@ -373,7 +373,9 @@ void build_automaton() {
     row(S_TAG_SQ).all(S_TAG_SQ).on({C_QUOTE}, S_TAG).on({C_END, C_BAD}, fin(T_ERROR));
     row(S_LT).copy(S_TAG).on(kDelims, fin(T_WORD)).on({C_LT, C_EQ, C_MINUS}, S_LT2).on({C_GT}, S_LTGT);
     row(S_LT2).copy(S_TAG).on(kDelims, fin(T_WORD));
-    row(S_LTGT).all(fin(T_ERROR)).on(kDelims, fin(T_WORD));
+    // No tag begins with <>, so <>: is free to be the set-word of <> (a map keyed by <> molds so).
+    row(S_LTGT).all(fin(T_ERROR)).on(kDelims, fin(T_WORD)).on({C_COLON}, S_LTGT_COLON);
+    row(S_LTGT_COLON).all(fin(T_ERROR)).on(kDelims, fin(T_WORD));
 
     // "%": the word %, a file (quoted or not), or a raw string %{...}% with equal runs of "%".
     row(S_PCT).all(S_FILE).on(kDelims, fin(T_FILE)).on({C_COLON, C_AT}, fin(T_FILE)).on({C_DQUOTE}, S_FILE_Q)
@@ -429,7 +431,7 @@ void build_automaton() {
     type({S_BRACE, S_BRACE_ESC, S_STR, S_STR_ESC, S_RAW1, S_RAW1_B, S_RAW1_P, S_RAWN, S_RAWN_B, S_RAWN_P}, TYPE_STRING);
     type({S_POINT}, TYPE_POINT2D);
     type({S_PATH, S_PINT, S_PSIGN, S_PWORD, S_PLIT, S_PLSIGN, S_PLLT, S_PGET, S_PISSUE, S_PREF, S_PMONEY}, TYPE_PATH);
-    type({S_WORD, S_WHEX, S_WHEX_H, S_WORD_COLON, S_SLASH2, S_SLASH2_COLON, S_SIGN, S_SIGN_DOT, S_DOT, S_LTGT, S_PLTGT}, TYPE_WORD);
+    type({S_WORD, S_WHEX, S_WHEX_H, S_WORD_COLON, S_SLASH2, S_SLASH2_COLON, S_SIGN, S_SIGN_DOT, S_DOT, S_LTGT, S_LTGT_COLON, S_PLTGT}, TYPE_WORD);
     type({S_URL}, TYPE_URL);
     type({S_EMAIL}, TYPE_EMAIL);
     type({S_SLASH, S_SLASH_COLON, S_REFINE}, TYPE_REFINEMENT);

@@ -293,6 +293,7 @@ TEST(LexerLiterals, MoldedFormLoadsBack) {
         {"//:", TYPE_SET_WORD, "//:", false},
         {"'<<", TYPE_LIT_WORD, "'<<", false},
         {":<<", TYPE_GET_WORD, ":<<", false},
+        {"<>:", TYPE_SET_WORD, "<>:", false},
         {"'-", TYPE_LIT_WORD, "'-", false},
         {"...", TYPE_WORD, "...", false},
         {"a.b", TYPE_WORD, "a.b", false},
