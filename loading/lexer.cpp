@@ -176,19 +176,19 @@ enum State : uint8_t {
     S_POINT,
     S_PATH,
     S_WORD, S_WHEX, S_WHEX_H, S_WORD_COLON, S_URL, S_EMAIL,
-    S_SLASH, S_SLASH2, S_SLASH_COLON, S_REFINE,
-    S_LIT, S_LIT_SLASH, S_LSIGN, S_LWORD,
-    S_GET, S_GET_SLASH, S_GSIGN, S_GWORD,
+    S_SLASH, S_SLASH2, S_SLASH2_COLON, S_SLASH_COLON, S_REFINE,
+    S_LIT, S_LIT_SLASH, S_LIT_SLASH2, S_LSIGN, S_LWORD, S_LLT,
+    S_GET, S_GET_SLASH, S_GET_SLASH2, S_GSIGN, S_GWORD, S_GLT,
     S_SIGN, S_SIGN_DOT, S_DOT,
     S_INT, S_INT_DOT, S_FRAC, S_TUPLE, S_EXP, S_EXP_SIGN, S_EXP_DIG, S_EXP_HEX, S_EXP_HEX_DIG, S_NHEX, S_HEX_H,
     S_SPECIAL,
     S_PAIR_X, S_PAIR_SIGN, S_PAIR_Y, S_TIME, S_DATE, S_BASE, S_BIN, S_BIN_COMMENT,
     S_STR, S_STR_ESC, S_CHAR, S_CHAR_ESC, S_HASH, S_ISSUE, S_CONSTRUCT,
-    S_LT, S_LT2, S_LTGT, S_TAG, S_TAG_DQ, S_TAG_SQ,
+    S_LT, S_LT2, S_LTGT, S_LTGT_COLON, S_TAG, S_TAG_DQ, S_TAG_SQ,
     S_PCT, S_PCTN, S_FILE, S_FILE_Q, S_FILE_QESC,
     S_RAW1, S_RAW1_B, S_RAW1_P, S_RAWN, S_RAWN_B, S_RAWN_P,
     S_COMMENT, S_REF, S_MONEY,
-    S_PINT, S_PSIGN, S_PWORD, S_PLIT, S_PGET, S_PISSUE, S_PREF, S_PMONEY,
+    S_PINT, S_PSIGN, S_PWORD, S_PLIT, S_PLSIGN, S_PLLT, S_PGET, S_PISSUE, S_PREF, S_PMONEY, S_PLT, S_PLTGT,
     kStateCount
 };
 constexpr int F = kStateCount;
@@ -271,7 +271,8 @@ void build_automaton() {
     row(S_SLASH).all(fin(T_ERROR)).on(kDelims, fin(T_REFINEMENT)).on({C_HASH, C_LT, C_BSLASH}, fin(T_REFINEMENT))
         .on({C_SLASH}, S_SLASH2).on({C_COLON}, S_SLASH_COLON).on(kWordChars, S_REFINE);
     row(S_SLASH2).all(fin(T_ERROR)).on(kDelims, fin(T_WORD)).on({C_HASH, C_LT, C_BSLASH}, fin(T_WORD))
-        .on({C_SLASH}, S_SLASH2);
+        .on({C_SLASH}, S_SLASH2).on({C_COLON}, S_SLASH2_COLON);
+    row(S_SLASH2_COLON).all(fin(T_ERROR)).on(kDelims, fin(T_WORD)).on({C_HASH, C_LT, C_BSLASH}, fin(T_WORD));
     row(S_SLASH_COLON).all(fin(T_ERROR)).on(kDelims, fin(T_REFINEMENT));
     row(S_REFINE).all(fin(T_ERROR)).on(kWordChars, S_REFINE).on(kDelims, fin(T_REFINEMENT))
         .on({C_HASH, C_LT, C_BSLASH, C_SLASH}, fin(T_REFINEMENT));
@@ -279,13 +280,22 @@ void build_automaton() {
     // Lit-words and get-words: a quote or colon, then a word that does not start with a digit.
     row(S_LWORD).copy(S_WORD).on(kWordChars, S_LWORD).on({C_DOLLAR, C_AT}, fin(T_ERROR));
     row(S_LSIGN).copy(S_LWORD).on({C_DIGIT, C_ZERO}, fin(T_ERROR));
+    // '<< is the lit-word of <<: the second "<" does not end it as it ends any other word.
+    row(S_LLT).copy(S_LWORD).on({C_LT}, S_LWORD);
     row(S_LIT).all(fin(T_ERROR)).on(kWordStart, S_LWORD).on({C_PLUS, C_MINUS, C_DOT}, S_LSIGN)
-        .on({C_SLASH}, S_LIT_SLASH);
-    row(S_LIT_SLASH).all(fin(T_ERROR)).on(kDelims, fin(T_REFINEMENT)).on({C_HASH, C_LT, C_BSLASH}, fin(T_REFINEMENT));
+        .on({C_SLASH}, S_LIT_SLASH).on({C_LT}, S_LLT);
+    row(S_LIT_SLASH).all(fin(T_ERROR)).on(kDelims, fin(T_REFINEMENT)).on({C_HASH, C_LT, C_BSLASH}, fin(T_REFINEMENT))
+        .on({C_SLASH}, S_LIT_SLASH2);
+    // '// and :// are the lit-word and get-word of the word //, as '/ and :/ are those of /.
+    row(S_LIT_SLASH2).all(fin(T_ERROR)).on(kDelims, fin(T_WORD)).on({C_HASH, C_LT, C_BSLASH}, fin(T_WORD))
+        .on({C_SLASH}, S_LIT_SLASH2);
     row(S_GWORD).copy(S_LWORD).on(kWordChars, S_GWORD);
     row(S_GSIGN).copy(S_GWORD).on({C_DIGIT, C_ZERO}, fin(T_ERROR));
-    row(S_GET).copy(S_LIT).on(kWordStart, S_GWORD).on({C_PLUS, C_MINUS, C_DOT}, S_GSIGN).on({C_SLASH}, S_GET_SLASH);
-    row(S_GET_SLASH).copy(S_LIT_SLASH);
+    row(S_GLT).copy(S_GWORD).on({C_LT}, S_GWORD);
+    row(S_GET).copy(S_LIT).on(kWordStart, S_GWORD).on({C_PLUS, C_MINUS, C_DOT}, S_GSIGN).on({C_SLASH}, S_GET_SLASH)
+        .on({C_LT}, S_GLT);
+    row(S_GET_SLASH2).copy(S_LIT_SLASH2).on({C_SLASH}, S_GET_SLASH2);
+    row(S_GET_SLASH).copy(S_LIT_SLASH).on({C_SLASH}, S_GET_SLASH2);
 
     // A sign or a dot: a number when a digit follows, else a word.
     row(S_SIGN).copy(S_WORD).on({C_DIGIT, C_ZERO}, S_INT).on({C_DOT}, S_SIGN_DOT);
@@ -363,7 +373,9 @@ void build_automaton() {
     row(S_TAG_SQ).all(S_TAG_SQ).on({C_QUOTE}, S_TAG).on({C_END, C_BAD}, fin(T_ERROR));
     row(S_LT).copy(S_TAG).on(kDelims, fin(T_WORD)).on({C_LT, C_EQ, C_MINUS}, S_LT2).on({C_GT}, S_LTGT);
     row(S_LT2).copy(S_TAG).on(kDelims, fin(T_WORD));
-    row(S_LTGT).all(fin(T_ERROR)).on(kDelims, fin(T_WORD));
+    // No tag begins with <>, so <>: is free to be the set-word of <> (a map keyed by <> molds so).
+    row(S_LTGT).all(fin(T_ERROR)).on(kDelims, fin(T_WORD)).on({C_COLON}, S_LTGT_COLON);
+    row(S_LTGT_COLON).all(fin(T_ERROR)).on(kDelims, fin(T_WORD));
 
     // "%": the word %, a file (quoted or not), or a raw string %{...}% with equal runs of "%".
     row(S_PCT).all(S_FILE).on(kDelims, fin(T_FILE)).on({C_COLON, C_AT}, fin(T_FILE)).on({C_DQUOTE}, S_FILE_Q)
@@ -390,17 +402,24 @@ void build_automaton() {
     const std::initializer_list<int> path_end = {C_SLASH, C_COLON, C_HASH, C_LT, C_BSLASH};
     row(S_PATH).all(fin(T_ERROR)).on({C_DIGIT, C_ZERO}, S_PINT).on({C_PLUS, C_MINUS}, S_PSIGN)
         .on({C_X, C_T, C_H, C_LE, C_UE, C_HEXL, C_HEXU, C_WORD, C_GT, C_EQ, C_CARET, C_DOT}, S_PWORD)
-        .on({C_QUOTE}, S_PLIT).on({C_COLON}, S_PGET).on({C_DQUOTE}, S_STR).on({C_HASH}, S_PISSUE).on({C_LT}, S_TAG)
+        .on({C_QUOTE}, S_PLIT).on({C_COLON}, S_PGET).on({C_DQUOTE}, S_STR).on({C_HASH}, S_PISSUE).on({C_LT}, S_PLT)
         .on({C_AT}, S_PREF).on({C_DOLLAR}, S_PMONEY).on({C_LPAREN}, fin(T_PAREN_OPEN));
     row(S_PINT).all(fin(T_ERROR)).on({C_DIGIT, C_ZERO, C_QUOTE}, S_PINT).on(kDelims, fin(T_INTEGER))
         .on(path_end, fin(T_INTEGER));
     row(S_PWORD).all(fin(T_ERROR)).on(kWordChars, S_PWORD).on(kDelims, fin(T_WORD)).on(path_end, fin(T_WORD));
     row(S_PSIGN).copy(S_PWORD).on({C_DIGIT, C_ZERO}, S_PINT);
-    row(S_PLIT).all(fin(T_ERROR)).on(kWordStart, S_PWORD).on({C_LT}, fin(T_ERROR));
+    // Lit-words and get-words as elements take the same names as outside a path: '+ '-x '< '<<.
+    row(S_PLSIGN).copy(S_PWORD).on({C_DIGIT, C_ZERO}, fin(T_ERROR));
+    row(S_PLLT).copy(S_PWORD).on({C_LT}, S_PWORD);
+    row(S_PLIT).all(fin(T_ERROR)).on(kWordStart, S_PWORD).on({C_PLUS, C_MINUS, C_DOT}, S_PLSIGN).on({C_LT}, S_PLLT);
     row(S_PGET).copy(S_PLIT);
     row(S_PISSUE).all(S_PISSUE).on(kDelims, fin(T_ISSUE)).on({C_SLASH, C_COLON, C_AT}, fin(T_ISSUE))
         .on({C_BAD}, fin(T_ERROR));
     row(S_PREF).all(S_PREF).on(kDelims, fin(T_REF)).on({C_SLASH, C_COLON}, fin(T_REF)).on({C_AT, C_BAD}, fin(T_ERROR));
+    // "<" as an element is a tag or one of the words <, <<, <=, <>, <- as at the start of a token; <> may
+    // also be followed by the next separator or the set-path colon, as no tag can begin with it.
+    row(S_PLTGT).copy(S_LTGT).on({C_SLASH, C_COLON}, fin(T_WORD));
+    row(S_PLT).copy(S_LT).on({C_GT}, S_PLTGT);
     row(S_PMONEY).copy(S_MONEY).on({C_DIGIT, C_ZERO, C_QUOTE, C_DOT, C_COMMA}, S_PMONEY)
         .on({C_SLASH, C_COLON}, fin(T_MONEY));
 
@@ -411,13 +430,13 @@ void build_automaton() {
     type({S_START, S_COMMENT}, 0);
     type({S_BRACE, S_BRACE_ESC, S_STR, S_STR_ESC, S_RAW1, S_RAW1_B, S_RAW1_P, S_RAWN, S_RAWN_B, S_RAWN_P}, TYPE_STRING);
     type({S_POINT}, TYPE_POINT2D);
-    type({S_PATH, S_PINT, S_PSIGN, S_PWORD, S_PLIT, S_PGET, S_PISSUE, S_PREF, S_PMONEY}, TYPE_PATH);
-    type({S_WORD, S_WHEX, S_WHEX_H, S_WORD_COLON, S_SLASH2, S_SIGN, S_SIGN_DOT, S_DOT, S_LTGT}, TYPE_WORD);
+    type({S_PATH, S_PINT, S_PSIGN, S_PWORD, S_PLIT, S_PLSIGN, S_PLLT, S_PGET, S_PISSUE, S_PREF, S_PMONEY}, TYPE_PATH);
+    type({S_WORD, S_WHEX, S_WHEX_H, S_WORD_COLON, S_SLASH2, S_SLASH2_COLON, S_SIGN, S_SIGN_DOT, S_DOT, S_LTGT, S_LTGT_COLON, S_PLTGT}, TYPE_WORD);
     type({S_URL}, TYPE_URL);
     type({S_EMAIL}, TYPE_EMAIL);
     type({S_SLASH, S_SLASH_COLON, S_REFINE}, TYPE_REFINEMENT);
-    type({S_LIT, S_LIT_SLASH, S_LSIGN, S_LWORD}, TYPE_LIT_WORD);
-    type({S_GET, S_GET_SLASH, S_GSIGN, S_GWORD}, TYPE_GET_WORD);
+    type({S_LIT, S_LIT_SLASH, S_LIT_SLASH2, S_LSIGN, S_LWORD, S_LLT}, TYPE_LIT_WORD);
+    type({S_GET, S_GET_SLASH, S_GET_SLASH2, S_GSIGN, S_GWORD, S_GLT}, TYPE_GET_WORD);
     type({S_INT, S_NHEX, S_HEX_H}, TYPE_INTEGER);
     type({S_INT_DOT, S_FRAC, S_EXP, S_EXP_SIGN, S_EXP_DIG, S_EXP_HEX, S_EXP_HEX_DIG, S_SPECIAL}, TYPE_FLOAT);
     type({S_TUPLE}, TYPE_TUPLE);
@@ -428,7 +447,7 @@ void build_automaton() {
     type({S_CHAR, S_CHAR_ESC}, TYPE_CHAR);
     type({S_HASH, S_ISSUE}, TYPE_ISSUE);
     type({S_CONSTRUCT}, kTypeMalconstruct);
-    type({S_LT, S_LT2, S_TAG, S_TAG_DQ, S_TAG_SQ}, TYPE_TAG);
+    type({S_LT, S_LT2, S_TAG, S_TAG_DQ, S_TAG_SQ, S_PLT}, TYPE_TAG);
     type({S_PCT, S_PCTN, S_FILE, S_FILE_Q, S_FILE_QESC}, TYPE_FILE);
     type({S_REF}, TYPE_REF);
     type({S_MONEY}, TYPE_MONEY);
@@ -2010,6 +2029,9 @@ void load_url(Scan& s, bool load) {
     if (*p == ':') invalid(s, TYPE_GET_WORD);
     if (*p == '\'') invalid(s, TYPE_LIT_WORD);
     s.kind_hint = TYPE_URL;
+    // ">" and "^" are refused in the whole url, the word before its colon included: >:x or a>b:c
+    // would mold with an escape that no longer reads back as this url.
+    if (s.flags & (flag::gt | flag::caret)) invalid(s, TYPE_URL);
     if (!load) {
         if (!text_ok(p, e, false)) invalid(s, TYPE_URL);
         return;
