@@ -617,18 +617,19 @@ void set_stack(Cell* err) {
     if (!stk) return;
     Cell e = *err;
     collector::Root keep(&e);
-    if (stk->type() == TYPE_INTEGER) {
-        int32_t position = stk->i1();
-        int level = trace_level();
-        if (level <= 0) level = 1;
-        Node calls = block::make_node(20);
-        collector::NodeRoot keep_calls(&calls);
-        if (position > stack::kFrames) position = stack::kFrames;
-        if (position > 0) stack::frames_to_block(level, calls, stack::cbottom + position);
-        Cell b;
-        block::make_at(&b, calls);
-        set_field(&e, FIELD_STACK, &b);
-    }
+    // The files go with the trace: an error kept again on its way out (a script run by another
+    // re-raises what its own run kept) still names the files being run where it was raised.
+    if (stk->type() != TYPE_INTEGER) return;
+    int32_t position = stk->i1();
+    int level = trace_level();
+    if (level <= 0) level = 1;
+    Node calls = block::make_node(20);
+    collector::NodeRoot keep_calls(&calls);
+    if (position > stack::kFrames) position = stack::kFrames;
+    if (position > 0) stack::frames_to_block(level, calls, stack::cbottom + position);
+    Cell b;
+    block::make_at(&b, calls);
+    set_field(&e, FIELD_STACK, &b);
     const Cell* files = state_field(sym_source_files);
     if (files && types::any_block(files->type()) && block::rs_length_q(files) > 0) {
         Cell f = *files;
