@@ -41,9 +41,22 @@ static void* os_try_allocate_frame(size_t bytes) {
     return static_cast<char*>(p) + kFrameHeader;
 }
 
+// Raising no-memory builds an error value, which allocates in turn. When that is refused too,
+// nothing is left to report with: end the process as for an exhausted heap, rather than raise
+// again from inside the raise until the guard table or the native stack runs out.
+[[noreturn]] static void refused() {
+    static bool raising = false;
+    if (raising) runtime::quit(94, KEL_CALLER_ADDRESS());
+    struct Raising {
+        Raising() { raising = true; }
+        ~Raising() { raising = false; }
+    } scope;
+    fire(err::internal::no_memory);
+}
+
 void* os_allocate_frame(size_t bytes) {
     void* p = os_try_allocate_frame(bytes);
-    if (!p) fire(err::internal::no_memory);
+    if (!p) refused();
     return p;
 }
 
@@ -64,7 +77,7 @@ static NodeFrame* alloc_node_frame() {
         base = retired_bases.back();
         retired_bases.pop_back();
     } else {
-        if (state.node_high + kNodesPerFrame >= max_nodes) fire(err::internal::no_memory);
+        if (state.node_high + kNodesPerFrame >= max_nodes) refused();
         base = state.node_high;
         state.node_high += kNodesPerFrame;
     }
@@ -336,7 +349,10 @@ SeriesBuf* alloc_series_buffer(int32_t units, int unit, int32_t offset) {
                     f = grow_frames(state.grow_hint, n);
                 } else if (!f || size_t(f->end - f->free) < kMinFrameRoom) {
                     if (n >= state.next_frame_size) state.next_frame_size = state.max_frame_size;
-                    f = alloc_series_frame();
+                    // A frame with little room left still serves when the system refuses a new
+                    // one: near the limit, failing here would leave no room even for the error.
+                    SeriesFrame* made = alloc_series_frame(f != nullptr);
+                    if (made) f = made;
                 }
             }
             state.series_current = f;
