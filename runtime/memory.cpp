@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "datatypes/cell.h"
+#include "datatypes/error.h"
 #include "runtime/collector.h"
 #include "runtime/fire.h"
 #include "runtime/platform.h"
@@ -42,11 +43,12 @@ static void* os_try_allocate_frame(size_t bytes) {
 }
 
 // Raising no-memory builds an error value, which allocates in turn. When that is refused too,
-// nothing is left to report with: end the process as for an exhausted heap, rather than raise
-// again from inside the raise until the guard table or the native stack runs out.
+// or start-up has not yet made the errors, nothing is left to report with: end the process as for
+// an exhausted heap, rather than raise again from inside the raise until the guard table or the
+// native stack runs out.
 [[noreturn]] static void refused() {
     static bool raising = false;
-    if (raising) runtime::quit(94, KEL_CALLER_ADDRESS());
+    if (raising || !error::catalog() || !error::prototype()) runtime::quit(94, KEL_CALLER_ADDRESS());
     struct Raising {
         Raising() { raising = true; }
         ~Raising() { raising = false; }
