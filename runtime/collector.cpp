@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "datatypes/cell.h"
@@ -95,6 +96,16 @@ Guards guards() { return {guarded_cells, guarded_cell_count, guarded_nodes, guar
 // nested data must not exhaust the native stack.
 static std::vector<Node> pending;
 
+// A collection cannot stop half-way once it has marked: when the system refuses the work list
+// room to grow, the process ends as for an exhausted heap instead of aborting.
+static void add_pending(Node n) {
+    try {
+        pending.push_back(n);
+    } catch (const std::bad_alloc&) {
+        runtime::quit(94, KEL_CALLER_ADDRESS());
+    }
+}
+
 bool keep(Node* slot) {
     if (!*slot || *slot >= memory::state.node_high) return false;
     SeriesBuf* b = memory::nodes[*slot];
@@ -107,7 +118,7 @@ bool keep(Node* slot) {
 static void drain();
 
 void mark_block(Node* slot) {
-    if (keep(slot) && memory::nodes[*slot]->unit() == 16) pending.push_back(*slot);
+    if (keep(slot) && memory::nodes[*slot]->unit() == 16) add_pending(*slot);
 }
 
 void mark_series(Cell* value) { mark_block(&value->data2); }
@@ -115,7 +126,7 @@ void mark_series(Cell* value) { mark_block(&value->data2); }
 void mark_context(Node* slot) {
     // The context cell and the owner cell are marked as values. A cell guarded before it was
     // given a value may name any series: only cell series are walked.
-    if (keep(slot) && memory::nodes[*slot]->unit() == 16) pending.push_back(*slot);
+    if (keep(slot) && memory::nodes[*slot]->unit() == 16) add_pending(*slot);
 }
 
 static void mark_cell(Cell* c) {

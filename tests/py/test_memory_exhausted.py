@@ -5,8 +5,9 @@ ends with the run-time error 94, out of memory.
 
 Raising no-memory builds an error value, which allocates. Near the limit that allocation was
 refused in turn and raised again, tens of thousands of calls deep, until the process ended with
-"assertion failed" (or ran out of native stack); and a frame with a little room left was passed
-over for a new frame the system then refused. The limits below are swept because where the last
+"assertion failed" (or ran out of native stack); a frame with a little room left was passed
+over for a new frame the system then refused; and the collector's work list, refused room to
+grow while it marked nested blocks, aborted the process. The limits below are swept because where the last
 allocation falls depends on the build; each run must end one of the two ways above. A build with
 AddressSanitizer reserves its shadow memory up front and cannot run under such limits.
 """
@@ -15,12 +16,13 @@ import subprocess
 import sys
 import tempfile
 
-LIMITS_MB = range(150, 260, 10)
-SIZES = [100, 1000]
+LIMITS_MB = range(120, 301, 20)
+# What each round of the loop keeps in b.
+FILLERS = ["make string! 100", "make string! 1000", "copy [1 2 3]", "object [x: 1]"]
 
 SCRIPT = """Kel []
 b: copy []
-r: try [forever [append b make string! {size}]]
+r: try [forever [append/only b {filler}]]
 print ["caught" all [error? r r/id]]
 b: none
 recycle
@@ -35,9 +37,9 @@ def main():
             print("skipped: the sanitizer build cannot run under an address-space limit")
             return 0
     failed = False
-    for size in SIZES:
+    for filler in FILLERS:
         with tempfile.NamedTemporaryFile("w", suffix=".kel") as f:
-            f.write(SCRIPT.format(size=size))
+            f.write(SCRIPT.format(filler=filler))
             f.flush()
             for mb in LIMITS_MB:
                 limit = mb << 20
@@ -51,7 +53,7 @@ def main():
                 caught = run.returncode == 0 and run.stdout.splitlines() == ["caught no-memory", "2"]
                 ended = run.returncode == 94 and "*** Runtime Error 94: out of memory\n" in out
                 if not (caught or ended):
-                    print(f"strings of {size}, limit {mb} MB: status {run.returncode}\n{out}")
+                    print(f"{filler}, limit {mb} MB: status {run.returncode}\n{out}")
                     failed = True
     if failed:
         return 1
