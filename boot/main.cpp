@@ -3,6 +3,7 @@
 
 #include "boot/boot.h"
 #include "runtime/collector.h"
+#include "runtime/memory.h"
 #include "runtime/init.h"
 #include "runtime/platform.h"
 #include "runtime/runtime.h"
@@ -21,10 +22,12 @@ static const boot_sources::File* image_of(std::string_view name) {
 static int run(void*) {
     try {
         boot::image_of = image_of;
+        memory::starting = true;
         runtime::init();
         // The boot data is in: from here on any allocation may collect.
         collector::enabled = true;
         boot::build_environment();
+        memory::starting = false;
         boot::hand_over();
     } catch (const Throw& t) {
         // The outermost catch frame: the normal end, or a throw nothing else took.

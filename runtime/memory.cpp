@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "datatypes/cell.h"
+#include "datatypes/error.h"
 #include "runtime/collector.h"
 #include "runtime/fire.h"
 #include "runtime/platform.h"
@@ -44,11 +45,12 @@ static void* os_try_allocate_frame(size_t bytes) {
 // Making the no-memory error takes memory as well: node handles and series room. Some of each is
 // kept back and given up when an allocation is refused, so that the error can be made. A refusal
 // while that error is being made ends the process with run-time error 94, since the error could
-// only be raised again without end.
+// only be raised again without end; so does a refusal while the system is starting.
 static constexpr size_t kReserveBytes = size_t(4) << 20;
 static constexpr size_t kReserveNodeFrames = 4;
 static void* reserve_block = nullptr;
 static bool raising = false;
+bool starting = false;
 
 // Keeps back address space for the next error; a refusal leaves no reserve until the next try.
 static void hold_reserve() {
@@ -58,7 +60,7 @@ static void hold_reserve() {
 }
 
 [[noreturn]] static void out_of_memory() {
-    if (raising) runtime::quit(94, KEL_CALLER_ADDRESS());
+    if (raising || starting || !error::catalog() || !error::prototype()) runtime::quit(94, KEL_CALLER_ADDRESS());
     raising = true;
     struct Raised {
         ~Raised() { raising = false; }

@@ -112,6 +112,10 @@ struct State {
     size_t grow_hint = 0;
 };
 extern State state;
+// Set by the entry point while the run-time and the environment are being built: memory refused
+// then is a failed start, which ends the process as an exhausted heap rather than as an error
+// that no script can catch yet.
+extern bool starting;
 
 inline SeriesBuf* buf(Node n) { return nodes[n]; }
 inline bool node_in_use(Node n) { return (reinterpret_cast<uintptr_t>(nodes[n]) & 1) == 0 && nodes[n]; }

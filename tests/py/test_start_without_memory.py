@@ -3,6 +3,7 @@
 error 94, out of memory, and nothing worse. The binary's path is the first argument."""
 import subprocess
 import sys
+import tempfile
 import unittest
 
 KEL = sys.argv[1] if len(sys.argv) > 1 else "kel"
@@ -19,6 +20,26 @@ class StartWithoutMemory(unittest.TestCase):
         out = proc.stdout + proc.stderr
         self.assertEqual(proc.returncode, 94, out)
         self.assertIn("*** Runtime Error 94: out of memory\n", out)
+
+    def test_every_limit_either_starts_or_reports_out_of_memory(self):
+        # Where start-up runs short depends on the limit: a refusal before the errors exist ended
+        # with "assertion failed". Each limit must run the line or report out of memory.
+        with open(KEL, "rb") as f:
+            if b"__asan_init" in f.read():
+                self.skipTest("a sanitizer build reserves more address space than the limit allows")
+        with tempfile.NamedTemporaryFile("w", suffix=".kel") as script:
+            script.write("Kel []\nprint 1 + 2\n")
+            script.flush()
+            for kb in range(20000, 60001, 2000):
+                proc = subprocess.run(["bash", "-c", f'ulimit -v {kb}; exec "$0" "$1"', KEL, script.name],
+                                      capture_output=True, text=True, timeout=60)
+                out = proc.stdout + proc.stderr
+                with self.subTest(kb=kb):
+                    if proc.returncode == 0:
+                        self.assertEqual(proc.stdout, "3\n", out)
+                    else:
+                        self.assertEqual(proc.returncode, 94, out)
+                        self.assertIn("*** Runtime Error 94: out of memory\n", out)
 
 
 if __name__ == "__main__":
