@@ -1509,7 +1509,9 @@ static int32_t find_refinement(Node cache, int32_t sym) {
     int32_t k = by_path ? path_index + 1 : 0;
     uint64_t named = 0;  // the refinements of a function named so far, by cache position
     std::vector<bool> named_far;  // the same from position 64 on, for functions with that many
-    while (by_path ? k < elements : pos < end) {
+    // Both ends are read afresh: an argument's expression may shorten the block or the path, and
+    // what it removed is no longer there to name a refinement.
+    while (by_path ? k < elements && k < block::rs_length_q(path) : pos < end && pos < tail_of(code)) {
         Cell elem = by_path ? block::rs_head(path)[k] : *cell_at(code, pos);
         uint8_t et = elem.type();
         bool ok = by_path ? (et == TYPE_WORD || et == TYPE_GET_WORD) : (et == TYPE_REFINEMENT || et == TYPE_GET_WORD);
@@ -1610,7 +1612,7 @@ static int32_t find_refinement(Node cache, int32_t sym) {
 // an expression no longer than the one value at its position.
 [[gnu::noinline]] static int32_t apply_argument(uint32_t mode, const Cell* code, int32_t pos, int32_t end, int apply_mode,
                                                 const Cell* name, const Cell* fn, Node cache, int32_t i) {
-    if (pos >= end) {
+    if (pos >= end || pos >= tail_of(code)) {
         set_cell(stack::push_cell(), TYPE_NONE);
         // Built-in code reads its arguments as its spec types them: a none it does not take
         // would reach it unchecked.
@@ -1679,10 +1681,10 @@ static int32_t eval_arguments(const Cell* fn, const Cell* code, int32_t pos, int
                     first = false;
                 } else {
                     if (!native) set_cell(stack::push_cell(), TYPE_NONE);
-                    if (apply_mode == 1 && pos < end) {
+                    if (apply_mode == 1 && pos < end && pos < tail_of(code)) {
                         pos = fetch_argument(mode, code, pos, end, false, name, fn, cc);
                         stack::top--;
-                    } else if ((apply_mode & 6) == 4 && pos < end) {
+                    } else if ((apply_mode & 6) == 4 && pos < end && pos < tail_of(code)) {
                         pos++;  // the single value of an argument that is off, never evaluated
                     }
                 }
@@ -1691,7 +1693,7 @@ static int32_t eval_arguments(const Cell* fn, const Cell* code, int32_t pos, int
             case TYPE_REFINEMENT: {
                 if (apply_mode && !(apply_mode & 2)) {
                     bool on = false;
-                    if (pos < end) {
+                    if (pos < end && pos < tail_of(code)) {
                         pos = eval_expression(code, pos, end, false, true, false);
                         cc = cells_head(memory::nodes[cache]) + i;
                         Cell flag = *(stack::top - 1);
