@@ -45,7 +45,7 @@ static void* os_try_allocate_frame(size_t bytes) {
 // Making the no-memory error takes memory as well: node handles and series room. Some of each is
 // kept back and given up when an allocation is refused, so that the error can be made. A refusal
 // while that error is being made ends the process with run-time error 94, since the error could
-// only be raised again without end; so does a refusal while the system is starting.
+// only be raised again without end; so does a refusal before start-up has made the errors.
 static constexpr size_t kReserveBytes = size_t(4) << 20;
 static constexpr size_t kReserveNodeFrames = 4;
 static void* reserve_block = nullptr;
@@ -60,7 +60,7 @@ static void hold_reserve() {
 }
 
 [[noreturn]] static void out_of_memory() {
-    if (raising || starting || !error::catalog() || !error::prototype()) runtime::quit(94, KEL_CALLER_ADDRESS());
+    if (raising || !error::catalog() || !error::prototype()) runtime::quit(94, KEL_CALLER_ADDRESS());
     raising = true;
     struct Raised {
         ~Raised() { raising = false; }

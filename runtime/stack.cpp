@@ -8,6 +8,7 @@
 #include "datatypes/word.h"
 #include "runtime/cycles.h"
 #include "runtime/fire.h"
+#include "runtime/memory.h"
 #include "runtime/root.h"
 #include "runtime/runtime.h"
 
@@ -278,6 +279,16 @@ void unroll_loop(int mode) { unroll(8, mode); }
     fire(id, arg);
 }
 
+// An error that no try frame takes. Memory refused while the system starts is a failed start,
+// ended as an exhausted heap: no script is there yet to be told.
+[[noreturn]] static void uncaught(Cell* value) {
+    ErrorId id = error::id_of(value);
+    if (memory::starting && id.category == err::internal::no_memory.category && id.index == err::internal::no_memory.index)
+        runtime::quit(94, KEL_CALLER_ADDRESS());
+    error::print_uncaught(value);
+    runtime::exit_with(-2);
+}
+
 void throw_error(Cell* err) {
     Cell value = *err;
     if (ctop > cbottom) {
@@ -291,15 +302,11 @@ void throw_error(Cell* err) {
         Cell* saved_top = top;
         unroll(4, 0);
         // unroll stops just above a try or boundary frame; at the bottom there was none.
-        if (ctop == cbottom) {
-            error::print_uncaught(&value);
-            runtime::exit_with(-2);
-        }
+        if (ctop == cbottom) uncaught(&value);
         ctop--;  // drop the found frame
         top = saved_top;
     } else {
-        error::print_uncaught(&value);
-        runtime::exit_with(-2);
+        uncaught(&value);
     }
     pending_error = value;
     push(&value);
