@@ -9,10 +9,9 @@ still answer a runaway recursion with the stack-overflow error. A build with Add
 reserves its shadow memory up front and cannot start under such a limit, so there the test has
 nothing to run.
 """
-import resource
-import subprocess
 import sys
-import tempfile
+
+import limits
 
 LIMITS_MB = [300, 1100, 1200, 1300, 1400, 1600]
 
@@ -26,24 +25,14 @@ e: try [f 1] print e/id
 
 def main():
     kel = sys.argv[1]
-    with open(kel, "rb") as f:
-        if b"__asan_init" in f.read():
-            print("skipped: the sanitizer build cannot run under an address-space limit")
-            return 0
+    if limits.skip_sanitizer_build(kel):
+        return 0
     failed = False
-    with tempfile.NamedTemporaryFile("w", suffix=".kel") as f:
-        f.write(SCRIPT)
-        f.flush()
-        for mb in LIMITS_MB:
-            size = mb << 20
-
-            def limit(size=size):
-                resource.setrlimit(resource.RLIMIT_AS, (size, size))
-
-            run = subprocess.run([kel, f.name], capture_output=True, text=True, timeout=120, preexec_fn=limit)
-            if run.returncode != 0 or run.stdout.splitlines() != ["3", "2000000", "stack-overflow"]:
-                print(f"limit {mb} MB: status", run.returncode, "stdout", run.stdout, "stderr", run.stderr)
-                failed = True
+    for mb in LIMITS_MB:
+        run = limits.run_limited(kel, SCRIPT, mb)
+        if run.returncode != 0 or run.stdout.splitlines() != ["3", "2000000", "stack-overflow"]:
+            print(f"limit {mb} MB: status", run.returncode, "stdout", run.stdout, "stderr", run.stderr)
+            failed = True
     if failed:
         return 1
     print("ok")

@@ -14,10 +14,10 @@ run-time error 94, as for any run-time heap. probe_heap_limit (KEL_PROBE_DIR) re
 heap blocks without any address-space limit, so that part runs in every build.
 """
 import os
-import resource
 import subprocess
 import sys
-import tempfile
+
+import limits
 
 LIMIT_MB = 1460
 
@@ -48,9 +48,8 @@ PROBE_LINES = [
 def collection_cut_short():
     # Under collection torture every one of the 400,000 allocations would mark the whole block:
     # the collections this needs are the ordinary ones.
-    env = {k: v for k, v in os.environ.items() if k != "KEL_GC_TORTURE"}
     run = subprocess.run([PROBE, str(1 << 20)], input="\n".join(PROBE_LINES) + "\n",
-                         capture_output=True, text=True, timeout=120, env=env)
+                         capture_output=True, text=True, timeout=120, env=limits.without_torture())
     lines = [line for line in run.stdout.splitlines() if line]
     expected = ["value 2000000", "error internal/no-memory", "value 2",
                 "*** Runtime Error 94: out of memory"]
@@ -64,19 +63,9 @@ def main():
     kel = sys.argv[1]
     if not collection_cut_short():
         return 1
-    with open(kel, "rb") as f:
-        if b"__asan_init" in f.read():
-            print("skipped under an address-space limit: the sanitizer build cannot run there")
-            return 0
-    size = LIMIT_MB << 20
-
-    def limit():
-        resource.setrlimit(resource.RLIMIT_AS, (size, size))
-
-    with tempfile.NamedTemporaryFile("w", suffix=".kel") as f:
-        f.write(SCRIPT)
-        f.flush()
-        run = subprocess.run([kel, f.name], capture_output=True, text=True, timeout=120, preexec_fn=limit)
+    if limits.skip_sanitizer_build(kel):
+        return 0
+    run = limits.run_limited(kel, SCRIPT, LIMIT_MB)
     if run.returncode != 0 or run.stdout.splitlines() != EXPECTED:
         print("status", run.returncode, "stdout", run.stdout, "stderr", run.stderr)
         return 1

@@ -11,11 +11,9 @@ grow while it marked nested blocks, aborted the process. The limits below are sw
 allocation falls depends on the build; each run must end one of the two ways above. A build with
 AddressSanitizer reserves its shadow memory up front and cannot run under such limits.
 """
-import os
-import resource
-import subprocess
 import sys
-import tempfile
+
+import limits
 
 LIMITS_MB = range(120, 301, 20)
 # What each round of the loop keeps in b.
@@ -33,32 +31,18 @@ print length? append make string! 100000 "ok"
 
 def main():
     kel = sys.argv[1]
-    with open(kel, "rb") as f:
-        if b"__asan_init" in f.read():
-            print("skipped: the sanitizer build cannot run under an address-space limit")
-            return 0
-    # Collection torture would collect at each of the millions of allocations that fill memory:
-    # the runs take the ordinary collections, which are what meets the limit here.
-    env = {k: v for k, v in os.environ.items() if k != "KEL_GC_TORTURE"}
+    if limits.skip_sanitizer_build(kel):
+        return 0
     failed = False
     for filler in FILLERS:
-        with tempfile.NamedTemporaryFile("w", suffix=".kel") as f:
-            f.write(SCRIPT.format(filler=filler))
-            f.flush()
-            for mb in LIMITS_MB:
-                limit = mb << 20
-
-                def apply(limit=limit):
-                    resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
-
-                run = subprocess.run([kel, f.name], capture_output=True, text=True, timeout=300,
-                                     preexec_fn=apply, env=env)
-                out = run.stdout + run.stderr
-                caught = run.returncode == 0 and run.stdout.splitlines() == ["caught no-memory", "2"]
-                ended = run.returncode == 94 and "*** Runtime Error 94: out of memory\n" in out
-                if not (caught or ended):
-                    print(f"{filler}, limit {mb} MB: status {run.returncode}\n{out}")
-                    failed = True
+        for mb in LIMITS_MB:
+            run = limits.run_limited(kel, SCRIPT.format(filler=filler), mb, timeout=300)
+            out = run.stdout + run.stderr
+            caught = run.returncode == 0 and run.stdout.splitlines() == ["caught no-memory", "2"]
+            ended = run.returncode == 94 and "*** Runtime Error 94: out of memory\n" in out
+            if not (caught or ended):
+                print(f"{filler}, limit {mb} MB: status {run.returncode}\n{out}")
+                failed = True
     if failed:
         return 1
     print("ok")

@@ -6,13 +6,11 @@ table (a deep copy of a widely shared block) or the series frames (millions of s
 a limit on the address space), making the error failed again in the same way: the error was
 raised again without end, ending in "assertion failed" or in one full collection per attempt,
 which looked like a hang. Both scripts must now catch the error, drop what they built and go on.
-Collection torture is left out: it would collect once for each of the millions of blocks.
 """
-import os
-import resource
 import subprocess
 import sys
-import tempfile
+
+import limits
 
 CASES = [
     # A deep copy of a block shared 2^40 ways runs out of node handles first.
@@ -37,31 +35,19 @@ print length? copy/deep [[1] [2]]
 
 def main():
     kel = sys.argv[1]
-    with open(kel, "rb") as f:
-        if b"__asan_init" in f.read():
-            print("skipped: the sanitizer build cannot run under an address-space limit")
-            return 0
-    env = {k: v for k, v in os.environ.items() if k != "KEL_GC_TORTURE"}
+    if limits.skip_sanitizer_build(kel):
+        return 0
     failed = False
     for mb, script in CASES:
-        with tempfile.NamedTemporaryFile("w", suffix=".kel") as f:
-            f.write(script)
-            f.flush()
-            size = mb << 20
-
-            def limit(size=size):
-                resource.setrlimit(resource.RLIMIT_AS, (size, size))
-
-            try:
-                run = subprocess.run([kel, f.name], capture_output=True, text=True, timeout=120,
-                                     preexec_fn=limit, env=env)
-            except subprocess.TimeoutExpired:
-                print(f"limit {mb} MB: no answer within 120 s")
-                failed = True
-                continue
-            if run.returncode != 0 or run.stdout.splitlines() != ["no-memory", "2"]:
-                print(f"limit {mb} MB: status", run.returncode, "stdout", run.stdout[-500:], "stderr", run.stderr[-500:])
-                failed = True
+        try:
+            run = limits.run_limited(kel, script, mb)
+        except subprocess.TimeoutExpired:
+            print(f"limit {mb} MB: no answer within 120 s")
+            failed = True
+            continue
+        if run.returncode != 0 or run.stdout.splitlines() != ["no-memory", "2"]:
+            print(f"limit {mb} MB: status", run.returncode, "stdout", run.stdout[-500:], "stderr", run.stderr[-500:])
+            failed = True
     if failed:
         return 1
     print("ok")

@@ -8,11 +8,12 @@ running, not end the process. A build with AddressSanitizer cannot run under suc
 there the test has nothing to run.
 """
 import os
-import resource
 import struct
 import subprocess
 import sys
 import tempfile
+
+import limits
 
 LIMIT_MB = 1200
 BLOCK = 0x100000
@@ -58,10 +59,8 @@ def run_block():
 
 def main():
     kel = sys.argv[1]
-    with open(kel, "rb") as f:
-        if b"__asan_init" in f.read():
-            print("skipped: the sanitizer build cannot run under an address-space limit")
-            return 0
+    if limits.skip_sanitizer_build(kel):
+        return 0
     with tempfile.TemporaryDirectory() as tmp:
         plain = os.path.join(tmp, "plain.bin")
         script = os.path.join(tmp, "make.kel")
@@ -76,18 +75,10 @@ def main():
         packed = os.path.join(tmp, "packed.bin")
         with open(packed, "wb") as f:
             f.write(bytes(header) + struct.pack("<II", len(body), BLOCK * BLOCKS) + body)
-        script = os.path.join(tmp, "run.kel")
-        with open(script, "w") as f:
-            f.write("Kel []\n"
-                    f"e: try [system/codecs/kelbin/decode read/binary %{packed}]\n"
-                    "print either error? e [e/id] [\"no error\"]\n"
-                    "print \"still running\"\n")
-        size = LIMIT_MB << 20
-
-        def limit():
-            resource.setrlimit(resource.RLIMIT_AS, (size, size))
-
-        run = subprocess.run([kel, script], capture_output=True, text=True, timeout=240, preexec_fn=limit)
+        run = limits.run_limited(kel, "Kel []\n"
+                                 f"e: try [system/codecs/kelbin/decode read/binary %{packed}]\n"
+                                 "print either error? e [e/id] [\"no error\"]\n"
+                                 "print \"still running\"\n", LIMIT_MB, timeout=240)
         if run.returncode != 0 or run.stdout.splitlines() != ["no-memory", "still running"]:
             print("status", run.returncode, "stdout", run.stdout, "stderr", run.stderr)
             return 1

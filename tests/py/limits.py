@@ -1,0 +1,41 @@
+"""Running Kel under a limit on its address space, for the tests of running out of memory.
+
+A build with AddressSanitizer reserves its shadow memory up front and cannot start under such a
+limit: those tests have nothing to run there. Collection torture is left out of the child's
+environment, since it would collect at each of the millions of allocations that fill memory.
+"""
+import os
+import resource
+import subprocess
+import tempfile
+
+
+def sanitizer_build(kel):
+    with open(kel, "rb") as f:
+        return b"__asan_init" in f.read()
+
+
+def skip_sanitizer_build(kel):
+    """True (having said why) when the binary cannot run under a limit."""
+    if sanitizer_build(kel):
+        print("skipped: the sanitizer build cannot run under an address-space limit")
+        return True
+    return False
+
+
+def without_torture():
+    return {k: v for k, v in os.environ.items() if k != "KEL_GC_TORTURE"}
+
+
+def run_limited(kel, script, megabytes, timeout=120, args=()):
+    """Runs the Kel text `script` under a limit of `megabytes`; the completed process."""
+    size = megabytes << 20
+
+    def limit():
+        resource.setrlimit(resource.RLIMIT_AS, (size, size))
+
+    with tempfile.NamedTemporaryFile("w", suffix=".kel") as f:
+        f.write(script)
+        f.flush()
+        return subprocess.run([kel, f.name, *args], capture_output=True, text=True, timeout=timeout,
+                              preexec_fn=limit, env=without_torture())
