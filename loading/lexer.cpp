@@ -632,7 +632,9 @@ uint32_t append_cell(Scan& s) {
     if (s.tail >= vcap) {
         uint64_t cap = uint64_t(vcap) * 2;
         if (cap * sizeof(Cell) > 0x7FFFFFF0u) fire(err::internal::no_memory);
-        vbuf = static_cast<Cell*>(runtime::resize(vbuf, size_t(cap) * sizeof(Cell)));
+        auto* grown = static_cast<Cell*>(runtime::try_resize(vbuf, size_t(cap) * sizeof(Cell)));
+        if (!grown) fire(err::internal::no_memory);
+        vbuf = grown;
         vcap = static_cast<uint32_t>(cap);
     }
     uint32_t i = s.tail++;
@@ -2480,7 +2482,9 @@ struct Staging {
             staging_used += static_cast<uint32_t>(need);
         } else {
             if (need > 0x7FFFFFF0u) fire(err::internal::no_memory);
-            bytes = static_cast<uint8_t*>(runtime::allocate(size_t(need) + 1));
+            // A huge source text is the no-memory error, which a script can catch.
+            bytes = static_cast<uint8_t*>(runtime::try_allocate(size_t(need) + 1));
+            if (!bytes) fire(err::internal::no_memory);
             heap = true;
         }
     }
@@ -2575,9 +2579,13 @@ int32_t scan(Cell* out, const uint8_t* text, uint32_t length, const Options& o, 
     } catch (...) {
         pending = std::current_exception();
         // Series left open by an error that did not close them (a callback's error, a limit).
-        try {
-            close_for_error(s);
-        } catch (...) {
+        // Only an /into block keeps them: an error raised here would unwind the frames a second
+        // time, past the try that takes the first one, so nothing is made that is not kept.
+        if (o.into) {
+            try {
+                close_for_error(s);
+            } catch (...) {
+            }
         }
     }
     if (!pending) {
@@ -2602,7 +2610,7 @@ int32_t scan(Cell* out, const uint8_t* text, uint32_t length, const Options& o, 
         }
     }
     try {
-        if (s.load && !refused)
+        if (s.load && !refused && (!pending || o.into))
             build_output(s, out, o);
         else
             set_cell(out, TYPE_NONE);

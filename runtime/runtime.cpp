@@ -47,6 +47,16 @@ void* allocate(size_t n) {
     return b + 1;
 }
 
+void* try_allocate(size_t n) {
+    auto* b = static_cast<HeapBlock*>(std::malloc(n + sizeof(HeapBlock)));
+    if (!b) return nullptr;
+    b->size = n;
+    b->spare = 0;
+    link_last(b);
+    live_blocks++;
+    return b + 1;
+}
+
 void* allocate_zeroed(size_t n) {
     void* p = allocate(n);
     std::memset(p, 0, n);
@@ -74,6 +84,29 @@ void* resize(void* p, size_t n) {
     HeapBlock* next = old->next;
     auto* b = static_cast<HeapBlock*>(std::realloc(old, n + sizeof(HeapBlock)));
     if (!b) quit(94, KEL_CALLER_ADDRESS());
+    b->size = n;
+    if (prev)
+        prev->next = b;
+    else
+        sys.heap_first = b;
+    if (next)
+        next->prev = b;
+    else
+        sys.heap_last = b;
+    return b + 1;
+}
+
+void* try_resize(void* p, size_t n) {
+    if (!p) return try_allocate(n);
+    if (n == 0) {
+        free(p);
+        return nullptr;
+    }
+    HeapBlock* old = header_of(p);
+    HeapBlock* prev = old->prev;
+    HeapBlock* next = old->next;
+    auto* b = static_cast<HeapBlock*>(std::realloc(old, n + sizeof(HeapBlock)));
+    if (!b) return nullptr;  // the old block is untouched and still linked
     b->size = n;
     if (prev)
         prev->next = b;
