@@ -9,6 +9,7 @@
 #include "datatypes/block.h"
 #include "datatypes/date.h"
 #include "datatypes/datatype.h"
+#include "datatypes/error.h"
 #include "datatypes/map.h"
 #include "datatypes/money.h"
 #include "datatypes/pair.h"
@@ -2461,6 +2462,14 @@ void build_output(Scan& s, Cell* out, const Options& o) {
     set_cell(out, TYPE_BLOCK, 0, node);
 }
 
+// Whether the error in flight is no-memory (stack::throw_error leaves it pending).
+bool out_of_memory_pending() {
+    const Cell* e = &stack::pending_error;
+    if (runtime::sys.thrown != codes::error || e->type() != TYPE_ERROR) return false;
+    ErrorId id = error::id_of(e);
+    return id.category == err::internal::no_memory.category && id.index == err::internal::no_memory.index;
+}
+
 void unlink(Scan& s) {
     if (s.parent)
         s.parent->next = nullptr;
@@ -2579,9 +2588,9 @@ int32_t scan(Cell* out, const uint8_t* text, uint32_t length, const Options& o, 
     } catch (...) {
         pending = std::current_exception();
         // Series left open by an error that did not close them (a callback's error, a limit).
-        // Only an /into block keeps them: an error raised here would unwind the frames a second
-        // time, past the try that takes the first one, so nothing is made that is not kept.
-        if (o.into) {
+        // Only an /into block keeps them, and not after running out of memory: an error raised
+        // here would unwind the frames a second time, past the try that takes the first one.
+        if (o.into && !out_of_memory_pending()) {
             try {
                 close_for_error(s);
             } catch (...) {
@@ -2610,7 +2619,7 @@ int32_t scan(Cell* out, const uint8_t* text, uint32_t length, const Options& o, 
         }
     }
     try {
-        if (s.load && !refused && (!pending || o.into))
+        if (s.load && !refused && (!pending || (o.into && !out_of_memory_pending())))
             build_output(s, out, o);
         else
             set_cell(out, TYPE_NONE);

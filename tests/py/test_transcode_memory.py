@@ -8,7 +8,8 @@ Under a limit on the address space, transcode and load of a huge text ran out in
   ran out again: that second error unwound the frames once more, past the try that had taken the
   first one, so the caller's words lost their context ("word is not bound to a context" naming a
   native) and the run ended with status 254.
-Each size below must give no-memory inside the try, leave the function's locals intact, and
+With /into, the block keeps the values read before a syntax error but not before running out
+of memory. Each size below must give no-memory inside the try, leave the function's locals intact, and
 transcode must still work afterwards. A build with AddressSanitizer cannot run under such a limit,
 so there the test has nothing to run.
 """
@@ -31,6 +32,14 @@ foreach n [10000000 30000000] [
     print ["load" n either error? e: try [load s] [e/id][type? e]]
     s: none recycle
 ]
+into: func [text /local kept e][
+    kept: copy []
+    e: try [transcode/into text kept]
+    reduce [either error? e [e/id][type? e] length? kept]
+]
+s: append/dup make string! 0 "[a b] " 10000000
+print ["into" into s]
+s: none recycle
 print mold transcode "[a b] c"
 """
 
@@ -39,6 +48,7 @@ EXPECTED = [
     "load 10000000 no-memory",
     "string 30000000 no-memory kept",
     "load 30000000 no-memory",
+    "into no-memory 0",
     "[[a b] c]",
 ]
 
