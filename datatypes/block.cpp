@@ -1489,6 +1489,7 @@ void sort(const int32_t* refs) {
     } catch (const Throw&) {
         // A comparison function that failed or left has had some records moved: a hash! indexes
         // them anew, or its table would point at cells that hold other values now.
+        memory::AfterError repair;
         series::hash_rebuild(&sorted);
         throw;
     }

@@ -9,6 +9,7 @@
 #include "datatypes/block.h"
 #include "datatypes/date.h"
 #include "datatypes/datatype.h"
+#include "datatypes/error.h"
 #include "datatypes/map.h"
 #include "datatypes/money.h"
 #include "datatypes/pair.h"
@@ -651,7 +652,9 @@ uint32_t append_cell(Scan& s) {
     if (s.tail >= vcap) {
         uint64_t cap = uint64_t(vcap) * 2;
         if (cap * sizeof(Cell) > 0x7FFFFFF0u) fire(err::internal::no_memory);
-        vbuf = static_cast<Cell*>(runtime::resize(vbuf, size_t(cap) * sizeof(Cell)));
+        auto* grown = static_cast<Cell*>(runtime::try_resize(vbuf, size_t(cap) * sizeof(Cell)));
+        if (!grown) fire(err::internal::no_memory);
+        vbuf = grown;
         vcap = static_cast<uint32_t>(cap);
     }
     uint32_t i = s.tail++;
@@ -2481,6 +2484,14 @@ void build_output(Scan& s, Cell* out, const Options& o) {
     set_cell(out, TYPE_BLOCK, 0, node);
 }
 
+// Whether the error in flight is no-memory (stack::throw_error leaves it pending).
+bool out_of_memory_pending() {
+    const Cell* e = &stack::pending_error;
+    if (runtime::sys.thrown != codes::error || e->type() != TYPE_ERROR) return false;
+    ErrorId id = error::id_of(e);
+    return id.category == err::internal::no_memory.category && id.index == err::internal::no_memory.index;
+}
+
 void unlink(Scan& s) {
     if (s.parent)
         s.parent->next = nullptr;
@@ -2502,7 +2513,9 @@ struct Staging {
             staging_used += static_cast<uint32_t>(need);
         } else {
             if (need > 0x7FFFFFF0u) fire(err::internal::no_memory);
-            bytes = static_cast<uint8_t*>(runtime::allocate(size_t(need) + 1));
+            // A huge source text is the no-memory error, which a script can catch.
+            bytes = static_cast<uint8_t*>(runtime::try_allocate(size_t(need) + 1));
+            if (!bytes) fire(err::internal::no_memory);
             heap = true;
         }
     }
@@ -2597,9 +2610,13 @@ int32_t scan(Cell* out, const uint8_t* text, uint32_t length, const Options& o, 
     } catch (...) {
         pending = std::current_exception();
         // Series left open by an error that did not close them (a callback's error, a limit).
-        try {
-            close_for_error(s);
-        } catch (...) {
+        // Only an /into block keeps them, and not after running out of memory: an error raised
+        // here would unwind the frames a second time, past the try that takes the first one.
+        if (o.into && !out_of_memory_pending()) {
+            try {
+                close_for_error(s);
+            } catch (...) {
+            }
         }
     }
     if (!pending) {
@@ -2624,7 +2641,7 @@ int32_t scan(Cell* out, const uint8_t* text, uint32_t length, const Options& o, 
         }
     }
     try {
-        if (s.load && !refused)
+        if (s.load && !refused && (!pending || (o.into && !out_of_memory_pending())))
             build_output(s, out, o);
         else
             set_cell(out, TYPE_NONE);

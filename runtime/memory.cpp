@@ -59,8 +59,13 @@ static void hold_reserve() {
     if (p != MAP_FAILED) reserve_block = p;
 }
 
+static int after_error = 0;  // depth of AfterError scopes
+
+AfterError::AfterError() { after_error++; }
+AfterError::~AfterError() { after_error--; }
+
 [[noreturn]] static void out_of_memory() {
-    if (raising || !error::catalog() || !error::prototype()) runtime::quit(94, KEL_CALLER_ADDRESS());
+    if (raising || after_error || !error::catalog() || !error::prototype()) runtime::quit(94, KEL_CALLER_ADDRESS());
     raising = true;
     struct Raised {
         ~Raised() { raising = false; }

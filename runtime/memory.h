@@ -162,6 +162,17 @@ void free_big_region(SeriesBuf* b);
 void sweep_big_series();
 
 void* os_allocate_frame(size_t bytes);
+
+// Repair work done after an error has already unwound the frames to its try (a hash! indexed
+// anew after its sort failed) cannot raise another: that error would unwind them again, past the
+// try that takes the first. While an AfterError lives, running out of memory ends the process
+// with run-time error 94 instead.
+struct AfterError {
+    AfterError();
+    ~AfterError();
+    AfterError(const AfterError&) = delete;
+    AfterError& operator=(const AfterError&) = delete;
+};
 void os_free_frame(void* address);
 void release_all_frames();
 

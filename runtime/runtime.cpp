@@ -37,14 +37,20 @@ static void unlink(HeapBlock* b) {
         sys.heap_last = b->prev;
 }
 
-void* allocate(size_t n) {
+void* try_allocate(size_t n) {
     auto* b = static_cast<HeapBlock*>(std::malloc(n + sizeof(HeapBlock)));
-    if (!b) quit(94, KEL_CALLER_ADDRESS());
+    if (!b) return nullptr;
     b->size = n;
     b->spare = 0;
     link_last(b);
     live_blocks++;
     return b + 1;
+}
+
+void* allocate(size_t n) {
+    void* p = try_allocate(n);
+    if (!p) quit(94, KEL_CALLER_ADDRESS());
+    return p;
 }
 
 void* allocate_zeroed(size_t n) {
@@ -63,8 +69,8 @@ static bool in_list(HeapBlock* target) {
     return false;
 }
 
-void* resize(void* p, size_t n) {
-    if (!p) return allocate(n);
+void* try_resize(void* p, size_t n) {
+    if (!p) return try_allocate(n);
     if (n == 0) {
         free(p);
         return nullptr;
@@ -73,7 +79,7 @@ void* resize(void* p, size_t n) {
     HeapBlock* prev = old->prev;
     HeapBlock* next = old->next;
     auto* b = static_cast<HeapBlock*>(std::realloc(old, n + sizeof(HeapBlock)));
-    if (!b) quit(94, KEL_CALLER_ADDRESS());
+    if (!b) return nullptr;  // the old block is untouched and still linked
     b->size = n;
     if (prev)
         prev->next = b;
@@ -84,6 +90,12 @@ void* resize(void* p, size_t n) {
     else
         sys.heap_last = b;
     return b + 1;
+}
+
+void* resize(void* p, size_t n) {
+    void* q = try_resize(p, n);
+    if (!q && n) quit(94, KEL_CALLER_ADDRESS());
+    return q;
 }
 
 void free(void* p) {

@@ -50,6 +50,10 @@ extern SystemRecord sys;
 void* allocate(size_t n);
 void* allocate_zeroed(size_t n);
 void* resize(void* p, size_t n);
+// The same for a caller that can raise an error instead: null when memory is exhausted, the
+// block given to try_resize left as it was.
+void* try_allocate(size_t n);
+void* try_resize(void* p, size_t n);
 void free(void* p);
 void free_all();
 void release_all();
