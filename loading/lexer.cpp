@@ -2609,15 +2609,6 @@ int32_t scan(Cell* out, const uint8_t* text, uint32_t length, const Options& o, 
         run(s);
     } catch (...) {
         pending = std::current_exception();
-        // Series left open by an error that did not close them (a callback's error, a limit).
-        // Only an /into block keeps them, and not after running out of memory: an error raised
-        // here would unwind the frames a second time, past the try that takes the first one.
-        if (o.into && !out_of_memory_pending()) {
-            try {
-                close_for_error(s);
-            } catch (...) {
-            }
-        }
     }
     if (!pending) {
         // A series still open at the end is missing its closing delimiter.
@@ -2638,6 +2629,16 @@ int32_t scan(Cell* out, const uint8_t* text, uint32_t length, const Options& o, 
             refused = s.load;
         } catch (...) {
             pending = std::current_exception();
+        }
+    }
+    // Series left open by an error that did not close them (a callback's error, a limit, the
+    // callback failing on the missing delimiter at the end). Only an /into block keeps them, and
+    // not after running out of memory: an error raised here would unwind the frames a second
+    // time, past the try that takes the first one.
+    if (pending && o.into && !out_of_memory_pending()) {
+        try {
+            close_for_error(s);
+        } catch (...) {
         }
     }
     try {
