@@ -23,6 +23,7 @@
 #include "runtime/collector.h"
 #include "runtime/dtoa.h"
 #include "runtime/fire.h"
+#include "runtime/memory.h"
 #include "runtime/runtime.h"
 #include "runtime/stack.h"
 
@@ -2633,19 +2634,28 @@ int32_t scan(Cell* out, const uint8_t* text, uint32_t length, const Options& o, 
     }
     // Series left open by an error that did not close them (a callback's error, a limit, the
     // callback failing on the missing delimiter at the end). Only an /into block keeps them, and
-    // not after running out of memory: an error raised here would unwind the frames a second
-    // time, past the try that takes the first one.
-    if (pending && o.into && !out_of_memory_pending()) {
+    // not after running out of memory. The error has unwound the frames to its try already: the
+    // work done for it here cannot raise another, which would unwind them a second time, past
+    // that try (running out of memory ends the process instead).
+    bool keep_partial = pending && o.into && !out_of_memory_pending();
+    if (keep_partial) {
+        memory::AfterError repair;
         try {
             close_for_error(s);
         } catch (...) {
         }
     }
     try {
-        if (s.load && !refused && (!pending || (o.into && !out_of_memory_pending())))
-            build_output(s, out, o);
-        else
+        if (s.load && !refused && (!pending || keep_partial)) {
+            if (pending) {
+                memory::AfterError repair;
+                build_output(s, out, o);
+            } else {
+                build_output(s, out, o);
+            }
+        } else {
             set_cell(out, TYPE_NONE);
+        }
     } catch (...) {
         if (!pending) pending = std::current_exception();
     }
