@@ -1177,12 +1177,14 @@ State Engine::keyword_insert() {
     pos++;
     work1 = replacement(pos);
     clamp_input();
-    int32_t tail_before = in_tail();
-    if (point > tail_before) point = tail_before;
+    int32_t tail = in_tail();
+    if (point > tail) point = tail;
     if (point < 0) point = 0;
     int32_t refs[3] = {-1, only ? 2 : -1, -1};
-    act(ACT_INSERT, input_at(point), &work1, refs);
-    int32_t inserted = in_tail() - tail_before;
+    // Counted from the position insert answers, not from the growth of the input: the owner's
+    // handler may have added or removed values of its own.
+    Cell r = act(ACT_INSERT, input_at(point), &work1, refs);
+    int32_t inserted = r.index() - point;
     if (in_index() >= point && inserted > 0) set_in_index(in_index() + inserted);
     clamp_input();
     return S_AFTER;
