@@ -1565,8 +1565,17 @@ void Engine::insert_part(const Cell& target_word, bool into, int32_t from, int32
     // either series.
     SeriesBuf* ib = memory::nodes[input.node()];
     int32_t available = static_cast<int32_t>(ib->length()) - from;
-    if (ib->unit() != unit || available <= 0) return;
+    if (available <= 0) return;
     if (n > available) n = available;
+    if (ib->unit() != unit) {
+        // The handler widened one of the two texts: the units no longer copy as they are, so
+        // the kept text goes in through the action, which converts them.
+        Cell part = integer_value(n);
+        int32_t refs[3] = {1, -1, -1};
+        work2 = act(ACT_COPY, input_at(from), &part, refs);
+        keep_value(work2);
+        return;
+    }
     length = static_cast<int32_t>(tb->length());
     if (at > length) at = length;
     uint8_t* p = tb->at_head() + size_t(at) * unit;
