@@ -1831,12 +1831,19 @@ void swap_action(const int32_t*) {
         if (b->type() == TYPE_BINARY && ca > 255) fire(err::script::invalid_arg, char_cell(&bad, ca));
         series::notify(a, series::EV_SWAP, false, b, static_cast<int32_t>(ha), 1);
         series::notify(b, series::EV_SWAP, false, a, static_cast<int32_t>(hb), 1);
-        for (int k = 0; k < 2; k++) {
-            Cell* s = k == 0 ? a : b;
-            int64_t h = k == 0 ? ha : hb;
-            if (h >= series_total(s)) continue;  // an owner's handler shortened it
-            SeriesBuf* buf = sbuf(s);
-            poke_char(s->node(), buf->head / text_unit(buf) + static_cast<uint32_t>(h), k == 0 ? cb : ca);
+        // The units are read again as the owners' handlers left them (one may have put a
+        // character in at the position); when a handler shortened either side, nothing is swapped.
+        if (ha < series_total(a) && hb < series_total(b)) {
+            ca = rs_abs_at(a, static_cast<int32_t>(ha));
+            cb = rs_abs_at(b, static_cast<int32_t>(hb));
+            if (a->type() == TYPE_BINARY && cb > 255) fire(err::script::invalid_arg, char_cell(&bad, cb));
+            if (b->type() == TYPE_BINARY && ca > 255) fire(err::script::invalid_arg, char_cell(&bad, ca));
+            for (int k = 0; k < 2; k++) {
+                Cell* s = k == 0 ? a : b;
+                int64_t h = k == 0 ? ha : hb;
+                SeriesBuf* buf = sbuf(s);
+                poke_char(s->node(), buf->head / text_unit(buf) + static_cast<uint32_t>(h), k == 0 ? cb : ca);
+            }
         }
         series::notify(a, series::EV_SWAP, true, b, static_cast<int32_t>(ha), 1);
         series::notify(b, series::EV_SWAP, true, a, static_cast<int32_t>(hb), 1);

@@ -192,7 +192,8 @@ int64_t put_elements(Cell* v, const Cell* value, const Encoded& e, int64_t dup, 
     series::notify(v, event, false, value, static_cast<int32_t>(at), static_cast<int32_t>(written));
     // The owner's handler may have changed the vector.
     total = sbuf(v)->length();
-    if (at > total) at = total;
+    // append goes at the tail the handler left, which it may have moved either way.
+    if (at > total || mode == PUT_APPEND) at = total;
     int64_t removed = 0;
     if (mode == PUT_CHANGE) removed = std::clamp<int64_t>(replace < 0 ? written : replace, 0, total - at);
     int64_t new_total = total - removed + written;

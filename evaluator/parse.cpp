@@ -1177,12 +1177,14 @@ State Engine::keyword_insert() {
     pos++;
     work1 = replacement(pos);
     clamp_input();
-    int32_t tail_before = in_tail();
-    if (point > tail_before) point = tail_before;
+    int32_t tail = in_tail();
+    if (point > tail) point = tail;
     if (point < 0) point = 0;
     int32_t refs[3] = {-1, only ? 2 : -1, -1};
-    act(ACT_INSERT, input_at(point), &work1, refs);
-    int32_t inserted = in_tail() - tail_before;
+    // Counted from the position insert answers, not from the growth of the input: the owner's
+    // handler may have added or removed values of its own.
+    Cell r = act(ACT_INSERT, input_at(point), &work1, refs);
+    int32_t inserted = r.index() - point;
     if (in_index() >= point && inserted > 0) set_in_index(in_index() + inserted);
     clamp_input();
     return S_AFTER;
@@ -1563,8 +1565,17 @@ void Engine::insert_part(const Cell& target_word, bool into, int32_t from, int32
     // either series.
     SeriesBuf* ib = memory::nodes[input.node()];
     int32_t available = static_cast<int32_t>(ib->length()) - from;
-    if (ib->unit() != unit || available <= 0) return;
+    if (available <= 0) return;
     if (n > available) n = available;
+    if (ib->unit() != unit) {
+        // The handler widened one of the two texts: the units no longer copy as they are, so
+        // the kept text goes in through the action, which converts them.
+        Cell part = integer_value(n);
+        int32_t refs[3] = {1, -1, -1};
+        work2 = act(ACT_COPY, input_at(from), &part, refs);
+        keep_value(work2);
+        return;
+    }
     length = static_cast<int32_t>(tb->length());
     if (at > length) at = length;
     uint8_t* p = tb->at_head() + size_t(at) * unit;
