@@ -64,24 +64,19 @@ void init() {
 // The room for the error: the top goes down, but not below the innermost call's arguments,
 // since the cells there belong to calls that a try between them and the overflow survives (a
 // function's argument and local values among them); the spare cells past the end make up for
-// what that leaves. An overflow met while the error is made (the spare cells spent) takes its
-// room from below as a last resort.
-static bool making_room = false;
-
+// what that leaves, also for an overflow met while the error is made (a trace handler's call
+// with the frames full). Only with the spare cells spent does the room come from below.
 static void overflow(int by) {
-    Cell* floor = making_room || arguments < bottom || arguments > top ? bottom : arguments;
+    Cell* spare_end = bottom + kDataCells + kSpareCells;
+    Cell* floor = arguments >= bottom && arguments <= top ? arguments : bottom;
     top = (top - floor) > by ? top - by : floor;
+    if (spare_end - top <= by) top = (top - bottom) > by ? top - by : bottom;
     cycles::reset();
     struct Restore {
-        bool was;
         Cell* saved_end;
-        ~Restore() {
-            making_room = was;
-            end = saved_end;
-        }
-    } restore{making_room, end};
-    making_room = true;
-    end = bottom + kDataCells + kSpareCells;
+        ~Restore() { end = saved_end; }
+    } restore{end};
+    end = spare_end;
     fire(err::internal::stack_overflow);
 }
 
