@@ -35,12 +35,12 @@ static uint32_t not_found_symbol = 0;
 static int32_t remembered_slot = -1;
 
 void alloc() {
-    data_node = memory::alloc_fixed_series(kDataCells, 16, 0);
+    data_node = memory::alloc_fixed_series(kDataCells + kSpareCells, 16, 0);
     frame_node = memory::alloc_fixed_series(kFrames * static_cast<int>(sizeof(Frame)) / 16 + 1, 16, 0);
     SeriesBuf* d = memory::nodes[data_node];
     bottom = arguments = top = cells_of(d);
     end = bottom + kDataCells;
-    for (Cell* c = bottom; c < end; c++) set_cell(c, TYPE_UNSET);
+    for (Cell* c = bottom; c < end + kSpareCells; c++) set_cell(c, TYPE_UNSET);
     SeriesBuf* f = memory::nodes[frame_node];
     cbottom = ctop = reinterpret_cast<Frame*>(f->data());
     cend = cbottom + kFrames;
@@ -61,17 +61,28 @@ void init() {
     }
 }
 
-void data_overflow() {
-    top = (top - bottom) > 4 ? top - 4 : bottom;
+// The room for the error: the top goes down, but not below the innermost call's arguments,
+// since the cells there belong to calls that a try between them and the overflow survives (a
+// function's argument and local values among them); the spare cells past the end make up for
+// what that leaves, also for an overflow met while the error is made (a trace handler's call
+// with the frames full). Only with the spare cells spent does the room come from below.
+static void overflow(int by) {
+    Cell* spare_end = bottom + kDataCells + kSpareCells;
+    Cell* floor = arguments >= bottom && arguments <= top ? arguments : bottom;
+    top = (top - floor) > by ? top - by : floor;
+    if (spare_end - top <= by) top = (top - bottom) > by ? top - by : bottom;
     cycles::reset();
+    struct Restore {
+        Cell* saved_end;
+        ~Restore() { end = saved_end; }
+    } restore{end};
+    end = spare_end;
     fire(err::internal::stack_overflow);
 }
 
-void frame_overflow() {
-    top = (top - bottom) > 5 ? top - 5 : bottom;
-    cycles::reset();
-    fire(err::internal::stack_overflow);
-}
+void data_overflow() { overflow(4); }
+
+void frame_overflow() { overflow(5); }
 
 
 void mark_func(const Cell* word, Node function_context) {

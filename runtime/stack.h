@@ -45,6 +45,9 @@ extern Node global_node;
 namespace stack {
 
 constexpr int kDataCells = 20000;
+// Cells past `end`, usable only while an overflow's error is being made: the cells that the
+// error would otherwise take from below the top may hold the values of calls that survive it.
+constexpr int kSpareCells = 256;
 constexpr int kFrames = 12000;
 
 extern Cell* bottom;
