@@ -365,6 +365,11 @@ ErrorId id_of(const Cell* err) {
     return ErrorId{static_cast<uint8_t>(k), static_cast<uint8_t>(i)};
 }
 
+bool is(const Cell* err, ErrorId id) {
+    ErrorId got = id_of(err);
+    return got.category == id.category && got.index == id.index;
+}
+
 // ---- make ----
 
 [[noreturn]] static void spec_field_error(const symbol::Known& which) {

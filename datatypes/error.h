@@ -48,6 +48,8 @@ Cell* field(const Cell* err, Field f);
 void set_field(Cell* err, Field f, const Cell* value);
 // The catalog id of an error (internal invalid-error when its type or id is unknown).
 ErrorId id_of(const Cell* err);
+// Whether an error value is of the given catalog id.
+bool is(const Cell* err, ErrorId id);
 // The symbols of the type and id fields (0 when they hold no word).
 int32_t get_type(const Cell* err);
 int32_t get_id(const Cell* err);

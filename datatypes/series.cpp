@@ -682,15 +682,12 @@ static void move_between(Cell* origin, Cell* target, int32_t count) {
     notify(target, EV_MOVE, false, nullptr, head_of(target), count);
     // A handler may have widened either text: the units are weighed again as they now stand.
     check_units_cross(origin, target);
-    uint32_t ou = unit_of(origin);
-    bool o_cells = ou == 16;
-    uint32_t tu;
     int32_t ototal = total_length(origin);
     if (oh >= ototal) return;
     if (count > ototal - oh) count = ototal - oh;
-    if (!o_cells && ou > unit_of(target)) string::widen(target->node(), ou);
-    tu = unit_of(target);
-    ou = unit_of(origin);
+    uint32_t ou = unit_of(origin);
+    if (ou != 16 && ou > unit_of(target)) string::widen(target->node(), ou);
+    uint32_t tu = unit_of(target);
     int32_t ttotal = total_length(target);
     int32_t th = head_of(target);
     if (th > ttotal) th = ttotal;

@@ -51,8 +51,7 @@ void try_end(bool keep) {
     Cell* caught = stack::top_cell();
     if (caught->type() == TYPE_ERROR) {
         if (keep) error::set_stack(caught);
-        ErrorId id = error::id_of(caught);
-        if (id.category == err::throw_::throw_.category && id.index == err::throw_::throw_.index) {
+        if (error::is(caught, err::throw_::throw_)) {
             Cell e = *caught;
             stack::throw_error(&e);
         }

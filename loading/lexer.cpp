@@ -3,6 +3,7 @@
 #include <cstring>
 #include <exception>
 #include <limits>
+#include <optional>
 #include <string>
 
 #include "datatypes/binary.h"
@@ -2489,8 +2490,7 @@ void build_output(Scan& s, Cell* out, const Options& o) {
 bool out_of_memory_pending() {
     const Cell* e = &stack::pending_error;
     if (runtime::sys.thrown != codes::error || e->type() != TYPE_ERROR) return false;
-    ErrorId id = error::id_of(e);
-    return id.category == err::internal::no_memory.category && id.index == err::internal::no_memory.index;
+    return error::is(e, err::internal::no_memory);
 }
 
 void unlink(Scan& s) {
@@ -2647,12 +2647,9 @@ int32_t scan(Cell* out, const uint8_t* text, uint32_t length, const Options& o, 
     }
     try {
         if (s.load && !refused && (!pending || keep_partial)) {
-            if (pending) {
-                memory::AfterError repair;
-                build_output(s, out, o);
-            } else {
-                build_output(s, out, o);
-            }
+            std::optional<memory::AfterError> repair;
+            if (pending) repair.emplace();
+            build_output(s, out, o);
         } else {
             set_cell(out, TYPE_NONE);
         }

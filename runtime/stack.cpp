@@ -293,9 +293,7 @@ void unroll_loop(int mode) { unroll(8, mode); }
 // An error that no try frame takes. Memory refused while the system starts is a failed start,
 // ended as an exhausted heap: no script is there yet to be told.
 [[noreturn]] static void uncaught(Cell* value) {
-    ErrorId id = error::id_of(value);
-    if (memory::starting && id.category == err::internal::no_memory.category && id.index == err::internal::no_memory.index)
-        runtime::quit(94, KEL_CALLER_ADDRESS());
+    if (memory::starting && error::is(value, err::internal::no_memory)) runtime::quit(94, KEL_CALLER_ADDRESS());
     error::print_uncaught(value);
     runtime::exit_with(-2);
 }

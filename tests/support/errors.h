@@ -23,8 +23,4 @@ inline Cell catch_error(F&& f) {
 }
 
 // Whether a value is an error of the given catalog id.
-inline bool is_error(const Cell& e, ErrorId id) {
-    if (e.type() != TYPE_ERROR) return false;
-    ErrorId got = error::id_of(&e);
-    return got.category == id.category && got.index == id.index;
-}
+inline bool is_error(const Cell& e, ErrorId id) { return e.type() == TYPE_ERROR && error::is(&e, id); }
