@@ -1710,7 +1710,11 @@ Cell* sort(Cell* series, bool case_, const Cell* skip, const Cell* comparator, c
     bool vector = series->type() == TYPE_VECTOR;
     int64_t total = series_total(series);
     int64_t head = head_of(series);
-    if (head > total) head = total;
+    if (head > total) {
+        // A head past the tail stands for the tail, also when a /part position is counted from it.
+        head = total;
+        series->set_index(static_cast<int32_t>(head));
+    }
     int64_t length = total - head;
     if (part) {
         int32_t count = series::part_count(series, part);
