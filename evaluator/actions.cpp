@@ -226,6 +226,8 @@ static void normalise_part(Cell* target_value, Cell* part, bool of_target) {
     } else if (part->type() == series->type() && part->node() == series->node() && part->type() != TYPE_PORT) {
         int32_t len = static_cast<int32_t>(memory::nodes[part->node()]->length());
         int32_t pos = part->index() < len ? part->index() : len;
+        // A value whose head lies past its tail stands at the tail: a position there counts 0.
+        if (!of_target && part->type() != TYPE_IMAGE && target_value->index() > len) target_value->set_index(len);
         count = pos - series->index();
     } else {
         Cell w;
