@@ -1638,6 +1638,7 @@ struct CallContext {
     bool reverse;
     uint8_t type;       // the sorted series' type
     int element_type;   // a vector's element type
+    int64_t end;        // units from the buffer's start to the end of the sorted records
 };
 
 int32_t call_result(const Cell* r) {
@@ -1698,6 +1699,10 @@ int32_t sort_call(const uint8_t* ra, const uint8_t* rb, intptr_t op, int32_t) {
     // A function that widened the text (by putting a wider character into it) has turned the
     // records the sort holds into parts of characters: going on would scramble the text.
     if (cx->type != TYPE_VECTOR && text_unit(memory::nodes[cx->node]) != cx->unit) fire(err::script::past_end);
+    // A function that cut the series short has left records past its tail: sorting on would
+    // bring what it removed back in front of the tail.
+    int64_t total = cx->type == TYPE_VECTOR ? int64_t(memory::nodes[cx->node]->length()) : abs_length(cx->node);
+    if (total < cx->end) fire(err::script::past_end);
     return call_result(&result);
 }
 
@@ -1789,6 +1794,7 @@ Cell* sort(Cell* series, bool case_, const Cell* skip, const Cell* comparator, c
     // An owner's handler may have shortened the series: sort only what is still there.
     length = std::min(length, std::max<int64_t>(0, series_total(series) - head));
     length -= length % size;
+    cx.end = head + length;
     b = sbuf(series);
     if (!vector && text_unit(b) != unit) {
         // The handler widened the text: its records are now wider.
