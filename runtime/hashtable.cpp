@@ -830,11 +830,10 @@ void put_all(Node t, int32_t from, int32_t step, int mode) {
     if (from < 0) from = 0;
     uint32_t kind = record(t)->kind;
     if (kind >= kNodeSet) return;
+    // Only tables being made take all their keys at once: nothing to mend when that fails.
     if (kind != kMap) {
-        mending(t, [&] {
-            for (int32_t pos = from; pos < block_length(t); pos += step)
-                if (add_one(t, pos) == 2 && kind == kHash) return;
-        });
+        for (int32_t pos = from; pos < block_length(t); pos += step)
+            if (add_one(t, pos) == 2 && kind == kHash) return;
         return;
     }
     for (int32_t pos = from; pos + 1 < block_length(t);) {
