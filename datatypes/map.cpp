@@ -157,9 +157,18 @@ void put_value(const Cell* map, const Cell* key, const Cell* value, bool case_, 
     }
     prepare_key(&k, path);
     int32_t at = entry_length(&m);
+    // Room for the pair first, so that a key never lands without its value. A table that cannot
+    // grow to take the key is left as it was: the pair goes again, or the map would hold a key
+    // its lookups miss, and the next put of that key would add it a second time.
+    series::reserve(m.data2, 32);
     block::append_cell(m.data2, &k);
     block::append_cell(m.data2, &v);
-    hashtable::add_cell(m.data3, at);
+    try {
+        hashtable::add_cell(m.data3, at);
+    } catch (...) {
+        memory::nodes[m.data2]->tail -= 32;
+        throw;
+    }
 }
 
 bool remove_key(const Cell* m, const Cell* key, int mode) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "datatypes/date.h"
@@ -9,6 +10,7 @@
 #include "runtime/case_folding.h"
 #include "runtime/collector.h"
 #include "runtime/fire.h"
+#include "runtime/memory.h"
 #include "runtime/print.h"
 #include "runtime/runtime.h"
 
@@ -638,6 +640,47 @@ static void rebuild_hash(Node t, uint32_t buckets) {
     for (int32_t pos = 0; pos < n; pos++) hash_add(t, pos);
 }
 
+// A hash! whose table work fails part way (memory runs out as a chain, the position index or the
+// arrays grow) is left with entries that name cells holding other values now, and with cells
+// that have no entry: its block has changed already. It is indexed anew before the error goes
+// on. A language error has unwound the frames to its try by then, so running out again in that
+// repair ends the process (run-time error 94) instead of raising a second one.
+static Node mending_table = 0;
+
+static int add_one(Node t, int32_t position);
+
+// Emptied in place and filled again, the arrays grow only when the keys need it: the repair needs
+// less room than a rebuild, which makes new arrays for every position.
+static void reindex(Node t) {
+    clear(t);
+    int32_t n = block_length(t);
+    for (int32_t pos = 0; pos < n; pos++)
+        if (add_one(t, pos) == 2) return;
+}
+
+template <class F>
+static auto mending(Node t, F f) -> decltype(f()) {
+    if (mending_table == t || record(t)->kind != kHash) return f();
+    struct Scope {
+        Node saved = mending_table;
+        explicit Scope(Node t) { mending_table = t; }
+        ~Scope() { mending_table = saved; }
+    } scope(t);
+    try {
+        return f();
+    } catch (const Throw&) {
+        memory::AfterError repair;
+        Guard g(t);
+        reindex(t);
+        throw;
+    } catch (const std::bad_alloc&) {
+        // Not raised yet: the caller turns it into no-memory.
+        Guard g(t);
+        reindex(t);
+        throw;
+    }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Growth of the kinds whose keys are the block's cells (map!, word tables) and record tables
 
@@ -652,7 +695,7 @@ void resize_value_table(Node t, uint32_t bucket_request) {
     Guard g(t);
     Record* r = record(t);
     if (r->kind == kHash) {
-        rebuild_hash(t, pow2_at_least(std::max<uint32_t>(bucket_request, 4)));
+        mending(t, [&] { rebuild_hash(t, pow2_at_least(std::max<uint32_t>(bucket_request, 4))); });
         return;
     }
     uint32_t buckets = pow2_at_least(std::max<uint32_t>(bucket_request, 4));
@@ -746,7 +789,7 @@ static void word_add(Node t, int32_t pos) {
     record(t)->count++;
 }
 
-int add_cell(Node t, int32_t position) {
+static int add_one(Node t, int32_t position) {
     Guard g(t);
     Record* r = record(t);
     if (position < 0 || position >= block_length(t) || r->kind >= kNodeSet) return 0;
@@ -765,12 +808,18 @@ int add_cell(Node t, int32_t position) {
     return 0;
 }
 
+int add_cell(Node t, int32_t position) {
+    return mending(t, [&] { return add_one(t, position); });
+}
+
 void put_key(Node table, int32_t position) { add_cell(table, position); }
 
 void put_range(Node t, int32_t position, int32_t n) {
     Guard g(t);
-    for (int32_t i = 0; i < n; i++)
-        if (add_cell(t, position + i) == 2 && record(t)->kind == kHash) return;
+    mending(t, [&] {
+        for (int32_t i = 0; i < n; i++)
+            if (add_one(t, position + i) == 2 && record(t)->kind == kHash) return;
+    });
 }
 
 static int32_t map_lookup(Node t, const Cell* value, int op);
@@ -781,9 +830,10 @@ void put_all(Node t, int32_t from, int32_t step, int mode) {
     if (from < 0) from = 0;
     uint32_t kind = record(t)->kind;
     if (kind >= kNodeSet) return;
+    // Only tables being made take all their keys at once: nothing to mend when that fails.
     if (kind != kMap) {
         for (int32_t pos = from; pos < block_length(t); pos += step)
-            if (add_cell(t, pos) == 2 && kind == kHash) return;
+            if (add_one(t, pos) == 2 && kind == kHash) return;
         return;
     }
     for (int32_t pos = from; pos + 1 < block_length(t);) {
@@ -1106,8 +1156,7 @@ static int32_t hash_extent(Node t) { return std::max(block_length(t), index_leng
 // Index entries beyond this would need a buffer larger than a series can be.
 constexpr int64_t kMaxPositions = 0x1FFFFFFC;
 
-int refresh(Node t, int32_t shift, int32_t position, int32_t n, bool drop) {
-    if (record(t)->kind != kHash) return 0;
+static int refresh_positions(Node t, int32_t shift, int32_t position, int32_t n, bool drop) {
     if (n > kMaxRefresh) return 1;
     Guard g(t);
     if (position < 0) position = 0;
@@ -1128,16 +1177,23 @@ int refresh(Node t, int32_t shift, int32_t position, int32_t n, bool drop) {
     return 0;
 }
 
+int refresh(Node t, int32_t shift, int32_t position, int32_t n, bool drop) {
+    if (record(t)->kind != kHash) return 0;
+    return mending(t, [&] { return refresh_positions(t, shift, position, n, drop); });
+}
+
 void move_range(Node t, int32_t from, int32_t n, int32_t to) {
     if (record(t)->kind != kHash || n <= 0 || from == to || from < 0 || to < 0) return;
     int64_t extent = hash_extent(t);
     if (int64_t(from) + n > extent || int64_t(to) + n > extent) return;
     Guard g(t);
-    if (to > from) {
-        remap(t, from, to + n, to + n, [=](int32_t p) { return p < from + n ? p - from + to : p - n; });
-    } else {
-        remap(t, to, from + n, from + n, [=](int32_t p) { return p >= from ? p - from + to : p + n; });
-    }
+    mending(t, [&] {
+        if (to > from) {
+            remap(t, from, to + n, to + n, [=](int32_t p) { return p < from + n ? p - from + to : p - n; });
+        } else {
+            remap(t, to, from + n, from + n, [=](int32_t p) { return p >= from ? p - from + to : p + n; });
+        }
+    });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1180,7 +1236,7 @@ void rebuild(Node t, int32_t expected) {
     Record* r = record(t);
     uint32_t buckets = buckets_for(std::max<int64_t>(expected, 0));
     switch (r->kind) {
-        case kHash: rebuild_hash(t, buckets); return;
+        case kHash: mending(t, [&] { rebuild_hash(t, buckets); }); return;
         case kMap: {
             new_arrays(t, std::max(buckets, buckets_for(block_length(t) / 2)));
             record(t)->count = 0;
@@ -1206,7 +1262,7 @@ void rehash(Node t, int32_t expected) {
     Guard g(t);
     uint32_t buckets = buckets_for(std::max<int64_t>(expected, 0));
     if (record(t)->kind == kHash)
-        rebuild_hash(t, buckets);
+        mending(t, [&] { rebuild_hash(t, buckets); });
     else
         resize_value_table(t, std::max(buckets, buckets_for(record(t)->count)));
 }
@@ -1216,7 +1272,7 @@ void check_moved(Node t) {
     if (r->stamp == 0 || r->stamp == collector::node_passes + 1 || collector::active || r->kind == kWords) return;
     Guard g(t);
     if (r->kind == kHash)
-        rebuild_hash(t, r->buckets);
+        mending(t, [&] { rebuild_hash(t, r->buckets); });
     else
         resize_value_table(t, r->buckets);
     record(t)->stamp = collector::node_passes + 1;

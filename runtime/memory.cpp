@@ -63,6 +63,7 @@ static int after_error = 0;  // depth of AfterError scopes
 
 AfterError::AfterError() { after_error++; }
 AfterError::~AfterError() { after_error--; }
+bool after_error_active() { return after_error > 0; }
 
 [[noreturn]] static void out_of_memory() {
     if (raising || after_error || !error::catalog() || !error::prototype()) runtime::quit(94, KEL_CALLER_ADDRESS());

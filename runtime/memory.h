@@ -173,6 +173,7 @@ struct AfterError {
     AfterError(const AfterError&) = delete;
     AfterError& operator=(const AfterError&) = delete;
 };
+bool after_error_active();
 void os_free_frame(void* address);
 void release_all_frames();
 

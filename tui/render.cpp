@@ -17,6 +17,7 @@
 #include "datatypes/tuple.h"
 #include "datatypes/error.h"
 #include "runtime/collector.h"
+#include "runtime/memory.h"
 #include "runtime/output.h"
 #include "runtime/runtime.h"
 #include "runtime/stack.h"
@@ -670,6 +671,10 @@ void render() {
     if (raised) {
         Cell err = stack::pending_error;
         collector::Root keep(&err);
+        // The error has unwound the frames to the boundary already, which is gone: one raised
+        // by its printing would unwind the script's frames below, past its try. Running out of
+        // memory there ends the process (run-time error 94) instead.
+        memory::AfterError printing;
         error::print_uncaught(&err);
     }
     runtime::throw_code(code);
