@@ -836,26 +836,35 @@ void put_all(Node t, int32_t from, int32_t step, int mode) {
             if (add_one(t, pos) == 2 && kind == kHash) return;
         return;
     }
-    for (int32_t pos = from; pos + 1 < block_length(t);) {
-        Cell* k = block_cells(t) + pos;
-        if (is_word_key(k->type())) k->set_type(TYPE_SET_WORD);
-        Cell key = *k;
+    // A repeated key: the first entry takes the later value and the later pair goes. The kept
+    // pairs are packed down in one pass (`kept` is where the next one goes), so many repeats
+    // cost no more than one move of the block each; the table only ever names packed positions.
+    int32_t length = block_length(t);
+    int32_t kept = from;
+    int32_t pos = from;
+    for (; pos + 1 < length; pos += step) {
+        Cell* c = block_cells(t);
+        if (is_word_key(c[pos].type())) c[pos].set_type(TYPE_SET_WORD);
+        Cell key = c[pos];
         int32_t found = map_lookup(t, &key, mode);
+        c = block_cells(t);
         if (found < 0) {
-            add_cell(t, pos);
-            pos += step;
+            if (kept != pos) {
+                c[kept] = c[pos];
+                c[kept + 1] = c[pos + 1];
+            }
+            add_cell(t, kept);
+            kept += step;
             continue;
         }
-        // A repeated key: the first entry takes the later value and the later pair goes.
-        Node blk = record(t)->block;
-        SeriesBuf* b = memory::nodes[blk];
-        Cell* c = cells_head(b);
         if (c[found + 1].header == 0) record(t)->count++;
         c[found + 1] = c[pos + 1];
-        uint32_t length = b->used_bytes() / 16;
-        std::memmove(c + pos, c + pos + 2, size_t(length - pos - 2) * 16);
-        b->tail -= 32;
     }
+    if (kept == pos) return;
+    Cell* c = block_cells(t);
+    for (; pos < length; pos++) c[kept++] = c[pos];
+    SeriesBuf* b = memory::nodes[record(t)->block];
+    b->tail = b->head + uint32_t(kept) * 16;
 }
 
 // ---------------------------------------------------------------------------------------------
