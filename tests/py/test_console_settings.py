@@ -185,12 +185,16 @@ class Settings(unittest.TestCase):
         home = os.path.join(self.home, "not-a-folder")
         open(home, "w").close()
         script = os.path.join(self.home, "s.kel")
+        quits = os.path.join(self.home, "quits.kel")
         with open(script, "w") as f:
             f.write('Kel []\nprint "only this"\n')
+        with open(quits, "w") as f:
+            f.write('Kel []\nprint "only this"\nquit/return 3\n')
         env = dict(os.environ, HOME=home)
-        proc = subprocess.run([KEL, script], stdin=subprocess.DEVNULL, capture_output=True,
-                              env=env, timeout=60)
-        self.assertEqual((proc.returncode, proc.stdout), (0, b"only this\n"))
+        for path, status in ((script, 0), (quits, 3)):
+            proc = subprocess.run([KEL, path], stdin=subprocess.DEVNULL, capture_output=True,
+                                  env=env, timeout=60)
+            self.assertEqual((proc.returncode, proc.stdout), (status, b"only this\n"))
         proc = subprocess.run([KEL, "--catch", script], input=b"q\n", capture_output=True,
                               env=env, timeout=60)
         self.assertEqual(proc.returncode, 0)
