@@ -265,6 +265,9 @@ bool set_env(const std::string& name, const std::string* value) {
 
 bool get_env(const std::string& name, std::string& out) {
     if (name.find('\0') != std::string::npos) return false;
+    // A name ends at its first "=" (one that begins it is part of it): a longer one names no
+    // variable, and the C library would answer the tail of another one's value ("A=B" of A=B=C).
+    if (name.find('=', 1) != std::string::npos) return false;
     const char* v = getenv(name.c_str());
     if (!v) return false;
     out = v;

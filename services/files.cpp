@@ -493,7 +493,8 @@ int64_t write(const Cell* file, const Cell* data, const Cell* part, const Cell* 
     FdGuard guard{fd};
     if (fd >= 0) {
         if (n_seek > 0 && lseek(fd, off_t(n_seek), SEEK_SET) < 0) raise_on(err::access::cannot_open, target.cell);
-        if (append && lseek(fd, 0, SEEK_END) < 0) raise_on(err::access::cannot_open, target.cell);
+        // A pipe, FIFO or terminal has no end to move to: what is written there is appended.
+        if (append && lseek(fd, 0, SEEK_END) < 0 && errno != ESPIPE) raise_on(err::access::cannot_open, target.cell);
     }
 
     int64_t total = put(fd, bytes.p, bytes.n);

@@ -178,6 +178,30 @@ class Settings(unittest.TestCase):
                       "(console settings will not be kept)\n", out)
         self.assertIn("(console settings not saved)\n", out)
 
+    def test_a_script_run_prints_nothing_about_a_home_that_cannot_hold_the_folder(self):
+        # A script never saves the settings: its output (often redirected to a file) must be
+        # its own, also when the settings folder cannot be made. With --catch the console
+        # follows the script, and then the line comes.
+        home = os.path.join(self.home, "not-a-folder")
+        open(home, "w").close()
+        script = os.path.join(self.home, "s.kel")
+        quits = os.path.join(self.home, "quits.kel")
+        with open(script, "w") as f:
+            f.write('Kel []\nprint "only this"\n')
+        with open(quits, "w") as f:
+            f.write('Kel []\nprint "only this"\nquit/return 3\n')
+        env = dict(os.environ, HOME=home)
+        for path, status in ((script, 0), (quits, 3)):
+            proc = subprocess.run([KEL, path], stdin=subprocess.DEVNULL, capture_output=True,
+                                  env=env, timeout=60)
+            self.assertEqual((proc.returncode, proc.stdout), (status, b"only this\n"))
+        proc = subprocess.run([KEL, "--catch", script], input=b"q\n", capture_output=True,
+                              env=env, timeout=60)
+        self.assertEqual(proc.returncode, 0)
+        self.assertTrue(proc.stdout.startswith(b"only this\n*** Access Error: cannot open: %"
+                                               + home.encode() + b"/ (console settings will "
+                                               b"not be kept)\n"), proc.stdout)
+
     def test_a_write_cut_short_keeps_the_old_file(self):
         # A full disk ends the write part-way, after the old file was emptied: the old settings
         # must come back, not a cut file that the next start reads as damaged. A file size

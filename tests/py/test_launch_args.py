@@ -85,6 +85,33 @@ class LaunchArgs(unittest.TestCase):
                 self.assertEqual(proc.stdout.decode("utf-8"),
                                  '["a" "b c" {"d"}]\na "b c" "d"\n', (program, before))
 
+    def test_started_in_a_folder_that_was_removed(self):
+        # The shell stands in a folder removed since (a build folder wiped and made anew): the
+        # script named relative to it must still run in its own folder and find its neighbours,
+        # and the console's cd must move from where the process really is.
+        with tempfile.TemporaryDirectory() as folder:
+            real = os.path.realpath(folder)
+            os.mkdir(os.path.join(folder, "gone"))
+            with open(os.path.join(folder, "data.txt"), "w") as f:
+                f.write("beside")
+            with open(os.path.join(folder, "lib.kel"), "w") as f:
+                f.write('Kel [] print "lib ran"\n')
+            with open(os.path.join(folder, "main.kel"), "w") as f:
+                f.write('Kel []\nprint mold what-dir\nprint read %data.txt\ndo %lib.kel\n'
+                        'print mold what-dir\n')
+            env = dict(os.environ, HOME=folder)
+            start = 'cd gone && rmdir ../gone && exec "$0" "$@"'
+            proc = subprocess.run(["sh", "-c", start, KEL, "../main.kel"], capture_output=True,
+                                  cwd=folder, env=env, stdin=subprocess.DEVNULL, timeout=60)
+            here = "%" + real + "/\n"
+            self.assertEqual((proc.returncode, proc.stdout.decode()),
+                             (0, here + "beside\nlib ran\n" + here))
+            os.mkdir(os.path.join(folder, "gone"))
+            proc = subprocess.run(["sh", "-c", start, KEL], capture_output=True, cwd=folder,
+                                  env=env, input=b"cd ..\nprint read %data.txt\n", timeout=60)
+            self.assertEqual(proc.returncode, 0, proc.stdout + proc.stderr)
+            self.assertIn(b"== %" + os.fsencode(real) + b"/\nbeside\n", proc.stdout)
+
 
 if __name__ == "__main__":
     unittest.main(argv=sys.argv[:1], verbosity=2)
