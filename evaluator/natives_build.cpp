@@ -168,9 +168,12 @@ void extend(int check, const int32_t* refs) {
     bool case_ = refs[0] >= 0;
     Cell* spec = args + 1;
     int32_t from = spec->index() > 0 ? spec->index() : 0;
+    // Only the entries the spec has now: a map extended by itself gains an entry for every key
+    // that finds no match (a NaN), and walking those too would never end.
+    int32_t end = block::node_length(spec->node());
     if (spec->type() == TYPE_MAP) {
         // The live entries of another map, in order (removed entries have a value header of 0).
-        for (int32_t i = from; i + 1 < block::node_length(spec->node()); i += 2) {
+        for (int32_t i = from; i + 1 < end && i + 1 < block::node_length(spec->node()); i += 2) {
             if (block::node_cell(spec->node(), i + 1)->header == 0) continue;
             Cell* key = stack::push(block::node_cell(spec->node(), i));
             Cell* value = stack::push(block::node_cell(spec->node(), i + 1));
@@ -182,7 +185,7 @@ void extend(int check, const int32_t* refs) {
             Cell v = *spec;
             fire(err::script::invalid_arg, &v);
         }
-        for (int32_t i = from; i + 1 < block::node_length(spec->node()); i += 2) {
+        for (int32_t i = from; i + 1 < end && i + 1 < block::node_length(spec->node()); i += 2) {
             Cell* key = stack::push(block::node_cell(spec->node(), i));
             Cell* value = stack::push(block::node_cell(spec->node(), i + 1));
             put_pair(args, key, value, case_);
