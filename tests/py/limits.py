@@ -39,3 +39,16 @@ def run_limited(kel, script, megabytes, timeout=120, args=()):
         f.flush()
         return subprocess.run([kel, f.name, *args], capture_output=True, text=True, timeout=timeout,
                               preexec_fn=limit, env=without_torture())
+
+
+def expect_lines(kel, script, megabytes, expected, timeout=120):
+    """Runs `script` under a limit of `megabytes`: 0 when it ends with status 0 having printed the
+    lines `expected` (or when the binary cannot run under a limit), else 1, having shown the run."""
+    if skip_sanitizer_build(kel):
+        return 0
+    run = run_limited(kel, script, megabytes, timeout=timeout)
+    if run.returncode != 0 or run.stdout.splitlines() != expected:
+        print("status", run.returncode, "stdout", run.stdout, "stderr", run.stderr)
+        return 1
+    print("ok")
+    return 0
