@@ -52,3 +52,10 @@ def expect_lines(kel, script, megabytes, expected, timeout=120):
         return 1
     print("ok")
     return 0
+
+
+def only_error_94(run):
+    """True when the run ended with run-time error 94 and printed its report and nothing else."""
+    lines = [line for line in run.stdout.splitlines() if line]
+    return (run.returncode == 94 and len(lines) == 2 and lines[0] == "*** Runtime Error 94: out of memory"
+            and lines[1].startswith("*** at: "))

@@ -52,9 +52,7 @@ def main():
         print("freed: status", r.returncode, "stdout", r.stdout, "stderr", r.stderr)
         failed = True
     r = limits.run_limited(kel, HELD, LIMIT_MB, timeout=240)
-    lines = [line for line in r.stdout.splitlines() if line]
-    if (r.returncode != 94 or len(lines) != 2 or lines[0] != "*** Runtime Error 94: out of memory"
-            or not lines[1].startswith("*** at: ")):
+    if not limits.only_error_94(r):
         print("held: status", r.returncode, "stdout", r.stdout, "stderr", r.stderr)
         failed = True
     if failed:

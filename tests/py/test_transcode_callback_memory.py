@@ -43,9 +43,7 @@ def main():
     if limits.skip_sanitizer_build(kel):
         return 0
     run = limits.run_limited(kel, SCRIPT, LIMIT_MB, timeout=120)
-    lines = [line for line in run.stdout.splitlines() if line]
-    if (run.returncode != 94 or len(lines) != 2 or lines[0] != "*** Runtime Error 94: out of memory"
-            or not lines[1].startswith("*** at: ")):
+    if not limits.only_error_94(run):
         print("status", run.returncode, "stdout", run.stdout, "stderr", run.stderr)
         return 1
     print("ok")
