@@ -366,8 +366,7 @@ ErrorId id_of(const Cell* err) {
 }
 
 bool is(const Cell* err, ErrorId id) {
-    ErrorId got = id_of(err);
-    return got.category == id.category && got.index == id.index;
+    return id_of(err) == id;
 }
 
 // ---- make ----

@@ -11,8 +11,7 @@
 void fire(ErrorId id, const Cell* arg1, const Cell* arg2, const Cell* arg3) {
     // A size refused outright (past what a series can hold) is memory running out as well: after
     // an error, raising it would unwind the frames a second time (see memory::AfterError).
-    if (memory::after_error_active() && id.category == err::internal::no_memory.category &&
-        id.index == err::internal::no_memory.index)
+    if (memory::after_error_active() && id == err::internal::no_memory)
         runtime::quit(94, KEL_CALLER_ADDRESS());
     Cell err;
     set_cell(&err, TYPE_NONE);

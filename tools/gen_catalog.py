@@ -52,7 +52,9 @@ def main():
              "#pragma once", "#include <cstdint>", "",
              "struct ErrorId {", "    uint8_t category;  // 0 throw ... 9 internal",
              "    uint8_t index;     // position of the id in its category object (code, type first)",
-             "};", "", "namespace err {"]
+             "};", "",
+             "constexpr bool operator==(ErrorId a, ErrorId b) { return a.category == b.category && a.index == b.index; }",
+             "", "namespace err {"]
     for k, cat in enumerate(categories):
         lines.append(f"namespace {cname(cat['name'])} {{")
         for i, (key, _) in enumerate(cat["ids"]):

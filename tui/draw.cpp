@@ -217,7 +217,7 @@ private:
 
 void Walk::fail(int32_t i, ErrorId id) const {
     Cell where;
-    if (id.category == err::script::draw_infinite.category && id.index == err::script::draw_infinite.index)
+    if (id == err::script::draw_infinite)
         block::make_at(&where, node_, head_);
     else
         block::make_at(&where, node_, i < tail() ? i : tail());

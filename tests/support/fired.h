@@ -40,8 +40,6 @@ std::optional<Fired> fired(F&& f) {
     return std::nullopt;
 }
 
-inline bool same_id(ErrorId a, ErrorId b) { return a.category == b.category && a.index == b.index; }
-
 // Bytes of a binary! argument.
 inline std::vector<uint8_t> binary_bytes(const Cell& c) {
     SeriesBuf* b = memory::nodes[c.node()];

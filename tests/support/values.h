@@ -144,5 +144,5 @@ inline bool same_bits(double a, double b) {
     do {                                                                                            \
         auto fired_ = test_support::raised([&] { statement; });                                     \
         ASSERT_TRUE(fired_.has_value()) << #statement << " raised nothing";                         \
-        EXPECT_TRUE(test_support::same_id(fired_->id, error_id)) << #statement << " raised another error"; \
+        EXPECT_TRUE(fired_->id == error_id) << #statement << " raised another error";               \
     } while (0)

@@ -293,7 +293,7 @@ TEST_F(BinaryHelpers, SetByteAndBitsetMembership) {
     EXPECT_EQ(x, 0x41);
     auto e = test_support::fired([&] { binary::set_byte(&x, set_cell(&v, TYPE_NONE)); });
     ASSERT_TRUE(e);
-    EXPECT_TRUE(test_support::same_id(e->id, err::script::invalid_arg));
+    EXPECT_TRUE(e->id == err::script::invalid_arg);
 
     Cell bits = value_of("make bitset! [1 200]");
     Cell nbits = value_of("make bitset! [not 1]");
@@ -344,10 +344,10 @@ TEST_F(BinaryHelpers, ValueBytesMeasuresWhatItWrites) {
     Cell word = tv::wrd("w");
     auto e = test_support::fired([&] { binary::value_bytes(nullptr, &word, -1, false); });
     ASSERT_TRUE(e);
-    EXPECT_TRUE(test_support::same_id(e->id, err::script::invalid_arg));
+    EXPECT_TRUE(e->id == err::script::invalid_arg);
     e = test_support::fired([&] { binary::value_bytes(nullptr, &word, -1, false, true); });
     ASSERT_TRUE(e);
-    EXPECT_TRUE(test_support::same_id(e->id, err::script::bad_to_arg));
+    EXPECT_TRUE(e->id == err::script::bad_to_arg);
 }
 
 TEST_F(BinaryHelpers, EqualAndMatchAgainstText) {

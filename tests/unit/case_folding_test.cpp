@@ -104,7 +104,7 @@ TEST(CaseFolding, PartCounts) {
     set_cell(&word, TYPE_WORD, 0, 0, 0);
     auto f = fired([&] { case_folding::change_string(&s, false, &other, &word); });
     ASSERT_TRUE(f);
-    EXPECT_TRUE(same_id(f->id, err::script::invalid_refine_arg));
+    EXPECT_TRUE(f->id == err::script::invalid_refine_arg);
     EXPECT_EQ(cps_of(n), (V{'a', 'B', 'C', 'd'}));
 
     // A head past the tail is moved to the tail.

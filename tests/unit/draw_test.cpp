@@ -17,7 +17,6 @@
 namespace {
 
 using test_support::fired;
-using test_support::same_id;
 
 // The value of a block written in Kel (its words bound to the global context).
 Cell block_of(const std::string& text) {
@@ -265,7 +264,7 @@ TEST_F(Draw, Text) {
     tui::draw_begin(&ctx, &f.g);
     auto e = fired([&] { tui::draw_run(&ctx, &bad, false); });
     ASSERT_TRUE(e.has_value());
-    EXPECT_TRUE(same_id(e->id, err::script::draw_invalid));
+    EXPECT_TRUE(e->id == err::script::draw_invalid);
     EXPECT_EQ(e->arg1.index(), 2);
 }
 
@@ -393,7 +392,7 @@ TEST_F(Draw, ErrorsPointAtTheOffendingValue) {
         tui::draw_begin(&ctx, &g.g);
         auto f = fired([&] { tui::draw_run(&ctx, &b, false); });
         ASSERT_TRUE(f.has_value()) << c.block;
-        EXPECT_TRUE(same_id(f->id, err::script::draw_invalid)) << c.block;
+        EXPECT_TRUE(f->id == err::script::draw_invalid) << c.block;
         ASSERT_EQ(f->arg1.type(), TYPE_BLOCK) << c.block;
         if (c.position)
             EXPECT_EQ(f->arg1.index(), c.position - 1) << c.block;
@@ -414,7 +413,7 @@ TEST_F(Draw, ABlockThatContainsItselfIsInfinite) {
         tui::draw_begin(&ctx, nullptr);
         auto f = fired([&] { tui::draw_run(&ctx, &b, false); });
         ASSERT_TRUE(f.has_value()) << code;
-        EXPECT_TRUE(same_id(f->id, err::script::draw_infinite)) << code;
+        EXPECT_TRUE(f->id == err::script::draw_infinite) << code;
     }
     // Blocks nested deeper than the cycle stack holds are an error, not a crash.
     kel_test::run("deep: [line 0x0 1x0] loop 5000 [deep: reduce [deep]] none");
@@ -426,7 +425,7 @@ TEST_F(Draw, ABlockThatContainsItselfIsInfinite) {
     tui::draw_begin(&ctx, nullptr);
     auto f = fired([&] { tui::draw_run(&ctx, &deep, false); });
     ASSERT_TRUE(f.has_value());
-    EXPECT_TRUE(same_id(f->id, err::internal::too_deep));
+    EXPECT_TRUE(f->id == err::internal::too_deep);
     // The cycle stack is left empty for the next walk.
     EXPECT_EQ(draw(2, 1, "[line 0x0 1x0]"), "##");
 }
@@ -455,7 +454,7 @@ TEST_F(Draw, AnImageTargetIsCheckedNotPainted) {
     Cell bad = block_of("[box 0x0]");
     auto f = fired([&] { gui::OS_do_draw(nullptr, &img, &bad, false); });
     ASSERT_TRUE(f.has_value());
-    EXPECT_TRUE(same_id(f->id, err::script::draw_invalid));
+    EXPECT_TRUE(f->id == err::script::draw_invalid);
     // Catching drops the error.
     Redirect out;
     EXPECT_FALSE(fired([&] { gui::OS_do_draw(nullptr, &img, &bad, true); }).has_value());

@@ -142,10 +142,10 @@ TEST(Memory, BufferLayoutForEveryUnit) {
         auto e = test_support::fired([&] { memory::alloc_series(units, unit, 0); });
         EXPECT_NE(memory::nodes[probe], nullptr);
         ASSERT_TRUE(e.has_value()) << units;
-        EXPECT_TRUE(test_support::same_id(e->id, err::internal::no_memory));
+        EXPECT_TRUE(e->id == err::internal::no_memory);
         e = test_support::fired([&] { memory::alloc_fixed_series(units, unit, 0); });
         ASSERT_TRUE(e.has_value()) << units;
-        EXPECT_TRUE(test_support::same_id(e->id, err::internal::no_memory));
+        EXPECT_TRUE(e->id == err::internal::no_memory);
     }
 }
 

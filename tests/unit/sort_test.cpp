@@ -255,7 +255,7 @@ TEST(Sort, ComparatorShrinkingTheBufferIsAnError) {
         };
         auto f = fired([&] { run(r, c); });
         ASSERT_TRUE(f);
-        EXPECT_TRUE(same_id(f->id, err::script::past_end));
+        EXPECT_TRUE(f->id == err::script::past_end);
     }
 }
 

@@ -51,7 +51,7 @@ TEST(Stack, FrameExhaustionRaisesAndRecovers) {
         }
     });
     ASSERT_TRUE(e.has_value());
-    EXPECT_TRUE(same_id(*e, err::internal::stack_overflow));
+    EXPECT_TRUE(*e == err::internal::stack_overflow);
     // Every frame but the try frame's was used, and the error unwound them all.
     EXPECT_EQ(pushed, stack::kFrames - (saved.ctop - stack::cbottom) - 1);
     EXPECT_EQ(stack::ctop, saved.ctop);
@@ -75,7 +75,7 @@ TEST(Stack, DataExhaustionMakesRoomForTheError) {
         stack::push_cell();
     });
     ASSERT_TRUE(e.has_value());
-    EXPECT_TRUE(same_id(*e, err::internal::stack_overflow));
+    EXPECT_TRUE(*e == err::internal::stack_overflow);
     // The top went down by 4 cells, one of which now holds the error.
     EXPECT_EQ(stack::top, stack::end - 4);
     stack::restore(saved);

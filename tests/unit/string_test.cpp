@@ -31,7 +31,6 @@ namespace {
 using test_support::cps_of;
 using test_support::fired;
 using test_support::make_text;
-using test_support::same_id;
 
 // ---- Values ----
 
@@ -145,7 +144,7 @@ Cell run(int action, std::vector<Cell> args, std::vector<Ref> refs = {}) {
     do {                                                                         \
         auto e_ = fired([&] { expr; });                                          \
         ASSERT_TRUE(e_.has_value()) << "no error from " #expr;                   \
-        EXPECT_TRUE(same_id(e_->id, error_id)) << "other error from " #expr;     \
+        EXPECT_TRUE(e_->id == error_id) << "other error from " #expr;            \
     } while (0)
 
 std::string molded(const Cell& v, bool all = false) {
@@ -286,7 +285,7 @@ TEST_F(StringTest, LoadingAndEncodings) {
     EXPECT_EQ(utf8(s), "A\xD0\xBB");
     auto e = fired([&] { string::load(ok16, 4, nullptr, 7); });
     ASSERT_TRUE(e);
-    EXPECT_TRUE(same_id(e->id, err::access::no_codec));
+    EXPECT_TRUE(e->id == err::access::no_codec);
     EXPECT_EQ(e->arg1.i1(), 7);
 
     // A binary whose last bytes start a sequence they do not finish: the error carries those
@@ -295,7 +294,7 @@ TEST_F(StringTest, LoadingAndEncodings) {
     Cell out;
     e = fired([&] { string::load_binary(&out, &bin); });
     ASSERT_TRUE(e);
-    EXPECT_TRUE(same_id(e->id, err::access::invalid_utf8));
+    EXPECT_TRUE(e->id == err::access::invalid_utf8);
     EXPECT_EQ(test_support::binary_bytes(e->arg1), (std::vector<uint8_t>{0xE2, 0x82}));
     Cell euro = binary_of({0xE2, 0x82, 0xAC});
     string::load_binary(&out, &euro);

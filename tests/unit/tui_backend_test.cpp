@@ -57,7 +57,7 @@ std::string call(const char* name, std::initializer_list<Cell> args) {
     return kel_test::eval("answer");
 }
 
-bool raised(ErrorId id) { return last_error && test_support::same_id(last_error->id, id); }
+bool raised(ErrorId id) { return last_error && last_error->id == id; }
 
 // Face-like objects: the facets in the view engine's order, so the glue reads them by index.
 const char* const kFaceProto = R"(
@@ -113,7 +113,7 @@ TEST(TuiBackend, FaceFlags) {
     Cell bad = global("facet-value");
     auto e = test_support::fired([&] { gui::get_flags(&bad); });
     ASSERT_TRUE(e);
-    EXPECT_TRUE(test_support::same_id(e->id, err::script::invalid_arg));
+    EXPECT_TRUE(e->id == err::script::invalid_arg);
 }
 
 TEST(TuiBackend, FindFlag) {
@@ -260,7 +260,7 @@ TEST(TuiGlue, MakeViewBuildsTheWidgetRecord) {
     Cell bad = face("bad", "[flags: [focusable nonsense]]");
     auto e = test_support::fired([&] { gui::OS_make_view(&bad, ww); });
     ASSERT_TRUE(e);
-    EXPECT_TRUE(test_support::same_id(e->id, err::script::invalid_arg));
+    EXPECT_TRUE(e->id == err::script::invalid_arg);
 
     // The widget keeps its face alive through collections.
     kel_test::run("btn: none recycle");
@@ -443,7 +443,7 @@ TEST(TuiGlue, RateTimersLiveAndDieWithTheWidget) {
     Cell bad = face("ticker", "[rate: \"often\"]");
     auto e = test_support::fired([&] { gui::OS_make_view(&bad, nullptr); });
     ASSERT_TRUE(e);
-    EXPECT_TRUE(test_support::same_id(e->id, err::script::invalid_facet_type));
+    EXPECT_TRUE(e->id == err::script::invalid_facet_type);
     EXPECT_EQ(count_widgets(), before);
 
     Cell f = face("ticker", "[rate: 10]");

@@ -869,7 +869,7 @@ TEST_F(Tui, TextBoxMetrics) {
     Cell out;
     auto e = test_support::fired([&] { gui::OS_text_box_metrics(&f, &bad, 0, &out); });
     ASSERT_TRUE(e);
-    EXPECT_TRUE(test_support::same_id(e->id, err::script::invalid_arg));
+    EXPECT_TRUE(e->id == err::script::invalid_arg);
 }
 
 namespace {
@@ -924,7 +924,7 @@ TEST_F(Tui, SizeTextAndMetricsRoutines) {
         if (c.expected[0] == '!') {
             ASSERT_TRUE(r.error) << c.args;
             ErrorId want = std::string(c.expected) == "!invalid-type" ? err::script::invalid_type : err::script::face_type;
-            EXPECT_TRUE(test_support::same_id(r.error->id, want)) << c.args;
+            EXPECT_TRUE(r.error->id == want) << c.args;
         } else {
             EXPECT_FALSE(r.error) << c.args;
             EXPECT_EQ(r.result, c.expected) << c.args;
@@ -993,7 +993,7 @@ TEST_F(Tui, RichTextBadStyleValues) {
         Cell data = *facet(&f, kFData);
         auto e = test_support::fired([&] { apply_style_runs(grid, &data); });
         ASSERT_TRUE(e) << c.data;
-        EXPECT_TRUE(test_support::same_id(e->id, err::script::draw_invalid)) << c.data;
+        EXPECT_TRUE(e->id == err::script::draw_invalid) << c.data;
         ASSERT_TRUE(e->has_arg1);
         EXPECT_EQ(tv::mold(e->arg1), c.at) << c.data;
     }

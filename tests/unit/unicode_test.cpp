@@ -79,7 +79,7 @@ TEST(Utf8Load, InvalidInputKeepsTheTargetAndNamesOnlyRealBytes) {
     // The bad sequence comes after a widening character: the target keeps its two characters.
     auto f = fired([&] { load(std::string("\xE2\x82\xAC" "c\xFF"), n); });
     ASSERT_TRUE(f);
-    EXPECT_TRUE(same_id(f->id, err::access::invalid_utf8));
+    EXPECT_TRUE(f->id == err::access::invalid_utf8);
     EXPECT_EQ(binary_bytes(f->arg1), std::vector<uint8_t>{0xFF});
     EXPECT_EQ(cps_of(n), (V{'x', 'y'}));
 }
@@ -116,7 +116,7 @@ TEST(Utf8Decode, CheckedDecoderCases) {
         auto f = fired([&] { cp = unicode::decode_utf8_checked(reinterpret_cast<const uint8_t*>(c.in.data()), &n); });
         if (c.cp == -2) {
             ASSERT_TRUE(f) << "input " << testing::PrintToString(c.in);
-            EXPECT_TRUE(same_id(f->id, err::access::invalid_utf8));
+            EXPECT_TRUE(f->id == err::access::invalid_utf8);
             // The argument holds at most 4 bytes and never more than the input has.
             std::string want = c.in.substr(0, 4);
             EXPECT_EQ(binary_bytes(f->arg1), std::vector<uint8_t>(want.begin(), want.end()));
@@ -164,7 +164,7 @@ TEST(Utf8Encode, SizesLimitsAndInvalidCodepoints) {
     EXPECT_EQ(unicode::cp_utf8_size(0x10FFFF), 4);
     auto f = fired([] { unicode::cp_utf8_size(0x110000); });
     ASSERT_TRUE(f);
-    EXPECT_TRUE(same_id(f->id, err::script::invalid_char));
+    EXPECT_TRUE(f->id == err::script::invalid_char);
     EXPECT_TRUE(f->arg1.is(TYPE_INTEGER));
     EXPECT_EQ(f->arg1.data1, 0x110000u);
 
@@ -263,7 +263,7 @@ TEST(Utf16Load, WidthsTargetsAndSurrogates) {
             unicode::load_utf16(unicode::Source::external(bad.data()), uint32_t(bad.size()), &tv, false);
         });
         ASSERT_TRUE(f);
-        EXPECT_TRUE(same_id(f->id, err::access::invalid_utf8));
+        EXPECT_TRUE(f->id == err::access::invalid_utf8);
         EXPECT_EQ(binary_bytes(f->arg1).size(), bad.size() == 3 ? 4u : 2u);
         EXPECT_EQ(cps_of(t), (V{'x', '\n', 0x3042}));
     }
