@@ -241,6 +241,9 @@ int64_t int_op(int64_t a, int64_t b, int op) {
         case OP_MUL: return static_cast<int64_t>(static_cast<uint64_t>(a) * static_cast<uint64_t>(b));
         case OP_DIV:
             if (b == 0) fire(err::math::zero_divide);
+            // The lowest integer by -1 has no 32-bit quotient: it fails as integer! division
+            // does, rather than wrapping back to the lowest integer.
+            if (a == INT32_MIN && b == -1) fire(err::math::overflow);
             return a / b;
         case OP_REM:
             if (b == 0) fire(err::math::zero_divide);
