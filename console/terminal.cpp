@@ -44,6 +44,7 @@ volatile sig_atomic_t raw = 0;
 
 volatile sig_atomic_t resized_flag = 0;
 volatile sig_atomic_t continued_flag = 0;
+void (*volatile continue_call)() = nullptr;
 
 void restore_mode() {
     if (raw) tcsetattr(kIn, TCSANOW, &saved_mode);
@@ -69,8 +70,11 @@ void on_resize(int) { resized_flag = 1; }
 
 // Back from a stop: the shell has put its own mode on the terminal meanwhile.
 void on_continue(int) {
+    int saved_errno = errno;
     if (raw) tcsetattr(kIn, TCSANOW, &raw_mode);
     continued_flag = 1;
+    if (continue_call) continue_call();
+    errno = saved_errno;
 }
 
 void install(int signo, void (*handler)(int), bool restart) {
@@ -365,6 +369,8 @@ void start() {
     int columns, rows;
     if (output::stdout_is_terminal() && window_size(columns, rows)) publish_size(columns, rows);
 }
+
+void on_continue_call(void (*fn)()) { continue_call = fn; }
 
 bool is_console() {
     start();
