@@ -27,6 +27,7 @@
 #include "runtime/runtime.h"
 #include "runtime/stack.h"
 #include "runtime/unicode.h"
+#include "services/process.h"
 
 namespace terminal {
 
@@ -91,6 +92,9 @@ uint8_t key_bytes[2 * keys::kMaxSequence];
 size_t key_count = 0;
 
 enum class Wait { ready, timeout, interrupted, gone };
+
+// How often a key wait looks for ended children while some are left.
+constexpr int kReapEveryMs = 500;
 
 Wait wait_input(int timeout_ms) {
     pollfd pfd{kIn, POLLIN, 0};
@@ -428,8 +432,11 @@ int32_t read_key() {
             if (d.key == 0 || d.shift) continue;
             return d.key;
         }
-        Wait w = wait_input(-1);
-        if (w == Wait::interrupted) continue;
+        // Programs that `call` started without waiting are collected while the user thinks:
+        // otherwise one that ended stays a zombie until the next call.
+        process::reap();
+        Wait w = wait_input(process::unreaped() ? kReapEveryMs : -1);
+        if (w == Wait::interrupted || w == Wait::timeout) continue;
         if (w == Wait::gone) return -1;
         Wait f = fill_keys();
         if (f == Wait::gone) return -1;
