@@ -231,13 +231,12 @@ int run_on_thread(int (*fn)(void*), void* arg, size_t stack_bytes) {
         return fn(arg);
     }
     pthread_attr_destroy(&attr);
-    // A resize and a continue after a stop must interrupt the waits of the thread that runs (the
-    // line editor's key wait): the kernel hands such a signal to any thread that does not block
-    // it, and this one, which only waits, would take it without waking the other.
+    // The kernel hands a signal to any thread that does not block it. The handled ones go to the
+    // thread that runs: a resize or a continue after a stop must interrupt its waits (the line
+    // editor's key wait), and a handler that puts the terminal back must not race its drawing.
     sigset_t waiting, saved_mask;
     sigemptyset(&waiting);
-    sigaddset(&waiting, SIGWINCH);
-    sigaddset(&waiting, SIGCONT);
+    for (int s : {SIGWINCH, SIGCONT, SIGTSTP, SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&waiting, s);
     pthread_sigmask(SIG_BLOCK, &waiting, &saved_mask);
     pthread_join(thread, nullptr);
     pthread_sigmask(SIG_SETMASK, &saved_mask, nullptr);
