@@ -27,6 +27,7 @@
 #include "runtime/runtime.h"
 #include "runtime/stack.h"
 #include "runtime/unicode.h"
+#include "services/process.h"
 
 namespace terminal {
 
@@ -44,6 +45,7 @@ volatile sig_atomic_t raw = 0;
 
 volatile sig_atomic_t resized_flag = 0;
 volatile sig_atomic_t continued_flag = 0;
+void (*volatile continue_call)() = nullptr;
 
 void restore_mode() {
     if (raw) tcsetattr(kIn, TCSANOW, &saved_mode);
@@ -69,8 +71,11 @@ void on_resize(int) { resized_flag = 1; }
 
 // Back from a stop: the shell has put its own mode on the terminal meanwhile.
 void on_continue(int) {
+    int saved_errno = errno;
     if (raw) tcsetattr(kIn, TCSANOW, &raw_mode);
     continued_flag = 1;
+    if (continue_call) continue_call();
+    errno = saved_errno;
 }
 
 void install(int signo, void (*handler)(int), bool restart) {
@@ -87,6 +92,9 @@ uint8_t key_bytes[2 * keys::kMaxSequence];
 size_t key_count = 0;
 
 enum class Wait { ready, timeout, interrupted, gone };
+
+// How often a key wait looks for ended children while some are left.
+constexpr int kReapEveryMs = 500;
 
 Wait wait_input(int timeout_ms) {
     pollfd pfd{kIn, POLLIN, 0};
@@ -366,6 +374,8 @@ void start() {
     if (output::stdout_is_terminal() && window_size(columns, rows)) publish_size(columns, rows);
 }
 
+void on_continue_call(void (*fn)()) { continue_call = fn; }
+
 bool is_console() {
     start();
     return console;
@@ -422,8 +432,11 @@ int32_t read_key() {
             if (d.key == 0 || d.shift) continue;
             return d.key;
         }
-        Wait w = wait_input(-1);
-        if (w == Wait::interrupted) continue;
+        // Programs that `call` started without waiting are collected while the user thinks:
+        // otherwise one that ended stays a zombie until the next call.
+        process::reap();
+        Wait w = wait_input(process::unreaped() ? kReapEveryMs : -1);
+        if (w == Wait::interrupted || w == Wait::timeout) continue;
         if (w == Wait::gone) return -1;
         Wait f = fill_keys();
         if (f == Wait::gone) return -1;

@@ -28,6 +28,10 @@ void init();
 void start();
 bool is_console();
 
+// Registers an async-signal-safe function that SIGCONT runs after the console's own handling,
+// for another owner of the terminal (the GUI) to take it back after a stop.
+void on_continue_call(void (*fn)());
+
 // Raw mode for one edit: no echo, no line discipline, no signals from keys (Ctrl-C and Ctrl-Z
 // arrive as keys), output processing kept. Set with TCSANOW so that keys typed ahead stay
 // pending. raw_off restores the mode found by raw_on; so does every way out of the process.

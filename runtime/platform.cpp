@@ -231,7 +231,15 @@ int run_on_thread(int (*fn)(void*), void* arg, size_t stack_bytes) {
         return fn(arg);
     }
     pthread_attr_destroy(&attr);
+    // The kernel hands a signal to any thread that does not block it. The handled ones go to the
+    // thread that runs: a resize or a continue after a stop must interrupt its waits (the line
+    // editor's key wait), and a handler that puts the terminal back must not race its drawing.
+    sigset_t waiting, saved_mask;
+    sigemptyset(&waiting);
+    for (int s : {SIGWINCH, SIGCONT, SIGTSTP, SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&waiting, s);
+    pthread_sigmask(SIG_BLOCK, &waiting, &saved_mask);
     pthread_join(thread, nullptr);
+    pthread_sigmask(SIG_SETMASK, &saved_mask, nullptr);
     stack_limit = limit;
     thread_stack_low = low;
     thread_stack_size = size;

@@ -213,6 +213,8 @@ void reap() {
     }
 }
 
+bool unreaped() { return !pending.empty(); }
+
 int64_t run(Launch& launch) {
     reap();
     // A NUL cuts the command or a file name short: what is left names another program or file.

@@ -45,5 +45,7 @@ bool open_document(const std::string& target);
 // Reaps the children started without waiting that have ended since the last call (each launch
 // does it too), so that none stays a zombie.
 void reap();
+// Whether children started without waiting may still be reaped.
+bool unreaped();
 
 }  // namespace process

@@ -329,6 +329,14 @@ int32_t utf8_at(size_t i, size_t& length) {
 
 int32_t poll_input(bool drain) {
     if (!state.gui_active) return 0;
+    if (take_resumed()) {
+        // The shell wrote its own text meanwhile: the inline drawing starts again where the
+        // cursor is now, and every frame is drawn whole.
+        state.cursor_row = 0;
+        state.drawn_inline = 0;
+        state.redraw = 1;
+        if (!state.alternate_screen) ask_cursor_position();
+    }
     if (console_size_changed()) console_resized();
     int fd = input_fd();
     int32_t total = 0;

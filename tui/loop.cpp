@@ -17,6 +17,7 @@
 #include "runtime/fire.h"
 #include "runtime/runtime.h"
 #include "runtime/stack.h"
+#include "services/process.h"
 #include "tui/input.h"
 #include "tui/render.h"
 #include "tui/terminal.h"
@@ -365,6 +366,9 @@ bool do_events(bool no_wait) {
                 leave = true;
                 return;
             }
+            // A program that an actor started without waiting must not stay a zombie while the
+            // window is up.
+            process::reap();
             int32_t step = kFrameMs;
             if (elapsed > kFrameMs) step = elapsed;
             else wait_input(kFrameMs - elapsed);

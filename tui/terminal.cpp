@@ -5,6 +5,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 
 #include "console/terminal.h"
@@ -23,16 +24,22 @@ int in_fd = 0;
 int in_console = -1;  // -1: not decided yet
 
 termios saved_mode;
+termios raw_mode;  // put back after a stop
 // Mirrors of what the GUI changed, read by the restorer, which may run inside a signal handler.
 volatile sig_atomic_t raw_set = 0;
 volatile sig_atomic_t mouse_set = 0;
 volatile sig_atomic_t alternate_set = 0;
 volatile sig_atomic_t cursor_hidden_set = 0;
 bool restorer_registered = false;
+// Set when the process came back from a stop with the GUI on: the screen holds the shell's text.
+volatile sig_atomic_t resumed = 0;
 
 // The size the event loop's windows were last told of. Kept apart from state.columns and
 // state.rows, which a script's get-screen-size re-reads: that must not hide a resize from the loop.
 int32_t told_columns = 0, told_rows = 0;
+
+const char kMouseOff[] = "\x1b[?1000l\x1b[?1003l\x1b[?1015l\x1b[?1006l";
+const char kMouseOn[] = "\x1b[?1000h\x1b[?1003h\x1b[?1015h\x1b[?1006h";
 
 void put(const char* bytes, size_t n) { output::write_raw(bytes, n); }
 
@@ -46,8 +53,7 @@ void put_mode(int32_t n, char final) {
 void restore_terminal() {
     int fd = output::stdout_fd();
     if (mouse_set) {
-        static const char off[] = "\x1b[?1000l\x1b[?1003l\x1b[?1015l\x1b[?1006l";
-        output::write_fd_all(fd, off, sizeof off - 1);
+        output::write_fd_all(fd, kMouseOff, sizeof kMouseOff - 1);
         mouse_set = 0;
     }
     if (alternate_set) {
@@ -65,6 +71,45 @@ void restore_terminal() {
     }
 }
 
+// A stop (SIGTSTP) hands the terminal to the shell as it was before the GUI, and the GUI takes it
+// back when the process continues (SIGCONT, also after a SIGSTOP, which cannot be caught). The
+// mirrors are kept: they say what to put back. Async-signal-safe, like restore_terminal.
+void release_for_stop() {
+    int fd = output::stdout_fd();
+    if (mouse_set) output::write_fd_all(fd, kMouseOff, sizeof kMouseOff - 1);
+    if (alternate_set) output::write_fd_all(fd, "\x1b[?1049l", 8);
+    if (cursor_hidden_set || state.cursor_hidden) output::write_fd_all(fd, "\x1b[?25h", 6);
+    if (raw_set) tcsetattr(in_fd, TCSANOW, &saved_mode);
+}
+
+void take_back_after_stop() {
+    if (!raw_set && !alternate_set) return;
+    int fd = output::stdout_fd();
+    if (raw_set) tcsetattr(in_fd, TCSANOW, &raw_mode);
+    // Entering the alternate screen again clears it: the frame loop draws everything anew.
+    if (alternate_set) output::write_fd_all(fd, "\x1b[?1049h", 8);
+    if (mouse_set) output::write_fd_all(fd, kMouseOn, sizeof kMouseOn - 1);
+    if (cursor_hidden_set || state.cursor_hidden) output::write_fd_all(fd, "\x1b[?25l", 6);
+    resumed = 1;
+}
+
+void on_stop(int) {
+    int saved_errno = errno;
+    release_for_stop();
+    struct sigaction stop{}, mine{};
+    stop.sa_handler = SIG_DFL;
+    sigemptyset(&stop.sa_mask);
+    sigaction(SIGTSTP, &stop, &mine);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTSTP);
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    raise(SIGTSTP);
+    // Here once continued; SIGCONT's handler has taken the terminal back.
+    sigaction(SIGTSTP, &mine, nullptr);
+    errno = saved_errno;
+}
+
 void register_restorer() {
     if (restorer_registered) return;
     restorer_registered = true;
@@ -72,6 +117,12 @@ void register_restorer() {
     // The console's own start-up installs the handlers that run the restorers when a signal
     // ends the process; a script run without the line editor has not done that yet.
     terminal::start();
+    terminal::on_continue_call(take_back_after_stop);
+    struct sigaction sa{};
+    sa.sa_handler = on_stop;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGTSTP, &sa, nullptr);
 }
 
 int32_t sym_system = 0, sym_view = 0, sym_screens = 0, sym_size = 0;
@@ -164,16 +215,16 @@ bool stdin_is_console() {
 void raw_on() {
     if (raw_set || !stdin_is_console()) return;
     if (tcgetattr(in_fd, &saved_mode) != 0) return;
-    termios raw = saved_mode;
-    raw.c_iflag &= ~tcflag_t(BRKINT | ICRNL | INLCR | IGNCR | INPCK | ISTRIP | IXON);
-    raw.c_lflag &= ~tcflag_t(ECHO | ICANON | IEXTEN | ISIG);
-    raw.c_cflag |= CS8;
-    raw.c_cc[VMIN] = 1;
-    raw.c_cc[VTIME] = 0;
+    raw_mode = saved_mode;
+    raw_mode.c_iflag &= ~tcflag_t(BRKINT | ICRNL | INLCR | IGNCR | INPCK | ISTRIP | IXON);
+    raw_mode.c_lflag &= ~tcflag_t(ECHO | ICANON | IEXTEN | ISIG);
+    raw_mode.c_cflag |= CS8;
+    raw_mode.c_cc[VMIN] = 1;
+    raw_mode.c_cc[VTIME] = 0;
     register_restorer();
     // Set before the mode changes: a signal in between still restores.
     raw_set = 1;
-    if (tcsetattr(in_fd, TCSANOW, &raw) != 0) raw_set = 0;
+    if (tcsetattr(in_fd, TCSANOW, &raw_mode) != 0) raw_set = 0;
 }
 
 void raw_off() {
@@ -184,6 +235,7 @@ void raw_off() {
 
 void terminal_on() {
     if (!state.gui_active && stdin_is_console()) {
+        resumed = 0;
         raw_on();
         read_console_size();
         told_columns = state.columns;
@@ -252,5 +304,11 @@ void set_input_fd(int fd, bool is_console) {
 }
 
 int input_fd() { return in_fd; }
+
+bool take_resumed() {
+    if (!resumed) return false;
+    resumed = 0;
+    return true;
+}
 
 }  // namespace tui

@@ -59,4 +59,8 @@ bool console_size_changed();
 void set_input_fd(int fd, bool is_console);
 int input_fd();
 
+// Whether the process came back from a stop while the GUI had the terminal (once per stop): the
+// terminal's modes are back, the drawing is not.
+bool take_resumed();
+
 }  // namespace tui
