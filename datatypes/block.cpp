@@ -1180,6 +1180,22 @@ void put(const int32_t* refs) {
     } else {
         int32_t after = at + m.length;
         series::notify(target, series::EV_PUT, false, value, after, 1);
+        if (series::owned_q(target)) {
+            // The owner's handler may have moved or removed the key: the value goes after the key
+            // where it now is, never into the cell that took the key's old place.
+            at = find_value(target, key, o, &m);
+            if (at < 0) {
+                int32_t total = total_length(target);
+                append_cell(target->node(), key);
+                append_cell(target->node(), value);
+                series::hash_inserted(target, total, 2, total);
+                series::notify(target, series::EV_PUT, true, value, total, 2);
+                *args = *value;
+                stack::keep();
+                return;
+            }
+            after = at + m.length;
+        }
         int32_t total = total_length(target);
         if (after < total) {
             Cell old = *cell_at(target, after);

@@ -524,6 +524,7 @@ void remove(const int32_t* refs) {
         }
     }
     int64_t start = head_of(v);
+    const int32_t origin = head_of(v);
     if (key) {
         Cell found;
         if (!find_key(&found, v, key)) {
@@ -537,9 +538,25 @@ void remove(const int32_t* refs) {
     }
     int32_t total = total_length(v);
     if (start < total) {
+        int64_t want = n;
         if (n > total - start) n = total - start;
         int32_t from = static_cast<int32_t>(start), count = static_cast<int32_t>(n);
         notify(v, EV_REMOVE, false, nullptr, from, count);
+        if (key && owned_q(v)) {
+            // The owner's handler may have moved or removed the key: what goes is the key and
+            // what follows it, wherever they now are, not what took their old place.
+            Cell found;
+            v->set_index(origin);
+            if (!find_key(&found, v, key)) {
+                set_cell(v, TYPE_NONE);
+                stack::keep();
+                return;
+            }
+            from = head_of(&found);
+            v->set_index(from);
+            total = total_length(v);
+            count = static_cast<int32_t>(want > total - from ? total - from : want);
+        }
         remove_units(v, from, count);
         notify(v, EV_REMOVE, true, nullptr, from, count);
     }
