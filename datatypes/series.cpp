@@ -234,7 +234,7 @@ static Node scratch_node(uint32_t unit) {
     return root::at(slot - 1)->node();
 }
 
-Cell* take_core(Cell* value, const Cell* part, bool last, Cell* out) {
+Cell* take_core(Cell* value, const Cell* part, bool last, Cell* out, TakePrepare prepare) {
     int32_t length = get_length(value, false);
     if (length == 0) return set_cell(out, TYPE_NONE);
     int32_t head = head_of(value);
@@ -311,12 +311,38 @@ Cell* take_core(Cell* value, const Cell* part, bool last, Cell* out) {
     }
     Cell result = *out;
     collector::Root keep_result(&result);
+    // The units prepare works on are kept as they were taken, to go back if it fails.
+    Cell originals;
+    set_cell(&originals, TYPE_NONE);
+    collector::Root keep_originals(&originals);
+    if (prepare && part) copy_units(&originals, &result, 0, count);
     if (last) {
         SeriesBuf* s = buf_of(&v);
         s->tail -= uint32_t(count) * s->unit();
         hash_removed(&v, from, count, total);
     } else {
         remove_units(&v, from, count);
+    }
+    if (prepare && (part || scratch_unit == 16)) {
+        try {
+            if (part)
+                prepare(&result, false);
+            else
+                prepare(&taken_cell, true);
+        } catch (...) {
+            // Nothing is lost: the units go back where they were taken from.
+            int32_t now = total_length(&v);
+            int32_t back = from < now ? from : now;
+            uint32_t unit = buf_of(&v)->unit();
+            SeriesBuf* s = ::series::reserve(v.node(), uint32_t(count) * unit);
+            uint8_t* at = s->at_head() + size_t(back) * unit;
+            std::memmove(at + size_t(count) * unit, at, size_t(now - back) * unit);
+            const uint8_t* units = part ? buf_of(&originals)->at_head() : reinterpret_cast<const uint8_t*>(&taken_cell);
+            std::memcpy(at, units, size_t(count) * unit);
+            s->tail += uint32_t(count) * unit;
+            hash_inserted(&v, back, count, now);
+            throw;
+        }
     }
     at = v;
     at.set_index(from);
