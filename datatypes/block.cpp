@@ -1128,6 +1128,18 @@ void copy(const int32_t* refs) {
         deep_copy_cells(args);
 }
 
+// take/deep copies the taken cells as soon as they are out of the series, so that a copy that
+// fails (a block that holds itself) puts them back instead of losing them.
+static void take_deep_copy(Cell* taken, bool single) {
+    CycleGuard guard;
+    if (!single)
+        deep_copy_cells(taken);
+    else if (deep_copied(taken->type()))
+        // The taken cell leaves the series, so the series itself is not on the cycle stack: it
+        // is copied like any other block the taken value reaches.
+        deep_copy_cell(taken);
+}
+
 void take(const int32_t* refs) {
     Cell* args = stack::arguments;
     const Cell* part = refs[0] >= 0 ? args + refs[0] : nullptr;
@@ -1135,27 +1147,17 @@ void take(const int32_t* refs) {
     bool last = refs[2] >= 0;
     Cell src = *args;
     collector::Root keep(&src);
-    series::take_core(args, part, last, args);
+    series::take_core(args, part, last, args, deep ? take_deep_copy : nullptr);
     stack::keep();
     if (args->type() == TYPE_NONE) return;
     if (!part) {
         Cell scratch = *args;
         *args = *cell_at(&scratch, 0);
-        // The taken cell has left the series, so the series itself is not on the cycle stack:
-        // it is copied like any other block the taken value reaches.
-        if (deep && deep_copied(args->type())) {
-            CycleGuard guard;
-            deep_copy_cell(args);
-        }
         return;
     }
     if (args->type() == TYPE_HASH) {
         Node table = hashtable::init(rs_length_q(args), args, hashtable::kHash, 0);
         args->data3 = table;
-    }
-    if (deep) {
-        CycleGuard guard;
-        deep_copy_cells(args);
     }
 }
 
@@ -1180,6 +1182,22 @@ void put(const int32_t* refs) {
     } else {
         int32_t after = at + m.length;
         series::notify(target, series::EV_PUT, false, value, after, 1);
+        if (series::owned_q(target)) {
+            // The owner's handler may have moved or removed the key: the value goes after the key
+            // where it now is, never into the cell that took the key's old place.
+            at = find_value(target, key, o, &m);
+            if (at < 0) {
+                int32_t total = total_length(target);
+                append_cell(target->node(), key);
+                append_cell(target->node(), value);
+                series::hash_inserted(target, total, 2, total);
+                series::notify(target, series::EV_PUT, true, value, total, 2);
+                *args = *value;
+                stack::keep();
+                return;
+            }
+            after = at + m.length;
+        }
         int32_t total = total_length(target);
         if (after < total) {
             Cell old = *cell_at(target, after);

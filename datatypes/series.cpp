@@ -234,7 +234,7 @@ static Node scratch_node(uint32_t unit) {
     return root::at(slot - 1)->node();
 }
 
-Cell* take_core(Cell* value, const Cell* part, bool last, Cell* out) {
+Cell* take_core(Cell* value, const Cell* part, bool last, Cell* out, TakePrepare prepare) {
     int32_t length = get_length(value, false);
     if (length == 0) return set_cell(out, TYPE_NONE);
     int32_t head = head_of(value);
@@ -311,12 +311,38 @@ Cell* take_core(Cell* value, const Cell* part, bool last, Cell* out) {
     }
     Cell result = *out;
     collector::Root keep_result(&result);
+    // The units prepare works on are kept as they were taken, to go back if it fails.
+    Cell originals;
+    set_cell(&originals, TYPE_NONE);
+    collector::Root keep_originals(&originals);
+    if (prepare && part) copy_units(&originals, &result, 0, count);
     if (last) {
         SeriesBuf* s = buf_of(&v);
         s->tail -= uint32_t(count) * s->unit();
         hash_removed(&v, from, count, total);
     } else {
         remove_units(&v, from, count);
+    }
+    if (prepare && (part || scratch_unit == 16)) {
+        try {
+            if (part)
+                prepare(&result, false);
+            else
+                prepare(&taken_cell, true);
+        } catch (...) {
+            // Nothing is lost: the units go back where they were taken from.
+            int32_t now = total_length(&v);
+            int32_t back = from < now ? from : now;
+            uint32_t unit = buf_of(&v)->unit();
+            SeriesBuf* s = ::series::reserve(v.node(), uint32_t(count) * unit);
+            uint8_t* at = s->at_head() + size_t(back) * unit;
+            std::memmove(at + size_t(count) * unit, at, size_t(now - back) * unit);
+            const uint8_t* units = part ? buf_of(&originals)->at_head() : reinterpret_cast<const uint8_t*>(&taken_cell);
+            std::memcpy(at, units, size_t(count) * unit);
+            s->tail += uint32_t(count) * unit;
+            hash_inserted(&v, back, count, now);
+            throw;
+        }
     }
     at = v;
     at.set_index(from);
@@ -524,6 +550,7 @@ void remove(const int32_t* refs) {
         }
     }
     int64_t start = head_of(v);
+    const int32_t origin = head_of(v);
     if (key) {
         Cell found;
         if (!find_key(&found, v, key)) {
@@ -537,9 +564,25 @@ void remove(const int32_t* refs) {
     }
     int32_t total = total_length(v);
     if (start < total) {
+        int64_t want = n;
         if (n > total - start) n = total - start;
         int32_t from = static_cast<int32_t>(start), count = static_cast<int32_t>(n);
         notify(v, EV_REMOVE, false, nullptr, from, count);
+        if (key && owned_q(v)) {
+            // The owner's handler may have moved or removed the key: what goes is the key and
+            // what follows it, wherever they now are, not what took their old place.
+            Cell found;
+            v->set_index(origin);
+            if (!find_key(&found, v, key)) {
+                set_cell(v, TYPE_NONE);
+                stack::keep();
+                return;
+            }
+            from = head_of(&found);
+            v->set_index(from);
+            total = total_length(v);
+            count = static_cast<int32_t>(want > total - from ? total - from : want);
+        }
         remove_units(v, from, count);
         notify(v, EV_REMOVE, true, nullptr, from, count);
     }

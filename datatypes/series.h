@@ -96,7 +96,11 @@ Cell* copy_units(Cell* out, const Cell* v, int32_t from, int32_t count);
 // The shared take: part is null without /part. Answers none (empty series), a new series of the
 // taken units, or, without /part, a value over a one-unit scratch series from which the caller
 // takes the element at once (never hand it to script code). Tells the owner take/taken.
-Cell* take_core(Cell* value, const Cell* part, bool last, Cell* out);
+// prepare, when given, runs on the taken units once they have left the series (on the new
+// series, or without /part on the taken cell itself, single set, for cells only), before the
+// owner hears taken: an error it raises puts them back where they were.
+using TakePrepare = void (*)(Cell* taken, bool single);
+Cell* take_core(Cell* value, const Cell* part, bool last, Cell* out, TakePrepare prepare = nullptr);
 
 // Removes count units from an absolute index (clamped to the tail), keeping a hash! table in
 // step; does not tell the owner.
