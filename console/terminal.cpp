@@ -358,7 +358,13 @@ void start() {
     console = isatty(kIn) && output::stdout_is_terminal();
     output::on_exit(restore_mode, true);
     output::on_exit(pop_title, true);
-    for (int s : {SIGTERM, SIGHUP, SIGINT, SIGQUIT}) install(s, on_end_signal, true);
+    // A signal the parent ignores (nohup's hang-up, the keys of a background job of a shell
+    // without job control) stays ignored: it must not end the run.
+    for (int s : {SIGTERM, SIGHUP, SIGINT, SIGQUIT}) {
+        struct sigaction old{};
+        if (sigaction(s, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+        install(s, on_end_signal, true);
+    }
     // No restart: a key read waiting in poll comes back to follow the new size.
     install(SIGWINCH, on_resize, false);
     install(SIGCONT, on_continue, false);
