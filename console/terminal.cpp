@@ -265,8 +265,11 @@ void input_ended(bool ended, bool redirected) {
     // A debugging run whose commands ran out steps on to its end, then the script goes on.
     if (redirected && reading_for_trace_handler()) return;
     ++ended_reads;
-    if (ended_reads < 2) return;
     bool for_code = reading_for_code();
+    // A terminal's end of input is one Ctrl-D, not a lasting state: a second read would wait for
+    // more keys. At the prompt the first one ends the console, as the editor's Ctrl-D does.
+    bool typed_end = redirected && !for_code && isatty(kIn);
+    if (ended_reads < 2 && !typed_end) return;
     if (!(redirected && for_code && ended_reads < kScriptReadsPastEnd)) end_like_quit(!for_code);
 }
 
