@@ -273,8 +273,11 @@ void input_ended(bool ended, bool redirected) {
     // A debugging run whose commands ran out steps on to its end, then the script goes on.
     if (redirected && reading_for_trace_handler()) return;
     ++ended_reads;
-    if (ended_reads < 2) return;
     bool for_code = reading_for_code();
+    // A terminal's end of input is one Ctrl-D, not a lasting state: a second read would wait for
+    // more keys. At the prompt the first one ends the console, as the editor's Ctrl-D does.
+    bool typed_end = redirected && !for_code && isatty(kIn);
+    if (ended_reads < 2 && !typed_end) return;
     if (!(redirected && for_code && ended_reads < kScriptReadsPastEnd)) end_like_quit(!for_code);
 }
 
@@ -366,7 +369,13 @@ void start() {
     console = isatty(kIn) && output::stdout_is_terminal();
     output::on_exit(restore_mode, true);
     output::on_exit(pop_title, true);
-    for (int s : {SIGTERM, SIGHUP, SIGINT, SIGQUIT}) install(s, on_end_signal, true);
+    // A signal the parent ignores (nohup's hang-up, the keys of a background job of a shell
+    // without job control) stays ignored: it must not end the run.
+    for (int s : {SIGTERM, SIGHUP, SIGINT, SIGQUIT}) {
+        struct sigaction old{};
+        if (sigaction(s, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+        install(s, on_end_signal, true);
+    }
     // No restart: a key read waiting in poll comes back to follow the new size.
     install(SIGWINCH, on_resize, false);
     install(SIGCONT, on_continue, false);

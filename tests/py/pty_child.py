@@ -3,6 +3,7 @@ import fcntl
 import os
 import pty
 import select
+import signal
 import struct
 import subprocess
 import termios
@@ -46,6 +47,9 @@ def start_on_pty(argv, columns, rows):
     def child_setup():
         os.setsid()
         fcntl.ioctl(slave, termios.TIOCSCTTY, 0)
+        # A signal ignored by whoever runs the tests would stay ignored in the program.
+        for sig in (signal.SIGHUP, signal.SIGINT, signal.SIGQUIT, signal.SIGTERM):
+            signal.signal(sig, signal.SIG_DFL)
 
     proc = subprocess.Popen(argv, stdin=slave, stdout=slave, stderr=slave, preexec_fn=child_setup,
                             close_fds=True)

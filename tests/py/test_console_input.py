@@ -125,5 +125,37 @@ class Console(unittest.TestCase):
         self.assertNotIn(">>", out)
 
 
+    def test_ctrl_d_typed_while_the_output_is_redirected(self):
+        # Lines typed on a terminal while the output goes to a pipe are read without the editor.
+        # The end of input a terminal gives is one Ctrl-D, not a lasting state: at a fresh prompt
+        # it ends the console at once (as the editor's Ctrl-D does), but it took a second one.
+        # A script's `ask` still gets an empty line for it and runs on to its own status.
+        script = os.path.join(self.home, "ask.kel")
+        with open(script, "w") as f:
+            f.write('Kel []\nprint mold ask "? "\nprint "goes on"\nquit/return 3\n')
+        for args, typed, status, expected in (
+            ([], [b"print 6 * 7\n", b"\x04"], 0, b"\n42\n"),
+            ([script], [b"\x04"], 3, b'""\ngoes on\n'),
+        ):
+            master, slave = os.openpty()
+            proc = subprocess.Popen([KEL, *args], stdin=slave, stdout=subprocess.PIPE,
+                                    stderr=subprocess.STDOUT, start_new_session=True,
+                                    env=dict(os.environ, HOME=self.home))
+            os.close(slave)
+            try:
+                for keys in typed:
+                    time.sleep(0.3)
+                    os.write(master, keys)
+                out, _ = proc.communicate(timeout=10)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                out, _ = proc.communicate()
+                self.fail("still running after Ctrl-D: %r" % out)
+            finally:
+                os.close(master)
+            self.assertEqual(proc.returncode, status, out)
+            self.assertTrue(out.endswith(expected), out)
+
+
 if __name__ == "__main__":
     unittest.main(argv=sys.argv[:1], verbosity=2)

@@ -165,6 +165,16 @@ class Settings(unittest.TestCase):
         with open(cfg_path(os.path.join(self.home, "home"))) as f:
             self.assertIn('history: [\n    "x"\n]', f.read())
 
+    def test_an_empty_home_is_no_home(self):
+        # An empty HOME names no folder: the settings went to /.kel/ at the root of the file
+        # system. It counts as unset.
+        env = dict(os.environ, HOME="")
+        env.pop("COLUMNS", None)
+        proc = subprocess.run([KEL], input=b"print system/options/cache\nquit-return 3\n",
+                              capture_output=True, env=env, cwd=self.home, timeout=60)
+        self.assertEqual(proc.returncode, 3, proc.stdout + proc.stderr)
+        self.assertIn(b"\n/tmp/.kel/\n", proc.stdout)
+
     def test_a_home_that_cannot_hold_the_folder(self):
         # A plain file as home: no folder can be made under it, whoever runs the test.
         home = os.path.join(self.home, "not-a-folder")
