@@ -361,7 +361,18 @@ int64_t write_utf8(const Cell* value, int32_t n, uint8_t* dst, bool nul) {
     Span sp = span_of(value, n);
     const uint8_t* p = value->buffer()->data() + sp.start;
     uint8_t* w = dst;
-    for (uint32_t i = 0; i < sp.count; i++, p += sp.unit) w += cp_to_utf8(get_unit(p, sp.unit), w);
+    if (sp.unit == 1) {
+        size_t i = 0;
+        while (i < sp.count) {
+            size_t run = ascii_run(p + i, sp.count - i);
+            std::memcpy(w, p + i, run);
+            w += run;
+            i += run;
+            if (i < sp.count) w += cp_to_utf8(p[i++], w);
+        }
+    } else {
+        for (uint32_t i = 0; i < sp.count; i++, p += sp.unit) w += cp_to_utf8(get_unit(p, sp.unit), w);
+    }
     if (nul) *w = 0;
     return w - dst;
 }
@@ -372,8 +383,19 @@ int64_t write_utf8_limit(const Cell* value, int32_t n, uint8_t* dst, int64_t lim
     Span sp = span_of(value, n);
     const uint8_t* p = value->buffer()->data() + sp.start;
     int64_t written = 0;
-    for (uint32_t i = 0; i < sp.count && written < limit; i++, p += sp.unit)
-        written += cp_to_utf8_limit(get_unit(p, sp.unit), dst + written, limit - written);
+    if (sp.unit == 1) {
+        size_t i = 0;
+        while (i < sp.count && written < limit) {
+            size_t run = std::min<size_t>(ascii_run(p + i, sp.count - i), size_t(limit - written));
+            std::memcpy(dst + written, p + i, run);
+            written += int64_t(run);
+            i += run;
+            if (i < sp.count && written < limit) written += cp_to_utf8_limit(p[i++], dst + written, limit - written);
+        }
+    } else {
+        for (uint32_t i = 0; i < sp.count && written < limit; i++, p += sp.unit)
+            written += cp_to_utf8_limit(get_unit(p, sp.unit), dst + written, limit - written);
+    }
     if (nul) dst[written] = 0;
     return written;
 }
