@@ -1332,6 +1332,34 @@ struct Scan {
         return v;
     }
 
+    // Forward one position at a time over one-byte text whose lead is ASCII (no byte above
+    // 0x7F folds to ASCII): the lead is found by memchr, or by a tight loop when case folding
+    // lets a letter match in either case; the rest is compared as run() does.
+    int64_t run_ascii_lead() const {
+        uint32_t lead = pattern[0];
+        bool letter = fold && lead - 'A' < 26u;
+        uint8_t byte = static_cast<uint8_t>(letter ? lead | 0x20 : lead);
+        int64_t stop = std::min(last, end - length);
+        for (int64_t p = first; p <= stop; p++) {
+            if (letter) {
+                while (p <= stop && (base[p] | 0x20) != byte) p++;
+                if (p > stop) break;
+            } else {
+                const void* hit = std::memchr(base + p, byte, size_t(stop - p + 1));
+                if (!hit) break;
+                p = static_cast<const uint8_t*>(hit) - base;
+            }
+            int64_t k = 1;
+            for (; k < length; k++) {
+                uint32_t x = base[p + k];
+                if (fold) x = upper(x);
+                if (x != pattern[k]) break;
+            }
+            if (k == length) return p;
+        }
+        return -1;
+    }
+
     template <uint32_t U>
     int64_t run() const {
         uint32_t lead = pattern[0];
@@ -1429,7 +1457,8 @@ int32_t find_value(const Cell* series, const Cell* value, const FindOptions& o, 
         if (fold)
             for (uint32_t& c : chars) c = upper(c);
         Scan scan{base, first, last, step, end, chars.data(), plen, fold, o.match};
-        int64_t at = unit == 1 ? scan.run<1>() : unit == 2 ? scan.run<2>() : scan.run<4>();
+        bool ascii_lead = unit == 1 && step == 1 && !o.match && chars[0] < 0x80;
+        int64_t at = ascii_lead ? scan.run_ascii_lead() : unit == 1 ? scan.run<1>() : unit == 2 ? scan.run<2>() : scan.run<4>();
         return static_cast<int32_t>(at);
     }
 

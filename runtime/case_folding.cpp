@@ -90,9 +90,21 @@ void change_string(Cell* value, bool upper, const Cell* part, const Cell* part_w
         }
         count = std::clamp<int64_t>(want, 0, count);
     }
-    for (int64_t i = 0; i < count; i++) {
-        b = memory::nodes[node];
-        unit = b->unit();
+    // Only widening allocates here, so the buffer's address is fetched again only after it.
+    b = memory::nodes[node];
+    int64_t i = 0;
+    if (unit == 1) {
+        // One-byte text maps through the table in place until a character needs a wider unit.
+        const uint32_t* table = upper ? upper_table : lower_table;
+        uint8_t* base = b->at_head() + size_t(head);
+        for (; i < count; i++) {
+            uint32_t mapped = table[base[i]];
+            if (mapped == 0) continue;
+            if (mapped > 0xFF) break;
+            base[i] = static_cast<uint8_t>(mapped);
+        }
+    }
+    for (; i < count; i++) {
         uint8_t* p = b->at_head() + size_t(head + i) * unit;
         uint32_t cp = unicode::get_unit(p, unit);
         uint32_t mapped = change(cp, upper);

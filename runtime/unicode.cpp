@@ -249,6 +249,22 @@ int64_t utf8_length(const uint8_t* start, const uint8_t* end, uint32_t unit) {
     return n;
 }
 
+namespace {
+
+// Length of the leading run of bytes below 0x80, tested eight at a time.
+size_t ascii_run(const uint8_t* p, size_t n) {
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, p + i, 8);
+        if (word & 0x8080808080808080ull) break;
+    }
+    while (i < n && p[i] < 0x80) i++;
+    return i;
+}
+
+}  // namespace
+
 int cp_to_utf8(uint32_t cp, uint8_t* dst) {
     if (cp <= 0x7F) {
         dst[0] = static_cast<uint8_t>(cp);
@@ -313,6 +329,20 @@ const char* to_utf8(Cell* value, int32_t* length, bool crlf) {
     // The scratch allocation may have moved the string: fetch it now.
     const uint8_t* p = value->buffer()->data() + sp.start;
     uint8_t* w = out;
+    if (sp.unit == 1 && !crlf) {
+        // One-byte text is mostly ASCII: copy its runs whole, encode only the bytes above.
+        size_t i = 0;
+        while (i < sp.count) {
+            size_t run = ascii_run(p + i, sp.count - i);
+            std::memcpy(w, p + i, run);
+            w += run;
+            i += run;
+            if (i < sp.count) w += cp_to_utf8(p[i++], w);
+        }
+        *w = 0;
+        *length = static_cast<int32_t>(w - out);
+        return reinterpret_cast<const char*>(out);
+    }
     for (uint32_t i = 0; i < sp.count; i++, p += sp.unit) {
         uint32_t cp = get_unit(p, sp.unit);
         if (cp < 0x80) {
@@ -331,7 +361,18 @@ int64_t write_utf8(const Cell* value, int32_t n, uint8_t* dst, bool nul) {
     Span sp = span_of(value, n);
     const uint8_t* p = value->buffer()->data() + sp.start;
     uint8_t* w = dst;
-    for (uint32_t i = 0; i < sp.count; i++, p += sp.unit) w += cp_to_utf8(get_unit(p, sp.unit), w);
+    if (sp.unit == 1) {
+        size_t i = 0;
+        while (i < sp.count) {
+            size_t run = ascii_run(p + i, sp.count - i);
+            std::memcpy(w, p + i, run);
+            w += run;
+            i += run;
+            if (i < sp.count) w += cp_to_utf8(p[i++], w);
+        }
+    } else {
+        for (uint32_t i = 0; i < sp.count; i++, p += sp.unit) w += cp_to_utf8(get_unit(p, sp.unit), w);
+    }
     if (nul) *w = 0;
     return w - dst;
 }
@@ -342,8 +383,19 @@ int64_t write_utf8_limit(const Cell* value, int32_t n, uint8_t* dst, int64_t lim
     Span sp = span_of(value, n);
     const uint8_t* p = value->buffer()->data() + sp.start;
     int64_t written = 0;
-    for (uint32_t i = 0; i < sp.count && written < limit; i++, p += sp.unit)
-        written += cp_to_utf8_limit(get_unit(p, sp.unit), dst + written, limit - written);
+    if (sp.unit == 1) {
+        size_t i = 0;
+        while (i < sp.count && written < limit) {
+            size_t run = std::min<size_t>(ascii_run(p + i, sp.count - i), size_t(limit - written));
+            std::memcpy(dst + written, p + i, run);
+            written += int64_t(run);
+            i += run;
+            if (i < sp.count && written < limit) written += cp_to_utf8_limit(p[i++], dst + written, limit - written);
+        }
+    } else {
+        for (uint32_t i = 0; i < sp.count && written < limit; i++, p += sp.unit)
+            written += cp_to_utf8_limit(get_unit(p, sp.unit), dst + written, limit - written);
+    }
     if (nul) dst[written] = 0;
     return written;
 }
@@ -419,7 +471,11 @@ Node load_utf8(Source src, uint32_t length, Node target, bool crlf, uint32_t* re
         uint32_t unit = b->unit();
         // ASCII run: no decoding, one block copy in 1-byte units.
         uint32_t run = 0;
-        while (run < avail && in[run] < 0x80 && !(crlf && in[run] == '\r')) run++;
+        if (crlf) {
+            while (run < avail && in[run] < 0x80 && in[run] != '\r') run++;
+        } else {
+            run = static_cast<uint32_t>(ascii_run(in, avail));
+        }
         if (run) {
             if (b->tail + uint64_t(run) * unit > b->capacity) {
                 b = room_for(node, (uint64_t(avail) + 1) * unit);

@@ -213,7 +213,9 @@ struct Bytes {
     const uint8_t* p;
     size_t n;
 };
-Bytes value_to_bytes(const Cell* value, int64_t part, Cell* scratch) {
+// With `reuse`, the bytes go into that conversion buffer (made on first use and stored back),
+// which the caller holds: writing many values then makes one buffer, not one per value.
+Bytes value_to_bytes(const Cell* value, int64_t part, Cell* scratch, Node* reuse = nullptr) {
     if (value->is(TYPE_BINARY)) {
         int64_t len = binary::rs_length_q(value);
         if (part >= 0 && part < len) len = part;
@@ -224,8 +226,10 @@ Bytes value_to_bytes(const Cell* value, int64_t part, Cell* scratch) {
     } else {
         actions::mold_new(scratch, value);
     }
+    if (reuse) scratch->data3 = *reuse;
     int32_t length = part >= 0 && part < INT32_MAX ? static_cast<int32_t>(part) : -1;
     const char* text = unicode::to_utf8(scratch, &length, false);
+    if (reuse) *reuse = scratch->data3;
     return {reinterpret_cast<const uint8_t*>(text), size_t(length)};
 }
 
@@ -469,11 +473,13 @@ int64_t write(const Cell* file, const Cell* data, const Cell* part, const Cell* 
     Bytes bytes{nullptr, 0};
     // Only a block is written a value per line; a paren or hash is one value like any other.
     bool per_value = lines && value.cell->is(TYPE_BLOCK);
+    Node line_bytes = 0;
+    collector::NodeRoot keep_line_bytes(&line_bytes);
     if (per_value) {
         for (int32_t i = 0; i < block::rs_length_q(value.cell); i++) {
             Cell item = block::rs_head(value.cell)[i];
             Cell* held = stack::push(&item);
-            Bytes b = value_to_bytes(held, n_part, scratch.cell);
+            Bytes b = value_to_bytes(held, n_part, scratch.cell, &line_bytes);
             joined.append(reinterpret_cast<const char*>(b.p), b.n);
             joined += '\n';
             stack::pop(1);
