@@ -226,7 +226,9 @@ Bytes value_to_bytes(const Cell* value, int64_t part, Cell* scratch, Node* reuse
     } else {
         actions::mold_new(scratch, value);
     }
-    if (reuse) scratch->data3 = *reuse;
+    // The conversion buffer is named by the scratch cell's data3: never by what a copied
+    // string! cell happened to carry there, which could name another series' buffer.
+    scratch->data3 = reuse ? *reuse : 0;
     int32_t length = part >= 0 && part < INT32_MAX ? static_cast<int32_t>(part) : -1;
     const char* text = unicode::to_utf8(scratch, &length, false);
     if (reuse) *reuse = scratch->data3;
