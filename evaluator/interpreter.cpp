@@ -11,6 +11,7 @@
 #include "datatypes/error.h"
 #include "datatypes/function.h"
 #include "datatypes/native.h"
+#include "datatypes/object.h"
 #include "datatypes/symbol.h"
 #include "datatypes/word.h"
 #include "evaluator/actions.h"
@@ -145,6 +146,57 @@ static inline const Cell* plain_value(const Cell* c) {
     }
 }
 
+// The field a two-step path `word/word` names in the object its first word holds, found as the
+// object's path step finds it: its index in that object's context (ctx), or -1 whenever the step
+// would do anything else (an unbound word, no such field) or the path is any other.
+static inline int32_t object_field_at(const Cell* path, Node* ctx, uint32_t* handlers = nullptr) {
+    SeriesBuf* b = code_buf(path);
+    uint32_t pos = path->index() > 0 ? static_cast<uint32_t>(path->index()) : 0;
+    if (pos + 2 != cell_count(b)) return -1;
+    const Cell* head = cells_head(b) + pos;
+    const Cell* e = head + 1;
+    if (head->type() != TYPE_WORD || e->type() != TYPE_WORD) return -1;
+    const Cell* hv = bound_slot(head);
+    if (!hv || hv->type() != TYPE_OBJECT) return -1;
+    if (datatype::slot(TYPE_OBJECT, ACT_EVAL_PATH) != reinterpret_cast<void*>(&object::eval_path)) return -1;
+    *ctx = hv->data1;
+    if (handlers) *handlers = hv->data3;
+    int32_t index = e->data1 == *ctx ? static_cast<int32_t>(e->data3) : -1;
+    if (index < 0 || index >= context::count(*ctx)) index = context::find_word(*ctx, static_cast<int32_t>(e->data2), true);
+    return index >= 0 && context::values(*ctx) ? index : -1;
+}
+
+static inline const Cell* object_field(const Cell* path) {
+    Node ctx = 0;
+    int32_t index = object_field_at(path, &ctx);
+    return index >= 0 ? context::values(ctx) + index : nullptr;
+}
+
+// The commonest paths, an object's field by a word read or set (the value to store in the result
+// slot), done untraced without the working cells of eval_path's walk (a set goes no further up:
+// the object is changed in place): answers false, having done nothing, for anything else the
+// object's step would do (raise, answer unset, call a function, tell the object's handler).
+static inline bool object_path(const Cell* path, bool set, bool get, bool push) {
+    Node ctx = 0;
+    uint32_t handlers = 0;
+    int32_t index = object_field_at(path, &ctx, &handlers);
+    if (index < 0) return false;
+    if (!set) {
+        Cell v = context::values(ctx)[index];
+        if (v.type() == TYPE_UNSET || (!get && types::any_function(v.type()) && v.type() != TYPE_OP)) return false;
+        place(&v, push);
+        return true;
+    }
+    if (handlers) return false;
+    Cell value = *stack::arguments;
+    Cell w = *context::word_at_node(ctx, index);
+    w.header = TYPE_WORD;
+    context::set_in(&w, &value, ctx, false);
+    Cell final_value = *stack::arguments;
+    place(&final_value, push);
+    return true;
+}
+
 constexpr uint32_t kModeShift = 20;
 enum FetchMode { FETCH_WORD = 0, FETCH_GET = 1, FETCH_LIT = 2, FETCH_RETURN = 3 };
 
@@ -247,6 +299,20 @@ static inline bool pure_operand(const Cell* c, Cell* out, int depth) {
     if (const Cell* v = plain_value(c)) {
         *out = *v;
         return true;
+    }
+    if (c->type() == TYPE_PATH) {
+        // An object's field holding plain data: reading it runs and raises nothing.
+        const Cell* v = object_field(c);
+        if (!v) return false;
+        switch (v->type()) {
+            case TYPE_UNSET:
+            case TYPE_OP:
+            case TYPE_FUNCTION:
+            case TYPE_ROUTINE:
+            case TYPE_NATIVE:
+            case TYPE_ACTION: return false;
+            default: *out = *v; return true;
+        }
     }
     return c->type() == TYPE_PAREN && depth < kPureDepth && pure_paren(c, out, depth + 1);
 }
@@ -732,7 +798,7 @@ static inline int32_t plain_argument(const Cell* code, int32_t pos, int32_t end,
             stack::mark_named(static_cast<uint32_t>(sym_set_path), FRAME_INTERP_NATIVE);
             pos = eval_expression(code, pos + 1, end, false, true, false);
             if (tracing) fire_event(EV_SET, code, pos, &sp, stack::arguments);
-            eval_path(&sp, code, pos, end, true, false, false, false);
+            if (tracing || !object_path(&sp, true, false, false)) eval_path(&sp, code, pos, end, true, false, false, false);
             if (push)
                 stack::unwind();
             else
@@ -753,10 +819,12 @@ static inline int32_t plain_argument(const Cell* code, int32_t pos, int32_t end,
             return pos + 1;
         }
         case TYPE_PATH: {
+            if (!tracing && object_path(c, false, false, push)) return pos + 1;
             Cell p = *c;
             return eval_path(&p, code, pos + 1, end, false, false, push, false);
         }
         case TYPE_GET_PATH: {
+            if (!tracing && object_path(c, false, true, push)) return pos + 1;
             Cell p = *c;
             return eval_path(&p, code, pos + 1, end, false, true, push, false);
         }
@@ -2008,6 +2076,7 @@ int32_t eval_path(const Cell* path_in, const Cell* code, int32_t pos, int32_t en
     }
     if (hv.type() == TYPE_UNSET) fire_copy(err::script::unset_path, &path, &head);
     if (tracing) fire_event(EV_PUSH, &path, path.index(), nullptr, &hv);
+    if (!tracing && hv.type() == TYPE_OBJECT && object_path(&path, set, get, push)) return pos;
     // Working cells on the data stack: the value reached at every step (values[0] is the head
     // word's), every evaluated element, the parent of the first step, a none and the step's
     // result. All steps are kept, not only the last two: a set that changes a value held in the
