@@ -221,6 +221,43 @@ class Settings(unittest.TestCase):
         self.assertIn(b"(console settings not saved)\n", proc.stdout)
         self.assertEqual(self.read_cfg(), old)
 
+    def test_a_kill_during_the_write_keeps_the_old_file(self):
+        # The settings were written in place: a process killed part-way left a cut file, and the
+        # next start threw the history away with it. A file size limit with its signal left at
+        # the default kills the console in the middle of the write, every time.
+        old = 'Kel [Purpose: "x"]\ncolour: "blue"\nhistory: ["kept 1" "kept 2"]\n'
+        self.write_cfg(old)
+
+        def limit():
+            resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))
+            signal.signal(signal.SIGXFSZ, signal.SIG_DFL)
+
+        code = 'loop 100 [insert system/console/history append/dup copy "" "z" 200]\nq\n'
+        env = dict(os.environ, HOME=self.home)
+        proc = subprocess.run([KEL], input=code.encode(), capture_output=True, env=env,
+                              preexec_fn=limit, timeout=60)
+        self.assertEqual(proc.returncode, -signal.SIGXFSZ, proc.stdout + proc.stderr)
+        self.assertEqual(self.read_cfg(), old)
+        out = self.quit_with("print mold/flat system/console/history")
+        self.assertIn('["kept 1" "kept 2"]\n', out)
+
+    def test_the_saved_file_keeps_its_link_and_mode(self):
+        # The file is replaced whole on each save; a link to it must stay a link (its target
+        # gets the new settings) and a file only its owner may read must stay that way.
+        target = os.path.join(self.home, "dotfiles", "console.kel")
+        os.makedirs(os.path.dirname(target))
+        with open(target, "w") as f:
+            f.write('Kel [] history: ["from the link"]')
+        os.makedirs(os.path.dirname(cfg_path(self.home)))
+        os.symlink(target, cfg_path(self.home))
+        os.chmod(target, 0o600)
+        self.assertIn('["from the link"]\n', self.quit_with("print mold/flat system/console/history"))
+        self.assertTrue(os.path.islink(cfg_path(self.home)))
+        self.assertEqual(os.stat(target).st_mode & 0o777, 0o600)
+        with open(target) as f:
+            self.assertTrue(f.read().startswith(HEADER))
+        self.assertEqual(os.listdir(os.path.dirname(cfg_path(self.home))), ["console-cfg.kel"])
+
     def test_a_settings_path_that_is_no_plain_file(self):
         # A pipe there blocked the start for good, waiting for a writer; /dev/zero read on
         # until memory ran out. Both give the defaults (quit-return: writing a pipe blocks too).
