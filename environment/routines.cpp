@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -140,12 +139,16 @@ static void replace_file() {
         if (len > 0) bytes.assign(reinterpret_cast<const char*>(b->at_head() + v.index()), static_cast<size_t>(len));
     }
     if (path.empty() || path.find('\0') != std::string::npos || path.back() == '/') fire(err::access::cannot_open, &file);
+    // Follow the links as open would, to a link that points nowhere yet too: its target is
+    // where the file is made.
     struct stat st {};
-    if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        char* real = realpath(path.c_str(), nullptr);
-        if (!real) fire(err::access::cannot_open, &file);
-        path = real;
-        free(real);
+    for (int hops = 0; lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode); hops++) {
+        char to[4096];
+        ssize_t n = readlink(path.c_str(), to, sizeof to);
+        if (hops == 40 || n <= 0 || size_t(n) == sizeof to) fire(err::access::cannot_open, &file);
+        std::string next(to, size_t(n));
+        size_t at = path.rfind('/');
+        path = next[0] == '/' || at == std::string::npos ? next : path.substr(0, at + 1) + next;
     }
     bool had = stat(path.c_str(), &st) == 0;
     // Only a plain file is replaced: a folder or a device of that name is an error, as for write.

@@ -257,6 +257,17 @@ class Settings(unittest.TestCase):
         with open(target) as f:
             self.assertTrue(f.read().startswith(HEADER))
         self.assertEqual(os.listdir(os.path.dirname(cfg_path(self.home))), ["console-cfg.kel"])
+        # A relative link to a file not made yet: the file is made there. A link that loops is
+        # an error line, and the link stays.
+        os.unlink(cfg_path(self.home))
+        os.symlink("../../dotfiles/new.kel", cfg_path(self.home))
+        self.quit_with('insert system/console/history "x"')
+        with open(os.path.join(self.home, "dotfiles", "new.kel")) as f:
+            self.assertIn('history: [\n    "x"\n]', f.read())
+        os.unlink(cfg_path(self.home))
+        os.symlink("console-cfg.kel", cfg_path(self.home))
+        self.assertIn("(console settings not saved)\n", self.quit_with("print 1"))
+        self.assertEqual(os.readlink(cfg_path(self.home)), "console-cfg.kel")
 
     def test_a_settings_path_that_is_no_plain_file(self):
         # A pipe there blocked the start for good, waiting for a writer; /dev/zero read on
