@@ -151,8 +151,9 @@ static void replace_file() {
         path = next[0] == '/' || at == std::string::npos ? next : path.substr(0, at + 1) + next;
     }
     bool had = stat(path.c_str(), &st) == 0;
-    // Only a plain file is replaced: a folder or a device of that name is an error, as for write.
-    if (had && !S_ISREG(st.st_mode)) fire(err::access::cannot_open, &file);
+    // Only a plain file is replaced, and only one that could be written in place: a folder, a
+    // device or a file made read-only is an error, as for write.
+    if (had && (!S_ISREG(st.st_mode) || access(path.c_str(), W_OK) != 0)) fire(err::access::cannot_open, &file);
     size_t slash = path.rfind('/');
     std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
     std::string base = slash == std::string::npos ? path : path.substr(slash + 1);

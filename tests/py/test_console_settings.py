@@ -296,5 +296,21 @@ class Settings(unittest.TestCase):
         self.assertIn("(console settings not saved)\n", proc.stdout.decode())
 
 
+    def test_a_read_only_file_is_left_alone(self):
+        # The file is replaced by a rename, which its folder allows; a file its owner made
+        # read-only must still not be written, as when it was written in place.
+        prefix = as_nobody_or_skip(self)
+        old = 'Kel [] history: ["frozen"]'
+        self.write_cfg(old)
+        os.chmod(cfg_path(self.home), 0o444)
+        if prefix:
+            for root, dirs, files in os.walk(self.home):
+                for name in [root] + [os.path.join(root, n) for n in files]:
+                    os.chown(name, 65534, 65534)
+        proc = run(self.home, 'insert system/console/history "new"\nq\n', prefix)
+        self.assertEqual(proc.returncode, 0)
+        self.assertIn("(console settings not saved)\n", proc.stdout.decode())
+        self.assertEqual(self.read_cfg(), old)
+
 if __name__ == "__main__":
     unittest.main(argv=sys.argv[:1])
