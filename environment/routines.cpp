@@ -2,6 +2,7 @@
 // arguments from stack::arguments and leaves its result in the first argument cell.
 #include "environment/routines.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -119,6 +120,60 @@ static void create_dir() {
     if (!simple_io::make_dir(path) && !(errno == EEXIST && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))) {
         Cell p = *arg(0);
         fire(err::access::no_create, &p);
+    }
+    stack::keep();
+}
+
+// Replaces a file whole: the bytes go to a fresh file beside it, which is then renamed over it.
+// A process killed part-way, a full disk or a second process saving the same file at the same
+// time then leaves either the old file or the new one, never a cut or mixed one. A symbolic link
+// stays a link: its target is replaced.
+static void replace_file() {
+    Cell file = *arg(0);
+    std::string path = simple_io::os_path(&file);
+    std::string bytes;
+    {
+        Cell v = *arg(1);
+        SeriesBuf* b = memory::nodes[v.node()];
+        int32_t len = static_cast<int32_t>(b->length()) - v.index();
+        if (len > 0) bytes.assign(reinterpret_cast<const char*>(b->at_head() + v.index()), static_cast<size_t>(len));
+    }
+    if (path.empty() || path.find('\0') != std::string::npos || path.back() == '/') fire(err::access::cannot_open, &file);
+    // Follow the links as open would, to a link that points nowhere yet too: its target is
+    // where the file is made.
+    struct stat st {};
+    for (int hops = 0; lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode); hops++) {
+        char to[4096];
+        ssize_t n = readlink(path.c_str(), to, sizeof to);
+        if (hops == 40 || n <= 0 || size_t(n) == sizeof to) fire(err::access::cannot_open, &file);
+        std::string next(to, size_t(n));
+        size_t at = path.rfind('/');
+        path = next[0] == '/' || at == std::string::npos ? next : path.substr(0, at + 1) + next;
+    }
+    bool had = stat(path.c_str(), &st) == 0;
+    // Only a plain file is replaced, and only one that could be written in place: a folder, a
+    // device or a file made read-only is an error, as for write.
+    if (had && (!S_ISREG(st.st_mode) || access(path.c_str(), W_OK) != 0)) fire(err::access::cannot_open, &file);
+    size_t slash = path.rfind('/');
+    std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    std::string tmp;
+    int fd = -1;
+    for (int i = 0; i < 100 && fd < 0; i++) {
+        tmp = dir + "." + base + "." + std::to_string(getpid()) + "-" + std::to_string(i) + ".tmp";
+        do fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        while (fd < 0 && errno == EINTR);
+        if (fd < 0 && errno != EEXIST) break;
+    }
+    if (fd < 0) fire(err::access::cannot_open, &file);
+    bool ok = output::write_fd_all(fd, bytes.data(), bytes.size());
+    if (ok && had) ok = fchmod(fd, st.st_mode & 07777) == 0 || errno == EPERM;
+    ok = ok && fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    ok = ok && ::rename(tmp.c_str(), path.c_str()) == 0;
+    if (!ok) {
+        ::unlink(tmp.c_str());
+        fire(err::access::cannot_open, &file);
     }
     stack::keep();
 }
@@ -599,6 +654,7 @@ void init() {
         {"set-current-dir", set_current_dir},
         {"create-dir", create_dir},
         {"exists?", exists_q},
+        {"replace-file", replace_file},
         {"os-info", os_info},
         {"as-color", as_color},
         {"as-ipv4", as_ipv4},

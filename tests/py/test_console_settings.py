@@ -231,6 +231,54 @@ class Settings(unittest.TestCase):
         self.assertIn(b"(console settings not saved)\n", proc.stdout)
         self.assertEqual(self.read_cfg(), old)
 
+    def test_a_kill_during_the_write_keeps_the_old_file(self):
+        # The settings were written in place: a process killed part-way left a cut file, and the
+        # next start threw the history away with it. A file size limit with its signal left at
+        # the default kills the console in the middle of the write, every time.
+        old = 'Kel [Purpose: "x"]\ncolour: "blue"\nhistory: ["kept 1" "kept 2"]\n'
+        self.write_cfg(old)
+
+        def limit():
+            resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))
+            signal.signal(signal.SIGXFSZ, signal.SIG_DFL)
+
+        code = 'loop 100 [insert system/console/history append/dup copy "" "z" 200]\nq\n'
+        env = dict(os.environ, HOME=self.home)
+        proc = subprocess.run([KEL], input=code.encode(), capture_output=True, env=env,
+                              preexec_fn=limit, timeout=60)
+        self.assertEqual(proc.returncode, -signal.SIGXFSZ, proc.stdout + proc.stderr)
+        self.assertEqual(self.read_cfg(), old)
+        out = self.quit_with("print mold/flat system/console/history")
+        self.assertIn('["kept 1" "kept 2"]\n', out)
+
+    def test_the_saved_file_keeps_its_link_and_mode(self):
+        # The file is replaced whole on each save; a link to it must stay a link (its target
+        # gets the new settings) and a file only its owner may read must stay that way.
+        target = os.path.join(self.home, "dotfiles", "console.kel")
+        os.makedirs(os.path.dirname(target))
+        with open(target, "w") as f:
+            f.write('Kel [] history: ["from the link"]')
+        os.makedirs(os.path.dirname(cfg_path(self.home)))
+        os.symlink(target, cfg_path(self.home))
+        os.chmod(target, 0o600)
+        self.assertIn('["from the link"]\n', self.quit_with("print mold/flat system/console/history"))
+        self.assertTrue(os.path.islink(cfg_path(self.home)))
+        self.assertEqual(os.stat(target).st_mode & 0o777, 0o600)
+        with open(target) as f:
+            self.assertTrue(f.read().startswith(HEADER))
+        self.assertEqual(os.listdir(os.path.dirname(cfg_path(self.home))), ["console-cfg.kel"])
+        # A relative link to a file not made yet: the file is made there. A link that loops is
+        # an error line, and the link stays.
+        os.unlink(cfg_path(self.home))
+        os.symlink("../../dotfiles/new.kel", cfg_path(self.home))
+        self.quit_with('insert system/console/history "x"')
+        with open(os.path.join(self.home, "dotfiles", "new.kel")) as f:
+            self.assertIn('history: [\n    "x"\n]', f.read())
+        os.unlink(cfg_path(self.home))
+        os.symlink("console-cfg.kel", cfg_path(self.home))
+        self.assertIn("(console settings not saved)\n", self.quit_with("print 1"))
+        self.assertEqual(os.readlink(cfg_path(self.home)), "console-cfg.kel")
+
     def test_a_settings_path_that_is_no_plain_file(self):
         # A pipe there blocked the start for good, waiting for a writer; /dev/zero read on
         # until memory ran out. Both give the defaults (quit-return: writing a pipe blocks too).
@@ -257,6 +305,22 @@ class Settings(unittest.TestCase):
         self.assertEqual(proc.returncode, 0)
         self.assertIn("(console settings not saved)\n", proc.stdout.decode())
 
+
+    def test_a_read_only_file_is_left_alone(self):
+        # The file is replaced by a rename, which its folder allows; a file its owner made
+        # read-only must still not be written, as when it was written in place.
+        prefix = as_nobody_or_skip(self)
+        old = 'Kel [] history: ["frozen"]'
+        self.write_cfg(old)
+        os.chmod(cfg_path(self.home), 0o444)
+        if prefix:
+            for root, dirs, files in os.walk(self.home):
+                for name in [root] + [os.path.join(root, n) for n in files]:
+                    os.chown(name, 65534, 65534)
+        proc = run(self.home, 'insert system/console/history "new"\nq\n', prefix)
+        self.assertEqual(proc.returncode, 0)
+        self.assertIn("(console settings not saved)\n", proc.stdout.decode())
+        self.assertEqual(self.read_cfg(), old)
 
 if __name__ == "__main__":
     unittest.main(argv=sys.argv[:1])
