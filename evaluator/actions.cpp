@@ -419,8 +419,12 @@ bool call_fast(const Cell* fn, const Cell* a, const Cell* b, Cell* out) {
     if (fn->type() == TYPE_ACTION ? number < ACT_ADD || number > ACT_SUBTRACT : number - 25 >= 7) return false;
     uint8_t ta = a->type(), tb = b->type();
     bool ints = ta == TYPE_INTEGER && tb == TYPE_INTEGER;
-    if (!ints && !(ta == TYPE_FLOAT && tb == TYPE_FLOAT)) return false;
+    bool floats = ta == TYPE_FLOAT && tb == TYPE_FLOAT;
     if (fn->type() == TYPE_ACTION) {
+        // Arithmetic also takes an integer with a float, either way round: the integer's action
+        // hands such a pair to the float's, which reads both as doubles.
+        bool mixed = (ta == TYPE_INTEGER && tb == TYPE_FLOAT) || (ta == TYPE_FLOAT && tb == TYPE_INTEGER);
+        if (!ints && !floats && !mixed) return false;
         int op;
         switch (fn->data1) {
             case ACT_ADD: op = OP_ADD; break;
@@ -438,11 +442,15 @@ bool call_fast(const Cell* fn, const Cell* a, const Cell* b, Cell* out) {
         if (ints) {
             integer::do_math(a->i1(), b->i1(), op, out);
         } else {
+            double x = ta == TYPE_INTEGER ? double(a->i1()) : a->f();
+            double y = tb == TYPE_INTEGER ? double(b->i1()) : b->f();
+            out->set_type(TYPE_FLOAT);
             out->data1 = 0;
-            out->set_f(float_::do_math_op(a->f(), b->f(), op));
+            out->set_f(float_::do_math_op(x, y, op));
         }
         return true;
     }
+    if (!ints && !floats) return false;
     if (fn->type() != TYPE_NATIVE) return false;
     static const int comparisons[7] = {COMP_EQUAL,  COMP_NOT_EQUAL, COMP_STRICT_EQUAL,   COMP_LESSER,
                                        COMP_GREATER, COMP_LESSER_EQUAL, COMP_GREATER_EQUAL};
