@@ -172,11 +172,23 @@ static inline const Cell* object_field(const Cell* path) {
     return index >= 0 ? context::values(ctx) + index : nullptr;
 }
 
+// Whether a path's first word holds an object: the test before object_path, inline, which a path
+// calling a function (the commoner kind in code) passes through cheaply.
+static inline bool object_head_q(const Cell* path) {
+    SeriesBuf* b = code_buf(path);
+    uint32_t pos = path->index() > 0 ? static_cast<uint32_t>(path->index()) : 0;
+    if (pos >= cell_count(b)) return false;
+    const Cell* head = cells_head(b) + pos;
+    if (head->type() != TYPE_WORD) return false;
+    const Cell* hv = bound_slot(head);
+    return hv && hv->type() == TYPE_OBJECT;
+}
+
 // The commonest paths, an object's field by a word read or set (the value to store in the result
 // slot), done untraced without the working cells of eval_path's walk (a set goes no further up:
 // the object is changed in place): answers false, having done nothing, for anything else the
 // object's step would do (raise, answer unset, call a function, tell the object's handler).
-static inline bool object_path(const Cell* path, bool set, bool get, bool push) {
+[[gnu::noinline]] static bool object_path(const Cell* path, bool set, bool get, bool push) {
     Node ctx = 0;
     uint32_t handlers = 0;
     int32_t index = object_field_at(path, &ctx, &handlers);
@@ -295,25 +307,28 @@ static inline bool may_start_pure(const Cell* c) {
     return first->type() == TYPE_PAREN || plain_value(first);
 }
 
-static inline bool pure_operand(const Cell* c, Cell* out, int depth) {
+// An object's field holding plain data: reading it runs and raises nothing. Out of line, which
+// keeps the common operands' test small.
+[[gnu::noinline]] static bool pure_path(const Cell* c, Cell* out) {
+    const Cell* v = object_field(c);
+    if (!v) return false;
+    switch (v->type()) {
+        case TYPE_UNSET:
+        case TYPE_OP:
+        case TYPE_FUNCTION:
+        case TYPE_ROUTINE:
+        case TYPE_NATIVE:
+        case TYPE_ACTION: return false;
+        default: *out = *v; return true;
+    }
+}
+
+[[gnu::always_inline]] static inline bool pure_operand(const Cell* c, Cell* out, int depth) {
     if (const Cell* v = plain_value(c)) {
         *out = *v;
         return true;
     }
-    if (c->type() == TYPE_PATH) {
-        // An object's field holding plain data: reading it runs and raises nothing.
-        const Cell* v = object_field(c);
-        if (!v) return false;
-        switch (v->type()) {
-            case TYPE_UNSET:
-            case TYPE_OP:
-            case TYPE_FUNCTION:
-            case TYPE_ROUTINE:
-            case TYPE_NATIVE:
-            case TYPE_ACTION: return false;
-            default: *out = *v; return true;
-        }
-    }
+    if (c->type() == TYPE_PATH) return object_head_q(c) && pure_path(c, out);
     return c->type() == TYPE_PAREN && depth < kPureDepth && pure_paren(c, out, depth + 1);
 }
 
@@ -819,12 +834,12 @@ static inline int32_t plain_argument(const Cell* code, int32_t pos, int32_t end,
             return pos + 1;
         }
         case TYPE_PATH: {
-            if (!tracing && object_path(c, false, false, push)) return pos + 1;
+            if (!tracing && object_head_q(c) && object_path(c, false, false, push)) return pos + 1;
             Cell p = *c;
             return eval_path(&p, code, pos + 1, end, false, false, push, false);
         }
         case TYPE_GET_PATH: {
-            if (!tracing && object_path(c, false, true, push)) return pos + 1;
+            if (!tracing && object_head_q(c) && object_path(c, false, true, push)) return pos + 1;
             Cell p = *c;
             return eval_path(&p, code, pos + 1, end, false, true, push, false);
         }
