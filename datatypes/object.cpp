@@ -439,7 +439,9 @@ void fire_on_set(const Cell* obj_in, const Cell* word_in, const Cell* old_value,
     if (!handler_of(obj.data3, 0, obj.data1, &handler)) return;
     if (handler.type() != TYPE_FUNCTION) fire(err::script::invalid_obj_evt, &handler);
     collector::Root keep_handler(&handler);
-    args[0].header = (args[0].header & ~cell_flag::type_mask) | TYPE_WORD;
+    // The handler gets a plain word: the flags of the cell it came from (a set-word's line break
+    // in the code, the changed mark of the object's word list) are not the word's.
+    args[0].header = TYPE_WORD;
     if (args[0].data1 != obj.data1 || static_cast<int32_t>(args[0].data3) < 0) context::bind_word(obj.data1, args);
     call_handler(&handler, &obj, sym_on_change.id(), args, 3);
 }

@@ -1273,6 +1273,24 @@ static void argument_word(Cell* out, const Cell* fn, const Cell* ts) {
     out->header = TYPE_WORD;
 }
 
+// The spec word of a refinement the cache holds. A native's cached copy carries its ordinal in
+// the slot field, which a word handed out would take for its slot: the spec's own cell is used.
+static void refinement_word(Cell* out, const Cell* fn, const Cell* cached, bool native) {
+    *out = *cached;
+    out->header = TYPE_WORD;
+    if (!native) return;
+    for (int32_t i = 0; i < block::node_length(fn->data2); i++) {
+        const Cell* c = block::node_cell(fn->data2, i);
+        if (c->type() == TYPE_REFINEMENT && c->data2 == cached->data2) {
+            *out = *c;
+            out->header = TYPE_WORD;
+            return;
+        }
+    }
+    // The spec changed since the cache was built: the word is left unresolved.
+    out->data3 = static_cast<uint32_t>(-1);
+}
+
 [[noreturn]] static void expect_arg(const Cell* name, const Cell* value, const Cell* fn, const Cell* ts) {
     Cell n = *name, type, arg;
     datatype::make_at(&type, value->type());
@@ -1782,9 +1800,9 @@ static int32_t eval_arguments(const Cell* fn, const Cell* code, int32_t pos, int
                         Cell flag = *(stack::top - 1);
                         stack::top--;
                         if (flag.type() != TYPE_LOGIC) {
-                            Cell n = *name, type, arg = *cc;
+                            Cell n = *name, type, arg;
                             datatype::make_at(&type, flag.type());
-                            arg.header = TYPE_WORD;
+                            refinement_word(&arg, fn, cc, native);
                             fire(err::script::expect_arg, &n, &type, &arg);
                         }
                         on = flag.data1 != 0;
