@@ -113,20 +113,25 @@ static inline Cell* infix_op(const Cell* w) {
 // The value of code that evaluates to itself or to a word's plain value, with nothing to call
 // and nothing to raise: a literal (not a word, path, paren, function or issue) or a bound word
 // holding such data. Null for everything else.
+// Whether a word's or a field's value is plain data: none of the values that a word calls or
+// that raise when read (unset).
+[[gnu::always_inline]] static inline bool plain_data(const Cell* v) {
+    switch (v->type()) {
+        case TYPE_UNSET:
+        case TYPE_OP:
+        case TYPE_FUNCTION:
+        case TYPE_ROUTINE:
+        case TYPE_NATIVE:
+        case TYPE_ACTION: return false;
+        default: return true;
+    }
+}
+
 static inline const Cell* plain_value(const Cell* c) {
     switch (c->type()) {
         case TYPE_WORD: {
             const Cell* v = bound_slot(c);
-            if (!v) return nullptr;
-            switch (v->type()) {
-                case TYPE_UNSET:
-                case TYPE_OP:
-                case TYPE_FUNCTION:
-                case TYPE_ROUTINE:
-                case TYPE_NATIVE:
-                case TYPE_ACTION: return nullptr;
-                default: return v;
-            }
+            return v && plain_data(v) ? v : nullptr;
         }
         case TYPE_SET_WORD:
         case TYPE_GET_WORD:
@@ -311,16 +316,9 @@ static inline bool may_start_pure(const Cell* c) {
 // keeps the common operands' test small.
 [[gnu::noinline]] static bool pure_path(const Cell* c, Cell* out) {
     const Cell* v = object_field(c);
-    if (!v) return false;
-    switch (v->type()) {
-        case TYPE_UNSET:
-        case TYPE_OP:
-        case TYPE_FUNCTION:
-        case TYPE_ROUTINE:
-        case TYPE_NATIVE:
-        case TYPE_ACTION: return false;
-        default: *out = *v; return true;
-    }
+    if (!v || !plain_data(v)) return false;
+    *out = *v;
+    return true;
 }
 
 [[gnu::always_inline]] static inline bool pure_operand(const Cell* c, Cell* out, int depth) {

@@ -263,6 +263,10 @@ size_t ascii_run(const uint8_t* p, size_t n) {
     return i;
 }
 
+// One-byte text as UTF-8 at w: its ASCII runs copied whole, only the bytes above encoded.
+// Answers the end of what was written.
+uint8_t* one_byte_to_utf8(const uint8_t* p, size_t count, uint8_t* w);
+
 }  // namespace
 
 int cp_to_utf8(uint32_t cp, uint8_t* dst) {
@@ -300,6 +304,22 @@ int cp_to_utf8_limit(uint32_t cp, uint8_t* dst, int64_t left) {
     return k;
 }
 
+namespace {
+
+uint8_t* one_byte_to_utf8(const uint8_t* p, size_t count, uint8_t* w) {
+    size_t i = 0;
+    while (i < count) {
+        size_t run = ascii_run(p + i, count - i);
+        std::memcpy(w, p + i, run);
+        w += run;
+        i += run;
+        if (i < count) w += cp_to_utf8(p[i++], w);
+    }
+    return w;
+}
+
+}  // namespace
+
 void append_utf8(Node bytes, uint32_t cp) {
     uint8_t seq[4];
     int n = cp_to_utf8(cp, seq);
@@ -330,15 +350,7 @@ const char* to_utf8(Cell* value, int32_t* length, bool crlf) {
     const uint8_t* p = value->buffer()->data() + sp.start;
     uint8_t* w = out;
     if (sp.unit == 1 && !crlf) {
-        // One-byte text is mostly ASCII: copy its runs whole, encode only the bytes above.
-        size_t i = 0;
-        while (i < sp.count) {
-            size_t run = ascii_run(p + i, sp.count - i);
-            std::memcpy(w, p + i, run);
-            w += run;
-            i += run;
-            if (i < sp.count) w += cp_to_utf8(p[i++], w);
-        }
+        w = one_byte_to_utf8(p, sp.count, w);
         *w = 0;
         *length = static_cast<int32_t>(w - out);
         return reinterpret_cast<const char*>(out);
@@ -362,14 +374,7 @@ int64_t write_utf8(const Cell* value, int32_t n, uint8_t* dst, bool nul) {
     const uint8_t* p = value->buffer()->data() + sp.start;
     uint8_t* w = dst;
     if (sp.unit == 1) {
-        size_t i = 0;
-        while (i < sp.count) {
-            size_t run = ascii_run(p + i, sp.count - i);
-            std::memcpy(w, p + i, run);
-            w += run;
-            i += run;
-            if (i < sp.count) w += cp_to_utf8(p[i++], w);
-        }
+        w = one_byte_to_utf8(p, sp.count, w);
     } else {
         for (uint32_t i = 0; i < sp.count; i++, p += sp.unit) w += cp_to_utf8(get_unit(p, sp.unit), w);
     }
