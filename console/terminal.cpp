@@ -390,15 +390,20 @@ bool is_console() {
     return console;
 }
 
+termios raw_of(const termios& cooked) {
+    termios r = cooked;
+    r.c_iflag &= ~tcflag_t(BRKINT | ICRNL | INLCR | IGNCR | INPCK | ISTRIP | IXON);
+    r.c_lflag &= ~tcflag_t(ECHO | ICANON | IEXTEN | ISIG);
+    r.c_cflag |= CS8;
+    r.c_cc[VMIN] = 1;
+    r.c_cc[VTIME] = 0;
+    return r;
+}
+
 void raw_on() {
     if (!is_console() || raw) return;
     if (tcgetattr(kIn, &saved_mode) != 0) return;
-    raw_mode = saved_mode;
-    raw_mode.c_iflag &= ~tcflag_t(BRKINT | ICRNL | INLCR | IGNCR | INPCK | ISTRIP | IXON);
-    raw_mode.c_lflag &= ~tcflag_t(ECHO | ICANON | IEXTEN | ISIG);
-    raw_mode.c_cflag |= CS8;
-    raw_mode.c_cc[VMIN] = 1;
-    raw_mode.c_cc[VTIME] = 0;
+    raw_mode = raw_of(saved_mode);
     resized_flag = 0;  // the edit reads the size as it starts
     raw = 1;
     if (tcsetattr(kIn, TCSANOW, &raw_mode) != 0) raw = 0;

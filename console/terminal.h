@@ -7,6 +7,8 @@
 // terminal on standard input then keeps its own line discipline and echo).
 #pragma once
 
+#include <termios.h>
+
 #include <cstdint>
 
 #include "datatypes/cell.h"
@@ -37,6 +39,8 @@ void on_continue_call(void (*fn)());
 // pending. raw_off restores the mode found by raw_on; so does every way out of the process.
 void raw_on();
 void raw_off();
+// The raw mode made from a cooked one: the line editor's, which the GUI takes as well.
+termios raw_of(const termios& cooked);
 bool raw_active();
 
 // The next key from standard input (keys.h codes, kResized, kContinued), or -1 when the

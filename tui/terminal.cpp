@@ -215,12 +215,7 @@ bool stdin_is_console() {
 void raw_on() {
     if (raw_set || !stdin_is_console()) return;
     if (tcgetattr(in_fd, &saved_mode) != 0) return;
-    raw_mode = saved_mode;
-    raw_mode.c_iflag &= ~tcflag_t(BRKINT | ICRNL | INLCR | IGNCR | INPCK | ISTRIP | IXON);
-    raw_mode.c_lflag &= ~tcflag_t(ECHO | ICANON | IEXTEN | ISIG);
-    raw_mode.c_cflag |= CS8;
-    raw_mode.c_cc[VMIN] = 1;
-    raw_mode.c_cc[VTIME] = 0;
+    raw_mode = terminal::raw_of(saved_mode);
     register_restorer();
     // Set before the mode changes: a signal in between still restores.
     raw_set = 1;
