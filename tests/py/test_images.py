@@ -184,7 +184,8 @@ def main():
                     f.write(png)
                 rgba = [expected_rgba(colour_type, depth, p, palette, alphas) for p in pixels]
                 cases.append((name, f"{width}x{height} " + argb_hex(rgba)))
-        # A BMP with 24-bit rows (padded) and one with a 4-bit palette, built with struct.
+        # BMPs built with struct: 24-bit rows (padded); an OS/2 core header (3-byte palette
+        # entries); run-length data with literal runs, line ends, a jump and an early end.
         width, height = 3, 2
         rgb = [(rng.randrange(256), rng.randrange(256), rng.randrange(256)) for _ in range(width * height)]
         stride = (width * 3 + 3) // 4 * 4
@@ -197,6 +198,36 @@ def main():
         with open(os.path.join(tmp, "rgb.bmp"), "wb") as f:
             f.write(bmp)
         cases.append(("rgb.bmp", f"{width}x{height} " + argb_hex([c + (255,) for c in rgb])))
+
+        def write_bmp(name, info, palette, body):
+            head = info + palette
+            with open(os.path.join(tmp, name), "wb") as f:
+                f.write(b"BM" + struct.pack("<IHHI", 14 + len(head) + len(body), 0, 0, 14 + len(head)) + head + body)
+
+        colours = [(rng.randrange(256), rng.randrange(256), rng.randrange(256)) for _ in range(4)]
+        quad = b"".join(bytes((b, g, r, 0)) for r, g, b in colours)
+        opaque = [c + (255,) for c in colours]
+        clear = (0, 0, 0, 0)
+        # OS/2: 10x2 at one bit a pixel, rows bottom-up and padded to four bytes.
+        bits = [[rng.randrange(2) for _ in range(10)] for _ in range(2)]
+        body = b""
+        for row in reversed(bits):
+            word = int("".join(map(str, row)).ljust(32, "0"), 2)
+            body += struct.pack(">I", word)
+        write_bmp("os2.bmp", struct.pack("<IHHHH", 12, 10, 2, 1, 1),
+                  b"".join(bytes((b, g, r)) for r, g, b in colours[:2]), body)
+        cases.append(("os2.bmp", "10x2 " + argb_hex([opaque[i] for row in bits for i in row])))
+        # RLE8, 4x2. Bottom row: a literal run of three (padded to a word), a run of one, line end.
+        # Top row: a run of two, a jump over one pixel, a run of one, the end of the bitmap.
+        write_bmp("rle8.bmp", struct.pack("<IiiHHIIiiII", 40, 4, 2, 1, 8, 1, 0, 0, 0, 4, 0), quad,
+                  bytes((0, 3, 0, 1, 2, 0, 1, 3, 0, 0, 2, 1, 0, 2, 1, 0, 1, 2, 0, 1)))
+        cases.append(("rle8.bmp", "4x2 " + argb_hex([opaque[1], opaque[1], clear, opaque[2],
+                                                      opaque[0], opaque[1], opaque[2], opaque[3]])))
+        # RLE4, 6x1: a literal run of five nibbles (three bytes and a pad byte); the data then ends
+        # without an end marker, leaving the last pixel clear.
+        write_bmp("rle4.bmp", struct.pack("<IiiHHIIiiII", 40, 6, 1, 1, 4, 2, 0, 0, 0, 4, 0), quad,
+                  bytes((0, 5, 0x01, 0x23, 0x10, 0)))
+        cases.append(("rle4.bmp", "6x1 " + argb_hex([opaque[0], opaque[1], opaque[2], opaque[3], opaque[1], clear])))
 
         saved = [(rng.randrange(256), rng.randrange(256), rng.randrange(256), rng.choice((0, 1, 128, 254, 255)))
                  for _ in range(5 * 4)]
