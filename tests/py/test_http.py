@@ -2,7 +2,7 @@
 """HTTP reads and writes of url! values against a local server.
 
 A server on 127.0.0.1 (an ephemeral port) answers fixed bodies, a 404, a redirect, repeated
-headers, and echoes what it was sent; it records every request so that the methods, headers and
+headers, and echoes what it was sent; it records every request so that the methods, paths, headers and
 bodies that went out are checked too. One Kel script makes all the requests and prints one line
 per result. A port nobody listens on gives the refused connection.
 """
@@ -94,6 +94,8 @@ show "head" write base/echo [head []]
 show "get-block" write base/echo []
 show "patch" write base/echo [patch [Content-Type "text/plain"] #{{414243}}]
 show "bad-header" write base/echo [post ["X Space" "v" "X-Caf\u00e9" "w" X-Nul "a^@b" X-Fine "f"] "kept body"]
+show "escaped" read rejoin [base "/sp ace/caf\u00e9?q={{x}}|^^"]
+show "percent" read rejoin [base "/pct%41"]
 e: try [read {dead}]
 show "refused" reduce [e/type e/id e/arg1]
 e: try [write base/echo [post "no headers"]]
@@ -152,6 +154,8 @@ show "unknown-scheme" reduce [e/type e/id]
     check("bad-name", "[access invalid-utf8]")
     check("read-part", "[internal not-done]")
     check("unknown-scheme", "[access unknown-scheme]")
+    check("escaped", '"echo GET "')
+    check("percent", '"echo GET "')
     if not results.get("delete", "").startswith("[200 ") or not results["delete"].endswith('"echo DELETE gone"]'):
         failures.append("delete: got %r" % results.get("delete"))
 
@@ -181,6 +185,12 @@ show "unknown-scheme" reduce [e/type e/id]
     patch = [r for r in reqs if r[0] == "PATCH"]
     if patch and {k.lower(): v for k, v in patch[0][2]}.get("content-type") != "text/plain":
         failures.append("patch content type: %r" % patch[0][2])
+    # Spaces, non-ASCII text and the characters a URL must escape go out percent-encoded (UTF-8);
+    # a "%" already in the URL is sent as written.
+    paths = [r[1] for r in reqs if r[0] == "GET"]
+    for want in ("/sp%20ace/caf%C3%A9?q=%7Bx%7D%7C%5E", "/pct%41"):
+        if want not in paths:
+            failures.append("request path %s not sent: %r" % (want, paths))
     kept = [r for r in reqs if r[3] == b"kept body"]
     if not kept or sorted(k.lower() for k, v in kept[0][2] if k.lower().startswith("x")) != ["x-fine"]:
         failures.append("bad header names: %r" % (kept[0][2] if kept else None))
