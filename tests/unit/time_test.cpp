@@ -12,6 +12,7 @@
 #include "datatypes/time.h"
 #include "datatypes/word.h"
 #include "evaluator/natives.h"
+#include "loading/lexer.h"
 #include "tests/support/value_builders.h"
 #include "tests/support/values.h"
 
@@ -147,6 +148,8 @@ TEST(Time, Fields) {
     EXPECT_RAISES(err::script::invalid_arg, path_step(x, word_of("hour"), &bad));
     Cell f = real(5.0);
     EXPECT_RAISES(err::script::invalid_arg, path_step(x, word_of("minute"), &f));
+    EXPECT_RAISES(err::script::invalid_arg, path_step(x, word_of("second"), &bad));
+    EXPECT_EQ(x.f(), 3723.0);
     EXPECT_RAISES(err::script::cannot_use, path_step(x, word_of("day")));
     EXPECT_RAISES(err::script::invalid_path, path_step(x, int_(4)));
     EXPECT_RAISES(err::script::invalid_path, path_step(x, text("hour")));
@@ -205,6 +208,17 @@ TEST(Time, RoundStaysTime) {
     EXPECT_EQ(r.f(), 3780.0);
     r = act(ACT_ROUND, {time_of(3753.0), time_of(60.0)}, {{0, 1}, {4, 0}});
     EXPECT_EQ(r.f(), 3720.0);
+    // A percent or float scale is a number of seconds; a money! scale is refused like any other
+    // non-number.
+    r = act(ACT_ROUND, {time_of(3753.3), real(0.5, TYPE_PERCENT)}, {{0, 1}});
+    EXPECT_EQ(r.type(), TYPE_TIME);
+    EXPECT_EQ(r.f(), 3753.5);
+    r = act(ACT_ROUND, {time_of(3753.3), real(0.25)}, {{0, 1}});
+    EXPECT_EQ(r.f(), 3753.25);
+    Cell dollar;
+    lexer::load_one(&dollar, "$1");
+    EXPECT_RAISES(err::script::not_related, act(ACT_ROUND, {time_of(3753.0), dollar}, {{0, 1}}));
+    EXPECT_RAISES(err::script::expect_arg, act(ACT_ROUND, {time_of(3753.0), text("60")}, {{0, 1}}));
     // Rounding a duration far beyond 32-bit hours converts nothing to an integer.
     r = act(ACT_ROUND, {time_of(1.2e15 + 31.0), int_(60)}, {{0, 1}});
     EXPECT_EQ(r.f(), 1.2e15 + 60.0);
