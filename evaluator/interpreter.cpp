@@ -35,6 +35,14 @@ static bool env_muted = false;
 uint32_t trace_mask = 0x1FFFF;
 Cell current_block;
 
+// Puts back the caller's current block however the evaluation ends: a return, break or throw
+// that unwinds through a block must not leave later errors of the caller's expression telling
+// the inner block as their position.
+struct KeepCurrentBlock {
+    Cell saved = current_block;
+    ~KeepCurrentBlock() { current_block = saved; }
+};
+
 // The block call_with makes to hand its argument values to a call: no code of anyone's, so its
 // events are not reported (the call itself is, by call_function's call and return).
 static const Cell* given_args = nullptr;
@@ -542,7 +550,7 @@ template <bool near_as_block = false>
     // rewrites it when nodes move); the frame's result goes to the caller's slot, or is moved
     // down over the code cell so that exactly one cell is left pushed.
     Cell* code = stack::push(block);
-    Cell saved_block = current_block;
+    KeepCurrentBlock keep_block;
     stack::mark_named(stack::body_symbol, FRAME_EVAL);
     if (tracing) fire_event(EV_ENTER, code, pos, nullptr, nullptr);
     int32_t end = tail_of(code);
@@ -551,8 +559,7 @@ template <bool near_as_block = false>
         stack::keep();
     } else {
         for (;;) {
-            // The whole cell each time: an error caught inside the last expression left the
-            // innermost block of its own there.
+            // The whole cell each time, at the position of the expression about to run.
             current_block = *code;
             current_block.set_index(pos);
             if constexpr (near_as_block) current_block.set_type(TYPE_BLOCK);
@@ -564,7 +571,6 @@ template <bool near_as_block = false>
         }
     }
     if (tracing) fire_event(EV_EXIT, code, tail_of(code), nullptr, stack::arguments);
-    current_block = saved_block;
     if (copy_result) {
         stack::unwind_last();
     } else {
@@ -685,7 +691,7 @@ int32_t do_next(const Cell* code) {
         stack::keep();
         return pos;
     }
-    Cell saved_block = current_block;
+    KeepCurrentBlock keep_block;
     current_block = c;
     current_block.set_index(pos);
     trace_walk(EV_ENTER, &c, pos, nullptr);
@@ -696,7 +702,6 @@ int32_t do_next(const Cell* code) {
         stack::keep();
     }
     trace_walk(EV_EXIT, &c, pos, stack::arguments);
-    current_block = saved_block;
     return pos;
 }
 

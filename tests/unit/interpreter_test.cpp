@@ -439,6 +439,28 @@ TEST(Interpreter, NearAfterACaughtError) {
     EXPECT_NE(o.message.find("*** Near : x: 1 + none"), std::string::npos) << o.message;
 }
 
+// The same within one expression: a return, throw or break that ended an inner block, or an
+// error caught in it, leaves the position with the expression that goes on and fails.
+TEST(Interpreter, NearAfterAnExitInsideTheExpression) {
+    const struct {
+        const char* code;
+        const char* near;
+    } cases[] = {
+        {"f: func [] [return 1] add f none", "add f none"},
+        {"f: func [] [if true [return 1]] add f none", "add f none"},
+        {"f: func [] [do [return 1]] add f none", "add f none"},
+        {"add catch [throw 1] none", "add catch [throw 1] none"},
+        {"add loop 1 [break/return 1] none", "add loop 1 [break/return 1] none"},
+        {"add pick reduce [try [1 / 0]] 1 none", "add pick reduce [try [1 / 0]] 1 none"},
+        {"add pick sort/compare [2 1] func [a b] [return a < b] 1 none", "add pick sort/compare [1 2] func [a b"},
+    };
+    for (const auto& c : cases) {
+        kel_test::Outcome o = kel_test::run(c.code);
+        ASSERT_TRUE(o.error) << c.code;
+        EXPECT_NE(o.message.find(std::string("*** Near : ") + c.near), std::string::npos) << c.code << "\n" << o.message;
+    }
+}
+
 // Natives and path calls reserve working cells on the data stack. The collector marks every cell
 // below the top, so none may keep what an earlier call left there while something is allocated.
 // Here the leftovers are string cells naming a live block's node: taken for a value, one would
