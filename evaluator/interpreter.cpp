@@ -37,7 +37,9 @@ Cell current_block;
 
 // Puts back the caller's current block however the evaluation ends: a return, break or throw
 // that unwinds through a block must not leave later errors of the caller's expression telling
-// the inner block as their position.
+// the inner block as their position. The hot block evaluation restores it on its normal way out
+// only (a guard there costs every call); the places that stop an unwinding and go on with the
+// caller's expression (a native's return, a function's return) put it back themselves.
 struct KeepCurrentBlock {
     Cell saved = current_block;
     ~KeepCurrentBlock() { current_block = saved; }
@@ -550,7 +552,7 @@ template <bool near_as_block = false>
     // rewrites it when nodes move); the frame's result goes to the caller's slot, or is moved
     // down over the code cell so that exactly one cell is left pushed.
     Cell* code = stack::push(block);
-    KeepCurrentBlock keep_block;
+    Cell saved_block = current_block;
     stack::mark_named(stack::body_symbol, FRAME_EVAL);
     if (tracing) fire_event(EV_ENTER, code, pos, nullptr, nullptr);
     int32_t end = tail_of(code);
@@ -571,6 +573,7 @@ template <bool near_as_block = false>
         }
     }
     if (tracing) fire_event(EV_EXIT, code, tail_of(code), nullptr, stack::arguments);
+    current_block = saved_block;
     if (copy_result) {
         stack::unwind_last();
     } else {
@@ -1360,11 +1363,15 @@ static int32_t fetch_argument(uint32_t mode, const Cell* code, int32_t pos, int3
 template <class F>
 static inline void run_native_code(F&& f) {
     Frame* own = stack::ctop;
+    // A native that stopped an unwinding inside (try, catch, a loop's break) returns with the
+    // current block of wherever that began.
+    Cell saved_block = current_block;
     try {
         f();
     } catch (const std::bad_alloc&) {
         heap_exhausted(own);
     }
+    current_block = saved_block;
 }
 
 // An operator with a shortcut (actions::has_shortcut) whose right operand needs evaluating: the
@@ -1860,6 +1867,8 @@ struct BodyExit {
     uint32_t values;
     bool tracing_before;
     bool muted_before;
+    // The caller's expression goes on after a return: its errors tell its own block.
+    Cell caller_block;
     ~BodyExit() {
         tracing = tracing_before;
         env_muted = muted_before;
@@ -1920,7 +1929,7 @@ void run_aside(void (*fn)(void*), void* arg) {
 static void eval_body(const Cell* fn, const Cell* name) {
     Node ctx = fn->data1;
     Cell* cc = context::cell_of(ctx);
-    BodyExit restore{ctx, cc->data2, tracing, env_muted};
+    BodyExit restore{ctx, cc->data2, tracing, env_muted, current_block};
     // The arguments were collected by the spec as it is now; a spec changed after the function
     // was made can leave fewer cells than the context has words. The rest start as none, never
     // as whatever lies above the frame (or past the stack's end).
@@ -1943,6 +1952,7 @@ static void eval_body(const Cell* fn, const Cell* name) {
     Cell body = *block::node_cell(fn->data3, function::MORE_BODY);
     if (tracing) [[unlikely]] {
         run_traced_body(fn, name, &body);
+        current_block = restore.caller_block;
     } else {
         try {
             eval_block(&body, true);
@@ -1950,6 +1960,7 @@ static void eval_body(const Cell* fn, const Cell* name) {
             if (t.code != codes::ret && t.code != codes::exit) throw;
             // return and exit stop here: their value is already in this call's result slot.
             runtime::sys.thrown = 0;
+            current_block = restore.caller_block;
         }
     }
     stack::clear_frame_flag(frame);
