@@ -101,13 +101,15 @@ int spawn(pid_t* pid, const std::vector<std::string>& words, const posix_spawn_f
     argv.reserve(words.size() + 1);
     for (const std::string& w : words) argv.push_back(const_cast<char*>(w.c_str()));
     argv.push_back(nullptr);
-    // This process ignores SIGPIPE, and an ignored signal stays ignored across exec: the child
-    // gets the default back, so a pipeline's writer ends when its reader does.
+    // This process ignores SIGPIPE and SIGXFSZ, and an ignored signal stays ignored across exec:
+    // the child gets the defaults back, so a pipeline's writer ends when its reader does and a
+    // program meets a file size limit as it would started from a shell.
     posix_spawnattr_t attr;
     if (posix_spawnattr_init(&attr) != 0) return ENOMEM;
     sigset_t defaults;
     sigemptyset(&defaults);
     sigaddset(&defaults, SIGPIPE);
+    sigaddset(&defaults, SIGXFSZ);
     posix_spawnattr_setsigdefault(&attr, &defaults);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
     int rc = posix_spawnp(pid, argv[0], actions, &attr, argv.data(), environ);
