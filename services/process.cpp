@@ -136,10 +136,21 @@ void pump(int in_fd, const std::string& input, int out_fd, std::string* out, int
     }
     if (in_fd >= 0) ::fcntl(in_fd, F_SETFL, ::fcntl(in_fd, F_GETFL) | O_NONBLOCK);
     // A child that stops reading its input must not end this process: the write just fails.
-    struct sigaction ignore {}, saved {};
+    struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
-    ::sigaction(SIGPIPE, &ignore, &saved);
+    // On every way out, an error included (no memory left for the capture), the pipes still
+    // open are closed: a child kept writing into one would wait for ever.
+    struct Left {
+        int* fds[3];
+        struct sigaction saved {};
+        ~Left() {
+            for (int* fd : fds)
+                if (*fd >= 0) ::close(*fd);
+            ::sigaction(SIGPIPE, &saved, nullptr);
+        }
+    } left{{&in_fd, &out_fd, &err_fd}};
+    ::sigaction(SIGPIPE, &ignore, &left.saved);
     char chunk[65536];
     while (in_fd >= 0 || out_fd >= 0 || err_fd >= 0) {
         pollfd fds[3];
@@ -172,9 +183,6 @@ void pump(int in_fd, const std::string& input, int out_fd, std::string* out, int
         drain(out_at, out_fd, out);
         drain(err_at, err_fd, err);
     }
-    for (int fd : {in_fd, out_fd, err_fd})
-        if (fd >= 0) ::close(fd);
-    ::sigaction(SIGPIPE, &saved, nullptr);
 }
 
 // The child's end of an output stream: a file appended to, a capture pipe, the null device or
@@ -280,7 +288,13 @@ int64_t run(Launch& launch) {
     if (in_pipe.write.ok() || out_pipe.read.ok() || err_pipe.read.ok()) {
         int in_fd = in_pipe.write.fd, out_fd = out_pipe.read.fd, err_fd = err_pipe.read.fd;
         in_pipe.write.fd = out_pipe.read.fd = err_pipe.read.fd = -1;  // pump closes them
-        pump(in_fd, launch.input.data, out_fd, &launch.output.data, err_fd, &launch.error.data);
+        try {
+            pump(in_fd, launch.input.data, out_fd, &launch.output.data, err_fd, &launch.error.data);
+        } catch (...) {
+            // The child ends with its pipes closed, or later: it is reaped then, not waited for.
+            pending.push_back(pid);
+            throw;
+        }
     }
     if (launch.wait || launch.console || redirected) return wait_exit(pid);
     pending.push_back(pid);
