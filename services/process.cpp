@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -235,10 +236,14 @@ int64_t run(Launch& launch) {
     Fd child_in, child_out, child_err;
     Pipe in_pipe, out_pipe, err_pipe;
     switch (launch.input.target) {
-        case Target::File:
+        case Target::File: {
             child_in.reset(open_retry(launch.input.data.c_str(), O_RDONLY));
             if (!child_in.ok()) return -1;
+            // A folder opens for reading here but holds no bytes to read: it is no input file.
+            struct stat st {};
+            if (::fstat(child_in.fd, &st) != 0 || S_ISDIR(st.st_mode)) return -1;
             break;
+        }
         case Target::Data:
             if (!in_pipe.make()) return -1;
             child_in.reset(in_pipe.read.fd);
