@@ -158,6 +158,9 @@ void install_fault_handlers() {
 
 void init(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
+    // A write past the file size limit fails with EFBIG and is reported as the write's error;
+    // the signal's default would end the whole session instead, unsaved work and all.
+    signal(SIGXFSZ, SIG_IGN);
     install_fault_handlers();
     get_args(argc, argv);
 }

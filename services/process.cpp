@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -101,13 +102,15 @@ int spawn(pid_t* pid, const std::vector<std::string>& words, const posix_spawn_f
     argv.reserve(words.size() + 1);
     for (const std::string& w : words) argv.push_back(const_cast<char*>(w.c_str()));
     argv.push_back(nullptr);
-    // This process ignores SIGPIPE, and an ignored signal stays ignored across exec: the child
-    // gets the default back, so a pipeline's writer ends when its reader does.
+    // This process ignores SIGPIPE and SIGXFSZ, and an ignored signal stays ignored across exec:
+    // the child gets the defaults back, so a pipeline's writer ends when its reader does and a
+    // program meets a file size limit as it would started from a shell.
     posix_spawnattr_t attr;
     if (posix_spawnattr_init(&attr) != 0) return ENOMEM;
     sigset_t defaults;
     sigemptyset(&defaults);
     sigaddset(&defaults, SIGPIPE);
+    sigaddset(&defaults, SIGXFSZ);
     posix_spawnattr_setsigdefault(&attr, &defaults);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
     int rc = posix_spawnp(pid, argv[0], actions, &attr, argv.data(), environ);
@@ -134,10 +137,21 @@ void pump(int in_fd, const std::string& input, int out_fd, std::string* out, int
     }
     if (in_fd >= 0) ::fcntl(in_fd, F_SETFL, ::fcntl(in_fd, F_GETFL) | O_NONBLOCK);
     // A child that stops reading its input must not end this process: the write just fails.
-    struct sigaction ignore {}, saved {};
+    struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
-    ::sigaction(SIGPIPE, &ignore, &saved);
+    // On every way out, an error included (no memory left for the capture), the pipes still
+    // open are closed: a child kept writing into one would wait for ever.
+    struct Left {
+        int* fds[3];
+        struct sigaction saved {};
+        ~Left() {
+            for (int* fd : fds)
+                if (*fd >= 0) ::close(*fd);
+            ::sigaction(SIGPIPE, &saved, nullptr);
+        }
+    } left{{&in_fd, &out_fd, &err_fd}};
+    ::sigaction(SIGPIPE, &ignore, &left.saved);
     char chunk[65536];
     while (in_fd >= 0 || out_fd >= 0 || err_fd >= 0) {
         pollfd fds[3];
@@ -170,9 +184,6 @@ void pump(int in_fd, const std::string& input, int out_fd, std::string* out, int
         drain(out_at, out_fd, out);
         drain(err_at, err_fd, err);
     }
-    for (int fd : {in_fd, out_fd, err_fd})
-        if (fd >= 0) ::close(fd);
-    ::sigaction(SIGPIPE, &saved, nullptr);
 }
 
 // The child's end of an output stream: a file appended to, a capture pipe, the null device or
@@ -225,10 +236,14 @@ int64_t run(Launch& launch) {
     Fd child_in, child_out, child_err;
     Pipe in_pipe, out_pipe, err_pipe;
     switch (launch.input.target) {
-        case Target::File:
+        case Target::File: {
             child_in.reset(open_retry(launch.input.data.c_str(), O_RDONLY));
             if (!child_in.ok()) return -1;
+            // A folder opens for reading here but holds no bytes to read: it is no input file.
+            struct stat st {};
+            if (::fstat(child_in.fd, &st) != 0 || S_ISDIR(st.st_mode)) return -1;
             break;
+        }
         case Target::Data:
             if (!in_pipe.make()) return -1;
             child_in.reset(in_pipe.read.fd);
@@ -278,7 +293,13 @@ int64_t run(Launch& launch) {
     if (in_pipe.write.ok() || out_pipe.read.ok() || err_pipe.read.ok()) {
         int in_fd = in_pipe.write.fd, out_fd = out_pipe.read.fd, err_fd = err_pipe.read.fd;
         in_pipe.write.fd = out_pipe.read.fd = err_pipe.read.fd = -1;  // pump closes them
-        pump(in_fd, launch.input.data, out_fd, &launch.output.data, err_fd, &launch.error.data);
+        try {
+            pump(in_fd, launch.input.data, out_fd, &launch.output.data, err_fd, &launch.error.data);
+        } catch (...) {
+            // The child ends with its pipes closed, or later: it is reaped then, not waited for.
+            pending.push_back(pid);
+            throw;
+        }
     }
     if (launch.wait || launch.console || redirected) return wait_exit(pid);
     pending.push_back(pid);

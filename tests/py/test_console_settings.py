@@ -12,6 +12,8 @@ import sys
 import tempfile
 import unittest
 
+from fault_injection import kill_at_fsync_or_skip
+
 KEL = sys.argv[1] if len(sys.argv) > 1 else "kel"
 HEADER = 'Kel [\n\tPurpose: "Kel Console Configuration File"\n]\n\n'
 
@@ -215,26 +217,8 @@ class Settings(unittest.TestCase):
     def test_a_write_cut_short_keeps_the_old_file(self):
         # A full disk ends the write part-way, after the old file was emptied: the old settings
         # must come back, not a cut file that the next start reads as damaged. A file size
-        # limit stands in for the full disk (its signal ignored, the write fails with EFBIG).
-        old = 'Kel [Purpose: "x"]\ncolour: "blue"\nhistory: ["kept 1" "kept 2"]\n'
-        self.write_cfg(old)
-
-        def limit():
-            resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))
-            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-
-        code = 'loop 100 [insert system/console/history append/dup copy "" "z" 200]\nq\n'
-        env = dict(os.environ, HOME=self.home)
-        proc = subprocess.run([KEL], input=code.encode(), capture_output=True, env=env,
-                              preexec_fn=limit, timeout=60)
-        self.assertEqual(proc.returncode, 0, proc.stdout + proc.stderr)
-        self.assertIn(b"(console settings not saved)\n", proc.stdout)
-        self.assertEqual(self.read_cfg(), old)
-
-    def test_a_kill_during_the_write_keeps_the_old_file(self):
-        # The settings were written in place: a process killed part-way left a cut file, and the
-        # next start threw the history away with it. A file size limit with its signal left at
-        # the default kills the console in the middle of the write, every time.
+        # limit stands in for the full disk: its signal is left at the default, which Kel
+        # ignores, so the write fails with EFBIG.
         old = 'Kel [Purpose: "x"]\ncolour: "blue"\nhistory: ["kept 1" "kept 2"]\n'
         self.write_cfg(old)
 
@@ -246,7 +230,22 @@ class Settings(unittest.TestCase):
         env = dict(os.environ, HOME=self.home)
         proc = subprocess.run([KEL], input=code.encode(), capture_output=True, env=env,
                               preexec_fn=limit, timeout=60)
-        self.assertEqual(proc.returncode, -signal.SIGXFSZ, proc.stdout + proc.stderr)
+        self.assertEqual(proc.returncode, 0, proc.stdout + proc.stderr)
+        self.assertIn(b"(console settings not saved)\n", proc.stdout)
+        self.assertEqual(self.read_cfg(), old)
+
+    def test_a_kill_during_the_write_keeps_the_old_file(self):
+        # The settings were written in place: a process killed part-way left a cut file, and the
+        # next start threw the history away with it. The kill comes when the new file is
+        # written and not yet in place.
+        old = 'Kel [Purpose: "x"]\ncolour: "blue"\nhistory: ["kept 1" "kept 2"]\n'
+        self.write_cfg(old)
+        prefix = kill_at_fsync_or_skip(self)
+        code = 'loop 100 [insert system/console/history append/dup copy "" "z" 200]\nq\n'
+        env = dict(os.environ, HOME=self.home)
+        proc = subprocess.run([*prefix, KEL], input=code.encode(), capture_output=True, env=env,
+                              timeout=60)
+        self.assertEqual(proc.returncode, -signal.SIGKILL, proc.stdout + proc.stderr)
         self.assertEqual(self.read_cfg(), old)
         out = self.quit_with("print mold/flat system/console/history")
         self.assertIn('["kept 1" "kept 2"]\n', out)
