@@ -5,7 +5,7 @@
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 "$here/tools/deps.sh" g++ clang cmake ninja-build python3 libssl-dev libcurl4-openssl-dev libpng-dev libturbojpeg0-dev libgif-dev libtiff-dev libgtest-dev libbenchmark-dev unicode-data \
-  lua5.4 libclang-rt-14-dev tmux
+  lua5.4 libclang-rt-14-dev tmux strace
 jobs=$(nproc)
 status=0
 build() {
