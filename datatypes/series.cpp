@@ -640,10 +640,10 @@ void reverse(const int32_t* refs) {
 
 // The bytes that /seed hashes, so that equal contents seed alike in every run: text in the
 // narrowest unit that holds it (its storage widens and never narrows back), and cells as they
-// are except for the node handles in them, which follow the collector's history; a series they
-// name is replaced by the digest of its contents from its head, anything else a node names
-// (contexts, functions, tables) by 0. Digests are kept per buffer and head so that shared
-// series cost one walk, and a series that contains itself digests as 0 inside itself.
+// are except for what follows the run's history: a series named by a node handle is replaced by
+// the digest of its contents from its head, a word by the digest of its spelling, and anything
+// else a node names (contexts, functions, tables) by 0. Digests are kept per buffer and head so
+// that shared series cost one walk, and a series that contains itself digests as 0 inside itself.
 namespace {
 
 struct SeedBytes {
@@ -677,9 +677,14 @@ struct SeedBytes {
                 if (t != TYPE_VECTOR) c.data3 = 0;        // text caches, hash tables
             } else if (t == TYPE_IMAGE || t == TYPE_BITSET) {
                 c.data2 = digest(t, c.data2, 0);
-            } else if (types::any_word(t) || types::any_object(t)) {
-                c.data1 = 0;
-                if (types::any_object(t)) c.data3 = 0;
+            } else if (types::any_word(t)) {
+                // A word by its spelling: symbol ids and slot indexes follow the order in which
+                // the run met the words, and the context is a node.
+                std::string_view name = symbol::text(static_cast<int32_t>(c.data2));
+                c.data2 = hashtable::murmur3(name.data(), uint32_t(name.size()));
+                c.data1 = c.data3 = 0;
+            } else if (types::any_object(t)) {
+                c.data1 = c.data3 = 0;
             } else if (t == TYPE_NATIVE || t == TYPE_ACTION) {
                 c.data2 = c.data3 = 0;  // the spec series; the table index stays
             } else if (types::any_function(t) || t == TYPE_SYMBOL || t == TYPE_CONTEXT ||
