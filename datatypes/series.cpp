@@ -1,6 +1,8 @@
 #include "datatypes/series.h"
 
+#include <algorithm>
 #include <cstring>
+#include <unordered_map>
 #include <vector>
 
 #include "datatypes/datatype.h"
@@ -636,6 +638,95 @@ void reverse(const int32_t* refs) {
     notify(v, EV_REVERSE, true, nullptr, head, length);
 }
 
+// The bytes that /seed hashes, so that equal contents seed alike in every run: text in the
+// narrowest unit that holds it (its storage widens and never narrows back), and cells as they
+// are except for what follows the run's history: a series named by a node handle is replaced by
+// the digest of its contents from its head, a word by the digest of its spelling, and anything
+// else a node names (contexts, functions, tables) by 0. Digests are kept per buffer and head so
+// that shared series cost one walk, and a series that contains itself digests as 0 inside itself.
+namespace {
+
+struct SeedBytes {
+    std::vector<uint8_t> out;
+    std::unordered_map<uint64_t, uint32_t> known;  // (node, head) to its digest; 0 while open
+
+    void text(SeriesBuf* s, int32_t head, int32_t length) {
+        uint32_t unit = s->unit();
+        const uint8_t* p = s->at_head() + size_t(head) * unit;
+        uint32_t widest = 0;
+        for (int32_t i = 0; i < length; i++) widest = std::max(widest, string::get_char(p + size_t(i) * unit, unit));
+        uint32_t narrow = widest < 0x100 ? 1 : widest < 0x10000 ? 2 : 4;
+        if (narrow == unit) {
+            out.insert(out.end(), p, p + size_t(length) * unit);
+            return;
+        }
+        for (int32_t i = 0; i < length; i++) {
+            uint32_t c = string::get_char(p + size_t(i) * unit, unit);
+            for (uint32_t b = 0; b < narrow; b++) out.push_back(uint8_t(c >> (8 * b)));
+        }
+    }
+
+    void cells(SeriesBuf* s, int32_t head, int32_t length) {
+        for (int32_t i = 0; i < length; i++) {
+            Cell c = cells_of(s)[head + i];
+            uint8_t t = c.type();
+            if (types::any_block(t) || types::any_string(t) || t == TYPE_BINARY || t == TYPE_VECTOR ||
+                t == TYPE_MAP) {
+                c.data2 = digest(t, c.data2, t == TYPE_MAP ? 0 : head_of(&c));
+                c.data1 = 0;                              // the head is in the digest
+                if (t != TYPE_VECTOR) c.data3 = 0;        // text caches, hash tables
+            } else if (t == TYPE_IMAGE || t == TYPE_BITSET) {
+                c.data2 = digest(t, c.data2, 0);
+            } else if (types::any_word(t)) {
+                // A word by its spelling: symbol ids and slot indexes follow the order in which
+                // the run met the words, and the context is a node.
+                std::string_view name = symbol::text(static_cast<int32_t>(c.data2));
+                c.data2 = hashtable::murmur3(name.data(), uint32_t(name.size()));
+                c.data1 = c.data3 = 0;
+            } else if (types::any_object(t)) {
+                c.data1 = c.data3 = 0;
+            } else if (t == TYPE_NATIVE || t == TYPE_ACTION) {
+                c.data2 = c.data3 = 0;  // the spec series; the table index stays
+            } else if (types::any_function(t) || t == TYPE_SYMBOL || t == TYPE_CONTEXT ||
+                       (t == TYPE_EVENT && (c.header & 0x1000))) {
+                c.data1 = c.data2 = c.data3 = 0;
+            }
+            const uint8_t* b = reinterpret_cast<const uint8_t*>(&c);
+            out.insert(out.end(), b, b + sizeof c);
+        }
+    }
+
+    uint32_t digest(uint8_t type, Node n, int32_t head) {
+        if (!n || n >= memory::state.node_high || !memory::node_in_use(n)) return 0;
+        uint64_t k = (uint64_t(n) << 32) | uint32_t(head);
+        auto found = known.find(k);
+        if (found != known.end()) return found->second;
+        known.emplace(k, 0);
+        SeriesBuf* s = memory::nodes[n];
+        int32_t total = static_cast<int32_t>(s->length());
+        int32_t length = head < total ? total - head : 0;
+        size_t mark = out.size();
+        add(type, s, head, length);
+        uint32_t d = hashtable::murmur3(out.data() + mark, uint32_t(out.size() - mark));
+        out.resize(mark);
+        known[k] = d;
+        return d;
+    }
+
+    void add(uint8_t type, SeriesBuf* s, int32_t head, int32_t length) {
+        if (s->unit() == sizeof(Cell))
+            cells(s, head, length);
+        else if (types::any_string(type))
+            text(s, head, length);
+        else {
+            const uint8_t* p = s->at_head() + size_t(head) * s->unit();
+            out.insert(out.end(), p, p + size_t(length) * s->unit());
+        }
+    }
+};
+
+}  // namespace
+
 void random(const int32_t* refs) {
     Cell* v = stack::arguments;
     bool seed = refs[0] >= 0, secure = refs[1] >= 0, only = refs[2] >= 0;
@@ -643,9 +734,9 @@ void random(const int32_t* refs) {
     int32_t head = head_of(v);
     int32_t length = get_length(v, false);
     if (seed) {
-        SeriesBuf* s = buf_of(v);
-        uint32_t bytes = uint32_t(length) * s->unit();
-        random_::seed(hashtable::murmur3(s->at_head() + size_t(head) * s->unit(), bytes));
+        SeedBytes b;
+        b.add(v->type(), buf_of(v), head, length);
+        random_::seed(hashtable::murmur3(b.out.data(), uint32_t(b.out.size())));
         set_cell(v, TYPE_UNSET);
         return;
     }
