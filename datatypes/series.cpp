@@ -15,6 +15,7 @@
 #include "runtime/collector.h"
 #include "runtime/fire.h"
 #include "runtime/hashtable.h"
+#include "runtime/platform.h"
 #include "services/random.h"
 #include "runtime/root.h"
 #include "runtime/stack.h"
@@ -701,6 +702,8 @@ struct SeedBytes {
         uint64_t k = (uint64_t(n) << 32) | uint32_t(head);
         auto found = known.find(k);
         if (found != known.end()) return found->second;
+        // Each level of nesting is a level of this walk.
+        if (platform::stack_exhausted()) fire(err::internal::stack_overflow);
         known.emplace(k, 0);
         SeriesBuf* s = memory::nodes[n];
         int32_t total = static_cast<int32_t>(s->length());
