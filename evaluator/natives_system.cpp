@@ -115,12 +115,6 @@ void wait(int check, const int32_t* refs) {
 
 // ---- Environment ----
 
-// Text from outside (another program's output, the environment): see unicode::valid_utf8.
-static std::string valid_utf8(const std::string& bytes) {
-    return unicode::valid_utf8(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-}
-
-
 void set_env(int check, const int32_t* refs) {
     if (check) check_args(N_SET_ENV, refs);
     Cell* args = stack::arguments;
@@ -196,7 +190,9 @@ static void stream_of(const Cell* v, process::Stream& s, bool input) {
 
 // Captured bytes go in front of the target's position; nothing happens for an empty capture.
 // Text from the shell or the console drops every CR, as console text does; a program started
-// directly only has its CR LF line ends folded.
+// directly only has its CR LF line ends folded. A leading byte-order mark is dropped. Bytes that
+// are not UTF-8 are kept as string::append_os keeps them: a file name that a program printed
+// still names its file.
 static void put_capture(Cell* target, const std::string& bytes, bool drop_cr) {
     if (bytes.empty()) return;
     if (target->type() == TYPE_BINARY) {
@@ -205,9 +201,12 @@ static void put_capture(Cell* target, const std::string& bytes, bool drop_cr) {
     }
     Cell* text = stack::push_cell();
     set_cell(text, TYPE_NONE);
-    std::string utf8 = valid_utf8(bytes);
-    if (drop_cr) utf8.erase(std::remove(utf8.begin(), utf8.end(), '\r'), utf8.end());
-    simple_io::bytes_to_string(reinterpret_cast<const uint8_t*>(utf8.data()), utf8.size(), text);
+    std::string folded;
+    folded.reserve(bytes.size());
+    for (size_t i = 0; i < bytes.size(); i++)
+        if (bytes[i] != '\r' || (!drop_cr && (i + 1 == bytes.size() || bytes[i + 1] != '\n'))) folded += bytes[i];
+    size_t skip = folded.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+    string::load_os_at(text, folded.data() + skip, folded.size() - skip);
     string::insert(target, text, -1, false, 1);
     stack::top = text;
 }
