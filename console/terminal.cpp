@@ -500,6 +500,10 @@ bool stdin_readline(Node line) {
         try {
             c = read_utf8_char();
         } catch (...) {
+            // The line with the bad character is refused whole: what follows it on the line must
+            // not come back as a line of its own (the end of a commented-out line would run).
+            for (int b = read_byte(); b >= 0 && b != '\n'; b = read_byte()) {
+            }
             settle_input();
             throw;
         }

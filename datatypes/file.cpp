@@ -90,7 +90,7 @@ void to_local(const Cell* file, Node dest, bool full) {
         std::string dir = os::get_current_dir();
         if (!dir.empty()) {
             if (dir.back() != '/') dir += '/';
-            string::append_utf8(dest, dir);
+            string::append_os(dest, dir.data(), dir.size());
         }
     }
     string::append_string(dest, &v);

@@ -519,6 +519,63 @@ std::string to_utf8_part(const Cell* value, int32_t part) {
 
 std::string to_utf8(const Cell* value) { return to_utf8_part(value, -1); }
 
+void append_os(Node node, const char* bytes, size_t n) {
+    check_size(int64_t(n));
+    collector::NodeRoot keep(&node);
+    const auto* p = reinterpret_cast<const uint8_t*>(bytes);
+    const uint8_t* end = p + n;
+    const uint8_t* run = p;  // start of the valid text not yet appended
+    while (p < end) {
+        if (*p < 0x80) {
+            p++;
+            continue;
+        }
+        int32_t cp;
+        const uint8_t* next = unicode::fast_decode_utf8_char(p, end, &cp);
+        if (cp >= 0) {
+            p = next;
+            continue;
+        }
+        // One byte at a time: the bytes after a bad lead may begin a good sequence.
+        if (p > run) append_utf8(node, reinterpret_cast<const char*>(run), size_t(p - run));
+        append_char(node, 0xDC00u | *p);
+        run = ++p;
+    }
+    if (p > run) append_utf8(node, reinterpret_cast<const char*>(run), size_t(p - run));
+}
+
+Cell* load_os_at(Cell* c, const char* bytes, size_t n) {
+    check_size(int64_t(n));
+    Node node = make_node(static_cast<int32_t>(n ? n : 1), 1);
+    collector::NodeRoot keep(&node);
+    append_os(node, bytes, n);
+    return make_at(c, node);
+}
+
+std::string to_os(const Cell* value) {
+    Cell v;
+    if (!as_text(value, &v)) return std::string();
+    SeriesBuf* s = sbuf(&v);
+    uint32_t unit = text_unit(s);
+    int32_t n = rs_length_q(&v);
+    std::string out;
+    out.reserve(size_t(n));
+    const uint8_t* p = s->at_head() + size_t(head_of(&v)) * unit;
+    uint8_t seq[4];
+    for (int32_t i = 0; i < n; i++, p += unit) {
+        uint32_t cp = get_char(p, unit);
+        if (cp < 0x80) {
+            out.push_back(static_cast<char>(cp));
+        } else if (cp >= 0xDC80 && cp <= 0xDCFF) {
+            out.push_back(static_cast<char>(cp - 0xDC00));
+        } else {
+            int k = unicode::cp_to_utf8(cp, seq);
+            out.append(reinterpret_cast<const char*>(seq), size_t(k));
+        }
+    }
+    return out;
+}
+
 std::string node_to_utf8(Node node, uint32_t from_char) {
     Cell v;
     make_at(&v, node, static_cast<int32_t>(from_char));

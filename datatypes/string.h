@@ -111,6 +111,15 @@ Cell* load_in(Node block, const uint8_t* bytes, int32_t length, int encoding);
 // the end that form no complete sequence raise access invalid-utf8 with them as a binary!.
 Cell* load_binary(Cell* out, const Cell* binary);
 
+// Names from the operating system (file names, the current folder, arguments, the environment)
+// are bytes that need not be UTF-8. Each byte that begins no valid sequence is kept as the
+// codepoint 0xDC00 + byte (a lone low surrogate, which no UTF-8 text can hold), and to_os gives
+// those bytes back, so a name taken from the system names the same file when handed back.
+void append_os(Node buffer, const char* bytes, size_t n);
+Cell* load_os_at(Cell* c, const char* bytes, size_t n);
+inline Cell* load_os_at(Cell* c, std::string_view s) { return load_os_at(c, s.data(), s.size()); }
+std::string to_os(const Cell* value);
+
 // Text of a string value from its head as UTF-8 (for C++ callers: file names, messages).
 std::string to_utf8(const Cell* value);
 std::string to_utf8_part(const Cell* value, int32_t part);

@@ -2,10 +2,12 @@
 
 #include <cstring>
 
+#include "datatypes/binary.h"
 #include "datatypes/block.h"
 #include "datatypes/datatype.h"
 #include "datatypes/string.h"
 #include "runtime/collector.h"
+#include "runtime/fire.h"
 #include "runtime/hashtable.h"
 #include "runtime/stack.h"
 
@@ -40,6 +42,15 @@ int32_t make(const char* text) { return make_alt(text, std::strlen(text)); }
 
 int32_t make_from_string(const Cell* string_value) {
     std::string s = string::to_utf8(string_value);
+    // A codepoint 0xDC00-0xDCFF (what stands for a byte of a name that is not UTF-8) has no
+    // text that reads back: the symbol made could never be molded or formed. ED B0-B3 is its lead.
+    for (size_t i = 0; i + 2 < s.size(); i++) {
+        if (uint8_t(s[i]) == 0xED && (uint8_t(s[i + 1]) & 0xFC) == 0xB0) {
+            Cell bytes;
+            binary::load_at(&bytes, reinterpret_cast<const uint8_t*>(s.data() + i), 3);
+            fire(err::access::invalid_utf8, &bytes);
+        }
+    }
     return make_alt(s.data(), s.size());
 }
 

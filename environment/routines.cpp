@@ -105,7 +105,7 @@ static void get_current_dir() {
 }
 
 static void set_current_dir() {
-    std::string path = string::to_utf8(arg(0));
+    std::string path = string::to_os(arg(0));
     if (!platform::set_current_dir(path)) {
         Cell p = *arg(0);
         fire(err::access::cannot_open, &p);
@@ -437,7 +437,7 @@ static void command_line() {
         else
             line += a;
     }
-    string::load_at(stack::arguments, line);
+    string::load_os_at(stack::arguments, line);
     stack::keep();
 }
 
@@ -447,7 +447,7 @@ static void command_args() {
     for (int i = 0; i < runtime::sys.argc; i++) {
         Cell* arg = stack::push_cell();
         set_cell(arg, TYPE_NONE);
-        string::load_at(arg, runtime::sys.argv[i]);
+        string::load_os_at(arg, runtime::sys.argv[i]);
         block::append_cell(list->node(), arg);
         stack::top = arg;
     }

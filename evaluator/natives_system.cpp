@@ -40,10 +40,10 @@ enum : int {
     N_TRANSCODE, N_APPLY,
 };
 
-// The text of a name given as a string or a word.
+// The bytes of an environment variable's name given as a string or a word.
 static std::string name_text(const Cell* v) {
     if (types::any_word(v->type())) return std::string(symbol::text(static_cast<int32_t>(v->data2)));
-    return string::to_utf8(v);
+    return string::to_os(v);
 }
 
 // ---- Files ----
@@ -51,17 +51,21 @@ static std::string name_text(const Cell* v) {
 void to_local_file(int check, const int32_t* refs) {
     if (check) check_args(N_TO_LOCAL_FILE, refs);
     Cell* args = stack::arguments;
-    std::string path = string::to_utf8(args);
     // POSIX paths are already in the local form; /full puts the current folder before a
     // relative one; a current folder that no longer exists has no name, so the path stays relative.
-    if (refs[0] >= 0 && (path.empty() || path[0] != '/')) {
+    // The characters are copied as they are: a name's odd bytes (see string::append_os) stay.
+    int32_t length = string::rs_length_q(args);
+    Node path = string::make_node(length + 1);
+    collector::NodeRoot keep(&path);
+    if (refs[0] >= 0 && (length == 0 || string::rs_abs_at(args, args->index()) != '/')) {
         std::string dir = os::get_current_dir();
         if (!dir.empty()) {
             if (dir.back() != '/') dir += '/';
-            path = dir + path;
+            string::append_os(path, dir.data(), dir.size());
         }
     }
-    string::load_at(args, path);
+    string::append_string(path, args);
+    string::make_at(args, path);
     stack::keep();
 }
 
@@ -78,7 +82,7 @@ static bool dir_name_q(const std::string& s) {
 
 void size_q(int check, const int32_t* refs) {
     if (check) check_args(N_SIZE, refs);
-    std::string path = string::to_utf8(stack::arguments);
+    std::string path = string::to_os(stack::arguments);
     struct stat st {};
     // A NUL would cut the name short and answer the size of another file.
     if (dir_name_q(path) || path.find('\0') != std::string::npos || stat(path.c_str(), &st) != 0 ||
@@ -111,18 +115,12 @@ void wait(int check, const int32_t* refs) {
 
 // ---- Environment ----
 
-// Text from outside (another program's output, the environment): see unicode::valid_utf8.
-static std::string valid_utf8(const std::string& bytes) {
-    return unicode::valid_utf8(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-}
-
-
 void set_env(int check, const int32_t* refs) {
     if (check) check_args(N_SET_ENV, refs);
     Cell* args = stack::arguments;
     std::string name = name_text(args);
     if (args[1].type() == TYPE_STRING) {
-        std::string value = string::to_utf8(args + 1);
+        std::string value = string::to_os(args + 1);
         os::set_env(name, &value);
     } else {
         os::set_env(name, nullptr);
@@ -135,7 +133,7 @@ void get_env(int check, const int32_t* refs) {
     if (check) check_args(N_GET_ENV, refs);
     std::string value;
     if (!os::get_env(name_text(stack::arguments), value)) return set_none();
-    string::load_at(stack::arguments, valid_utf8(value));
+    string::load_os_at(stack::arguments, value);
     stack::keep();
 }
 
@@ -153,10 +151,10 @@ void list_env(int check, const int32_t* refs) {
         if (eq == std::string_view::npos) continue;
         Cell* key = stack::push_cell();
         set_cell(key, TYPE_NONE);
-        string::load_at(key, valid_utf8(std::string(item.substr(0, eq))));
+        string::load_os_at(key, item.substr(0, eq));
         Cell* value = stack::push_cell();
         set_cell(value, TYPE_NONE);
-        string::load_at(value, valid_utf8(std::string(item.substr(eq + 1))));
+        string::load_os_at(value, item.substr(eq + 1));
         // Names that differ only in letter case are different variables here, so each keeps
         // its own entry and value.
         map::put_value(result, key, value, true);
@@ -192,7 +190,9 @@ static void stream_of(const Cell* v, process::Stream& s, bool input) {
 
 // Captured bytes go in front of the target's position; nothing happens for an empty capture.
 // Text from the shell or the console drops every CR, as console text does; a program started
-// directly only has its CR LF line ends folded.
+// directly only has its CR LF line ends folded. A leading byte-order mark is dropped. Bytes that
+// are not UTF-8 are kept as string::append_os keeps them: a file name that a program printed
+// still names its file.
 static void put_capture(Cell* target, const std::string& bytes, bool drop_cr) {
     if (bytes.empty()) return;
     if (target->type() == TYPE_BINARY) {
@@ -201,9 +201,12 @@ static void put_capture(Cell* target, const std::string& bytes, bool drop_cr) {
     }
     Cell* text = stack::push_cell();
     set_cell(text, TYPE_NONE);
-    std::string utf8 = valid_utf8(bytes);
-    if (drop_cr) utf8.erase(std::remove(utf8.begin(), utf8.end(), '\r'), utf8.end());
-    simple_io::bytes_to_string(reinterpret_cast<const uint8_t*>(utf8.data()), utf8.size(), text);
+    std::string folded;
+    folded.reserve(bytes.size());
+    for (size_t i = 0; i < bytes.size(); i++)
+        if (bytes[i] != '\r' || (!drop_cr && (i + 1 == bytes.size() || bytes[i + 1] != '\n'))) folded += bytes[i];
+    size_t skip = folded.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+    string::load_os_at(text, folded.data() + skip, folded.size() - skip);
     string::insert(target, text, -1, false, 1);
     stack::top = text;
 }
@@ -213,7 +216,7 @@ void call(int check, const int32_t* refs) {
     enum { WAIT, SHOW, CONSOLE, SHELL, INPUT, OUTPUT, ERROR };
     Cell* args = stack::arguments;
     process::Launch launch;
-    launch.command = args->type() == TYPE_FILE ? simple_io::os_path(args) : string::to_utf8(args);
+    launch.command = string::to_os(args);
     launch.program = args->type() == TYPE_FILE;
     if (launch.command.empty()) return set_integer(0);
     launch.wait = refs[WAIT] >= 0;

@@ -45,10 +45,12 @@ static inline uint32_t load(const uint8_t* p) {
     }
 }
 
-// Standard UTF-8 form of a codepoint up to 0x10FFFF (surrogate values are encoded as they are).
+// Standard UTF-8 form of a codepoint up to 0x10FFFF (surrogate values are encoded as they are),
+// except that 0xDC80-0xDCFF, which stand for the bytes of a name from the system that is not
+// UTF-8 (string::append_os), are those bytes again: a printed file name names the file.
 static inline size_t put_utf8(uint32_t c, char* o) {
-    if (c < 0x80) {
-        o[0] = char(c);
+    if (c < 0x80 || (c >= 0xDC80 && c <= 0xDCFF)) {
+        o[0] = char(c < 0x80 ? c : c - 0xDC00);
         return 1;
     }
     if (c < 0x800) {

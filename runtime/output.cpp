@@ -146,8 +146,8 @@ struct ColumnTracker {
                 if (column > 0) column--;
             } else if (b == '\t') {
                 if (column >= 0) column = (column / 8 + 1) * 8;
-            } else if (b >= 0x20 && b != 0x7F && b < 0x80) {
-                advance(1);
+            } else if (b >= 0x20 && b != 0x7F) {
+                advance(1);  // a stray continuation byte shows as one replacement cell
             }
         }
     }

@@ -19,7 +19,6 @@
 #include "runtime/console.h"
 #include "runtime/output.h"
 #include "runtime/runtime.h"
-#include "runtime/unicode.h"
 
 namespace platform {
 
@@ -30,18 +29,14 @@ static size_t thread_stack_size = 0;
 
 static constexpr size_t kInterpreterStack = size_t(1) << 30;  // 1 GiB reserved
 
-// Arguments are bytes on this platform, not always UTF-8 (a file name in another encoding): one
-// odd argument must never stop the start-up.
-static std::string clean_utf8(const char* text) {
-    return unicode::valid_utf8(reinterpret_cast<const uint8_t*>(text), std::strlen(text));
-}
-
 void get_args(int argc, char** argv) {
     auto** list = static_cast<char**>(runtime::allocate(sizeof(char*) * (argc + 1)));
+    // Kept as the bytes they are (not always UTF-8: a file name in another encoding); they become
+    // strings by string::load_os_at, which loses none of them.
     for (int i = 0; i < argc; i++) {
-        std::string arg = clean_utf8(argv[i]);
-        list[i] = static_cast<char*>(runtime::allocate(arg.size() + 1));
-        std::memcpy(list[i], arg.c_str(), arg.size() + 1);
+        size_t n = std::strlen(argv[i]);
+        list[i] = static_cast<char*>(runtime::allocate(n + 1));
+        std::memcpy(list[i], argv[i], n + 1);
     }
     list[argc] = nullptr;
     runtime::sys.argc = argc;

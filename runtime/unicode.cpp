@@ -153,25 +153,6 @@ const uint8_t* fast_decode_utf8_char(const uint8_t* p, const uint8_t* end, int32
     return p;
 }
 
-std::string valid_utf8(const uint8_t* p, size_t n) {
-    const uint8_t* end = p + n;
-    std::string out;
-    out.reserve(n);
-    while (p < end) {
-        int32_t cp;
-        const uint8_t* next = fast_decode_utf8_char(p, end, &cp);
-        if (cp < 0) {
-            // One byte at a time: the bytes after a bad lead may start a good sequence.
-            out += "\xEF\xBF\xBD";
-            p++;
-        } else {
-            out.append(reinterpret_cast<const char*>(p), size_t(next - p));
-            p = next;
-        }
-    }
-    return out;
-}
-
 int32_t count_chars(const uint8_t* start, const uint8_t* end) {
     int32_t n = 0;
     int32_t cp;

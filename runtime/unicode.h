@@ -53,10 +53,6 @@ constexpr uint32_t kUtf16Loaded = 0x00040000;
 // Table-driven strict decoder for hot paths (counting, skipping). Stores the codepoint, or -1
 // for an invalid or cut sequence, and returns the position after the bytes read (at most end).
 const uint8_t* fast_decode_utf8_char(const uint8_t* p, const uint8_t* end, int32_t* cp);
-// Text from outside (arguments, the environment, another program's output): UTF-8 as a rule,
-// but any bytes may come. Each byte that starts no valid sequence becomes U+FFFD, so one odd
-// byte never loses the rest.
-std::string valid_utf8(const uint8_t* p, size_t n);
 // Characters in [start, end): each decoder step counts one, valid or not.
 int32_t count_chars(const uint8_t* start, const uint8_t* end);
 // Position after at most n characters, stopping at end.

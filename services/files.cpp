@@ -66,31 +66,12 @@ struct StackCell {
     fire(id, &v);
 }
 
-// The codepoints of a UTF-8 name into a new string node; bytes that form no valid sequence
-// become U+FFFD, so that one odd name never hides a whole folder listing. A leading U+FEFF is
-// part of the name (the loader alone would take it for a byte-order mark and drop it).
+// A name from a folder listing into a new string node, every byte of it kept (see
+// string::append_os): an odd name still reads, renames and deletes the file it came from.
 Node load_name(const char* name, size_t n) {
-    bool ascii = true;
-    for (size_t i = 0; i < n && ascii; i++) ascii = static_cast<uint8_t>(name[i]) < 0x80;
-    const auto* p = reinterpret_cast<const uint8_t*>(name);
-    if (ascii) return unicode::load_utf8_new(p, static_cast<uint32_t>(n), false);
-    std::string clean;
-    clean.reserve(n + 8);
-    const uint8_t* end = p + n;
-    while (p < end) {
-        int32_t cp;
-        const uint8_t* next = unicode::fast_decode_utf8_char(p, end, &cp);
-        if (cp < 0) {
-            clean += "\xEF\xBF\xBD";
-            p = next > p ? next : p + 1;
-        } else {
-            clean.append(reinterpret_cast<const char*>(p), size_t(next - p));
-            p = next;
-        }
-    }
-    Node node = string::make_node(static_cast<int32_t>(clean.size()));
+    Node node = string::make_node(static_cast<int32_t>(n ? n : 1));
     collector::NodeRoot keep(&node);
-    string::append_utf8(node, clean.data(), clean.size());
+    string::append_os(node, name, n);
     return node;
 }
 
@@ -333,7 +314,7 @@ bool make_dir(const std::string& path) { return !has_nul(path) && ::mkdir(path.c
 
 // ---- Paths ----
 
-std::string os_path(const Cell* file) { return string::to_utf8(file); }
+std::string os_path(const Cell* file) { return string::to_os(file); }
 
 bool dir_name_q(const std::string& s) {
     if (s.empty()) return false;
@@ -597,7 +578,7 @@ void current_dir(Cell* out) {
         fire(err::access::cannot_open, &here);
     }
     if (dir.back() != '/') dir += '/';
-    string::load_at(out, dir);
+    string::load_os_at(out, dir);
     out->set_type(TYPE_FILE);
 }
 

@@ -167,6 +167,20 @@ class Settings(unittest.TestCase):
         with open(cfg_path(os.path.join(self.home, "home"))) as f:
             self.assertIn('history: [\n    "x"\n]', f.read())
 
+    def test_a_home_named_in_another_encoding(self):
+        # HOME is bytes: a Latin-1 folder name must lead to that folder, not to a look-alike
+        # made beside it, so the history saved is the one read at the next start.
+        home = os.path.join(os.fsencode(self.home), b"h\xe9")
+        os.mkdir(home)
+        env = dict(os.environ, HOME=home)
+        env.pop("COLUMNS", None)
+        for code in (b'insert system/console/history "kept"\nq\n', b'print first system/console/history\nq\n'):
+            proc = subprocess.run([KEL], input=code, capture_output=True, env=env, timeout=60)
+            self.assertEqual(proc.returncode, 0, proc.stdout + proc.stderr)
+        self.assertIn(b"\nkept\n", proc.stdout)
+        self.assertEqual(os.listdir(os.fsencode(self.home)), [b"h\xe9"])
+        self.assertTrue(os.path.exists(os.path.join(home, b".kel", b"Kel-Console", b"console-cfg.kel")))
+
     def test_an_empty_home_is_no_home(self):
         # An empty HOME names no folder: the settings went to /.kel/ at the root of the file
         # system. It counts as unset.

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""Command-line arguments are bytes on Linux and need not be UTF-8: such an argument reaches the
-script with U+FFFD for each byte that forms no valid sequence, and a script named by one fails as
-any unreadable script does. The binary's path is the first argument."""
+"""Command-line arguments are bytes on Linux and need not be UTF-8: each byte of such an argument
+that forms no valid sequence reaches the script as the codepoint 0xDC00 + byte, which gives the
+byte back when the text names a file, so a script named in another encoding runs. The binary's
+path is the first argument."""
 import os
 import subprocess
 import sys
@@ -20,28 +21,38 @@ class LaunchArgs(unittest.TestCase):
 
     def test_arguments_that_are_not_utf8(self):
         with tempfile.TemporaryDirectory() as folder:
-            with open(os.path.join(folder, "args.kel"), "wb") as f:
-                f.write(SCRIPT)
+            with open(os.path.join(folder, "mold.kel"), "wb") as f:
+                f.write(b'Kel [] print mold system/options/args print mold system/script/args\n')
             cases = [
-                (b"\xff", "\ufffd"),                 # never a lead byte
-                (b"\xe9t\xe9.kel", "\ufffdt\ufffd.kel"),  # Latin-1: the ASCII after a bad lead stays
-                (b"\xe2\x82", "\ufffd\ufffd"),       # cut sequence
-                (b"\xe2\x82\xac", "\u20ac"),         # valid text passes unchanged
+                (b"\xff", "^(DCFF)"),                      # never a lead byte
+                (b"\xe9t\xe9.kel", "^(DCE9)t^(DCE9).kel"),  # Latin-1: the ASCII after a bad lead stays
+                (b"\xe2\x82", "^(DCE2)^(DC82)"),           # cut sequence
+                (b"\xc0\xaf", "^(DCC0)^(DCAF)"),           # overlong "/"
+                (b"\xed\xa0\x80", "^(DCED)^(DCA0)^(DC80)"),  # encoded surrogate
+                (b"\xe2\x82\xac", "\u20ac"),               # valid text passes unchanged
             ]
-            proc = self.run_kel(folder, [b"args.kel"] + [raw for raw, _ in cases])
+            proc = self.run_kel(folder, [b"mold.kel"] + [raw for raw, _ in cases])
             self.assertEqual(proc.returncode, 0, proc.stdout + proc.stderr)
             texts = [text for _, text in cases]
-            expected = "[" + " ".join('"%s"' % t for t in texts) + "]\n" + " ".join(texts) + "\n"
+            expected = ("[" + " ".join('"%s"' % t for t in texts) + "]\n" +
+                        '"' + " ".join(texts) + '"\n')
             self.assertEqual(proc.stdout.decode("utf-8"), expected)
 
     def test_script_named_in_another_encoding(self):
+        # The script, its folder and the file it names in its arguments are all found again.
         with tempfile.TemporaryDirectory() as folder:
-            with open(os.path.join(os.fsencode(folder), b"\xe9t\xe9.kel"), "wb") as f:
-                f.write(SCRIPT)
-            proc = self.run_kel(folder, [b"\xe9t\xe9.kel", b"x"])
-            self.assertEqual(proc.returncode, 1, proc.stdout + proc.stderr)
-            self.assertTrue(proc.stdout.decode("utf-8").startswith(
-                "*** Access Error: cannot open: %\ufffdt\ufffd.kel\n"), proc.stdout)
+            sub = os.path.join(os.fsencode(folder), b"d\xe9")
+            os.mkdir(sub)
+            with open(os.path.join(sub, b"\xe9t\xe9.kel"), "wb") as f:
+                f.write(b'Kel []\nprint mold system/options/script\nprint mold second split-path what-dir\n'
+                        b'print read to-file first system/options/args\n'
+                        b'print mold skip tail to-local-file/full %x -4\n')
+            with open(os.path.join(sub, b"\xff"), "wb") as f:
+                f.write(b"neighbour")
+            proc = self.run_kel(folder, [b"d\xe9/\xe9t\xe9.kel", b"\xff"])
+            self.assertEqual(proc.returncode, 0, proc.stdout + proc.stderr)
+            self.assertEqual(proc.stdout.decode("utf-8"),
+                             '%"d^(DCE9)/^(DCE9)t^(DCE9).kel"\n%"d^(DCE9)/"\nneighbour\n"d^(DCE9)/x"\n')
 
     def test_names_holding_line_breaks(self):
         # The raw text of the script's own arguments must not take in a piece of the script's

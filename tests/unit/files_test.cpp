@@ -275,12 +275,43 @@ TEST_F(Files, DirectoryListing) {
     EXPECT_TRUE(is_error(catch_error([&] { read(path("a.txt/")); }), err::access::cannot_open));
 }
 
-TEST_F(Files, NamesThatAreNotUtf8StillList) {
-    put("odd\xFF", "");
-    Cell block = read(dir);
-    ASSERT_EQ(length(block), 1);
-    Cell e = at(block, 0);
-    EXPECT_EQ(string::to_utf8(&e), "odd\xEF\xBF\xBD");
+// Names are bytes: one that is not UTF-8 (Latin-1, a cut sequence, an overlong form, an encoded
+// surrogate) lists as a name that reads, renames and deletes that very file.
+TEST_F(Files, NamesThatAreNotUtf8KeepTheirBytes) {
+    const std::vector<std::string> names = {"caf\xE9",      "odd\xFF",          "cut\xE2\x82", "over\xC0\x80",
+                                            "sur\xED\xA0\x80", "mixed\xE9\xC3\xA4", "ok\xC3\xA4",  "\xEF\xBB\xBF\xE9"};
+    for (size_t i = 0; i < names.size(); i++) put(names[i], std::to_string(i));
+    auto os_file = [](const std::string& bytes) {
+        Cell c;
+        string::load_os_at(&c, bytes);
+        c.set_type(TYPE_FILE);
+        return c;
+    };
+    std::set<std::string> listed;
+    {
+        Cell block = read(dir);
+        for (int32_t i = 0; i < length(block); i++) {
+            Cell e = at(block, i);
+            listed.insert(string::to_os(&e));
+        }
+    }
+    EXPECT_EQ(listed, std::set<std::string>(names.begin(), names.end()));
+    for (size_t i = 0; i < names.size(); i++) {
+        stack::Saved saved = stack::save();
+        Cell* slot = set_cell(stack::push_cell(), TYPE_NONE);
+        *slot = os_file(path(names[i]));
+        simple_io::read(slot, slot, -1, -1, true, false);
+        EXPECT_EQ(describe(*slot), bytes(std::to_string(i))) << i;
+        stack::restore(saved);
+        Cell from = os_file(path(names[i]));
+        collector::Root keep(&from);
+        Cell to = os_file(path(names[i] + "2"));
+        EXPECT_TRUE(simple_io::rename(&from, &to)) << i;
+        EXPECT_EQ(slurp(names[i] + "2"), std::to_string(i)) << i;
+        Cell gone = os_file(path(names[i] + "2"));
+        EXPECT_TRUE(simple_io::delete_(&gone)) << i;
+    }
+    EXPECT_TRUE(fs::is_empty(dir));
 }
 
 TEST_F(Files, DirNames) {

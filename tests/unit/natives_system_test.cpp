@@ -141,8 +141,9 @@ TEST(NativesSystem, ListEnvSplitsEntries) {
     EXPECT_EQ(listed, R"({#["=C:" "C:\x" "A" "b=c" "E" ""]})");
 }
 
-// Another program may leave bytes that are not UTF-8 in the environment: each bad byte reads as
-// U+FFFD, and neither that variable nor the rest of the environment is lost to an error.
+// Another program may leave bytes that are not UTF-8 in the environment: each such byte reads as
+// a codepoint of its own (0xDC00 + byte), neither that variable nor the rest of the environment is
+// lost to an error, and set-env gives the same bytes back (a search path naming a Latin-1 folder).
 TEST(NativesSystem, EnvironmentWithBytesThatAreNotUtf8) {
     char e1[] = "KEL_BAD=a\xFF" "b\xC3", e2[] = "KEL_\xFE=v", e3[] = "KEL_GOOD=ok";
     char* entries[] = {e1, e2, e3, nullptr};
@@ -151,8 +152,14 @@ TEST(NativesSystem, EnvironmentWithBytesThatAreNotUtf8) {
         listed = eval("mold/flat list-env");
         got = eval("get-env \"KEL_BAD\"");
     });
-    EXPECT_EQ(listed, "{#[\"KEL_BAD\" \"a\xEF\xBF\xBD" "b\xEF\xBF\xBD\" \"KEL_\xEF\xBF\xBD\" \"v\" \"KEL_GOOD\" \"ok\"]}");
-    EXPECT_EQ(got, "\"a\xEF\xBF\xBD" "b\xEF\xBF\xBD\"");
+    EXPECT_EQ(listed, "{#[\"KEL_BAD\" \"a^^(DCFF)b^^(DCC3)\" \"KEL_^^(DCFE)\" \"v\" \"KEL_GOOD\" \"ok\"]}");
+    EXPECT_EQ(got, "\"a^(DCFF)b^(DCC3)\"");
+    eval("set-env \"KEL_TEST_\xC3\xA9^(DCE9)\" {x^(DCE9)y\xC3\xA9}");
+    const char* back = getenv("KEL_TEST_\xC3\xA9\xE9");
+    ASSERT_NE(back, nullptr);
+    EXPECT_EQ(std::string(back), "x\xE9y\xC3\xA9");
+    EXPECT_EQ(eval("get-env \"KEL_TEST_\xC3\xA9^(DCE9)\""), "\"x^(DCE9)y\xC3\xA9\"");
+    unsetenv("KEL_TEST_\xC3\xA9\xE9");
 }
 
 // Variable names are case-sensitive: FOO and foo are two variables, each with its own value, and a

@@ -51,6 +51,8 @@ TEST(OutputColumn, FollowsWhatTheTerminalDoesWithTheBytes) {
         {"abc\x1b[3S", -1},                   // others: unknown
         {"abc\x1b" "8\nxy", 2},               // known again from the next line on
         {"ab\xe4\xb8", 2},                    // a character not complete yet
+        {"caf\xe9.", 5},                      // bytes of a name that is not UTF-8: one cell each
+        {"a\x80\xbf" "b", 4},
     };
     for (const Case& c : cases) EXPECT_EQ(column_after(c.bytes), c.column) << c.bytes;
 }
