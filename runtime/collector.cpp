@@ -1,5 +1,6 @@
 #include "runtime/collector.h"
 
+#include <algorithm>
 #include <atomic>
 #include <new>
 #include <cstdio>
@@ -272,6 +273,8 @@ static void mark_roots() {
 
 static void move_buffer(SeriesBuf* from, uint8_t* to, size_t size) {
     if (reinterpret_cast<uint8_t*>(from) == to) return;
+    // Buffers only slide down: the part of the target below the source was dead space.
+    KEL_MEM_UNDEFINED(to, std::min(size, size_t(reinterpret_cast<uint8_t*>(from) - to)));
     std::memmove(to, from, size);
     auto* b = reinterpret_cast<SeriesBuf*>(to);
     memory::nodes[b->node] = b;
@@ -312,6 +315,7 @@ static void compact_series_frames() {
         }
         f->free = write;
         if (torture) memory::poison(write, size_t(old_free - write));
+        KEL_MEM_NOACCESS(write, size_t(old_free - write));
     }
 }
 

@@ -389,6 +389,7 @@ SeriesBuf* alloc_series_buffer(int32_t units, int unit, int32_t offset) {
         b = reinterpret_cast<SeriesBuf*>(f->free);
         f->free += n;
     }
+    KEL_MEM_UNDEFINED(b, n);
     b->flags = uint32_t(unit) | series_flag::in_use | big | series_flag::fresh;
     if (offset == -1) {
         b->flags |= series_flag::middle;
@@ -497,8 +498,10 @@ static void drop_abandoned(SeriesBuf* old) {
     } else if (old->flags & series_flag::fixed) {
         if (collector::torture) poison(old->data(), old->capacity);
         runtime::free(old);
-    } else if (collector::torture) {
-        poison(old->data(), old->capacity);
+    } else {
+        if (collector::torture) poison(old->data(), old->capacity);
+        // Dead space until the next compaction; the header stays readable for the frame walk.
+        KEL_MEM_NOACCESS(old->data(), old->capacity);
     }
 }
 
@@ -541,7 +544,10 @@ Node copy_series(Node n) {
     return copy;
 }
 
-void poison(void* first, size_t bytes) { std::memset(first, kPoison, bytes); }
+void poison(void* first, size_t bytes) {
+    KEL_MEM_UNDEFINED(first, bytes);  // the range may be marked dead: this write is allowed
+    std::memset(first, kPoison, bytes);
+}
 
 bool verify(const char** problem) {
     for (SeriesFrame* f = state.series_first; f; f = f->next) {

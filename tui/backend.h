@@ -104,8 +104,8 @@ struct Widget {
     float x1 = 0, y1 = 0, x2 = 0, y2 = 0;  // cells, relative to the parent widget
     Widget* parent = nullptr;              // null for a window
     CellGrid* image = nullptr;             // owned: the face's image as cells, or null
-    Cell ui;                               // rendered text (string!) or none; marked
-    Cell face;                             // a copy of the face object; marked
+    Cell ui{TYPE_NONE, 0, 0, 0};           // rendered text (string!) or none; marked
+    Cell face{TYPE_NONE, 0, 0, 0};         // a copy of the face object; marked
     // Kind data (at most one is used, by kind).
     WindowRecord* window = nullptr;        // window
     CaretRecord* caret = nullptr;          // field

@@ -189,7 +189,7 @@ TEST(Sort, ComparatorMovingTheBuffer) {
                 uint32_t before = collector::cycles;
                 memory::expand_series(r.node, old->capacity + 16);
                 // Unless a collection has already reclaimed it, the abandoned copy is still there.
-                if (collector::cycles == before) std::memset(old->data(), 0xEE, old->capacity);
+                if (collector::cycles == before) memory::poison(old->data(), old->capacity);
             };
             run(r, c);
             ASSERT_TRUE(r.valid(keys, true, run == run_stable)) << name;

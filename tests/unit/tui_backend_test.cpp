@@ -4,7 +4,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <initializer_list>
+#include <new>
 #include <optional>
 #include <string>
 
@@ -389,6 +391,18 @@ TEST(TuiGlue, DestroyViewFreesTheTreeAndLeavesStaleIds) {
     tui::free_widget(fresh);
     // Destroying a face without a widget does nothing.
     gui::OS_destroy_view(&win, false);
+}
+
+TEST(TuiGlue, AWidgetRecordMadeAnywhereHoldsNoneInItsValueCells) {
+    // Records made on the stack (the renderer's tests) or in reused memory read their face and
+    // rendered text like new_widget's: none, not whatever the memory held.
+    alignas(tui::Widget) unsigned char raw[sizeof(tui::Widget)];
+    std::memset(raw, 0xDB, sizeof raw);
+    auto* w = new (raw) tui::Widget;
+    EXPECT_EQ(w->ui.type(), TYPE_NONE);
+    EXPECT_EQ(w->face.type(), TYPE_NONE);
+    EXPECT_EQ(w->ui.data2, 0u);
+    w->~Widget();
 }
 
 TEST(TuiGlue, FontAndParaCodes) {
