@@ -132,6 +132,90 @@ TEST(Deflate, BlockKindsAndTheirErrors) {
     }
 }
 
+// Bits of a hand-made stream: fields go in least significant bit first, Huffman codes most
+// significant bit first.
+struct BitWriter {
+    Bytes out;
+    int used = 0;
+    void bit(int b) {
+        if (used % 8 == 0) out.push_back(0);
+        if (b) out.back() |= uint8_t(1 << (used % 8));
+        used++;
+    }
+    BitWriter& field(uint32_t v, int n) {
+        for (int i = 0; i < n; i++) bit((v >> i) & 1);
+        return *this;
+    }
+    BitWriter& code(uint32_t c, int n) {
+        for (int i = n - 1; i >= 0; i--) bit((c >> i) & 1);
+        return *this;
+    }
+};
+
+// A final dynamic block whose literal/length code holds 'a' and end-of-block (one bit each),
+// or end-of-block alone, and whose lengths end with a run of zeros over the other literal/length entries and
+// the one distance entry. The code-length code: 1 -> "0", 0 -> "10", 18 -> "11".
+Bytes dynamic_block(uint32_t hlit, uint32_t final_zeros, bool literal = true) {
+    BitWriter w;
+    w.field(1, 1).field(2, 2).field(hlit - 257, 5).field(0, 5).field(18 - 4, 4);
+    // Code-length lengths in their fixed order 16 17 18 0 8 7 9 6 10 5 11 4 12 3 13 2 14 1.
+    const uint32_t cl[18] = {0, 0, 2, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    for (uint32_t v : cl) w.field(v, 3);
+    w.code(3, 2).field(97 - 11, 7);   // 0-96: zeros
+    if (literal)
+        w.code(0, 1);  // 97 ('a'): 1
+    else
+        w.code(2, 2);  // 97: 0
+    w.code(3, 2).field(138 - 11, 7);  // 98-235: zeros
+    w.code(3, 2).field(20 - 11, 7);   // 236-255: zeros
+    w.code(0, 1);                     // 256: 1
+    w.code(3, 2).field(final_zeros - 11, 7);
+    if (literal)
+        w.code(0, 1).code(1, 1);  // 'a', end of block
+    else
+        w.code(0, 1);  // end of block
+    return w.out;
+}
+
+TEST(Deflate, CodesOutsideTheAlphabetsAreCorrupt) {
+    struct Case {
+        const char* what;
+        Bytes stream;
+        int code;
+        std::string out;
+    };
+    auto fixed = [](std::initializer_list<std::pair<uint32_t, int>> codes) {
+        BitWriter w;
+        w.field(1, 1).field(1, 2);
+        for (auto [c, n] : codes) w.code(c, n);
+        w.field(0, 32);  // zeros: distance 0, extra bits 0, then end of block
+        return w.out;
+    };
+    const std::pair<uint32_t, int> a{0x30 + 'a', 8}, length3{1, 7};
+    const std::vector<Case> cases = {
+        {"dynamic block as built", dynamic_block(286, 30), compress::kOk, "a"},
+        // A code of a single symbol is incomplete, and the one such code that is allowed.
+        {"end-of-block alone", dynamic_block(286, 30, false), compress::kOk, ""},
+        {"a zero run past the last length", dynamic_block(286, 31), compress::kCorrupt, ""},
+        {"287 literal/length codes", dynamic_block(287, 31), compress::kCorrupt, ""},
+        {"288 literal/length codes", dynamic_block(288, 32), compress::kCorrupt, ""},
+        {"fixed: a match then end", fixed({a, length3}), compress::kOk, "aaaa"},
+        {"fixed length symbol 286", fixed({a, {0xC6, 8}}), compress::kCorrupt, ""},
+        {"fixed length symbol 287", fixed({a, {0xC7, 8}}), compress::kCorrupt, ""},
+        {"fixed distance symbol 30", fixed({a, length3, {30, 5}}), compress::kCorrupt, ""},
+        {"fixed distance symbol 31", fixed({a, length3, {31, 5}}), compress::kCorrupt, ""},
+    };
+    for (const Case& c : cases) {
+        Bytes out(64);
+        size_t len = out.size();
+        int r = compress::inflate(out.data(), &len, c.stream.data(), c.stream.size());
+        EXPECT_EQ(r, c.code) << c.what;
+        if (c.code == compress::kOk) {
+            EXPECT_EQ(std::string(out.begin(), out.begin() + len), c.out) << c.what;
+        }
+    }
+}
+
 TEST(Deflate, FramingChecks) {
     Bytes in = text("framing framing framing");
     Bytes z = pack(compress::zlib, in), g = pack(compress::gzip, in), out;

@@ -119,6 +119,9 @@ TEST(Float, TolerantEquality) {
         {-1.0, ulps_above(-1.0, 10), true},
         {0.0, -0.0, true},
         {1e-300, 2e-300, true},  // closer than the double epsilon
+        // The epsilon itself is not closer than the epsilon; just below it is.
+        {0.0, 2.220446049250313e-16, false},
+        {0.0, std::nextafter(2.220446049250313e-16, 0.0), true},
         {1.0, -1.0, false},
         {kInf, kInf, true},
         {kInf, std::numeric_limits<double>::max(), false},

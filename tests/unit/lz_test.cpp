@@ -76,6 +76,10 @@ TEST(Lz, RefusesBrokenStreams) {
     EXPECT_TRUE(compress::decompress(empty.data(), empty.size(), out));
     EXPECT_TRUE(out.empty());
 
+    // The same literal and match in a block long enough for them.
+    EXPECT_TRUE(compress::decompress(stream(4, 4, {0xC2, 0x06, 0x00, 0x00}).data(), 16, out));
+    EXPECT_EQ(out, Bytes(4, 'a'));
+
     Bytes good = pack(Bytes(1000, 'z'));
     struct Case {
         const char* what;
@@ -86,8 +90,10 @@ TEST(Lz, RefusesBrokenStreams) {
     const std::vector<Case> cases = {
         {"block length 0", stream(1, 0, {0x00, 0x00})},
         {"block length above the limit", stream(0x100001, 0x100001, {0x00, 0x00})},
-        {"match at position 0", stream(3, 3, {0x03, 0x00})},
-        {"match past the block", stream(3, 3, {0xC2, 0x06, 0x00})},
+        // These two carry every bit their match and the end of the block need: only the match
+        // itself is wrong.
+        {"match at position 0", stream(3, 3, {0x03, 0x00, 0x00})},
+        {"match past the block", stream(3, 3, {0xC2, 0x06, 0x00, 0x00})},
         {"bits run out", stream(2, 2, {0xC2})},
         {"block beyond the unpacked size", stream(1, 2, {0xC2, 0x08, 0x03})},
         {"fewer bytes than the unpacked size", stream(9, 1, {0xC2, 0x00})},

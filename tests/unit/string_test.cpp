@@ -752,6 +752,13 @@ TEST_F(StringTest, ComparisonFoldsCaseThroughTheCaseTables) {
     EXPECT_EQ(string::compare_strings(&abc, &ab, COMP_EQUAL, true), 0);
     EXPECT_NE(string::compare_strings(&ab, &abc, COMP_EQUAL, true), 0);
     EXPECT_EQ(string::compare_strings(&abc, &empty, COMP_EQUAL_FIND, true), 1);
+    // A text cut short in place still holds its old characters past the tail; the match stops
+    // at the tail.
+    Cell cut = str("abc");
+    string::remove_part(&cut, 2, 1);
+    Cell abc2 = str("abc");
+    EXPECT_NE(string::compare_strings(&cut, &abc2, COMP_EQUAL, true), 0);
+    EXPECT_FALSE(string::match_value_q(&cut, &abc2, COMP_EQUAL));
 }
 
 // =============================================================================================
