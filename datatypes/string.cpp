@@ -494,7 +494,9 @@ Cell* load_binary(Cell* out, const Cell* binary) {
     return make_at(out, s);
 }
 
-std::string to_utf8_part(const Cell* value, int32_t part) {
+// The text's characters as UTF-8 from its head, part of them when part >= 0; os: the stand-ins
+// for a system name's odd bytes (see append_os) become those bytes again.
+static std::string text_bytes(const Cell* value, int32_t part, bool os) {
     Cell v;
     if (!as_text(value, &v)) return std::string();
     SeriesBuf* s = sbuf(&v);
@@ -509,6 +511,8 @@ std::string to_utf8_part(const Cell* value, int32_t part) {
         uint32_t cp = get_char(p, unit);
         if (cp < 0x80) {
             out.push_back(static_cast<char>(cp));
+        } else if (os && cp >= 0xDC80 && cp <= 0xDCFF) {
+            out.push_back(static_cast<char>(cp - 0xDC00));
         } else {
             int k = unicode::cp_to_utf8(cp, seq);
             out.append(reinterpret_cast<const char*>(seq), size_t(k));
@@ -516,6 +520,8 @@ std::string to_utf8_part(const Cell* value, int32_t part) {
     }
     return out;
 }
+
+std::string to_utf8_part(const Cell* value, int32_t part) { return text_bytes(value, part, false); }
 
 std::string to_utf8(const Cell* value) { return to_utf8_part(value, -1); }
 
@@ -552,29 +558,7 @@ Cell* load_os_at(Cell* c, const char* bytes, size_t n) {
     return make_at(c, node);
 }
 
-std::string to_os(const Cell* value) {
-    Cell v;
-    if (!as_text(value, &v)) return std::string();
-    SeriesBuf* s = sbuf(&v);
-    uint32_t unit = text_unit(s);
-    int32_t n = rs_length_q(&v);
-    std::string out;
-    out.reserve(size_t(n));
-    const uint8_t* p = s->at_head() + size_t(head_of(&v)) * unit;
-    uint8_t seq[4];
-    for (int32_t i = 0; i < n; i++, p += unit) {
-        uint32_t cp = get_char(p, unit);
-        if (cp < 0x80) {
-            out.push_back(static_cast<char>(cp));
-        } else if (cp >= 0xDC80 && cp <= 0xDCFF) {
-            out.push_back(static_cast<char>(cp - 0xDC00));
-        } else {
-            int k = unicode::cp_to_utf8(cp, seq);
-            out.append(reinterpret_cast<const char*>(seq), size_t(k));
-        }
-    }
-    return out;
-}
+std::string to_os(const Cell* value) { return text_bytes(value, -1, true); }
 
 std::string node_to_utf8(Node node, uint32_t from_char) {
     Cell v;
