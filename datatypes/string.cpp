@@ -430,12 +430,17 @@ Cell* make_at_unit(Cell* c, int32_t units, uint32_t unit) {
 
 Cell* push(const Cell* value) { return stack::push(value); }
 
-Cell* load_at(Cell* c, const char* bytes, size_t n) {
+// A new string at c holding bytes as the appender reads them.
+static Cell* load_by(Cell* c, const char* bytes, size_t n, void (*append)(Node, const char*, size_t)) {
     check_size(int64_t(n));
     Node node = make_node(static_cast<int32_t>(n ? n : 1), 1);
     collector::NodeRoot keep(&node);
-    append_utf8(node, bytes, n);
+    append(node, bytes, n);
     return make_at(c, node);
+}
+
+Cell* load_at(Cell* c, const char* bytes, size_t n) {
+    return load_by(c, bytes, n, static_cast<void (*)(Node, const char*, size_t)>(append_utf8));
 }
 
 Cell* load_push(std::string_view s) {
@@ -550,13 +555,7 @@ void append_os(Node node, const char* bytes, size_t n) {
     if (p > run) append_utf8(node, reinterpret_cast<const char*>(run), size_t(p - run));
 }
 
-Cell* load_os_at(Cell* c, const char* bytes, size_t n) {
-    check_size(int64_t(n));
-    Node node = make_node(static_cast<int32_t>(n ? n : 1), 1);
-    collector::NodeRoot keep(&node);
-    append_os(node, bytes, n);
-    return make_at(c, node);
-}
+Cell* load_os_at(Cell* c, const char* bytes, size_t n) { return load_by(c, bytes, n, append_os); }
 
 std::string to_os(const Cell* value) { return text_bytes(value, -1, true); }
 
