@@ -9,6 +9,8 @@
 
 #include <cstring>
 #include <limits>
+#include <new>
+#include <string_view>
 
 #include "datatypes/binary.h"
 #include "datatypes/block.h"
@@ -109,6 +111,19 @@ std::string header_text_of(const Cell* value, bool name) {
     return string::to_utf8(&text);
 }
 
+// The library's callbacks are C: no exception may pass through them. Memory refused while a
+// part is kept ends the transfer (answering 0 does), and http_transfer raises it once the
+// library has returned.
+bool keep(std::string& to, std::string_view part, HttpExchange* ex) {
+    try {
+        to.append(part);
+        return true;
+    } catch (const std::bad_alloc&) {
+        ex->out_of_memory = true;
+        return false;
+    }
+}
+
 size_t on_body(char* data, size_t size, size_t count, void* user) {
     auto* ex = static_cast<HttpExchange*>(user);
     size_t n = size * count;
@@ -116,8 +131,7 @@ size_t on_body(char* data, size_t size, size_t count, void* user) {
         ex->failure = "response too large";
         return 0;  // ends the transfer
     }
-    ex->response.append(data, n);
-    return n;
+    return keep(ex->response, std::string_view(data, n), ex) ? n : 0;
 }
 
 // Collects the header lines of the last response: a status line starts a new response (an
@@ -134,9 +148,7 @@ size_t on_header(char* data, size_t size, size_t count, void* user) {
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
     if (line.empty()) return n;
     if (ex->header_text.size() + line.size() > kMaxBody) return 0;
-    ex->header_text.append(line);
-    ex->header_text.append("\r\n");
-    return n;
+    return keep(ex->header_text, line, ex) && keep(ex->header_text, "\r\n", ex) ? n : 0;
 }
 
 // Whether a header can be sent as given: a name that is a token (letters, digits and
@@ -235,6 +247,7 @@ bool http_transfer(HttpExchange& ex) {
     api.easy_setopt(c, CURLOPT_HTTPHEADER, h.list);
 
     CURLcode rc = api.easy_perform(c);
+    if (ex.out_of_memory) throw std::bad_alloc();
     if (rc != CURLE_OK) {
         if (ex.failure.empty()) ex.failure = error_text[0] ? error_text : api.easy_strerror(rc);
         return false;

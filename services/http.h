@@ -24,6 +24,7 @@ struct HttpExchange {
     std::string header_text;  // the final response's header lines, each ended by CR LF
     std::string response;     // the body bytes
     std::string failure;      // what went wrong when the transfer failed
+    bool out_of_memory = false;  // the answer did not fit in memory (raised after the transfer)
 };
 
 // The method text of a method word: get, head and post by name, any other word upper-cased.
@@ -31,7 +32,8 @@ std::string method_text(const Cell* method);
 
 // Carries out the exchange (redirects followed). False when no answer came: the URL is
 // malformed or of another protocol, the connection failed or timed out, or the body grew past
-// what a binary! can hold. An HTTP error status is an answer.
+// what a binary! can hold. An HTTP error status is an answer. Throws std::bad_alloc when the
+// answer does not fit in memory.
 bool http_transfer(HttpExchange& exchange);
 
 // The map! of a header text ("Name: value" lines ended by CR LF): each name as a word key, its
