@@ -766,6 +766,13 @@ TEST(Block, MoldLayout) {
 TEST(Block, FormSeparatesWithSpaces) {
     EXPECT_EQ(formed(blk("a [b c] d")), "a b c d");
     EXPECT_EQ(formed(blk("")), "");
+    // A value whose form ends in a tab or a line break is followed by no space.
+    Cell b = blk("");
+    for (const char32_t* part : {U"a\t", U"b\n", U"c\r", U"d", U"e ", U"f"}) {
+        Cell t = text(part, 1);
+        block::append_cell(b.node(), &t);
+    }
+    EXPECT_EQ(formed(b), "a\tb\nc\rd e  f");
 }
 
 // ---- Comparing and sorting ----
