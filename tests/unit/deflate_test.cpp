@@ -154,8 +154,9 @@ struct BitWriter {
 
 // A final dynamic block whose literal/length code holds 'a' and end-of-block (one bit each),
 // or end-of-block alone, and whose lengths end with a run of zeros over the other literal/length entries and
-// the one distance entry. The code-length code: 1 -> "0", 0 -> "10", 18 -> "11".
-Bytes dynamic_block(uint32_t hlit, uint32_t final_zeros, bool literal = true) {
+// the one distance entry (with distance, the run stops short of it and gives it a length of 1).
+// The code-length code: 1 -> "0", 0 -> "10", 18 -> "11".
+Bytes dynamic_block(uint32_t hlit, uint32_t final_zeros, bool literal = true, bool distance = false) {
     BitWriter w;
     w.field(1, 1).field(2, 2).field(hlit - 257, 5).field(0, 5).field(18 - 4, 4);
     // Code-length lengths in their fixed order 16 17 18 0 8 7 9 6 10 5 11 4 12 3 13 2 14 1.
@@ -170,6 +171,7 @@ Bytes dynamic_block(uint32_t hlit, uint32_t final_zeros, bool literal = true) {
     w.code(3, 2).field(20 - 11, 7);   // 236-255: zeros
     w.code(0, 1);                     // 256: 1
     w.code(3, 2).field(final_zeros - 11, 7);
+    if (distance) w.code(0, 1);
     if (literal)
         w.code(0, 1).code(1, 1);  // 'a', end of block
     else
@@ -196,6 +198,7 @@ TEST(Deflate, CodesOutsideTheAlphabetsAreCorrupt) {
         {"dynamic block as built", dynamic_block(286, 30), compress::kOk, "a"},
         // A code of a single symbol is incomplete, and the one such code that is allowed.
         {"end-of-block alone", dynamic_block(286, 30, false), compress::kOk, ""},
+        {"a distance code of one symbol", dynamic_block(286, 29, true, true), compress::kOk, "a"},
         {"a zero run past the last length", dynamic_block(286, 31), compress::kCorrupt, ""},
         {"287 literal/length codes", dynamic_block(287, 31), compress::kCorrupt, ""},
         {"288 literal/length codes", dynamic_block(288, 32), compress::kCorrupt, ""},
