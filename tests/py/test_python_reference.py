@@ -10,8 +10,8 @@ compared with what Python computes under the system's own rules where they diffe
   texts Python prints in several formats load to the double Python reads;
 - money! arithmetic on the exact decimal digits, with truncation and the 17-digit limit;
 - date! and time!: day differences, weekdays, day of the year, ISO weeks, Unix seconds, zones,
-  ISO 8601 literals, leap days, time arithmetic;
-- string! case mapping, comparison and sorting; sorting of numbers and records;
+  ISO 8601 literals, leap days, dates made from blocks, time arithmetic;
+- string! case mapping, comparison, searching and sorting; sorting of numbers and records;
 - enbase/debase in bases 2, 16, 58 and 64, and URL percent escapes.
 One Kel process runs every case. The seed is fixed; KEL_SEED replays another.
 """
@@ -373,6 +373,17 @@ def date_cases(rng, cases):
                 later = dt.datetime.combine(c, dt.time(rng.randrange(24), rng.randrange(60), rng.randrange(60)), dt.timezone(dt.timedelta(minutes=zm2)))
                 lit2 = f"{date_text(c)}/{clock(later.hour * 3600 + later.minute * 60 + later.second)}{zone_text(zm2)}"
                 cases.append((f"{lit} < {lit2}", logic(local < later)))
+        # block specs: make refuses fields out of range, to rolls them over
+        y, m, d = rng.randrange(1000, 9000), rng.randrange(1, 13), rng.randrange(1, 32)
+        first_day = dt.date(y, m, 1)
+        spec = f"{d} {m} {y}" if rng.random() < 0.5 else f"{y} {m} {d}"
+        valid = d <= ((first_day.replace(month=m % 12 + 1) if m < 12 else first_day.replace(year=y + 1, month=1)) - first_day).days
+        cases.append((f"make date! [{spec}]", date_text(dt.date(y, m, d)) if valid else "E bad-to-arg"))
+        hh, mm, ss, zh, zq = rng.randrange(30), rng.randrange(70), rng.randrange(70), rng.randrange(-12, 13), rng.choice([0, 15, 30, 45])
+        local = dt.datetime(y, m, 1) + dt.timedelta(days=d - 1, seconds=hh * 3600 + mm * 60 + ss)
+        zone = "" if zh == zq == 0 else ("-" if zh < 0 else "+") + f"{abs(zh):02d}:{zq:02d}"
+        cases.append((f"to date! [{spec} {hh} {mm} {ss} {zh} {zq}]",
+                      f"{date_text(local.date())}/{clock(local.hour * 3600 + local.minute * 60 + local.second)}{zone}"))
         t1, t2 = rng.randrange(-10**7, 10**7), rng.randrange(-10**6, 10**6)
         cases.append((f"{clock(t1)} + {clock(t2)}", clock(t1 + t2)))
         cases.append((f"{clock(t1)} - {clock(t2)}", clock(t1 - t2)))
@@ -422,6 +433,16 @@ def string_cases(rng, cases):
         exact = sorted(blk, key=lambda s: [ord(c) for c in s])
         cases.append((f"b: sort/case [{' '.join(map(text, blk))}] forall b [b/1: to binary! b/1] head b",
                       "[" + " ".join(binary(x.encode()) for x in exact) + "]"))
+        # searches fold case the same way; /case compares exactly
+        hay = rs()
+        if hay and rng.random() < 0.7:
+            i = rng.randrange(len(hay))
+            needle = "".join(c.swapcase() if len(c.swapcase()) == 1 and rng.random() < 0.5 else c for c in hay[i:i + rng.randrange(1, 4)])
+        else:
+            needle = rs() or "a"
+        folded_hay, folded_needle = "".join(map(upper, hay)), "".join(map(upper, needle))
+        for refinement, at in [("", folded_hay.find(folded_needle)), ("/case", hay.find(needle)), ("/last", folded_hay.rfind(folded_needle))]:
+            cases.append((f"if f: find{refinement} {text(hay)} {text(needle)} [index? f]", "#(none)" if at < 0 else str(at + 1)))
         nums = [rng.choice([rng.randrange(-100, 100), rng.randrange(-10, 10) / 4, rng.uniform(-1e9, 1e9)]) for _ in range(rng.randrange(0, 15))]
         lit = " ".join(map(str, nums))
         cases.append((f"sort [{lit}]", lambda g, e=sorted(nums): g.startswith("[") and [float(v) for v in g[1:-1].split()] == e))
