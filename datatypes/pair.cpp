@@ -196,11 +196,16 @@ static void and_(const int32_t*) { do_math(OP_AND); }
 static void or_(const int32_t*) { do_math(OP_OR); }
 static void xor_(const int32_t*) { do_math(OP_XOR); }
 
-// Two's complement negation: -2147483648 stays.
-void negate(const int32_t*) {
+// A component of -2147483648 has no integer negation: the pair leaves the integers for the point
+// of the true negation, as its arithmetic does on overflow, instead of keeping the wrong sign.
+void negate(const int32_t* refs) {
     Cell* v = stack::arguments;
-    v->data2 = 0u - v->data2;
-    v->data3 = 0u - v->data3;
+    if (x_of(v) == INT32_MIN || y_of(v) == INT32_MIN) {
+        to_point(0);
+        point2D::negate(refs);
+        return;
+    }
+    make_at(v, -x_of(v), -y_of(v));
 }
 
 static void absolute(const int32_t*) {

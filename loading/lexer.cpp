@@ -24,6 +24,7 @@
 #include "runtime/collector.h"
 #include "runtime/dtoa.h"
 #include "runtime/fire.h"
+#include "runtime/hashtable.h"
 #include "runtime/memory.h"
 #include "runtime/runtime.h"
 #include "runtime/stack.h"
@@ -906,12 +907,17 @@ void build_map(Scan& s, uint32_t m) {
         if (!map::valid_key_q(at(i)->type())) raise(s, opener, s.pos, TYPE_MAP);
         map::preprocess_key(at(i));
     }
+    // The map is made empty and its keys entered afterwards, merging only keys that are strictly
+    // equal: a molded map whose keys differ only in letter case (put/case, JSON members) loads
+    // back with every entry.
     Node node = block::make_node(static_cast<int32_t>(n));
-    SeriesBuf* b = memory::nodes[node];
-    std::memcpy(b->data(), at(m + 1), size_t(n) * sizeof(Cell));
-    b->tail = n * 16;
     Cell value;
     map::make_at(&value, node);
+    collector::Root keep_value(&value);
+    SeriesBuf* b = memory::nodes[value.node()];
+    std::memcpy(b->data(), at(m + 1), size_t(n) * sizeof(Cell));
+    b->tail = n * 16;
+    hashtable::put_all(value.data3, 0, 2, COMP_STRICT_EQUAL);
     uint32_t keep = at(m)->header & cell_flag::newline;
     *at(m) = value;
     at(m)->header = (at(m)->header & ~cell_flag::newline) | keep;

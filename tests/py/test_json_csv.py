@@ -50,8 +50,13 @@ def random_value(rng, depth=0):
     if kind == "list":
         return [random_value(rng, depth + 1) for _ in range(rng.randint(0, 4))]
     if kind == "object":
-        return {random_text(rng, NAME_CHARS, 5): random_value(rng, depth + 1)
-                for _ in range(rng.randint(0, 4))}
+        obj = {random_text(rng, NAME_CHARS, 5): random_value(rng, depth + 1)
+               for _ in range(rng.randint(0, 4))}
+        # Names that differ only in letter case are different members.
+        for name in list(obj):
+            if name.swapcase() != name and rng.random() < 0.3:
+                obj[name.swapcase()] = random_value(rng, depth + 1)
+        return obj
     return {"true": True, "false": False, "null": None}[kind]
 
 

@@ -34,6 +34,11 @@ TEST(Map, KeysAndLookups) {
         {"m: make map! [1 one] select m 1.0", "none"},
         {"m: make map! [a 1] reduce [find m 'a find m 'z find/same m 'a]", "[a none a]"},
         {"m: make map! [a 1 a 2] reduce [length? m m/a]", "[1 2]"},
+        // A map literal merges only keys that are strictly equal: a molded map whose keys differ
+        // only in letter case loads back with all of them.
+        {"m: #[a 1 A 2 a: 3 \"k\" 4 \"k\" 5 \"K\" 6] "
+         "reduce [length? m select/case m 'a select/case m 'A select/case m \"k\" select/case m \"K\"]",
+         "[4 3 2 5 6]"},
         // A text key is a copy of its own: changing the text it came from, or a key handed out,
         // leaves the map as it was.
         {"s: \"key\" m: make map! reduce [s 1] append s \"x\" select m \"key\"", "1"},
