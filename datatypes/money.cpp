@@ -419,7 +419,10 @@ int compare(const Cell* a, const Cell* b, int op) {
             from_integer(&other, b->i1());
             return compare_amounts(a, &other);
         }
-        case TYPE_FLOAT: return compare_float(a, b->f(), op);
+        // percent! and time! compare by their number, as they do from their own side.
+        case TYPE_FLOAT:
+        case TYPE_PERCENT:
+        case TYPE_TIME: return compare_float(a, b->f(), op);
         default: return -2;
     }
 }

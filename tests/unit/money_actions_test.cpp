@@ -254,7 +254,9 @@ TEST(MoneyActions, Comparison) {
         {"USD$1 < USD$2", "true"},
         {"sort [USD$3 $5 EUR$1 -$2 EUR$0.5]", "[-$2.00 $5.00 EUR$0.50 EUR$1.00 USD$3.00]"},
         {"$1 = 1.2.3", "false"},
-        {"$1 = 100%", "false"},
+        // percent! is a float! by its fraction, so it meets money! the same from both sides.
+        {"$1 = 100%", "true"},
+        {"100% = $1", "true"},
         // Against a float: exactly, as the float's shortest decimal text reads.
         {"$0.1 = 0.1", "true"},
         {"$1 = 1.000001", "false"},
