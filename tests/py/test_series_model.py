@@ -17,7 +17,7 @@ import tempfile
 KEL = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), "..", "..", "build", "release", "kel")
 SEED = int(os.environ.get("KEL_SEED", "20261211"))
 ROUNDS = int(os.environ.get("KEL_ROUNDS", "200"))
-STEPS = 30
+STEPS = int(os.environ.get("KEL_STEPS", "30"))
 
 PRELUDE = """Kel []
 show: func [r] [either series? :r [rejoin [index? r " " mold r]] [mold/flat :r]]
@@ -226,13 +226,15 @@ class SeriesModel:
                          "self-change", "move", "swap", "find-reverse", "find-skip",
                          "sort-more", "reverse-skip", "copy-find", "put", "remove-key",
                          "trim-more", "part-insert", "change-dup", "copy-pair", "find-match",
-                         "select-skip", "find-part"])
+                         "select-skip", "find-part", "self-part"])
+        if op == "self-part" and k.vec:
+            op = "find-part"
         if len(self.buf) > k.cap and op.startswith(("self", "insert", "append", "change")):
             # Keeps the series short enough to mold on one line.
             op = "remove-part"
         if op == "trim" and not k.cells:
             op = "trim-more"
-        if op in ("put", "remove-key") and not k.cells:
+        if op == "put" and not k.cells:
             op = "copy-find"
         if op == "trim-more" and k.name not in ("string", "binary"):
             op = "trim" if not k.vec else "sort"
@@ -404,6 +406,32 @@ class SeriesModel:
                 return "none"
             return code, ap
 
+        if op == "self-part":
+            # insert/part and append/part of another alias, limited by a third alias: a
+            # position in the value, whose head minus the value's head counts the units (a
+            # position before the value's head takes the units before it).
+            z, w = rnd.randrange(3), rnd.randrange(3)
+            verb = rnd.choice(["insert", "append"])
+
+            def ap():
+                m = len(self.buf)
+                vz = min(self.heads[z], m)
+                pos = min(self.heads[w], m)
+                count = pos - vz
+                if count < 0:
+                    start = max(vz + count, 0)
+                    count, vz = vz - start, start
+                if count == 0:
+                    return self.res(h if verb == "append" else min(h, m))
+                vals = self.buf[vz:vz + count]
+                hh = min(h, m)
+                if verb == "append":
+                    self.buf += vals
+                    return self.res(0)
+                self.buf[hh:hh] = vals
+                return self.res(hh + len(vals))
+            return f"{verb}/part {src} a{z} a{w}", ap
+
         if op == "copy-pair":
             x1, y1 = rnd.randint(-2, 5), rnd.randint(-2, 6)
 
@@ -447,14 +475,23 @@ class SeriesModel:
             return code, ap
 
         if op == "sort-more":
-            mode = rnd.choice(["reverse", "skip", "part"])
-            part = rnd.randint(0, 4)
+            mode = rnd.choice(["reverse", "skip", "part", "part"])
+            part = rnd.randint(-3, 4)
             code = {"reverse": f"sort/reverse {src}", "skip": f"sort/skip/stable {src} 2",
                     "part": f"sort/part {src} {part}"}[mode]
 
             def ap():
+                key = (lambda e: (0, 0) if e is None else (1, e)) if k.cells else k.sort_key
                 m = len(self.buf)
                 hh = min(h, m)
+                if mode == "part" and part < 0:
+                    # The units before the head are sorted, and the answer stands at the first
+                    # of them; past the first unit the head becomes 0 and nothing is sorted.
+                    start = hh + part
+                    if start < 0:
+                        return self.res(0)
+                    self.buf[start:hh] = sorted(self.buf[start:hh], key=key)
+                    return self.res(start)
                 seg = self.buf[hh:]
                 if not seg:
                     return self.res(hh)
@@ -529,18 +566,25 @@ class SeriesModel:
             return code, ap
 
         if op == "remove-key":
+            # The key is searched case-sensitively from the head; it goes with the unit after
+            # it, or with /part n the n units after it.
             key = k.elem(rnd)
             if key is None:
                 key = 0
+            if k.name == "string" and rnd.random() < 0.3:
+                key = key.upper()
+            part = rnd.randint(0, 3) if rnd.random() < 0.4 else None
 
             def ap():
                 m = len(self.buf)
+                if part is not None and part < 1:
+                    return self.res(h)
                 for p in range(min(h, m), m):
                     if self.buf[p] == key:
-                        del self.buf[p:p + 2]
+                        del self.buf[p:p + (2 if part is None else part + 1)]
                         return self.res(p)
                 return "none"
-            return f"remove/key {src} {self.scalar(key)}", ap
+            return f"remove/key{'/part' if part is not None else ''} {src} {self.scalar(key)}{'' if part is None else ' ' + str(part)}", ap
 
         if op == "trim-more":
             mode = rnd.choice(["", "/head", "/tail", "/all"])
