@@ -113,6 +113,7 @@ class Text(Kind):
 
 class Binary(Kind):
     name = "binary"
+    cap = 8  # a longer binary molds over several lines
 
     def elem(self, rnd):
         return rnd.choice([0, 1, 2, 10, 127, 128, 255])
@@ -229,7 +230,7 @@ class SeriesModel:
                          "select-skip", "find-part", "self-part"])
         if op == "self-part" and k.vec:
             op = "find-part"
-        if len(self.buf) > k.cap and op.startswith(("self", "insert", "append", "change")):
+        if len(self.buf) > k.cap and op.startswith(("self", "insert", "append", "change", "part")):
             # Keeps the series short enough to mold on one line.
             op = "remove-part"
         if op == "trim" and not k.cells:
