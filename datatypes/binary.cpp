@@ -625,7 +625,11 @@ void insert_action(const int32_t* refs) {
 
 void change_action(const int32_t* refs) {
     Cell* args = stack::arguments;
-    change(args, args + 1, part_count(refs, 0), refs[1] >= 0, dup_count(refs, 2));
+    // A /part that ends before the head replaces nothing; a negative count here would mean no
+    // /part at all and replace as much as is written.
+    int32_t part = part_count(refs, 0);
+    if (refs[0] >= 0 && part < 0) part = 0;
+    change(args, args + 1, part, refs[1] >= 0, dup_count(refs, 2));
     stack::keep();
 }
 

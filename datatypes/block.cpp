@@ -1430,13 +1430,15 @@ void sort(const int32_t* refs) {
     bool reverse = refs[5] >= 0;
     bool stable = refs[6] >= 0;
     int32_t length = series::get_length(v, false);
-    if (length == 0) {
+    int32_t head = head_of(v);
+    int32_t n = part ? series::part_count(v, part) : 0;
+    // Nothing from the head leaves nothing to sort, unless a negative /part reaches back before
+    // it (sorting the last cells from the tail).
+    if (length == 0 && n >= 0) {
         stack::keep();
         return;
     }
-    int32_t head = head_of(v);
     if (part) {
-        int32_t n = series::part_count(v, part);
         if (n == 0) {
             stack::keep();
             return;
