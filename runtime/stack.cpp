@@ -66,7 +66,7 @@ void init() {
 // function's argument and local values among them); the spare cells past the end make up for
 // what that leaves, also for an overflow met while the error is made (a trace handler's call
 // with the frames full). Only with the spare cells spent does the room come from below.
-static void overflow(int by) {
+[[noreturn]] static void overflow(int by) {
     Cell* spare_end = bottom + kDataCells + kSpareCells;
     Cell* floor = arguments >= bottom && arguments <= top ? arguments : bottom;
     top = (top - floor) > by ? top - by : floor;

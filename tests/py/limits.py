@@ -1,7 +1,7 @@
 """Running Kel under a limit on its address space, for the tests of running out of memory.
 
-A build with AddressSanitizer reserves its shadow memory up front and cannot start under such a
-limit: those tests have nothing to run there. Collection torture is left out of the child's
+A build with AddressSanitizer or ThreadSanitizer reserves its shadow memory and allocator space up
+front and cannot start under such a limit: those tests have nothing to run there. Collection torture is left out of the child's
 environment, since it would collect at each of the millions of allocations that fill memory.
 """
 import os
@@ -10,9 +10,14 @@ import subprocess
 import tempfile
 
 
-def sanitizer_build(kel):
+def sanitizer_build(kel, also_undefined=False):
+    """Whether `kel` carries a sanitizer's run-time. With `also_undefined`, UndefinedBehaviorSanitizer
+    counts too: its run-time and checks leave too little of a limit of a few tens of megabytes to
+    load the libraries, before the program could report anything."""
     with open(kel, "rb") as f:
-        return b"__asan_init" in f.read()
+        image = f.read()
+    return (b"__asan_init" in image or b"__tsan_init" in image
+            or (also_undefined and b"__ubsan_handle_" in image))
 
 
 def skip_sanitizer_build(kel):

@@ -6,15 +6,16 @@ import sys
 import tempfile
 import unittest
 
+import limits
+
 KEL = sys.argv[1] if len(sys.argv) > 1 else "kel"
 
 
 class StartWithoutMemory(unittest.TestCase):
     def test_refused_memory_at_start_up_is_out_of_memory(self):
         # 20 MB: enough to load the program and its libraries, not for the run-time's frames.
-        with open(KEL, "rb") as f:
-            if b"__asan_init" in f.read():
-                self.skipTest("a sanitizer build reserves more address space than the limit allows")
+        if limits.sanitizer_build(KEL, also_undefined=True):
+            self.skipTest("a sanitizer build reserves more address space than the limit allows")
         proc = subprocess.run(["bash", "-c", 'ulimit -v 20000; exec "$0" --version', KEL],
                               capture_output=True, text=True, timeout=60)
         out = proc.stdout + proc.stderr
@@ -25,9 +26,8 @@ class StartWithoutMemory(unittest.TestCase):
         # Where start-up runs short depends on the limit: a refusal before the errors exist ended
         # with "assertion failed". Each limit must run the line or report out of memory: as a
         # run-time error while the system is built, as the uncaught no-memory error once it is.
-        with open(KEL, "rb") as f:
-            if b"__asan_init" in f.read():
-                self.skipTest("a sanitizer build reserves more address space than the limit allows")
+        if limits.sanitizer_build(KEL, also_undefined=True):
+            self.skipTest("a sanitizer build reserves more address space than the limit allows")
         with tempfile.NamedTemporaryFile("w", suffix=".kel") as script:
             script.write("Kel []\nprint 1 + 2\n")
             script.flush()

@@ -296,16 +296,16 @@ TEST(Collector, UnderTortureATextCellNamingCellsEndsTheProcess) {
 }
 
 // A series the system refuses memory for is a language error the script can catch, not the end
-// of the process. (AddressSanitizer reserves its own shadow memory, so an address-space limit
-// cannot be set under it.)
-#if defined(__SANITIZE_ADDRESS__)
-#define KEL_ASAN 1
+// of the process. (AddressSanitizer and ThreadSanitizer reserve their own shadow memory, so an
+// address-space limit cannot be set under them.)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define KEL_SHADOW_SANITIZER 1
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define KEL_ASAN 1
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define KEL_SHADOW_SANITIZER 1
 #endif
 #endif
-#ifndef KEL_ASAN
+#ifndef KEL_SHADOW_SANITIZER
 TEST(Collector, RefusedMemoryForASeriesIsALanguageError) {
     test_support::ChildResult r = test_support::in_child([] {
         rlimit limit{};

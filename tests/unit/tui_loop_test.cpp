@@ -296,7 +296,9 @@ protected:
         tui::set_input_fd(-1, false);
         close(fds[0]);
         close(fds[1]);
-        for (tui::Widget* w : tui::state.windows) tui::free_widget(w);
+        // free_widget takes each window off the list: walk a copy.
+        std::vector<tui::Widget*> open = tui::state.windows;
+        for (tui::Widget* w : open) tui::free_widget(w);
         tui::state.windows.clear();
         tui::state.loop_depth = 0;
         tui::state.waiting_loops = 0;
