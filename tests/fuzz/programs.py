@@ -368,7 +368,8 @@ class Gen:
             lambda: "forall %s %s" % (self.var(), body()),
             lambda: "remove-each %s %s [%s]" % (w, self.var(), self.expr()),
             lambda: "while [(cnt: cnt + 1) < 5] %s" % body(),
-            lambda: "until [(cnt: cnt + 1) > 5 or %s]" % self.stmts(1),
+            # The count comes first and decides alone: a continue in the body would skip it.
+            lambda: "until [either (cnt: cnt + 1) > 5 [true] [%s false]]" % self.stmts(1),
             lambda: "case [%s %s %s %s]" % (self.expr(), body(), self.expr(), body()),
             lambda: "switch %s [1 %s \"abc\" %s a %s] " % (self.var(), body(), body(), body()),
             lambda: "switch/default %s [1 %s] %s" % (self.var(), body(), body()),
@@ -449,7 +450,7 @@ class Gen:
             "do next %s" % c,
             "foreach xx %s [if 20 > length? %s [append %s xx]]" % (v, v, v),
             "forall %s [remove %s]" % (v, v),
-            "forall %s [insert %s 0 %s: next %s]" % (v, v, v, v),
+            "forall %s [if 20 > length? head %s [insert %s 0] %s: next %s]" % (v, v, v, v, v),
             "remove-each xx %s [clear %s true]" % (v, v),
             "parse %s [any [p: (clear p) skip]]" % v,
             "parse %s [any [p: (if 50 > length? head p [insert p 1]) skip skip]]" % v,
