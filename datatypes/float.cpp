@@ -352,19 +352,8 @@ int compare(const Cell* a, const Cell* b, int op) {
         case TYPE_FLOAT:
         case TYPE_PERCENT:
         case TYPE_TIME: y = b->f(); break;
-        case TYPE_MONEY: {
-            // The amount's comparison, from the other side (percent! and time! share this
-            // compare, so they meet money! as their number does).
-            int flipped = op;
-            switch (op) {
-                case COMP_LESSER: flipped = COMP_GREATER; break;
-                case COMP_LESSER_EQUAL: flipped = COMP_GREATER_EQUAL; break;
-                case COMP_GREATER: flipped = COMP_LESSER; break;
-                case COMP_GREATER_EQUAL: flipped = COMP_LESSER_EQUAL; break;
-                default: break;
-            }
-            return -money::compare_float(b, a->f(), flipped);
-        }
+        // percent! and time! share this compare, so they meet money! as their number does.
+        case TYPE_MONEY: return money::compare_number(a, b, op);
         default: return -2;
     }
     return compare_numbers(a->f(), y, op);

@@ -302,19 +302,7 @@ int compare(const Cell* a, const Cell* b, int op) {
         case TYPE_FLOAT:
         case TYPE_PERCENT:
         case TYPE_TIME: return float_::compare_numbers(double(a->i1()), b->f(), op);
-        case TYPE_MONEY: {
-            // Asked from the money side, as float! does: a plain number has no currency, so it
-            // meets USD$1 by its amount whichever side it stands on.
-            int flipped = op;
-            switch (op) {
-                case COMP_LESSER: flipped = COMP_GREATER; break;
-                case COMP_LESSER_EQUAL: flipped = COMP_GREATER_EQUAL; break;
-                case COMP_GREATER: flipped = COMP_LESSER; break;
-                case COMP_GREATER_EQUAL: flipped = COMP_LESSER_EQUAL; break;
-                default: break;
-            }
-            return -money::compare(b, a, flipped);
-        }
+        case TYPE_MONEY: return money::compare_number(a, b, op);
         default: return -2;
     }
 }

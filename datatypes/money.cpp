@@ -427,6 +427,18 @@ int compare(const Cell* a, const Cell* b, int op) {
     }
 }
 
+int compare_number(const Cell* number, const Cell* money, int op) {
+    int mirrored = op;
+    switch (op) {
+        case COMP_LESSER: mirrored = COMP_GREATER; break;
+        case COMP_LESSER_EQUAL: mirrored = COMP_GREATER_EQUAL; break;
+        case COMP_GREATER: mirrored = COMP_LESSER; break;
+        case COMP_GREATER_EQUAL: mirrored = COMP_LESSER_EQUAL; break;
+        default: break;
+    }
+    return -compare(money, number, mirrored);
+}
+
 // ---- Arithmetic ----
 
 // An operand as money!: integer! exactly, float! and percent! from their decimal text with extra

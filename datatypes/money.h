@@ -74,6 +74,9 @@ void random(const int32_t* refs);
 int form(const Cell* value, Node buffer, const Cell* part, int limit);
 int mold(const Cell* value, Node buffer, bool only, bool all, bool flat, const Cell* part, int limit, int indent);
 int compare(const Cell* a, const Cell* b, int op);
+// A plain number (integer!, float!, percent!, time!) against an amount: asked from the money side
+// with the operator mirrored, so that a number meets any currency by its amount from either side.
+int compare_number(const Cell* number, const Cell* money, int op);
 // An amount against a float, exactly against the float's shortest decimal text.
 int compare_float(const Cell* a, double b, int op);
 
