@@ -87,26 +87,36 @@ int form_into(double seconds, Node buffer, int limit) {
         written++;
     }
     seconds = std::fabs(seconds);  // -0.0 too
+    double s = std::fmod(seconds, kMinute);
+    int n = 0;
+    bool whole = s < kTiny;
+    if (!whole) {
+        n = float_::form_float(s, float_::kTimeSeconds, text);
+        // Six digits round 59.9999999 up to "60": that is the next whole minute, carried into the
+        // minutes and hours, never written as a seconds field of 60.
+        if (n == 2 && text[0] == '6' && text[1] == '0') {
+            seconds = seconds - s + kMinute;
+            whole = true;
+        }
+    }
     // The hour count is written from the double itself, so any magnitude has its digits: up to
     // 309 of them for the largest finite double, more than the float text buffer holds.
     double hours = std::floor(seconds / kHour);
     char digits[std::numeric_limits<double>::max_exponent10 + 8];
     auto r = std::to_chars(digits, digits + sizeof digits, hours, std::chars_format::fixed, 0);
-    int n = int(r.ptr - digits);
-    string::concatenate_literal_n(buffer, digits, size_t(n));
-    written += n;
+    int h = int(r.ptr - digits);
+    string::concatenate_literal_n(buffer, digits, size_t(h));
+    written += h;
     int32_t minutes = get_minutes(seconds);
     char mm[4] = {':', char('0' + minutes / 10), char('0' + minutes % 10), 0};
     string::concatenate_literal(buffer, mm);
     written += 3;
     string::concatenate_literal(buffer, ":");
     written++;
-    double s = std::fmod(seconds, kMinute);
-    if (s < kTiny) {
+    if (whole) {
         string::concatenate_literal(buffer, "00");
         written += 2;
     } else {
-        n = float_::form_float(s, float_::kTimeSeconds, text);
         if (n == 1 || text[1] == '.') {
             string::concatenate_literal(buffer, "0");
             written++;

@@ -99,13 +99,18 @@ TEST(Time, Text) {
         {360000.0, "100:00:00"},
         {1e20, "27777777777777776:46:40"},
         {-1e20, "-27777777777777776:46:40"},
+        // Seconds that six digits round up to 60 are the next whole minute, carried on.
+        {59.9999999, "0:01:00"},
+        {119.99996, "0:02:00"},
+        {3599.99999, "1:00:00"},
+        {-3599.99999, "-1:00:00"},
+        {359999.99999, "100:00:00"},
+        {59.99994, "0:00:59.9999"},
     };
     for (auto& c : cases) {
         EXPECT_EQ(formed(time_of(c.seconds)), c.text) << c.seconds;
         EXPECT_EQ(molded(time_of(c.seconds)), c.text) << c.seconds;
     }
-    // 59.9999999 seconds: six significant digits of the seconds part.
-    EXPECT_EQ(formed(time_of(59.9999999)), "0:00:60");
     EXPECT_EQ(formed(time_of(INFINITY)), "1.#INF");
     // Hour counts wider than any number text still get all their digits.
     std::string huge = formed(time_of(1e300));
