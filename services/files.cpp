@@ -441,6 +441,13 @@ int64_t write(const Cell* file, const Cell* data, const Cell* part, const Cell* 
         if (n_part < 0) return -1;
     }
     int64_t n_seek = seek ? count_of(seek, "seek") : -1;
+    // A negative position would open the file as a plain write does, which empties it: refused
+    // before anything is opened.
+    if (seek && n_seek < 0) {
+        Cell ref, v = *seek;
+        word::load_typed(&ref, "seek", TYPE_REFINEMENT);
+        fire(err::script::invalid_refine_arg, &ref, &v);
+    }
 
     StackCell target, value, scratch;
     if (file) *target.cell = *file;
