@@ -1384,7 +1384,9 @@ bool date_value(const uint8_t* p, const uint8_t* end, DateFields& d) {
     int chars3 = static_cast<int>(p - third_start);
     if (neg3) n3 = -n3;
     int32_t day, year;
-    if (n3 > 31 || n3 < 0 || n1 < 100) {
+    // A first number written with three digits or more is a year (0005-03-02 is ISO's 2 March of
+    // the year 5), however small; a shorter one below 100 is the day.
+    if (n3 > 31 || n3 < 0 || (n1 < 100 && chars1 < 3)) {
         day = n1;
         year = widen_year(n3, chars3);
     } else {
