@@ -35,6 +35,22 @@ TEST(PercentActions, FormAndFloatArithmetic) {
     });
 }
 
+TEST(PercentActions, MoldLoadsBackToTheSameBits) {
+    // form keeps its 13 digits; mold adds digits only where those would load back to another
+    // value, and keeps the sign of zero and the magnitude of values too small for the form.
+    expect_cases({
+        {"mold 12.5%", "\"12.5%\""},
+        {"mold 33.33333333333333%", "\"33.33333333333333%\""},
+        {"mold make percent! 0.1 + 0.2", "\"30.000000000000004%\""},
+        {"form make percent! 0.1 + 0.2", "\"30%\""},
+        {"mold 12.345678901234567%", "\"12.345678901234566%\""},
+        {"mold make percent! 1e-20", "\"1.0e-18%\""},
+        {"mold make percent! -0.0", "\"-0%\""},
+        {"mold make percent! 1e300", "\"1.0e302%\""},
+        {"mold make percent! 5e-324", "\"5.0e-322%\""},
+    });
+}
+
 TEST(PercentActions, RoundScaleCountsInPercent) {
     // A percent value's /to scale is read in percent units whatever its own type: a percent
     // scale such as 5% is not taken as the fraction 0.05 of the value.
