@@ -30,6 +30,7 @@
 #include "loading/kelbin.h"
 #include "loading/lexer.h"
 #include "runtime/collector.h"
+#include "runtime/cycles.h"
 #include "runtime/fire.h"
 #include "runtime/output.h"
 #include "runtime/platform.h"
@@ -486,6 +487,13 @@ static void clear_on_unwind() {
     }
 }
 
+// Evaluates a block in which mold raises internal no-cycle for a value that holds itself,
+// instead of writing a marker that would load back as a word.
+static void refuse_cycles() {
+    cycles::Refusing refusing;
+    interpreter::eval_block(arg(0), true);
+}
+
 // A function of the environment that the run-time calls back; missing until start-up made it.
 static const Cell* environment_function(const char* name) {
     Cell w;
@@ -665,6 +673,7 @@ void init() {
         {"frame-index?", frame_index_q},
         {"collect-calls", collect_calls},
         {"clear-on-unwind", clear_on_unwind},
+        {"refuse-cycles", refuse_cycles},
         {"tracing?", tracing_q},
         {"read-clipboard", read_clipboard},
         {"write-clipboard", write_clipboard},

@@ -10,6 +10,10 @@ namespace cycles {
 
 static Node* base = nullptr;
 static int top = 0;
+static bool refusing = false;
+
+Refusing::Refusing() : was_(refusing) { refusing = true; }
+Refusing::~Refusing() { refusing = was_; }
 
 void init() {
     if (!base) base = static_cast<Node*>(runtime::allocate(sizeof(Node) * kSize));
@@ -55,6 +59,7 @@ Node node_of(const Cell* value) {
 
 bool detect_q(const Cell* value, Node buffer, int* remaining, bool mold) {
     if (!find_q(node_of(value))) return false;
+    if (refusing) fire(err::internal::no_cycle);
     const char* marker = "...";
     if (mold) {
         switch (value->type()) {

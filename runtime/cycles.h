@@ -25,6 +25,19 @@ Node node_of(const Cell* value);
 // remaining length by the marker's length and answers true.
 bool detect_q(const Cell* value, Node buffer, int* remaining, bool mold);
 
+// While one lives, a series met again raises internal no-cycle instead of being written as its
+// marker: text that is to be loaded back (save) must not stand a word for the lost series.
+class Refusing {
+public:
+    Refusing();
+    ~Refusing();
+    Refusing(const Refusing&) = delete;
+    Refusing& operator=(const Refusing&) = delete;
+
+private:
+    bool was_;
+};
+
 // Pushes a node for a scope; leaving the scope, normally or by a throw, drops it and anything
 // pushed above it.
 class Scope {
