@@ -385,7 +385,9 @@ int deflate(uint8_t* out, size_t* len, const uint8_t* in, size_t n) {
     return fits ? kOk : kShort;
 }
 
-int inflate(uint8_t* out, size_t* len, const uint8_t* in, size_t n) {
+// inflate, also telling how many input bytes the stream took (up to the byte that holds its last
+// bit): what follows it in a gzip file is the member's trailer.
+static int inflate_used(uint8_t* out, size_t* len, const uint8_t* in, size_t n, size_t* used) {
     Inflater f;
     f.in = in;
     f.n = n;
@@ -393,8 +395,14 @@ int inflate(uint8_t* out, size_t* len, const uint8_t* in, size_t n) {
     f.cap = out ? *len : 0;
     int r = f.run();
     *len = f.produced;
+    *used = f.pos - size_t(f.bitcount / 8);
     if (r != kOk) return r;
     return f.produced > f.cap ? kShort : kOk;
+}
+
+int inflate(uint8_t* out, size_t* len, const uint8_t* in, size_t n) {
+    size_t used;
+    return inflate_used(out, len, in, n, &used);
 }
 
 // ---- zlib ----
@@ -441,11 +449,13 @@ int gzip(uint8_t* out, size_t* len, const uint8_t* in, size_t n) {
     return kOk;
 }
 
-int gunzip(uint8_t* out, size_t* len, const uint8_t* in, size_t n) {
+// One member at the head of in: its data goes to out (capacity *len) and *len becomes its size;
+// *used is the member's length with its trailer.
+static int gunzip_member(uint8_t* out, size_t* len, const uint8_t* in, size_t n, size_t* used) {
     if (n < 18) return kCorrupt;
     if (in[0] != 0x1F || in[1] != 0x8B || in[2] != 8 || (in[3] & 0xE0)) return kCorrupt;
     uint8_t flags = in[3];
-    size_t end = n - 8;  // the trailer
+    size_t end = n - 8;  // room for the trailer at least
     size_t pos = 10;
     if (flags & 0x04) {  // FEXTRA
         if (end - pos < 2) return kCorrupt;
@@ -466,17 +476,41 @@ int gunzip(uint8_t* out, size_t* len, const uint8_t* in, size_t n) {
         if ((checksum::crc32(in, pos) & 0xFFFF) != want) return kCorrupt;
         pos += 2;
     }
-    const uint8_t* t = in + end;
+    size_t cap = *len;
+    size_t produced = cap, data = 0;
+    int r = inflate_used(out, &produced, in + pos, end - pos, &data);
+    if (r != kOk && r != kShort) return r;
+    const uint8_t* t = in + pos + data;  // within the input: data <= end - pos
     uint32_t want_crc = uint32_t(t[0]) | uint32_t(t[1]) << 8 | uint32_t(t[2]) << 16 | uint32_t(t[3]) << 24;
     uint32_t isize = uint32_t(t[4]) | uint32_t(t[5]) << 8 | uint32_t(t[6]) << 16 | uint32_t(t[7]) << 24;
-    size_t produced = out ? *len : 0;
-    int r = inflate(out, &produced, in + pos, end - pos);
-    if (r != kOk && r != kShort) return r;
     // The size in the trailer must be that of the data really inflated (modulo 2^32).
     if (static_cast<uint32_t>(produced) != isize) return kCorrupt;
     *len = produced;
+    *used = pos + data + 8;
     if (r == kShort) return kShort;
     return checksum::crc32(out, produced) == want_crc ? kOk : kCorrupt;
+}
+
+int gunzip(uint8_t* out, size_t* len, const uint8_t* in, size_t n) {
+    // A gzip file is a series of members (as `cat a.gz b.gz` makes): their data joined. Once
+    // one does not fit, the rest are only measured, so *len ends as the whole size needed.
+    size_t cap = out ? *len : 0;
+    size_t total = 0, start = 0;
+    bool fits = true;
+    do {
+        size_t room = fits ? cap - total : 0;
+        size_t used = 0;
+        int r = gunzip_member(room ? out + total : nullptr, &room, in + start, n - start, &used);
+        if (r == kShort) {
+            fits = false;
+        } else if (r != kOk) {
+            return r;
+        }
+        total += room;
+        start += used;
+    } while (start < n);
+    *len = total;
+    return fits ? kOk : kShort;
 }
 
 }  // namespace compress

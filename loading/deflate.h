@@ -27,9 +27,10 @@ int inflate(uint8_t* out, size_t* len, const uint8_t* in, size_t n);
 // The 2-byte header 78 01, raw DEFLATE, the Adler-32 of the data big-endian.
 int zlib(uint8_t* out, size_t* len, const uint8_t* in, size_t n);
 int unzlib(uint8_t* out, size_t* len, const uint8_t* in, size_t n);
-// A gzip member without optional fields, and its reader (which skips FEXTRA, FNAME, FCOMMENT
-// and checks FHCRC). The reader checks the trailer's length against the bytes really inflated,
-// so a forged length can neither drive an allocation nor pass as valid.
+// A gzip member without optional fields, and the reader of a gzip file: one member or several
+// in a row, their data joined (it skips FEXTRA, FNAME, FCOMMENT and checks FHCRC). The reader
+// checks each trailer's length against the bytes really inflated, so a forged length can neither
+// drive an allocation nor pass as valid.
 int gzip(uint8_t* out, size_t* len, const uint8_t* in, size_t n);
 int gunzip(uint8_t* out, size_t* len, const uint8_t* in, size_t n);
 

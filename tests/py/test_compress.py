@@ -69,6 +69,20 @@ def main():
         with open(path("py-named"), "wb") as f:
             f.write(named_member(text[:5000]))
         unpack_cases.append(("py-named", "gzip", text[:5000]))
+        # A gzip file of several members (as `cat a.gz b.gz` makes) holds their data joined: the
+        # same member twice, empty members, and members of other shapes all count.
+        member = gzip.compress(text[:3000])
+        empty = gzip.compress(b"")
+        members = {
+            "py-members": (gzip.compress(b"first ") + named_member(text[:5000]) + python_pack("gzip", text, 1, 7),
+                           b"first " + text[:5000] + text),
+            "py-members-same": (member + member, text[:3000] * 2),
+            "py-members-empty": (empty + member + empty + empty, text[:3000]),
+        }
+        for stem, (packed, data) in members.items():
+            with open(path(stem), "wb") as f:
+                f.write(packed)
+            unpack_cases.append((stem, "gzip", data))
         for stem, m, _ in unpack_cases:
             script.append(f"write/binary %{path('back-' + stem)} decompress read/binary %{path(stem)} (quote {m})")
         # /size: larger than the data is used as given, smaller measures first; ignored for gzip.
@@ -89,6 +103,9 @@ def main():
             "gzip-size": ("gzip", good_gz[:-4] + b"\xff\xff\xff\x7f"),
             "gzip-truncated": ("gzip", good_gz[:40]),
             "gzip-magic": ("gzip", b"\x1f\x8c" + good_gz[2:]),
+            "gzip-second-member-truncated": ("gzip", good_gz + good_gz[:40]),
+            "gzip-second-member-crc": ("gzip", good_gz + good_gz[:-8] + bytes([good_gz[-8] ^ 1]) + good_gz[-7:]),
+            "gzip-after-member": ("gzip", good_gz + b"\x1f\x8b\x08"),
             "deflate-type3": ("deflate", b"\x07\x00"),
             "deflate-distance": ("deflate", bytes.fromhex("4b044200")),
             "deflate-truncated": ("deflate", python_pack("deflate", text[:3000])[:100]),
