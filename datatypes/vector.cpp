@@ -385,7 +385,9 @@ int element_text(const Cell* vec, int32_t i, Node buffer, bool molded, int limit
             return put_text(buffer, s.data(), s.size(), limit);
         }
         case TYPE_PERCENT:
-            if (sbuf(vec)->unit() == 8) return percent::form(&e, buffer, nullptr, limit);
+            if (sbuf(vec)->unit() == 8)
+                return molded ? percent::mold(&e, buffer, false, false, false, nullptr, limit, 0)
+                              : percent::form(&e, buffer, nullptr, limit);
             [[fallthrough]];
         default: {
             char text[float_::kFormSize];
