@@ -3,6 +3,7 @@
 #include "environment/routines.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -175,6 +176,24 @@ static void replace_file() {
         ::unlink(tmp.c_str());
         fire(err::access::cannot_open, &file);
     }
+    stack::keep();
+}
+
+// The user's home folder: HOME, or when it is unset or empty (a job started by cron, a service,
+// env -i) the one the password database gives. Settings and the remote-script cache must never
+// fall back to a folder that every user can write: a planted cache entry would be run by
+// do-thru, a planted link would have the settings written over another file.
+static void user_home() {
+    std::string home;
+    if (!os::get_env("HOME", home) || home.empty()) {
+        home.clear();
+        struct passwd pw {}, *found = nullptr;
+        std::string buf(16384, '\0');
+        if (getpwuid_r(getuid(), &pw, buf.data(), buf.size(), &found) == 0 && found && found->pw_dir)
+            home = found->pw_dir;
+    }
+    if (home.empty()) set_cell(stack::arguments, TYPE_NONE);
+    else string::load_os_at(stack::arguments, home);
     stack::keep();
 }
 
@@ -654,6 +673,7 @@ void init() {
         {"set-current-dir", set_current_dir},
         {"create-dir", create_dir},
         {"exists?", exists_q},
+        {"user-home", user_home},
         {"replace-file", replace_file},
         {"os-info", os_info},
         {"as-color", as_color},

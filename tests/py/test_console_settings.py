@@ -4,6 +4,7 @@ the file is written by `q` with its header, the history keeps its 100 newest lin
 header-less file gives the defaults, and a home that cannot hold the folder still lets the
 console start and quit, with one clear line each time."""
 import os
+import pwd
 import resource
 import shutil
 import signal
@@ -181,15 +182,28 @@ class Settings(unittest.TestCase):
         self.assertEqual(os.listdir(os.fsencode(self.home)), [b"h\xe9"])
         self.assertTrue(os.path.exists(os.path.join(home, b".kel", b"Kel-Console", b"console-cfg.kel")))
 
-    def test_an_empty_home_is_no_home(self):
-        # An empty HOME names no folder: the settings went to /.kel/ at the root of the file
-        # system. It counts as unset.
-        env = dict(os.environ, HOME="")
-        env.pop("COLUMNS", None)
-        proc = subprocess.run([KEL], input=b"print system/options/cache\nquit-return 3\n",
-                              capture_output=True, env=env, cwd=self.home, timeout=60)
-        self.assertEqual(proc.returncode, 3, proc.stdout + proc.stderr)
-        self.assertIn(b"\n/tmp/.kel/\n", proc.stdout)
+    def test_no_home_is_the_home_of_the_password_database(self):
+        # An empty or unset HOME (cron, a service, env -i) names no folder. The settings and the
+        # remote-script cache then went to /tmp/.kel/, where any other user can plant a link
+        # (the settings written over one of the victim's files) or a cache entry (run by
+        # do-thru). The home the password database gives is taken instead. As the superuser the
+        # run is the user nobody's, so that no test writes into a real home.
+        prefix = as_nobody_or_skip(self) if os.geteuid() == 0 else ()
+        uid = 65534 if prefix else os.getuid()
+        try:
+            expected = pwd.getpwuid(uid).pw_dir.encode().rstrip(b"/") + b"/.kel/"
+        except KeyError:
+            self.skipTest("no password entry for this user")
+        for home in ("", None):
+            env = dict(os.environ, HOME=home or "")
+            if home is None:
+                env.pop("HOME")
+            env.pop("COLUMNS", None)
+            proc = subprocess.run([*prefix, KEL], input=b"print system/options/cache\nquit-return 3\n",
+                                  capture_output=True, env=env, cwd=self.home, timeout=60)
+            self.assertEqual(proc.returncode, 3, proc.stdout + proc.stderr)
+            self.assertIn(b"\n" + expected + b"\n", proc.stdout)
+            self.assertNotIn(b"/tmp/.kel/", proc.stdout)
 
     def test_a_home_that_cannot_hold_the_folder(self):
         # A plain file as home: no folder can be made under it, whoever runs the test.
