@@ -315,7 +315,8 @@ bool open_document(const std::string& target) {
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     pid_t pid = -1;
-    int rc = spawn(&pid, {"xdg-open", target}, &actions);
+    // A name that begins with a dash would be read as an option of the opener, not as the file.
+    int rc = spawn(&pid, {"xdg-open", target.starts_with('-') ? "./" + target : target}, &actions);
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) return false;
     pending.push_back(pid);
