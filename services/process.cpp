@@ -264,8 +264,10 @@ int64_t run(Launch& launch) {
     pid_t pid = -1;
     int rc;
     launch.used_shell = launch.shell;
+    // "--" ends the shell's own options: a command that begins with "-" or "+" is a command
+    // to run, not options for the shell (-s would have it read commands from its input).
     if (launch.shell) {
-        rc = spawn(&pid, {"/bin/sh", "-c", launch.command}, &actions);
+        rc = spawn(&pid, {"/bin/sh", "-c", "--", launch.command}, &actions);
     } else {
         std::vector<std::string> words;
         // A path without a slash names a file of the current folder first, as a file! does
@@ -277,7 +279,7 @@ int64_t run(Launch& launch) {
         rc = words.empty() ? ENOENT : spawn(&pid, words, &actions);
         if (rc == ENOENT) {
             launch.used_shell = true;
-            rc = spawn(&pid, {"/bin/sh", "-c", launch.program ? shell_quoted(launch.command) : launch.command},
+            rc = spawn(&pid, {"/bin/sh", "-c", "--", launch.program ? shell_quoted(launch.command) : launch.command},
                        &actions);
         }
     }
