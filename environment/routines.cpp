@@ -162,7 +162,10 @@ static void replace_file() {
     int fd = -1;
     for (int i = 0; i < 100 && fd < 0; i++) {
         tmp = dir + "." + base + "." + std::to_string(getpid()) + "-" + std::to_string(i) + ".tmp";
-        do fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        // A file made here holds the user's own data (the console history, what was fetched):
+        // it is the user's alone, as under a private application-data folder. One replaced
+        // keeps its mode (below).
+        do fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         while (fd < 0 && errno == EINTR);
         if (fd < 0 && errno != EEXIST) break;
     }

@@ -278,6 +278,20 @@ class Settings(unittest.TestCase):
         out = self.quit_with("print mold/flat system/console/history")
         self.assertIn('["kept 1" "kept 2"]\n', out)
 
+    def test_a_new_settings_file_is_the_users_alone(self):
+        # The history holds whatever was typed, passwords given to a call among it: a file made
+        # by the console is readable by its user only, whatever the umask lets others have. One
+        # whose mode the user widened keeps it.
+        old = os.umask(0o022)
+        try:
+            self.quit_with('insert system/console/history "secret"')
+            self.assertEqual(os.stat(cfg_path(self.home)).st_mode & 0o777, 0o600)
+            os.chmod(cfg_path(self.home), 0o644)
+            self.quit_with('print 1')
+            self.assertEqual(os.stat(cfg_path(self.home)).st_mode & 0o777, 0o644)
+        finally:
+            os.umask(old)
+
     def test_the_saved_file_keeps_its_link_and_mode(self):
         # The file is replaced whole on each save; a link to it must stay a link (its target
         # gets the new settings) and a file only its owner may read must stay that way.
