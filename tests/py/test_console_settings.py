@@ -205,6 +205,18 @@ class Settings(unittest.TestCase):
             self.assertIn(b"\n" + expected + b"\n", proc.stdout)
             self.assertNotIn(b"/tmp/.kel/", proc.stdout)
 
+    def test_a_home_with_a_trailing_slash(self):
+        # A home given as "dir/" (or HOME=/, what containers give a user without a home) named
+        # the folder with a doubled slash: dir//.kel/, //.kel/.
+        script = os.path.join(self.home, "cache.kel")
+        with open(script, "w") as f:
+            f.write("Kel []\nprint system/options/cache\n")
+        env = dict(os.environ, HOME=self.home + "/")
+        env.pop("COLUMNS", None)
+        proc = subprocess.run([KEL, script], capture_output=True, env=env, timeout=60)
+        self.assertEqual(proc.returncode, 0, proc.stdout + proc.stderr)
+        self.assertEqual(proc.stdout, self.home.encode() + b"/.kel/\n")
+
     def test_a_home_that_cannot_hold_the_folder(self):
         # A plain file as home: no folder can be made under it, whoever runs the test.
         home = os.path.join(self.home, "not-a-folder")
