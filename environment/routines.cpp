@@ -171,6 +171,10 @@ static void replace_file() {
     }
     if (fd < 0) fire(err::access::cannot_open, &file);
     bool ok = output::write_fd_all(fd, bytes.data(), bytes.size());
+    // The file keeps its owner too where this process may give it: the superuser saving a
+    // user's settings (sudo with the user's HOME) must not leave a file the user cannot write.
+    if (ok && had && (st.st_uid != geteuid() || st.st_gid != getegid()))
+        ok = fchown(fd, st.st_uid, st.st_gid) == 0 || errno == EPERM;
     if (ok && had) ok = fchmod(fd, st.st_mode & 07777) == 0 || errno == EPERM;
     ok = ok && fsync(fd) == 0;
     ok = ::close(fd) == 0 && ok;

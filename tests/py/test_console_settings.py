@@ -304,6 +304,22 @@ class Settings(unittest.TestCase):
         finally:
             os.umask(old)
 
+    def test_the_superuser_saving_a_users_settings_keeps_their_owner(self):
+        # sudo with the user's HOME: the file replaced on save became the superuser's, and the
+        # user could neither save the settings again nor, once it was private, read them.
+        if os.geteuid() != 0:
+            self.skipTest("only the superuser can give a file to another user")
+        os.makedirs(os.path.dirname(cfg_path(self.home)))
+        with open(cfg_path(self.home), "w") as f:
+            f.write('Kel [] history: ["mine"]')
+        os.chown(cfg_path(self.home), 65534, 65534)
+        os.chmod(cfg_path(self.home), 0o640)
+        self.assertIn('["mine"]\n', self.quit_with("print mold/flat system/console/history"))
+        st = os.stat(cfg_path(self.home))
+        self.assertEqual((st.st_uid, st.st_gid, st.st_mode & 0o777), (65534, 65534, 0o640))
+        with open(cfg_path(self.home)) as f:
+            self.assertTrue(f.read().startswith(HEADER))
+
     def test_the_saved_file_keeps_its_link_and_mode(self):
         # The file is replaced whole on each save; a link to it must stay a link (its target
         # gets the new settings) and a file only its owner may read must stay that way.
