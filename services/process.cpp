@@ -55,15 +55,15 @@ int open_retry(const char* path, int flags, mode_t mode = 0) {
 
 // Words of a command line: blanks separate; double quotes group (and are dropped), with a
 // backslash before a double quote keeping the quote; single quotes group text taken as it is.
+// A single quote with no partner is an apostrophe (it's) and stays in its word.
 std::vector<std::string> split_words(const std::string& command) {
     std::vector<std::string> words;
     std::string word;
     bool in_word = false, quoted = false;
     for (size_t i = 0; i < command.size(); i++) {
         char c = command[i];
-        if (c == '\'' && !quoted) {
-            size_t close = command.find('\'', i + 1);
-            if (close == std::string::npos) close = command.size();
+        size_t close = c == '\'' && !quoted ? command.find('\'', i + 1) : std::string::npos;
+        if (close != std::string::npos) {
             word.append(command, i + 1, close - i - 1);
             in_word = true;
             i = close;
