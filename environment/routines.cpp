@@ -3,6 +3,7 @@
 #include "environment/routines.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -162,12 +163,19 @@ static void replace_file() {
     int fd = -1;
     for (int i = 0; i < 100 && fd < 0; i++) {
         tmp = dir + "." + base + "." + std::to_string(getpid()) + "-" + std::to_string(i) + ".tmp";
-        do fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        // A file made here holds the user's own data (the console history, what was fetched):
+        // it is the user's alone, as under a private application-data folder. One replaced
+        // keeps its mode (below).
+        do fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         while (fd < 0 && errno == EINTR);
         if (fd < 0 && errno != EEXIST) break;
     }
     if (fd < 0) fire(err::access::cannot_open, &file);
     bool ok = output::write_fd_all(fd, bytes.data(), bytes.size());
+    // The file keeps its owner too where this process may give it: the superuser saving a
+    // user's settings (sudo with the user's HOME) must not leave a file the user cannot write.
+    if (ok && had && (st.st_uid != geteuid() || st.st_gid != getegid()))
+        ok = fchown(fd, st.st_uid, st.st_gid) == 0 || errno == EPERM;
     if (ok && had) ok = fchmod(fd, st.st_mode & 07777) == 0 || errno == EPERM;
     ok = ok && fsync(fd) == 0;
     ok = ::close(fd) == 0 && ok;
@@ -176,6 +184,24 @@ static void replace_file() {
         ::unlink(tmp.c_str());
         fire(err::access::cannot_open, &file);
     }
+    stack::keep();
+}
+
+// The user's home folder: HOME, or when it is unset or empty (a job started by cron, a service,
+// env -i) the one the password database gives. Settings and the remote-script cache must never
+// fall back to a folder that every user can write: a planted cache entry would be run by
+// do-thru, a planted link would have the settings written over another file.
+static void user_home() {
+    std::string home;
+    if (!os::get_env("HOME", home) || home.empty()) {
+        home.clear();
+        struct passwd pw {}, *found = nullptr;
+        std::string buf(16384, '\0');
+        if (getpwuid_r(getuid(), &pw, buf.data(), buf.size(), &found) == 0 && found && found->pw_dir)
+            home = found->pw_dir;
+    }
+    if (home.empty()) set_cell(stack::arguments, TYPE_NONE);
+    else string::load_os_at(stack::arguments, home);
     stack::keep();
 }
 
@@ -662,6 +688,7 @@ void init() {
         {"set-current-dir", set_current_dir},
         {"create-dir", create_dir},
         {"exists?", exists_q},
+        {"user-home", user_home},
         {"replace-file", replace_file},
         {"os-info", os_info},
         {"as-color", as_color},

@@ -55,15 +55,15 @@ int open_retry(const char* path, int flags, mode_t mode = 0) {
 
 // Words of a command line: blanks separate; double quotes group (and are dropped), with a
 // backslash before a double quote keeping the quote; single quotes group text taken as it is.
+// A single quote with no partner is an apostrophe (it's) and stays in its word.
 std::vector<std::string> split_words(const std::string& command) {
     std::vector<std::string> words;
     std::string word;
     bool in_word = false, quoted = false;
     for (size_t i = 0; i < command.size(); i++) {
         char c = command[i];
-        if (c == '\'' && !quoted) {
-            size_t close = command.find('\'', i + 1);
-            if (close == std::string::npos) close = command.size();
+        size_t close = c == '\'' && !quoted ? command.find('\'', i + 1) : std::string::npos;
+        if (close != std::string::npos) {
             word.append(command, i + 1, close - i - 1);
             in_word = true;
             i = close;
@@ -264,8 +264,10 @@ int64_t run(Launch& launch) {
     pid_t pid = -1;
     int rc;
     launch.used_shell = launch.shell;
+    // "--" ends the shell's own options: a command that begins with "-" or "+" is a command
+    // to run, not options for the shell (-s would have it read commands from its input).
     if (launch.shell) {
-        rc = spawn(&pid, {"/bin/sh", "-c", launch.command}, &actions);
+        rc = spawn(&pid, {"/bin/sh", "-c", "--", launch.command}, &actions);
     } else {
         std::vector<std::string> words;
         // A path without a slash names a file of the current folder first, as a file! does
@@ -277,7 +279,7 @@ int64_t run(Launch& launch) {
         rc = words.empty() ? ENOENT : spawn(&pid, words, &actions);
         if (rc == ENOENT) {
             launch.used_shell = true;
-            rc = spawn(&pid, {"/bin/sh", "-c", launch.program ? shell_quoted(launch.command) : launch.command},
+            rc = spawn(&pid, {"/bin/sh", "-c", "--", launch.program ? shell_quoted(launch.command) : launch.command},
                        &actions);
         }
     }
@@ -315,7 +317,8 @@ bool open_document(const std::string& target) {
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     pid_t pid = -1;
-    int rc = spawn(&pid, {"xdg-open", target}, &actions);
+    // A name that begins with a dash would be read as an option of the opener, not as the file.
+    int rc = spawn(&pid, {"xdg-open", target.starts_with('-') ? "./" + target : target}, &actions);
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) return false;
     pending.push_back(pid);

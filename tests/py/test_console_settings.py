@@ -4,6 +4,7 @@ the file is written by `q` with its header, the history keeps its 100 newest lin
 header-less file gives the defaults, and a home that cannot hold the folder still lets the
 console start and quit, with one clear line each time."""
 import os
+import pwd
 import resource
 import shutil
 import signal
@@ -181,15 +182,40 @@ class Settings(unittest.TestCase):
         self.assertEqual(os.listdir(os.fsencode(self.home)), [b"h\xe9"])
         self.assertTrue(os.path.exists(os.path.join(home, b".kel", b"Kel-Console", b"console-cfg.kel")))
 
-    def test_an_empty_home_is_no_home(self):
-        # An empty HOME names no folder: the settings went to /.kel/ at the root of the file
-        # system. It counts as unset.
-        env = dict(os.environ, HOME="")
+    def test_no_home_is_the_home_of_the_password_database(self):
+        # An empty or unset HOME (cron, a service, env -i) names no folder. The settings and the
+        # remote-script cache then went to /tmp/.kel/, where any other user can plant a link
+        # (the settings written over one of the victim's files) or a cache entry (run by
+        # do-thru). The home the password database gives is taken instead. As the superuser the
+        # run is the user nobody's, so that no test writes into a real home.
+        prefix = as_nobody_or_skip(self) if os.geteuid() == 0 else ()
+        uid = 65534 if prefix else os.getuid()
+        try:
+            expected = pwd.getpwuid(uid).pw_dir.encode().rstrip(b"/") + b"/.kel/"
+        except KeyError:
+            self.skipTest("no password entry for this user")
+        for home in ("", None):
+            env = dict(os.environ, HOME=home or "")
+            if home is None:
+                env.pop("HOME")
+            env.pop("COLUMNS", None)
+            proc = subprocess.run([*prefix, KEL], input=b"print system/options/cache\nquit-return 3\n",
+                                  capture_output=True, env=env, cwd=self.home, timeout=60)
+            self.assertEqual(proc.returncode, 3, proc.stdout + proc.stderr)
+            self.assertIn(b"\n" + expected + b"\n", proc.stdout)
+            self.assertNotIn(b"/tmp/.kel/", proc.stdout)
+
+    def test_a_home_with_a_trailing_slash(self):
+        # A home given as "dir/" (or HOME=/, what containers give a user without a home) named
+        # the folder with a doubled slash: dir//.kel/, //.kel/.
+        script = os.path.join(self.home, "cache.kel")
+        with open(script, "w") as f:
+            f.write("Kel []\nprint system/options/cache\n")
+        env = dict(os.environ, HOME=self.home + "/")
         env.pop("COLUMNS", None)
-        proc = subprocess.run([KEL], input=b"print system/options/cache\nquit-return 3\n",
-                              capture_output=True, env=env, cwd=self.home, timeout=60)
-        self.assertEqual(proc.returncode, 3, proc.stdout + proc.stderr)
-        self.assertIn(b"\n/tmp/.kel/\n", proc.stdout)
+        proc = subprocess.run([KEL, script], capture_output=True, env=env, timeout=60)
+        self.assertEqual(proc.returncode, 0, proc.stdout + proc.stderr)
+        self.assertEqual(proc.stdout, self.home.encode() + b"/.kel/\n")
 
     def test_a_home_that_cannot_hold_the_folder(self):
         # A plain file as home: no folder can be made under it, whoever runs the test.
@@ -263,6 +289,36 @@ class Settings(unittest.TestCase):
         self.assertEqual(self.read_cfg(), old)
         out = self.quit_with("print mold/flat system/console/history")
         self.assertIn('["kept 1" "kept 2"]\n', out)
+
+    def test_a_new_settings_file_is_the_users_alone(self):
+        # The history holds whatever was typed, passwords given to a call among it: a file made
+        # by the console is readable by its user only, whatever the umask lets others have. One
+        # whose mode the user widened keeps it.
+        old = os.umask(0o022)
+        try:
+            self.quit_with('insert system/console/history "secret"')
+            self.assertEqual(os.stat(cfg_path(self.home)).st_mode & 0o777, 0o600)
+            os.chmod(cfg_path(self.home), 0o644)
+            self.quit_with('print 1')
+            self.assertEqual(os.stat(cfg_path(self.home)).st_mode & 0o777, 0o644)
+        finally:
+            os.umask(old)
+
+    def test_the_superuser_saving_a_users_settings_keeps_their_owner(self):
+        # sudo with the user's HOME: the file replaced on save became the superuser's, and the
+        # user could neither save the settings again nor, once it was private, read them.
+        if os.geteuid() != 0:
+            self.skipTest("only the superuser can give a file to another user")
+        os.makedirs(os.path.dirname(cfg_path(self.home)))
+        with open(cfg_path(self.home), "w") as f:
+            f.write('Kel [] history: ["mine"]')
+        os.chown(cfg_path(self.home), 65534, 65534)
+        os.chmod(cfg_path(self.home), 0o640)
+        self.assertIn('["mine"]\n', self.quit_with("print mold/flat system/console/history"))
+        st = os.stat(cfg_path(self.home))
+        self.assertEqual((st.st_uid, st.st_gid, st.st_mode & 0o777), (65534, 65534, 0o640))
+        with open(cfg_path(self.home)) as f:
+            self.assertTrue(f.read().startswith(HEADER))
 
     def test_the_saved_file_keeps_its_link_and_mode(self):
         # The file is replaced whole on each save; a link to it must stay a link (its target
