@@ -12,6 +12,7 @@
 #include "datatypes/block.h"
 #include "datatypes/series.h"
 #include "datatypes/symbol.h"
+#include "datatypes/vector.h"
 #include "datatypes/word.h"
 #include "evaluator/actions.h"
 #include "evaluator/interpreter.h"
@@ -1258,34 +1259,11 @@ SeriesKind kind_of(const Cell* s) {
     return KIND_TEXT;
 }
 
-bool float_elements(const Cell* s) { return s->data3 == TYPE_FLOAT || s->data3 == TYPE_PERCENT; }
+bool float_elements(const Cell* s) { return vector::float_type_q(static_cast<int>(s->data3)); }
 
-// An element of a vector as a number: integer! elements sign-extended, char! elements (codepoints)
-// zero-extended.
+// An element of a vector as a number.
 double vector_number(const uint8_t* p, uint32_t unit, bool floats, bool chars = false) {
-    if (floats) {
-        if (unit == 4) {
-            float f;
-            std::memcpy(&f, p, 4);
-            return f;
-        }
-        double d;
-        std::memcpy(&d, p, 8);
-        return d;
-    }
-    switch (unit) {
-        case 1: return chars ? double(*p) : double(static_cast<int8_t>(*p));
-        case 2: {
-            uint16_t h;
-            std::memcpy(&h, p, 2);
-            return chars ? double(h) : double(static_cast<int16_t>(h));
-        }
-        default: {
-            uint32_t v;
-            std::memcpy(&v, p, 4);
-            return chars ? double(v) : double(static_cast<int32_t>(v));
-        }
-    }
+    return floats ? vector::read_float(p, unit) : double(vector::read_int(p, unit, chars));
 }
 
 // What a search looks for.
