@@ -271,6 +271,12 @@ void limit_tail(Node node, uint32_t n) {
 
 void concatenate_literal(Node node, const char* bytes) { concatenate_literal_n(node, bytes, std::strlen(bytes)); }
 
+int concatenate_part(Node buffer, const Cell* part, int limit, const char* text, int length) {
+    if (part && limit <= 0) return limit;
+    concatenate_literal(buffer, text);
+    return limit - length;
+}
+
 void concatenate_literal_n(Node node, const char* bytes, size_t n) {
     if (n == 0) return;
     bool ascii = true;

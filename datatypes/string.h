@@ -70,6 +70,9 @@ void limit_tail(Node buffer, uint32_t n);
 
 void concatenate_literal(Node buffer, const char* bytes);
 void concatenate_literal_n(Node buffer, const char* bytes, size_t n);
+// For form and mold: appends the text (length bytes of ASCII) unless a /part budget (part not
+// null) is already used up, and answers the budget left.
+int concatenate_part(Node buffer, const Cell* part, int limit, const char* text, int length);
 // Decodes UTF-8 (bounded by n) onto the buffer's tail, widening as the codepoints need; an
 // invalid sequence raises access invalid-utf8 and leaves the buffer's characters as they were.
 void append_utf8(Node buffer, const char* bytes, size_t n);
