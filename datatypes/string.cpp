@@ -1213,8 +1213,6 @@ Cell* change(Cell* series, const Cell* value_in, int32_t part, bool only, int32_
     return series;
 }
 
-namespace {
-
 int32_t part_arg(const int32_t* refs, int k) {
     if (refs[k] < 0) return -1;
     const Cell* p = stack::arguments + refs[k];
@@ -1227,8 +1225,6 @@ int32_t dup_arg(const int32_t* refs, int k) {
     if (d->type() != TYPE_INTEGER) fire(err::script::invalid_arg, d);
     return int_of(d);
 }
-
-}  // namespace
 
 void append_action(const int32_t* refs) {
     Cell* args = stack::arguments;

@@ -176,6 +176,11 @@ Cell* sort(Cell* series, bool case_, const Cell* skip, const Cell* comparator, c
 // binary!), one char! or integer! codepoint, or tab, line feed, carriage return and space when
 // with is null. Shared by string! and binary! trim.
 void trim_chars(Cell* series, const Cell* with);
+// The counts of append, insert and change as the action entry leaves them, from the refinement
+// argument at refs[k]: /part (-1 when absent) and /dup (1 when absent; the entry has made a
+// float count an integer).
+int32_t part_arg(const int32_t* refs, int k);
+int32_t dup_arg(const int32_t* refs, int k);
 
 // The action implementations (frame convention of datatype.h).
 void append_action(const int32_t* refs);
