@@ -178,17 +178,6 @@ void settle_input() {
     seekable = -1;  // standard input may be another file by the next read
 }
 
-[[noreturn]] void fire_bytes(const uint8_t* bytes, uint32_t n) {
-    Node node = memory::alloc_bytes(static_cast<int32_t>(n));
-    SeriesBuf* b = memory::nodes[node];
-    std::memcpy(b->data(), bytes, n);
-    b->head = 0;
-    b->tail = n;
-    Cell arg;
-    set_cell(&arg, TYPE_BINARY, 0, node, 0);
-    fire(err::access::invalid_utf8, &arg);
-}
-
 // ---- The console object ----
 
 // A field of system/console, or null when the console object is not (yet) there.
@@ -477,15 +466,15 @@ int32_t read_utf8_char() {
     if (lead < 0) return -1;
     uint8_t bytes[4] = {uint8_t(lead), 0, 0, 0};
     int need = lead < 0x80 ? 1 : (lead & 0xE0) == 0xC0 ? 2 : (lead & 0xF0) == 0xE0 ? 3 : (lead & 0xF8) == 0xF0 ? 4 : 0;
-    if (need == 0) fire_bytes(bytes, 1);
+    if (need == 0) unicode::fire_invalid_utf8(bytes, 1);
     int have = 1;
     while (have < need) {
         int b = read_byte();
-        if (b < 0) fire_bytes(bytes, uint32_t(have));
+        if (b < 0) unicode::fire_invalid_utf8(bytes, have);
         if ((b & 0xC0) != 0x80) {
             // Not part of this character: it starts the next one.
             pushed_back = b;
-            fire_bytes(bytes, uint32_t(have));
+            unicode::fire_invalid_utf8(bytes, have);
         }
         bytes[have++] = uint8_t(b);
     }

@@ -161,25 +161,6 @@ int64_t measure(const Cell* value, int32_t part, bool only, bool from_to) {
 
 // ---- Putting bytes into a binary ----
 
-// The count of /dup and of change's /dup: integer!, or a float! taken to its whole part.
-int32_t dup_count(const int32_t* refs, int k) {
-    if (refs[k] < 0) return 1;
-    const Cell* d = stack::arguments + refs[k];
-    if (d->type() == TYPE_INTEGER) return int_of(d);
-    if (d->type() == TYPE_FLOAT) {
-        double x = d->f();
-        if (x > -2147483649.0 && x < 2147483648.0) return static_cast<int32_t>(x);
-    }
-    Cell c = *d;
-    fire(err::script::invalid_arg, &c);
-}
-
-int32_t part_count(const int32_t* refs, int k) {
-    if (refs[k] < 0) return -1;
-    const Cell* p = stack::arguments + refs[k];
-    return p->type() == TYPE_INTEGER ? int_of(p) : -1;
-}
-
 // The shared work of append, insert and change: the n bytes of value, dup times, replace the
 // `replaced` bytes at h. The new bytes are written past the tail first, where they cannot
 // overlap a source that lies in the same buffer, and are then brought to h.
@@ -613,13 +594,13 @@ Cell* change(Cell* series, const Cell* value_in, int32_t part, bool only, int32_
 
 void append_action(const int32_t* refs) {
     Cell* args = stack::arguments;
-    append(args, args + 1, part_count(refs, 0), refs[1] >= 0, dup_count(refs, 2), true);
+    append(args, args + 1, string::part_arg(refs, 0), refs[1] >= 0, string::dup_arg(refs, 2), true);
     stack::keep();
 }
 
 void insert_action(const int32_t* refs) {
     Cell* args = stack::arguments;
-    append(args, args + 1, part_count(refs, 0), refs[1] >= 0, dup_count(refs, 2), false);
+    append(args, args + 1, string::part_arg(refs, 0), refs[1] >= 0, string::dup_arg(refs, 2), false);
     stack::keep();
 }
 
@@ -627,9 +608,9 @@ void change_action(const int32_t* refs) {
     Cell* args = stack::arguments;
     // A /part that ends before the head replaces nothing; a negative count here would mean no
     // /part at all and replace as much as is written.
-    int32_t part = part_count(refs, 0);
+    int32_t part = string::part_arg(refs, 0);
     if (refs[0] >= 0 && part < 0) part = 0;
-    change(args, args + 1, part, refs[1] >= 0, dup_count(refs, 2));
+    change(args, args + 1, part, refs[1] >= 0, string::dup_arg(refs, 2));
     stack::keep();
 }
 

@@ -100,17 +100,7 @@ static int32_t first_utf8_char(const Cell* bin) {
     int64_t left = int64_t(s->length()) - from;
     int32_t avail = left < 4 ? static_cast<int32_t>(left) : 4;
     int32_t cp = unicode::decode_utf8_checked(s->at_head() + from, &avail);
-    if (cp < 0) {
-        uint8_t bytes[4];
-        std::memcpy(bytes, s->at_head() + from, size_t(avail));
-        Node node = memory::alloc_bytes(avail);
-        SeriesBuf* b = memory::nodes[node];
-        std::memcpy(b->data(), bytes, size_t(avail));
-        b->tail = static_cast<uint32_t>(avail);
-        Cell arg;
-        set_cell(&arg, TYPE_BINARY, 0, node);
-        fire(err::access::invalid_utf8, &arg);
-    }
+    if (cp < 0) unicode::fire_invalid_utf8(s->at_head() + from, avail);
     return cp;
 }
 

@@ -196,6 +196,9 @@ Cell* push(int type_id);
 int form(const Cell* value, Node buffer, const Cell* part, int limit);
 int mold(const Cell* value, Node buffer, bool only, bool all, bool flat, const Cell* part, int limit, int indent);
 int compare(const Cell* a, const Cell* b, int op);
+// compare for a type whose values are all alike (unset!, none!, event!): any two are equal under
+// the equality and sort operators and have no order; -2 against a value of another type.
+int compare_alike(const Cell* a, const Cell* b, int op);
 // The type's name without "!" or with it.
 const char* name_of(int type_id);
 

@@ -143,15 +143,6 @@ int mold(const Cell* value, Node buffer, bool, bool, bool, const Cell* part, int
     return form(value, buffer, part, limit);
 }
 
-int compare(const Cell*, const Cell* b, int op) {
-    if (b->type() != TYPE_EVENT) return -2;
-    switch (op) {
-        case COMP_EQUAL: case COMP_NOT_EQUAL: case COMP_STRICT_EQUAL: case COMP_SORT: case COMP_CASE_SORT:
-        case COMP_SAME: case COMP_EQUAL_FIND: return 0;
-        default: return -2;
-    }
-}
-
 Cell* eval_path(PathStep& step, Cell* out) {
     Cell none;
     set_cell(&none, TYPE_NONE);
@@ -281,7 +272,7 @@ void init() {
         .set(ACT_FORM, form)
         .set(ACT_MOLD, mold)
         .set(ACT_EVAL_PATH, eval_path)
-        .set(ACT_COMPARE, compare)
+        .set(ACT_COMPARE, datatype::compare_alike)
         .set(ACT_PICK, pick);
     datatype::register_row(TYPE_EVENT, 0, "event!", row);
 }

@@ -421,29 +421,23 @@ static void reflect(const int32_t*) {
     stack::keep();
 }
 
-static int literal(Node buffer, const Cell* part, int limit, const char* text, int length) {
-    if (part && limit <= 0) return limit;
-    string::concatenate_literal(buffer, text);
-    return limit - length;
-}
-
 int form(const Cell* value, Node buffer, const Cell* part, int limit) {
-    if (value->type() == TYPE_ROUTINE) return literal(buffer, part, limit, "?routine?", 9);
-    return literal(buffer, part, limit, "?function?", 10);
+    if (value->type() == TYPE_ROUTINE) return string::concatenate_part(buffer, part, limit, "?routine?", 9);
+    return string::concatenate_part(buffer, part, limit, "?function?", 10);
 }
 
 int mold(const Cell* value_in, Node buffer, bool, bool all, bool flat, const Cell* part, int limit, int indent) {
     Cell value = *value_in;
     collector::Root keep(&value);
     bool routine = value.type() == TYPE_ROUTINE;
-    limit = routine ? literal(buffer, part, limit, "routine ", 8) : literal(buffer, part, limit, "func ", 5);
+    limit = string::concatenate_part(buffer, part, limit, routine ? "routine " : "func ", routine ? 8 : 5);
     if (part && limit <= 0) return limit;
     Cell spec;
     block::make_at(&spec, value.data2);
     limit = actions::mold(&spec, buffer, false, all, flat, part, limit, indent);
     if (part && limit <= 0) return limit;
     Cell body = *block::node_cell(value.data3, MORE_BODY);
-    if (body.type() == TYPE_NONE) return literal(buffer, part, limit, " none", 5);
+    if (body.type() == TYPE_NONE) return string::concatenate_part(buffer, part, limit, " none", 5);
     return actions::mold(&body, buffer, false, all, flat, part, limit, indent);
 }
 

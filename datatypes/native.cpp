@@ -74,17 +74,11 @@ static void reflect(const int32_t*) {
     stack::keep();
 }
 
-static int literal(Node buffer, const Cell* part, int limit, const char* text, int length) {
-    if (part && limit <= 0) return limit;
-    string::concatenate_literal(buffer, text);
-    return limit - length;
-}
-
 int form(const Cell* value, Node buffer, const Cell* part, int limit) {
     switch (value->type()) {
-        case TYPE_NATIVE: return literal(buffer, part, limit, "?native?", 8);
-        case TYPE_ACTION: return literal(buffer, part, limit, "?action?", 8);
-        default: return literal(buffer, part, limit, "?op?", 4);
+        case TYPE_NATIVE: return string::concatenate_part(buffer, part, limit, "?native?", 8);
+        case TYPE_ACTION: return string::concatenate_part(buffer, part, limit, "?action?", 8);
+        default: return string::concatenate_part(buffer, part, limit, "?op?", 4);
     }
 }
 
@@ -101,26 +95,27 @@ int mold(const Cell* value_in, Node buffer, bool, bool all, bool flat, const Cel
     switch (value.type()) {
         case TYPE_NATIVE:
         case TYPE_ACTION:
-            limit = literal(buffer, part, limit, value.type() == TYPE_NATIVE ? "make native! [" : "make action! [", 14);
+            limit = string::concatenate_part(buffer, part, limit,
+                                             value.type() == TYPE_NATIVE ? "make native! [" : "make action! [", 14);
             limit = mold_block(buffer, value.data2, all, flat, part, limit, indent);
-            return literal(buffer, part, limit, "]", 1);
+            return string::concatenate_part(buffer, part, limit, "]", 1);
         default: break;
     }
-    limit = literal(buffer, part, limit, "make op! ", 9);
+    limit = string::concatenate_part(buffer, part, limit, "make op! ", 9);
     // A failure while molding the spec shows this call in the error's stack.
     stack::Saved saved = stack::save();
     stack::mark_named(stack::body_symbol, FRAME_NATIVE);
     // Only an operator over a function molds as its source; over a routine it shows its spec,
     // as over a native or an action.
     if (op_wrapped(&value) == TYPE_FUNCTION) {
-        limit = literal(buffer, part, limit, "func ", 5);
+        limit = string::concatenate_part(buffer, part, limit, "func ", 5);
         limit = mold_block(buffer, value.data2, all, flat, part, limit, indent);
         Cell body = *block::node_cell(value.data3, function::MORE_BODY);
         if (body.type() == TYPE_BLOCK && !(part && limit <= 0)) limit = actions::mold(&body, buffer, false, all, flat, part, limit, indent);
     } else {
-        limit = literal(buffer, part, limit, "[", 1);
+        limit = string::concatenate_part(buffer, part, limit, "[", 1);
         limit = mold_block(buffer, value.data2, all, flat, part, limit, indent);
-        limit = literal(buffer, part, limit, "]", 1);
+        limit = string::concatenate_part(buffer, part, limit, "]", 1);
     }
     stack::restore(saved);
     return limit;

@@ -28,20 +28,6 @@ int mold(const Cell*, Node buffer, bool, bool all, bool, const Cell*, int limit,
     return limit - 4;
 }
 
-int compare(const Cell*, const Cell* b, int op) {
-    if (b->type() != TYPE_NONE) return -2;
-    switch (op) {
-        case COMP_EQUAL:
-        case COMP_NOT_EQUAL:
-        case COMP_STRICT_EQUAL:
-        case COMP_SORT:
-        case COMP_CASE_SORT:
-        case COMP_SAME:
-        case COMP_EQUAL_FIND: return 0;
-        default: return -2;
-    }
-}
-
 void answer_none(const int32_t*) {
     make_at(stack::arguments);
     stack::keep();
@@ -49,7 +35,7 @@ void answer_none(const int32_t*) {
 
 void init() {
     datatype::Row row;
-    row.set(ACT_MAKE, make).set(ACT_TO, make).set(ACT_FORM, form).set(ACT_MOLD, mold).set(ACT_COMPARE, compare);
+    row.set(ACT_MAKE, make).set(ACT_TO, make).set(ACT_FORM, form).set(ACT_MOLD, mold).set(ACT_COMPARE, datatype::compare_alike);
     for (int a : {ACT_CLEAR, ACT_FIND, ACT_LENGTH_Q, ACT_REMOVE, ACT_SELECT, ACT_TAKE}) row.set(a, answer_none);
     datatype::register_row(TYPE_NONE, 0, "none!", row);
 }

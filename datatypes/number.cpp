@@ -60,6 +60,12 @@ Cell scan_one(const Cell* text) {
     return value;
 }
 
+Cell scan_as(const Cell* text, int type) {
+    Cell value = scan_one(text);
+    if (value.type() != type) fire_bad_to_arg(type, text);
+    return value;
+}
+
 const uint8_t* text_units(const Cell* text, int32_t* count, int* unit) {
     Cell t = *text;
     uint32_t head = string::rs_head(&t);

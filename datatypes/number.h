@@ -28,6 +28,9 @@ inline bool to_int32(double x, int32_t* out) {
 // The one value a text (string!, file!, ... from its head) scans to; none when text is left
 // over after it, unset when it holds no value.
 Cell scan_one(const Cell* text);
+// The value a text scans to when it is one value of the type; script bad-to-arg (the type, the
+// text) otherwise.
+Cell scan_as(const Cell* text, int type);
 // The characters of a text from its clamped head: their address (valid until the next
 // allocation), count and unit size.
 const uint8_t* text_units(const Cell* text, int32_t* count, int* unit);

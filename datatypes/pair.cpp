@@ -96,8 +96,7 @@ Cell* make(Cell* proto, Cell* spec, int) {
             break;
         }
         case TYPE_STRING: {
-            Cell v = number::scan_one(spec);
-            if (v.type() != TYPE_PAIR) number::fire_bad_to_arg(TYPE_PAIR, spec);
+            Cell v = number::scan_as(spec, TYPE_PAIR);
             x = x_of(&v);
             y = y_of(&v);
             break;

@@ -231,8 +231,7 @@ Cell* make(Cell* proto, Cell* spec, int type) {
             for (int i = 0; i < 3; i++) xyz[i] = coord(spec, i);
             break;
         case TYPE_STRING: {
-            Cell v = number::scan_one(spec);
-            if (v.type() != type) number::fire_bad_to_arg(type, spec);
+            Cell v = number::scan_as(spec, type);
             for (int i = 0; i < n; i++) xyz[i] = coord(&v, i);
             break;
         }

@@ -12,6 +12,7 @@
 #include "datatypes/block.h"
 #include "datatypes/series.h"
 #include "datatypes/symbol.h"
+#include "datatypes/vector.h"
 #include "datatypes/word.h"
 #include "evaluator/actions.h"
 #include "evaluator/interpreter.h"
@@ -269,6 +270,12 @@ void limit_tail(Node node, uint32_t n) {
 // Appending text
 
 void concatenate_literal(Node node, const char* bytes) { concatenate_literal_n(node, bytes, std::strlen(bytes)); }
+
+int concatenate_part(Node buffer, const Cell* part, int limit, const char* text, int length) {
+    if (part && limit <= 0) return limit;
+    concatenate_literal(buffer, text);
+    return limit - length;
+}
 
 void concatenate_literal_n(Node node, const char* bytes, size_t n) {
     if (n == 0) return;
@@ -1206,8 +1213,6 @@ Cell* change(Cell* series, const Cell* value_in, int32_t part, bool only, int32_
     return series;
 }
 
-namespace {
-
 int32_t part_arg(const int32_t* refs, int k) {
     if (refs[k] < 0) return -1;
     const Cell* p = stack::arguments + refs[k];
@@ -1220,8 +1225,6 @@ int32_t dup_arg(const int32_t* refs, int k) {
     if (d->type() != TYPE_INTEGER) fire(err::script::invalid_arg, d);
     return int_of(d);
 }
-
-}  // namespace
 
 void append_action(const int32_t* refs) {
     Cell* args = stack::arguments;
@@ -1258,34 +1261,11 @@ SeriesKind kind_of(const Cell* s) {
     return KIND_TEXT;
 }
 
-bool float_elements(const Cell* s) { return s->data3 == TYPE_FLOAT || s->data3 == TYPE_PERCENT; }
+bool float_elements(const Cell* s) { return vector::float_type_q(static_cast<int>(s->data3)); }
 
-// An element of a vector as a number: integer! elements sign-extended, char! elements (codepoints)
-// zero-extended.
+// An element of a vector as a number.
 double vector_number(const uint8_t* p, uint32_t unit, bool floats, bool chars = false) {
-    if (floats) {
-        if (unit == 4) {
-            float f;
-            std::memcpy(&f, p, 4);
-            return f;
-        }
-        double d;
-        std::memcpy(&d, p, 8);
-        return d;
-    }
-    switch (unit) {
-        case 1: return chars ? double(*p) : double(static_cast<int8_t>(*p));
-        case 2: {
-            uint16_t h;
-            std::memcpy(&h, p, 2);
-            return chars ? double(h) : double(static_cast<int16_t>(h));
-        }
-        default: {
-            uint32_t v;
-            std::memcpy(&v, p, 4);
-            return chars ? double(v) : double(static_cast<int32_t>(v));
-        }
-    }
+    return floats ? vector::read_float(p, unit) : double(vector::read_int(p, unit, chars));
 }
 
 // What a search looks for.

@@ -70,6 +70,9 @@ void limit_tail(Node buffer, uint32_t n);
 
 void concatenate_literal(Node buffer, const char* bytes);
 void concatenate_literal_n(Node buffer, const char* bytes, size_t n);
+// For form and mold: appends the text (length bytes of ASCII) unless a /part budget (part not
+// null) is already used up, and answers the budget left.
+int concatenate_part(Node buffer, const Cell* part, int limit, const char* text, int length);
 // Decodes UTF-8 (bounded by n) onto the buffer's tail, widening as the codepoints need; an
 // invalid sequence raises access invalid-utf8 and leaves the buffer's characters as they were.
 void append_utf8(Node buffer, const char* bytes, size_t n);
@@ -173,6 +176,11 @@ Cell* sort(Cell* series, bool case_, const Cell* skip, const Cell* comparator, c
 // binary!), one char! or integer! codepoint, or tab, line feed, carriage return and space when
 // with is null. Shared by string! and binary! trim.
 void trim_chars(Cell* series, const Cell* with);
+// The counts of append, insert and change as the action entry leaves them, from the refinement
+// argument at refs[k]: /part (-1 when absent) and /dup (1 when absent; the entry has made a
+// float count an integer).
+int32_t part_arg(const int32_t* refs, int k);
+int32_t dup_arg(const int32_t* refs, int k);
 
 // The action implementations (frame convention of datatype.h).
 void append_action(const int32_t* refs);

@@ -171,9 +171,7 @@ Cell* make(Cell* proto, Cell* spec, int) {
         case TYPE_TAG:
         case TYPE_EMAIL:
         case TYPE_REF: {
-            Cell t = number::scan_one(spec);
-            if (t.type() != TYPE_TIME) number::fire_bad_to_arg(TYPE_TIME, spec);
-            seconds = t.f();
+            seconds = number::scan_as(spec, TYPE_TIME).f();
             break;
         }
         default: number::fire_bad_to_arg(TYPE_TIME, spec);

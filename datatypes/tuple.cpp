@@ -158,8 +158,7 @@ Cell* to(Cell* proto, Cell* spec, int) {
         case TYPE_TAG:
         case TYPE_EMAIL:
         case TYPE_REF: {
-            Cell v = number::scan_one(spec);
-            if (v.type() != TYPE_TUPLE) number::fire_bad_to_arg(TYPE_TUPLE, spec);
+            Cell v = number::scan_as(spec, TYPE_TUPLE);
             n = count_of(&v);
             std::memcpy(bytes, bytes_of(&v), size_t(n));
             break;

@@ -25,24 +25,9 @@ int mold(const Cell*, Node buffer, bool, bool all, bool, const Cell*, int limit,
     return limit - 5;
 }
 
-// Unset values equal each other and have no order.
-int compare(const Cell*, const Cell* b, int op) {
-    if (b->type() != TYPE_UNSET) return -2;
-    switch (op) {
-        case COMP_EQUAL:
-        case COMP_NOT_EQUAL:
-        case COMP_STRICT_EQUAL:
-        case COMP_SORT:
-        case COMP_CASE_SORT:
-        case COMP_SAME:
-        case COMP_EQUAL_FIND: return 0;
-        default: return -2;
-    }
-}
-
 void init() {
     datatype::Row row;
-    row.set(ACT_MAKE, make).set(ACT_TO, make).set(ACT_FORM, form).set(ACT_MOLD, mold).set(ACT_COMPARE, compare);
+    row.set(ACT_MAKE, make).set(ACT_TO, make).set(ACT_FORM, form).set(ACT_MOLD, mold).set(ACT_COMPARE, datatype::compare_alike);
     datatype::register_row(TYPE_UNSET, 0, "unset!", row);
 }
 

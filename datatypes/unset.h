@@ -16,7 +16,6 @@ inline Cell* box() { return push_last(); }
 Cell* make(Cell* proto, Cell* spec, int type);
 int form(const Cell* value, Node buffer, const Cell* part, int limit);
 int mold(const Cell* value, Node buffer, bool only, bool all, bool flat, const Cell* part, int limit, int indent);
-int compare(const Cell* a, const Cell* b, int op);
 
 void init();
 

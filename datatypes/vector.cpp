@@ -29,33 +29,6 @@ const symbol::Known sym_char("char!"), sym_integer("integer!"), sym_float("float
 inline SeriesBuf* sbuf(const Cell* v) { return memory::nodes[v->node()]; }
 inline int type_of(const Cell* v) { return static_cast<int>(v->data3); }
 
-int64_t read_int(const uint8_t* p, uint32_t unit, bool chars) {
-    switch (unit) {
-        case 1: return chars ? int64_t(p[0]) : int64_t(static_cast<int8_t>(p[0]));
-        case 2: {
-            uint16_t h;
-            std::memcpy(&h, p, 2);
-            return chars ? int64_t(h) : int64_t(static_cast<int16_t>(h));
-        }
-        default: {
-            uint32_t w;
-            std::memcpy(&w, p, 4);
-            return chars ? int64_t(w) : int64_t(static_cast<int32_t>(w));
-        }
-    }
-}
-
-double read_float(const uint8_t* p, uint32_t unit) {
-    if (unit == 4) {
-        float f;
-        std::memcpy(&f, p, 4);
-        return f;
-    }
-    double d;
-    std::memcpy(&d, p, 8);
-    return d;
-}
-
 // The low unit bytes of v.
 void write_int(uint8_t* p, uint32_t unit, int64_t v) {
     uint32_t w = static_cast<uint32_t>(static_cast<uint64_t>(v));
@@ -254,25 +227,6 @@ int64_t int_op(int64_t a, int64_t b, int op) {
     }
 }
 
-double float_op(double a, double b, int op) {
-    switch (op) {
-        case OP_ADD: return a + b;
-        case OP_SUB: return a - b;
-        case OP_MUL: return a * b;
-        case OP_DIV: return a / b;
-        case OP_REM:
-            if (b * 0.0 == 0.0) return std::fmod(a, b);
-            if (std::isnan(b) || !std::isfinite(a)) return std::numeric_limits<double>::quiet_NaN();
-            return a;
-        default: {
-            Cell name, type;
-            stack::get_call_name(&name);
-            datatype::make_at(&type, TYPE_FLOAT);
-            fire(err::script::cannot_use, &name, &type);
-        }
-    }
-}
-
 // Stores an integer result in an element: 32-bit char! elements must stay codepoints; narrower
 // ones keep their low bits as every integer element does.
 void store_int(uint8_t* p, uint32_t unit, int element, int64_t r) {
@@ -325,7 +279,7 @@ void vector_scalar(Cell* vec, const Cell* scalar, int op, bool scalar_first) {
     for (int64_t i = head; i < total; i++, p += unit) {
         if (floats) {
             double e = read_float(p, unit);
-            write_float(p, unit, scalar_first ? float_op(d, e, op) : float_op(e, d, op));
+            write_float(p, unit, scalar_first ? float_::do_math_op(d, e, op) : float_::do_math_op(e, d, op));
         } else {
             int64_t e = read_int(p, unit, element == TYPE_CHAR);
             store_int(p, unit, element, scalar_first ? int_op(n, e, op) : int_op(e, n, op));
@@ -352,7 +306,8 @@ void vector_vector(Cell* out, const Cell* a_in, const Cell* b_in, int op) {
     uint8_t* pr = sbuf(&result)->at_head();
     for (int32_t i = 0; i < n; i++) {
         if (floats) {
-            write_float(pr + size_t(i) * unit, unit, float_op(read_float(pa + size_t(i) * ua, ua), read_float(pb + size_t(i) * ub, ub), op));
+            double x = read_float(pa + size_t(i) * ua, ua), y = read_float(pb + size_t(i) * ub, ub);
+            write_float(pr + size_t(i) * unit, unit, float_::do_math_op(x, y, op));
         } else {
             bool chars = element == TYPE_CHAR;
             int64_t r = int_op(read_int(pa + size_t(i) * ua, ua, chars), read_int(pb + size_t(i) * ub, ub, chars), op);

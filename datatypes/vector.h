@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "datatypes/cell.h"
 #include "datatypes/datatype.h"
@@ -20,6 +21,35 @@ inline bool float_type_q(int type) { return type == TYPE_FLOAT || type == TYPE_P
 inline uint32_t default_unit(int type) { return float_type_q(type) ? 8 : 4; }
 
 // ---- Elements ----
+
+// The element at an address as a number: integer! elements of 1 and 2 bytes sign-extended,
+// char! elements (chars) zero-extended, float32 elements widened.
+inline int64_t read_int(const uint8_t* p, uint32_t unit, bool chars) {
+    switch (unit) {
+        case 1: return chars ? int64_t(p[0]) : int64_t(static_cast<int8_t>(p[0]));
+        case 2: {
+            uint16_t h;
+            std::memcpy(&h, p, 2);
+            return chars ? int64_t(h) : int64_t(static_cast<int16_t>(h));
+        }
+        default: {
+            uint32_t w;
+            std::memcpy(&w, p, 4);
+            return chars ? int64_t(w) : int64_t(static_cast<int32_t>(w));
+        }
+    }
+}
+
+inline double read_float(const uint8_t* p, uint32_t unit) {
+    if (unit == 4) {
+        float f;
+        std::memcpy(&f, p, 4);
+        return f;
+    }
+    double d;
+    std::memcpy(&d, p, 8);
+    return d;
+}
 
 // The element at an address as a value of the element type, into out: integer! elements of 1 and
 // 2 bytes are sign-extended, char! elements zero-extended, float32 elements widened.

@@ -595,6 +595,17 @@ template <bool near_as_block = false>
     eval_block_body<true>(paren, paren->index() > 0 ? paren->index() : 0, copy_result);
 }
 
+// A paren's body as a block evaluation, in the frame the caller has marked; the events of a
+// traced one carry the paren itself. The cell is the caller's own copy.
+[[gnu::always_inline]] static inline void eval_paren(Cell* paren, bool copy_result) {
+    if (tracing) {
+        eval_paren_traced(paren, copy_result);
+    } else {
+        paren->set_type(TYPE_BLOCK);
+        eval_block(paren, copy_result);
+    }
+}
+
 [[gnu::always_inline]] static inline void eval_block_from(const Cell* block, int32_t pos, bool copy_result) {
     // One test on the common path; the trace's own state is looked at out of line.
     if (tracing | env_muted) [[unlikely]] {
@@ -984,13 +995,7 @@ int32_t eval_expression(const Cell* code, int32_t pos, int32_t end, bool no_infi
             // The block evaluation's own frame places the value as the expression must: into
             // the result slot, or as one pushed cell.
             Cell paren = *c;
-            if (tracing) {
-                // The events of a paren carry the paren itself.
-                eval_paren_traced(&paren, !push);
-            } else {
-                paren.set_type(TYPE_BLOCK);
-                eval_block(&paren, !push);
-            }
+            eval_paren(&paren, !push);
             pos++;
             break;
         }
@@ -1332,12 +1337,7 @@ static int32_t fetch_argument(uint32_t mode, const Cell* code, int32_t pos, int3
                 Cell anon;
                 anon_name(&anon);
                 stack::mark_interp_native(&anon);
-                if (tracing) {
-                    eval_paren_traced(&c, true);
-                } else {
-                    c.set_type(TYPE_BLOCK);
-                    eval_block(&c, true);
-                }
+                eval_paren(&c, true);
                 stack::unwind();
                 return pos + 1;
             }
@@ -2166,12 +2166,7 @@ int32_t eval_path(const Cell* path_in, const Cell* code, int32_t pos, int32_t en
         } else if (elem.type() == TYPE_PAREN) {
             stack::mark_named(stack::body_symbol, FRAME_INTERP_NATIVE);
             Cell p = elem;
-            if (tracing) {
-                eval_paren_traced(&p, true);
-            } else {
-                p.set_type(TYPE_BLOCK);
-                eval_block(&p, true);
-            }
+            eval_paren(&p, true);
             stack::unwind();
             elem = *(stack::top - 1);
             stack::top = scratch_top;

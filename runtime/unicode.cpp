@@ -74,21 +74,6 @@ inline uint32_t text_unit(const SeriesBuf* b) {
 
 inline uint32_t unit_for(uint32_t cp) { return cp <= 0xFF ? 1 : cp <= 0xFFFF ? 2 : 4; }
 
-[[noreturn]] void fire_invalid_utf8(const uint8_t* p, int32_t available) {
-    // Copy first: making the binary! allocates and may move the buffer p points into.
-    uint8_t bytes[4];
-    uint32_t n = static_cast<uint32_t>(std::clamp(available, 0, 4));
-    std::memcpy(bytes, p, n);
-    Node node = memory::alloc_bytes(static_cast<int32_t>(n));
-    SeriesBuf* b = memory::nodes[node];
-    std::memcpy(b->data(), bytes, n);
-    b->head = 0;
-    b->tail = n;
-    Cell arg;
-    set_cell(&arg, TYPE_BINARY, 0, node, 0);
-    fire(err::access::invalid_utf8, &arg);
-}
-
 [[noreturn]] void fire_invalid_char(uint32_t cp) {
     Cell arg;
     set_cell(&arg, TYPE_INTEGER, cp);
@@ -128,6 +113,21 @@ Span span_of(const Cell* value, int32_t n) {
 }
 
 }  // namespace
+
+[[noreturn]] void fire_invalid_utf8(const uint8_t* p, int32_t available) {
+    // Copy first: making the binary! allocates and may move the buffer p points into.
+    uint8_t bytes[4];
+    uint32_t n = static_cast<uint32_t>(std::clamp(available, 0, 4));
+    std::memcpy(bytes, p, n);
+    Node node = memory::alloc_bytes(static_cast<int32_t>(n));
+    SeriesBuf* b = memory::nodes[node];
+    std::memcpy(b->data(), bytes, n);
+    b->head = 0;
+    b->tail = n;
+    Cell arg;
+    set_cell(&arg, TYPE_BINARY, 0, node, 0);
+    fire(err::access::invalid_utf8, &arg);
+}
 
 // ---- Decoding and counting ----
 

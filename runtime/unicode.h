@@ -65,6 +65,9 @@ int utf8_lead_size(uint8_t byte);
 // 0xDC00-0xDCFF are accepted. Anything else invalid raises access invalid-utf8 with the bytes
 // at p (at most 4, never past the input) as a binary! argument.
 int32_t decode_utf8_checked(const uint8_t* p, int32_t* remaining);
+// Raises access invalid-utf8 with the bytes at p (the first 4 at most of the available ones)
+// as a binary! argument; p may point into a series buffer.
+[[noreturn]] void fire_invalid_utf8(const uint8_t* p, int32_t available);
 
 // ---- Encoding UTF-8 ----
 

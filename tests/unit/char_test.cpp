@@ -5,15 +5,17 @@
 #include "tests/support/held.h"
 
 #include <cmath>
+#include <vector>
 
 #include "datatypes/char.h"
+#include "tests/support/fired.h"
 #include "tests/support/values.h"
 
 using namespace test_support;
 
 namespace {
 
-Cell binary_of(std::initializer_list<uint8_t> bytes) {
+Cell binary_of(const std::vector<uint8_t>& bytes) {
     Node n = tv::hold_node(memory::alloc_bytes(static_cast<int32_t>(bytes.size()) + 1));
     SeriesBuf* b = memory::nodes[n];
     size_t i = 0;
@@ -107,10 +109,23 @@ TEST(Char, Conversions) {
     EXPECT_RAISES(err::script::bad_to_arg, act(ACT_TO, {type_of(TYPE_CHAR), past}));
     EXPECT_RAISES(err::script::bad_to_arg, act(ACT_TO, {type_of(TYPE_CHAR), binary_of({})}));
     EXPECT_RAISES(err::script::bad_to_arg, act(ACT_MAKE, {type_of(TYPE_CHAR), none_value()}));
-    // A sequence cut by the end of the binary, or not UTF-8 at all.
-    EXPECT_RAISES(err::access::invalid_utf8, act(ACT_TO, {type_of(TYPE_CHAR), binary_of({0xE2, 0x82})}));
-    EXPECT_RAISES(err::access::invalid_utf8, act(ACT_TO, {type_of(TYPE_CHAR), binary_of({0xFF})}));
-    EXPECT_RAISES(err::access::invalid_utf8, act(ACT_TO, {type_of(TYPE_CHAR), binary_of({0x82, 0x41})}));
+    // A sequence cut by the end of the binary, or not UTF-8 at all: the error holds the bytes
+    // from the head, four at the most.
+    struct {
+        std::vector<uint8_t> bytes, arg;
+    } bad[] = {
+        {{0xE2, 0x82}, {0xE2, 0x82}},
+        {{0xFF}, {0xFF}},
+        {{0x82, 0x41}, {0x82, 0x41}},
+        {{0xF0, 0x9F, 0x41, 0x42, 0x43}, {0xF0, 0x9F, 0x41, 0x42}},
+    };
+    for (auto& c : bad) {
+        auto e = fired([&] { act(ACT_TO, {type_of(TYPE_CHAR), binary_of(c.bytes)}); });
+        ASSERT_TRUE(e.has_value());
+        EXPECT_TRUE(e->id == err::access::invalid_utf8);
+        ASSERT_EQ(e->arg1.type(), TYPE_BINARY);
+        EXPECT_EQ(binary_bytes(e->arg1), c.arg);
+    }
 }
 
 TEST(Char, MoldEscapes) {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <set>
 
 #include "datatypes/logic.h"
 #include "runtime/stack.h"
@@ -65,6 +66,22 @@ TEST(Logic, Comparison) {
     EXPECT_RAISES(err::script::invalid_compare, actions::compare(&t, &f, COMP_LESSER));
     EXPECT_RAISES(err::script::invalid_compare, actions::compare(&n, &n, COMP_GREATER));
     EXPECT_RAISES(err::script::invalid_compare, actions::compare(&u, &u, COMP_LESSER_EQUAL));
+}
+
+// unset! and none! through their compare slot under every operator code: equal to their own
+// kind under 0, 1, 2, 7, 8, 9 and 12, unordered (-2) under the rest and against any other type.
+TEST(Logic, OneValuedTypesUnderEveryOperator) {
+    const std::set<int> equal_ops = {COMP_EQUAL, COMP_NOT_EQUAL, COMP_STRICT_EQUAL, COMP_SORT,
+                                     COMP_CASE_SORT, COMP_SAME, COMP_EQUAL_FIND};
+    for (Cell a : {unset_value(), none_value()}) {
+        auto compare = reinterpret_cast<CompareFn>(datatype::slot(a.type(), ACT_COMPARE));
+        for (Cell other : {unset_value(), none_value(), logic_of(false), int_(0)}) {
+            for (int op = COMP_EQUAL; op <= COMP_EQUAL_FIND; op++) {
+                int expected = other.type() == a.type() && equal_ops.count(op) ? 0 : -2;
+                EXPECT_EQ(compare(&a, &other, op), expected) << describe(a) << " " << describe(other) << " " << op;
+            }
+        }
+    }
 }
 
 TEST(Logic, BitwiseActions) {

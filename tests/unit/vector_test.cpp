@@ -145,6 +145,13 @@ TEST(Vector, Arithmetic) {
         {"(make vector! [1 2]) + 1e20", "!math/overflow"},
         {"(make vector! [char! 32 [#\"a\"]]) + 2000000", "!math/overflow"},
         {"(make vector! [float! 64 [1.0]]) and 1", "!script/cannot-use"},
+        // Float elements follow the float! rules, scalar and element by element: an infinite
+        // divisor leaves the dividend, a dividend that is not finite gives NaN.
+        {"remainder make vector! [float! 64 [5.5 -2.0]] 1.#INF", "make vector! [5.5 -2.0]"},
+        {"remainder 1.#INF make vector! [float! 32 [2.0]]", "make vector! [float! 32 [1.#NaN]]"},
+        {"remainder (make vector! [float! 64 [7.5 1.0]]) make vector! [float! 32 [2.0 1.#INF]]",
+         "make vector! [1.5 1.0]"},
+        {"(make vector! [float! 64 [1.0]]) xor make vector! [float! 64 [1.0]]", "!script/cannot-use"},
         {"(make vector! [1 2]) + make vector! [float! 64 [1.0]]", "!script/not-same-type"},
         {"(make vector! [float! 64 [1.0]]) + #\"a\"", "!internal/not-done"},
     });
