@@ -65,7 +65,7 @@ AfterError::AfterError() { after_error++; }
 AfterError::~AfterError() { after_error--; }
 bool after_error_active() { return after_error > 0; }
 
-[[noreturn]] static void out_of_memory() {
+[[noreturn]] void out_of_memory() {
     if (raising || after_error || !error::catalog() || !error::prototype()) runtime::quit(94, KEL_CALLER_ADDRESS());
     raising = true;
     struct Raised {

@@ -175,6 +175,8 @@ void free_big_region(SeriesBuf* b);
 void sweep_big_series();
 
 void* os_allocate_frame(size_t bytes);
+// Raises no-memory as a refused allocation does (with the room kept back for making the error).
+[[noreturn]] void out_of_memory();
 
 // Repair work done after an error has already unwound the frames to its try (a hash! indexed
 // anew after its sort failed) cannot raise another: that error would unwind them again, past the
