@@ -1,5 +1,6 @@
 #include "runtime/platform.h"
 
+#include <malloc.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -213,6 +214,11 @@ int run_on_interpreter_thread(int (*fn)(void*), void* arg) {
 }
 
 int run_on_thread(int (*fn)(void*), void* arg, size_t stack_bytes) {
+    // The C library gives a new thread an arena of its own that reserves 64 MiB of address space
+    // (asking for twice that first, to align it): under a limit on the address space that is
+    // room the values never get, and once the reservation fails every small allocation makes a
+    // mapping of its own. The main thread only waits, so the one arena serves both.
+    mallopt(M_ARENA_MAX, 1);
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, stack_bytes);
