@@ -342,7 +342,9 @@ void do_cycle() {
 static bool abandon_marking() {
     for (Node n = 1; n < memory::state.node_high; n++)
         if (memory::node_in_use(n)) memory::nodes[n]->flags &= ~series_flag::mark;
-    std::vector<Node>().swap(pending);
+    // The list keeps the room it has: the next collection, after the script dropped some of
+    // what it holds, needs no more than that.
+    pending.clear();
     active = false;
     std::atomic_thread_fence(std::memory_order_seq_cst);
     return false;
