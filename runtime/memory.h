@@ -159,8 +159,9 @@ void free_node(Node n);
 NodeFrame* frame_of_node(Node n);
 void compact_nodes();
 
-// With may_fail, a refusal of the system gives null instead of raising no-memory.
-SeriesFrame* alloc_series_frame(bool may_fail = false);
+// A new series frame of the next size (while the no-memory error is made, a small one holding
+// at_least bytes). With may_fail, a refusal of the system gives null instead of raising no-memory.
+SeriesFrame* alloc_series_frame(bool may_fail = false, size_t at_least = 0);
 void free_series_frame(SeriesFrame* f);
 SeriesFrame* find_series_frame(size_t n);
 // After a collection: frames left empty go back to the operating system, except as many as keep
