@@ -117,6 +117,36 @@ class SmallStack(unittest.TestCase):
                 self.assertEqual(proc.stdout.count("\nnext\n"), len(CASES), out)
                 self.assertEqual(out.count("*** Internal Error") + out.count("*** Script Error"), len(CASES), out)
 
+    def test_main_stack_under_an_address_space_limit(self):
+        # Under a limit of a few tens of megabytes the thread's stack does not fit, and the main
+        # thread evaluates. Its stack grew only while the limit left room: a deep recursion ran
+        # into the limit above the guard and died with "Runtime Error 1". Each limit must either
+        # refuse to start (out of memory) or run the script to its end.
+        if limits.sanitizer_build(KEL, also_undefined=True):
+            self.skipTest("a sanitizer build reserves more address space than the limit allows")
+        text = PRELUDE + "show [f: func [n] [f n + 1] f 1]\nshow [mold b]\nprint \"after\"\n"
+        ran = 0
+        with tempfile.NamedTemporaryFile("w", suffix=".kel") as f:
+            f.write(text)
+            f.flush()
+            for mb in range(26, 48, 2):
+                size = mb << 20
+                proc = subprocess.run([KEL, f.name], capture_output=True, text=True, timeout=120,
+                                      preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_AS, (size, size)),
+                                      env=limits.without_torture())
+                out = proc.stdout + proc.stderr
+                with self.subTest(mb=mb):
+                    if proc.returncode == 94 and "Runtime Error 94: out of memory" in out:
+                        continue
+                    self.assertNotIn("Runtime Error", out)
+                    lines = proc.stdout.splitlines()
+                    self.assertEqual(len(lines), 3, out)
+                    self.assertEqual(lines[0], "stack-overflow", out)
+                    self.assertIn(lines[1], DEEP, out)
+                    self.assertEqual(lines[2], "after", out)
+                    ran += 1
+        self.assertGreater(ran, 0, "no limit let the script run")
+
 
 if __name__ == "__main__":
     unittest.main(argv=sys.argv[:1], verbosity=2)
