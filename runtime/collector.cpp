@@ -319,21 +319,39 @@ static void compact_series_frames() {
     }
 }
 
-static void cycle();
+static bool cycle();
 
 void do_cycle() {
     if (active) return;
     // Half a collection cannot be undone: the C++ heap running out in its bookkeeping ends the
     // process as any exhausted run-time heap does, instead of leaving marks and moves half made
     // behind an error that a script could catch.
+    bool done;
     try {
-        cycle();
+        done = cycle();
     } catch (const std::bad_alloc&) {
         runtime::quit(94, KEL_CALLER_ADDRESS());
     }
+    if (!done) memory::out_of_memory();
 }
 
-static void cycle() {
+// Marking changes nothing but the mark bits: when its work list cannot grow (the address space
+// is full, as it is when a collection is most wanted), the marks are taken back and the
+// collection is given up, for the allocation that wanted it to be refused as the language's
+// no-memory error.
+static bool abandon_marking() {
+    for (Node n = 1; n < memory::state.node_high; n++)
+        if (memory::node_in_use(n)) memory::nodes[n]->flags &= ~series_flag::mark;
+    // The list keeps the room it has: the next collection, after the script dropped some of
+    // what it holds, needs no more than that.
+    pending.clear();
+    active = false;
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    return false;
+}
+
+// False when the collection was given up before anything was freed or moved.
+static bool cycle() {
     std::atomic_thread_fence(std::memory_order_seq_cst);
     active = true;
     // Catch a write through a stale address at the first collection after it, near its cause.
@@ -341,8 +359,12 @@ static void cycle() {
         std::fprintf(stderr, "*** corrupt series memory: %s\n", problem);
         std::abort();
     }
-    pending.clear();
-    mark_roots();
+    try {
+        pending.clear();
+        mark_roots();
+    } catch (const std::bad_alloc&) {
+        return abandon_marking();
+    }
     // Weak references: resources and ownership records whose holders went unreached.
     externals::sweep();
     if (Node* owned = ownership::table_root(); *owned && memory::node_in_use(*owned)) {
@@ -359,6 +381,7 @@ static void cycle() {
     cycles++;
     active = false;
     std::atomic_thread_fence(std::memory_order_seq_cst);
+    return true;
 }
 
 }  // namespace collector

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "datatypes/string.h"
+#include "runtime/platform.h"
 #include "runtime/fire.h"
 #include "runtime/runtime.h"
 
@@ -22,6 +23,12 @@ void init() {
 
 void push(Node n) {
     if (!base) init();
+    // Each entry is a level of native recursion in the walk that pushes it: on a small stack the
+    // native stack runs out well before the 999 entries do.
+    if (platform::stack_exhausted()) {
+        top = 0;
+        fire(err::internal::stack_overflow);
+    }
     base[top++] = n;
     // The push that fills the last slot fails: 999 nested series are walked, not 1000.
     if (top >= kSize) {

@@ -33,10 +33,13 @@ static size_t round_page(size_t n) { return (n + kPage - 1) & ~(kPage - 1); }
 bool initialised() { return nodes != nullptr; }
 
 // A frame from the system, or null when it refuses one.
+static void* take_reserve(size_t size);
+
 static void* os_try_allocate_frame(size_t bytes) {
     size_t size = round_page(bytes + kFrameHeader);
     void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) return nullptr;
+    if (p == MAP_FAILED) p = take_reserve(size);
+    if (!p) return nullptr;
     *static_cast<size_t*>(p) = size;
     state.total += size;
     return static_cast<char*>(p) + kFrameHeader;
@@ -46,17 +49,38 @@ static void* os_try_allocate_frame(size_t bytes) {
 // kept back and given up when an allocation is refused, so that the error can be made. A refusal
 // while that error is being made ends the process with run-time error 94, since the error could
 // only be raised again without end; so does a refusal before start-up has made the errors.
+// The series room is a range of address space mapped without access. While the error is made,
+// the frames it needs are small and are mapped over the top of that range, so the rest stays
+// kept back for the errors after it: a script that catches the error and goes on filling memory
+// would otherwise take the room given up before the next refusal, which then had none.
 static constexpr size_t kReserveBytes = size_t(4) << 20;
+static constexpr size_t kRaisingFrame = size_t(64) << 10;
 static constexpr size_t kReserveNodeFrames = 4;
-static void* reserve_block = nullptr;
+static char* reserve_block = nullptr;
+static size_t reserve_left = 0;  // bytes of the range still kept back, from its start
 static bool raising = false;
 bool starting = false;
 
-// Keeps back address space for the next error; a refusal leaves no reserve until the next try.
+// Keeps back address space for the next errors; a reserve partly used is replaced by a whole one
+// when the system grants it.
 static void hold_reserve() {
-    if (reserve_block) return;
+    if (reserve_block && reserve_left == kReserveBytes) return;
     void* p = mmap(nullptr, kReserveBytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (p != MAP_FAILED) reserve_block = p;
+    if (p == MAP_FAILED) return;
+    if (reserve_block) munmap(reserve_block, reserve_left);
+    reserve_block = static_cast<char*>(p);
+    reserve_left = kReserveBytes;
+}
+
+// While the no-memory error is made: size bytes of the reserve, mapped for use, or null.
+static void* take_reserve(size_t size) {
+    if (!raising || !reserve_block || size > reserve_left) return nullptr;
+    char* at = reserve_block + reserve_left - size;
+    void* p = mmap(at, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
+    if (p == MAP_FAILED) return nullptr;
+    reserve_left -= size;
+    if (!reserve_left) reserve_block = nullptr;
+    return p;
 }
 
 static int after_error = 0;  // depth of AfterError scopes
@@ -65,16 +89,12 @@ AfterError::AfterError() { after_error++; }
 AfterError::~AfterError() { after_error--; }
 bool after_error_active() { return after_error > 0; }
 
-[[noreturn]] static void out_of_memory() {
+[[noreturn]] void out_of_memory() {
     if (raising || after_error || !error::catalog() || !error::prototype()) runtime::quit(94, KEL_CALLER_ADDRESS());
     raising = true;
     struct Raised {
         ~Raised() { raising = false; }
     } raised;
-    if (reserve_block) {
-        munmap(reserve_block, kReserveBytes);
-        reserve_block = nullptr;
-    }
     fire(err::internal::no_memory);
 }
 
@@ -191,8 +211,10 @@ void compact_nodes() {
     }
 }
 
-SeriesFrame* alloc_series_frame(bool may_fail) {
+SeriesFrame* alloc_series_frame(bool may_fail, size_t at_least) {
     size_t data_size = state.next_frame_size;
+    // The frames of the error come out of the reserve: as small as will do.
+    if (raising) data_size = std::min(data_size, std::max(kRaisingFrame, round_page(at_least + sizeof(SeriesFrame) + kFrameHeader)));
     void* p = may_fail ? os_try_allocate_frame(data_size + sizeof(SeriesFrame))
                        : os_allocate_frame(data_size + sizeof(SeriesFrame));
     if (!p) return nullptr;
@@ -380,8 +402,8 @@ SeriesBuf* alloc_series_buffer(int32_t units, int unit, int32_t offset) {
                 } else if (!f || size_t(f->end - f->free) < kMinFrameRoom) {
                     if (n >= state.next_frame_size) state.next_frame_size = state.max_frame_size;
                     // Refused by the system: the little room left still serves this request.
-                    SeriesFrame* more = alloc_series_frame(true);
-                    f = more ? more : f ? f : alloc_series_frame();
+                    SeriesFrame* more = alloc_series_frame(true, n);
+                    f = more ? more : f ? f : alloc_series_frame(false, n);
                 }
             }
             state.series_current = f;

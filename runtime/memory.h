@@ -159,8 +159,9 @@ void free_node(Node n);
 NodeFrame* frame_of_node(Node n);
 void compact_nodes();
 
-// With may_fail, a refusal of the system gives null instead of raising no-memory.
-SeriesFrame* alloc_series_frame(bool may_fail = false);
+// A new series frame of the next size (while the no-memory error is made, a small one holding
+// at_least bytes). With may_fail, a refusal of the system gives null instead of raising no-memory.
+SeriesFrame* alloc_series_frame(bool may_fail = false, size_t at_least = 0);
 void free_series_frame(SeriesFrame* f);
 SeriesFrame* find_series_frame(size_t n);
 // After a collection: frames left empty go back to the operating system, except as many as keep
@@ -175,6 +176,8 @@ void free_big_region(SeriesBuf* b);
 void sweep_big_series();
 
 void* os_allocate_frame(size_t bytes);
+// Raises no-memory as a refused allocation does (with the room kept back for making the error).
+[[noreturn]] void out_of_memory();
 
 // Repair work done after an error has already unwound the frames to its try (a hash! indexed
 // anew after its sort failed) cannot raise another: that error would unwind them again, past the

@@ -1,5 +1,6 @@
 #include "runtime/platform.h"
 
+#include <malloc.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -12,6 +13,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -212,7 +214,46 @@ int run_on_interpreter_thread(int (*fn)(void*), void* arg) {
     return run_on_thread(fn, arg, bytes);
 }
 
+// Bytes of address space the process has mapped, or 0 when unknown.
+static size_t mapped_bytes() {
+    FILE* f = std::fopen("/proc/self/statm", "r");
+    if (!f) return 0;
+    unsigned long pages = 0;
+    int got = std::fscanf(f, "%lu", &pages);
+    std::fclose(f);
+    return got == 1 ? static_cast<size_t>(pages) * static_cast<size_t>(sysconf(_SC_PAGESIZE)) : 0;
+}
+
+// Under a limit on the address space the main thread's stack grows only while the limit leaves
+// room: a deep recursion then faults far above the low end the guard was measured from, and the
+// process dies with an access violation. The stack is grown here at once, to an eighth of the
+// room left at the most (the values need the rest), and the guard is measured from that end.
+[[gnu::noinline]] static void commit_main_stack(size_t margin) {
+    size_t limit = address_space_limit();
+    if (!limit || !thread_stack_low) return;
+    size_t used = mapped_bytes();
+    if (!used || used >= limit) return;
+    constexpr size_t kStep = 4096;  // a page or less, so that every page is touched
+    char* here = static_cast<char*>(__builtin_frame_address(0)) - 65536;  // below this frame's work
+    if (here <= thread_stack_low + kStep) return;
+    size_t size = std::min(size_t(here - thread_stack_low) - kStep, (limit - used) / 8);
+    char* low = here - size;
+    // Touched from the top down, one page after the other, as a recursion would.
+    volatile char* area = static_cast<volatile char*>(__builtin_alloca(size_t(here - low) + 65536));
+    for (size_t off = size + 65536; off >= kStep; off -= kStep) area[off - 1] = 0;
+    area[0] = 0;
+    if (margin > size / 2) margin = size / 2;
+    thread_stack_low = low;
+    thread_stack_size = size;
+    stack_limit = low + margin;
+}
+
 int run_on_thread(int (*fn)(void*), void* arg, size_t stack_bytes) {
+    // The C library gives a new thread an arena of its own that reserves 64 MiB of address space
+    // (asking for twice that first, to align it): under a limit on the address space that is
+    // room the values never get, and once the reservation fails every small allocation makes a
+    // mapping of its own. The main thread only waits, so the one arena serves both.
+    mallopt(M_ARENA_MAX, 1);
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, stack_bytes);
@@ -226,6 +267,7 @@ int run_on_thread(int (*fn)(void*), void* arg, size_t stack_bytes) {
         // No room for a big stack: run here with what the main thread has.
         pthread_attr_destroy(&attr);
         set_stack_limit_for_current_thread(size_t(1) << 20);
+        commit_main_stack(size_t(1) << 20);
         return fn(arg);
     }
     pthread_attr_destroy(&attr);

@@ -6,6 +6,11 @@ table (a deep copy of a widely shared block) or the series frames (millions of s
 a limit on the address space), making the error failed again in the same way: the error was
 raised again without end, ending in "assertion failed" or in one full collection per attempt,
 which looked like a hang. Both scripts must now catch the error, drop what they built and go on.
+
+The room kept back for making the error was given up whole at a refusal: a script that caught the
+error and went on filling memory took the rest of it, and the next refusal, with no room left to
+make its error, ended the process with run-time error 94. Now each error takes only the little it
+needs, so a script keeping all it made can be refused again and again.
 """
 import subprocess
 import sys
@@ -26,6 +31,14 @@ print length? copy/deep [[1] [2]]
     (600, """Kel []
 b: make block! 10
 e: try [loop 50000000 [append/only b make block! 0]]
+print e/id
+b: e: none recycle
+print length? copy/deep [[1] [2]]
+"""),
+    # Blocks that stay reachable, refused again and again.
+    (200, """Kel []
+b: make block! 10
+loop 20 [e: try [forever [append/only b make block! 10]]]
 print e/id
 b: e: none recycle
 print length? copy/deep [[1] [2]]

@@ -13,6 +13,7 @@
 #include "datatypes/symbol.h"
 #include "runtime/collector.h"
 #include "runtime/memory.h"
+#include "runtime/platform.h"
 #include "runtime/cycles.h"
 #include "runtime/fire.h"
 #include "runtime/stack.h"
@@ -104,6 +105,23 @@ TEST(Cycles, NineHundredNinetyNineLevels) {
     cycles::push(5);
     cycles::pop_n(3);
     EXPECT_EQ(cycles::depth(), 0);
+}
+
+TEST(Cycles, NativeStackRunningOutIsStackOverflow) {
+    // On a small native stack the walk runs out of it long before 999 levels: the push that
+    // finds the stack short raises stack-overflow and empties the cycle stack, as too-deep does.
+    cycles::reset();
+    for (Node n = 1; n <= 10; n++) cycles::push(n);
+    const char* saved = platform::stack_limit;
+    platform::stack_limit = static_cast<const char*>(__builtin_frame_address(0)) + 4096;
+    auto e = raised([] { cycles::push(11); });
+    platform::stack_limit = saved;
+    ASSERT_TRUE(e.has_value());
+    EXPECT_TRUE(e->id == err::internal::stack_overflow);
+    EXPECT_EQ(cycles::depth(), 0);
+    cycles::push(1);
+    EXPECT_EQ(cycles::depth(), 1);
+    cycles::reset();
 }
 
 TEST(Stack, ErrorWithoutTryFrameEndsTheRun) {
