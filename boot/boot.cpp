@@ -195,8 +195,9 @@ static void pin_block(Node node, Node lib, const std::vector<int32_t>& twin, std
 
 // The console keeps working whatever a line typed at it does to the global words: after
 // `print: none` or `mold: func [v][1 / 0]` it must still show results and errors, and a line that
-// puts the word back must still load. The functions of the console engine and of its launcher
-// call the functions the boot left in the global words, through twins in a private context.
+// puts the word back must still load. The functions of the console engine, of its launcher and
+// of its help and shell commands call the functions the boot left in the global words, through
+// twins in a private context.
 // Set-words, get-words and lit-words stay global; the rest of the environment reads the shared
 // words as before (scripts stub them on purpose).
 static void pin_console_calls() {
@@ -215,24 +216,32 @@ static void pin_console_calls() {
         twin[static_cast<size_t>(i)] = context::find_word(lib, sym, false);
     }
     std::unordered_set<Node> seen;
-    Cell objects[2];
-    for (Cell& o : objects) set_cell(&o, TYPE_NONE);
+    auto pin_function = [&](const Cell& fn) {
+        Cell* body = function::body_of(&fn);
+        if (fn.type() == TYPE_FUNCTION && body && types::any_block(body->type()))
+            pin_block(body->node(), lib, twin, seen);
+    };
+    auto pin_object = [&](const Cell& obj) {
+        if (obj.type() != TYPE_OBJECT) return;
+        for (int32_t i = 0; i < context::count(obj.data1); i++) pin_function(context::values(obj.data1)[i]);
+    };
     Cell w;
-    word::load(&w, "cli-console-ctx");
-    if (Cell* v = word::peek(&w)) objects[0] = *v;
     word::load(&w, "system");
     if (Cell* v = word::peek(&w); v && v->type() == TYPE_OBJECT) {
         int32_t i = context::find_word(v->data1, symbol::make("console"), false);
-        if (i >= 0) objects[1] = context::values(v->data1)[i];
+        if (i >= 0) pin_object(context::values(v->data1)[i]);
     }
-    for (const Cell& obj : objects) {
-        if (obj.type() != TYPE_OBJECT) continue;
-        for (int32_t i = 0; i < context::count(obj.data1); i++) {
-            Cell fn = context::values(obj.data1)[i];
-            Cell* body = function::body_of(&fn);
-            if (fn.type() == TYPE_FUNCTION && body && types::any_block(body->type()))
-                pin_block(body->node(), lib, twin, seen);
-        }
+    // The help pages and the shell commands belong to the console too: a script's own `pad` or
+    // `split` must not garble `help` or `ls`. (`about` is left to read the platform words as
+    // they stand.)
+    for (const char* name : {"cli-console-ctx", "help-ctx"}) {
+        word::load(&w, name);
+        if (Cell* v = word::peek(&w)) pin_object(*v);
+    }
+    for (const char* name : {"help", "what", "source", "help-string", "a-an", "ellipsize-at", "list-dir", "ls", "ll",
+                             "pwd", "cd"}) {
+        word::load(&w, name);
+        if (Cell* v = word::peek(&w)) pin_function(*v);
     }
 }
 
