@@ -1,6 +1,8 @@
 #include "boot/boot.h"
 
 #include <string>
+#include <unordered_set>
+#include <vector>
 
 #include "boot/sources.h"
 #include "console/terminal.h"
@@ -172,6 +174,77 @@ static void set_datatype_words() {
     }
 }
 
+// Rebinds the plain words of a block and of the blocks in it (paths' heads included) that name a
+// global function to that function's twin in lib.
+static void pin_block(Node node, Node lib, const std::vector<int32_t>& twin, std::unordered_set<Node>& seen) {
+    if (!seen.insert(node).second) return;
+    Node global = context::global_node;
+    for (int32_t k = 0; k < block::node_length(node); k++) {
+        Cell* c = block::node_cell(node, k);
+        if (types::any_block(c->type())) {
+            pin_block(c->node(), lib, twin, seen);
+            continue;
+        }
+        if (c->type() != TYPE_WORD || c->data1 != global || c->data3 >= twin.size()) continue;
+        int32_t t = twin[c->data3];
+        if (t < 0) continue;
+        c->data1 = lib;
+        c->data3 = static_cast<uint32_t>(t);
+    }
+}
+
+// The console keeps working whatever a line typed at it does to the global words: after
+// `print: none` or `mold: func [v][1 / 0]` it must still show results and errors, and a line that
+// puts the word back must still load. The functions of the console engine, of its launcher and
+// of its help and shell commands call the functions the boot left in the global words, through
+// twins in a private context.
+// Set-words, get-words and lit-words stay global; the rest of the environment reads the shared
+// words as before (scripts stub them on purpose).
+static void pin_console_calls() {
+    Node global = context::global_node;
+    int32_t n = context::count(global);
+    Node lib = context::create(64, false, false, 0, context::KIND_OBJECT);
+    root::keep_node(lib);
+    std::vector<int32_t> twin(static_cast<size_t>(n), -1);
+    for (int32_t i = 0; i < n; i++) {
+        Cell value = context::values(global)[i];
+        if (!types::any_function(value.type())) continue;
+        int32_t sym = static_cast<int32_t>(context::word_at_node(global, i)->data2);
+        Cell w;
+        set_cell(&w, TYPE_WORD, lib, static_cast<uint32_t>(sym), static_cast<uint32_t>(-1));
+        context::set_or_add(lib, &w, &value);
+        twin[static_cast<size_t>(i)] = context::find_word(lib, sym, false);
+    }
+    std::unordered_set<Node> seen;
+    auto pin_function = [&](const Cell& fn) {
+        Cell* body = function::body_of(&fn);
+        if (fn.type() == TYPE_FUNCTION && body && types::any_block(body->type()))
+            pin_block(body->node(), lib, twin, seen);
+    };
+    auto pin_object = [&](const Cell& obj) {
+        if (obj.type() != TYPE_OBJECT) return;
+        for (int32_t i = 0; i < context::count(obj.data1); i++) pin_function(context::values(obj.data1)[i]);
+    };
+    Cell w;
+    word::load(&w, "system");
+    if (Cell* v = word::peek(&w); v && v->type() == TYPE_OBJECT) {
+        int32_t i = context::find_word(v->data1, symbol::make("console"), false);
+        if (i >= 0) pin_object(context::values(v->data1)[i]);
+    }
+    // The help pages and the shell commands belong to the console too: a script's own `pad` or
+    // `split` must not garble `help` or `ls`. (`about` is left to read the platform words as
+    // they stand.)
+    for (const char* name : {"cli-console-ctx", "help-ctx"}) {
+        word::load(&w, name);
+        if (Cell* v = word::peek(&w)) pin_object(*v);
+    }
+    for (const char* name : {"help", "what", "source", "help-string", "a-an", "ellipsize-at", "list-dir", "ls", "ll",
+                             "pwd", "cd"}) {
+        word::load(&w, name);
+        if (Cell* v = word::peek(&w)) pin_function(*v);
+    }
+}
+
 static void run(std::string_view name) {
     Cell code;
     load_source(&code, name);
@@ -203,6 +276,7 @@ void build_environment() {
         run(name);
     }
     error::install_system_objects();
+    pin_console_calls();
     running = false;
     function::making_builtins = false;
     interpreter::provisional_types = false;
