@@ -1155,7 +1155,7 @@ void take(const int32_t* refs) {
         *args = *cell_at(&scratch, 0);
         // The scratch series lives for the run: left holding the cell, it would keep whatever
         // the taken value refers to from the collector until the next take.
-        memory::nodes[scratch.node()]->tail = 0;
+        clear(scratch.node());
         return;
     }
     if (args->type() == TYPE_HASH) {
@@ -1323,7 +1323,7 @@ struct ScratchUse {
     ~ScratchUse() {
         if (!on || --scratch_users > 0) return;
         for (int k = 0; k < 2; k++)
-            if (sort_scratch[k]) memory::nodes[root::at(sort_scratch[k] - 1)->node()]->tail = 0;
+            if (sort_scratch[k]) clear(root::at(sort_scratch[k] - 1)->node());
     }
 };
 
