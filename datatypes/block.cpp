@@ -1153,6 +1153,9 @@ void take(const int32_t* refs) {
     if (!part) {
         Cell scratch = *args;
         *args = *cell_at(&scratch, 0);
+        // The scratch series lives for the run: left holding the cell, it would keep whatever
+        // the taken value refers to from the collector until the next take.
+        clear(scratch.node());
         return;
     }
     if (args->type() == TYPE_HASH) {
@@ -1307,6 +1310,22 @@ static void shrink_scratch() {
         root::at(sort_scratch[k] - 1)->data2 = n;
     }
 }
+
+// Sorts with whole records passed to a function, running now (a comparison may sort too).
+static int scratch_users = 0;
+
+// Empties the scratch blocks once the last sort using them ends: the last records compared
+// would otherwise stay reachable from the root block, with all they refer to, until the next
+// such sort.
+struct ScratchUse {
+    bool on;
+    explicit ScratchUse(bool used) : on(used) { scratch_users += on; }
+    ~ScratchUse() {
+        if (!on || --scratch_users > 0) return;
+        for (int k = 0; k < 2; k++)
+            if (sort_scratch[k]) clear(root::at(sort_scratch[k] - 1)->node());
+    }
+};
 
 static int compare_cells(const Cell* pa, const Cell* pb, int op) {
     Cell a = *pa, b = *pb;
@@ -1501,6 +1520,7 @@ void sort(const int32_t* refs) {
     }
     Cell sorted = *v;
     collector::Root keep_sorted(&sorted);
+    ScratchUse scratch_use(cmp == sort_call && all);
     try {
         if (stable)
             sort::stable(v->node(), offset, count, width, pass, flags, cmp, true);
