@@ -121,33 +121,40 @@ class SmallStack(unittest.TestCase):
 
     def test_main_stack_under_an_address_space_limit(self):
         # Under a limit of a few tens of megabytes the thread's stack does not fit, and the main
-        # thread evaluates. Its stack grew only while the limit left room: a deep recursion ran
-        # into the limit above the guard and died with "Runtime Error 1". Each limit must either
-        # refuse to start (out of memory) or run the script to its end.
+        # thread evaluates (the shim makes it do so at every limit). Its stack grew only while the
+        # limit left room: a deep recursion ran into the limit above the guard and died with
+        # "Runtime Error 1". Each limit must refuse to start (out of memory), refuse the script
+        # the memory as a language error, or run the script to its end.
         if limits.sanitizer_build(KEL, also_undefined=True):
             self.skipTest("a sanitizer build reserves more address space than the limit allows")
         text = PRELUDE + "show [f: func [n] [f n + 1] f 1]\nshow [mold b]\nprint \"after\"\n"
-        ran = 0
         with tempfile.NamedTemporaryFile("w", suffix=".kel") as f:
             f.write(text)
             f.flush()
-            for mb in range(26, 48, 2):
-                size = mb << 20
-                proc = subprocess.run([KEL, f.name], capture_output=True, text=True, timeout=120,
-                                      preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_AS, (size, size)),
-                                      env=limits.without_torture())
-                out = proc.stdout + proc.stderr
-                with self.subTest(mb=mb):
-                    if proc.returncode == 94 and "Runtime Error 94: out of memory" in out:
-                        continue
-                    self.assertNotIn("Runtime Error", out)
-                    lines = proc.stdout.splitlines()
-                    self.assertEqual(len(lines), 3, out)
-                    self.assertEqual(lines[0], "stack-overflow", out)
-                    self.assertIn(lines[1], DEEP, out)
-                    self.assertEqual(lines[2], "after", out)
-                    ran += 1
-        self.assertGreater(ran, 0, "no limit let the script run")
+            for threads in (True, False):
+                env = limits.without_torture()
+                if not threads:
+                    env["LD_PRELOAD"] = SHIM
+                ran = 0
+                for mb in range(26, 64, 2):
+                    size = mb << 20
+                    proc = subprocess.run([KEL, f.name], capture_output=True, text=True, timeout=120,
+                                          preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_AS, (size, size)),
+                                          env=env)
+                    out = proc.stdout + proc.stderr
+                    with self.subTest(mb=mb, threads=threads):
+                        if proc.returncode == 94 and "Runtime Error 94: out of memory" in out:
+                            continue
+                        self.assertNotIn("Runtime Error", out)
+                        if proc.returncode == 1 and "*** Internal Error: not enough memory" in out:
+                            continue
+                        lines = proc.stdout.splitlines()
+                        self.assertEqual(len(lines), 3, out)
+                        self.assertEqual(lines[0], "stack-overflow", out)
+                        self.assertIn(lines[1], DEEP, out)
+                        self.assertEqual(lines[2], "after", out)
+                        ran += 1
+                self.assertGreater(ran, 0, f"no limit let the script run (thread allowed: {threads})")
 
 
 if __name__ == "__main__":
