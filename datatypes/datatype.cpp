@@ -109,17 +109,7 @@ int compare(const Cell* a, const Cell* b, int op) {
 }
 
 int compare_alike(const Cell* a, const Cell* b, int op) {
-    if (b->type() != a->type()) return -2;
-    switch (op) {
-        case COMP_EQUAL:
-        case COMP_NOT_EQUAL:
-        case COMP_STRICT_EQUAL:
-        case COMP_SORT:
-        case COMP_CASE_SORT:
-        case COMP_SAME:
-        case COMP_EQUAL_FIND: return 0;
-        default: return -2;
-    }
+    return b->type() == a->type() && unordered_op(op) ? 0 : -2;
 }
 
 void init() {

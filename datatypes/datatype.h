@@ -92,6 +92,21 @@ enum CompareOp : int {
     COMP_EQUAL_FIND = 12,
 };
 
+// The operators that a type without an order answers (equality, identity and the sorts); the
+// ordering ones (lesser? and its kin) it refuses with -2.
+inline bool unordered_op(int op) {
+    switch (op) {
+        case COMP_EQUAL:
+        case COMP_NOT_EQUAL:
+        case COMP_STRICT_EQUAL:
+        case COMP_SORT:
+        case COMP_CASE_SORT:
+        case COMP_SAME:
+        case COMP_EQUAL_FIND: return true;
+        default: return false;
+    }
+}
+
 // Arithmetic, bitwise and set operation codes.
 enum MathOp : int {
     OP_ADD = 0,

@@ -442,17 +442,8 @@ int mold(const Cell* value_in, Node buffer, bool, bool all, bool flat, const Cel
 }
 
 int compare(const Cell* a, const Cell* b, int op) {
-    if (b->type() != a->type()) return -2;
-    switch (op) {
-        case COMP_EQUAL:
-        case COMP_NOT_EQUAL:
-        case COMP_STRICT_EQUAL:
-        case COMP_SORT:
-        case COMP_CASE_SORT:
-        case COMP_SAME:
-        case COMP_EQUAL_FIND: return a->data3 == b->data3 ? 0 : (a->data3 < b->data3 ? -1 : 1);
-        default: return -2;
-    }
+    if (b->type() != a->type() || !unordered_op(op)) return -2;
+    return a->data3 == b->data3 ? 0 : (a->data3 < b->data3 ? -1 : 1);
 }
 
 void init() {

@@ -76,17 +76,8 @@ int mold(const Cell* value, Node buffer, bool, bool all, bool, const Cell* part,
 
 // true sorts after false; logic values have no order for lesser? and its kin.
 int compare(const Cell* a, const Cell* b, int op) {
-    if (b->type() != TYPE_LOGIC) return -2;
-    switch (op) {
-        case COMP_EQUAL:
-        case COMP_NOT_EQUAL:
-        case COMP_STRICT_EQUAL:
-        case COMP_SORT:
-        case COMP_CASE_SORT:
-        case COMP_SAME:
-        case COMP_EQUAL_FIND: return static_cast<int>(a->data1 != 0) - static_cast<int>(b->data1 != 0);
-        default: return -2;
-    }
+    if (b->type() != TYPE_LOGIC || !unordered_op(op)) return -2;
+    return static_cast<int>(a->data1 != 0) - static_cast<int>(b->data1 != 0);
 }
 
 void complement(const int32_t*) {

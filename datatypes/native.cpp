@@ -122,20 +122,9 @@ int mold(const Cell* value_in, Node buffer, bool, bool all, bool flat, const Cel
 }
 
 int compare(const Cell* a, const Cell* b, int op) {
-    if (b->type() != a->type()) return -2;
-    switch (op) {
-        case COMP_EQUAL:
-        case COMP_NOT_EQUAL:
-        case COMP_STRICT_EQUAL:
-        case COMP_SORT:
-        case COMP_CASE_SORT:
-        case COMP_SAME:
-        case COMP_EQUAL_FIND: {
-            int32_t x = a->i1(), y = b->i1();
-            return x == y ? 0 : (x < y ? -1 : 1);
-        }
-        default: return -2;
-    }
+    if (b->type() != a->type() || !unordered_op(op)) return -2;
+    int32_t x = a->i1(), y = b->i1();
+    return x == y ? 0 : (x < y ? -1 : 1);
 }
 
 bool op_valid_spec_q(Node spec) {
