@@ -206,14 +206,6 @@ size_t address_space_limit() {
     return static_cast<size_t>(rl.rlim_cur);
 }
 
-int run_on_interpreter_thread(int (*fn)(void*), void* arg) {
-    // Under a limit the stack's reservation leaves the rest of the address space to the values.
-    size_t bytes = kInterpreterStack;
-    if (size_t limit = address_space_limit(); limit && limit / 4 < bytes)
-        bytes = std::max(limit / 4, size_t(16) << 20);
-    return run_on_thread(fn, arg, bytes);
-}
-
 // Bytes of address space the process has mapped, or 0 when unknown.
 static size_t mapped_bytes() {
     FILE* f = std::fopen("/proc/self/statm", "r");
@@ -222,6 +214,24 @@ static size_t mapped_bytes() {
     int got = std::fscanf(f, "%lu", &pages);
     std::fclose(f);
     return got == 1 ? static_cast<size_t>(pages) * static_cast<size_t>(sysconf(_SC_PAGESIZE)) : 0;
+}
+
+int run_on_interpreter_thread(int (*fn)(void*), void* arg) {
+    // Under a limit the stack's reservation leaves the rest of the address space to the values.
+    // The program and its libraries hold part of the limit already: a stack sized from the limit
+    // alone left start-up (about 15 MiB) too little under limits of 36 to 46 MB, which failed
+    // where smaller ones, with no room for the thread, started on the main thread. The values
+    // keep 24 MiB of the room left where the stack can still have an eighth of it, as the main
+    // thread's has.
+    size_t bytes = kInterpreterStack;
+    if (size_t limit = address_space_limit(); limit && limit / 4 < bytes) {
+        bytes = std::max(limit / 4, size_t(16) << 20);
+        if (size_t used = mapped_bytes(); used && used < limit) {
+            size_t room = limit - used;
+            bytes = std::min(bytes, std::max(room / 8, room > (size_t(24) << 20) ? room - (size_t(24) << 20) : 0));
+        }
+    }
+    return run_on_thread(fn, arg, bytes);
 }
 
 // Under a limit on the address space the main thread's stack grows only while the limit leaves
