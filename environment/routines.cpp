@@ -2,8 +2,10 @@
 // arguments from stack::arguments and leaves its result in the first argument cell.
 #include "environment/routines.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -126,10 +128,40 @@ static void create_dir() {
     stack::keep();
 }
 
+// Removes the temporaries of earlier replaces of `base` in `dir` that their process left, killed
+// between writing and renaming: ".base.PID-N.tmp", plain files of this user whose process is gone
+// (or is this one: its own failures remove theirs). Those of a live process may still be renamed.
+static void remove_stale_temporaries(const std::string& dir, const std::string& base, const std::string& keep) {
+    DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
+    if (!d) return;
+    std::string prefix = "." + base + ".";
+    while (struct dirent* e = ::readdir(d)) {
+        std::string name = e->d_name;
+        if (name.size() <= prefix.size() + 4 || name.compare(0, prefix.size(), prefix) != 0 ||
+            name.compare(name.size() - 4, 4, ".tmp") != 0)
+            continue;
+        std::string mid = name.substr(prefix.size(), name.size() - prefix.size() - 4);
+        size_t dash = mid.find('-');
+        if (dash == 0 || dash == std::string::npos || dash + 1 == mid.size() || dash > 9 ||
+            mid.find_first_not_of("0123456789-") != std::string::npos || mid.find('-', dash + 1) != std::string::npos)
+            continue;
+        std::string path = dir + name;
+        if (path == keep) continue;
+        pid_t pid = static_cast<pid_t>(std::stol(mid.substr(0, dash)));
+        if (pid != getpid() && !(::kill(pid, 0) != 0 && errno == ESRCH)) continue;
+        struct stat st {};
+        if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) continue;
+        ::unlink(path.c_str());
+    }
+    ::closedir(d);
+}
+
 // Replaces a file whole: the bytes go to a fresh file beside it, which is then renamed over it.
 // A process killed part-way, a full disk or a second process saving the same file at the same
-// time then leaves either the old file or the new one, never a cut or mixed one. A symbolic link
-// stays a link: its target is replaced.
+// time then leaves either the old file or the new one, never a cut or mixed one; what a kill
+// leaves beside it goes at the next replace. A symbolic link stays a link: its target is
+// replaced. A hard link does not stay: writing in place to keep it would bring back the cut
+// file a kill or a full disk leaves, and the name given gets the new content either way.
 static void replace_file() {
     Cell file = *arg(0);
     std::string path = simple_io::os_path(&file);
@@ -184,6 +216,7 @@ static void replace_file() {
         ::unlink(tmp.c_str());
         fire(err::access::cannot_open, &file);
     }
+    remove_stale_temporaries(dir, base, tmp);
     stack::keep();
 }
 

@@ -287,8 +287,19 @@ class Settings(unittest.TestCase):
                               timeout=60)
         self.assertEqual(proc.returncode, -signal.SIGKILL, proc.stdout + proc.stderr)
         self.assertEqual(self.read_cfg(), old)
+        # The killed process's temporary stayed beside the file for ever. The next save removes
+        # it, and leaves the one of a process still running and files not named as ours.
+        folder = os.path.dirname(cfg_path(self.home))
+        stale = [n for n in os.listdir(folder) if n != "console-cfg.kel"]
+        self.assertEqual(len(stale), 1, stale)
+        self.assertRegex(stale[0], r"^\.console-cfg\.kel\.\d+-0\.tmp$")
+        kept = [f".console-cfg.kel.{os.getpid()}-0.tmp", ".console-cfg.kel.x-0.tmp", ".other.kel.1-0.tmp"]
+        for name in kept:
+            with open(os.path.join(folder, name), "w") as f:
+                f.write("not ours to remove")
         out = self.quit_with("print mold/flat system/console/history")
         self.assertIn('["kept 1" "kept 2"]\n', out)
+        self.assertEqual(sorted(os.listdir(folder)), sorted(["console-cfg.kel", *kept]))
 
     def test_a_new_settings_file_is_the_users_alone(self):
         # The history holds whatever was typed, passwords given to a call among it: a file made
