@@ -30,6 +30,15 @@ static char* thread_stack_low = nullptr;   // lowest address of the interpreter 
 static size_t thread_stack_size = 0;
 
 static constexpr size_t kInterpreterStack = size_t(1) << 30;  // 1 GiB reserved
+// The least native stack the system starts and runs a session on, its deepest walks refused as
+// stack-overflow errors: below it start-up or the settings saved at quit ran off the end. The
+// main thread has a few KB less than its limit (ulimit -s), taken by the arguments and
+// environment.
+#ifdef KEL_SANITIZE
+static constexpr size_t kLeastStack = size_t(224) << 10;  // instrumented frames are larger
+#else
+static constexpr size_t kLeastStack = size_t(56) << 10;
+#endif
 
 void get_args(int argc, char** argv) {
     auto** list = static_cast<char**>(runtime::allocate(sizeof(char*) * (argc + 1)));
@@ -277,6 +286,16 @@ int run_on_thread(int (*fn)(void*), void* arg, size_t stack_bytes) {
         // No room for a big stack: run here with what the main thread has.
         pthread_attr_destroy(&attr);
         set_stack_limit_for_current_thread(size_t(1) << 20);
+        if (thread_stack_size < kLeastStack) {
+            // Too little to start on: a fault part-way, or a session that cannot quit cleanly.
+            char text[200];
+            int n = std::snprintf(text, sizeof text,
+                                  "*** Not enough stack to start: %zu KB, and no thread with a stack of its "
+                                  "own could be made; %zu KB are needed (ulimit -s %zu or more)\n",
+                                  thread_stack_size >> 10, kLeastStack >> 10, (kLeastStack >> 10) + 8);
+            if (n > 0) output::write_fd_all(2, text, std::min(size_t(n), sizeof text - 1));
+            _exit(19);
+        }
         commit_main_stack(size_t(1) << 20);
         return fn(arg);
     }

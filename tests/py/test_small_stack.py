@@ -119,6 +119,37 @@ class SmallStack(unittest.TestCase):
                 self.assertEqual(proc.stdout.count("\nnext\n"), len(CASES), out)
                 self.assertEqual(out.count("*** Internal Error") + out.count("*** Script Error"), len(CASES), out)
 
+    def test_too_small_a_stack_is_refused_at_start(self):
+        # With no thread, a stack of 40 KB or less ended start-up with "Runtime Error 19", and
+        # the console at quit with its settings unsaved or status 254. Each stack either runs
+        # the session and the script, or is refused at once with one clear line.
+        if limits.sanitizer_build(KEL, also_undefined=True):
+            self.skipTest("a sanitizer build's run-time needs more than the smallest stacks to load")
+        with tempfile.NamedTemporaryFile("w", suffix=".kel") as f:
+            f.write("Kel []\nprint 1 + 2\n")
+            f.flush()
+            refused = ran = 0
+            # Below about 20 KB the dynamic loader itself may run off the stack, before the
+            # program begins.
+            for kb in (24, 32, 40, 48, 56, 64, 96):
+                for args, stdin, expected in (([f.name], None, "3\n"), ([], "print 1 + 2\n", "\n3\n")):
+                    with self.subTest(stack_kb=kb, args=args):
+                        proc = run(args, kb, False, stdin=stdin)
+                        out = proc.stdout + proc.stderr
+                        self.assertNotIn("Runtime Error", out)
+                        self.assertNotIn("Error:", out)
+                        if proc.returncode == 19:
+                            self.assertRegex(proc.stderr, r"^\*\*\* Not enough stack to start: \d+ KB, .* "
+                                             r"\d+ KB are needed \(ulimit -s \d+ or more\)\n$")
+                            self.assertEqual(proc.stdout, "")
+                            refused += 1
+                        else:
+                            self.assertEqual(proc.returncode, 0, out)
+                            self.assertTrue(proc.stdout.endswith(expected), out)
+                            ran += 1
+            self.assertGreater(refused, 0)
+            self.assertGreater(ran, 0)
+
     def test_main_stack_under_an_address_space_limit(self):
         # Under a limit of a few tens of megabytes the thread's stack does not fit, and the main
         # thread evaluates (the shim makes it do so at every limit). Its stack grew only while the
