@@ -409,7 +409,17 @@ void read_dir(const Cell* dir, Cell* out) {
 
     StackCell result, entry;
     block::make_new(result.cell, 16);
-    while (dirent* e = readdir(d)) {
+    for (;;) {
+        // readdir answers null both at the end and on a failure, which only errno tells apart:
+        // a listing cut short by a read error must not pass for the whole folder. An
+        // interrupted read is asked again; the stream has not moved.
+        errno = 0;
+        dirent* e = readdir(d);
+        if (!e) {
+            if (errno == EINTR) continue;
+            if (errno) raise_on(err::access::cannot_open, keep.cell);
+            break;
+        }
         const char* name = e->d_name;
         if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
         bool folder = e->d_type == DT_DIR;
