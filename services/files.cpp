@@ -269,6 +269,10 @@ int open_file(const std::string& path, int mode) {
     } else {
         flags |= O_WRONLY | O_CREAT;
         if (!(mode & (OPEN_APPEND | OPEN_SEEK))) flags |= O_TRUNC;
+        // An append goes to the end as it is at each write, not as it was when the file was
+        // opened: two processes appending to one log would otherwise write over each other's
+        // lines. A /seek with it changes nothing, the append moves to the end all the same.
+        if (mode & OPEN_APPEND) flags |= O_APPEND;
     }
     int fd;
     do fd = ::open(path.c_str(), flags, 0666);
@@ -468,7 +472,6 @@ int64_t write(const Cell* file, const Cell* data, const Cell* part, const Cell* 
     // molded (nested too deep) must leave the file as it was. Standard output's brackets come
     // first, since they may run script code.
     StdoutBrackets brackets(!file);
-    static const uint8_t lf = '\n';
     std::string joined;
     Bytes bytes{nullptr, 0};
     // Only a block is written a value per line; a paren or hash is one value like any other.
@@ -488,6 +491,13 @@ int64_t write(const Cell* file, const Cell* data, const Cell* part, const Cell* 
     } else {
         // Valid until the next allocation of a series: nothing below makes one.
         bytes = value_to_bytes(value.cell, n_part, scratch.cell);
+        // The line end goes out in the same write as the line: an append from another process
+        // cannot come between them.
+        if (lines) {
+            joined.assign(reinterpret_cast<const char*>(bytes.p), bytes.n);
+            joined += '\n';
+            bytes = {reinterpret_cast<const uint8_t*>(joined.data()), joined.size()};
+        }
     }
 
     int fd = -1;
@@ -504,7 +514,6 @@ int64_t write(const Cell* file, const Cell* data, const Cell* part, const Cell* 
     }
 
     int64_t total = put(fd, bytes.p, bytes.n);
-    if (total >= 0 && lines && !per_value) total = put(fd, &lf, 1) < 0 ? -1 : total + 1;
     if (total < 0 && file) raise_on(err::access::cannot_open, target.cell);
     if (fd >= 0) {
         guard.fd = -1;
