@@ -287,6 +287,8 @@ class Settings(unittest.TestCase):
                               timeout=60)
         self.assertEqual(proc.returncode, -signal.SIGKILL, proc.stdout + proc.stderr)
         self.assertEqual(self.read_cfg(), old)
+        # Nor is the cut new file left beside it, the typed history in it, for ever.
+        self.assertEqual(os.listdir(os.path.dirname(cfg_path(self.home))), ["console-cfg.kel"])
         out = self.quit_with("print mold/flat system/console/history")
         self.assertIn('["kept 1" "kept 2"]\n', out)
 
