@@ -314,7 +314,15 @@ bool file_exists_q(const std::string& path) {
     return !has_nul(path) && ::stat(path.c_str(), &st) == 0;
 }
 
-bool make_dir(const std::string& path) { return !has_nul(path) && ::mkdir(path.c_str(), 0777) == 0; }
+bool make_dir(const std::string& path) {
+    // Callers read errno for the reason: a name refused here must not leave an earlier call's
+    // "already exists" there, which would pass the folder before the NUL for this one.
+    if (has_nul(path)) {
+        errno = EINVAL;
+        return false;
+    }
+    return ::mkdir(path.c_str(), 0777) == 0;
+}
 
 // ---- Paths ----
 
