@@ -275,6 +275,25 @@ struct RawScope {
     ~RawScope() { raw_off(); }
 };
 
+// Hidden input typed on a terminal while the output goes elsewhere (piped to a log): the line is
+// read without the editor, and the terminal's own echo would show it in clear. The echo is off
+// for the read, but for the line end, which moves on as after any line. The mode is kept where
+// the raw mode is, so the signal handlers and the restorers at exit put the old one back too.
+struct EchoOffScope {
+    bool set = false;
+    explicit EchoOffScope(bool want) {
+        if (!want || raw || !isatty(kIn) || tcgetattr(kIn, &saved_mode) != 0) return;
+        raw_mode = saved_mode;
+        raw_mode.c_lflag = (raw_mode.c_lflag & ~tcflag_t(ECHO | ECHOE | ECHOK)) | ECHONL;
+        raw = 1;
+        if (tcsetattr(kIn, TCSANOW, &raw_mode) != 0) raw = 0;
+        set = raw != 0;
+    }
+    ~EchoOffScope() {
+        if (set) raw_off();
+    }
+};
+
 // ---- Routines ----
 
 // Each routine leaves its result in the first argument cell.
@@ -522,7 +541,12 @@ void read_input(const Cell* prompt, bool hidden) {
     Cell line = *editor::line_cell();
     collector::Root keep(&line);
     if (!types::any_string(line.type())) return;
-    input_ended(!stdin_readline(line.node()), true);
+    bool read;
+    {
+        EchoOffScope quiet(hidden);
+        read = stdin_readline(line.node());
+    }
+    input_ended(!read, true);
 }
 
 void console_init(const Cell* title) {

@@ -191,28 +191,62 @@ static void replace_file() {
     size_t slash = path.rfind('/');
     std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
     std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    // The new content, whole and on the disk; false when any step fails.
+    auto fill = [&](int fd) {
+        bool ok = output::write_fd_all(fd, bytes.data(), bytes.size());
+        // The file keeps its owner too where this process may give it: the superuser saving a
+        // user's settings (sudo with the user's HOME) must not leave a file the user cannot write.
+        if (ok && had && (st.st_uid != geteuid() || st.st_gid != getegid()))
+            ok = fchown(fd, st.st_uid, st.st_gid) == 0 || errno == EPERM;
+        if (ok && had) ok = fchmod(fd, st.st_mode & 07777) == 0 || errno == EPERM;
+        return ok && fsync(fd) == 0;
+    };
+    // Makes `tmp` a new name beside the file for what make_at(name) makes there: a descriptor,
+    // or -1 when it fails for another reason than a name already taken.
     std::string tmp;
-    int fd = -1;
-    for (int i = 0; i < 100 && fd < 0; i++) {
-        tmp = dir + "." + base + "." + std::to_string(getpid()) + "-" + std::to_string(i) + ".tmp";
+    auto beside = [&](auto make_at) {
+        for (int i = 0; i < 100; i++) {
+            tmp = dir + "." + base + "." + std::to_string(getpid()) + "-" + std::to_string(i) + ".tmp";
+            int r;
+            do r = make_at(tmp.c_str());
+            while (r < 0 && errno == EINTR);
+            if (r >= 0 || errno != EEXIST) return r;
+        }
+        return -1;
+    };
+    // The new content is first written to a file without a name, which a kill or a full disk
+    // part-way leaves nowhere; it is named beside the file only once it is whole, just before the
+    // rename. A file system without such files (or no /proc to name it through) has the content
+    // written under its temporary name from the start.
+    bool named = false;
+    int fd;
+    do fd = ::open(dir.empty() ? "." : dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    while (fd < 0 && errno == EINTR);
+    if (fd >= 0) {
+        if (!fill(fd)) {
+            ::close(fd);
+            fire(err::access::cannot_open, &file);
+        }
+        std::string self = "/proc/self/fd/" + std::to_string(fd);
+        named = beside([&](const char* name) {
+                    return linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name, AT_SYMLINK_FOLLOW);
+                }) == 0;
+        ::close(fd);  // its data is on the disk already (fsync)
+    }
+    if (!named) {
         // A file made here holds the user's own data (the console history, what was fetched):
         // it is the user's alone, as under a private application-data folder. One replaced
-        // keeps its mode (below).
-        do fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        while (fd < 0 && errno == EINTR);
-        if (fd < 0 && errno != EEXIST) break;
+        // keeps its mode (fill).
+        fd = beside([](const char* name) { return ::open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600); });
+        if (fd < 0) fire(err::access::cannot_open, &file);
+        bool ok = fill(fd);
+        ok = ::close(fd) == 0 && ok;
+        if (!ok) {
+            ::unlink(tmp.c_str());
+            fire(err::access::cannot_open, &file);
+        }
     }
-    if (fd < 0) fire(err::access::cannot_open, &file);
-    bool ok = output::write_fd_all(fd, bytes.data(), bytes.size());
-    // The file keeps its owner too where this process may give it: the superuser saving a
-    // user's settings (sudo with the user's HOME) must not leave a file the user cannot write.
-    if (ok && had && (st.st_uid != geteuid() || st.st_gid != getegid()))
-        ok = fchown(fd, st.st_uid, st.st_gid) == 0 || errno == EPERM;
-    if (ok && had) ok = fchmod(fd, st.st_mode & 07777) == 0 || errno == EPERM;
-    ok = ok && fsync(fd) == 0;
-    ok = ::close(fd) == 0 && ok;
-    ok = ok && ::rename(tmp.c_str(), path.c_str()) == 0;
-    if (!ok) {
+    if (::rename(tmp.c_str(), path.c_str()) != 0) {
         ::unlink(tmp.c_str());
         fire(err::access::cannot_open, &file);
     }

@@ -109,7 +109,32 @@ void wait(int check, const int32_t* refs) {
         }
     }
     set_none();
-    os::wait(std::isnan(seconds) ? 0.0 : seconds);
+    if (std::isnan(seconds)) seconds = 0.0;
+    // Programs that call started without waiting are collected while the script waits: one that
+    // ended would otherwise stay a zombie for as long as the wait lasts. The wait is cut into
+    // slices only while such a child is left, and measured on the clock so that it lasts as
+    // long as asked.
+    constexpr double kReapEvery = 0.5;
+    process::reap();
+    if (process::unreaped() && seconds > kReapEvery) {
+        timespec start;
+        clock_gettime(CLOCK_MONOTONIC, &start);
+        auto left = [&] {
+            timespec now;
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            return seconds - (double(now.tv_sec - start.tv_sec) + double(now.tv_nsec - start.tv_nsec) / 1e9);
+        };
+        while (process::unreaped() && left() > kReapEvery) {
+            os::wait(kReapEvery);
+            process::reap();
+        }
+        // The rest to the nearest millisecond: the wait counts whole ones and would cut it.
+        seconds = left();
+        if (seconds > 0.0) os::wait(seconds + 0.0005);
+    } else {
+        os::wait(seconds);
+    }
+    process::reap();
     if (wait_events) wait_events();
 }
 

@@ -167,6 +167,9 @@ void init(int argc, char** argv) {
     // A write past the file size limit fails with EFBIG and is reported as the write's error;
     // the signal's default would end the whole session instead, unsaved work and all.
     signal(SIGXFSZ, SIG_IGN);
+    // A parent that ignores SIGCHLD hands the ignore down, and with it ended children are
+    // collected by the kernel at once: call could no longer learn how its programs ended.
+    signal(SIGCHLD, SIG_DFL);
     install_fault_handlers();
     get_args(argc, argv);
 }

@@ -269,6 +269,10 @@ int open_file(const std::string& path, int mode) {
     } else {
         flags |= O_WRONLY | O_CREAT;
         if (!(mode & (OPEN_APPEND | OPEN_SEEK))) flags |= O_TRUNC;
+        // An append goes to the end as it is at each write, not as it was when the file was
+        // opened: two processes appending to one log would otherwise write over each other's
+        // lines. A /seek with it changes nothing, the append moves to the end all the same.
+        if (mode & OPEN_APPEND) flags |= O_APPEND;
     }
     int fd;
     do fd = ::open(path.c_str(), flags, 0666);
@@ -310,7 +314,15 @@ bool file_exists_q(const std::string& path) {
     return !has_nul(path) && ::stat(path.c_str(), &st) == 0;
 }
 
-bool make_dir(const std::string& path) { return !has_nul(path) && ::mkdir(path.c_str(), 0777) == 0; }
+bool make_dir(const std::string& path) {
+    // Callers read errno for the reason: a name refused here must not leave an earlier call's
+    // "already exists" there, which would pass the folder before the NUL for this one.
+    if (has_nul(path)) {
+        errno = EINVAL;
+        return false;
+    }
+    return ::mkdir(path.c_str(), 0777) == 0;
+}
 
 // ---- Paths ----
 
@@ -409,7 +421,17 @@ void read_dir(const Cell* dir, Cell* out) {
 
     StackCell result, entry;
     block::make_new(result.cell, 16);
-    while (dirent* e = readdir(d)) {
+    for (;;) {
+        // readdir answers null both at the end and on a failure, which only errno tells apart:
+        // a listing cut short by a read error must not pass for the whole folder. An
+        // interrupted read is asked again; the stream has not moved.
+        errno = 0;
+        dirent* e = readdir(d);
+        if (!e) {
+            if (errno == EINTR) continue;
+            if (errno) raise_on(err::access::cannot_open, keep.cell);
+            break;
+        }
         const char* name = e->d_name;
         if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
         bool folder = e->d_type == DT_DIR;
@@ -458,7 +480,6 @@ int64_t write(const Cell* file, const Cell* data, const Cell* part, const Cell* 
     // molded (nested too deep) must leave the file as it was. Standard output's brackets come
     // first, since they may run script code.
     StdoutBrackets brackets(!file);
-    static const uint8_t lf = '\n';
     std::string joined;
     Bytes bytes{nullptr, 0};
     // Only a block is written a value per line; a paren or hash is one value like any other.
@@ -478,6 +499,13 @@ int64_t write(const Cell* file, const Cell* data, const Cell* part, const Cell* 
     } else {
         // Valid until the next allocation of a series: nothing below makes one.
         bytes = value_to_bytes(value.cell, n_part, scratch.cell);
+        // The line end goes out in the same write as the line: an append from another process
+        // cannot come between them.
+        if (lines) {
+            joined.assign(reinterpret_cast<const char*>(bytes.p), bytes.n);
+            joined += '\n';
+            bytes = {reinterpret_cast<const uint8_t*>(joined.data()), joined.size()};
+        }
     }
 
     int fd = -1;
@@ -494,7 +522,6 @@ int64_t write(const Cell* file, const Cell* data, const Cell* part, const Cell* 
     }
 
     int64_t total = put(fd, bytes.p, bytes.n);
-    if (total >= 0 && lines && !per_value) total = put(fd, &lf, 1) < 0 ? -1 : total + 1;
     if (total < 0 && file) raise_on(err::access::cannot_open, target.cell);
     if (fd >= 0) {
         guard.fd = -1;

@@ -18,3 +18,17 @@ def kill_at_fsync_or_skip(test):
     if probe.returncode != 0:
         test.skipTest("strace may not trace here: " + probe.stderr.decode(errors="replace").strip())
     return prefix
+
+
+def fail_on_path_or_skip(test, syscall, error, path, when="1"):
+    """The command prefix that makes the given system call fail with errno `error` (a name such
+    as "EIO") when it works on `path`, on the calls `when` counts (strace's syntax: "1", "1..3");
+    skips `test` when strace is missing or may not trace here."""
+    if not shutil.which("strace"):
+        test.skipTest("strace is missing")
+    prefix = ("strace", "-f", "-qq", "-o", "/dev/null", "-P", path, "-e", "trace=" + syscall,
+              "-e", f"inject={syscall}:error={error}:when={when}")
+    probe = subprocess.run(["strace", "-qq", "-o", "/dev/null", "true"], capture_output=True, timeout=60)
+    if probe.returncode != 0:
+        test.skipTest("strace may not trace here: " + probe.stderr.decode(errors="replace").strip())
+    return prefix

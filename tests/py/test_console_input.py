@@ -4,7 +4,9 @@ a restart, Ctrl-C at the prompt, completion over the environment's words, Escape
 multi-line input, and input from a pipe. Screens come from tmux; terminal modes from a
 pseudo-terminal held here."""
 import os
+import select
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -155,6 +157,46 @@ class Console(unittest.TestCase):
                 os.close(master)
             self.assertEqual(proc.returncode, status, out)
             self.assertTrue(out.endswith(expected), out)
+
+    def test_hidden_input_typed_while_the_output_is_redirected(self):
+        # With the output piped on (to a log), a line is read without the editor, and the
+        # terminal's own echo showed what ask/hide was given (a password) in clear. It shows the
+        # line end alone now, and the terminal has its echo back afterwards, also when a signal ends the read.
+        script = os.path.join(self.home, "hide.kel")
+        with open(script, "w") as f:
+            f.write('Kel []\np: ask/hide "Password: "\nprint ["got" p]\nq: ask "Name: "\n'
+                    'print ["name" q]\nask/hide "Again: "\n')
+        master, slave = os.openpty()
+
+        def setup():
+            os.setsid()
+            # Ended below by SIGTERM, which whoever runs the tests may have ignored.
+            signal.signal(signal.SIGTERM, signal.SIG_DFL)
+
+        proc = subprocess.Popen([KEL, script], stdin=slave, stdout=subprocess.PIPE,
+                                stderr=subprocess.DEVNULL, preexec_fn=setup,
+                                env=dict(os.environ, HOME=self.home))
+        shown = b""
+        try:
+            time.sleep(0.3)
+            os.write(master, b"sesame\n")
+            self.assertEqual(proc.stdout.readline(), b"got sesame\n")
+            os.write(master, b"ali\n")
+            self.assertEqual(proc.stdout.readline(), b"name ali\n")
+            time.sleep(0.3)
+            self.assertFalse(termios.tcgetattr(slave)[3] & termios.ECHO, "the echo is on for hidden input")
+            proc.terminate()
+            self.assertEqual(proc.wait(timeout=10), -signal.SIGTERM)
+            while select.select([master], [], [], 0.2)[0]:
+                shown += os.read(master, 4096)
+            self.assertTrue(termios.tcgetattr(slave)[3] & termios.ECHO, "the echo stays off")
+        finally:
+            proc.kill()
+            proc.wait()
+            os.close(master)
+            os.close(slave)
+        self.assertNotIn(b"sesame", shown)
+        self.assertIn(b"ali", shown)
 
 
 if __name__ == "__main__":

@@ -1,12 +1,14 @@
 #!/usr/bin/env python3
-"""The console's prompt while the user thinks: what happens meanwhile reaches it at once, not
-with the next key. A program that `call` started without waiting and that ends is collected,
-not left a zombie until the next call; a resized terminal has the line drawn again."""
+"""The console's prompt while the user thinks, and a script's `wait`: what happens meanwhile
+reaches them at once, not with the next key or call. A program that `call` started without
+waiting and that ends is collected, not left a zombie until the next call; a resized terminal
+has the line drawn again."""
 import fcntl
 import os
 import re
 import select
 import struct
+import subprocess
 import sys
 import tempfile
 import termios
@@ -80,6 +82,30 @@ class WhileThePromptWaits(unittest.TestCase):
                 c.read_until(rb"== 40x20")
             finally:
                 c.close()
+
+
+class WhileAScriptWaits(unittest.TestCase):
+    def test_ended_child_is_collected_during_a_wait(self):
+        # A script that started a program and then waited (a loop of waits, or one long wait)
+        # left the program a zombie for as long as it waited.
+        for waits in ("wait 4", "loop 40 [wait 0.1]"):
+            with self.subTest(waits=waits), tempfile.TemporaryDirectory() as home:
+                script = os.path.join(home, "w.kel")
+                with open(script, "w") as f:
+                    f.write(f'Kel []\nprint call "sleep 0.2"\n{waits}\nprint "done"\n')
+                started = time.monotonic()
+                proc = subprocess.Popen([KEL, script], stdout=subprocess.PIPE)
+                try:
+                    child = int(proc.stdout.readline())
+                    while state_of(child) is not None and time.monotonic() - started < 3:
+                        time.sleep(0.05)
+                    self.assertIsNone(proc.poll(), "the script ended before the check")
+                    self.assertIsNone(state_of(child), "the ended child stays a zombie")
+                    self.assertEqual(proc.stdout.read(), b"done\n")
+                finally:
+                    proc.kill()
+                    proc.wait()
+                self.assertGreaterEqual(time.monotonic() - started, 3.9, "the wait was cut short")
 
 
 if __name__ == "__main__":

@@ -2,7 +2,8 @@
 """A signal that the parent set to be ignored stays ignored: `nohup` ignores the hang-up, and a
 shell without job control ignores the interrupt and quit keys for what it starts in the
 background. Such a run must go on to its end, while a signal left at its default still ends the
-process with the terminal put back."""
+process with the terminal put back. The one exception is the child signal, whose ignore would
+have the kernel throw away how the programs that `call` started ended."""
 import os
 import signal
 import subprocess
@@ -44,6 +45,20 @@ class IgnoredSignals(unittest.TestCase):
                 # Set here: the suite itself may run with some of them ignored.
                 status, out, _ = self.run_and_signal(folder, sig, disposed(sig, signal.SIG_DFL))
                 self.assertEqual((status, out), (-sig, b""), sig)
+
+    def test_an_ignored_child_signal_does_not_lose_exit_statuses(self):
+        # A parent that ignored SIGCHLD passed that on, so the kernel collected every ended
+        # program at once: call/wait and a redirected call answered -1 for their exit code.
+        with tempfile.TemporaryDirectory() as folder:
+            script = os.path.join(folder, "s.kel")
+            with open(script, "w") as f:
+                f.write('Kel []\nprint call/wait "exit 3"\n'
+                        'print call/shell/output "echo hi; exit 4" o: copy ""\nprin o\n'
+                        'pid: call "exit 5"\nwait 0.3\nprint call/wait "exit 6"\n')
+            proc = subprocess.run([KEL, script], capture_output=True, stdin=subprocess.DEVNULL,
+                                  env=dict(os.environ, HOME=folder), timeout=60,
+                                  preexec_fn=disposed(signal.SIGCHLD, signal.SIG_IGN))
+            self.assertEqual((proc.returncode, proc.stdout), (0, b"3\n4\nhi\n6\n"), proc.stderr)
 
 
 if __name__ == "__main__":

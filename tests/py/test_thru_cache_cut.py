@@ -68,6 +68,10 @@ class CutEntry(unittest.TestCase):
                 self.assertEqual(proc.returncode, status, proc.stdout + proc.stderr)
                 if status == 0:
                     self.assertEqual(proc.stdout, b"20000\n")
+                # Nor is a part of it left beside the entries (a kill left the temporary file).
+                left = [f for _, _, files in os.walk(os.path.join(self.home, ".kel")) for f in files
+                        if f.endswith(".tmp")]
+                self.assertEqual(left, [])
                 plain = call.split("/")[0]
                 proc = self.run_kel("print [length? form %s %s downloads]\n" % (plain, url))
                 self.assertEqual(proc.stdout, b"20000 1\n", proc.stderr)
