@@ -592,6 +592,20 @@ void remove(const int32_t* refs) {
     stack::keep();
 }
 
+// Reverses records of a fixed width: copies of a known size become plain moves, where a copy of a
+// width known only at run time is a library call per character or cell.
+template <uint32_t N>
+static void reverse_records(uint8_t* first, int32_t records) {
+    for (int32_t i = 0, j = records - 1; i < j; i++, j--) {
+        uint8_t* a = first + size_t(i) * N;
+        uint8_t* b = first + size_t(j) * N;
+        uint8_t t[N];
+        std::memcpy(t, a, N);
+        std::memcpy(a, b, N);
+        std::memcpy(b, t, N);
+    }
+}
+
 void reverse(const int32_t* refs) {
     Cell* v = stack::arguments;
     const Cell* part = refs[0] >= 0 ? v + refs[0] : nullptr;
@@ -620,20 +634,23 @@ void reverse(const int32_t* refs) {
     length -= length % size;
     uint32_t record = uint32_t(size) * s->unit();
     int32_t records = length / size;
-    std::vector<uint8_t> heap;
-    uint8_t small[64];
-    uint8_t* swap_area = small;
-    if (record > sizeof small) {
-        heap.resize(record);
-        swap_area = heap.data();
-    }
     uint8_t* first = s->at_head() + size_t(head) * s->unit();
-    for (int32_t i = 0, j = records - 1; i < j; i++, j--) {
-        uint8_t* a = first + size_t(i) * record;
-        uint8_t* b = first + size_t(j) * record;
-        std::memcpy(swap_area, a, record);
-        std::memcpy(a, b, record);
-        std::memcpy(b, swap_area, record);
+    switch (record) {
+        case 1: reverse_records<1>(first, records); break;
+        case 2: reverse_records<2>(first, records); break;
+        case 4: reverse_records<4>(first, records); break;
+        case 8: reverse_records<8>(first, records); break;
+        case 16: reverse_records<16>(first, records); break;
+        default: {
+            std::vector<uint8_t> swap_area(record);
+            for (int32_t i = 0, j = records - 1; i < j; i++, j--) {
+                uint8_t* a = first + size_t(i) * record;
+                uint8_t* b = first + size_t(j) * record;
+                std::memcpy(swap_area.data(), a, record);
+                std::memcpy(a, b, record);
+                std::memcpy(b, swap_area.data(), record);
+            }
+        }
     }
     hash_rebuild(v);
     notify(v, EV_REVERSE, true, nullptr, head, length);

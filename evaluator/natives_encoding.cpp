@@ -354,20 +354,26 @@ void decompress(int check, const int32_t* refs) {
     }
     std::string none;
     size_t n;
-    const uint8_t* in = input_bytes(args, none, n);
-    // Without a size that can hold the data, a first pass measures it; gzip always measures, as
-    // the size its trailer gives is only trusted once the data has been inflated.
-    if (codec == compress::gunzip || static_cast<uint64_t>(size) <= n) {
-        size_t len = 0;
-        int r = codec(nullptr, &len, in, n);
-        if (r != compress::kOk && r != compress::kShort) fire(err::script::invalid_data);
-        size = static_cast<int64_t>(len);
-    }
+    input_bytes(args, none, n);
     // DEFLATE gives at most 258 bytes for a 2-bit code (under 1032 per input byte), so room past
     // that bound would never be used.
     uint64_t most = uint64_t(n) * 1032 + 258;
+    // Without a size that can hold the data, the first pass goes into room for a usual ratio
+    // (and no more than 64 MiB past the input's size, so that little is claimed in vain); a pass
+    // that runs short still measures, and the second gets the room measured. gzip's trailer
+    // size is not used for this: it is only trusted once the data has been inflated.
+    bool guessed = false;
+    if (codec == compress::gunzip || static_cast<uint64_t>(size) <= n) {
+        size = static_cast<int64_t>(std::min<uint64_t>({uint64_t(n) * 4 + 65536, uint64_t(n) + (64u << 20), 0x7FFFFFFF}));
+        guessed = true;
+    }
     if (static_cast<uint64_t>(size) > most) size = static_cast<int64_t>(most);
     code_into_result(codec, static_cast<size_t>(size), none);
+    // Room the guess left over is given back, so that the result holds no more than it did when
+    // a pass measured first.
+    SeriesBuf* out = memory::nodes[args->node()];
+    if (guessed && out->capacity - out->tail > 4096)
+        memory::expand_series(args->node(), std::max<uint32_t>(out->tail - out->head, 16));
 }
 
 }  // namespace natives

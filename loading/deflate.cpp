@@ -114,17 +114,23 @@ inline uint32_t hash3(const uint8_t* p) {
 // ---- Inflater ----
 
 constexpr int kMaxBits = 15;
+// Codes up to this long are decoded by one table look-up; longer ones bit by bit.
+constexpr int kFastBits = 9;
 
 // A canonical Huffman code: the number of codes of each length and the symbols in code order.
+// fast maps the next kFastBits input bits (first bit lowest) to symbol << 4 | length for the code
+// of at most kFastBits bits they start with, or to 0 where that code is longer or missing.
 struct Huffman {
     uint16_t count[kMaxBits + 1];
     uint16_t symbol[288];
+    uint16_t fast[1 << kFastBits];
 };
 
 // Builds a code from code lengths. Answers 0 for a complete code, above 0 for an incomplete one,
 // below 0 for an over-subscribed one (which is never usable).
 int build_huffman(Huffman& h, const uint8_t* lengths, int n) {
     std::memset(h.count, 0, sizeof h.count);
+    std::memset(h.fast, 0, sizeof h.fast);
     for (int s = 0; s < n; s++) h.count[lengths[s]]++;
     if (h.count[0] == n) return 0;  // no codes: complete, but any use of it fails
     int left = 1;
@@ -138,6 +144,18 @@ int build_huffman(Huffman& h, const uint8_t* lengths, int n) {
     for (int len = 1; len < kMaxBits; len++) offsets[len + 1] = offsets[len] + h.count[len];
     for (int s = 0; s < n; s++)
         if (lengths[s] != 0) h.symbol[offsets[lengths[s]]++] = static_cast<uint16_t>(s);
+    // Canonical codes in symbol order, as decode walks them; the stream sends a code's highest
+    // bit first, so a table index holds the code reversed.
+    uint32_t code = 0;
+    int index = 0;
+    for (int len = 1; len <= kFastBits; len++) {
+        for (int k = 0; k < h.count[len]; k++, index++) {
+            uint32_t entry = uint32_t(h.symbol[index]) << 4 | uint32_t(len);
+            for (uint32_t w = reverse_bits(code + uint32_t(k), len); w < (1u << kFastBits); w += 1u << len)
+                h.fast[w] = static_cast<uint16_t>(entry);
+        }
+        code = (code + h.count[len]) << 1;
+    }
     return left;
 }
 
@@ -179,6 +197,13 @@ struct Inflater {
         while (bitcount < kMaxBits && pos < n) {
             bitbuf |= uint64_t(in[pos++]) << bitcount;
             bitcount += 8;
+        }
+        // Bits past bitcount are zero, so an entry no longer than the bits held is the code the
+        // walk below would find.
+        uint32_t entry = h.fast[bitbuf & ((1u << kFastBits) - 1)];
+        if (entry != 0 && int(entry & 15) <= bitcount) {
+            take(int(entry & 15));
+            return int(entry >> 4);
         }
         int code = 0, first = 0, index = 0;
         uint64_t b = bitbuf;
@@ -222,6 +247,15 @@ struct Inflater {
     }
 
     int codes(const Huffman& lencode, const Huffman& distcode) {
+        // Decoded on a local copy: a byte written through out may alias any member, so working
+        // on the members would store and reload the bit buffer around every output byte.
+        Inflater local = *this;
+        int r = local.decode_symbols(lencode, distcode);
+        *this = local;
+        return r;
+    }
+
+    int decode_symbols(const Huffman& lencode, const Huffman& distcode) {
         for (;;) {
             int sym = decode(lencode);
             if (sym < 0) return kCorrupt;

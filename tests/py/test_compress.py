@@ -26,6 +26,15 @@ def python_pack(method, data, level=6, chunks=1):
     return out + c.flush()
 
 
+def skewed_bytes():
+    """Bytes 0, 1, 2, ... repeated 1, 1, 2, 3, 5, ... times (21 values, 28,656 bytes)."""
+    counts, a, b = [], 1, 1
+    for _ in range(21):
+        counts.append(a)
+        a, b = b, a + b
+    return b"".join(bytes([value]) * count for value, count in enumerate(counts))
+
+
 def python_unpack(method, data):
     if method == "gzip":
         return gzip.decompress(data)
@@ -46,6 +55,11 @@ def main():
         "random": bytes(rng.getrandbits(8) for _ in range(50000)),
         "megabyte": text,
         "bytes": bytes(range(256)) * 4,
+        # Byte frequencies in a Fibonacci progression make Huffman codes of every length up to
+        # the format's 15 bits: the long ones are past the inflater's one-look-up table.
+        "skewed": bytes(rng.sample(skewed_bytes(), k=len(skewed_bytes()))),
+        # Incompressible: the stored length is about the output's.
+        "incompressible": bytes(rng.getrandbits(8) for _ in range(300000)),
     }
     methods = ["zlib", "deflate", "gzip"]
     with tempfile.TemporaryDirectory() as tmp:
@@ -85,7 +99,7 @@ def main():
             unpack_cases.append((stem, "gzip", data))
         for stem, m, _ in unpack_cases:
             script.append(f"write/binary %{path('back-' + stem)} decompress read/binary %{path(stem)} (quote {m})")
-        # /size: larger than the data is used as given, smaller measures first; ignored for gzip.
+        # /size: larger than the data is used as given, smaller is as if none was given; ignored for gzip.
         for m, size in [("zlib", 10), ("zlib", 1 << 21), ("deflate", 3), ("gzip", 7)]:
             stem = f"py-{m}-megabyte-6-1"
             script.append(f"write/binary %{path(f'size-{m}-{size}')} decompress/size read/binary %{path(stem)} (quote {m}) {size}")
@@ -115,6 +129,26 @@ def main():
             with open(path(f"bad-{name}"), "wb") as f:
                 f.write(data)
             script.append(f"e: try [decompress read/binary %{path('bad-' + name)} (quote {m})] print [{name!r} either error? :e [e/id] [\"no error\"]]".replace("'", '"'))
+        # Every shorter part of a stream (fixed codes from Kel, dynamic ones from Python at two
+        # levels) is invalid-data: the stream loses its end-of-block code or its check value.
+        prefix_streams = {
+            "fixed": ("deflate", None),
+            "dynamic": ("deflate", python_pack("deflate", text[:6000], 9)),
+            "dynamic-skewed": ("deflate", python_pack("deflate", inputs["skewed"][:6000], 6)),
+            "zlib": ("zlib", python_pack("zlib", text[:6000], 1)),
+        }
+        for name, (m, packed) in prefix_streams.items():
+            if packed is None:
+                script.append(f"packed: compress read/binary %{path('in-megabyte')} (quote {m})")
+                script.append("packed: copy/part packed 700")
+            else:
+                with open(path(f"prefix-{name}"), "wb") as f:
+                    f.write(packed)
+                script.append(f"packed: read/binary %{path(f'prefix-{name}')}")
+            script.append(
+                f"bad: 0 repeat k (length? packed) - 1 [e: try [decompress copy/part packed k (quote {m})]"
+                f" unless all [error? :e e/id = 'invalid-data] [bad: bad + 1]]")
+            script.append(f'print ["prefixes {name}" bad]')
         script.append('print ["method" either error? e: try [compress "x" (quote lzma)] [e/id] ["no error"]]')
         script.append('print ["negative" either error? e: try [decompress/size #{00} (quote zlib) -1] [e/id] ["no error"]]')
 
@@ -144,7 +178,8 @@ def main():
         if zlib.decompress(read("string")) != "h\u00e9llo h\u00e9llo".encode():
             failures.append("a string is not packed as its UTF-8 bytes")
         lines = run.stdout.decode().splitlines()
-        expected = [f"{name} invalid-data" for name in corrupt] + ["method invalid-arg", "negative invalid-arg"]
+        expected = ([f"{name} invalid-data" for name in corrupt] + [f"prefixes {name} 0" for name in prefix_streams]
+                    + ["method invalid-arg", "negative invalid-arg"])
         if lines != expected:
             failures.append("error lines differ:\n" + "\n".join(lines) + "\nexpected:\n" + "\n".join(expected))
         # Sizes stay sensible: our packing of the repetitive inputs is at most half the input.
