@@ -181,8 +181,10 @@ class SmallStack(unittest.TestCase):
                             continue
                         lines = proc.stdout.splitlines()
                         self.assertEqual(len(lines), 3, out)
-                        self.assertEqual(lines[0], "stack-overflow", out)
-                        self.assertIn(lines[1], DEEP, out)
+                        # The recursion's frames may run out of memory before out of stack,
+                        # depending on where the limit falls: either is a language error.
+                        self.assertIn(lines[0], ["stack-overflow", "no-memory"], out)
+                        self.assertIn(lines[1], [*DEEP, "no-memory"], out)
                         self.assertEqual(lines[2], "after", out)
                         ran += 1
                 self.assertGreater(ran, 0, f"no limit let the script run (thread allowed: {threads})")
