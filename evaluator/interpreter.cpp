@@ -393,7 +393,12 @@ static bool pure_paren(const Cell* paren, Cell* out, int depth) {
     }
     pos = pure_value_in(b, pos, end, out, 0);
     if (pos < 0) return -1;
-    for (int i = 0; i < n; i++) *slots[i] = *out;
+    for (int i = 0; i < n; i++) {
+        // A literal unset (reduce and compose put one in code) is a value, but no word takes it.
+        if (out->type() == TYPE_UNSET) [[unlikely]]
+            return -1;
+        *slots[i] = *out;
+    }
     return pos;
 }
 
