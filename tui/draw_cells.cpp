@@ -86,10 +86,12 @@ void segment(DrawContext* ctx, const Area& a, int64_t x0, int64_t y0, int64_t x1
     }
 }
 
-// x of the edge from (xa, ya) to (xb, yb) at row y, interpolated in integers.
+// x of the edge from (xa, ya) to (xb, yb) at row y (between ya and yb), interpolated in integers.
+// Both differences span up to 2^32 for points at the ends of the int32 range, so their product
+// takes 128 bits; the quotient is no farther from xa than xb is.
 int64_t edge_x(int64_t xa, int64_t ya, int64_t xb, int64_t yb, int64_t y) {
     if (yb == ya) return xa;
-    return xa + (xb - xa) * (y - ya) / (yb - ya);
+    return xa + static_cast<int64_t>(static_cast<__int128>(xb - xa) * (y - ya) / (yb - ya));
 }
 
 }  // namespace

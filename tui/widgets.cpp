@@ -289,7 +289,8 @@ static void text_list_event(int32_t type, EventRecord* ev) {
     int32_t height = to_cells(w->y2 - w->y1);
     if (type == kEvKey && ev->key == -20) {
         if (now > 1) now--;
-        if (now - 1 < w->scroll && w->scroll > 0) w->scroll--;
+        // In 64 bits: a selection at the bottom of the range stays there.
+        if (int64_t(now) - 1 < w->scroll && w->scroll > 0) w->scroll--;
     } else if (type == kEvKey && ev->key == -21) {
         if (now < item_count(facet(&w->face, kFData))) now++;
         // In 64 bits: a selection set near the top of the range and a height made negative

@@ -203,6 +203,20 @@ TEST_F(Draw, Triangles) {
               "ooooooo");
     // Flat: all three points on one row.
     EXPECT_EQ(draw(5, 1, "[pen off fill-pen blue triangle 0x0 4x0 2x0]"), "ooooo");
+    // Corners at the ends of the integer range: the edges still cross the grid where they run
+    // (here the diagonal x = y bounds the fill on the right).
+    EXPECT_EQ(draw(5, 3,
+                   "[pen off fill-pen blue triangle -2147483648x-2147483648 2147483647x2147483647 "
+                   "-2147483648x2147483647]"),
+              "o....\n"
+              "oo...\n"
+              "ooo..");
+    EXPECT_EQ(draw(5, 3,
+                   "[pen off fill-pen blue triangle 2147483647x-2147483648 -2147483648x2147483647 "
+                   "2147483647x2147483647]"),
+              "ooooo\n"
+              "ooooo\n"
+              "ooooo");
 }
 
 // The characters of a grid's rows, blanks as spaces.

@@ -729,6 +729,16 @@ TEST_F(Tui, TextListKeysWithExtremeSelectionAndHeight) {
     EventRecord up = key(list, -20);
     list->event(kEvKey, &up);
     EXPECT_EQ(tv::mold(*facet(&list->face, kFSelected)), "2147483646");
+    // Up from a selection at or below the first item scrolls a scrolled list back a line, also
+    // from the bottom of the range.
+    for (const char* low : {"0", "-2147483648"}) {
+        Widget* l = make(std::string("type: 'text-list size: 10x2 data: [a b c] selected: ") + low + " state: []");
+        l->scroll = 2;
+        EventRecord k = key(l, -20);
+        l->event(kEvKey, &k);
+        EXPECT_EQ(tv::mold(*facet(&l->face, kFSelected)), low);
+        EXPECT_EQ(l->scroll, 1) << low;
+    }
 }
 
 TEST_F(Tui, GroupBoxFrameAndTitle) {
