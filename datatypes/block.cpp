@@ -609,6 +609,9 @@ int compare(const Cell* a_in, const Cell* b_in, int op) {
     if (la != lb && equality_op(op)) return 1;
     if (la == 0 || lb == 0) return la == lb ? 0 : (la == 0 ? -1 : 1);
     Cell a = *a_in, b = *b_in;
+    cycles::Comparing comparing;
+    int known;
+    if (comparing.known(a.node(), a.index(), b.node(), b.index(), op, &known)) return known;
     collector::Root keep_a(&a);
     collector::Root keep_b(&b);
     CycleGuard guard;
@@ -631,6 +634,7 @@ int compare(const Cell* a_in, const Cell* b_in, int op) {
         r = actions::compare_value(&x, &y, op);
     }
     if (r == 0 && la != lb) r = la < lb ? -1 : 1;
+    comparing.note(a.node(), a.index(), b.node(), b.index(), op, r);
     return r;
 }
 
@@ -770,6 +774,7 @@ static uint32_t last_codepoint(Node buffer) {
 
 int form(const Cell* value, Node buffer, const Cell* part, int limit) {
     if (cycles::detect_q(value, buffer, &limit, false)) return limit;
+    cycles::Writing writing(value, buffer, part);
     Cell v = *value;
     collector::Root keep(&v);
     CycleGuard guard;
@@ -838,6 +843,7 @@ int mold_each(const Cell* value, Node buffer, bool only, bool all, bool flat, co
 static int mold_series(const Cell* value, Node buffer, bool only, bool all, bool flat, const Cell* part, int limit,
                        int indent, const char* open, const char* close) {
     if (cycles::detect_q(value, buffer, &limit, true)) return limit;
+    cycles::Writing writing(value, buffer, part);
     CycleGuard guard;
     cycles::push(value->node());
     if (!only) {
