@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 #include <exception>
+#include <optional>
 #include <vector>
 
 #include "datatypes/error.h"
@@ -239,6 +240,29 @@ Node copy_cells(const Cell* v) {
     return node;
 }
 
+// Lives for a deep copy; the outermost refuses at once, with internal no-memory, a value whose
+// copy needs more series than there can be: a block holding the same sub-block twice, nested 40
+// deep, copies 2^40 blocks and would otherwise fill memory for a long time before failing.
+class DeepCopying {
+public:
+    explicit DeepCopying(const Cell* source) {
+        if (depth_++ == 0) {
+            size_t most = memory::most_nodes();
+            if (cycles::unfolded_series(source, most + 1) > most) {
+                depth_--;
+                fire(err::internal::no_memory);
+            }
+        }
+    }
+    ~DeepCopying() { depth_--; }
+    DeepCopying(const DeepCopying&) = delete;
+    DeepCopying& operator=(const DeepCopying&) = delete;
+
+private:
+    static int depth_;
+};
+int DeepCopying::depth_ = 0;
+
 // A value of a series type that a deep copy replaces by its own copy.
 static bool deep_copied(uint8_t t) { return types::series(t); }
 
@@ -249,6 +273,7 @@ static void deep_copy_cell(Cell* slot_value) {
     collector::Root keep(&c);
     if (types::any_block(c.type())) {
         if (cycles::find_q(c.node())) fire(err::internal::no_cycle);
+        DeepCopying copying(&c);
         cycles::push(c.node());
         Cell copy;
         set_cell(&copy, TYPE_NONE);
@@ -295,6 +320,7 @@ void deep_copy_cells(const Cell* copy) {
 Node copy_deep(const Cell* v) {
     Cell src = *v;
     collector::Root keep_src(&src);
+    DeepCopying copying(&src);
     Cell copy;
     make_at(&copy, copy_cells(&src));
     collector::Root keep(&copy);
@@ -349,6 +375,7 @@ Cell* clone(const Cell* value, bool deep, bool also_parens) {
     Node node = copy_cells(&src);
     Cell* out = make_at(stack::push_cell(), node);
     if (deep) {
+        DeepCopying copying(&src);
         CycleGuard guard;
         cycles::push(src.node());
         clone_nested(out, also_parens);
@@ -1128,6 +1155,8 @@ void copy(const int32_t* refs) {
         if (cycles::find_q(src.node())) fire(err::internal::no_cycle);
         cycles::push(src.node());
     }
+    std::optional<DeepCopying> copying;
+    if (deep) copying.emplace(args);  // the shallow copy: its cells are what is copied deeply
     if (kind)
         copy_series_by_type(args, 0, total_length(args), 1, kind, deep);
     else

@@ -293,8 +293,8 @@ int32_t bind_word(Node ctx, Cell* word) {
     return i;
 }
 
-static void bind_series(Node series, int32_t from, Node ctx, bool self) {
-    if (cycles::find_q(series)) return;
+static void bind_series(Node series, int32_t from, Node ctx, bool self, cycles::Visited& visited) {
+    if (cycles::find_q(series) || visited.walked_q(series, from)) return;
     cycles::push(series);
     int32_t n = block::node_length(series);
     for (int32_t i = from; i < n; i++) {
@@ -308,13 +308,17 @@ static void bind_series(Node series, int32_t from, Node ctx, bool self) {
                 bind_word(ctx, c);
             }
         } else if (types::any_block(t)) {
-            bind_series(c->node(), c->index() > 0 ? c->index() : 0, ctx, self);
+            bind_series(c->node(), c->index() > 0 ? c->index() : 0, ctx, self, visited);
         }
     }
     cycles::pop();
+    visited.done(series, from);
 }
 
-void bind(const Cell* blk, Node ctx, bool self) { bind_series(blk->node(), blk->index() > 0 ? blk->index() : 0, ctx, self); }
+void bind(const Cell* blk, Node ctx, bool self) {
+    cycles::Visited visited;
+    bind_series(blk->node(), blk->index() > 0 ? blk->index() : 0, ctx, self, visited);
+}
 
 void init() {
     datatype::Row row;

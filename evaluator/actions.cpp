@@ -12,7 +12,6 @@
 #include "evaluator/natives.h"
 #include "evaluator/natives_values.h"
 #include "runtime/collector.h"
-#include "runtime/cycles.h"
 #include "runtime/fire.h"
 #include "runtime/hashtable.h"
 #include "runtime/runtime.h"

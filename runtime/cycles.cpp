@@ -1,5 +1,6 @@
 #include "runtime/cycles.h"
 
+#include <algorithm>
 #include <cstring>
 #include <unordered_map>
 
@@ -174,45 +175,62 @@ uint64_t add_capped(uint64_t a, uint64_t b, uint64_t most) { return a >= most ||
 constexpr int kCountDepth = 1000;
 bool too_deep(int depth) { return depth >= kCountDepth || platform::stack_exhausted(); }
 
+// What a count takes in: every walked container and all its cells, or (for a deep copy) only
+// block-like series and the series cells in them, each of which the copy makes anew.
+enum class Counting { cells, series };
+
+bool enters(Counting k, uint8_t type) { return k == Counting::cells ? walked(type) : walked_series(type); }
+
+uint64_t counted(Counting k, const Span& s) {
+    if (k == Counting::cells) return uint64_t(s.n);
+    uint64_t n = 0;
+    for (int32_t i = 0; i < s.n; i++) n += types::series(s.cells[i].type());
+    return n;
+}
+
 // Counts without a table while the walk stays small; answers false once budget visits are spent.
-bool count_small(const Cell* v, int depth, uint64_t* n, uint64_t* budget) {
+bool count_small(Counting k, const Cell* v, int depth, uint64_t* n, uint64_t* budget) {
     if (too_deep(depth)) return true;
     Span s = span_of(v);
     if (uint64_t(s.n) > *budget) return false;
     *budget -= uint64_t(s.n);
-    *n += uint64_t(s.n);
+    *n += counted(k, s);
     for (int32_t i = 0; i < s.n; i++)
-        if (walked(s.cells[i].type()) && !count_small(&s.cells[i], depth + 1, n, budget)) return false;
+        if (enters(k, s.cells[i].type()) && !count_small(k, &s.cells[i], depth + 1, n, budget)) return false;
     return true;
 }
 
 constexpr uint64_t kCounting = ~uint64_t(0);  // the series is on the walk's path
 
-uint64_t count_shared(const Cell* v, int depth, uint64_t most, std::unordered_map<uint64_t, uint64_t>& seen) {
+uint64_t count_shared(Counting k, const Cell* v, int depth, uint64_t most, std::unordered_map<uint64_t, uint64_t>& seen) {
     Span s = span_of(v);
     uint64_t key = uint64_t(s.node) << 32 | uint32_t(s.from);
     auto [it, fresh] = seen.try_emplace(key, kCounting);
     if (!fresh) return it->second == kCounting ? 0 : it->second;
-    uint64_t n = 0;
+    uint64_t n = std::min(counted(k, s), most);
     if (!too_deep(depth)) {
         for (int32_t i = 0; i < s.n && n < most; i++) {
             const Cell* c = &s.cells[i];
-            n = add_capped(n, walked(c->type()) ? add_capped(1, count_shared(c, depth + 1, most, seen), most) : 1, most);
+            if (enters(k, c->type())) n = add_capped(n, count_shared(k, c, depth + 1, most, seen), most);
         }
     }
     seen[key] = n;
     return n;
 }
 
+uint64_t count(Counting k, const Cell* value, uint64_t most) {
+    if (!enters(k, value->type())) return 0;
+    uint64_t n = 0, budget = 1 << 16;
+    if (count_small(k, value, 0, &n, &budget)) return n < most ? n : most;
+    std::unordered_map<uint64_t, uint64_t> seen;
+    return count_shared(k, value, 0, most, seen);
+}
+
 }  // namespace
 
-uint64_t unfolded_cells(const Cell* value, uint64_t most) {
-    if (!walked(value->type())) return 0;
-    uint64_t n = 0, budget = 1 << 16;
-    if (count_small(value, 0, &n, &budget)) return n < most ? n : most;
-    std::unordered_map<uint64_t, uint64_t> seen;
-    return count_shared(value, 0, most, seen);
-}
+uint64_t unfolded_cells(const Cell* value, uint64_t most) { return count(Counting::cells, value, most); }
+
+uint64_t unfolded_series(const Cell* value, uint64_t most) { return count(Counting::series, value, most); }
 
 int Writing::writing_depth = 0;
 bool Writing::watching = false;

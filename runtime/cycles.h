@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <unordered_map>
 
 #include "datatypes/cell.h"
 #include "runtime/memory.h"
@@ -94,11 +95,41 @@ private:
     uint64_t start_;
 };
 
+// A walk that does the same to a series wherever it meets it (binding words, collecting words,
+// setting bits) does it once per walk: a block holding the same sub-block twice, nested n deep,
+// has 2^n paths through n blocks. A series is remembered when its walk ends, and only after the
+// walk has entered kVisitsUnremembered series, so that small walks never build the table.
+class Visited {
+public:
+    static constexpr uint32_t kVisitsUnremembered = 64;
+
+    // True when the series was walked from at or before from within this walk; else counts the
+    // entry.
+    bool walked_q(Node n, int32_t from) {
+        if (entered_++ < kVisitsUnremembered || from_.empty()) return false;
+        auto it = from_.find(n);
+        return it != from_.end() && it->second <= from;
+    }
+    // The walk of the series from from has ended.
+    void done(Node n, int32_t from) {
+        if (entered_ <= kVisitsUnremembered) return;
+        auto [it, fresh] = from_.try_emplace(n, from);
+        if (!fresh && from < it->second) it->second = from;
+    }
+
+private:
+    uint64_t entered_ = 0;
+    std::unordered_map<Node, int32_t> from_;
+};
+
 // The number of cells a deep walk of value meets (series cells of blocks, parens, hashes and
 // paths, fields of objects, entries of maps), a series shared by several places counted each
 // time it is met and one that holds itself not again; saturates at most. Quick where the walk is
 // small; shared series are counted once each through a table.
 uint64_t unfolded_cells(const Cell* value, uint64_t most);
+// The series a deep copy of value makes: the series cells reached through its block-like series,
+// counted the same way.
+uint64_t unfolded_series(const Cell* value, uint64_t most);
 
 // Lives for the form or mold of one container. Once the text of the outermost container has grown by
 // kWritingCheckAt characters, its deep walk is counted, and a value whose text would have more
