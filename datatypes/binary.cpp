@@ -74,7 +74,7 @@ struct Budget {
     int64_t left;  // bytes allowed; negative: no limit
     uint8_t* base = nullptr;  // where the walk's output starts; null when it only measures
     uint64_t blocks = 0;      // blocks entered
-    std::unordered_map<uint64_t, Written> written;
+    std::unordered_map<uint64_t, Written> written{};
     int64_t take(int64_t n) const { return left < 0 ? n : std::min(n, left); }
     void use(int64_t n) {
         if (left >= 0) left -= n;

@@ -240,18 +240,35 @@ Node copy_cells(const Cell* v) {
     return node;
 }
 
-// Lives for a deep copy; the outermost refuses at once, with internal no-memory, a value whose
-// copy needs more series than there can be: a block holding the same sub-block twice, nested 40
-// deep, copies 2^40 blocks and would otherwise fill memory for a long time before failing.
+// Lives for the copy of one block-like series within a deep copy. A copy needing more series
+// than there can be is refused with internal no-memory: a block holding the same sub-block twice,
+// nested 40 deep, copies 2^40 blocks and would otherwise fill memory for a long time before
+// failing. The outermost counts the series the copy makes, shared ones once each, while that
+// takes few steps (a few distinct blocks, however often met); a larger value is counted once the
+// copy has made kCheckAfter nested copies, so that ordinary copies cost no full count.
 class DeepCopying {
 public:
+    static constexpr uint64_t kQuickCount = 1024;  // cells looked at by the first count
+    static constexpr uint64_t kCheckAfter = 1 << 16;
+
     explicit DeepCopying(const Cell* source) {
+        size_t most = memory::most_nodes();
+        uint64_t n;
         if (depth_++ == 0) {
-            size_t most = memory::most_nodes();
-            if (cycles::unfolded_series(source, most + 1) > most) {
-                depth_--;
-                fire(err::internal::no_memory);
+            made_ = 0;
+            if (!cycles::unfolded_series_within(source, most + 1, kQuickCount, &n)) {
+                // Its caller keeps the source reachable while it is copied.
+                outermost_ = *source;
+                made_ = 1;
             }
+        } else if (made_ && ++made_ == kCheckAfter) {
+            n = cycles::unfolded_series(&outermost_, most + 1);
+        } else {
+            return;
+        }
+        if (n > most) {
+            depth_--;
+            fire(err::internal::no_memory);
         }
     }
     ~DeepCopying() { depth_--; }
@@ -260,7 +277,11 @@ public:
 
 private:
     static int depth_;
+    static uint64_t made_;
+    static Cell outermost_;
 };
+uint64_t DeepCopying::made_ = 0;
+Cell DeepCopying::outermost_;
 int DeepCopying::depth_ = 0;
 
 // A value of a series type that a deep copy replaces by its own copy.
@@ -356,6 +377,7 @@ static void clone_nested(const Cell* copy, bool also_parens) {
         uint8_t t = c.type();
         if (!(t == TYPE_BLOCK || (also_parens && (t == TYPE_PAREN || types::any_path(t))))) continue;
         if (cycles::find_q(c.node())) fire(err::internal::no_cycle);
+        DeepCopying copying(&c);
         cycles::push(c.node());
         Cell nested;
         set_cell(&nested, TYPE_NONE);
@@ -410,8 +432,10 @@ void copy_series_by_type(const Cell* value, int32_t from, int32_t count, int32_t
         set_cell(&copy, TYPE_NONE);
         collector::Root keep_copy(&copy);
         if (types::any_block(t)) {
+            std::optional<DeepCopying> copying;
             if (deep) {
                 if (cycles::find_q(c.node())) fire(err::internal::no_cycle);
+                copying.emplace(&c);
                 cycles::push(c.node());
             }
             series::copy_core(&copy, &c, nullptr);

@@ -293,8 +293,11 @@ int32_t bind_word(Node ctx, Cell* word) {
     return i;
 }
 
-static void bind_series(Node series, int32_t from, Node ctx, bool self, cycles::Visited& visited) {
-    if (cycles::find_q(series) || visited.walked_q(series, from)) return;
+static cycles::Visited* binding = nullptr;  // of the bind in progress
+
+static void bind_series(Node series, int32_t from, Node ctx, bool self) {
+    uint64_t mark;
+    if (cycles::find_q(series) || binding->walked_q(series, from, &mark)) return;
     cycles::push(series);
     int32_t n = block::node_length(series);
     for (int32_t i = from; i < n; i++) {
@@ -308,16 +311,22 @@ static void bind_series(Node series, int32_t from, Node ctx, bool self, cycles::
                 bind_word(ctx, c);
             }
         } else if (types::any_block(t)) {
-            bind_series(c->node(), c->index() > 0 ? c->index() : 0, ctx, self, visited);
+            bind_series(c->node(), c->index() > 0 ? c->index() : 0, ctx, self);
         }
     }
     cycles::pop();
-    visited.done(series, from);
+    binding->done(series, from, mark);
 }
 
 void bind(const Cell* blk, Node ctx, bool self) {
     cycles::Visited visited;
-    bind_series(blk->node(), blk->index() > 0 ? blk->index() : 0, ctx, self, visited);
+    cycles::Visited* outer = binding;
+    binding = &visited;
+    struct Restore {
+        cycles::Visited* outer;
+        ~Restore() { binding = outer; }
+    } restore{outer};
+    bind_series(blk->node(), blk->index() > 0 ? blk->index() : 0, ctx, self);
 }
 
 void init() {

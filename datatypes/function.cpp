@@ -292,7 +292,8 @@ struct Collector {
     cycles::Visited visited;
 
     void walk(Node series, int32_t from) {
-        if (cycles::find_q(series) || visited.walked_q(series, from)) return;
+        uint64_t mark;
+        if (cycles::find_q(series) || visited.walked_q(series, from, &mark)) return;
         cycles::Scope scope(series);
         for (int32_t i = from; i < block::node_length(series); i++) {
             Cell c = *block::node_cell(series, i);
@@ -317,7 +318,7 @@ struct Collector {
                 walk(c.node(), c.index() > 0 ? c.index() : 0);
             }
         }
-        visited.done(series, from);
+        visited.done(series, from, mark);
     }
 };
 

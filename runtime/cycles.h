@@ -97,27 +97,28 @@ private:
 
 // A walk that does the same to a series wherever it meets it (binding words, collecting words,
 // setting bits) does it once per walk: a block holding the same sub-block twice, nested n deep,
-// has 2^n paths through n blocks. A series is remembered when its walk ends, and only after the
-// walk has entered kVisitsUnremembered series, so that small walks never build the table.
+// has 2^n paths through n blocks. A series is remembered when its walk ends, and only when that
+// walk entered kRememberAfter series or more: walking a smaller one again costs less than the
+// table, and walks of plain trees never build it.
 class Visited {
 public:
-    static constexpr uint32_t kVisitsUnremembered = 64;
+    static constexpr uint64_t kRememberAfter = 32;
 
     // True when the series was walked from at or before from within this walk; else counts the
-    // entry.
-    bool walked_q(Node n, int32_t from) {
-        if (entered_++ < kVisitsUnremembered || from_.empty()) return false;
-        auto it = from_.find(n);
-        return it != from_.end() && it->second <= from;
+    // entry and gives what done needs in *mark.
+    bool walked_q(Node n, int32_t from, uint64_t* mark) {
+        *mark = entered_++;
+        return !from_.empty() && recall(n, from);
     }
-    // The walk of the series from from has ended.
-    void done(Node n, int32_t from) {
-        if (entered_ <= kVisitsUnremembered) return;
-        auto [it, fresh] = from_.try_emplace(n, from);
-        if (!fresh && from < it->second) it->second = from;
+    // The walk of the series from from, entered at mark, has ended.
+    void done(Node n, int32_t from, uint64_t mark) {
+        if (entered_ - mark >= kRememberAfter) keep(n, from);
     }
 
 private:
+    bool recall(Node n, int32_t from) const;
+    void keep(Node n, int32_t from);
+
     uint64_t entered_ = 0;
     std::unordered_map<Node, int32_t> from_;
 };
@@ -130,6 +131,8 @@ uint64_t unfolded_cells(const Cell* value, uint64_t most);
 // The series a deep copy of value makes: the series cells reached through its block-like series,
 // counted the same way.
 uint64_t unfolded_series(const Cell* value, uint64_t most);
+// The same, looking at no more than limit cells: false when the count could not end within them.
+bool unfolded_series_within(const Cell* value, uint64_t most, uint64_t limit, uint64_t* n);
 
 // Lives for the form or mold of one container. Once the text of the outermost container has grown by
 // kWritingCheckAt characters, its deep walk is counted, and a value whose text would have more
