@@ -243,30 +243,22 @@ Node copy_cells(const Cell* v) {
 // Lives for the copy of one block-like series within a deep copy. A copy needing more series
 // than there can be is refused with internal no-memory: a block holding the same sub-block twice,
 // nested 40 deep, copies 2^40 blocks and would otherwise fill memory for a long time before
-// failing. The outermost counts the series the copy makes, shared ones once each, while that
-// takes few steps (a few distinct blocks, however often met); a larger value is counted once the
-// copy has made kCheckAfter nested copies, so that ordinary copies cost no full count.
+// failing. Once the outermost copy has made kCheckAfter nested copies, the series it makes are
+// counted, shared ones once each; ordinary copies never pay for a count.
 class DeepCopying {
 public:
-    static constexpr uint64_t kQuickCount = 1024;  // cells looked at by the first count
     static constexpr uint64_t kCheckAfter = 1 << 16;
 
     explicit DeepCopying(const Cell* source) {
-        size_t most = memory::most_nodes();
-        uint64_t n;
         if (depth_++ == 0) {
+            // Its caller keeps the source reachable while it is copied.
+            outermost_ = *source;
             made_ = 0;
-            if (!cycles::unfolded_series_within(source, most + 1, kQuickCount, &n)) {
-                // Its caller keeps the source reachable while it is copied.
-                outermost_ = *source;
-                made_ = 1;
-            }
-        } else if (made_ && ++made_ == kCheckAfter) {
-            n = cycles::unfolded_series(&outermost_, most + 1);
-        } else {
             return;
         }
-        if (n > most) {
+        if (++made_ != kCheckAfter) return;
+        size_t most = memory::most_nodes();
+        if (cycles::unfolded_series(&outermost_, most + 1) > most) {
             depth_--;
             fire(err::internal::no_memory);
         }
