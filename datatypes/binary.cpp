@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstring>
 #include <string>
+#include <unordered_map>
 
 #include "datatypes/binary_codecs.h"
 #include "datatypes/bitset.h"
@@ -57,9 +58,23 @@ SeriesBuf* ensure(Node node, int64_t size) {
 
 // ---- Values as bytes ----
 
+// A block met again in one walk gives the same bytes: a block holding the same sub-block twice,
+// nested 40 deep, has 2^40 paths through 40 blocks. Once a walk has entered this many blocks, the
+// bytes of each block it ends are remembered (where they were written, and how many) and copied
+// when the block is met again.
+constexpr uint64_t kBlocksUnremembered = 64;
+
+struct Written {
+    int64_t at;  // offset from the start of the walk's output
+    int64_t n;
+};
+
 // What a walk of one value may still produce.
 struct Budget {
     int64_t left;  // bytes allowed; negative: no limit
+    uint8_t* base = nullptr;  // where the walk's output starts; null when it only measures
+    uint64_t blocks = 0;      // blocks entered
+    std::unordered_map<uint64_t, Written> written{};
     int64_t take(int64_t n) const { return left < 0 ? n : std::min(n, left); }
     void use(int64_t n) {
         if (left >= 0) left -= n;
@@ -84,10 +99,21 @@ int64_t put_value(uint8_t* dest, const Cell* value, Budget& budget, int32_t valu
 int64_t put_block(uint8_t* dest, const Cell* block, Budget& budget, int32_t values, bool from_to) {
     Node node = block->node();
     if (cycles::find_q(node)) fire(err::internal::no_cycle);
-    cycles::Scope scope(node);
     SeriesBuf* b = memory::nodes[node];
     int64_t total = b->length();
     int64_t i = block->index() > 0 ? block->index() : 0;
+    uint64_t key = uint64_t(node) << 32 | uint32_t(i);
+    bool remember = values < 0 && budget.blocks++ >= kBlocksUnremembered;
+    if (remember) {
+        auto it = budget.written.find(key);
+        if (it != budget.written.end() && (budget.left < 0 || it->second.n <= budget.left)) {
+            int64_t n = it->second.n;
+            if (dest && n > 0) std::memmove(dest, budget.base + it->second.at, size_t(n));
+            budget.use(n);
+            return n;
+        }
+    }
+    cycles::Scope scope(node);
     int64_t end = values > 0 ? std::min<int64_t>(total, i + values) : total;
     int64_t count = 0;
     for (; i < end && !budget.done(); i++) {
@@ -95,6 +121,8 @@ int64_t put_block(uint8_t* dest, const Cell* block, Budget& budget, int32_t valu
         count += put_value(dest ? dest + count : nullptr, item, budget, -1, from_to);
         if (count > kCountCap) count = kCountCap;
     }
+    // Bytes cut short by the budget are not the block's whole bytes.
+    if (remember && !budget.done()) budget.written[key] = Written{dest ? dest - budget.base : 0, count};
     return count;
 }
 
@@ -361,7 +389,7 @@ Cell* push(const Cell* value) { return stack::push(value); }
 
 int64_t value_bytes(uint8_t* dest, const Cell* value, int32_t part, bool only, bool from_to) {
     bool block = types::any_list(value->type());
-    Budget budget{part > 0 && (!block || only) ? part : -1};
+    Budget budget{part > 0 && (!block || only) ? part : -1, dest};
     int32_t values = part > 0 && block && !only ? part : -1;
     return put_value(dest, value, budget, values, from_to);
 }

@@ -95,6 +95,7 @@ struct Walker {
     int caller;
     int64_t highest = -1;
     bool members = true;  // test mode: no non-member met yet
+    cycles::Visited visited{};
 };
 
 [[noreturn]] void bad_spec(const Walker& w, const Cell* spec) {
@@ -206,12 +207,17 @@ bool walk_block(Walker& w, const Cell* block) {
     Cell blk = *block;
     collector::Root keep(&blk);
     // A block met again inside itself names no new bits.
-    if (cycles::find_q(blk.node())) return true;
+    int32_t from = blk.index() > 0 ? blk.index() : 0;
+    uint64_t mark;
+    if (cycles::find_q(blk.node()) || w.visited.walked_q(blk.node(), from, &mark)) return true;
     cycles::Scope scope(blk.node());
-    int32_t i = blk.index() > 0 ? blk.index() : 0;
+    int32_t i = from;
     for (;;) {
         int32_t n = static_cast<int32_t>(memory::nodes[blk.node()]->length());
-        if (i >= n) return true;
+        if (i >= n) {
+            w.visited.done(blk.node(), from, mark);
+            return true;
+        }
         Cell v = *(cells_head(memory::nodes[blk.node()]) + i);
         collector::Root keep_v(&v);
         uint8_t t = v.type();

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 #include <exception>
+#include <optional>
 #include <vector>
 
 #include "datatypes/error.h"
@@ -239,6 +240,42 @@ Node copy_cells(const Cell* v) {
     return node;
 }
 
+// Lives for the copy of one block-like series within a deep copy. A copy needing more series
+// than there can be is refused with internal no-memory: a block holding the same sub-block twice,
+// nested 40 deep, copies 2^40 blocks and would otherwise fill memory for a long time before
+// failing. Once the outermost copy has made kCheckAfter nested copies, the series it makes are
+// counted, shared ones once each; ordinary copies never pay for a count.
+class DeepCopying {
+public:
+    static constexpr uint64_t kCheckAfter = 1 << 16;
+
+    explicit DeepCopying(const Cell* source) {
+        if (depth_++ == 0) {
+            // Its caller keeps the source reachable while it is copied.
+            outermost_ = *source;
+            made_ = 0;
+            return;
+        }
+        if (++made_ != kCheckAfter) return;
+        size_t most = memory::most_nodes();
+        if (cycles::unfolded_series(&outermost_, most + 1) > most) {
+            depth_--;
+            fire(err::internal::no_memory);
+        }
+    }
+    ~DeepCopying() { depth_--; }
+    DeepCopying(const DeepCopying&) = delete;
+    DeepCopying& operator=(const DeepCopying&) = delete;
+
+private:
+    static int depth_;
+    static uint64_t made_;
+    static Cell outermost_;
+};
+uint64_t DeepCopying::made_ = 0;
+Cell DeepCopying::outermost_;
+int DeepCopying::depth_ = 0;
+
 // A value of a series type that a deep copy replaces by its own copy.
 static bool deep_copied(uint8_t t) { return types::series(t); }
 
@@ -249,6 +286,7 @@ static void deep_copy_cell(Cell* slot_value) {
     collector::Root keep(&c);
     if (types::any_block(c.type())) {
         if (cycles::find_q(c.node())) fire(err::internal::no_cycle);
+        DeepCopying copying(&c);
         cycles::push(c.node());
         Cell copy;
         set_cell(&copy, TYPE_NONE);
@@ -295,6 +333,7 @@ void deep_copy_cells(const Cell* copy) {
 Node copy_deep(const Cell* v) {
     Cell src = *v;
     collector::Root keep_src(&src);
+    DeepCopying copying(&src);
     Cell copy;
     make_at(&copy, copy_cells(&src));
     collector::Root keep(&copy);
@@ -330,6 +369,7 @@ static void clone_nested(const Cell* copy, bool also_parens) {
         uint8_t t = c.type();
         if (!(t == TYPE_BLOCK || (also_parens && (t == TYPE_PAREN || types::any_path(t))))) continue;
         if (cycles::find_q(c.node())) fire(err::internal::no_cycle);
+        DeepCopying copying(&c);
         cycles::push(c.node());
         Cell nested;
         set_cell(&nested, TYPE_NONE);
@@ -349,6 +389,7 @@ Cell* clone(const Cell* value, bool deep, bool also_parens) {
     Node node = copy_cells(&src);
     Cell* out = make_at(stack::push_cell(), node);
     if (deep) {
+        DeepCopying copying(&src);
         CycleGuard guard;
         cycles::push(src.node());
         clone_nested(out, also_parens);
@@ -383,8 +424,10 @@ void copy_series_by_type(const Cell* value, int32_t from, int32_t count, int32_t
         set_cell(&copy, TYPE_NONE);
         collector::Root keep_copy(&copy);
         if (types::any_block(t)) {
+            std::optional<DeepCopying> copying;
             if (deep) {
                 if (cycles::find_q(c.node())) fire(err::internal::no_cycle);
+                copying.emplace(&c);
                 cycles::push(c.node());
             }
             series::copy_core(&copy, &c, nullptr);
@@ -609,6 +652,9 @@ int compare(const Cell* a_in, const Cell* b_in, int op) {
     if (la != lb && equality_op(op)) return 1;
     if (la == 0 || lb == 0) return la == lb ? 0 : (la == 0 ? -1 : 1);
     Cell a = *a_in, b = *b_in;
+    cycles::Comparing comparing;
+    int known;
+    if (comparing.known(a.node(), a.index(), b.node(), b.index(), op, &known)) return known;
     collector::Root keep_a(&a);
     collector::Root keep_b(&b);
     CycleGuard guard;
@@ -631,6 +677,7 @@ int compare(const Cell* a_in, const Cell* b_in, int op) {
         r = actions::compare_value(&x, &y, op);
     }
     if (r == 0 && la != lb) r = la < lb ? -1 : 1;
+    comparing.note(a.node(), a.index(), b.node(), b.index(), op, r);
     return r;
 }
 
@@ -770,6 +817,7 @@ static uint32_t last_codepoint(Node buffer) {
 
 int form(const Cell* value, Node buffer, const Cell* part, int limit) {
     if (cycles::detect_q(value, buffer, &limit, false)) return limit;
+    cycles::Writing writing(value, buffer, part);
     Cell v = *value;
     collector::Root keep(&v);
     CycleGuard guard;
@@ -838,6 +886,7 @@ int mold_each(const Cell* value, Node buffer, bool only, bool all, bool flat, co
 static int mold_series(const Cell* value, Node buffer, bool only, bool all, bool flat, const Cell* part, int limit,
                        int indent, const char* open, const char* close) {
     if (cycles::detect_q(value, buffer, &limit, true)) return limit;
+    cycles::Writing writing(value, buffer, part);
     CycleGuard guard;
     cycles::push(value->node());
     if (!only) {
@@ -1122,6 +1171,8 @@ void copy(const int32_t* refs) {
         if (cycles::find_q(src.node())) fire(err::internal::no_cycle);
         cycles::push(src.node());
     }
+    std::optional<DeepCopying> copying;
+    if (deep) copying.emplace(args);  // the shallow copy: its cells are what is copied deeply
     if (kind)
         copy_series_by_type(args, 0, total_length(args), 1, kind, deep);
     else

@@ -293,8 +293,11 @@ int32_t bind_word(Node ctx, Cell* word) {
     return i;
 }
 
+static cycles::Visited* binding = nullptr;  // of the bind in progress
+
 static void bind_series(Node series, int32_t from, Node ctx, bool self) {
-    if (cycles::find_q(series)) return;
+    uint64_t mark;
+    if (cycles::find_q(series) || binding->walked_q(series, from, &mark)) return;
     cycles::push(series);
     int32_t n = block::node_length(series);
     for (int32_t i = from; i < n; i++) {
@@ -312,9 +315,19 @@ static void bind_series(Node series, int32_t from, Node ctx, bool self) {
         }
     }
     cycles::pop();
+    binding->done(series, from, mark);
 }
 
-void bind(const Cell* blk, Node ctx, bool self) { bind_series(blk->node(), blk->index() > 0 ? blk->index() : 0, ctx, self); }
+void bind(const Cell* blk, Node ctx, bool self) {
+    cycles::Visited visited;
+    cycles::Visited* outer = binding;
+    binding = &visited;
+    struct Restore {
+        cycles::Visited* outer;
+        ~Restore() { binding = outer; }
+    } restore{outer};
+    bind_series(blk->node(), blk->index() > 0 ? blk->index() : 0, ctx, self);
+}
 
 void init() {
     datatype::Row row;

@@ -289,8 +289,11 @@ struct Collector {
         block::append_cell(collected, &word);
     }
 
+    cycles::Visited visited;
+
     void walk(Node series, int32_t from) {
-        if (cycles::find_q(series)) return;
+        uint64_t mark;
+        if (cycles::find_q(series) || visited.walked_q(series, from, &mark)) return;
         cycles::Scope scope(series);
         for (int32_t i = from; i < block::node_length(series); i++) {
             Cell c = *block::node_cell(series, i);
@@ -315,6 +318,7 @@ struct Collector {
                 walk(c.node(), c.index() > 0 ? c.index() : 0);
             }
         }
+        visited.done(series, from, mark);
     }
 };
 

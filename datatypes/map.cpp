@@ -340,12 +340,14 @@ static int write_entries(const Cell* m, Node buffer, bool all, bool flat, const 
 int form(const Cell* value, Node buffer, const Cell* part, int limit) {
     if (cycles::detect_q(value, buffer, &limit, false)) return limit;
     cycles::Scope scope(cycles::node_of(value));
+    cycles::Writing writing(value, buffer, part);
     return write_entries(value, buffer, false, false, part, limit, 0, false, false);
 }
 
 int mold(const Cell* value, Node buffer, bool only, bool all, bool flat, const Cell* part, int limit, int indent) {
     if (cycles::detect_q(value, buffer, &limit, true)) return limit;
     cycles::Scope scope(cycles::node_of(value));
+    cycles::Writing writing(value, buffer, part);
     if (only) {
         limit = write_entries(value, buffer, all, flat, part, limit, 0, false, false);
     } else if (flat) {
@@ -400,6 +402,10 @@ int compare(const Cell* a, const Cell* b, int op) {
     int lookup = op == COMP_STRICT_EQUAL ? COMP_STRICT_EQUAL : COMP_EQUAL;
     // Both maps go on the cycle stack, so that two maps that each hold themselves meet the
     // cycle check together and compare equal instead of failing on the first nested map.
+    cycles::Comparing comparing;
+    int known;
+    const Node node_a = a->data2, node_b = b->data2;
+    if (comparing.known(node_a, 0, node_b, 0, op, &known)) return known;
     cycles::Scope in_a(a->data2);
     cycles::Scope in_b(b->data2);
     Node blk = a->data2;
@@ -413,6 +419,7 @@ int compare(const Cell* a, const Cell* b, int op) {
         collector::Root keep_value(&value);
         if (!has_entry(b, &key, &value, lookup)) result = 1;
     }
+    comparing.note(node_a, 0, node_b, 0, op, result);
     return result;
 }
 

@@ -695,11 +695,13 @@ int serialize(const Cell* obj_in, Node buffer, bool only, bool all, bool flat, c
 
 int form(const Cell* value, Node buffer, const Cell* part, int limit) {
     if (cycles::detect_q(value, buffer, &limit, false)) return limit;
+    cycles::Writing writing(value, buffer, part);
     return serialize(value, buffer, false, false, false, part, limit, false, 0, false);
 }
 
 int mold(const Cell* value, Node buffer, bool only, bool all, bool flat, const Cell* part, int limit, int level) {
     if (cycles::detect_q(value, buffer, &limit, true)) return limit;
+    cycles::Writing writing(value, buffer, part);
     if (!only) {
         string::concatenate_literal(buffer, "make object! [");
         limit -= 14;
@@ -731,23 +733,29 @@ int compare(const Cell* a, const Cell* b, int op) {
     int32_t na = context::count(ca), nb = context::count(cb);
     if (na != nb) return na < nb ? -1 : 1;
     if (na == 0) return 0;
+    cycles::Comparing comparing;
+    int known;
+    if (comparing.known(ca, 0, cb, 0, op, &known)) return known;
     collector::NodeRoot k1(&ca), k2(&cb);
     cycles::Scope sa(ca);
     cycles::Scope sb(cb);
-    for (int32_t i = 0; i < na; i++) {
+    int r = 0;
+    for (int32_t i = 0; i < na && r == 0; i++) {
         int32_t wa = symbol::resolve(static_cast<int32_t>(context::word_at_node(ca, i)->data2));
         int32_t wb = symbol::resolve(static_cast<int32_t>(context::word_at_node(cb, i)->data2));
-        if (wa != wb) return wa < wb ? -1 : 1;
+        if (wa != wb) {
+            r = wa < wb ? -1 : 1;
+            break;
+        }
         Cell x = context::values(ca)[i], y = context::values(cb)[i];
         uint8_t tx = x.type(), ty = y.type();
-        int r;
         if (tx == ty || (types::any_word(tx) && types::any_word(ty)) || (numeric(tx) && numeric(ty)))
             r = actions::compare_value(&x, &y, op);
         else
             r = tx < ty ? -1 : 1;
-        if (r != 0) return r;
     }
-    return 0;
+    comparing.note(ca, 0, cb, 0, op, r);
+    return r;
 }
 
 // ---- Series-like actions ----

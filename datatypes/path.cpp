@@ -87,6 +87,7 @@ Cell* to(Cell* proto, Cell* spec, int type) {
 // The elements from the path's position, each formed or molded, separated by "/".
 static int write(const Cell* value, Node buffer, bool mold_mode, bool only, bool all, bool flat, const Cell* part, int limit) {
     if (cycles::detect_q(value, buffer, &limit, mold_mode)) return limit;
+    cycles::Writing writing(value, buffer, part);
     Cell p = *value;
     collector::Root keep(&p);
     cycles::Scope scope(p.node());

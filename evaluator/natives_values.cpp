@@ -17,7 +17,9 @@
 #include "evaluator/loop.h"
 #include "evaluator/natives.h"
 #include "runtime/collector.h"
+#include "runtime/cycles.h"
 #include "runtime/fire.h"
+#include "runtime/memory.h"
 #include "runtime/memstats.h"
 #include "runtime/output.h"
 #include "runtime/platform.h"
@@ -361,6 +363,12 @@ void compose(int check, const int32_t* refs) {
         fire(err::script::expect_val, &expected, &got);
     }
     bool deep = refs[0] >= 0, only = refs[1] >= 0;
+    // /deep makes a block for every path to a nested block: one holding the same sub-block twice,
+    // nested 40 deep, would fill memory for a long time before failing.
+    if (deep) {
+        size_t most = memory::most_nodes();
+        if (cycles::unfolded_series(args, most + 1) > most) fire(err::internal::no_memory);
+    }
     Cell* target;
     bool append = true;
     if (refs[2] >= 0) {

@@ -607,6 +607,8 @@ static SeriesFrame* take_spare(size_t n) {
     return f;
 }
 
+size_t most_nodes() { return max_nodes; }
+
 void relocate_all() {
     std::vector<SeriesFrame*> targets;
     SeriesFrame* t = nullptr;

@@ -215,6 +215,8 @@ bool verify(const char** problem);
 // Collection torture: moves every live buffer of the series frames into other frames and poisons
 // the frames it vacated, so that no buffer address survives a collection.
 void relocate_all();
+// The most node handles there can be: a value needing more series than this cannot be made.
+size_t most_nodes();
 
 }  // namespace memory
 
