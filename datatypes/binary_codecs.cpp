@@ -46,33 +46,70 @@ uint8_t* encode_64(uint8_t* dest, const uint8_t* source, size_t count) {
     return dest;
 }
 
-// Base 58 over 32-bit limbs: the number is divided by 58^5 at a time, giving five digits per
-// pass, so long inputs take a fifth of the passes of digit-by-digit division.
+// Base 58 over 64-bit limbs. Each sweep over the number divides it by 58^10 twice, the second
+// division taking the quotient limbs of the first as they come, so the two carry chains overlap
+// and a sweep yields twenty digits. The divisions use a precomputed reciprocal, as a 128-by-64-bit
+// division is far slower than two multiplications.
+namespace {
+
+constexpr uint64_t kChunk58 = 430804206899405824ull;  // 58^10
+constexpr int kShift58 = __builtin_clzll(kChunk58);
+constexpr uint64_t kNorm58 = kChunk58 << kShift58;
+constexpr uint64_t kInverse58 =
+    static_cast<uint64_t>(~static_cast<unsigned __int128>(0) / kNorm58);  // less 2^64, which wraps
+static_assert(kShift58 > 0, "the dividend shift below needs a non-zero shift");
+
+// Divides high:low (high < kNorm58) by kNorm58; returns the quotient and leaves the remainder in high.
+inline uint64_t divide_58(uint64_t& high, uint64_t low) {
+    unsigned __int128 q = static_cast<unsigned __int128>(kInverse58) * high;
+    q += (static_cast<unsigned __int128>(high + 1) << 64) | low;
+    uint64_t q1 = static_cast<uint64_t>(q >> 64);
+    uint64_t r = low - q1 * kNorm58;
+    // The first correction happens about half the time, so it is done without a branch; the
+    // second is rare.
+    uint64_t over = uint64_t(0) - uint64_t(r > static_cast<uint64_t>(q));
+    q1 += over;
+    r += over & kNorm58;
+    if (__builtin_expect(r >= kNorm58, 0)) {
+        q1++;
+        r -= kNorm58;
+    }
+    high = r;
+    return q1;
+}
+
+}  // namespace
+
 uint8_t* encode_58(uint8_t* dest, const uint8_t* source, size_t count) {
     size_t zeros = 0;
     while (zeros < count && source[zeros] == 0) zeros++;
     // Big-endian limbs of the bytes after the leading zeros.
     size_t n = count - zeros;
-    std::vector<uint32_t> limbs((n + 3) / 4, 0);
+    std::vector<uint64_t> limbs((n + 7) / 8, 0);
     for (size_t i = 0; i < n; i++) {
         size_t from_end = n - 1 - i;
-        limbs[limbs.size() - 1 - from_end / 4] |= uint32_t(source[zeros + i]) << (8 * (from_end % 4));
+        limbs[limbs.size() - 1 - from_end / 8] |= uint64_t(source[zeros + i]) << (8 * (from_end % 8));
     }
-    constexpr uint32_t kChunk = 656356768;  // 58^5
     std::vector<uint8_t> digits;  // least significant first
+    digits.reserve(n * 138 / 100 + 20);
     size_t first = 0;
     while (first < limbs.size()) {
-        uint64_t rest = 0;
+        // Remainders are kept shifted by kShift58, which is how the normalised division wants
+        // its dividend; the top bits of the next limb fill the gap.
+        uint64_t rest_a = 0, rest_b = 0;
         for (size_t i = first; i < limbs.size(); i++) {
-            uint64_t cur = (rest << 32) | limbs[i];
-            limbs[i] = static_cast<uint32_t>(cur / kChunk);
-            rest = cur % kChunk;
+            uint64_t limb = limbs[i];
+            rest_a |= limb >> (64 - kShift58);
+            uint64_t q = divide_58(rest_a, limb << kShift58);
+            rest_b |= q >> (64 - kShift58);
+            limbs[i] = divide_58(rest_b, q << kShift58);
         }
         while (first < limbs.size() && limbs[first] == 0) first++;
-        for (int k = 0; k < 5; k++) {
-            digits.push_back(static_cast<uint8_t>(rest % 58));
-            rest /= 58;
-        }
+        for (uint64_t rest : {rest_a >> kShift58, rest_b >> kShift58})
+            for (int k = 0; k < 10; k++) {
+                digits.push_back(static_cast<uint8_t>(rest % 58));
+                rest /= 58;
+            }
     }
     while (!digits.empty() && digits.back() == 0) digits.pop_back();
     for (size_t i = 0; i < zeros; i++) *dest++ = '1';
@@ -170,33 +207,34 @@ Node decode_58(const uint8_t* text, int32_t length, uint32_t unit) {
     }
     size_t zeros = 0;
     while (zeros < digits.size() && digits[zeros] == 0) zeros++;
-    // Little-endian 32-bit limbs; five digits are folded in per multiplication by 58^k.
-    std::vector<uint32_t> limbs;
+    // Little-endian 64-bit limbs; ten digits are folded in per multiplication by 58^k.
+    std::vector<uint64_t> limbs;
+    limbs.reserve((digits.size() - zeros) * 3 / 32 + 2);
     for (size_t i = zeros; i < digits.size();) {
         uint64_t factor = 1, chunk = 0;
-        for (int k = 0; k < 5 && i < digits.size(); k++, i++) {
+        for (int k = 0; k < 10 && i < digits.size(); k++, i++) {
             factor *= 58;
             chunk = chunk * 58 + digits[i];
         }
         uint64_t carry = chunk;
-        for (uint32_t& limb : limbs) {
-            uint64_t cur = uint64_t(limb) * factor + carry;
-            limb = static_cast<uint32_t>(cur);
-            carry = cur >> 32;
+        for (uint64_t& limb : limbs) {
+            unsigned __int128 cur = static_cast<unsigned __int128>(limb) * factor + carry;
+            limb = static_cast<uint64_t>(cur);
+            carry = static_cast<uint64_t>(cur >> 64);
         }
-        if (carry) limbs.push_back(static_cast<uint32_t>(carry));
+        if (carry) limbs.push_back(carry);
     }
     std::vector<uint8_t> out(zeros, 0);
-    size_t nbytes = limbs.size() * 4;
+    size_t nbytes = limbs.size() * 8;
     size_t skip = 0;
     while (skip < nbytes) {
         size_t k = nbytes - 1 - skip;
-        if ((limbs[k / 4] >> (8 * (k % 4))) & 0xFF) break;
+        if ((limbs[k / 8] >> (8 * (k % 8))) & 0xFF) break;
         skip++;
     }
     for (size_t i = skip; i < nbytes; i++) {
         size_t k = nbytes - 1 - i;
-        out.push_back(static_cast<uint8_t>(limbs[k / 4] >> (8 * (k % 4))));
+        out.push_back(static_cast<uint8_t>(limbs[k / 8] >> (8 * (k % 8))));
     }
     return to_series(out);
 }
