@@ -1,6 +1,7 @@
-// libFuzzer target of the CSV codec. The first byte picks load-csv's refinements, the next two its
-// delimiter and quote character; the rest is the CSV text. Rows that load are written again with
-// to-csv under the same delimiter and quote, and a table of equal-length rows must load back equal.
+// libFuzzer target of the CSV codec. The first byte picks load-csv's refinements (and whether the
+// delimiter is a string of two characters), the next two its delimiter and quote character; the
+// rest is the CSV text. Rows that load are written again with to-csv under the same delimiter and
+// quote, and a table of equal-length rows must load back equal.
 #include "environment.h"
 
 namespace {
@@ -12,8 +13,12 @@ const char* const kSetup = R"KEL(
         delimiter: either zero? flags and 32 [#","][to char! second data]
         quote-char: either zero? flags and 64 [#"^""][to char! third data]
         text: to string! skip data 3
-        ;-- A line break or the quote as the delimiter leaves no table to read.
-        if any [find reduce [cr lf quote-char] delimiter find reduce [cr lf] quote-char][exit]
+        unless zero? flags and 128 [delimiter: rejoin [delimiter delimiter]]
+        ;-- A line break or the quote in the delimiter leaves no table to read.
+        if any [
+            find form delimiter cr find form delimiter lf find form delimiter quote-char
+            find reduce [cr lf] quote-char
+        ][exit]
         call: to path! 'load-csv
         foreach [bit word] [1 header 2 as-columns 4 as-records 8 flat 16 trim][
             unless zero? flags and bit [append call word]
