@@ -37,7 +37,7 @@ const char* const kSetup = R"KEL(
         if zero? width [exit]
         again: load-csv/with/quote to-csv/with/quote value delimiter quote-char delimiter quote-char
         if all [zero? flags and 16 not equal? again value][
-            fuzz-fault: rejoin ["to-csv of " mold value " loads back as " mold again]
+            fault: rejoin ["to-csv of " mold value " loads back as " mold again]
         ]
     ]
 )KEL";

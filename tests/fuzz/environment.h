@@ -9,8 +9,10 @@
 // CPU-time budget: when it runs out, the interpreter's stack guard is made to trip, so the next
 // expression raises an error instead of the loop running on.
 //
-// A target's setup code may define checks of its own: when an input leaves a string in the global
-// word fuzz-fault, the string is printed and the run aborts, so libFuzzer keeps the input.
+// A target's setup code defines fuzz-one, which the target calls with each input, and may define
+// checks of its own: when a check sets fault to a string, the string is printed and the run
+// aborts, so libFuzzer keeps the input. The setup code runs as the body of an object that no
+// global word names afterwards, so that code an input runs cannot set fault by name.
 #pragma once
 
 #include <sys/time.h>
@@ -28,6 +30,7 @@
 #include "datatypes/binary.h"
 #include "datatypes/block.h"
 #include "datatypes/context.h"
+#include "datatypes/symbol.h"
 #include "datatypes/word.h"
 #include "evaluator/interpreter.h"
 #include "loading/lexer.h"
@@ -57,13 +60,14 @@ inline const char* const kRefuse = R"(
     ][
         if value? w [set w :fuzz-refused]
     ]
-    fuzz-fault: none
 )";
 
 // Global values as they were before the first input.
 inline Node snapshot = 0;
 inline int32_t snapshot_count = 0;
 inline const char* setup_code = "";
+// The object of the setup code, whose field fault reports a failed check.
+inline Node checks = 0;
 
 // The CPU-time budget of one input. The stack guard reads stack_limit before every expression:
 // a limit above every frame makes each further step raise stack-overflow.
@@ -125,7 +129,16 @@ inline int boot_thread(void*) {
     output::add_hooks(quiet, quiet_text);
     boot::build_environment();
     guarded([] { run_source(kRefuse); });
-    guarded([] { run_source(setup_code); });
+    std::string setup = std::string("fuzz-checks: context [fault: none fuzz-one: none\n") + setup_code +
+                        "\n]\nfuzz-one: get in fuzz-checks 'fuzz-one\n";
+    guarded([&] { run_source(setup); });
+    Cell w;
+    word::load(&w, "fuzz-checks");
+    Cell* object = context::get(&w);
+    if (!object || object->type() != TYPE_OBJECT) std::abort();
+    checks = object->data1;
+    root::keep_node(checks);
+    set_cell(object, TYPE_UNSET);
     snapshot_count = context::count(context::global_node);
     snapshot = memory::alloc_cells(snapshot_count);
     root::keep_node(snapshot);
@@ -173,15 +186,13 @@ inline void initialize(int* argc, char*** argv, const char* setup) {
     if (platform::run_on_interpreter_thread(boot_thread, nullptr) != 0) std::abort();
 }
 
-// Aborts when the input left a message in fuzz-fault: a check of the target's own failed.
+// Aborts when a check of the target's own left a message in fault; clears it otherwise.
 inline void check_fault() {
-    Cell w;
-    word::load(&w, "fuzz-fault");
-    Cell* v = context::get(&w);
+    Cell* v = context::value_of_symbol(symbol::make("fault"), checks);
     if (!v || v->type() != TYPE_STRING) return;
     int32_t len = -1;
     const char* text = unicode::to_utf8(v, &len, false);
-    std::fprintf(stderr, "fuzz-fault: %.*s\n", int(len), text);
+    std::fprintf(stderr, "fault: %.*s\n", int(len), text);
     std::abort();
 }
 

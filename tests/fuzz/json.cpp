@@ -14,7 +14,7 @@ const char* const kSetup = R"KEL(
         while [molded: find/tail/case molded "^^(D"][if find "89AB" first molded [exit]]
         foreach json reduce [to-json values to-json/ascii values to-json/pretty values tab][
             if error? load-json json [
-                fuzz-fault: rejoin ["to-json of " mold values " is no JSON: " json]
+                fault: rejoin ["to-json of " mold values " is no JSON: " json]
             ]
         ]
     ]
@@ -27,11 +27,11 @@ const char* const kSetup = R"KEL(
         json: to-json :value
         again: load-json json
         unless equal? :again :value [
-            fuzz-fault: rejoin ["to-json of " mold text " loads back differently: " json]
+            fault: rejoin ["to-json of " mold text " loads back differently: " json]
             exit
         ]
         again: load-json to-json/pretty/ascii :value "  "
-        unless equal? :again :value [fuzz-fault: rejoin ["pretty JSON of " mold text " loads back differently"]]
+        unless equal? :again :value [fault: rejoin ["pretty JSON of " mold text " loads back differently"]]
     ]
 )KEL";
 

@@ -25,7 +25,7 @@ const char* const kSetup = R"KEL(
         text: mold/only values
         again: mold/only load/all text
         unless equal? again text [
-            fuzz-fault: rejoin ["the mold of " mold to string! data " loads back differently: " text " " again]
+            fault: rejoin ["the mold of " mold to string! data " loads back differently: " text " " again]
         ]
     ]
 )KEL";

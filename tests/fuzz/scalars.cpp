@@ -22,7 +22,7 @@ const char* const kSetup = R"KEL(
         if find fuzz-reloads type?/word :value [
             again: mold load text
             unless equal? again text [
-                fuzz-fault: rejoin ["the mold of a " type? :value " loads back differently: " text " " again]
+                fault: rejoin ["the mold of a " type? :value " loads back differently: " text " " again]
             ]
         ]
     ]
@@ -50,7 +50,7 @@ const char* const kSetup = R"KEL(
         foreach base [2 16 58 64][
             encoded: enbase/base bytes base
             unless equal? bytes debase/base encoded base [
-                fuzz-fault: rejoin ["enbase " base " of " mold bytes " does not decode back: " encoded]
+                fault: rejoin ["enbase " base " of " mold bytes " does not decode back: " encoded]
             ]
         ]
     ]

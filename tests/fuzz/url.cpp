@@ -20,7 +20,7 @@ const char* const kSetup = R"KEL(
         ]
         attempt [dehex text]
         unless equal? text dehex enhex text [
-            fuzz-fault: rejoin ["dehex of enhex " mold text " differs: " mold enhex text]
+            fault: rejoin ["dehex of enhex " mold text " differs: " mold enhex text]
         ]
     ]
 )KEL";
