@@ -1,192 +1,24 @@
 // libFuzzer target: arbitrary bytes loaded as Kel source and evaluated in the whole environment,
-// the way the console evaluates a typed line. A language error (or any other throw) is the only
-// acceptable way for an input to fail; crashes, hangs and sanitizer reports are faults.
-//
-// The environment is built once. Words that reach the outside world (files, processes, the
-// terminal, the process's own state) are rebound before any input runs to a function that raises
-// an error, and the global words are put back after each input so that one input cannot change
-// what the next one sees. Each input runs on a thread with the interpreter's large stack, under a
-// CPU-time budget: when it runs out, the interpreter's stack guard is made to trip, so the next
-// expression raises an error instead of the loop running on.
-#include <sys/time.h>
-#include <unistd.h>
-
-#include <csignal>
-#include <cstddef>
-#include <cstdint>
-#include <cstdlib>
-#include <string>
-#include <string_view>
-
-#include "boot/boot.h"
-#include "datatypes/block.h"
-#include "datatypes/context.h"
-#include "evaluator/interpreter.h"
-#include "loading/lexer.h"
-#include "runtime/collector.h"
-#include "runtime/init.h"
-#include "runtime/memory.h"
-#include "runtime/output.h"
-#include "runtime/platform.h"
-#include "runtime/root.h"
-#include "runtime/runtime.h"
-#include "runtime/stack.h"
+// the way the console evaluates a typed line (see environment.h for the sandbox and the budget).
+#include "environment.h"
 
 namespace {
 
-// Words that read or change files, the terminal, other processes or the process's own state.
-// Loading and saving stay: they reach files only through read and write.
-const char* const kRefuse = R"(
-    fuzz-refused: func [] [do make error! "refused by the fuzzer"]
-    foreach w [
-        quit q quit-return halt exit-console
-        write write-clipboard delete delete-dir make-dir rename create open close update
-        modify change-dir cd set-current-dir set-env call wait browse launch run
-        ask input read-clipboard read-thru load-thru do-thru read do-file
-        view unview show do-events
-        ls ll list-dir
-    ][
-        if value? w [set w :fuzz-refused]
-    ]
-)";
-
-// Global values as they were before the first input.
-Node snapshot = 0;
-int32_t snapshot_count = 0;
-
-// The CPU-time budget of one input. The stack guard reads stack_limit before every expression:
-// a limit above every frame makes each further step raise stack-overflow.
-constexpr long kBudgetMicroseconds = 300000;
-const char* saved_limit = nullptr;
-volatile sig_atomic_t expired = 0;
-
-void on_budget(int) {
-    expired = 1;
-    platform::stack_limit = reinterpret_cast<const char*>(~uintptr_t(0));
-}
-
-void arm(bool on) {
-    itimerval t{};
-    t.it_value.tv_usec = on ? kBudgetMicroseconds : 0;
-    setitimer(ITIMER_VIRTUAL, &t, nullptr);
-}
-
-void quiet(const Cell*, bool) {}
-void quiet_text(const char*, size_t, int) {}
-
-// Runs f under a try frame that takes every throw; the stacks are put back afterwards.
-template <class F>
-void guarded(F&& f) {
-    stack::Saved saved = stack::save();
-    stack::mark_named(stack::body_symbol, FRAME_TRY);
-    try {
-        f();
-    } catch (const Throw&) {
-    }
-    stack::restore(saved);
-}
-
-void restore_globals() {
-    int32_t n = context::count(context::global_node);
-    Cell* values = context::values(context::global_node);
-    const Cell* kept = block::node_cell(snapshot, 0);
-    for (int32_t i = 0; i < n; i++) {
-        if (i < snapshot_count)
-            values[i] = kept[i];
-        else
-            set_cell(values + i, TYPE_UNSET);
-    }
-}
-
-struct Input {
-    const uint8_t* data;
-    size_t size;
-};
-
-int boot_thread(void*) {
-    runtime::init();
-    collector::enabled = true;
-    output::remove_hooks(output::print_string, nullptr);
-    output::add_hooks(quiet, quiet_text);
-    boot::build_environment();
-    guarded([] {
-        Cell code;
-        lexer::load(&code, kRefuse);
-        collector::Root keep(&code);
-        interpreter::eval_block(&code, true);
-    });
-    snapshot_count = context::count(context::global_node);
-    snapshot = memory::alloc_cells(snapshot_count);
-    root::keep_node(snapshot);
-    const Cell* values = context::values(context::global_node);
-    for (int32_t i = 0; i < snapshot_count; i++) block::append_cell(snapshot, values + i);
-    return 0;
-}
-
-int input_thread(void* arg) {
-    auto* in = static_cast<Input*>(arg);
-    saved_limit = platform::stack_limit;
-    expired = 0;
-    guarded([&] {
-        Cell code;
-        lexer::load(&code, std::string_view(reinterpret_cast<const char*>(in->data), in->size));
-        collector::Root keep(&code);
-        arm(true);
-        interpreter::eval_block(&code, true);
-    });
-    arm(false);
-    platform::stack_limit = saved_limit;
-    interpreter::tracing = false;
-    interpreter::trace_active = false;
-    restore_globals();
-    return 0;
-}
-
-// Inputs that may run long without evaluating an expression per step, where the budget cannot
-// stop them: loops with empty bodies, and words whose work grows with a count the input gives.
-// Those are legitimate long runs, not faults.
-bool long_run(std::string_view text) {
-    static const char* const kWords[] = {"/dup", "loop", "repeat", "forever", "while", "until", "for",
-                                         "insert", "append", "array", "make", "random", "**", "power",
-                                         "shift", "exp", "to-", "pad", "change", "foreach"};
-    int digits = 0, longest = 0;
-    for (char ch : text) {
-        digits = ch >= '0' && ch <= '9' ? digits + 1 : 0;
-        if (digits > longest) longest = digits;
-    }
-    // `forever []` and parse's `while` over a rule that matches nothing evaluate no expression.
-    if (text.find("forever") != std::string_view::npos) return true;
-    if (text.find("while") != std::string_view::npos && text.find("parse") != std::string_view::npos) return true;
-    if (longest < 5 && text.find("**") == std::string_view::npos && text.find("power") == std::string_view::npos &&
-        text.find("shift") == std::string_view::npos)
-        return false;
-    for (const char* w : kWords)
-        if (text.find(w) != std::string_view::npos) return true;
-    return false;
+void load_code(Cell* code, const uint8_t* data, size_t size) {
+    lexer::load(code, std::string_view(reinterpret_cast<const char*>(data), size));
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
-    platform::init(*argc, *argv);
-    // Relative paths stay in a scratch folder of their own.
-    static char dir[] = "/tmp/kel-fuzz-XXXXXX";
-    if (!mkdtemp(dir) || chdir(dir) != 0) std::abort();
-    std::atexit([] {
-        if (chdir("/") == 0) rmdir(dir);
-    });
-    struct sigaction sa{};
-    sa.sa_handler = on_budget;
-    sigaction(SIGVTALRM, &sa, nullptr);
-    if (platform::run_on_interpreter_thread(boot_thread, nullptr) != 0) std::abort();
+    fuzz_env::initialize(argc, argv, "");
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > 4096) return 0;
     std::string_view text(reinterpret_cast<const char*>(data), size);
-    if (long_run(text)) return 0;
-    Input in{data, size};
-    platform::run_on_interpreter_thread(input_thread, &in);
+    if (fuzz_env::long_run(text)) return 0;
+    fuzz_env::run(load_code, data, size);
     return 0;
 }
