@@ -249,7 +249,9 @@ static bool text_equal(const Cell* a, const Cell* b, int op) {
     Text y = text_of(b);
     if (x.length != y.length) return false;
     bool strict = case_sensitive_op(op);
-    if (strict && x.unit == y.unit) return std::memcmp(x.p, y.p, size_t(x.length) * x.unit) == 0;
+    // Same units and bytes are equal under every mode: a hit is settled without folding.
+    if (x.unit == y.unit && std::memcmp(x.p, y.p, size_t(x.length) * x.unit) == 0) return true;
+    if (strict && x.unit == y.unit) return false;
     for (uint32_t i = 0; i < x.length; i++) {
         uint32_t c = unit_at(x.p, x.unit, i);
         uint32_t d = unit_at(y.p, y.unit, i);
@@ -413,7 +415,13 @@ static inline void set_state(uint8_t* s, uint32_t i, uint32_t v) {
 }
 
 static inline uint8_t* states_of(Node t) { return memory::nodes[record(t)->states]->data(); }
-static inline int32_t* keys_of(Node t) { return reinterpret_cast<int32_t*>(memory::nodes[record(t)->keys]->data()); }
+// A bucket's key position beside the key's full hash: a probe compares hashes first and reads a
+// key cell (and its text, through the node table) only when they agree.
+struct Slot {
+    int32_t key;
+    uint32_t hash;
+};
+static inline Slot* slots_of(Node t) { return reinterpret_cast<Slot*>(memory::nodes[record(t)->keys]->data()); }
 static inline uint32_t* index_of(Node t) { return reinterpret_cast<uint32_t*>(memory::nodes[record(t)->aux]->data()); }
 static inline Cell* block_cells(Node t) { return cells_head(memory::nodes[record(t)->block]); }
 static inline int32_t block_length(Node t) {
@@ -443,10 +451,10 @@ static void new_arrays(Node t, uint32_t buckets) {
     Node states = memory::alloc_bytes_filled(static_cast<int32_t>(buckets / 4), 0xAA);
     Pin keep_states(states);
     memory::nodes[states]->tail = buckets / 4;
-    Node keys = memory::alloc_series(static_cast<int32_t>(buckets), 4, 0);
+    Node keys = memory::alloc_series(static_cast<int32_t>(buckets) * 2, 4, 0);
     SeriesBuf* kb = memory::nodes[keys];
-    std::memset(kb->data(), 0, size_t(buckets) * 4);
-    kb->tail = buckets * 4;
+    std::memset(kb->data(), 0, size_t(buckets) * sizeof(Slot));
+    kb->tail = buckets * uint32_t(sizeof(Slot));
     Record* r = record(t);
     r->states = states;
     r->keys = keys;
@@ -457,7 +465,8 @@ static void new_arrays(Node t, uint32_t buckets) {
 
 // Walks the probe sequence of a hash. Answers the bucket whose key `match` accepts, or -1; then
 // *slot is the bucket a new key takes (the first deleted one met, else the empty one that ended
-// the walk). match may run the compare hook, so the arrays are fetched again at every step.
+// the walk). Only keys of the same hash reach match: equal keys hash alike. match may run the
+// compare hook, so the arrays are fetched again at every step.
 template <class Match>
 static int32_t probe(Node t, uint32_t h, Match match, uint32_t* slot) {
     uint32_t n = record(t)->buckets;
@@ -472,7 +481,7 @@ static int32_t probe(Node t, uint32_t h, Match match, uint32_t* slot) {
         }
         if (s == kDeleted) {
             if (first_deleted == kNoBucket) first_deleted = i;
-        } else if (match(keys_of(t)[i])) {
+        } else if (slots_of(t)[i].hash == h && match(slots_of(t)[i].key)) {
             return static_cast<int32_t>(i);
         }
         step++;
@@ -483,12 +492,12 @@ static int32_t probe(Node t, uint32_t h, Match match, uint32_t* slot) {
 }
 
 // Takes a bucket for a key (counts an empty bucket as newly occupied).
-static void take_bucket(Node t, uint32_t bucket, int32_t key) {
+static void take_bucket(Node t, uint32_t bucket, int32_t key, uint32_t h) {
     uint8_t* st = states_of(t);
     Record* r = record(t);
     if (state_of(st, bucket) == kEmpty) r->occupied++;
     set_state(st, bucket, kUsed);
-    keys_of(t)[bucket] = key;
+    slots_of(t)[bucket] = {key, h};
 }
 
 // Puts a key into a table known to hold no equal key and no deleted bucket (a rebuild).
@@ -502,7 +511,7 @@ static uint32_t place(Node t, uint32_t h, int32_t key) {
         i = (i + step) & mask;
     }
     set_state(st, i, kUsed);
-    keys_of(t)[i] = key;
+    slots_of(t)[i] = {key, h};
     r->occupied++;
     return i;
 }
@@ -572,7 +581,7 @@ static void remove_position(Node t, int32_t pos) {
     uint32_t b = entry - 1;
     index_of(t)[pos] = kNoBucket;
     record(t)->count--;
-    int32_t key = keys_of(t)[b];
+    int32_t key = slots_of(t)[b].key;
     if (key >= 0) {
         set_state(states_of(t), b, kDeleted);
         return;
@@ -581,7 +590,7 @@ static void remove_position(Node t, int32_t pos) {
     array::remove_ptr(chain, static_cast<uint32_t>(pos));
     int32_t left = array::length_q(chain);
     if (left == 1) {
-        keys_of(t)[b] = array::pick_int(chain, 1);
+        slots_of(t)[b].key = array::pick_int(chain, 1);
         free_chain(t, -key);
     } else if (left == 0) {
         free_chain(t, -key);
@@ -607,16 +616,16 @@ static void hash_add(Node t, int32_t pos) {
         },
         &slot);
     if (b >= 0) {
-        int32_t key = keys_of(t)[b];
+        int32_t key = slots_of(t)[b].key;
         if (key >= 0) {
             int32_t k = new_chain(t, key, pos);
-            keys_of(t)[b] = -k;
+            slots_of(t)[b].key = -k;
         } else {
             array::append_int(chain_node(t, -key), pos);
         }
     } else {
         if (slot == kNoBucket) fire(err::internal::no_memory);
-        take_bucket(t, slot, pos);
+        take_bucket(t, slot, pos, h);
         b = static_cast<int32_t>(slot);
     }
     index_of(t)[pos] = static_cast<uint32_t>(b) + 1;
@@ -707,7 +716,7 @@ void resize_value_table(Node t, uint32_t bucket_request) {
     int32_t length = block_length(t);
     for (uint32_t i = 0; i < old_buckets; i++) {
         if (state_of(memory::nodes[old_states]->data(), i) != kUsed) continue;
-        int32_t key = reinterpret_cast<int32_t*>(memory::nodes[old_keys]->data())[i];
+        int32_t key = reinterpret_cast<Slot*>(memory::nodes[old_keys]->data())[i].key;
         if (key < 0 || key >= length) continue;
         place(t, key_hash(t, key), key);
     }
@@ -774,18 +783,20 @@ static void map_add(Node t, int32_t pos) {
     Cell* k = block_cells(t) + pos;
     if (is_word_key(k->type())) k->set_type(TYPE_SET_WORD);
     Cell v = *k;
+    uint32_t h = hash_value(&v, false);
     uint32_t slot = kNoBucket;
-    probe(t, hash_value(&v, false), [](int32_t) { return false; }, &slot);
-    take_bucket(t, slot, pos);
+    probe(t, h, [](int32_t) { return false; }, &slot);
+    take_bucket(t, slot, pos, h);
     record(t)->count++;
     Record* r = record(t);
     if (r->stamp == 0 && node_keyed(v.type())) r->stamp = collector::node_passes + 1;
 }
 
 static void word_add(Node t, int32_t pos) {
+    uint32_t h = key_hash(t, pos);
     uint32_t slot = kNoBucket;
-    probe(t, key_hash(t, pos), [](int32_t) { return false; }, &slot);
-    take_bucket(t, slot, pos);
+    probe(t, h, [](int32_t) { return false; }, &slot);
+    take_bucket(t, slot, pos, h);
     record(t)->count++;
 }
 
@@ -883,22 +894,23 @@ static int32_t map_lookup(Node t, const Cell* value, int op) {
             return keys_equal(&k, &v, op);
         },
         nullptr);
-    return b < 0 ? -1 : keys_of(t)[b];
+    return b < 0 ? -1 : slots_of(t)[b].key;
 }
 
 static int32_t int_key_bucket(Node t, uint32_t key) {
     Record* r = record(t);
     const uint8_t* st = states_of(t);
-    const int32_t* keys = keys_of(t);
+    const Slot* slots = slots_of(t);
     const Cell* cells = block_cells(t);
     int32_t length = block_length(t);
     uint32_t mask = r->buckets - 1;
-    uint32_t i = hash_int(key) & mask;
+    uint32_t h = hash_int(key);
+    uint32_t i = h & mask;
     for (uint32_t step = 0; step < r->buckets;) {
         uint32_t s = state_of(st, i);
         if (s == kEmpty) return -1;
-        if (s == kUsed) {
-            int32_t k = keys[i];
+        if (s == kUsed && slots[i].hash == h) {
+            int32_t k = slots[i].key;
             if (k >= 0 && k < length && cells[k].data1 == key && cells[k].header == TYPE_UNSET)
                 return static_cast<int32_t>(i);
         }
@@ -943,7 +955,7 @@ static int32_t hash_find(Node t, const Cell* value, int32_t start, int32_t skip,
     bool filter = op != 0 || v.type() == TYPE_FLOAT || v.type() == TYPE_PERCENT || v.type() == TYPE_TIME;
     if (skip < 1) skip = 1;
     int32_t best = -1;
-    for_each_position(t, keys_of(t)[b], [&](int32_t p) {
+    for_each_position(t, slots_of(t)[b].key, [&](int32_t p) {
         if (!table_key_ok(t, p)) return false;
         bool qualifies;
         if (reverse)
@@ -984,7 +996,7 @@ int32_t find(Node t, const Cell* value, int32_t start, int32_t skip, int op, boo
             return map_lookup(t, &v, op);
         default: {
             int32_t b = int_key_bucket(t, v.data1);
-            return b < 0 ? -1 : keys_of(t)[b];
+            return b < 0 ? -1 : slots_of(t)[b].key;
         }
     }
 }
@@ -1004,8 +1016,8 @@ static int32_t probe_scan(Node t, const Cell* v, int op, Probe& probe) {
             probe.visited = n;
             return -1;
         }
-        if (s != kUsed) continue;
-        int32_t key = keys_of(t)[i];
+        if (s != kUsed || slots_of(t)[i].hash != probe.hash) continue;
+        int32_t key = slots_of(t)[i].key;
         if (!table_key_ok(t, key)) continue;
         Cell k = block_cells(t)[key];
         if (keys_equal(&k, v, op)) return key;
@@ -1018,7 +1030,8 @@ int32_t find_first(Node t, const Cell* value, int op, Probe& probe) {
     Guard g(t);
     check_moved(t);
     if (is_word_key(v.type())) v.set_type(TYPE_SET_WORD);
-    probe.bucket = hash_value(&v, false) & (record(t)->buckets - 1);
+    probe.hash = hash_value(&v, false);
+    probe.bucket = probe.hash & (record(t)->buckets - 1);
     probe.step = 0;
     probe.visited = 0;
     return probe_scan(t, &v, op, probe);
@@ -1130,12 +1143,12 @@ static void remap(Node t, int32_t lo, int32_t hi, int32_t out_hi, F f) {
     ensure_index(t, std::max(hi, out_hi));
     std::vector<uint32_t> saved(index_of(t) + lo, index_of(t) + hi);
     std::vector<int32_t> chains;
-    int32_t* keys = keys_of(t);
+    Slot* slots = slots_of(t);
     for (uint32_t entry : saved) {
         if (entry == kNoBucket) continue;
-        int32_t key = keys[entry - 1];
+        int32_t key = slots[entry - 1].key;
         if (key >= 0) {
-            if (key >= lo && key < hi) keys[entry - 1] = f(key);
+            if (key >= lo && key < hi) slots[entry - 1].key = f(key);
         } else {
             chains.push_back(-key);
         }
@@ -1298,11 +1311,11 @@ SymbolFind symbol_find(const uint8_t* text, uint32_t length, bool case_insensiti
     r = record(t);
     uint32_t h = hash_binary(text, length);
     const uint8_t* st = states_of(t);
-    const int32_t* keys = keys_of(t);
+    const Slot* slots = slots_of(t);
     const Cell* cells = block_cells(t);
     int32_t count = block_length(t);
     uint32_t mask = r->buckets - 1;
-    SymbolFind result{0, -1, kNoBucket};
+    SymbolFind result{0, -1, kNoBucket, h};
     for (int pass = case_insensitive_only ? 1 : 0; pass < 2; pass++) {
         uint32_t i = h & mask;
         for (uint32_t step = 0; step < r->buckets;) {
@@ -1313,8 +1326,8 @@ SymbolFind symbol_find(const uint8_t* text, uint32_t length, bool case_insensiti
             }
             if (s == kDeleted) {
                 if (result.bucket == kNoBucket) result.bucket = i;
-            } else if (keys[i] >= 0 && keys[i] < count) {
-                SeriesBuf* u = memory::nodes[cells[keys[i]].data3];
+            } else if (slots[i].hash == h && slots[i].key >= 0 && slots[i].key < count) {
+                SeriesBuf* u = memory::nodes[cells[slots[i].key].data3];
                 if (u->used_bytes() == length) {
                     const uint8_t* p = u->at_head();
                     bool same;
@@ -1325,14 +1338,14 @@ SymbolFind symbol_find(const uint8_t* text, uint32_t length, bool case_insensiti
                         for (uint32_t j = 0; j < length && same; j++) same = ascii_lower(p[j]) == ascii_lower(text[j]);
                     }
                     if (same) {
-                        int32_t id = keys[i] + 1;
+                        int32_t id = slots[i].key + 1;
                         if (pass == 0) {
                             result.id = id;
                             return result;
                         }
                         // The family's first-added member, even when a rehash put a later one
                         // earlier on the probe sequence: aliases never chain.
-                        int32_t alias = cells[keys[i]].i1();
+                        int32_t alias = cells[slots[i].key].i1();
                         result.alias = alias > 0 ? alias : id;
                         return result;
                     }
@@ -1348,7 +1361,7 @@ SymbolFind symbol_find(const uint8_t* text, uint32_t length, bool case_insensiti
 void symbol_add(const SymbolFind& where, int32_t id) {
     Node t = g_symbol_table;
     if (!t || where.bucket == kNoBucket || where.bucket >= record(t)->buckets || id <= 0) return;
-    take_bucket(t, where.bucket, id - 1);
+    take_bucket(t, where.bucket, id - 1, where.hash);
     record(t)->count++;
 }
 
@@ -1356,16 +1369,17 @@ int32_t context_find(Node t, int32_t symbol, bool case_insensitive) {
     Record* r = record(t);
     int32_t wanted = resolve(symbol);
     const uint8_t* st = states_of(t);
-    const int32_t* keys = keys_of(t);
+    const Slot* slots = slots_of(t);
     const Cell* cells = block_cells(t);
     int32_t length = block_length(t);
     uint32_t mask = r->buckets - 1;
-    uint32_t i = hash_int(static_cast<uint32_t>(wanted)) & mask;
+    uint32_t h = hash_int(static_cast<uint32_t>(wanted));
+    uint32_t i = h & mask;
     for (uint32_t step = 0; step < r->buckets;) {
         uint32_t s = state_of(st, i);
         if (s == kEmpty) return -1;
-        if (s == kUsed) {
-            int32_t k = keys[i];
+        if (s == kUsed && slots[i].hash == h) {
+            int32_t k = slots[i].key;
             if (k >= 0 && k < length) {
                 int32_t sym = cells[k].i2();
                 if (sym == symbol || (case_insensitive && resolve(sym) == wanted)) return k;
@@ -1385,18 +1399,19 @@ static int32_t record_cells(Node t) { return static_cast<int32_t>(record(t)->aux
 Cell* get_int_key(Node t, uint32_t key) {
     check_moved(t);
     int32_t b = int_key_bucket(t, key);
-    return b < 0 ? nullptr : block_cells(t) + keys_of(t)[b] + 1;
+    return b < 0 ? nullptr : block_cells(t) + slots_of(t)[b].key + 1;
 }
 
 Cell* put_int_key(Node t, uint32_t key) {
     Guard g(t);
     check_moved(t);
     int32_t b = int_key_bucket(t, key);
-    if (b >= 0) return block_cells(t) + keys_of(t)[b] + 1;
+    if (b >= 0) return block_cells(t) + slots_of(t)[b].key + 1;
     Record* r = record(t);
     if (r->occupied >= r->upper) resize_value_table(t, grow_request(r));
     uint32_t slot = kNoBucket;
-    probe(t, hash_int(key), [](int32_t) { return false; }, &slot);
+    uint32_t h = hash_int(key);
+    probe(t, h, [](int32_t) { return false; }, &slot);
     int32_t size = record_cells(t);
     int32_t pos;
     if (record(t)->free_record) {
@@ -1410,7 +1425,7 @@ Cell* put_int_key(Node t, uint32_t key) {
     Cell* c = block_cells(t) + pos;
     set_cell(c, TYPE_UNSET, key);
     for (int32_t i = 1; i < size; i++) set_cell(c + i, TYPE_UNSET);
-    take_bucket(t, slot, pos);
+    take_bucket(t, slot, pos, h);
     record(t)->count++;
     return c + 1;
 }
@@ -1427,7 +1442,7 @@ void remove_int_key(Node t, uint32_t key) {
     int32_t b = int_key_bucket(t, key);
     if (b < 0) return;
     set_state(states_of(t), static_cast<uint32_t>(b), kDeleted);
-    free_record(t, keys_of(t)[b]);
+    free_record(t, slots_of(t)[b].key);
     record(t)->count--;
 }
 
@@ -1527,7 +1542,7 @@ void dump(Node t) {
         print_line({Typed::text(want == kDeleted ? "== Deleted keys ==" : "== Alive keys ==")});
         for (uint32_t i = 0; i < r->buckets; i++) {
             if (state_of(states_of(t), i) != want) continue;
-            int32_t key = keys_of(t)[i];
+            int32_t key = slots_of(t)[i].key;
             int32_t p = key >= 0 || r->kind != kHash ? key : chain_first(t, -key);
             int64_t type = table_key_ok(t, p) ? block_cells(t)[p].type() : -1;
             print_line({Typed::integer(i), Typed::text(": "), Typed::integer(key), Typed::text(" type "),

@@ -2,7 +2,8 @@
 // sets and the owned-series table (value tables), plus small pointer-key tables on the heap.
 //
 // Value tables are open addressing over a power-of-two number of buckets with two state bits per
-// bucket and triangular probing (step 1, 2, 3, ...), kept below 0.77 occupancy. A table indexes
+// bucket, the key's full hash kept beside its position (a probe reads only keys of the same hash)
+// and triangular probing (step 1, 2, 3, ...), kept below 0.77 occupancy. A table indexes
 // the cells of a block and stores positions (cell index from the block's first cell), never
 // copies; all of its parts are series, so the collector moves and reclaims them like any other.
 // Functions here take and answer positions rather than cell addresses: a position stays valid
@@ -34,7 +35,7 @@ struct Record {
     uint32_t aux;       // hash!: node of the position index; record tables: bytes per record
     uint32_t chains;    // hash!: node of the chain list (cell 0 heads the free chain slots)
     uint32_t states;    // node: 2 bits per bucket, 0xAA bytes when all empty
-    uint32_t keys;      // node: one 32-bit position per bucket; hash! -k names chain k
+    uint32_t keys;      // node: per bucket a 32-bit position (hash! -k names chain k), the key's hash
     uint32_t block;     // node of the block whose cells are the keys
     uint32_t occupied;  // buckets in use or deleted
     uint32_t buckets;   // a power of two, at least 4
@@ -119,6 +120,7 @@ struct Probe {
     uint32_t bucket;
     uint32_t step;
     uint32_t visited;
+    uint32_t hash;
 };
 int32_t find_first(Node table, const Cell* value, int op, Probe& probe);
 int32_t find_next(Node table, const Cell* value, int op, Probe& probe);
@@ -156,11 +158,12 @@ void check_moved(Node table);
 // Symbol lookup (the global symbol table). Grows the table first when it is at its bound, then
 // probes by the ASCII-folded text: an exact pass (skipped with case_insensitive_only) and a pass
 // ignoring ASCII case. id: the exact hit's id, or 0. alias: the case-insensitive hit's id, or -1.
-// bucket: the empty bucket a new symbol goes into (symbol_add).
+// bucket: the empty bucket a new symbol goes into (symbol_add), hash: the text's hash.
 struct SymbolFind {
     int32_t id;
     int32_t alias;
     uint32_t bucket;
+    uint32_t hash;
 };
 SymbolFind symbol_find(const uint8_t* text, uint32_t length, bool case_insensitive_only);
 // Records the symbol cell just appended at position id - 1 in the bucket symbol_find gave.
