@@ -243,10 +243,14 @@ Node copy_cells(const Cell* v) {
 // Lives for the copy of one block-like series within a deep copy. A copy needing more series
 // than there can be is refused with internal no-memory: a block holding the same sub-block twice,
 // nested 40 deep, copies 2^40 blocks and would otherwise fill memory for a long time before
-// failing. Once the outermost copy has made kCheckAfter nested copies, the series it makes are
-// counted, shared ones once each; ordinary copies never pay for a count.
+// failing. Copies of fewer than kQuickAt nested blocks pay nothing. At that many the series the
+// whole copy makes are counted, shared ones once each, while that takes few steps (a few
+// distinct blocks, however often met); a larger value is counted once the copy has made
+// kCheckAfter nested copies.
 class DeepCopying {
 public:
+    static constexpr uint64_t kQuickAt = 64;
+    static constexpr uint64_t kQuickCount = 1024;  // cells looked at by the quick count
     static constexpr uint64_t kCheckAfter = 1 << 16;
 
     explicit DeepCopying(const Cell* source) {
@@ -254,11 +258,18 @@ public:
             // Its caller keeps the source reachable while it is copied.
             outermost_ = *source;
             made_ = 0;
+            decided_ = false;
             return;
         }
-        if (++made_ != kCheckAfter) return;
+        ++made_;
+        if (decided_ || (made_ != kQuickAt && made_ != kCheckAfter)) return;
         size_t most = memory::most_nodes();
-        if (cycles::unfolded_series(&outermost_, most + 1) > most) {
+        uint64_t n;
+        if (made_ == kQuickAt)
+            decided_ = cycles::unfolded_series_within(&outermost_, most + 1, kQuickCount, &n);
+        else
+            n = cycles::unfolded_series(&outermost_, most + 1), decided_ = true;
+        if (decided_ && n > most) {
             depth_--;
             fire(err::internal::no_memory);
         }
@@ -270,9 +281,11 @@ public:
 private:
     static int depth_;
     static uint64_t made_;
+    static bool decided_;  // the count was made: the copy fits
     static Cell outermost_;
 };
 uint64_t DeepCopying::made_ = 0;
+bool DeepCopying::decided_ = false;
 Cell DeepCopying::outermost_;
 int DeepCopying::depth_ = 0;
 

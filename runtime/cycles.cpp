@@ -212,30 +212,51 @@ bool count_small(Counting k, const Cell* v, int depth, uint64_t* n, uint64_t* bu
 
 constexpr uint64_t kCounting = ~uint64_t(0);  // the series is on the walk's path
 
-// Counts through a table, each distinct series once.
-uint64_t count_shared(Counting k, const Cell* v, int depth, uint64_t most, std::unordered_map<uint64_t, uint64_t>& seen) {
+// Counts through a table, each distinct series once; stops with *left at 0 once that many cells
+// were looked at (unlimited when left is null).
+uint64_t count_shared(Counting k, const Cell* v, int depth, uint64_t most, std::unordered_map<uint64_t, uint64_t>& seen,
+                      uint64_t* left) {
     Span s = span_of(v);
     uint64_t key = uint64_t(s.node) << 32 | uint32_t(s.from);
     auto [it, fresh] = seen.try_emplace(key, kCounting);
     if (!fresh) return it->second == kCounting ? 0 : it->second;
+    if (left) {
+        if (*left <= uint64_t(s.n)) {
+            *left = 0;
+            return 0;
+        }
+        *left -= uint64_t(s.n);
+    }
     uint64_t n = std::min(counted(k, s), most);
     if (!too_deep(depth)) {
-        for (int32_t i = 0; i < s.n && n < most; i++) {
+        for (int32_t i = 0; i < s.n && n < most && !(left && *left == 0); i++) {
             const Cell* c = &s.cells[i];
-            if (enters(k, c->type())) n = add_capped(n, count_shared(k, c, depth + 1, most, seen), most);
+            if (enters(k, c->type())) n = add_capped(n, count_shared(k, c, depth + 1, most, seen, left), most);
         }
     }
     seen[key] = n;
     return n;
 }
 
-uint64_t count(Counting k, const Cell* value, uint64_t most) {
-    uint64_t n = 0;
-    if (!enters(k, value->type())) return 0;
-    uint64_t budget = 1 << 16;
-    if (count_small(k, value, 0, &n, &budget)) return std::min(n, most);
+// With a limit on the cells looked at, answers false when it was reached before the count ended.
+bool count(Counting k, const Cell* value, uint64_t most, uint64_t* n, uint64_t limit) {
+    *n = 0;
+    if (!enters(k, value->type())) return true;
+    uint64_t budget = std::min<uint64_t>(limit, 1 << 16);
+    if (count_small(k, value, 0, n, &budget)) {
+        *n = std::min(*n, most);
+        return true;
+    }
     std::unordered_map<uint64_t, uint64_t> seen;
-    return count_shared(k, value, 0, most, seen);
+    uint64_t left = limit;
+    *n = count_shared(k, value, 0, most, seen, limit == UINT64_MAX ? nullptr : &left);
+    return limit == UINT64_MAX || left > 0;
+}
+
+uint64_t count(Counting k, const Cell* value, uint64_t most) {
+    uint64_t n;
+    count(k, value, most, &n, UINT64_MAX);
+    return n;
 }
 
 }  // namespace
@@ -243,6 +264,10 @@ uint64_t count(Counting k, const Cell* value, uint64_t most) {
 uint64_t unfolded_cells(const Cell* value, uint64_t most) { return count(Counting::cells, value, most); }
 
 uint64_t unfolded_series(const Cell* value, uint64_t most) { return count(Counting::series, value, most); }
+
+bool unfolded_series_within(const Cell* value, uint64_t most, uint64_t limit, uint64_t* n) {
+    return count(Counting::series, value, most, n, limit);
+}
 
 int Writing::writing_depth = 0;
 bool Writing::watching = false;

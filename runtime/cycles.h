@@ -131,6 +131,8 @@ uint64_t unfolded_cells(const Cell* value, uint64_t most);
 // The series a deep copy of value makes: the series cells reached through its block-like series,
 // counted the same way.
 uint64_t unfolded_series(const Cell* value, uint64_t most);
+// The same, looking at no more than limit cells: false when the count could not end within them.
+bool unfolded_series_within(const Cell* value, uint64_t most, uint64_t limit, uint64_t* n);
 
 // Lives for the form or mold of one container. Once the text of the outermost container has grown by
 // kWritingCheckAt characters, its deep walk is counted, and a value whose text would have more
