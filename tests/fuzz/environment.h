@@ -240,3 +240,15 @@ inline void call_fuzz_one(Cell* code, const uint8_t* data, size_t size) {
 }
 
 }  // namespace fuzz_env
+
+// The entry points of a target whose work is all in its setup code: each input up to 4 KB is
+// given to fuzz-one.
+#define KEL_SCRIPT_FUZZ_TARGET(setup)                                               \
+    extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {                  \
+        fuzz_env::initialize(argc, argv, setup);                                    \
+        return 0;                                                                   \
+    }                                                                               \
+    extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {       \
+        if (size <= 4096) fuzz_env::run(fuzz_env::call_fuzz_one, data, size);       \
+        return 0;                                                                   \
+    }

@@ -32,13 +32,4 @@ const char* const kSetup = R"KEL(
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
-    fuzz_env::initialize(argc, argv, kSetup);
-    return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size > 4096) return 0;
-    fuzz_env::run(fuzz_env::call_fuzz_one, data, size);
-    return 0;
-}
+KEL_SCRIPT_FUZZ_TARGET(kSetup)
